@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs Tidewell's main job on this machine.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+"$here/scripts/build.sh"
+build=${TIDEWELL_BUILD_DIR:-$here/build}
+echo "Tidewell is built in $build/bin:"
+ls "$build/bin"

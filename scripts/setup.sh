@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Tidewell builds against, only those that are missing.
+# Safe to run again and again: it does nothing when everything is present.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  nlohmann-json3-dev libicu-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  util-linux procps
+  # resamplers we compare ours against in bench/ only
+  libsoxr-dev libsamplerate0-dev libspeexdsp-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq "${missing[@]}"
+fi

@@ -94,7 +94,7 @@ __attribute__((always_inline)) inline uint32_t FilterLoop(const float* table, co
         const float* a = table + row * kTidewellResamplerTaps;
         const float* b = a + kTidewellResamplerTaps;
         for (uint32_t k = 0; k < kTidewellResamplerTaps; ++k) {
-            coefficients[k] = std::fma(b[k] - a[k], t, a[k]);
+            coefficients[k] = __builtin_fmaf(b[k] - a[k], t, a[k]);
         }
         for (uint32_t c = 0; c < channels; ++c) {
             acc[c] = 0.0f;
@@ -104,7 +104,7 @@ __attribute__((always_inline)) inline uint32_t FilterLoop(const float* table, co
             const float coefficient = coefficients[k];
             const float* samples = frame + static_cast<size_t>(k) * channels;
             for (uint32_t c = 0; c < channels; ++c) {
-                acc[c] = std::fma(samples[c], coefficient, acc[c]);
+                acc[c] = __builtin_fmaf(samples[c], coefficient, acc[c]);
             }
         }
         float* out = output + static_cast<size_t>(count) * channels;
@@ -117,18 +117,38 @@ __attribute__((always_inline)) inline uint32_t FilterLoop(const float* table, co
     return count;
 }
 
-// Built twice: with fused multiply-add instructions where the processor has them, and portable.
-__attribute__((target_clones("fma", "default"))) uint32_t Filter(const float* table, const float* work,
-                                                                 uint32_t channels, double& position, double step,
-                                                                 double limit, float* output, uint32_t capacity) {
-    switch (channels) {
-    case 1:
-        return FilterLoop<1>(table, work, channels, position, step, limit, output, capacity);
-    case 2:
-        return FilterLoop<2>(table, work, channels, position, step, limit, output, capacity);
-    default:
-        return FilterLoop<0>(table, work, channels, position, step, limit, output, capacity);
+#define TIDEWELL_FILTER_BODY                                                                   \
+    switch (channels) {                                                                        \
+    case 1:                                                                                    \
+        return FilterLoop<1>(table, work, channels, position, step, limit, output, capacity); \
+    case 2:                                                                                    \
+        return FilterLoop<2>(table, work, channels, position, step, limit, output, capacity); \
+    default:                                                                                   \
+        return FilterLoop<0>(table, work, channels, position, step, limit, output, capacity); \
     }
+
+// Built twice: with fused multiply-add instructions for processors that have them, and portable
+// (where fused multiply-add is a library call). Both give the same bits. The choice is made per
+// call rather than through an ifunc, whose resolver runs before sanitizer runtimes are ready.
+__attribute__((target("fma"))) uint32_t FilterWithFma(const float* table, const float* work, uint32_t channels,
+                                                      double& position, double step, double limit, float* output,
+                                                      uint32_t capacity) {
+    TIDEWELL_FILTER_BODY
+}
+
+uint32_t FilterPortable(const float* table, const float* work, uint32_t channels, double& position, double step,
+                        double limit, float* output, uint32_t capacity) {
+    TIDEWELL_FILTER_BODY
+}
+
+#undef TIDEWELL_FILTER_BODY
+
+uint32_t Filter(const float* table, const float* work, uint32_t channels, double& position, double step,
+                double limit, float* output, uint32_t capacity) {
+    if (__builtin_cpu_supports("fma")) {
+        return FilterWithFma(table, work, channels, position, step, limit, output, capacity);
+    }
+    return FilterPortable(table, work, channels, position, step, limit, output, capacity);
 }
 
 }  // namespace

@@ -18,8 +18,10 @@ struct RingDeleter {
 }  // namespace
 
 // A capture thread and a render thread hammer one ring, with overflow and resync both happening.
-// Every frame carries its number on channel 0 and the negated number on channel 1, so a torn or
-// replayed frame shows, and the counters must account for every frame.
+// Every frame carries its number on channel 0 and the negated number on channel 1: a frame torn
+// by a concurrent overwrite, or one from an older or newer lap of the ring, breaks the rising
+// sequence. Gaps are fine (frames refused on overflow or skipped by a resync), and the counters
+// must account for every frame.
 TEST(HelperRingConcurrency, WriterAndReaderNeverSeeTornFramesAndEveryFrameIsAccountedFor) {
     std::unique_ptr<TidewellHelperRing, RingDeleter> ring(TidewellHelperRingCreate(2, 2, 48000));
     ASSERT_NE(ring, nullptr);
@@ -68,7 +70,7 @@ TEST(HelperRingConcurrency, WriterAndReaderNeverSeeTornFramesAndEveryFrameIsAcco
                 }
                 break;
             }
-            if (b != -a || a <= last || (i > 0 && a != out[(i - 1) * 2] + 1.0f)) {
+            if (b != -a || a <= last) {
                 ++failures;
                 ADD_FAILURE() << "frame " << a << "/" << b << " after " << last;
             }

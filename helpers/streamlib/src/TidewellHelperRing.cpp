@@ -57,6 +57,7 @@ TidewellHelperRing* TidewellHelperRingCreate(uint32_t sourceChannels, uint32_t c
     if (ring == nullptr) {
         return nullptr;
     }
+    ring->meterWriter.descriptor = -1;
     ring->capacity = kTidewellHelperRingCapacity;
     ring->sourceChannels = sourceChannels;
     ring->channels = channels;
@@ -83,6 +84,7 @@ void TidewellHelperRingDestroy(TidewellHelperRing* ring) {
     if (ring == nullptr) {
         return;
     }
+    TidewellMeterWriterClose(&ring->meterWriter);
     TidewellResamplerDestroy(ring->resampler);
     delete[] ring->frames;
     delete[] ring->channelGains;

@@ -51,6 +51,8 @@ TEST(HelperRing, CreateAllocatesEverythingOrNothing) {
     EXPECT_EQ(ring->resampler->outputRate, 48000.0);
     EXPECT_EQ(ring->resampler->maxInputFrames, 8192u);
     EXPECT_EQ(ring->targetFill.load(), 0u);
+    EXPECT_EQ(ring->meterWriter.mapping, nullptr);
+    EXPECT_EQ(ring->meterWriter.descriptor, -1);
     EXPECT_EQ(TidewellHelperRingCreate(0, 2, 48000), nullptr);
     EXPECT_EQ(TidewellHelperRingCreate(2, 65, 48000), nullptr);
     EXPECT_EQ(TidewellHelperRingCreate(2, 2, 0), nullptr);   // no resampler for that rate

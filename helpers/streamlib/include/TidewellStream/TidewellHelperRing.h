@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "TidewellStream/TidewellDriftController.h"
+#include "TidewellStream/TidewellMeterWriter.h"
 #include "TidewellStream/TidewellResampler.h"
 
 inline constexpr uint64_t kTidewellHelperRingCapacity = 192000;          // 4 s at 48000 Hz
@@ -30,6 +31,7 @@ struct TidewellHelperRing {
     float* channelGains;                // one per source channel, applied by the capture write path
     uint32_t routeCount;
     uint32_t routes[kTidewellMaximumRoutes][2];
+    TidewellMeterWriter meterWriter;    // the source's meter region, opened by the helper
     TidewellResampler* resampler;       // may be swapped by the writer's own thread
     TidewellDriftController driftController;
     double inputRate;
@@ -49,8 +51,9 @@ struct TidewellHelperRing {
 };
 
 // Allocates and zeroes every buffer (so no page is first touched on an audio thread), creates the
-// resampler from inputRate to 48000 Hz and sets every channel gain and the master gain to 1.0.
-// Null when a count is 0 or above 64, or an allocation fails.
+// resampler from inputRate to 48000 Hz, sets every channel gain and the master gain to 1.0 and
+// leaves the meter writer closed. Null when a count is 0 or above 64, the rate is one the
+// resampler refuses, or an allocation fails. Destroy also closes the meter writer.
 TidewellHelperRing* TidewellHelperRingCreate(uint32_t sourceChannels, uint32_t channels, double inputRate);
 void TidewellHelperRingDestroy(TidewellHelperRing* ring);
 

@@ -1,5 +1,6 @@
 #include "TidewellCore/ServiceFiles.h"
 
+#include "TidewellCore/TextUtilities.h"
 #include "runtime/TextUtilities.h"
 
 #include <cerrno>
@@ -88,7 +89,7 @@ std::optional<std::string> read(const fs::path &file)
     if (!runtime_text::isValidUTF8(text)) {
         return std::nullopt;
     }
-    std::string trimmed = runtime_text::trimWhitespace(text);
+    std::string trimmed = Text::trimmingWhitespaceAndNewlines(text);
     if (trimmed.empty()) {
         return std::nullopt;
     }
@@ -193,7 +194,7 @@ std::optional<int32_t> readHolderPID(int fd)
     if (!runtime_text::isValidUTF8(raw)) {
         return std::nullopt;
     }
-    const std::string text = runtime_text::trimWhitespace(raw);
+    const std::string text = Text::trimmingWhitespaceAndNewlines(raw);
     size_t i = 0;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {

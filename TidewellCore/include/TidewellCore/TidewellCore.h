@@ -10,3 +10,7 @@
 #include "TidewellCore/TextUtilities.h"
 #include "TidewellCore/TidewellConstants.h"
 #include "TidewellCore/UserDataFolder.h"
+#include "TidewellCore/RuntimeControlStore.h"
+#include "TidewellCore/RuntimeRouteMap.h"
+#include "TidewellCore/ServiceFiles.h"
+#include "TidewellCore/SourceControlStore.h"

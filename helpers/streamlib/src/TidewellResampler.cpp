@@ -96,14 +96,31 @@ __attribute__((always_inline)) inline uint32_t FilterLoop(const float* table, co
         for (uint32_t k = 0; k < kTidewellResamplerTaps; ++k) {
             coefficients[k] = __builtin_fmaf(b[k] - a[k], t, a[k]);
         }
-        for (uint32_t c = 0; c < channels; ++c) {
+        const float* frame = work + static_cast<size_t>(i - kTapsBeforeCentre) * channels;
+        uint32_t first = 0;
+        if constexpr (kFixedChannels == 0) {
+            // Eight channels at a time, so the compiler keeps them in one vector register.
+            for (; first + 8 <= channels; first += 8) {
+                float lane[8] = {};
+                for (uint32_t k = 0; k < kTidewellResamplerTaps; ++k) {
+                    const float coefficient = coefficients[k];
+                    const float* samples = frame + static_cast<size_t>(k) * channels + first;
+                    for (uint32_t j = 0; j < 8; ++j) {
+                        lane[j] = __builtin_fmaf(samples[j], coefficient, lane[j]);
+                    }
+                }
+                for (uint32_t j = 0; j < 8; ++j) {
+                    acc[first + j] = lane[j];
+                }
+            }
+        }
+        for (uint32_t c = first; c < channels; ++c) {
             acc[c] = 0.0f;
         }
-        const float* frame = work + static_cast<size_t>(i - kTapsBeforeCentre) * channels;
         for (uint32_t k = 0; k < kTidewellResamplerTaps; ++k) {
             const float coefficient = coefficients[k];
             const float* samples = frame + static_cast<size_t>(k) * channels;
-            for (uint32_t c = 0; c < channels; ++c) {
+            for (uint32_t c = first; c < channels; ++c) {
                 acc[c] = __builtin_fmaf(samples[c], coefficient, acc[c]);
             }
         }

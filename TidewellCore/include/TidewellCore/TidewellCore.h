@@ -14,3 +14,5 @@
 #include "TidewellCore/RuntimeRouteMap.h"
 #include "TidewellCore/ServiceFiles.h"
 #include "TidewellCore/SourceControlStore.h"
+#include "TidewellCore/InventoryRecords.h"
+#include "TidewellCore/RuntimeMeterStore.h"

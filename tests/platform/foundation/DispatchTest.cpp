@@ -124,8 +124,8 @@ TEST(DispatchQueueTest, ExclusiveEntryKeepsQueueItemsOut) {
     ASSERT_TRUE(eventually([&] { return inside.load(); }));
     EXPECT_FALSE(dispatch_queue_try_enter_np(q));
     leave = true;
-    dispatch_sync(q, [] {});
-    EXPECT_TRUE(dispatch_queue_try_enter_np(q));
+    // Once the item has returned, entry succeeds again.
+    EXPECT_TRUE(eventually([&] { return dispatch_queue_try_enter_np(q); }));
     dispatch_queue_leave_np(q);
     EXPECT_FALSE(dispatch_queue_try_enter_np(dispatch_get_global_queue(0, 0)));
     dispatch_release(q);

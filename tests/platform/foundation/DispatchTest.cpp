@@ -96,10 +96,14 @@ TEST(DispatchQueueTest, GlobalQueueRunsWorkConcurrently) {
     std::atomic<int> finished{0};
     for (int i = 0; i < 2; ++i)
         dispatch_async(g, [&] {
-            std::unique_lock<std::mutex> lock(m);
-            ++arrived;
-            cv.notify_all();
-            if (cv.wait_for(lock, 10s, [&] { return arrived == 2; })) finished.fetch_add(1);
+            bool both;
+            {
+                std::unique_lock<std::mutex> lock(m);
+                ++arrived;
+                cv.notify_all();
+                both = cv.wait_for(lock, 10s, [&] { return arrived == 2; });
+            }
+            if (both) finished.fetch_add(1);  // last touch of the test's stack
         });
     EXPECT_TRUE(eventually([&] { return finished.load() == 2; }));
 }

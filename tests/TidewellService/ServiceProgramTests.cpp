@@ -7,10 +7,12 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/mman.h>
 #include <sys/wait.h>
 
 #include "ServiceTestSupport.h"
 #include "TidewellCore/ConfigStore.h"
+#include "TidewellCore/RuntimeControlStore.h"
 #include "TidewellRuntimeSupport/TidewellRegions.h"
 #include "TidewellRuntimeSupport/TidewellShm.h"
 
@@ -55,6 +57,19 @@ bool eventually(Condition condition, std::chrono::duration<double> limit = 20s) 
     std::this_thread::sleep_for(20ms);
   }
   return condition();
+}
+
+// The runtime region's sequence counter (advances by 2 with every complete write); 0 when the
+// region does not exist.
+std::uint32_t runtimeSequence() {
+  int fd = TidewellShmOpen(TidewellRuntimeRegionName, O_RDONLY, 0);
+  if (fd < 0) return 0;
+  void* mapping = ::mmap(nullptr, TidewellRuntimeSize, PROT_READ, MAP_SHARED, fd, 0);
+  ::close(fd);
+  if (mapping == MAP_FAILED) return 0;
+  std::uint32_t sequence = TidewellSequenceReadBegin(mapping);
+  ::munmap(mapping, TidewellRuntimeSize);
+  return sequence;
 }
 
 bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
@@ -265,6 +280,38 @@ TEST_F(ServiceProgramTest, ShutdownKillsAHelperThatIgnoresSigterm) {
   EXPECT_FALSE(processExists(starts("S")[0]));
   EXPECT_TRUE(contains(messages(logFile),
                        "system capture 'All' did not exit 3 s after SIGTERM; killing it"));
+}
+
+TEST_F(ServiceProgramTest, LiveEditsOfTheApplicationAreNotUndoneByThePasses) {
+  save(systemCapture());
+  start();
+  ASSERT_TRUE(eventually([&] { return runtimeSequence() != 0 && starts("S").size() == 1; }));
+  std::this_thread::sleep_for(300ms);
+  std::uint32_t published = runtimeSequence();
+  // Several passes over an unchanged file write nothing more.
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(runtimeSequence(), published);
+
+  // The application drags a slider: the region carries a value the file does not have yet.
+  auto live = systemCapture();
+  live.devices[0].volume = 0.3;
+  RuntimeControlStoreV3::publish(live, false);
+  std::uint32_t edited = runtimeSequence();
+  EXPECT_EQ(edited, published + 2);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(runtimeSequence(), edited);
+
+  // The saved file changes: the service publishes it.
+  auto saved = systemCapture();
+  saved.devices[0].volume = 0.6;
+  save(saved);
+  EXPECT_TRUE(eventually([&] { return runtimeSequence() > edited; }));
+
+  // The region disappears: the service puts it back on its next pass.
+  ASSERT_EQ(TidewellShmUnlink(TidewellRuntimeRegionName), 0);
+  EXPECT_TRUE(eventually([&] { return runtimeSequence() != 0; }));
+  ::kill(servicePid, SIGTERM);
+  EXPECT_EQ(finish(), 0);
 }
 
 }  // namespace

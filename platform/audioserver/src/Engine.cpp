@@ -1,5 +1,6 @@
 #include "Engine.h"
 
+#include <AudioToolsCommon/Wav.h>
 #include <CoreFoundation/HostClock.h>
 
 #include <algorithm>
@@ -103,18 +104,18 @@ std::shared_ptr<EngineClient> CreateEngineClient(const EngineDevice& dev, uint32
 // streams a float WAV file. The IO thread only copies into the ring; all file work is on
 // the writer thread.
 struct CaptureSink {
-    CaptureSink(FILE* f, uint32_t ch, double rate)
-        : file(f), channels(ch), sampleRate(rate), ring(size_t(std::max(1.0, rate)) * 4 * std::max(1u, ch)) {}
+    CaptureSink(const std::string& path, uint32_t ch, double rate)
+        : wav(path, static_cast<uint32_t>(rate), ch, tidewell::tools::SampleFormat::Float32),
+          channels(ch),
+          ring(size_t(std::max(1.0, rate)) * 4 * std::max(1u, ch)) {}
 
-    FILE* file;
+    tidewell::tools::WavWriter wav;
     uint32_t channels;
-    double sampleRate;
-    std::vector<float> ring;
+    std::vector<float> ring;  // a whole number of frames long
     std::atomic<uint64_t> writePos{0};
     std::atomic<uint64_t> readPos{0};
     std::atomic<uint64_t> dropped{0};
     std::atomic<bool> finish{false};
-    uint64_t dataBytes = 0;
     std::thread writer;
 
     void push(const float* samples, size_t count) {
@@ -128,50 +129,30 @@ struct CaptureSink {
         writePos.store(w + count, std::memory_order_release);
     }
 
-    void writeHeader() {
-        auto u32 = [&](uint32_t v) { std::fwrite(&v, 4, 1, file); };
-        auto u16 = [&](uint16_t v) { std::fwrite(&v, 2, 1, file); };
-        std::fseek(file, 0, SEEK_SET);
-        std::fwrite("RIFF", 1, 4, file);
-        u32(static_cast<uint32_t>(std::min<uint64_t>(36 + dataBytes, 0xFFFFFFFFu)));
-        std::fwrite("WAVE", 1, 4, file);
-        std::fwrite("fmt ", 1, 4, file);
-        u32(16);
-        u16(3);  // IEEE float
-        u16(static_cast<uint16_t>(channels));
-        u32(static_cast<uint32_t>(sampleRate));
-        u32(static_cast<uint32_t>(sampleRate) * 4 * channels);
-        u16(static_cast<uint16_t>(4 * channels));
-        u16(32);
-        std::fwrite("data", 1, 4, file);
-        u32(static_cast<uint32_t>(std::min<uint64_t>(dataBytes, 0xFFFFFFFFu)));
-        std::fseek(file, 0, SEEK_END);
-    }
-
     void drain() {
         uint64_t r = readPos.load(std::memory_order_relaxed);
         uint64_t w = writePos.load(std::memory_order_acquire);
         while (r < w) {
             size_t at = r % ring.size();
             size_t n = static_cast<size_t>(std::min<uint64_t>(w - r, ring.size() - at));
-            std::fwrite(ring.data() + at, sizeof(float), n, file);
-            dataBytes += n * sizeof(float);
+            wav.write(ring.data() + at, n / channels);
             r += n;
         }
         readPos.store(r, std::memory_order_release);
     }
 
     void start() {
-        writeHeader();
         writer = std::thread([this] {
-            while (!finish.load(std::memory_order_acquire)) {
+            try {
+                while (!finish.load(std::memory_order_acquire)) {
+                    drain();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
                 drain();
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                wav.close();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "audioserverd: capture: %s\n", e.what());
             }
-            drain();
-            writeHeader();
-            std::fclose(file);
-            file = nullptr;
         });
     }
 
@@ -275,9 +256,11 @@ void DeviceEngine::setSignal(int channel, const ChannelSignal& signal) {
 
 bool DeviceEngine::startCapture(const std::string& path, std::string& error) {
     std::lock_guard<std::mutex> lock(controlMutex_);
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-        error = "cannot create " + path;
+    std::unique_ptr<CaptureSink> sink;
+    try {
+        sink = std::make_unique<CaptureSink>(path, device_.outputChannels(), device_.nominalRate.load());
+    } catch (const std::exception& e) {
+        error = "cannot capture to " + path + ": " + e.what();
         return false;
     }
     if (capture_.load()) {
@@ -286,7 +269,7 @@ bool DeviceEngine::startCapture(const std::string& path, std::string& error) {
         old->end();
         captureOwner_.reset();
     }
-    captureOwner_ = std::make_unique<CaptureSink>(f, device_.outputChannels(), device_.nominalRate.load());
+    captureOwner_ = std::move(sink);
     captureOwner_->start();
     capture_.store(captureOwner_.get());
     updateRunning();

@@ -35,10 +35,6 @@ PropValue IDs(const std::vector<AudioObjectID>& ids) {
     return p;
 }
 
-bool ScopeMatches(AudioObjectPropertyScope want, bool isInput) {
-    return want == kAudioObjectPropertyScopeGlobal || want == kAudioObjectPropertyScopeWildcard ||
-           (isInput ? want == kAudioObjectPropertyScopeInput : want == kAudioObjectPropertyScopeOutput);
-}
 
 }  // namespace
 
@@ -175,7 +171,6 @@ OSStatus Stream::get(const AudioObjectPropertyAddress& a, const WireValue& q, Pr
         return 0;
     default: return Object::get(a, q, out);
     }
-    (void)ScopeMatches;
 }
 
 OSStatus ProcessObject::get(const AudioObjectPropertyAddress& a, const WireValue& q, PropValue& out) const {

@@ -1,5 +1,6 @@
 #include "Server.h"
 
+#include <AudioToolsCommon/Wav.h>
 #include <CoreFoundation/HostClock.h>
 #include <nlohmann/json.hpp>
 
@@ -56,9 +57,6 @@ bool WriteIDMark(const std::string& path, AudioObjectID mark) {
     return ok && std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-bool ScopeMatches(AudioObjectPropertyScope a, AudioObjectPropertyScope b) {
-    return a == b || a == kAudioObjectPropertyScopeWildcard || b == kAudioObjectPropertyScopeWildcard;
-}
 
 uint32_t ParseFourCC(const std::string& s, uint32_t fallback) {
     if (s.size() != 4) return fallback;
@@ -802,8 +800,31 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
                 }
                 sig.type = SignalType::Samples;
                 sig.samples = v;
+            } else if (type == "wav") {
+                tidewell::tools::AudioData audio;
+                try {
+                    audio = tidewell::tools::readWav(req.value("path", ""));
+                } catch (const std::exception& e) {
+                    return fail("cannot read " + req.value("path", "") + ": " + e.what());
+                }
+                if (audio.channels == 0 || audio.frames() == 0) return fail("the file holds no audio");
+                // File channel k plays on device channel k (wrapping round the file's
+                // channels); a single chosen channel gets the file's first channel.
+                for (uint32_t ch = 0; ch < inCh; ++ch) {
+                    if (channel != 0 && ch != uint32_t(channel - 1)) continue;
+                    uint32_t from = channel != 0 ? 0 : ch % audio.channels;
+                    auto v = std::make_shared<std::vector<float>>();
+                    v->reserve(audio.frames());
+                    for (size_t i = 0; i < audio.frames(); ++i) v->push_back(audio.samples[i * audio.channels + from]);
+                    ChannelSignal one;
+                    one.type = SignalType::Samples;
+                    one.samples = v;
+                    d->engine->setSignal(int(ch), one);
+                }
+                notify(notes);
+                return answer.dump();
             } else {
-                return fail("signal type must be silence, sine or samples");
+                return fail("signal type must be silence, sine, samples or wav");
             }
             d->engine->setSignal(channel - 1, sig);
         } else if (op == "captureStart") {

@@ -250,6 +250,12 @@ void Connection::notifierLoop() {
 
 OSStatus Connection::addListener(AudioObjectID obj, const AudioObjectPropertyAddress& a,
                                  AudioObjectPropertyListenerProc proc, void* data) {
+    {
+        // Listening makes this process a client, so that it hears a server restart even
+        // before its first other call.
+        std::unique_lock<std::mutex> lock(mutex_);
+        ensureConnected(lock);
+    }
     std::lock_guard<std::mutex> lock(listenerMutex_);
     listeners_.push_back({nextToken_++, obj, a, proc, data});
     if (!notifierStarted_) {

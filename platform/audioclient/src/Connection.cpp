@@ -80,8 +80,11 @@ bool Connection::ensureConnected(std::unique_lock<std::mutex>& lock) {
     Header h{static_cast<uint32_t>(Op::Hello), 0, 0, 0};
     Header rh{};
     std::vector<uint8_t> payload;
-    if (!audioproto::SendMessage(fd, h, w.data()) || !ReceiveWithin(fd, rh, payload, 2000) ||
-        rh.op != static_cast<uint32_t>(Op::Hello) || rh.status != 0) {
+    bool answered = audioproto::SendMessage(fd, h, w.data());
+    // Notifications may come before the answer; they concern a server we did not know yet.
+    while (answered && (answered = ReceiveWithin(fd, rh, payload, 2000)) && rh.op == static_cast<uint32_t>(Op::Notify)) {
+    }
+    if (!answered || rh.op != static_cast<uint32_t>(Op::Hello) || rh.status != 0) {
         close(fd);
         return false;
     }

@@ -159,7 +159,9 @@ void IOThread(std::shared_ptr<DeviceIO> io) {
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);  // best effort
     pthread_setname_np(pthread_self(), "audioclient-io");
     IOBlockHeader* h = io->header;
-    uint32_t last = h->serverSeq.load(std::memory_order_acquire);
+    // A fresh block: the server has posted nothing before it was handed to us, and it may
+    // post the first cycle before this thread gets here.
+    uint32_t last = 0;
     while (!io->stop.load(std::memory_order_acquire)) {
         uint32_t seq = h->serverSeq.load(std::memory_order_acquire);
         if (seq == last) {

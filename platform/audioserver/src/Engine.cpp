@@ -75,6 +75,7 @@ std::shared_ptr<EngineClient> CreateEngineClient(const EngineDevice& dev, uint32
         return nullptr;
     }
     auto* h = new (c->mapping) IOBlockHeader{};
+    c->header = h;
     h->magic = audioproto::kIOBlockMagic;
     h->version = audioproto::kIOBlockVersion;
     h->totalBytes = c->size;

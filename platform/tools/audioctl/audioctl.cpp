@@ -64,7 +64,13 @@ std::optional<json> Control(const json& request) {
         audioproto::Header rh{};
         std::vector<uint8_t> payload;
         int got = -1;
-        if (audioproto::ReceiveMessage(fd, rh, payload, &got)) {
+        // Skip notifications the server pushes to every connection.
+        bool received;
+        do {
+            received = audioproto::ReceiveMessage(fd, rh, payload, &got);
+            if (received && rh.op == static_cast<uint32_t>(audioproto::Op::Notify) && got >= 0) close(got);
+        } while (received && rh.op == static_cast<uint32_t>(audioproto::Op::Notify));
+        if (received) {
             if (got >= 0) close(got);
             audioproto::Reader r(payload);
             std::string text = r.str();

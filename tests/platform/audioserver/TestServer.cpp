@@ -159,7 +159,14 @@ void TestServer::start() {
     }
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < until) {
-        if (control({{"op", "status"}})) return;
+        if (control({{"op", "status"}})) {
+            // Let this process's client library find the new server before the test runs:
+            // until it has noticed that its previous server left, its calls fail.
+            auto a = Address(kAudioHardwarePropertyDevices);
+            while (!AudioObjectHasProperty(kAudioObjectSystemObject, &a) && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ADD_FAILURE() << "audioserverd did not answer";
@@ -193,7 +200,13 @@ std::optional<nlohmann::json> TestServer::control(const nlohmann::json& request)
         audioproto::Header rh{};
         std::vector<uint8_t> payload;
         int got = -1;
-        if (audioproto::ReceiveMessage(fd, rh, payload, &got)) {
+        // Skip notifications the server pushes to every connection.
+        bool received;
+        do {
+            received = audioproto::ReceiveMessage(fd, rh, payload, &got);
+            if (received && rh.op == static_cast<uint32_t>(audioproto::Op::Notify) && got >= 0) close(got);
+        } while (received && rh.op == static_cast<uint32_t>(audioproto::Op::Notify));
+        if (received) {
             if (got >= 0) close(got);
             audioproto::Reader r(payload);
             auto j = nlohmann::json::parse(r.str(), nullptr, false);

@@ -21,6 +21,8 @@ std::string Ctl(std::initializer_list<std::string> args, int* status = nullptr) 
 
 class Audioctl : public ::testing::Test {
 protected:
+    // This process never uses the client library itself, so changing the variable between
+    // tests races with nothing.
     void SetUp() override { setenv("AUDIOSERVER_SOCKET", (dir.path() + "/sock/control").c_str(), 1); }
     void TearDown() override { Ctl({"stop"}); }
     TempDir dir;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <thread>
 #include <unistd.h>
@@ -281,37 +282,40 @@ TEST_F(IO, TheUsbInputArrivesAsTwoBuffersOf24BitSamples) {
     EXPECT_NEAR(tools::rmsDbfs(probe.left.data(), 44100, 1, 0), -6.0, 0.1);
 }
 
-TEST(IOProcess, StartingIOMakesTheProcessAnAudioProcessObject) {
-    setenv("AUDIOSERVER_BUNDLE_ID", "org.example.iotest", 1);
-    TestServer server;
+TEST_F(IO, StartingIOMakesAProcessAnAudioProcessObjectWithItsBundleID) {
     auto sys = kAudioObjectSystemObject;
     auto t = Address(kAudioHardwarePropertyTranslatePIDToProcessObject);
-    int32_t pid = getpid();
-    auto translate = [&] {
+    auto translate = [&](int32_t pid) {
         AudioObjectID obj = 0;
         UInt32 size = 4;
         EXPECT_EQ(AudioObjectGetPropertyData(sys, &t, 4, &pid, &size, &obj), 0);
         return obj;
     };
-    EXPECT_EQ(translate(), 0u) << "connected but not yet doing audio IO";
-    AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
-    Player p;
-    AudioDeviceIOProcID proc = nullptr;
-    ASSERT_EQ(AudioDeviceCreateIOProcID(out, PlayProc, &p, &proc), 0);
-    ASSERT_EQ(AudioDeviceStart(out, proc), 0);
-    AudioObjectID obj = translate();
+    Child listener({BinDir() + "/audio-test-client", "listen", "system", "dOut", "30"},
+                   {"AUDIOSERVER_BUNDLE_ID=org.example.listener"});
+    ASSERT_TRUE(listener.waitFor("ready", 10s));
+    EXPECT_EQ(translate(listener.pid()), 0u) << "connected but not doing audio IO";
+    Child player({BinDir() + "/audio-test-client", "play", "BuiltInOutputDevice", "440", "-30", "30"},
+                 {"AUDIOSERVER_BUNDLE_ID=org.example.player"});
+    ASSERT_TRUE(player.waitFor("started", 10s));
+    AudioObjectID obj = translate(player.pid());
     ASSERT_NE(obj, 0u);
-    EXPECT_EQ(StringProperty(obj, kAudioProcessPropertyBundleID), "org.example.iotest");
+    EXPECT_EQ(StringProperty(obj, kAudioProcessPropertyBundleID), "org.example.player");
     int32_t objPid = 0;
     UInt32 size = 4;
     auto pp = Address(kAudioProcessPropertyPID);
     ASSERT_EQ(AudioObjectGetPropertyData(obj, &pp, 0, nullptr, &size, &objPid), 0);
-    EXPECT_EQ(objPid, pid);
-    auto list = Address(kAudioHardwarePropertyProcessObjectList);
-    EXPECT_EQ(U32Property(sys, list), obj);
-    AudioDeviceStop(out, proc);
-    AudioDeviceDestroyIOProcID(out, proc);
-    unsetenv("AUDIOSERVER_BUNDLE_ID");
+    EXPECT_EQ(objPid, player.pid());
+    EXPECT_EQ(U32Property(sys, Address(kAudioHardwarePropertyProcessObjectList)), obj);
+    // It leaves with its process.
+    player.signal(SIGKILL);
+    player.wait(5s);
+    auto until = std::chrono::steady_clock::now() + 5s;
+    while (translate(player.pid()) != 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(translate(player.pid()), 0u);
+    OSStatus st;
+    U32Property(obj, Address(kAudioProcessPropertyPID), &st);
+    EXPECT_EQ(st, kAudioHardwareBadObjectError);
 }
 
 TEST_F(IO, BlockProcsRunAsWorkOfTheirQueue) {

@@ -139,10 +139,22 @@ int Run(const std::vector<std::string>& argv, std::string* output) {
     return st.value_or(-1);
 }
 
-TestServer::TestServer(bool defaultDevices) : socket_(dir_.path() + "/control"), defaults_(defaultDevices) {
-    setenv("AUDIOSERVER_SOCKET", socket_.c_str(), 1);
-    start();
+namespace {
+// One socket path for the whole test process, set before any thread of the client library
+// exists: the library reads it whenever it (re)connects. Each server of the process
+// serves on it in turn.
+const std::string& ProcessSocket() {
+    static const std::string path = [] {
+        static TempDir dir;
+        std::string p = dir.path() + "/control";
+        setenv("AUDIOSERVER_SOCKET", p.c_str(), 1);
+        return p;
+    }();
+    return path;
 }
+}  // namespace
+
+TestServer::TestServer(bool defaultDevices) : socket_(ProcessSocket()), defaults_(defaultDevices) { start(); }
 
 TestServer::~TestServer() { stop(); }
 

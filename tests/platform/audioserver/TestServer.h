@@ -53,8 +53,8 @@ private:
 // Runs a program to its end; returns exit status and collects its output.
 int Run(const std::vector<std::string>& argv, std::string* output = nullptr);
 
-// audioserverd on a private socket in a temporary directory. AUDIOSERVER_SOCKET is set
-// for this process (and inherited by children) while it lives.
+// audioserverd on this test process's private socket (AUDIOSERVER_SOCKET, set for this
+// process and inherited by its children). dir() is a fresh folder for the test's files.
 class TestServer {
 public:
     explicit TestServer(bool defaultDevices = true);

@@ -1,0 +1,183 @@
+#include "TidewellCore/ConfigStore.h"
+
+#include <cerrno>
+
+#include "TidewellCore/Branding.h"
+#include "TidewellCore/ConfigJSON.h"
+#include "TidewellCore/TidewellConstants.h"
+
+namespace tidewell {
+
+ConfigStoreError::ConfigStoreError(Kind kind, std::filesystem::path url, ValidationResult result)
+    : kind_(kind), url_(std::move(url)), result_(std::move(result)) {
+  if (kind_ == Kind::missingConfig)
+    description_ = "No " + std::string(Branding::productName) + " config exists at " +
+                   url_.string() + ".";
+  else
+    description_ = "Config contains " + std::to_string(result_.errors.size()) +
+                   " validation error(s).";
+}
+
+ConfigStoreError ConfigStoreError::missingConfig(std::filesystem::path url) {
+  return ConfigStoreError(Kind::missingConfig, std::move(url), {});
+}
+
+ConfigStoreError ConfigStoreError::invalidConfig(ValidationResult result) {
+  return ConfigStoreError(Kind::invalidConfig, {}, std::move(result));
+}
+
+ConfigSnapshot ConfigMigration::migrate(ConfigSnapshot snapshot) {
+  if (snapshot.schemaVersion > 1) {
+    snapshot.schemaVersion = TidewellCore::schemaVersion;
+    return snapshot;
+  }
+  DeviceConfig* target = nullptr;
+  if (const auto& selected = snapshot.ui.selectedDeviceID) {
+    for (auto& d : snapshot.devices) {
+      if (d.id == *selected) {
+        target = &d;
+        break;
+      }
+    }
+  }
+  if (target == nullptr && !snapshot.devices.empty()) target = &snapshot.devices.front();
+  if (target != nullptr) target->uid = std::string(TidewellCore::passThruDeviceUID);
+  snapshot.schemaVersion = TidewellCore::schemaVersion;
+  return snapshot;
+}
+
+ConfigStore::ConfigStore(std::filesystem::path url_, std::shared_ptr<FileManager> fileManager_,
+                         ConfigValidator validator_)
+    : url(std::move(url_)),
+      fileManager(fileManager_ ? std::move(fileManager_) : FileManager::defaultManager()),
+      validator(validator_) {}
+
+std::filesystem::path ConfigStore::defaultURL(const std::shared_ptr<FileManager>& fm) {
+  FileManager& files = fm ? *fm : *FileManager::defaultManager();
+  std::filesystem::path base;
+  auto candidates = files.applicationSupportDirectories();
+  if (!candidates.empty()) {
+    base = candidates.front();
+  } else {
+    std::filesystem::path home = files.homeDirectory();
+    if (home.empty()) home = "/";
+    base = home / "Library" / "Application Support";
+  }
+  migrateLegacyDataDirectoryIfNeeded(base, files);
+  return base / std::string(Branding::dataDirectoryName) / "config.json";
+}
+
+void ConfigStore::migrateLegacyDataDirectoryIfNeeded(const std::filesystem::path& base,
+                                                     FileManager& files) {
+  const auto oldFolder = base / std::string(Branding::legacyDataDirectoryName);
+  const auto newFolder = base / std::string(Branding::dataDirectoryName);
+  // The move is best effort: nothing here may keep the application or the service from
+  // finding their configuration location.
+  try {
+    if (!files.fileExists(oldFolder) || files.fileExists(newFolder)) return;
+    try {
+      files.createDirectory(newFolder);
+    } catch (const std::exception&) {
+    }
+    std::vector<std::string> names;
+    try {
+      names = files.contentsOfDirectory(oldFolder);
+    } catch (const std::exception&) {
+      return;
+    }
+    for (const auto& name : names) {
+      // The earlier product's installed programs stay; the application removes them itself.
+      if (name == "bin") continue;
+      try {
+        files.moveItem(oldFolder / name, newFolder / name);
+      } catch (const std::exception&) {
+      }
+    }
+  } catch (const std::exception&) {
+  }
+}
+
+ConfigSnapshot ConfigStore::load() const {
+  if (!fileManager->fileExists(url)) throw ConfigStoreError::missingConfig(url);
+  std::string bytes;
+  try {
+    bytes = fileManager->readFile(url);
+  } catch (const FileSystemError& e) {
+    // Removed between the check and the read: still simply missing.
+    if (e.errorNumber() == ENOENT) throw ConfigStoreError::missingConfig(url);
+    throw;
+  }
+  return ConfigMigration::migrate(JSONDecoder::tidewell().decode<ConfigSnapshot>(bytes));
+}
+
+ConfigSnapshot ConfigStore::loadValidated() const {
+  ConfigSnapshot snapshot = load();
+  ValidationResult result = validator.validate(snapshot);
+  if (!result.errors.empty()) throw ConfigStoreError::invalidConfig(std::move(result));
+  return snapshot;
+}
+
+std::filesystem::path ConfigStore::writeTemporaryFile(const ConfigSnapshot& snapshot) const {
+  std::filesystem::path folder = url.parent_path();
+  if (folder.empty()) folder = ".";
+  fileManager->createDirectory(folder);
+  // Encoding comes before any file is made, so a document that cannot be written leaves nothing.
+  const std::string bytes = JSONEncoder::tidewell().encode(snapshot);
+  const auto temporary =
+      folder / ("." + url.filename().string() + "." + makeUUIDString() + ".tmp");
+  try {
+    fileManager->writeNewFile(temporary, bytes);
+  } catch (...) {
+    try {
+      fileManager->removeItem(temporary);
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  return temporary;
+}
+
+void ConfigStore::save(const ConfigSnapshot& snapshot) const {
+  const auto temporary = writeTemporaryFile(snapshot);
+  try {
+    fileManager->replaceItem(url, temporary);
+  } catch (...) {
+    try {
+      fileManager->removeItem(temporary);
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  fileManager->synchronizeDirectory(temporary.parent_path());
+}
+
+ConfigSnapshot ConfigStore::loadOrCreateEmpty() const {
+  try {
+    return load();
+  } catch (const ConfigStoreError& e) {
+    if (e.kind() != ConfigStoreError::Kind::missingConfig) throw;
+  }
+  const ConfigSnapshot empty = ConfigSnapshot::empty();
+  const auto temporary = writeTemporaryFile(empty);
+  try {
+    // Never replaces: a document saved by another process since the check above wins.
+    fileManager->moveItem(temporary, url);
+  } catch (const FileSystemError& e) {
+    try {
+      fileManager->removeItem(temporary);
+    } catch (const std::exception&) {
+    }
+    if (e.errorNumber() == EEXIST) return load();
+    throw;
+  } catch (...) {
+    try {
+      fileManager->removeItem(temporary);
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+  fileManager->synchronizeDirectory(temporary.parent_path());
+  return empty;
+}
+
+}  // namespace tidewell

@@ -272,6 +272,8 @@ void TWTryOpenRuntime3() {
     gRuntime3Device = st.st_dev;
     gRuntime3Inode = st.st_ino;
     gRuntime3.store(static_cast<const unsigned char*>(mapping), std::memory_order_release);
+    // A new region starts its own sequence: its generations say nothing about the old one's.
+    gHasReconciled.store(false, std::memory_order_release);
 }
 
 static bool TWHeaderValid(const unsigned char* base) {

@@ -100,13 +100,15 @@ TEST_F(IOTest, WriterThreeBlocksAheadGivesTheNewestBlock) {
 }
 
 TEST_F(IOTest, TheRingHoldsTheLargestBufferWithItsCushion) {
-    publish({.uid = uid("big"), .channels = 64});
+    RuntimeRegion::Slot slot{.uid = uid("big"), .channels = 64};
+    slot.routes = {{1, 1}, {64, 64}};
+    publish(slot);
     start(1);
     // 4096-frame blocks at 64 channels go through whole, one after another.
     for (uint64_t b = 0; b < 3; ++b) {
         ASSERT_EQ(write(ramp(b * 4096, 4096), 4096), 0);
         auto got = read(1, 4096);
-        ASSERT_EQ(at(got, 0, 63), float(b * 4096) + 0.63f);
+        ASSERT_EQ(at(got, 0, 63), float(b * 4096) + 63 / 100.0f);
         ASSERT_EQ(at(got, 4095, 0), float(b * 4096 + 4095));
     }
     EXPECT_EQ(TWTestDeviceUnderrunCount(device_), 0u);

@@ -50,14 +50,14 @@ public:
     }
 
     struct Slot {
-        std::string uid;
+        std::string uid{};
         std::string name = "Device";
-        std::string icon;
+        std::string icon{};
         uint32_t channels = 2;
         uint32_t flags = TidewellSlotFlagPresent | TidewellSlotFlagDeviceEnabled | TidewellSlotFlagSourceEnabled;
         float deviceGain = 1.0f;
         float sourceGain = 1.0f;
-        std::vector<float> channelGains;  // missing channels get 1.0
+        std::vector<float> channelGains{};  // missing channels get 1.0
         std::vector<TidewellRuntimeRoute> routes = {{1, 1}, {2, 2}};
         uint32_t routeCountOverride = 0;  // non-zero: stored instead of routes.size()
     };

@@ -1,0 +1,53 @@
+// How the core's writers open, size, map and exclusively hold a shared-memory region for one
+// complete write. Used by the runtime region and the control regions alike.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace tidewell::runtime_region {
+
+// The system calls a writer makes, replaceable so that tests can make one of them fail the
+// way another machine (or a full /dev/shm) would. Every entry has the contract of the call
+// it stands for; `allocate` returns an error number like posix_fallocate.
+struct SystemCalls {
+    int (*open)(const char *name, int oflag, uint16_t mode);
+    int (*unlink)(const char *name);
+    int (*changeMode)(int fd, mode_t mode);
+    int (*status)(int fd, struct stat *st);
+    int (*truncate)(int fd, off_t length);
+    int (*allocate)(int fd, off_t offset, off_t length);
+    void *(*map)(void *address, size_t length, int protection, int flags, int fd, off_t offset);
+};
+
+SystemCalls &systemCalls();
+SystemCalls realSystemCalls();
+
+// Regions are owner read-write and read-only for everyone else: every process of the system
+// runs as the user, and a region that anyone could open read-write could be retargeted or
+// shrunk under its readers.
+inline constexpr uint16_t regionMode = 0644;
+
+// One region mapped read-write and held exclusively against the other writers (the
+// application and the service) until destruction, which unmaps, closes and so unlocks.
+class WritableRegion {
+public:
+    // Opens (creating with regionMode when missing), sizes to at least `size` (never
+    // shrinks), backs the pages, maps `size` bytes and takes the writers' lock. Throws
+    // RuntimeControlStoreError; nothing of the region has changed when it throws.
+    WritableRegion(const char *name, size_t size);
+    ~WritableRegion();
+    WritableRegion(const WritableRegion &) = delete;
+    WritableRegion &operator=(const WritableRegion &) = delete;
+
+    void *bytes() const { return mapping_; }
+
+private:
+    int fd_ = -1;
+    void *mapping_ = nullptr;
+    size_t size_ = 0;
+};
+
+} // namespace tidewell::runtime_region

@@ -1,0 +1,301 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "SignalAnalysis.h"
+#include "TidewellStream/TidewellHelperRing.h"
+
+using namespace streamlib_test;
+
+namespace {
+
+struct RingDeleter {
+    void operator()(TidewellHelperRing* r) const { TidewellHelperRingDestroy(r); }
+};
+using RingPtr = std::unique_ptr<TidewellHelperRing, RingDeleter>;
+
+RingPtr Make(uint32_t channels, double inputRate = 48000) {
+    return RingPtr(TidewellHelperRingCreate(2, channels, inputRate));
+}
+
+// Frames whose every sample is its running number, so a test can see which frame went where.
+std::vector<float> Stamped(uint64_t first, uint64_t count, uint32_t channels) {
+    std::vector<float> frames(count * channels);
+    for (uint64_t i = 0; i < count; ++i) {
+        for (uint32_t c = 0; c < channels; ++c) {
+            frames[i * channels + c] = static_cast<float>(first + i) + 0.25f * c;
+        }
+    }
+    return frames;
+}
+
+uint64_t Fill(const TidewellHelperRing* ring) {
+    return ring->writePosition.load() - ring->readPosition.load();
+}
+
+}  // namespace
+
+TEST(HelperRing, CreateAllocatesEverythingOrNothing) {
+    auto ring = Make(2, 44100);
+    ASSERT_NE(ring, nullptr);
+    EXPECT_EQ(ring->capacity, 192000u);
+    EXPECT_EQ(ring->resampledCapacity, 65536u);
+    EXPECT_EQ(ring->masterGain.load(), 1.0f);
+    EXPECT_EQ(ring->channelGains[0], 1.0f);
+    EXPECT_EQ(ring->channelGains[1], 1.0f);
+    ASSERT_NE(ring->resampler, nullptr);
+    EXPECT_EQ(ring->resampler->inputRate, 44100.0);
+    EXPECT_EQ(ring->resampler->outputRate, 48000.0);
+    EXPECT_EQ(ring->resampler->maxInputFrames, 8192u);
+    EXPECT_EQ(ring->targetFill.load(), 0u);
+    EXPECT_EQ(ring->meterWriter.mapping, nullptr);
+    EXPECT_EQ(ring->meterWriter.descriptor, -1);
+    EXPECT_EQ(TidewellHelperRingCreate(0, 2, 48000), nullptr);
+    EXPECT_EQ(TidewellHelperRingCreate(2, 65, 48000), nullptr);
+    EXPECT_EQ(TidewellHelperRingCreate(2, 2, 0), nullptr);   // no resampler for that rate
+    TidewellHelperRingDestroy(nullptr);
+}
+
+TEST(HelperRing, EmptyReadGivesSilenceAndCountsUnderrun) {
+    auto ring = Make(2);
+    std::vector<float> out(512 * 2, 7.0f);
+    RingRead(ring.get(), out.data(), 512);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](float v) { return v == 0.0f; }));
+    EXPECT_EQ(ring->rendered.load(), 512u);
+    EXPECT_EQ(ring->underrun.load(), 512u);
+    EXPECT_EQ(ring->readPosition.load(), 0u);
+}
+
+TEST(HelperRing, ReadsWhatWasAppendedScaledByTheMasterGainThenSilence) {
+    auto ring = Make(2);
+    ring->targetFill.store(1000);
+    const auto in = Stamped(0, 300, 2);
+    RingAppend(ring.get(), in.data(), 300);
+    EXPECT_EQ(ring->captured.load(), 300u);
+    ring->masterGain.store(0.5f);
+    std::vector<float> out(400 * 2, 7.0f);
+    RingRead(ring.get(), out.data(), 400);
+    for (uint64_t i = 0; i < 300 * 2; ++i) {
+        ASSERT_EQ(out[i], in[i] * 0.5f) << i;
+    }
+    for (uint64_t i = 300 * 2; i < 400 * 2; ++i) {
+        ASSERT_EQ(out[i], 0.0f) << i;
+    }
+    EXPECT_EQ(ring->readPosition.load(), 300u);
+    EXPECT_EQ(ring->rendered.load(), 400u);
+    EXPECT_EQ(ring->underrun.load(), 100u);
+    EXPECT_EQ(ring->dropped.load(), 0u);
+}
+
+TEST(HelperRing, WrapsAroundTheEndOfItsStorage) {
+    auto ring = Make(3);
+    ring->targetFill.store(5000);
+    const uint64_t start = ring->capacity * 3 - 100;   // positions keep growing past capacity
+    ring->readPosition.store(start);
+    ring->writePosition.store(start);
+    const auto in = Stamped(start, 1000, 3);
+    RingAppend(ring.get(), in.data(), 600);
+    RingAppend(ring.get(), in.data() + 600 * 3, 400);
+    std::vector<float> out(1000 * 3);
+    RingRead(ring.get(), out.data(), 250);
+    RingRead(ring.get(), out.data() + 250 * 3, 750);
+    EXPECT_EQ(out, in);
+    EXPECT_EQ(ring->readPosition.load(), start + 1000);
+    EXPECT_EQ(ring->underrun.load(), 0u);
+}
+
+TEST(HelperRing, AFullRingRefusesWhatDoesNotFitAndLeavesTheReaderAlone) {
+    auto ring = Make(1);
+    ring->targetFill.store(100000);
+    const uint64_t held = ring->capacity - 500;
+    const auto old = Stamped(0, held, 1);
+    RingAppend(ring.get(), old.data(), held);
+    const auto in = Stamped(held, 1000, 1);
+    RingAppend(ring.get(), in.data(), 1000);
+    EXPECT_EQ(ring->dropped.load(), 500u);
+    EXPECT_EQ(ring->captured.load(), held + 1000);
+    EXPECT_EQ(ring->readPosition.load(), 0u);
+    EXPECT_EQ(Fill(ring.get()), ring->capacity);
+    // Nothing the reader was owed is overwritten: the oldest frame is still frame 0, and the
+    // ring ends with the first 500 frames of the block that overflowed.
+    std::vector<float> out(ring->capacity);
+    RingRead(ring.get(), out.data(), ring->capacity);
+    EXPECT_EQ(out.front(), 0.0f);
+    EXPECT_EQ(out.back(), static_cast<float>(held + 499));
+    EXPECT_EQ(ring->underrun.load(), 0u);
+}
+
+TEST(HelperRing, ReaderFarBehindJumpsToTheNewestTargetFramesAndAsksForResync) {
+    auto ring = Make(1);
+    ring->targetFill.store(100);
+    const auto in = Stamped(0, 901, 1);
+    RingAppend(ring.get(), in.data(), 901);
+    std::vector<float> out(64);
+    RingRead(ring.get(), out.data(), 64);
+    EXPECT_EQ(out.front(), 801.0f);
+    EXPECT_EQ(out.back(), 864.0f);
+    EXPECT_EQ(ring->dropped.load(), 801u);
+    EXPECT_TRUE(ring->resync.load());
+    EXPECT_EQ(ring->readPosition.load(), 865u);
+
+    // The writer's next block resets its drift controller and clears the flag.
+    ring->driftController.integral = 0.004;
+    ring->driftController.ratio = 1.004;
+    ResampleAndAppend(ring.get(), 64);
+    EXPECT_FALSE(ring->resync.load());
+    EXPECT_EQ(ring->driftController.integral, 0.0);
+    EXPECT_EQ(ring->driftController.ratio, 1.0);
+    EXPECT_EQ(ring->driftController.targetFill, 100.0);
+
+    // Exactly eight times the target is not yet too far behind.
+    auto exact = Make(1);
+    exact->targetFill.store(100);
+    RingAppend(exact.get(), in.data(), 800);
+    RingRead(exact.get(), out.data(), 64);
+    EXPECT_EQ(out.front(), 0.0f);
+    EXPECT_FALSE(exact->resync.load());
+    EXPECT_EQ(exact->dropped.load(), 0u);
+}
+
+TEST(HelperRing, WithoutTargetTheNewestFramesArePlayed) {
+    auto ring = Make(1);
+    const auto in = Stamped(0, 1000, 1);
+    RingAppend(ring.get(), in.data(), 1000);
+    std::vector<float> out(128);
+    RingRead(ring.get(), out.data(), 128);
+    EXPECT_EQ(out.front(), 872.0f);
+    EXPECT_EQ(out.back(), 999.0f);
+    EXPECT_EQ(ring->dropped.load(), 0u);   // the skipped frames are not counted
+    EXPECT_FALSE(ring->resync.load());
+    EXPECT_EQ(Fill(ring.get()), 0u);
+}
+
+TEST(HelperRing, RenderCallbackNeedsTheRingsChannelCount) {
+    auto ring = Make(2);
+    const auto in = Stamped(1, 100, 2);
+    RingAppend(ring.get(), in.data(), 100);
+    std::vector<float> out(4 * 64, 7.0f);
+    EXPECT_EQ(OutputBridgeCallback(ring.get(), out.data(), 64, 4), 0u);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](float v) { return v == 0.0f; }));
+    EXPECT_EQ(ring->readPosition.load(), 0u);
+    EXPECT_EQ(ring->rendered.load(), 0u);
+    EXPECT_EQ(ring->underrun.load(), 0u);
+
+    ring->targetFill.store(1000);
+    EXPECT_EQ(OutputBridgeCallback(ring.get(), out.data(), 64, 2), 0u);
+    EXPECT_EQ(out[0], 1.0f);
+    EXPECT_EQ(ring->rendered.load(), 64u);
+}
+
+TEST(HelperRing, ResampleAndAppendConvertsTheRoutedBlockToTheEngineRate) {
+    auto ring = Make(2, 44100);
+    ring->targetFill.store(4000);
+    std::vector<float> played;
+    std::vector<float> out(512 * 2);
+    for (int block = 0; block < 100; ++block) {
+        const auto in = Sine(44100, 997, 0.5, block * 441u, 441, 2);
+        std::copy(in.begin(), in.end(), ring->routedBlock);
+        ResampleAndAppend(ring.get(), 441);
+        if (block > 2) {
+            RingRead(ring.get(), out.data(), 480);
+            played.insert(played.end(), out.begin(), out.begin() + 480 * 2);
+        }
+    }
+    EXPECT_EQ(ring->driftController.targetFill, 4000.0);
+    // Drift control may pace the output by up to 0.5 %.
+    EXPECT_NEAR(static_cast<double>(ring->writePosition.load()), 100 * 480.0, 240.0);
+    // Over a short stretch the pace is steady enough to see the tone at its level.
+    std::vector<float> left;
+    for (size_t i = played.size() / 2 - 2400; i < played.size() / 2; ++i) left.push_back(played[i * 2]);
+    const SineFit fit = FitSine(left, 48000, 997 * ring->driftController.ratio);
+    EXPECT_NEAR(fit.amplitude, 0.5, 0.01);
+    EXPECT_LT(fit.residualRms, 0.01);
+}
+
+TEST(HelperRing, SlowCaptureRatesAreChunkedSoNothingIsLost) {
+    // At 6000 Hz one routed block of 8192 frames gives more than the resampled block holds.
+    auto ring = Make(1, 6000);
+    ASSERT_GT(TidewellResamplerMaxOutputFrames(ring->resampler, 8192), ring->resampledCapacity);
+    ring->targetFill.store(100000);
+    const auto in = Sine(6000, 200, 0.5, 0, 8192);
+    std::copy(in.begin(), in.end(), ring->routedBlock);
+    ResampleAndAppend(ring.get(), 8192);
+    EXPECT_EQ(ring->dropped.load(), 0u);
+    EXPECT_NEAR(static_cast<double>(ring->captured.load()), 8192 * 8.0, 20.0);
+    EXPECT_GE(ring->resampler->position, 15.0);
+    // More than a block asked for is cut to a block.
+    ResampleAndAppend(ring.get(), 100000);
+    EXPECT_NEAR(static_cast<double>(ring->captured.load()), 2 * 8192 * 8.0, 0.01 * 2 * 8192 * 8.0);
+    EXPECT_EQ(ring->dropped.load(), 0u);
+}
+
+TEST(HelperRing, DriftControlSettlesAThreeHundredPpmOffsetWithoutOscillating) {
+    // The capture clock runs 300 ppm fast against the playback clock. The capture side delivers
+    // 64-frame blocks; the playback side takes one frame at a time, so the fill the writer
+    // measures is the true fill and any swing would be the controller's own.
+    auto ring = Make(1, 48000);
+    const uint32_t target = 224;
+    ring->targetFill.store(target);
+    TidewellDriftControllerInit(&ring->driftController, target);
+    const double writerPeriod = 64.0 / (48000.0 * 1.0003);
+    const double readerPeriod = 1.0 / 48000.0;
+    double writerTime = 0.0;
+    double readerTime = target / 48000.0;
+    float out[1];
+    uint64_t sample = 0;
+    struct Point {
+        double time;
+        double fill;
+        double ratio;
+    };
+    std::vector<Point> trace;
+    while (writerTime < 200.0) {
+        if (writerTime <= readerTime) {
+            for (uint32_t i = 0; i < 64; ++i, ++sample) {
+                ring->routedBlock[i] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * 440.0 * sample / 48000.0));
+            }
+            trace.push_back({writerTime, static_cast<double>(Fill(ring.get())), ring->driftController.ratio});
+            ResampleAndAppend(ring.get(), 64);
+            writerTime += writerPeriod;
+        } else {
+            RingRead(ring.get(), out, 1);
+            readerTime += readerPeriod;
+        }
+    }
+    EXPECT_EQ(ring->dropped.load(), 0u);
+    EXPECT_FALSE(ring->resync.load());
+
+    // Settled: the ratio sits at the clock offset and the fill at the target.
+    double fillMin = 1e9;
+    double fillMax = 0.0;
+    double ratioMin = 2.0;
+    double ratioMax = 0.0;
+    for (const Point& p : trace) {
+        if (p.time >= 120.0) {
+            fillMin = std::min(fillMin, p.fill);
+            fillMax = std::max(fillMax, p.fill);
+            ratioMin = std::min(ratioMin, p.ratio);
+            ratioMax = std::max(ratioMax, p.ratio);
+        }
+    }
+    EXPECT_GE(fillMin, target - 0.05 * target);
+    EXPECT_LE(fillMax, target + 0.05 * target + 64);
+    EXPECT_NEAR(ratioMin, 1.0003, 0.00002);
+    EXPECT_NEAR(ratioMax, 1.0003, 0.00002);
+
+    // No oscillation: the ratio approaches 1.0003 without swinging back and forth around it.
+    int crossings = 0;
+    int side = 0;   // -1 below a small band around 1.0003, +1 above
+    double peak = 0.0;
+    for (const Point& p : trace) {
+        const int now = p.ratio > 1.0003 + 0.00001 ? 1 : (p.ratio < 1.0003 - 0.00001 ? -1 : 0);
+        if (now != 0 && side != 0 && now != side) ++crossings;
+        if (now != 0) side = now;
+        peak = std::max(peak, p.ratio);
+    }
+    EXPECT_LE(crossings, 1);
+    EXPECT_LT(peak, 1.0003 + 0.00005);   // an overshoot of at most a sixth of the offset
+}

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "TestServer.h"
@@ -39,19 +40,22 @@ TEST(HelperDevices, FindsADeviceByItsExactUID) {
     EXPECT_EQ(FindDeviceByUID("BuiltInOutputDevice"), DeviceByUID("BuiltInOutputDevice"));
 }
 
-TEST(HelperDevicesDeathTest, AnUnknownUIDEndsTheProgram) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+// A failed lookup ends the program, so it runs in a child process of its own.
+TEST(HelperDevices, AnUnknownUIDEndsTheProgram) {
     TestServer server;
-    EXPECT_EXIT(FindDeviceByUID("usbaudiointerface"), testing::ExitedWithCode(1),
-                "Audio device UID usbaudiointerface is not registered with Core Audio.");
+    std::string output;
+    EXPECT_EQ(audiotest::Run({BinDir() + "/streamlib_device_probe", "usbaudiointerface"}, &output), 1);
+    EXPECT_EQ(output, "Audio device UID usbaudiointerface is not registered with Core Audio.\n");
+    EXPECT_EQ(audiotest::Run({BinDir() + "/streamlib_device_probe", "USBAudioInterface"}, &output), 0);
+    EXPECT_EQ(output, "device " + std::to_string(DeviceByUID("USBAudioInterface")) + "\n");
 }
 
-TEST(HelperDevicesDeathTest, NoServerEndsTheProgramWithTheFailedStep) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+TEST(HelperDevices, NoServerEndsTheProgramWithTheFailedStep) {
     TestServer server;
     server.stop();
-    EXPECT_EXIT(FindDeviceByUID("BuiltInOutputDevice"), testing::ExitedWithCode(1),
-                "AudioObjectGetPropertyDataSize\\(kAudioHardwarePropertyDevices\\) failed: -?[0-9]+ \\('");
+    std::string output;
+    EXPECT_EQ(audiotest::Run({BinDir() + "/streamlib_device_probe", "BuiltInOutputDevice"}, &output), 1);
+    EXPECT_EQ(output.rfind("AudioObjectGetPropertyDataSize(kAudioHardwarePropertyDevices) failed: ", 0), 0u) << output;
 }
 
 TEST(HelperDevices, BufferFrameSizeIsSetWhereSettable) {

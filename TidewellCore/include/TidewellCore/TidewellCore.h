@@ -2,6 +2,7 @@
 // Umbrella header of the core library.
 
 #include "TidewellCore/Branding.h"
+#include "TidewellCore/ConfigEditor.h"
 #include "TidewellCore/ConfigJSON.h"
 #include "TidewellCore/ConfigModel.h"
 #include "TidewellCore/ConfigStore.h"
@@ -14,3 +15,5 @@
 #include "TidewellCore/RuntimeRouteMap.h"
 #include "TidewellCore/ServiceFiles.h"
 #include "TidewellCore/SourceControlStore.h"
+#include "TidewellCore/InventoryRecords.h"
+#include "TidewellCore/RuntimeMeterStore.h"

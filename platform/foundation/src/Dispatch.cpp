@@ -60,19 +60,18 @@ struct dispatch_object_s {
         if (!immortal) refs.fetch_add(1, std::memory_order_relaxed);
     }
     void release() {
-        if (immortal) return;
+        if (!immortal) dropReference();
+    }
+    // Called while the caller still holds its reference, so the object is alive for the
+    // virtual call; the implementation must not touch the object after giving it up.
+    virtual void dropReference() {
         int before = refs.fetch_sub(1, std::memory_order_acq_rel);
         if (before == 1) {
             delete this;
         } else if (before <= 0) {
             fatal("dispatch_release", "object released more often than retained");
         }
-        else {
-            released(before - 1);
-        }
     }
-    // Told the remaining count after a release that did not free the object.
-    virtual void released(int) {}
 
     std::atomic<int> refs{1};
     std::atomic<void*> context{nullptr};
@@ -138,9 +137,19 @@ struct dispatch_queue_s : dispatch_object_s {
         release();
     }
 
-    void released(int remaining) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (remaining == workers) wake.notify_all();
+    // Releases count down under the queue's lock, so the thread that takes the count to
+    // zero (and deletes) cannot do so while another releaser still holds the lock, and a
+    // worker waiting for the last outside reference to go is woken reliably.
+    void dropReference() override {
+        bool last;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            int remaining = refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
+            if (remaining < 0) fatal("dispatch_release", "queue released more often than retained");
+            last = remaining == 0;
+            if (!last && remaining == workers) wake.notify_all();
+        }
+        if (last) delete this;
     }
 
     void resume() override {

@@ -96,10 +96,14 @@ TEST(DispatchQueueTest, GlobalQueueRunsWorkConcurrently) {
     std::atomic<int> finished{0};
     for (int i = 0; i < 2; ++i)
         dispatch_async(g, [&] {
-            std::unique_lock<std::mutex> lock(m);
-            ++arrived;
-            cv.notify_all();
-            if (cv.wait_for(lock, 10s, [&] { return arrived == 2; })) finished.fetch_add(1);
+            bool both;
+            {
+                std::unique_lock<std::mutex> lock(m);
+                ++arrived;
+                cv.notify_all();
+                both = cv.wait_for(lock, 10s, [&] { return arrived == 2; });
+            }
+            if (both) finished.fetch_add(1);  // last touch of the test's stack
         });
     EXPECT_TRUE(eventually([&] { return finished.load() == 2; }));
 }
@@ -124,8 +128,8 @@ TEST(DispatchQueueTest, ExclusiveEntryKeepsQueueItemsOut) {
     ASSERT_TRUE(eventually([&] { return inside.load(); }));
     EXPECT_FALSE(dispatch_queue_try_enter_np(q));
     leave = true;
-    dispatch_sync(q, [] {});
-    EXPECT_TRUE(dispatch_queue_try_enter_np(q));
+    // Once the item has returned, entry succeeds again.
+    EXPECT_TRUE(eventually([&] { return dispatch_queue_try_enter_np(q); }));
     dispatch_queue_leave_np(q);
     EXPECT_FALSE(dispatch_queue_try_enter_np(dispatch_get_global_queue(0, 0)));
     dispatch_release(q);

@@ -24,14 +24,24 @@ uint32_t get32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-void put16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
+// A header is at most 80 bytes; a fixed buffer keeps it simple (and clear of GCC 12's
+// false overflow warnings about growing an empty vector).
+struct HeaderBytes {
+    uint8_t bytes[80];
+    size_t size = 0;
+    const uint8_t* data() const { return bytes; }
+};
+void put16(HeaderBytes& out, uint16_t v) {
+    out.bytes[out.size++] = static_cast<uint8_t>(v);
+    out.bytes[out.size++] = static_cast<uint8_t>(v >> 8);
 }
-void put32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+void put32(HeaderBytes& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.bytes[out.size++] = static_cast<uint8_t>(v >> (8 * i));
 }
-void putTag(std::vector<uint8_t>& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
+void putTag(HeaderBytes& out, const char* tag) {
+    std::memcpy(out.bytes + out.size, tag, 4);
+    out.size += 4;
+}
 
 int32_t quantise(float x, double scale, int32_t lo, int32_t hi) {
     if (std::isnan(x)) return 0;
@@ -84,14 +94,14 @@ float decode(const uint8_t* p, SampleFormat format) {
     return 0;
 }
 
-std::vector<uint8_t> header(uint32_t rate, uint32_t channels, SampleFormat format, uint32_t dataSize,
-                            uint32_t riffSize) {
+HeaderBytes header(uint32_t rate, uint32_t channels, SampleFormat format, uint32_t dataSize,
+                   uint32_t riffSize) {
     uint32_t bps = bytesPerSample(format);
     bool isFloat = format == SampleFormat::Float32;
     // The extensible form is the one readers expect for more than two channels or for
     // sample sizes other than 16 bits of PCM.
     bool extensible = channels > 2 || format == SampleFormat::Int24;
-    std::vector<uint8_t> h;
+    HeaderBytes h;
     putTag(h, "RIFF");
     put32(h, riffSize);
     putTag(h, "WAVE");
@@ -108,7 +118,8 @@ std::vector<uint8_t> header(uint32_t rate, uint32_t channels, SampleFormat forma
         put16(h, static_cast<uint16_t>(bps * 8));
         put32(h, channels <= 18 ? (1u << channels) - 1 : 0);  // front left, front right, ...
         put16(h, isFloat ? kFormatFloat : kFormatPCM);
-        h.insert(h.end(), std::begin(kSubFormatTail), std::end(kSubFormatTail));
+        std::memcpy(h.bytes + h.size, kSubFormatTail, sizeof kSubFormatTail);
+        h.size += sizeof kSubFormatTail;
     } else if (isFloat) {
         put16(h, 0);
     }
@@ -225,8 +236,8 @@ WavWriter::WavWriter(const std::string& path, uint32_t sampleRate, uint32_t chan
     checkParameters(sampleRate, channels);
     file_ = std::fopen(path.c_str(), "wb");
     if (file_ == nullptr) throw WavError(WavError::Code::CannotOpen);
-    std::vector<uint8_t> h = header(sampleRate, channels, format, kOpenSize, kOpenSize);
-    if (std::fwrite(h.data(), 1, h.size(), file_) != h.size()) {
+    HeaderBytes h = header(sampleRate, channels, format, kOpenSize, kOpenSize);
+    if (std::fwrite(h.data(), 1, h.size, file_) != h.size) {
         std::fclose(file_);
         file_ = nullptr;
         throw WavError(WavError::Code::WriteFailed);

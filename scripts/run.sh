@@ -6,3 +6,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${TIDEWELL_BUILD_DIR:-$here/build}
 echo "Tidewell is built in $build/bin:"
 ls "$build/bin"
+# The stand-in audio server with its default emulated devices (kept running; stop it with
+# `audioctl stop`).
+"$build/bin/audioctl" start
+"$build/bin/audioctl" list

@@ -2,6 +2,7 @@
 // Umbrella header of the core library.
 
 #include "TidewellCore/Branding.h"
+#include "TidewellCore/ConfigEditor.h"
 #include "TidewellCore/ConfigJSON.h"
 #include "TidewellCore/ConfigModel.h"
 #include "TidewellCore/ConfigStore.h"

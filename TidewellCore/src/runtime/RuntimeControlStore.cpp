@@ -1,12 +1,14 @@
 #include "TidewellCore/RuntimeControlStore.h"
 
 #include "TidewellCore/SourceControlStore.h"
-#include "TidewellCore/TextUtilities.h"
 #include "TidewellRuntimeSupport/TidewellRegions.h"
 #include "runtime/RuntimeRegionImage.h"
 #include "runtime/SharedMemoryRegion.h"
 
 #include <algorithm>
+#include <memory>
+#include <unicode/brkiter.h>
+#include <unicode/utext.h>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -135,15 +137,62 @@ RuntimeDeviceControls::RuntimeDeviceControls(std::string uid, std::string name, 
 
 namespace runtime_region {
 
+namespace {
+
+// The longest prefix of `text` made of whole user-perceived characters (extended grapheme
+// clusters) within `maximumBytes` bytes. Break iterators are costly to create, and a publish
+// may cut many fields, so each thread keeps one.
+size_t wholeCharacterPrefixLength(std::string_view text, size_t maximumBytes)
+{
+    if (text.size() <= maximumBytes) {
+        return text.size();
+    }
+    // Whether a boundary falls at or before the limit depends only on the text up to the
+    // code point after it.
+    text = text.substr(0, std::min(text.size(), maximumBytes + 8));
+    thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> created(
+            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        return U_SUCCESS(status) ? std::move(created) : nullptr;
+    }();
+    if (!iterator) {
+        // No break data: keep whole code points at least.
+        size_t cut = maximumBytes;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
+        return cut;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    UText *utext = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
+    iterator->setText(utext, status);
+    size_t best = 0;
+    if (U_SUCCESS(status)) {
+        for (int32_t boundary = iterator->next(); boundary != icu::BreakIterator::DONE; boundary = iterator->next()) {
+            if (static_cast<size_t>(boundary) > maximumBytes) {
+                break;
+            }
+            best = static_cast<size_t>(boundary);
+        }
+    }
+    // Detach the iterator from the text before the text goes away.
+    UText *empty = utext_openUTF8(nullptr, "", 0, &status);
+    iterator->setText(empty, status);
+    utext_close(utext);
+    utext_close(empty);
+    return best;
+}
+
+} // namespace
+
 void writeString(std::string_view text, unsigned char *base, size_t offset, size_t capacity)
 {
     if (capacity == 0) {
         return;
     }
-    const std::string fitted = Text::prefixFittingUTF8Bytes(text, capacity - 1);
-    // Never trust the helper blindly with the field's bounds.
-    const size_t length = std::min(fitted.size(), capacity - 1);
-    std::memcpy(base + offset, fitted.data(), length);
+    const size_t length = std::min(wholeCharacterPrefixLength(text, capacity - 1), capacity - 1);
+    std::memcpy(base + offset, text.data(), length);
     std::memset(base + offset + length, 0, capacity - length);
 }
 

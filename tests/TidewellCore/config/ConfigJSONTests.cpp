@@ -148,6 +148,11 @@ TEST(ConfigJSON, EveryRecordRoundTrips) {
 
   ConfigSnapshot empty = ConfigSnapshot::empty();
   EXPECT_EQ(decodeSnapshot(encoder.encode(empty)), empty);
+
+  // Text may hold a NUL character; it survives a round trip whole (the validator judges it).
+  ConfigSnapshot withNul = s;
+  withNul.devices[0].uid = std::string("a\0b", 3);
+  EXPECT_EQ(decodeSnapshot(encoder.encode(withNul)).devices[0].uid.size(), 3u);
 }
 
 TEST(ConfigJSON, DoublesRoundTripExactly) {

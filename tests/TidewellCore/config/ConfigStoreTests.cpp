@@ -273,6 +273,58 @@ TEST(ConfigStore, LoadMigratesOldSchemasAndNormalisesNewerOnes) {
   EXPECT_NE(readFile(url).find("\"schemaVersion\": 2"), std::string::npos);
 }
 
+// A file as the earlier product wrote it: schema 1, no "uid", "icon", "volume" or
+// "muteWhenCapturing" members yet, a member this version does not know, the second device selected.
+TEST(ConfigStore, ARealisticSchemaOneFileMigratesAndSavesAsSchemaTwo) {
+  TemporaryFolder tmp;
+  const fs::path url = tmp.path() / "config.json";
+  writeFile(url, R"({
+  "schemaVersion" : 1,
+  "devices" : [
+    { "id" : "9F1C2D3E-0000-4000-8000-000000000001", "name" : "Calls", "enabled" : true,
+      "sampleRate" : 48000, "channelCount" : 2,
+      "sources" : [ { "id" : "src-mic", "type" : "hardwareInput", "name" : "USB Mic",
+                      "enabled" : true, "muted" : false, "gain" : 0.8, "channelCount" : 1,
+                      "metadata" : { "deviceUID" : "usb:mic/1" } } ],
+      "monitors" : [ ],
+      "wires" : [ { "id" : "w1", "from" : { "kind" : "source", "ownerID" : "src-mic", "channel" : 1 },
+                    "to" : { "kind" : "deviceOutput", "ownerID" : "9F1C2D3E-0000-4000-8000-000000000001", "channel" : 1 } } ] },
+    { "id" : "9F1C2D3E-0000-4000-8000-000000000002", "name" : "Zellvane", "enabled" : true,
+      "sampleRate" : 48000, "channelCount" : 2, "channelGains" : [ 1, 0.5 ],
+      "legacyColour" : "teal",
+      "sources" : [ { "id" : "pt", "type" : "passThru", "name" : "Pass-Thru", "enabled" : true,
+                      "muted" : false, "gain" : 1, "channelCount" : 2, "metadata" : { } },
+                    { "id" : "app", "type" : "application", "name" : "Player", "enabled" : true,
+                      "muted" : true, "gain" : 1, "channelCount" : 2,
+                      "metadata" : { "bundleIdentifier" : "org.example.player", "pid" : 4242 } } ],
+      "monitors" : [ { "id" : "mon", "name" : "Speakers", "enabled" : true, "muted" : false,
+                       "gain" : 1, "deviceUID" : "builtin:out", "channelCount" : 2 } ],
+      "wires" : [ ] }
+  ],
+  "ui" : { "appearance" : "dark", "selectedDeviceID" : "9F1C2D3E-0000-4000-8000-000000000002" }
+})");
+  ConfigStore store(url);
+  ConfigSnapshot loaded = store.loadValidated();
+  EXPECT_EQ(loaded.schemaVersion, 2);
+  ASSERT_EQ(loaded.devices.size(), 2u);
+  EXPECT_EQ(loaded.devices[0].uid,
+            TidewellCore::derivedDeviceUID("9F1C2D3E-0000-4000-8000-000000000001"));
+  EXPECT_EQ(loaded.devices[1].uid, TidewellCore::passThruDeviceUID);
+  EXPECT_EQ(loaded.devices[1].icon, "waveform.circle");
+  EXPECT_EQ(loaded.devices[1].volume, 1.0);
+  EXPECT_EQ(loaded.devices[1].channelGains, (std::optional<std::vector<double>>{{1.0, 0.5}}));
+  EXPECT_EQ(loaded.devices[1].sources[1].metadata.pid, 4242);
+  EXPECT_EQ(loaded.devices[0].sources[0].metadata.deviceUID, std::optional<std::string>("usb:mic/1"));
+  EXPECT_EQ(loaded.ui.appearance, Appearance::dark);
+
+  store.save(loaded);
+  const std::string text = readFile(url);
+  EXPECT_NE(text.find("\"schemaVersion\": 2"), std::string::npos);
+  EXPECT_EQ(text.find("legacyColour"), std::string::npos);
+  EXPECT_NE(text.find("usb:mic/1"), std::string::npos);
+  EXPECT_EQ(store.load(), loaded) << "a second read changes nothing more";
+}
+
 TEST(ConfigMigration, TargetsTheSelectedElseTheFirstDevice) {
   ConfigSnapshot s = ConfigSnapshot::empty();
   s.devices = {DeviceConfig::makeDefault("A", 48000.0), DeviceConfig::makeDefault("B", 48000.0)};

@@ -186,6 +186,18 @@ TEST_F(RuntimeRegionTest, TextFieldsKeepWholeCharactersOnly)
     device.icon = std::string(30, 'i') + "\xC3\xA9"; // bytes 31 and 32 are one character
     RuntimeControlStoreV3::publish(makeSnapshot({device}), false);
     EXPECT_EQ(textAt(Published(), 352), std::string(30, 'i'));
+
+    // Bytes that are not UTF-8 still never overrun the field or its terminating NUL.
+    device.uid = std::string(125, 'u') + "\xFF\xFE\xFD\xFC";
+    device.icon = std::string(200, '\x80');
+    RuntimeControlStoreV3::publish(makeSnapshot({device}), false);
+    b = Published();
+    EXPECT_LE(textAt(b, 96).size(), 127u);
+    EXPECT_EQ(textAt(b, 96).substr(0, 125), std::string(125, 'u'));
+    EXPECT_EQ(b[96 + 127], 0);
+    EXPECT_LE(textAt(b, 352).size(), 31u);
+    EXPECT_EQ(b[352 + 31], 0);
+    EXPECT_EQ(textAt(b, 224), std::string(126, 'n')); // the neighbouring field is intact
 }
 
 TEST_F(RuntimeRegionTest, RouteChannelsOutsideTheFieldAreStoredAsZero)

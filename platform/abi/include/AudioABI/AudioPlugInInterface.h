@@ -48,18 +48,16 @@ static const CFUUIDBytes kIUnknownUUIDBytes = {
                                    0xA3, 0xAD, 0x95, 0x67, 0x00)
 
 // IO operations a device performs each cycle, in cycle order.
-enum {
-    kAudioServerPlugInIOOperationThread = AUDIO_FOUR_CC('t', 'h', 'r', 'd'),
-    kAudioServerPlugInIOOperationCycle = AUDIO_FOUR_CC('c', 'y', 'c', 'l'),
-    kAudioServerPlugInIOOperationReadInput = AUDIO_FOUR_CC('r', 'e', 'a', 'd'),
-    kAudioServerPlugInIOOperationConvertInput = AUDIO_FOUR_CC('c', 'n', 'v', 'i'),
-    kAudioServerPlugInIOOperationProcessInput = AUDIO_FOUR_CC('p', 'i', 'n', 'p'),
-    kAudioServerPlugInIOOperationProcessOutput = AUDIO_FOUR_CC('p', 'o', 'u', 't'),
-    kAudioServerPlugInIOOperationMixOutput = AUDIO_FOUR_CC('m', 'i', 'x', 'o'),
-    kAudioServerPlugInIOOperationProcessMix = AUDIO_FOUR_CC('p', 'm', 'i', 'x'),
-    kAudioServerPlugInIOOperationConvertMix = AUDIO_FOUR_CC('c', 'n', 'v', 'm'),
-    kAudioServerPlugInIOOperationWriteMix = AUDIO_FOUR_CC('w', 'r', 'i', 't'),
-};
+AUDIO_CONSTANT(UInt32, kAudioServerPlugInIOOperationThread, AUDIO_FOUR_CC('t', 'h', 'r', 'd'))
+AUDIO_CONSTANT(UInt32, kAudioServerPlugInIOOperationCycle, AUDIO_FOUR_CC('c', 'y', 'c', 'l'))
+AUDIO_CONSTANT(UInt32, kAudioServerPlugInIOOperationReadInput, AUDIO_FOUR_CC('r', 'e', 'a', 'd'))
+AUDIO_CONSTANT(UInt32, kAudioServerPlugInIOOperationConvertInput, AUDIO_FOUR_CC('c', 'n', 'v', 'i'))
+AUDIO_CONSTANT(UInt32, kAudioServerPlugInIOOperationProcessInput, AUDIO_FOUR_CC('p', 'i', 'n', 'p'))
+AUDIO_CONSTANT(UInt32, kAudioServerPlugInIOOperationProcessOutput, AUDIO_FOUR_CC('p', 'o', 'u', 't'))
+AUDIO_CONSTANT(UInt32, kAudioServerPlugInIOOperationMixOutput, AUDIO_FOUR_CC('m', 'i', 'x', 'o'))
+AUDIO_CONSTANT(UInt32, kAudioServerPlugInIOOperationProcessMix, AUDIO_FOUR_CC('p', 'm', 'i', 'x'))
+AUDIO_CONSTANT(UInt32, kAudioServerPlugInIOOperationConvertMix, AUDIO_FOUR_CC('c', 'n', 'v', 'm'))
+AUDIO_CONSTANT(UInt32, kAudioServerPlugInIOOperationWriteMix, AUDIO_FOUR_CC('w', 'r', 'i', 't'))
 
 // Who a device client is. clientID is non-zero and unique among a device's clients.
 typedef struct AudioServerPlugInClientInfo {

@@ -29,6 +29,14 @@ typedef uint32_t FourCharCode;
 #define AUDIO_FOUR_CC(a, b, c, d) \
     ((UInt32)(((UInt32)(UInt8)(a) << 24) | ((UInt32)(UInt8)(b) << 16) | ((UInt32)(UInt8)(c) << 8) | (UInt32)(UInt8)(d)))
 
+// Named constants: typed constants in C++ (so they mix with plain integers in
+// expressions), enumerators in C.
+#ifdef __cplusplus
+#define AUDIO_CONSTANT(type, name, value) inline constexpr type name = static_cast<type>(value);
+#else
+#define AUDIO_CONSTANT(type, name, value) enum { name = (value) };
+#endif
+
 typedef UInt32 AudioObjectID;
 typedef UInt32 AudioClassID;
 typedef UInt32 AudioObjectPropertySelector;
@@ -96,28 +104,22 @@ typedef struct AudioTimeStamp {
     UInt32 mReserved;
 } AudioTimeStamp;
 
-enum {
-    kAudioTimeStampSampleTimeValid = 1u << 0,
-    kAudioTimeStampHostTimeValid = 1u << 1,
-    kAudioTimeStampRateScalarValid = 1u << 2,
-    kAudioTimeStampWordClockTimeValid = 1u << 3,
-    kAudioTimeStampSampleHostTimeValid = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid,
-};
+AUDIO_CONSTANT(UInt32, kAudioTimeStampSampleTimeValid, 1u << 0)
+AUDIO_CONSTANT(UInt32, kAudioTimeStampHostTimeValid, 1u << 1)
+AUDIO_CONSTANT(UInt32, kAudioTimeStampRateScalarValid, 1u << 2)
+AUDIO_CONSTANT(UInt32, kAudioTimeStampWordClockTimeValid, 1u << 3)
+AUDIO_CONSTANT(UInt32, kAudioTimeStampSampleHostTimeValid, kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid)
 
-enum {
-    kAudioFormatLinearPCM = AUDIO_FOUR_CC('l', 'p', 'c', 'm'),
-};
+AUDIO_CONSTANT(UInt32, kAudioFormatLinearPCM, AUDIO_FOUR_CC('l', 'p', 'c', 'm'))
 
-enum {
-    kAudioFormatFlagIsFloat = 1u << 0,
-    kAudioFormatFlagIsBigEndian = 1u << 1,
-    kAudioFormatFlagIsSignedInteger = 1u << 2,
-    kAudioFormatFlagIsPacked = 1u << 3,
-    kAudioFormatFlagIsAlignedHigh = 1u << 4,
-    kAudioFormatFlagIsNonInterleaved = 1u << 5,
-    kAudioFormatFlagIsNonMixable = 1u << 6,
-    kAudioFormatFlagsNativeFloatPacked = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
-};
+AUDIO_CONSTANT(UInt32, kAudioFormatFlagIsFloat, 1u << 0)
+AUDIO_CONSTANT(UInt32, kAudioFormatFlagIsBigEndian, 1u << 1)
+AUDIO_CONSTANT(UInt32, kAudioFormatFlagIsSignedInteger, 1u << 2)
+AUDIO_CONSTANT(UInt32, kAudioFormatFlagIsPacked, 1u << 3)
+AUDIO_CONSTANT(UInt32, kAudioFormatFlagIsAlignedHigh, 1u << 4)
+AUDIO_CONSTANT(UInt32, kAudioFormatFlagIsNonInterleaved, 1u << 5)
+AUDIO_CONSTANT(UInt32, kAudioFormatFlagIsNonMixable, 1u << 6)
+AUDIO_CONSTANT(UInt32, kAudioFormatFlagsNativeFloatPacked, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked)
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -1,0 +1,152 @@
+// Needs the audio client library; without it the stream library is built without these.
+#if __has_include(<AudioClient/AudioHardware.h>)
+
+#include "TidewellStream/TidewellHelperDevices.h"
+
+#include <AudioClient/AudioHardware.h>
+
+#include <cctype>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "TidewellStream/TidewellHelperRuntime.h"
+
+namespace {
+
+constexpr uint32_t kMaximumOutputChannels = 64;
+
+AudioObjectPropertyAddress MainAddress(AudioObjectPropertySelector selector, AudioObjectPropertyScope scope) {
+    return AudioObjectPropertyAddress{selector, scope, kAudioObjectPropertyElementMain};
+}
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+bool WholePositiveDecimal(const char* text, uint32_t* value) {
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    uint64_t number = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (!std::isdigit(static_cast<unsigned char>(*p))) {
+            return false;
+        }
+        number = number * 10 + static_cast<uint64_t>(*p - '0');
+        if (number > UINT32_MAX) {
+            return false;
+        }
+    }
+    *value = static_cast<uint32_t>(number);
+    return number > 0;
+}
+
+}  // namespace
+
+uint32_t ChannelCountForDevice(AudioObjectID device, AudioObjectPropertyScope scope) {
+    if (device == kAudioObjectUnknown) {
+        return 0;
+    }
+    const AudioObjectPropertyAddress address = MainAddress(kAudioDevicePropertyStreamConfiguration, scope);
+    UInt32 size = 0;
+    if (AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size) != 0 ||
+        size < offsetof(AudioBufferList, mBuffers)) {
+        return 0;
+    }
+    std::unique_ptr<void, FreeDeleter> storage(std::calloc(1, size));
+    if (!storage) {
+        return 0;
+    }
+    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, storage.get()) != 0 ||
+        size < offsetof(AudioBufferList, mBuffers)) {
+        return 0;
+    }
+    const auto* list = static_cast<const AudioBufferList*>(storage.get());
+    // Only the buffers the reply really holds, whatever its count says.
+    const size_t held = (size - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer);
+    const size_t buffers = list->mNumberBuffers < held ? list->mNumberBuffers : held;
+    uint32_t channels = 0;
+    for (size_t i = 0; i < buffers; ++i) {
+        channels += list->mBuffers[i].mNumberChannels;
+    }
+    return channels;
+}
+
+bool SetDeviceBufferFrameSize(AudioObjectID device, AudioObjectPropertyScope scope, uint32_t frames) {
+    const AudioObjectPropertyAddress address = MainAddress(kAudioDevicePropertyBufferFrameSize, scope);
+    Boolean settable = false;
+    if (AudioObjectIsPropertySettable(device, &address, &settable) != 0 || !settable) {
+        return false;
+    }
+    const UInt32 value = frames;
+    return AudioObjectSetPropertyData(device, &address, 0, nullptr, sizeof value, &value) == 0;
+}
+
+AudioObjectID FindDeviceByUID(const char* uid) {
+    const AudioObjectPropertyAddress devicesAddress =
+        MainAddress(kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal);
+    UInt32 size = 0;
+    Check(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &devicesAddress, 0, nullptr, &size),
+          "AudioObjectGetPropertyDataSize(kAudioHardwarePropertyDevices)");
+    std::unique_ptr<void, FreeDeleter> storage(std::malloc(size > 0 ? size : 1));
+    if (!storage) {
+        std::fputs("Could not allocate device list.\n", stderr);
+        std::exit(1);
+    }
+    Check(AudioObjectGetPropertyData(kAudioObjectSystemObject, &devicesAddress, 0, nullptr, &size, storage.get()),
+          "AudioObjectGetPropertyData(kAudioHardwarePropertyDevices)");
+    const auto* devices = static_cast<const AudioObjectID*>(storage.get());
+    const size_t count = size / sizeof(AudioObjectID);
+
+    CFStringRef wanted = uid != nullptr ? CFStringCreateWithCString(nullptr, uid, kCFStringEncodingUTF8) : nullptr;
+    AudioObjectID found = kAudioObjectUnknown;
+    const AudioObjectPropertyAddress uidAddress =
+        MainAddress(kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal);
+    for (size_t i = 0; i < count && wanted != nullptr && found == kAudioObjectUnknown; ++i) {
+        CFStringRef deviceUID = nullptr;
+        UInt32 uidSize = sizeof deviceUID;
+        if (AudioObjectGetPropertyData(devices[i], &uidAddress, 0, nullptr, &uidSize, &deviceUID) != 0 ||
+            deviceUID == nullptr) {
+            continue;
+        }
+        if (CFStringCompare(deviceUID, wanted, 0) == kCFCompareEqualTo) {
+            found = devices[i];
+        }
+        CFRelease(deviceUID);
+    }
+    if (wanted != nullptr) {
+        CFRelease(wanted);
+    }
+    if (found == kAudioObjectUnknown) {
+        std::fprintf(stderr, "Audio device UID %s is not registered with Core Audio.\n", uid != nullptr ? uid : "");
+        std::exit(1);
+    }
+    return found;
+}
+
+uint32_t ResolveOutputChannelCount(const char* variableName, AudioObjectID device) {
+    uint32_t channels = 0;
+    if (!WholePositiveDecimal(variableName != nullptr ? std::getenv(variableName) : nullptr, &channels)) {
+        channels = ChannelCountForDevice(device, kAudioObjectPropertyScopeOutput);
+    }
+    if (channels == 0) {
+        return 2;
+    }
+    return channels > kMaximumOutputChannels ? kMaximumOutputChannels : channels;
+}
+
+OSStatus ServiceRestartedListener(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void*) {
+    std::fputs("Core Audio server restarted; exiting to reattach cleanly.\n", stderr);
+    gStopRequested.store(1, std::memory_order_relaxed);
+    return 0;
+}
+
+void InstallServiceRestartedListener() {
+    const AudioObjectPropertyAddress address =
+        MainAddress(kAudioHardwarePropertyServiceRestarted, kAudioObjectPropertyScopeGlobal);
+    AudioObjectAddPropertyListener(kAudioObjectSystemObject, &address, ServiceRestartedListener, nullptr);
+}
+
+#endif

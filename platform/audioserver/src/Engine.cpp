@@ -1,0 +1,471 @@
+#include "Engine.h"
+
+#include <AudioToolsCommon/Wav.h>
+#include <CoreFoundation/HostClock.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace audioserver {
+
+using audioproto::IOBlockHeader;
+using audioproto::kMaxIOFrames;
+
+uint32_t BytesPerSample(SampleFormat f) {
+    switch (f) {
+    case SampleFormat::Int24: return 3;
+    case SampleFormat::Int16: return 2;
+    case SampleFormat::Float32: break;
+    }
+    return 4;
+}
+
+AudioStreamBasicDescription MakeFormat(double rate, uint32_t channels, SampleFormat f) {
+    AudioStreamBasicDescription d{};
+    d.mSampleRate = rate;
+    d.mFormatID = kAudioFormatLinearPCM;
+    d.mFormatFlags = f == SampleFormat::Float32 ? (kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked)
+                                                : (kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked);
+    d.mBytesPerFrame = BytesPerSample(f) * channels;
+    d.mBytesPerPacket = d.mBytesPerFrame;
+    d.mFramesPerPacket = 1;
+    d.mChannelsPerFrame = channels;
+    d.mBitsPerChannel = BytesPerSample(f) * 8;
+    return d;
+}
+
+uint32_t EngineDevice::inputChannels() const {
+    uint32_t n = 0;
+    for (const auto& s : inputs) n += s.channels;
+    return n;
+}
+
+uint32_t EngineDevice::outputChannels() const {
+    uint32_t n = 0;
+    for (const auto& s : outputs) n += s.channels;
+    return n;
+}
+
+EngineClient::~EngineClient() {
+    if (mapping) munmap(mapping, size);
+    if (memfd >= 0) close(memfd);
+}
+
+std::shared_ptr<EngineClient> CreateEngineClient(const EngineDevice& dev, uint32_t clientID, pid_t pid) {
+    if (dev.inputs.size() > audioproto::kMaxIOStreams || dev.outputs.size() > audioproto::kMaxIOStreams)
+        return nullptr;
+    auto c = std::make_shared<EngineClient>();
+    c->clientID = clientID;
+    c->pid = pid;
+    c->size = audioproto::IOBlockSize(dev.inputChannels(), dev.outputChannels());
+    c->memfd = memfd_create("audioserver-io", MFD_CLOEXEC);
+    if (c->memfd < 0) return nullptr;
+    if (ftruncate(c->memfd, c->size) != 0) return nullptr;
+    c->mapping = mmap(nullptr, c->size, PROT_READ | PROT_WRITE, MAP_SHARED, c->memfd, 0);
+    if (c->mapping == MAP_FAILED) {
+        c->mapping = nullptr;
+        return nullptr;
+    }
+    auto* h = new (c->mapping) IOBlockHeader{};
+    c->header = h;
+    h->magic = audioproto::kIOBlockMagic;
+    h->version = audioproto::kIOBlockVersion;
+    h->totalBytes = c->size;
+    uint32_t offset = static_cast<uint32_t>((sizeof(IOBlockHeader) + 63) & ~size_t(63));
+    h->inputStreamCount = static_cast<uint32_t>(dev.inputs.size());
+    for (size_t i = 0; i < dev.inputs.size(); ++i) {
+        auto& l = h->inputs[i];
+        l.channels = dev.inputs[i].channels;
+        l.bytesPerFrame = BytesPerSample(dev.inputs[i].format) * l.channels;
+        l.offset = offset;
+        offset += kMaxIOFrames * 4 * l.channels;
+    }
+    h->outputStreamCount = static_cast<uint32_t>(dev.outputs.size());
+    for (size_t i = 0; i < dev.outputs.size(); ++i) {
+        auto& l = h->outputs[i];
+        l.channels = dev.outputs[i].channels;
+        l.bytesPerFrame = 4 * l.channels;
+        l.offset = offset;
+        offset += kMaxIOFrames * 4 * l.channels;
+    }
+    return c;
+}
+
+// ---- capture ---------------------------------------------------------------------------
+
+// A single-producer single-consumer ring from the IO thread to a writer thread that
+// streams a float WAV file. The IO thread only copies into the ring; all file work is on
+// the writer thread.
+struct CaptureSink {
+    CaptureSink(const std::string& path, uint32_t ch, double rate)
+        : wav(path, static_cast<uint32_t>(rate), ch, tidewell::tools::SampleFormat::Float32),
+          channels(ch),
+          ring(size_t(std::max(1.0, rate)) * 4 * std::max(1u, ch)) {}
+
+    tidewell::tools::WavWriter wav;
+    uint32_t channels;
+    std::vector<float> ring;  // a whole number of frames long
+    std::atomic<uint64_t> writePos{0};
+    std::atomic<uint64_t> readPos{0};
+    std::atomic<uint64_t> dropped{0};
+    std::atomic<bool> finish{false};
+    std::thread writer;
+
+    void push(const float* samples, size_t count) {
+        uint64_t w = writePos.load(std::memory_order_relaxed);
+        uint64_t r = readPos.load(std::memory_order_acquire);
+        if (ring.size() - (w - r) < count) {
+            dropped.fetch_add(count / std::max(1u, channels), std::memory_order_relaxed);
+            return;
+        }
+        for (size_t i = 0; i < count; ++i) ring[(w + i) % ring.size()] = samples[i];
+        writePos.store(w + count, std::memory_order_release);
+    }
+
+    void drain() {
+        uint64_t r = readPos.load(std::memory_order_relaxed);
+        uint64_t w = writePos.load(std::memory_order_acquire);
+        while (r < w) {
+            size_t at = r % ring.size();
+            size_t n = static_cast<size_t>(std::min<uint64_t>(w - r, ring.size() - at));
+            wav.write(ring.data() + at, n / channels);
+            r += n;
+        }
+        readPos.store(r, std::memory_order_release);
+    }
+
+    void start() {
+        writer = std::thread([this] {
+            try {
+                while (!finish.load(std::memory_order_acquire)) {
+                    drain();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+                drain();
+                wav.close();
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "audioserverd: capture: %s\n", e.what());
+            }
+        });
+    }
+
+    void end() {
+        finish.store(true, std::memory_order_release);
+        if (writer.joinable()) writer.join();
+    }
+};
+
+// ---- engine ----------------------------------------------------------------------------
+
+DeviceEngine::DeviceEngine(EngineDevice& device) : device_(device) {
+    for (const auto& s : device_.inputs) inputScratch_.emplace_back(size_t(kMaxIOFrames) * 4 * s.channels);
+    mix_.assign(size_t(kMaxIOFrames) * device_.outputChannels(), 0.0f);
+    uint32_t inCh = device_.inputChannels();
+    phase_.assign(inCh, 0.0);
+    samplePos_.assign(inCh, 0);
+    auto* sig = new SignalSet;
+    sig->channels.resize(inCh);
+    signals_.store(sig);
+    clients_.store(new ClientSet);
+}
+
+DeviceEngine::~DeviceEngine() {
+    stopCapture();
+    {
+        std::lock_guard<std::mutex> lock(controlMutex_);
+        auto* old = clients_.exchange(new ClientSet);
+        delete old;
+        updateRunning();
+    }
+    delete clients_.exchange(nullptr);
+    delete signals_.exchange(nullptr);
+}
+
+void DeviceEngine::waitForQuiescence() {
+    if (!thread_.joinable()) return;
+    uint64_t seen = quiescent_.load();
+    // The IO thread passes the top of its loop at least once per period (at most ~0.1 s
+    // at the largest buffer and lowest rate); wait for it to pass once more.
+    while (quiescent_.load() == seen && !stop_.load()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+}
+
+void DeviceEngine::updateRunning() {
+    const ClientSet* set = clients_.load();
+    bool want = (set && !set->clients.empty()) || capture_.load() != nullptr;
+    if (want && !thread_.joinable()) {
+        stop_.store(false);
+        thread_ = std::thread([this] { run(); });
+    } else if (!want && thread_.joinable()) {
+        stop_.store(true);
+        thread_.join();
+    }
+}
+
+void DeviceEngine::addClient(const std::shared_ptr<EngineClient>& client) {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    const ClientSet* cur = clients_.load();
+    auto* next = new ClientSet(*cur);
+    client->posted = client->header->serverSeq.load();
+    next->clients.push_back(client.get());
+    next->owners.push_back(client);
+    auto* old = clients_.exchange(next);
+    waitForQuiescence();
+    delete old;
+    updateRunning();
+}
+
+void DeviceEngine::removeClient(const EngineClient* client) {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    const ClientSet* cur = clients_.load();
+    auto* next = new ClientSet;
+    for (size_t i = 0; i < cur->clients.size(); ++i) {
+        if (cur->clients[i] == client) continue;
+        next->clients.push_back(cur->clients[i]);
+        next->owners.push_back(cur->owners[i]);
+    }
+    auto* old = clients_.exchange(next);
+    waitForQuiescence();
+    delete old;
+    updateRunning();
+}
+
+void DeviceEngine::removeAllClients() {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    auto* old = clients_.exchange(new ClientSet);
+    waitForQuiescence();
+    delete old;
+    updateRunning();
+}
+
+void DeviceEngine::setSignal(int channel, const ChannelSignal& signal) {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    auto* next = new SignalSet(*signals_.load());
+    for (size_t c = 0; c < next->channels.size(); ++c)
+        if (channel < 0 || size_t(channel) == c) next->channels[c] = signal;
+    auto* old = signals_.exchange(next);
+    waitForQuiescence();
+    delete old;
+}
+
+bool DeviceEngine::startCapture(const std::string& path, std::string& error) {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    std::unique_ptr<CaptureSink> sink;
+    try {
+        sink = std::make_unique<CaptureSink>(path, device_.outputChannels(), device_.nominalRate.load());
+    } catch (const std::exception& e) {
+        error = "cannot capture to " + path + ": " + e.what();
+        return false;
+    }
+    if (capture_.load()) {
+        auto* old = capture_.exchange(nullptr);
+        waitForQuiescence();
+        old->end();
+        captureOwner_.reset();
+    }
+    captureOwner_ = std::move(sink);
+    captureOwner_->start();
+    capture_.store(captureOwner_.get());
+    updateRunning();
+    return true;
+}
+
+bool DeviceEngine::stopCapture() {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    auto* old = capture_.exchange(nullptr);
+    if (!old) return false;
+    waitForQuiescence();
+    old->end();
+    captureOwner_.reset();
+    updateRunning();
+    return true;
+}
+
+EngineCounters DeviceEngine::counters() const {
+    EngineCounters c;
+    c.cycles = cycles_.load();
+    c.lateClientCycles = late_.load();
+    return c;
+}
+
+static void WriteSample(uint8_t* p, SampleFormat f, float v) {
+    v = std::clamp(v, -1.0f, 1.0f);
+    switch (f) {
+    case SampleFormat::Float32: std::memcpy(p, &v, 4); break;
+    case SampleFormat::Int24: {
+        auto s = static_cast<int32_t>(std::lrint(v * 8388607.0f));
+        p[0] = static_cast<uint8_t>(s & 0xFF);
+        p[1] = static_cast<uint8_t>((s >> 8) & 0xFF);
+        p[2] = static_cast<uint8_t>((s >> 16) & 0xFF);
+        break;
+    }
+    case SampleFormat::Int16: {
+        auto s = static_cast<int16_t>(std::lrint(v * 32767.0f));
+        std::memcpy(p, &s, 2);
+        break;
+    }
+    }
+}
+
+void DeviceEngine::produceInput(uint32_t frames, double rate, const SignalSet* signals) {
+    size_t ch = 0;
+    for (size_t s = 0; s < device_.inputs.size(); ++s) {
+        const StreamSpec& spec = device_.inputs[s];
+        uint32_t bps = BytesPerSample(spec.format);
+        uint8_t* base = inputScratch_[s].data();
+        bool silent = true;
+        for (uint32_t c = 0; c < spec.channels; ++c) silent = silent && signals->channels[ch + c].type == SignalType::Silence;
+        if (silent) {
+            std::memset(base, 0, size_t(frames) * spec.channels * bps);
+            ch += spec.channels;
+            continue;
+        }
+        for (uint32_t c = 0; c < spec.channels; ++c, ++ch) {
+            const ChannelSignal& sig = signals->channels[ch];
+            for (uint32_t i = 0; i < frames; ++i) {
+                float v = 0.0f;
+                if (sig.type == SignalType::Sine) {
+                    v = static_cast<float>(sig.amplitude * std::sin(phase_[ch]));
+                    phase_[ch] += 2.0 * M_PI * sig.frequency / rate;
+                    if (phase_[ch] > 2.0 * M_PI) phase_[ch] -= 2.0 * M_PI;
+                } else if (sig.type == SignalType::Samples && sig.samples && !sig.samples->empty()) {
+                    samplePos_[ch] %= sig.samples->size();
+                    v = (*sig.samples)[samplePos_[ch]++];
+                }
+                WriteSample(base + (size_t(i) * spec.channels + c) * bps, spec.format, v);
+            }
+        }
+    }
+}
+
+static uint64_t Now() { return HostClockGetTime(); }
+
+void DeviceEngine::run() {
+    sched_param sp{};
+    sp.sched_priority = std::max(1, sched_get_priority_min(SCHED_FIFO) + 10);
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);  // best effort; refused without privileges
+    pthread_setname_np(pthread_self(), "audioserver-io");
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);  // wake at the cycle boundary, not up to 50 us later
+
+    double sampleTime = 0;
+    double nextBoundary = static_cast<double>(Now());
+    uint64_t cycle = 0;
+    const uint32_t outChannels = device_.outputChannels();
+
+    while (!stop_.load(std::memory_order_acquire)) {
+        quiescent_.fetch_add(1);
+        const uint32_t frames = std::clamp<uint32_t>(device_.bufferFrames.load(std::memory_order_relaxed), 1, kMaxIOFrames);
+        const double rate = device_.nominalRate.load(std::memory_order_relaxed);
+        const double effRate = rate * (1.0 + device_.driftPpm.load(std::memory_order_relaxed) * 1e-6);
+        const double periodNs = frames / effRate * 1e9;
+
+        // Sleep to the cycle boundary, on the host clock.
+        uint64_t now = Now();
+        if (nextBoundary + 4 * periodNs < static_cast<double>(now)) nextBoundary = static_cast<double>(now);  // stalled: resync
+        timespec ts{};
+        auto target = static_cast<uint64_t>(nextBoundary);
+        ts.tv_sec = static_cast<time_t>(target / 1000000000ull);
+        ts.tv_nsec = static_cast<long>(target % 1000000000ull);
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+        }
+        if (stop_.load(std::memory_order_acquire)) break;
+
+        ClientSet* set = clients_.load();
+        SignalSet* signals = signals_.load();
+        CaptureSink* capture = capture_.load();
+        const uint64_t cycleHost = target;
+        const double deadline = nextBoundary + std::max(0.8 * periodNs, 500000.0);
+
+        if (!device_.inputs.empty()) produceInput(frames, rate, signals);
+
+        AudioTimeStamp nowTs{};
+        nowTs.mSampleTime = sampleTime;
+        nowTs.mHostTime = cycleHost;
+        nowTs.mRateScalar = rate > 0 ? effRate / rate : 1.0;
+        nowTs.mFlags = kAudioTimeStampSampleHostTimeValid | kAudioTimeStampRateScalarValid;
+        AudioTimeStamp inTs = nowTs;
+        inTs.mSampleTime = sampleTime - frames;
+        inTs.mHostTime = cycleHost - std::min<uint64_t>(cycleHost, static_cast<uint64_t>(periodNs));
+        AudioTimeStamp outTs = nowTs;
+        outTs.mSampleTime = sampleTime + frames;
+        outTs.mHostTime = cycleHost + static_cast<uint64_t>(periodNs);
+
+        // Hand out the cycle.
+        for (EngineClient* c : set->clients) {
+            IOBlockHeader* h = c->header;
+            c->pending = false;
+            if (h->clientSeq.load(std::memory_order_acquire) != c->posted) {
+                // Still busy with an earlier cycle: leave its block alone.
+                c->lateCycles.fetch_add(1, std::memory_order_relaxed);
+                late_.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            h->cycleCounter = cycle;
+            h->frames = frames;
+            h->now = nowTs;
+            h->inputTime = inTs;
+            h->outputTime = outTs;
+            auto* block = static_cast<uint8_t*>(c->mapping);
+            for (uint32_t s = 0; s < h->inputStreamCount; ++s)
+                std::memcpy(block + h->inputs[s].offset, inputScratch_[s].data(), size_t(frames) * h->inputs[s].bytesPerFrame);
+            for (uint32_t s = 0; s < h->outputStreamCount; ++s)
+                std::memset(block + h->outputs[s].offset, 0, size_t(frames) * h->outputs[s].bytesPerFrame);
+            c->posted += 1;
+            c->pending = true;
+            h->serverSeq.store(c->posted, std::memory_order_release);
+            audioproto::FutexWake(&h->serverSeq);
+        }
+
+        // Wait for them, up to the deadline.
+        for (EngineClient* c : set->clients) {
+            if (!c->pending) continue;
+            IOBlockHeader* h = c->header;
+            for (;;) {
+                uint32_t seen = h->clientSeq.load(std::memory_order_acquire);
+                if (seen == c->posted) break;
+                double left = deadline - static_cast<double>(Now());
+                if (left <= 0) {
+                    c->pending = false;
+                    c->lateCycles.fetch_add(1, std::memory_order_relaxed);
+                    late_.fetch_add(1, std::memory_order_relaxed);
+                    break;
+                }
+                audioproto::FutexWait(&h->clientSeq, seen, static_cast<int64_t>(left));
+            }
+        }
+
+        // Mix and deliver once.
+        if (outChannels > 0) {
+            std::fill(mix_.begin(), mix_.begin() + size_t(frames) * outChannels, 0.0f);
+            for (EngineClient* c : set->clients) {
+                if (!c->pending) continue;
+                IOBlockHeader* h = c->header;
+                auto* block = static_cast<const uint8_t*>(c->mapping);
+                uint32_t firstChannel = 0;
+                for (uint32_t s = 0; s < h->outputStreamCount; ++s) {
+                    const auto* src = reinterpret_cast<const float*>(block + h->outputs[s].offset);
+                    uint32_t sc = h->outputs[s].channels;
+                    for (uint32_t i = 0; i < frames; ++i)
+                        for (uint32_t k = 0; k < sc; ++k) mix_[size_t(i) * outChannels + firstChannel + k] += src[size_t(i) * sc + k];
+                    firstChannel += sc;
+                }
+            }
+            if (capture) capture->push(mix_.data(), size_t(frames) * outChannels);
+        }
+
+        sampleTime += frames;
+        nextBoundary += periodNs;
+        ++cycle;
+        cycles_.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+}  // namespace audioserver

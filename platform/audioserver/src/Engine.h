@@ -1,0 +1,139 @@
+// The device engine: one IO thread per running device, paced by the host clock at the
+// device's nominal rate (times its drift). Each cycle it produces the device's input,
+// hands every client its input and a zeroed output through the client's shared IO
+// block, waits for the clients up to a deadline, mixes their outputs and delivers the
+// mix once (to the emulated sink and an optional capture).
+//
+// The IO thread takes no lock and allocates nothing. Clients, signals and the capture are
+// published to it as immutable snapshots through atomic pointers; the control side frees
+// an old snapshot only after the IO thread has passed the top of its loop once more.
+#pragma once
+
+#include <AudioProtocol/Protocol.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace audioserver {
+
+enum class SampleFormat : uint32_t { Float32 = 0, Int24 = 1, Int16 = 2 };
+
+uint32_t BytesPerSample(SampleFormat f);
+AudioStreamBasicDescription MakeFormat(double rate, uint32_t channels, SampleFormat f);
+
+struct StreamSpec {
+    uint32_t channels = 2;
+    SampleFormat format = SampleFormat::Float32;
+};
+
+// What the engine needs to know of its device; fixed for the engine's life except the
+// atomics, which the control side may change at any time.
+struct EngineDevice {
+    std::vector<StreamSpec> inputs;
+    std::vector<StreamSpec> outputs;
+    std::atomic<double> nominalRate{48000.0};
+    std::atomic<double> driftPpm{0.0};
+    std::atomic<uint32_t> bufferFrames{512};
+
+    uint32_t inputChannels() const;
+    uint32_t outputChannels() const;
+};
+
+// One client process's IO on one device: the mapping of its IO block.
+struct EngineClient {
+    ~EngineClient();
+    int memfd = -1;
+    void* mapping = nullptr;
+    uint32_t size = 0;
+    audioproto::IOBlockHeader* header = nullptr;
+    uint32_t clientID = 0;
+    pid_t pid = 0;
+    // Touched by the IO thread only.
+    uint32_t posted = 0;
+    bool pending = false;
+    std::atomic<uint64_t> lateCycles{0};
+};
+
+// Creates the block for a client of `dev` (memfd, sized for 4096 frames by the device's
+// channels each way). nullptr when the system refuses.
+std::shared_ptr<EngineClient> CreateEngineClient(const EngineDevice& dev, uint32_t clientID, pid_t pid);
+
+enum class SignalType : uint32_t { Silence = 0, Sine = 1, Samples = 2 };
+
+struct ChannelSignal {
+    SignalType type = SignalType::Silence;
+    double frequency = 0;
+    double amplitude = 0;  // linear peak
+    std::shared_ptr<const std::vector<float>> samples;  // looped; for Samples
+};
+
+struct CaptureSink;
+
+struct EngineCounters {
+    uint64_t cycles = 0;
+    uint64_t lateClientCycles = 0;
+    uint64_t captureDroppedFrames = 0;
+};
+
+class DeviceEngine {
+public:
+    explicit DeviceEngine(EngineDevice& device);
+    ~DeviceEngine();
+    DeviceEngine(const DeviceEngine&) = delete;
+    DeviceEngine& operator=(const DeviceEngine&) = delete;
+
+    // Control side (any non-IO thread). Each returns once the IO thread has seen the change.
+    void addClient(const std::shared_ptr<EngineClient>& client);
+    void removeClient(const EngineClient* client);
+    void removeAllClients();
+    // channel: 0-based index over all input channels; -1 = every channel.
+    void setSignal(int channel, const ChannelSignal& signal);
+    // Starts recording the device's output mix as a float WAV file; false when the file
+    // cannot be created.
+    bool startCapture(const std::string& path, std::string& error);
+    // Ends a capture and completes its file; false when none runs.
+    bool stopCapture();
+
+    bool running() const { return thread_.joinable(); }
+    EngineCounters counters() const;
+
+private:
+    struct ClientSet {
+        std::vector<EngineClient*> clients;
+        std::vector<std::shared_ptr<EngineClient>> owners;
+    };
+    struct SignalSet {
+        std::vector<ChannelSignal> channels;
+    };
+
+    void run();
+    void updateRunning();
+    void waitForQuiescence();
+    void produceInput(uint32_t frames, double rate, const SignalSet* signals);
+
+    EngineDevice& device_;
+    std::mutex controlMutex_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> quiescent_{0};
+    std::atomic<ClientSet*> clients_{nullptr};
+    std::atomic<SignalSet*> signals_{nullptr};
+    std::atomic<CaptureSink*> capture_{nullptr};
+    std::unique_ptr<CaptureSink> captureOwner_;
+
+    // IO-thread state, allocated up front.
+    std::vector<std::vector<uint8_t>> inputScratch_;  // per input stream, native bytes
+    std::vector<float> mix_;                          // interleaved over all output channels
+    std::vector<double> phase_;
+    std::vector<size_t> samplePos_;
+
+    std::atomic<uint64_t> cycles_{0};
+    std::atomic<uint64_t> late_{0};
+};
+
+}  // namespace audioserver

@@ -1,0 +1,178 @@
+// audioserverd's object model, property answers, client connections and control
+// requests. One mutex guards the model; it is never held while waiting for an IO thread.
+#pragma once
+
+#include "Engine.h"
+
+#include <AudioProtocol/Protocol.h>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace audioserver {
+
+struct PropValue {
+    audioproto::ValueKind kind = audioproto::ValueKind::Plain;
+    std::vector<uint8_t> bytes;
+    std::string text;
+    uint32_t size() const { return kind == audioproto::ValueKind::Plain ? static_cast<uint32_t>(bytes.size()) : 8u; }
+};
+
+struct Connection;
+class Server;
+
+struct Object {
+    virtual ~Object() = default;
+    AudioObjectID id = 0;
+    AudioObjectID owner = kAudioObjectSystemObject;
+    virtual AudioClassID classID() const = 0;
+    virtual AudioClassID baseClassID() const { return kAudioObjectClassID; }
+    virtual std::vector<AudioObjectID> ownedObjects() const { return {}; }
+    // The whole value of a property; 'who?' when the object has no such property.
+    virtual OSStatus get(const AudioObjectPropertyAddress& a, const audioproto::WireValue& qualifier, PropValue& out) const;
+    virtual bool settable(const AudioObjectPropertyAddress&) const { return false; }
+};
+
+struct DeviceSpec {
+    std::string name;
+    std::string uid;
+    std::string manufacturer = "Tidewell Audio";
+    uint32_t transport = kAudioDeviceTransportTypeBuiltIn;
+    double rate = 48000.0;
+    std::vector<StreamSpec> inputs;
+    std::vector<StreamSpec> outputs;
+    uint32_t bufferMin = 32;
+    uint32_t bufferMax = 4096;
+    uint32_t bufferFrames = 512;
+    double driftPpm = 0.0;
+};
+
+struct Device;
+
+struct Stream : Object {
+    Device* device = nullptr;
+    bool isInput = false;
+    uint32_t index = 0;
+    uint32_t startingChannel = 1;
+    StreamSpec spec;
+    AudioClassID classID() const override { return kAudioStreamClassID; }
+    OSStatus get(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q, PropValue& out) const override;
+};
+
+struct Device : Object {
+    DeviceSpec spec;
+    std::vector<std::shared_ptr<Stream>> streams;  // inputs first, then outputs
+    EngineDevice io;
+    std::unique_ptr<DeviceEngine> engine;
+    uint32_t nextClientID = 1;
+    bool alive = true;
+
+    AudioClassID classID() const override { return kAudioDeviceClassID; }
+    std::vector<AudioObjectID> ownedObjects() const override;
+    OSStatus get(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q, PropValue& out) const override;
+    bool settable(const AudioObjectPropertyAddress& a) const override;
+    std::vector<const Stream*> streamsIn(AudioObjectPropertyScope scope) const;
+};
+
+struct ProcessObject : Object {
+    pid_t pid = 0;
+    std::string bundleID;
+    AudioClassID classID() const override { return kAudioProcessClassID; }
+    OSStatus get(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q, PropValue& out) const override;
+};
+
+struct Connection {
+    int fd = -1;
+    pid_t pid = 0;
+    std::string bundleID;
+    std::mutex sendMutex;
+    std::thread thread;
+    bool closed = false;
+    AudioObjectID processObject = 0;  // guarded by the server's model mutex
+    std::map<AudioObjectID, std::shared_ptr<EngineClient>> io;  // by device; model mutex
+    std::set<AudioObjectID> activeIO;  // devices whose cycle includes this client; model mutex
+};
+
+struct Fault {
+    int32_t status = 0;
+    int64_t remaining = 0;  // < 0: every call
+};
+
+class Server {
+public:
+    Server(std::string socketPath, bool defaultDevices);
+    ~Server();
+    // Binds the socket; false (with a message on stderr) when another server answers or
+    // the socket cannot be made.
+    bool listen();
+    // Serves until a shutdown request or SIGTERM/SIGINT; then stops every engine,
+    // completes captures and removes the socket.
+    void run();
+
+private:
+    using Notes = std::vector<std::pair<AudioObjectID, AudioObjectPropertyAddress>>;
+
+    AudioObjectID allocateID();
+    std::shared_ptr<Device> addDevice(const DeviceSpec& spec, Notes& notes);  // model mutex held
+    void removeDevice(const std::shared_ptr<Device>& d, Notes& notes);
+    std::shared_ptr<Device> deviceByUID(const std::string& uid) const;
+    std::shared_ptr<Device> deviceByID(AudioObjectID id) const;
+    std::shared_ptr<Object> object(AudioObjectID id) const;
+
+    OSStatus systemGet(const Connection& c, const AudioObjectPropertyAddress& a, const audioproto::WireValue& q,
+                       PropValue& out) const;
+    OSStatus getValue(const Connection& c, AudioObjectID obj, const AudioObjectPropertyAddress& a,
+                      const audioproto::WireValue& q, PropValue& out) const;
+    OSStatus setValue(Connection& c, AudioObjectID obj, const AudioObjectPropertyAddress& a,
+                      const audioproto::WireValue& q, const std::vector<uint8_t>& data, Notes& notes);
+    bool isSettable(AudioObjectID obj, const AudioObjectPropertyAddress& a) const;
+
+    void serve(const std::shared_ptr<Connection>& c);
+    void handle(const std::shared_ptr<Connection>& c, const audioproto::Header& h, const std::vector<uint8_t>& payload);
+    void disconnect(const std::shared_ptr<Connection>& c);
+    void reply(Connection& c, const audioproto::Header& req, int32_t status, const std::vector<uint8_t>& payload = {},
+               int passFd = -1);
+    std::string control(const std::string& request, bool& shutdown);
+    int32_t consumeFault(const std::string& call);
+    void stopIO(Connection& c, AudioObjectID device, Notes& notes);
+    void notify(const Notes& notes);
+    void notifierLoop();
+    void shutdown();
+
+    std::string socketPath_;
+    int listenFd_ = -1;
+    uint64_t instanceID_ = 0;
+    bool defaultDevices_ = true;
+
+    mutable std::mutex mutex_;  // the model
+    std::map<AudioObjectID, std::shared_ptr<Object>> objects_;
+    std::vector<std::shared_ptr<Device>> devices_;
+    std::vector<std::shared_ptr<ProcessObject>> processes_;
+    AudioObjectID defaultInput_ = 0, defaultOutput_ = 0, defaultSystemOutput_ = 0;
+    AudioObjectID nextID_ = 0, idLimit_ = 0;
+
+    std::mutex faultMutex_;
+    std::map<std::string, Fault> faults_;
+
+    std::mutex connMutex_;
+    std::vector<std::shared_ptr<Connection>> connections_;
+
+    std::mutex noteMutex_;
+    std::condition_variable noteCv_;
+    std::deque<std::pair<AudioObjectID, std::vector<AudioObjectPropertyAddress>>> noteQueue_;
+    bool noteStop_ = false;
+    std::thread notifier_;
+
+    std::atomic<bool> shuttingDown_{false};
+    int wakePipe_[2] = {-1, -1};
+};
+
+}  // namespace audioserver

@@ -1,0 +1,205 @@
+// audio-record: records an input device of the audio server for a duration into a WAV file
+// and reports, per channel, the RMS level in dBFS and the dominant frequency.
+#include "ToolClient.h"
+
+#include <AudioToolsCommon/Analysis.h>
+#include <AudioToolsCommon/Wav.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace tidewell::tools;
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+void onSignal(int) { gStop = 1; }
+
+struct Recorder {
+    std::vector<StreamLayout> streams;  // read-only once IO starts
+    uint32_t channels = 0;
+    uint64_t capacityFrames = 0;
+    std::vector<float> samples;  // interleaved, preallocated
+    std::atomic<uint64_t> recorded{0};
+    std::atomic<bool> full{false};
+    std::atomic<bool> layoutMismatch{false};
+};
+
+// The IO proc: converts each input buffer into the interleaved recording. No allocation,
+// lock or I/O.
+OSStatus capture(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                 AudioBufferList*, const AudioTimeStamp*, void* context) {
+    auto* r = static_cast<Recorder*>(context);
+    if (in == nullptr || r->full.load(std::memory_order_relaxed)) return 0;
+    if (in->mNumberBuffers != r->streams.size()) {
+        r->layoutMismatch.store(true, std::memory_order_relaxed);
+        return 0;
+    }
+    // The cycle's frame count: the smallest any buffer holds.
+    size_t frames = SIZE_MAX;
+    for (UInt32 b = 0; b < in->mNumberBuffers; ++b) {
+        const StreamLayout& s = r->streams[b];
+        if (in->mBuffers[b].mNumberChannels != s.channels || s.channels == 0) {
+            r->layoutMismatch.store(true, std::memory_order_relaxed);
+            return 0;
+        }
+        frames = std::min<size_t>(frames, in->mBuffers[b].mDataByteSize / (s.bytesPerSample * s.channels));
+    }
+    uint64_t at = r->recorded.load(std::memory_order_relaxed);
+    size_t n = static_cast<size_t>(std::min<uint64_t>(frames, r->capacityFrames - at));
+    uint32_t firstChannel = 0;
+    for (UInt32 b = 0; b < in->mNumberBuffers; ++b) {
+        const StreamLayout& s = r->streams[b];
+        auto* src = static_cast<const uint8_t*>(in->mBuffers[b].mData);
+        for (size_t i = 0; i < n; ++i)
+            for (uint32_t c = 0; c < s.channels; ++c)
+                r->samples[(at + i) * r->channels + firstChannel + c] =
+                    src ? sampleAt(src + (i * s.channels + c) * s.bytesPerSample, s) : 0.0f;
+        firstChannel += s.channels;
+    }
+    r->recorded.store(at + n, std::memory_order_release);
+    if (at + n >= r->capacityFrames) r->full.store(true, std::memory_order_release);
+    return 0;
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: audio-record [--device UID] [--duration SECONDS] [--format int16|int24|float32]\n"
+                 "                    [--bundle-id ID] --output FILE.wav\n"
+                 "Records an input device (default: the default input device) for a duration\n"
+                 "(default 1 s) into a WAV file (default 32-bit float), then prints per channel\n"
+                 "its RMS level in dBFS (a full-scale sine reads 0) and its dominant frequency.\n");
+    return 2;
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "audio-record: %s\n", message.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string deviceUID, output, bundleID;
+    double duration = 1.0;
+    SampleFormat format = SampleFormat::Float32;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            usage();
+            return 0;
+        }
+        if (i + 1 >= argc) return usage();
+        std::string v = argv[++i];
+        if (a == "--device") {
+            deviceUID = v;
+        } else if (a == "--output" || a == "-o") {
+            output = v;
+        } else if (a == "--bundle-id") {
+            bundleID = v;
+        } else if (a == "--format") {
+            if (v == "int16") format = SampleFormat::Int16;
+            else if (v == "int24") format = SampleFormat::Int24;
+            else if (v == "float32") format = SampleFormat::Float32;
+            else return fail("--format is int16, int24 or float32");
+        } else if (a == "--duration") {
+            auto n = parseNumber(v.c_str());
+            if (!n || *n <= 0 || *n > 3600) return fail("--duration needs a number of seconds above 0, at most 3600");
+            duration = *n;
+        } else {
+            return usage();
+        }
+    }
+    if (output.empty()) return usage();
+    if (!bundleID.empty()) setenv("AUDIOSERVER_BUNDLE_ID", bundleID.c_str(), 1);
+
+    std::string error;
+    auto device = findDevice(deviceUID, true, error);
+    if (!device) return fail(error);
+
+    // Open the file first: a bad path is reported before anything is recorded.
+    std::unique_ptr<WavWriter> writer;
+    try {
+        writer = std::make_unique<WavWriter>(output, static_cast<uint32_t>(std::lround(device->sampleRate)),
+                                             device->totalChannels(), format);
+    } catch (const WavError& e) {
+        return fail(output + ": " + e.what());
+    }
+
+    auto recorder = std::make_unique<Recorder>();
+    recorder->streams = device->streams;
+    recorder->channels = device->totalChannels();
+    recorder->capacityFrames = static_cast<uint64_t>(std::llround(duration * device->sampleRate));
+    recorder->samples.assign(recorder->capacityFrames * recorder->channels, 0.0f);
+
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    AudioDeviceIOProcID procID = nullptr;
+    OSStatus st = AudioDeviceCreateIOProcID(device->id, capture, recorder.get(), &procID);
+    if (st != 0) return fail("AudioDeviceCreateIOProcID failed (" + statusText(st) + ")");
+    st = AudioDeviceStart(device->id, procID);
+    if (st != 0) {
+        AudioDeviceDestroyIOProcID(device->id, procID);
+        return fail("AudioDeviceStart failed (" + statusText(st) + ")");
+    }
+    std::printf("audio-record: recording %s (%u channels at %.0f Hz) for %.3f s\n", device->uid.c_str(),
+                recorder->channels, device->sampleRate, duration);
+    std::fflush(stdout);
+
+    auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    while (!gStop && !recorder->full.load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (elapsed > duration + 10) {
+            std::fprintf(stderr, "audio-record: the device stopped delivering audio\n");
+            status = 1;
+            break;
+        }
+    }
+    st = AudioDeviceStop(device->id, procID);
+    AudioDeviceDestroyIOProcID(device->id, procID);
+    if (recorder->layoutMismatch.load()) {
+        std::fprintf(stderr, "audio-record: the device's input buffers did not match its stream configuration\n");
+        status = 1;
+    }
+    if (st != 0) {
+        std::fprintf(stderr, "audio-record: AudioDeviceStop failed (%s)\n", statusText(st).c_str());
+        status = 1;
+    }
+
+    // Whatever was recorded is kept, even when recording ended early.
+    AudioData audio;
+    audio.sampleRate = static_cast<uint32_t>(std::lround(device->sampleRate));
+    audio.channels = recorder->channels;
+    audio.format = format;
+    uint64_t frames = recorder->recorded.load(std::memory_order_acquire);
+    audio.samples.assign(recorder->samples.begin(),
+                         recorder->samples.begin() + static_cast<long>(frames * recorder->channels));
+    try {
+        writer->write(audio.samples.data(), frames);
+        writer->close();
+    } catch (const WavError& e) {
+        return fail(output + ": " + e.what());
+    }
+    std::printf("audio-record: wrote %llu frames to %s\n", static_cast<unsigned long long>(frames), output.c_str());
+    auto reports = analyse(audio);
+    for (size_t c = 0; c < reports.size(); ++c)
+        std::printf("channel %zu: rms %.2f dBFS, peak %.2f dBFS, frequency %.2f Hz\n", c + 1, reports[c].rmsDbfs,
+                    reports[c].peakDbfs, reports[c].dominantHz);
+    return status;
+}

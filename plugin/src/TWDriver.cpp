@@ -1,0 +1,771 @@
+// The driver's object model: factory and reference counting, initialisation, object ids,
+// the runtime region reader and the reconcile pass that creates, updates and retires
+// devices, device configuration changes and notifications.
+
+#include <TidewellHAL/TWDriver.h>
+
+#include <CoreFoundation/CFBundle.h>
+#include <CoreFoundation/CFURL.h>
+#include <CoreFoundation/HostClock.h>
+#include <TidewellRuntimeSupport/TidewellRegions.h>
+#include <dispatch/dispatch.h>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char kTWLegacyDeviceUID[] = "app.tidewell.passthru.main";
+const char kTWLegacyDeviceName[] = "Tidewell";
+const char kTWLegacySourceMeterOwnerID[] = "zellvane.passThru.source";
+const char kTWLegacyOutputMeterOwnerID[] = "zellvane.device.output";
+const char kTWBundleIdentifier[] = "app.tidewell.vhal";
+const char kTWModelUID[] = "app.tidewell.vhal.model";
+static const char kTWReconcileQueueLabel[] = "app.tidewell.vhal.reconcile";
+
+// ---- process-wide state ---------------------------------------------------------------
+
+static AudioServerPlugInDriverInterface gDriverInterface = {
+    nullptr,
+    Tidewell_QueryInterface,
+    Tidewell_AddRef,
+    Tidewell_Release,
+    TWDriver_Initialize,
+    TWDriver_CreateDevice,
+    TWDriver_DestroyDevice,
+    TWDriver_AddDeviceClient,
+    TWDriver_RemoveDeviceClient,
+    TWDriver_PerformDeviceConfigurationChange,
+    TWDriver_AbortDeviceConfigurationChange,
+    TWDriver_HasProperty,
+    TWDriver_IsPropertySettable,
+    TWDriver_GetPropertyDataSize,
+    TWDriver_GetPropertyData,
+    TWDriver_SetPropertyData,
+    TWDriver_StartIO,
+    TWDriver_StopIO,
+    TWDriver_GetZeroTimeStamp,
+    TWDriver_WillDoIOOperation,
+    TWDriver_BeginIOOperation,
+    TWDriver_DoIOOperation,
+    TWDriver_EndIOOperation,
+};
+static AudioServerPlugInDriverInterface* gDriverInterfacePointer = &gDriverInterface;
+static std::atomic<uint32_t> gReferenceCount{1};
+std::atomic<AudioServerPlugInHostRef> gHost{nullptr};
+static bool gReconcileTimerEnabled = true;
+static char gRuntimeSharedMemoryName[64] = "/twruntime3";
+std::atomic<const unsigned char*> gRuntime3{nullptr};
+// Identity of the object behind gRuntime3, to notice a region that was recreated.
+static dev_t gRuntime3Device = 0;
+static ino_t gRuntime3Inode = 0;
+static std::atomic<dispatch_queue_t> gReconcileQueue{nullptr};
+static dispatch_source_t gReconcileTimer = nullptr;
+static std::atomic<int32_t> gNextObjectID{kTWFirstObjectID};
+TWDevice gDevices[kTWMaxDevices];
+static std::atomic<bool> gHasReconciled{false};
+static std::atomic<uint32_t> gLastReconciledGeneration{0};
+
+// The reference handed to the host: the address of the word that points at the table.
+static AudioServerPlugInDriverRef TWDriverRef() { return &gDriverInterfacePointer; }
+
+// ---- small helpers --------------------------------------------------------------------
+
+void TWCopyBounded(char* destination, const char* source, size_t size) {
+    if (size == 0) return;
+    size_t n = 0;
+    if (source != nullptr) {
+        while (n + 1 < size && source[n] != '\0') {
+            destination[n] = source[n];
+            ++n;
+        }
+    }
+    std::memset(destination + n, 0, size - n);
+}
+
+void TWStoreText(char* destination, const char* source, size_t size) {
+    if (size == 0) return;
+    size_t n = 0;
+    if (source != nullptr) {
+        while (n + 1 < size && source[n] != '\0') {
+            __atomic_store_n(&destination[n], source[n], __ATOMIC_RELAXED);
+            ++n;
+        }
+    }
+    for (; n < size; ++n) __atomic_store_n(&destination[n], '\0', __ATOMIC_RELAXED);
+}
+
+void TWLoadText(char* destination, const char* source, size_t size) {
+    for (size_t i = 0; i < size; ++i) destination[i] = __atomic_load_n(&source[i], __ATOMIC_RELAXED);
+    if (size > 0) destination[size - 1] = '\0';
+}
+
+uint32_t TWReadShmUInt32(const unsigned char* base, size_t offset) { return TidewellRegionLoadWord(base, offset); }
+
+float TWReadShmFloat32(const unsigned char* base, size_t offset) { return TidewellRegionLoadFloat(base, offset); }
+
+uint32_t TWSanitizeChannelCount(uint32_t channelCount) {
+    if (channelCount < 2) return 2;
+    if (channelCount > kTWMaxChannels) return kTWMaxChannels;
+    return channelCount & ~1u;
+}
+
+float TWClampGain(float value) {
+    if (!std::isfinite(value)) return 1.0f;
+    if (value < 0.0f) return 0.0f;
+    if (value > 2.0f) return 2.0f;
+    return value;
+}
+
+static bool TWUUIDEqual(const CFUUIDBytes& a, const CFUUIDBytes& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// ---- factory and reference counting -------------------------------------------------------
+
+extern "C" void* TidewellHALFactory(CFAllocatorRef, CFUUIDRef requestedTypeUUID) {
+    if (requestedTypeUUID == nullptr) return nullptr;
+    CFUUIDBytes requested = CFUUIDGetUUIDBytes(requestedTypeUUID);
+    if (!TWUUIDEqual(requested, kAudioServerPlugInTypeUUIDBytes) &&
+        !TWUUIDEqual(requested, kAudioServerPlugInDriverInterfaceUUIDBytes)) {
+        return nullptr;
+    }
+    Tidewell_AddRef(TWDriverRef());
+    return TWDriverRef();
+}
+
+HRESULT Tidewell_QueryInterface(void*, REFIID uuid, LPVOID* outInterface) {
+    if (outInterface == nullptr) return AUDIO_E_POINTER;
+    if (TWUUIDEqual(uuid, kAudioServerPlugInDriverInterfaceUUIDBytes) || TWUUIDEqual(uuid, kIUnknownUUIDBytes)) {
+        Tidewell_AddRef(TWDriverRef());
+        *outInterface = TWDriverRef();
+        return 0;
+    }
+    *outInterface = nullptr;
+    return AUDIO_E_NOINTERFACE;
+}
+
+ULONG Tidewell_AddRef(void*) { return gReferenceCount.fetch_add(1, std::memory_order_acq_rel) + 1; }
+
+ULONG Tidewell_Release(void*) {
+    uint32_t current = gReferenceCount.load(std::memory_order_acquire);
+    while (current != 0) {
+        if (gReferenceCount.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel)) return current - 1;
+    }
+    return 0;
+}
+
+// ---- object resolution ---------------------------------------------------------------------
+
+bool TWDeviceUsable(const TWDevice* device) {
+    int32_t s = device->state.load(std::memory_order_acquire);
+    return s == kTWDeviceLive || s == kTWDeviceDying;
+}
+
+bool TWDeviceVisible(const TWDevice* device) { return device->state.load(std::memory_order_acquire) == kTWDeviceLive; }
+
+uint32_t TWVisibleDeviceCount() {
+    uint32_t n = 0;
+    for (auto& d : gDevices) n += TWDeviceVisible(&d) ? 1 : 0;
+    return n;
+}
+
+TWObjectRef TWResolveObject(AudioObjectID objectID) {
+    if (objectID == kTWPlugInObjectID) return {kTWObjectPlugIn, nullptr, false};
+    if (objectID == 0) return {kTWObjectNone, nullptr, false};
+    for (auto& d : gDevices) {
+        if (!TWDeviceUsable(&d)) continue;
+        if (d.deviceID.load(std::memory_order_relaxed) == objectID) return {kTWObjectDevice, &d, false};
+        if (d.inputStreamID.load(std::memory_order_relaxed) == objectID) return {kTWObjectStream, &d, true};
+        if (d.outputStreamID.load(std::memory_order_relaxed) == objectID) return {kTWObjectStream, &d, false};
+        if (d.volumeControlID.load(std::memory_order_relaxed) == objectID) return {kTWObjectVolumeControl, &d, false};
+        if (d.muteControlID.load(std::memory_order_relaxed) == objectID) return {kTWObjectMuteControl, &d, false};
+    }
+    return {kTWObjectNone, nullptr, false};
+}
+
+TWDevice* TWActiveDeviceForUID(const char* uid) {
+    if (uid == nullptr) return nullptr;
+    for (auto& d : gDevices) {
+        if (TWDeviceVisible(&d) && std::strncmp(d.uid, uid, sizeof d.uid) == 0) return &d;
+    }
+    return nullptr;
+}
+
+// ---- device exclusion --------------------------------------------------------------------
+
+bool TWEnterIO(TWDevice* device) {
+    device->ioInFlight.fetch_add(1, std::memory_order_seq_cst);
+    if (device->exclusive.load(std::memory_order_seq_cst)) {
+        device->ioInFlight.fetch_sub(1, std::memory_order_release);
+        return false;
+    }
+    return true;
+}
+
+void TWLeaveIO(TWDevice* device) { device->ioInFlight.fetch_sub(1, std::memory_order_release); }
+
+// For the non-real-time client operations (StartIO, StopIO): wait out a change in progress.
+void TWEnterIOWaiting(TWDevice* device) {
+    while (!TWEnterIO(device)) sched_yield();
+}
+
+bool TWBeginExclusive(TWDevice* device, bool wait) {
+    bool expected = false;
+    while (!device->exclusive.compare_exchange_weak(expected, true, std::memory_order_seq_cst)) {
+        if (!wait) return false;
+        expected = false;
+        sched_yield();
+    }
+    while (device->ioInFlight.load(std::memory_order_seq_cst) != 0) sched_yield();
+    return true;
+}
+
+void TWEndExclusive(TWDevice* device) { device->exclusive.store(false, std::memory_order_seq_cst); }
+
+// ---- notifications -----------------------------------------------------------------------
+
+void TWNotifyDeviceProperty(TWDevice* device, AudioObjectPropertySelector selector, AudioObjectPropertyScope scope) {
+    AudioServerPlugInHostRef host = gHost.load(std::memory_order_acquire);
+    if (host == nullptr || device == nullptr) return;
+    AudioObjectPropertyAddress address = {selector, scope, kAudioObjectPropertyElementMain};
+    host->PropertiesChanged(host, device->deviceID.load(std::memory_order_relaxed), 1, &address);
+}
+
+void TWNotifyPlugInDeviceList() {
+    AudioServerPlugInHostRef host = gHost.load(std::memory_order_acquire);
+    if (host == nullptr) return;
+    AudioObjectPropertyAddress addresses[2] = {
+        {kAudioPlugInPropertyDeviceList, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain},
+        {kAudioObjectPropertyOwnedObjects, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain},
+    };
+    host->PropertiesChanged(host, kTWPlugInObjectID, 2, addresses);
+}
+
+// ---- the runtime region --------------------------------------------------------------------
+
+// Maps the runtime region, or follows it when a writer removed it and created it again:
+// the name is opened on every call and compared with the mapped object by device and
+// inode. Called only from initialisation and the reconcile pass, never from the IO path.
+// A mapping that has been published is never unmapped, since IO threads may be reading it.
+void TWTryOpenRuntime3() {
+    int fd = shm_open(gRuntimeSharedMemoryName, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return;  // missing: keep reading what we have until a region appears
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(TidewellRuntimeSize)) {
+        close(fd);
+        return;
+    }
+    if (gRuntime3.load(std::memory_order_acquire) != nullptr && st.st_dev == gRuntime3Device &&
+        st.st_ino == gRuntime3Inode) {
+        close(fd);
+        return;
+    }
+    void* mapping = mmap(nullptr, TidewellRuntimeSize, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (mapping == MAP_FAILED) return;
+    gRuntime3Device = st.st_dev;
+    gRuntime3Inode = st.st_ino;
+    gRuntime3.store(static_cast<const unsigned char*>(mapping), std::memory_order_release);
+    // A new region starts its own sequence: its generations say nothing about the old one's.
+    gHasReconciled.store(false, std::memory_order_release);
+}
+
+static bool TWHeaderValid(const unsigned char* base) {
+    return base != nullptr &&
+           TidewellRegionHeaderMatches(base, TidewellRuntimeMagic, TidewellRuntimeVersion, TidewellRuntimeSize);
+}
+
+bool TWRuntime3HeaderValid() { return TWHeaderValid(gRuntime3.load(std::memory_order_acquire)); }
+
+TWRuntimeSnapshot TWSnapshotRegion() {
+    TWRuntimeSnapshot snapshot;
+    std::memset(&snapshot, 0, sizeof snapshot);
+    TWTryOpenRuntime3();
+    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
+    if (!TWHeaderValid(base)) return snapshot;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        uint32_t begin = TidewellSequenceReadBegin(base);
+        if (begin & 1u) continue;
+        std::memset(&snapshot, 0, sizeof snapshot);
+        snapshot.generation = begin;
+        uint32_t count = TWReadShmUInt32(base, offsetof(TidewellRuntimeRegion, deviceCount));
+        if (count > kTWMaxDevices) count = kTWMaxDevices;
+        for (uint32_t j = 0; j < count; ++j) {
+            size_t slot = TidewellRuntimeSlotOffset(j);
+            uint32_t flags = TWReadShmUInt32(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
+            if (!(flags & TidewellSlotFlagPresent)) continue;
+            TWRuntimeSnapshotEntry& e = snapshot.entries[j];
+            e.present = true;
+            e.channelCount = TWReadShmUInt32(base, slot + offsetof(TidewellRuntimeDeviceSlot, channelCount));
+            TidewellRegionReadBytes(e.uid, base, slot + offsetof(TidewellRuntimeDeviceSlot, uid), sizeof e.uid);
+            TidewellRegionReadBytes(e.name, base, slot + offsetof(TidewellRuntimeDeviceSlot, name), sizeof e.name);
+            TidewellRegionReadBytes(e.icon, base, slot + offsetof(TidewellRuntimeDeviceSlot, icon), sizeof e.icon);
+            e.uid[sizeof e.uid - 1] = '\0';
+            e.name[sizeof e.name - 1] = '\0';
+            e.icon[sizeof e.icon - 1] = '\0';
+            if (e.uid[0] == '\0') {
+                e.present = false;
+            } else {
+                ++snapshot.presentCount;
+            }
+        }
+        if (TidewellSequenceReadValidate(base, begin)) {
+            snapshot.valid = true;
+            return snapshot;
+        }
+    }
+    std::memset(&snapshot, 0, sizeof snapshot);
+    return snapshot;
+}
+
+TWDeviceControls TWDefaultControls(uint32_t channelCount) {
+    TWDeviceControls c;
+    std::memset(&c, 0, sizeof c);
+    c.deviceEnabled = true;
+    c.sourceEnabled = true;
+    c.muted = false;
+    c.deviceGain = 1.0f;
+    c.sourceGain = 1.0f;
+    for (auto& g : c.channelGains) g = 1.0f;
+    uint32_t routes = channelCount < 2 ? channelCount : 2;
+    for (uint32_t i = 0; i < routes; ++i) c.routes[i] = {i + 1, i + 1};
+    c.routeCount = routes;
+    return c;
+}
+
+enum TWControlsRead { kTWControlsRead, kTWControlsAbsent, kTWControlsTorn };
+
+// One sequence-checked copy of a slot's controls. Makes no system call.
+static TWControlsRead TWReadSlotControls(int32_t slotIndex, TWDeviceControls* out) {
+    if (slotIndex < 0 || slotIndex >= static_cast<int32_t>(kTWMaxDevices)) return kTWControlsAbsent;
+    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
+    if (!TWHeaderValid(base)) return kTWControlsAbsent;
+    size_t slot = TidewellRuntimeSlotOffset(static_cast<uint32_t>(slotIndex));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        uint32_t begin = TidewellSequenceReadBegin(base);
+        if (begin & 1u) continue;
+        uint32_t flags = TWReadShmUInt32(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
+        float deviceGain = TWReadShmFloat32(base, slot + offsetof(TidewellRuntimeDeviceSlot, deviceGain));
+        float sourceGain = TWReadShmFloat32(base, slot + offsetof(TidewellRuntimeDeviceSlot, sourceGain));
+        TidewellRegionReadBytes(out->channelGains, base, slot + offsetof(TidewellRuntimeDeviceSlot, channelGains),
+                                sizeof out->channelGains);
+        uint32_t routeCount = TWReadShmUInt32(base, slot + offsetof(TidewellRuntimeDeviceSlot, routeCount));
+        if (routeCount > kTWMaxRoutes) routeCount = kTWMaxRoutes;
+        TidewellRegionReadBytes(out->routes, base, slot + offsetof(TidewellRuntimeDeviceSlot, routes),
+                                sizeof(TWRoute) * routeCount);
+        if (!TidewellSequenceReadValidate(base, begin)) continue;
+        if (!(flags & TidewellSlotFlagPresent)) return kTWControlsAbsent;
+        out->deviceEnabled = (flags & TidewellSlotFlagDeviceEnabled) != 0;
+        out->sourceEnabled = (flags & TidewellSlotFlagSourceEnabled) != 0;
+        out->muted = (flags & TidewellSlotFlagMuted) != 0;
+        out->deviceGain = TWClampGain(deviceGain);
+        out->sourceGain = TWClampGain(sourceGain);
+        for (auto& g : out->channelGains) g = TWClampGain(g);
+        out->routeCount = routeCount;
+        return kTWControlsRead;
+    }
+    return kTWControlsTorn;
+}
+
+TWDeviceControls TWCurrentControls(int32_t slotIndex, uint32_t channelCount) {
+    TWDeviceControls c;
+    if (TWReadSlotControls(slotIndex, &c) == kTWControlsRead) return c;
+    return TWDefaultControls(channelCount);
+}
+
+// The last-good copy moves in aligned words with atomic accesses under its own counter;
+// a writer that finds another write in progress simply skips its update.
+static void TWStoreLastControls(TWDevice* device, const TWDeviceControls& controls) {
+    uint32_t s = device->lastControlsSequence.load(std::memory_order_relaxed);
+    if (s & 1u) return;
+    if (!device->lastControlsSequence.compare_exchange_strong(s, s + 1, std::memory_order_acq_rel)) return;
+    size_t offset = 0;
+    const size_t size = sizeof(TWDeviceControls);
+    TidewellRegionWriteBytes(device->lastControls, offset, &controls, size);
+    device->lastControlsSequence.store(s + 2, std::memory_order_release);
+}
+
+static bool TWLoadLastControls(TWDevice* device, TWDeviceControls* out) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        uint32_t begin = device->lastControlsSequence.load(std::memory_order_acquire);
+        if (begin == 0) return false;
+        if (begin & 1u) continue;
+        TidewellRegionReadBytes(out, device->lastControls, 0, sizeof(TWDeviceControls));
+        if (device->lastControlsSequence.load(std::memory_order_acquire) == begin) return true;
+    }
+    return false;
+}
+
+TWDeviceControls TWCurrentControlsForDevice(TWDevice* device) {
+    uint32_t channels = static_cast<uint32_t>(device->channelCount.load(std::memory_order_relaxed));
+    TWDeviceControls c;
+    switch (TWReadSlotControls(device->runtimeSlotIndex.load(std::memory_order_relaxed), &c)) {
+        case kTWControlsRead:
+            TWStoreLastControls(device, c);
+            return c;
+        case kTWControlsTorn:
+            // A publish is in progress: keep what the device last had rather than jump to
+            // unmuted unity gain with default routes for a block.
+            if (TWLoadLastControls(device, &c)) return c;
+            return TWDefaultControls(channels);
+        case kTWControlsAbsent:
+            break;
+    }
+    return TWDefaultControls(channels);
+}
+
+bool TWCushionDisabled() {
+    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
+    if (!TWHeaderValid(base)) return false;
+    return (TWReadShmUInt32(base, offsetof(TidewellRuntimeRegion, flags)) & TidewellRuntimeFlagCushionDisabled) != 0;
+}
+
+// ---- device records ----------------------------------------------------------------------
+
+void TWResetClientStates(TWDevice* device) {
+    uint64_t w = device->writePosition.load(std::memory_order_acquire);
+    for (auto& c : device->clients) {
+        c.clientID.store(0, std::memory_order_relaxed);
+        c.readPosition.store(w, std::memory_order_relaxed);
+        c.cushionFrames.store(0, std::memory_order_relaxed);
+        c.framesServed.store(0, std::memory_order_relaxed);
+        c.underrunCount.store(0, std::memory_order_relaxed);
+        c.cushionGrowthCount.store(0, std::memory_order_relaxed);
+        c.state.store(kTWClientFree, std::memory_order_release);
+    }
+}
+
+void TWResetRing(TWDevice* device) {
+    if (device->ring != nullptr) std::memset(device->ring, 0, kTWRingFloats * sizeof(float));
+    device->writePosition.store(0, std::memory_order_release);
+    TWResetClientStates(device);
+}
+
+void TWResetTiming(TWDevice* device) {
+    device->anchorHostTime.store(HostClockGetTime(), std::memory_order_relaxed);
+    device->periodCount.store(0, std::memory_order_relaxed);
+    device->hostOffset.store(0.0, std::memory_order_relaxed);
+}
+
+void TWOpenMeters(TWDevice* device) {
+    TidewellMeterWriterClose(&device->sourceMeter);
+    TidewellMeterWriterClose(&device->outputMeter);
+    char sourceOwner[160];
+    char outputOwner[160];
+    if (std::strncmp(device->uid, kTWLegacyDeviceUID, sizeof device->uid) != 0) {
+        std::snprintf(sourceOwner, sizeof sourceOwner, "tidewell.device.%s.source", device->uid);
+        std::snprintf(outputOwner, sizeof outputOwner, "tidewell.device.%s.output", device->uid);
+    } else {
+        TWCopyBounded(sourceOwner, kTWLegacySourceMeterOwnerID, sizeof sourceOwner);
+        TWCopyBounded(outputOwner, kTWLegacyOutputMeterOwnerID, sizeof outputOwner);
+    }
+    uint32_t channels = static_cast<uint32_t>(device->channelCount.load(std::memory_order_relaxed));
+    TidewellMeterWriterOpen(&device->sourceMeter, sourceOwner, channels);
+    TidewellMeterWriterOpen(&device->outputMeter, outputOwner, channels);
+}
+
+static TWDevice* TWCreateDeviceOnReconcileQueue(const char* uid, const char* name, const char* icon,
+                                                uint32_t channelCount, int32_t slotIndex) {
+    TWDevice* device = nullptr;
+    for (auto& d : gDevices) {
+        if (d.state.load(std::memory_order_acquire) == kTWDeviceFree) {
+            device = &d;
+            break;
+        }
+    }
+    if (device == nullptr) return nullptr;
+    if (device->ring == nullptr) {
+        device->ring = static_cast<float*>(std::calloc(kTWRingFloats, sizeof(float)));
+        if (device->ring == nullptr) return nullptr;
+        device->sourceMeter = {nullptr, -1, 0};
+        device->outputMeter = {nullptr, -1, 0};
+    }
+    int32_t n = gNextObjectID.fetch_add(kTWObjectIDsPerDevice, std::memory_order_relaxed);
+    device->deviceID.store(static_cast<uint32_t>(n), std::memory_order_relaxed);
+    device->inputStreamID.store(static_cast<uint32_t>(n + 1), std::memory_order_relaxed);
+    device->outputStreamID.store(static_cast<uint32_t>(n + 2), std::memory_order_relaxed);
+    device->volumeControlID.store(static_cast<uint32_t>(n + 3), std::memory_order_relaxed);
+    device->muteControlID.store(static_cast<uint32_t>(n + 4), std::memory_order_relaxed);
+    TWCopyBounded(device->uid, uid, sizeof device->uid);
+    TWStoreText(device->name, name, sizeof device->name);
+    TWStoreText(device->icon, icon, sizeof device->icon);
+    device->channelCount.store(static_cast<int32_t>(TWSanitizeChannelCount(channelCount)), std::memory_order_relaxed);
+    device->pendingChannelCount.store(0, std::memory_order_relaxed);
+    device->runtimeSlotIndex.store(slotIndex, std::memory_order_relaxed);
+    device->bufferFrameSize.store(kTWDefaultBufferFrames, std::memory_order_relaxed);
+    device->runningIOCount.store(0, std::memory_order_relaxed);
+    device->underrunCount.store(0, std::memory_order_relaxed);
+    device->cushionGrowthCount.store(0, std::memory_order_relaxed);
+    device->lastControlsSequence.store(0, std::memory_order_relaxed);
+    device->ioInFlight.store(0, std::memory_order_relaxed);
+    device->exclusive.store(false, std::memory_order_relaxed);
+    TWResetRing(device);
+    TWResetTiming(device);
+    TWOpenMeters(device);
+    device->state.store(kTWDeviceLive, std::memory_order_release);
+    return device;
+}
+
+// Frees every dying device on which no client runs. The exclusion keeps a StartIO or an IO
+// operation from entering the device while its meters are closed and its slot released.
+static void TWFinishDyingDevicesOnReconcileQueue() {
+    for (auto& d : gDevices) {
+        if (d.state.load(std::memory_order_acquire) != kTWDeviceDying) continue;
+        if (d.runningIOCount.load(std::memory_order_acquire) != 0) continue;
+        if (!TWBeginExclusive(&d, false)) continue;
+        if (d.runningIOCount.load(std::memory_order_seq_cst) == 0) {
+            TidewellMeterWriterClose(&d.sourceMeter);
+            TidewellMeterWriterClose(&d.outputMeter);
+            d.state.store(kTWDeviceFree, std::memory_order_release);
+        }
+        TWEndExclusive(&d);
+    }
+}
+
+static void TWBeginDestroyingDevice(TWDevice* device) {
+    device->state.store(kTWDeviceDying, std::memory_order_release);
+    TWNotifyDeviceProperty(device, kAudioDevicePropertyDeviceIsAlive, kAudioObjectPropertyScopeGlobal);
+}
+
+static void TWRequestChannelChange(TWDevice* device, uint32_t channels) {
+    AudioServerPlugInHostRef host = gHost.load(std::memory_order_acquire);
+    if (host == nullptr || device->pendingChannelCount.load(std::memory_order_acquire) != 0) return;
+    device->pendingChannelCount.store(static_cast<int32_t>(channels), std::memory_order_release);
+    OSStatus status = host->RequestDeviceConfigurationChange(host, device->deviceID.load(std::memory_order_relaxed),
+                                                             kTWConfigurationChangeAction, nullptr);
+    // A refused request must not block every later one: ask again on a later pass.
+    if (status != 0) device->pendingChannelCount.store(0, std::memory_order_release);
+}
+
+void TWReconcileOnce() {
+    TWRuntimeSnapshot snapshot = TWSnapshotRegion();
+    bool changed = false;
+    if (snapshot.valid && snapshot.presentCount > 0) {
+        if (gHasReconciled.load(std::memory_order_acquire) &&
+            snapshot.generation == gLastReconciledGeneration.load(std::memory_order_acquire)) {
+            TWFinishDyingDevicesOnReconcileQueue();
+            return;
+        }
+        for (uint32_t j = 0; j < kTWMaxDevices; ++j) {
+            const TWRuntimeSnapshotEntry& e = snapshot.entries[j];
+            if (!e.present) continue;
+            TWDevice* device = TWActiveDeviceForUID(e.uid);
+            if (device != nullptr) {
+                device->runtimeSlotIndex.store(static_cast<int32_t>(j), std::memory_order_relaxed);
+                char current[128];
+                TWLoadText(current, device->name, sizeof current);
+                if (std::strncmp(current, e.name, sizeof current) != 0) {
+                    TWStoreText(device->name, e.name, sizeof device->name);
+                    TWNotifyDeviceProperty(device, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal);
+                }
+                char currentIcon[32];
+                TWLoadText(currentIcon, device->icon, sizeof currentIcon);
+                if (std::strncmp(currentIcon, e.icon, sizeof currentIcon) != 0) {
+                    TWStoreText(device->icon, e.icon, sizeof device->icon);
+                    TWNotifyDeviceProperty(device, kAudioDevicePropertyIcon, kAudioObjectPropertyScopeGlobal);
+                }
+                uint32_t channels = TWSanitizeChannelCount(e.channelCount);
+                if (channels != static_cast<uint32_t>(device->channelCount.load(std::memory_order_relaxed))) {
+                    TWRequestChannelChange(device, channels);
+                }
+            } else if (TWCreateDeviceOnReconcileQueue(e.uid, e.name, e.icon, e.channelCount, static_cast<int32_t>(j))) {
+                changed = true;
+            }
+        }
+        for (auto& d : gDevices) {
+            if (!TWDeviceVisible(&d)) continue;
+            bool listed = false;
+            for (const auto& e : snapshot.entries) {
+                if (e.present && std::strncmp(e.uid, d.uid, sizeof d.uid) == 0) {
+                    listed = true;
+                    break;
+                }
+            }
+            if (!listed) {
+                TWBeginDestroyingDevice(&d);
+                changed = true;
+            }
+        }
+        TWFinishDyingDevicesOnReconcileQueue();
+        if (changed) TWNotifyPlugInDeviceList();
+        gLastReconciledGeneration.store(snapshot.generation, std::memory_order_release);
+    } else {
+        // A valid region that lists no device means the user removed them all: retire every
+        // device the region published, so a deleted device does not stay live. Only an
+        // unusable region (missing, wrong header, mid-write) keeps the current devices.
+        if (snapshot.valid) {
+            for (auto& d : gDevices) {
+                if (TWDeviceVisible(&d) && d.runtimeSlotIndex.load(std::memory_order_relaxed) >= 0) {
+                    TWBeginDestroyingDevice(&d);
+                    changed = true;
+                }
+            }
+        }
+        if (TWVisibleDeviceCount() == 0 &&
+            TWCreateDeviceOnReconcileQueue(kTWLegacyDeviceUID, kTWLegacyDeviceName, "", 2, -1) != nullptr) {
+            changed = true;
+        }
+        TWFinishDyingDevicesOnReconcileQueue();
+        if (changed) TWNotifyPlugInDeviceList();
+    }
+    gHasReconciled.store(true, std::memory_order_release);
+}
+
+// ---- lifetime operations ------------------------------------------------------------------
+
+// Registers the bundle this shared object was loaded from, so that its resources (the
+// device icon) can be found by the bundle identifier.
+static void TWRegisterOwnBundle() {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&TidewellHALFactory), &info) == 0 || info.dli_fname == nullptr) return;
+    const char* path = info.dli_fname;
+    const char* marker = std::strstr(path, "/Contents/MacOS/");
+    if (marker == nullptr) return;
+    size_t length = static_cast<size_t>(marker - path);
+    CFURLRef url = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path),
+                                                           static_cast<CFIndex>(length), true);
+    if (url == nullptr) return;
+    CFBundleRef bundle = CFBundleCreate(nullptr, url);
+    CFRelease(url);
+    (void)bundle;  // registered process-wide for the life of the process
+}
+
+static void TWReconcileTimerFired(void*) { TWReconcileOnce(); }
+
+OSStatus TWDriver_Initialize(AudioServerPlugInDriverRef, AudioServerPlugInHostRef host) {
+    gHost.store(host, std::memory_order_release);
+    TWRegisterOwnBundle();
+    TWTryOpenRuntime3();
+    TWReconcileOnce();
+    if (gReconcileTimerEnabled && gReconcileQueue.load(std::memory_order_acquire) == nullptr) {
+        dispatch_queue_t queue = dispatch_queue_create(kTWReconcileQueueLabel, DISPATCH_QUEUE_SERIAL);
+        dispatch_source_t timer = dispatch_source_create(DISPATCH_SOURCE_TYPE_TIMER, 0, 0, queue);
+        if (queue != nullptr && timer != nullptr) {
+            dispatch_source_set_timer(timer, dispatch_time(DISPATCH_TIME_NOW, 500 * int64_t(NSEC_PER_MSEC)),
+                                      500 * NSEC_PER_MSEC, 100 * NSEC_PER_MSEC);
+            dispatch_source_set_event_handler_f(timer, TWReconcileTimerFired);
+            gReconcileTimer = timer;
+            gReconcileQueue.store(queue, std::memory_order_release);
+            dispatch_resume(timer);
+        }
+    }
+    return 0;
+}
+
+OSStatus TWDriver_CreateDevice(AudioServerPlugInDriverRef, CFDictionaryRef, const AudioServerPlugInClientInfo*,
+                               AudioObjectID* outDeviceID) {
+    if (outDeviceID != nullptr) *outDeviceID = 0;
+    return kAudioHardwareIllegalOperationError;
+}
+
+OSStatus TWDriver_DestroyDevice(AudioServerPlugInDriverRef, AudioObjectID) {
+    return kAudioHardwareIllegalOperationError;
+}
+
+OSStatus TWDriver_AddDeviceClient(AudioServerPlugInDriverRef, AudioObjectID deviceID,
+                                  const AudioServerPlugInClientInfo*) {
+    return TWResolveObject(deviceID).kind == kTWObjectDevice ? 0 : kAudioHardwareBadObjectError;
+}
+
+OSStatus TWDriver_RemoveDeviceClient(AudioServerPlugInDriverRef, AudioObjectID deviceID,
+                                     const AudioServerPlugInClientInfo*) {
+    return TWResolveObject(deviceID).kind == kTWObjectDevice ? 0 : kAudioHardwareBadObjectError;
+}
+
+OSStatus TWDriver_PerformDeviceConfigurationChange(AudioServerPlugInDriverRef, AudioObjectID deviceID, UInt64 action,
+                                                   void*) {
+    TWObjectRef ref = TWResolveObject(deviceID);
+    if (ref.kind != kTWObjectDevice) return kAudioHardwareBadObjectError;
+    TWDevice* device = ref.device;
+    if (action != kTWConfigurationChangeAction || device->pendingChannelCount.load(std::memory_order_acquire) == 0) {
+        return 0;
+    }
+    // The ring, the client slots and the meters are rebuilt: no IO may run meanwhile.
+    TWBeginExclusive(device, true);
+    int32_t pending = device->pendingChannelCount.exchange(0, std::memory_order_acq_rel);
+    if (pending != 0) {
+        device->channelCount.store(pending, std::memory_order_relaxed);
+        TWResetRing(device);
+        TWResetTiming(device);
+        TWOpenMeters(device);
+    }
+    TWEndExclusive(device);
+    dispatch_queue_t queue = gReconcileQueue.load(std::memory_order_acquire);
+    if (pending != 0 && queue != nullptr) {
+        dispatch_async(queue, [deviceID] {
+            TWObjectRef again = TWResolveObject(deviceID);
+            if (again.kind != kTWObjectDevice) return;
+            TWNotifyDeviceProperty(again.device, kAudioDevicePropertyStreamConfiguration,
+                                   kAudioObjectPropertyScopeInput);
+            TWNotifyDeviceProperty(again.device, kAudioDevicePropertyStreamConfiguration,
+                                   kAudioObjectPropertyScopeOutput);
+            TWNotifyDeviceProperty(again.device, kAudioDevicePropertyPreferredChannelsForStereo,
+                                   kAudioObjectPropertyScopeGlobal);
+        });
+    }
+    return 0;
+}
+
+OSStatus TWDriver_AbortDeviceConfigurationChange(AudioServerPlugInDriverRef, AudioObjectID deviceID, UInt64, void*) {
+    TWObjectRef ref = TWResolveObject(deviceID);
+    if (ref.kind != kTWObjectDevice) return kAudioHardwareBadObjectError;
+    ref.device->pendingChannelCount.store(0, std::memory_order_release);
+    return 0;
+}
+
+// ---- entry points for in-process inspection ---------------------------------------------
+
+void TWReconcileNow() {
+    dispatch_queue_t queue = gReconcileQueue.load(std::memory_order_acquire);
+    if (queue != nullptr && gReconcileTimerEnabled) {
+        dispatch_sync(queue, [] { TWReconcileOnce(); });
+    } else {
+        TWReconcileOnce();
+    }
+}
+
+void TWSetRuntimeSharedMemoryName(const char* name) {
+    TWCopyBounded(gRuntimeSharedMemoryName, name, sizeof gRuntimeSharedMemoryName);
+    // The old mapping is left in place (an IO thread may hold it) but no longer used.
+    gRuntime3.store(nullptr, std::memory_order_release);
+    gRuntime3Device = 0;
+    gRuntime3Inode = 0;
+}
+
+void TWSetReconcileTimerEnabled(bool enabled) { gReconcileTimerEnabled = enabled; }
+
+TWDevice* TWTestDeviceForID(AudioObjectID deviceID) {
+    TWObjectRef ref = TWResolveObject(deviceID);
+    return ref.kind == kTWObjectDevice ? ref.device : nullptr;
+}
+
+static TWClientState* TWTestClient(AudioObjectID deviceID, uint32_t clientID) {
+    TWDevice* device = TWTestDeviceForID(deviceID);
+    return device ? TWClientStateForID(device, clientID, false) : nullptr;
+}
+
+uint32_t TWTestClientCushionFrames(AudioObjectID deviceID, uint32_t clientID) {
+    TWClientState* c = TWTestClient(deviceID, clientID);
+    return c ? c->cushionFrames.load(std::memory_order_relaxed) : 0;
+}
+
+uint32_t TWTestClientUnderrunCount(AudioObjectID deviceID, uint32_t clientID) {
+    TWClientState* c = TWTestClient(deviceID, clientID);
+    return c ? c->underrunCount.load(std::memory_order_relaxed) : 0;
+}
+
+uint32_t TWTestDeviceUnderrunCount(AudioObjectID deviceID) {
+    TWDevice* d = TWTestDeviceForID(deviceID);
+    return d ? d->underrunCount.load(std::memory_order_relaxed) : 0;
+}
+
+uint32_t TWTestDeviceCushionGrowthCount(AudioObjectID deviceID) {
+    TWDevice* d = TWTestDeviceForID(deviceID);
+    return d ? d->cushionGrowthCount.load(std::memory_order_relaxed) : 0;
+}

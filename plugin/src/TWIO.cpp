@@ -1,0 +1,292 @@
+// The IO path: client slots, the host-clock timeline, the ring's write and read paths
+// with per-client cushions, and the two meters of each device. Nothing here allocates,
+// locks or makes a system call.
+
+#include <TidewellHAL/TWDriver.h>
+
+#include <CoreFoundation/HostClock.h>
+
+#include <cmath>
+#include <cstring>
+
+// ---- client slots ------------------------------------------------------------------------
+
+TWClientState* TWClientStateForID(TWDevice* device, uint32_t clientID, bool claim) {
+    if (clientID == 0) return nullptr;
+    for (auto& c : device->clients) {
+        if (c.state.load(std::memory_order_acquire) == kTWClientInUse &&
+            c.clientID.load(std::memory_order_relaxed) == clientID) {
+            return &c;
+        }
+    }
+    if (!claim) return nullptr;
+    uint64_t w = device->writePosition.load(std::memory_order_acquire);
+    for (auto& c : device->clients) {
+        int32_t expected = kTWClientFree;
+        if (!c.state.compare_exchange_strong(expected, kTWClientClaiming, std::memory_order_acq_rel)) continue;
+        c.readPosition.store(w, std::memory_order_relaxed);
+        c.cushionFrames.store(0, std::memory_order_relaxed);
+        c.framesServed.store(0, std::memory_order_relaxed);
+        c.underrunCount.store(0, std::memory_order_relaxed);
+        c.cushionGrowthCount.store(0, std::memory_order_relaxed);
+        c.clientID.store(clientID, std::memory_order_relaxed);
+        c.state.store(kTWClientInUse, std::memory_order_release);
+        return &c;
+    }
+    return nullptr;
+}
+
+void TWRemoveClientState(TWDevice* device, uint32_t clientID) {
+    TWClientState* c = TWClientStateForID(device, clientID, false);
+    if (c == nullptr) return;
+    c->clientID.store(0, std::memory_order_relaxed);
+    c->readPosition.store(device->writePosition.load(std::memory_order_acquire), std::memory_order_relaxed);
+    c->cushionFrames.store(0, std::memory_order_relaxed);
+    c->framesServed.store(0, std::memory_order_relaxed);
+    c->underrunCount.store(0, std::memory_order_relaxed);
+    c->cushionGrowthCount.store(0, std::memory_order_relaxed);
+    c->state.store(kTWClientFree, std::memory_order_release);
+}
+
+// ---- start and stop ------------------------------------------------------------------------
+
+OSStatus TWDriver_StartIO(AudioServerPlugInDriverRef, AudioObjectID deviceID, UInt32 clientID) {
+    TWObjectRef ref = TWResolveObject(deviceID);
+    if (ref.kind != kTWObjectDevice) return kAudioHardwareBadObjectError;
+    TWDevice* device = ref.device;
+    TWEnterIOWaiting(device);
+    // The device may have been freed while we waited for a change to finish.
+    if (!TWDeviceUsable(device) || device->deviceID.load(std::memory_order_relaxed) != deviceID) {
+        TWLeaveIO(device);
+        return kAudioHardwareBadObjectError;
+    }
+    // A client without a slot could only ever read silence: refuse it rather than report
+    // a start that cannot work.
+    if (TWClientStateForID(device, clientID, true) == nullptr) {
+        TWLeaveIO(device);
+        return kAudioHardwareIllegalOperationError;
+    }
+    int32_t before = device->runningIOCount.fetch_add(1, std::memory_order_acq_rel);
+    if (before == 0) TWResetTiming(device);
+    TWLeaveIO(device);
+    if (before == 0) {
+        TWNotifyDeviceProperty(device, kAudioDevicePropertyDeviceIsRunning, kAudioObjectPropertyScopeGlobal);
+    }
+    return 0;
+}
+
+OSStatus TWDriver_StopIO(AudioServerPlugInDriverRef, AudioObjectID deviceID, UInt32 clientID) {
+    TWObjectRef ref = TWResolveObject(deviceID);
+    if (ref.kind != kTWObjectDevice) return kAudioHardwareBadObjectError;
+    TWDevice* device = ref.device;
+    TWEnterIOWaiting(device);
+    TWRemoveClientState(device, clientID);
+    bool stopped = false;
+    int32_t current = device->runningIOCount.load(std::memory_order_acquire);
+    while (current > 0) {
+        if (device->runningIOCount.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel)) {
+            stopped = current == 1;
+            break;
+        }
+    }
+    TWLeaveIO(device);
+    if (stopped) TWNotifyDeviceProperty(device, kAudioDevicePropertyDeviceIsRunning, kAudioObjectPropertyScopeGlobal);
+    return 0;
+}
+
+// ---- timeline ------------------------------------------------------------------------------
+
+uint32_t TWZeroTimeStampPeriodFrames(const TWDevice* device) {
+    uint32_t size = device->bufferFrameSize.load(std::memory_order_relaxed);
+    return size < kTWMinBufferFrames ? kTWDefaultBufferFrames : size;
+}
+
+OSStatus TWDriver_GetZeroTimeStamp(AudioServerPlugInDriverRef, AudioObjectID deviceID, UInt32, Float64* outSampleTime,
+                                   UInt64* outHostTime, UInt64* outSeed) {
+    TWObjectRef ref = TWResolveObject(deviceID);
+    if (ref.kind != kTWObjectDevice || outSampleTime == nullptr || outHostTime == nullptr || outSeed == nullptr) {
+        return kAudioHardwareBadObjectError;
+    }
+    TWDevice* device = ref.device;
+    uint64_t now = HostClockGetTime();
+    uint64_t anchor = device->anchorHostTime.load(std::memory_order_relaxed);
+    if (anchor == 0 || now < anchor) {
+        TWResetTiming(device);
+        now = HostClockGetTime();
+        anchor = device->anchorHostTime.load(std::memory_order_relaxed);
+        if (now < anchor) now = anchor;
+    }
+    uint32_t period = TWZeroTimeStampPeriodFrames(device);
+    Float64 ticksPerPeriod = HostClockGetFrequency() / kTWSampleRate * period;
+    if (!std::isfinite(ticksPerPeriod) || !(ticksPerPeriod > 0.0)) return kAudioHardwareIllegalOperationError;
+    uint64_t n = static_cast<uint64_t>(std::floor(static_cast<Float64>(now - anchor) / ticksPerPeriod));
+    Float64 offset = static_cast<Float64>(n) * ticksPerPeriod;
+    device->periodCount.store(n, std::memory_order_relaxed);
+    device->hostOffset.store(offset, std::memory_order_relaxed);
+    *outSampleTime = static_cast<Float64>(n) * period;
+    *outHostTime = anchor + static_cast<uint64_t>(offset);
+    *outSeed = 1;
+    return 0;
+}
+
+// ---- IO operations -------------------------------------------------------------------------
+
+OSStatus TWDriver_WillDoIOOperation(AudioServerPlugInDriverRef, AudioObjectID deviceID, UInt32, UInt32 operationID,
+                                    Boolean* outWillDo, Boolean* outWillDoInPlace) {
+    if (TWResolveObject(deviceID).kind != kTWObjectDevice || outWillDo == nullptr || outWillDoInPlace == nullptr) {
+        return kAudioHardwareBadObjectError;
+    }
+    *outWillDo = (operationID == kAudioServerPlugInIOOperationReadInput ||
+                  operationID == kAudioServerPlugInIOOperationWriteMix)
+                     ? 1
+                     : 0;
+    *outWillDoInPlace = 1;
+    return 0;
+}
+
+OSStatus TWDriver_BeginIOOperation(AudioServerPlugInDriverRef, AudioObjectID deviceID, UInt32, UInt32, UInt32,
+                                   const AudioServerPlugInIOCycleInfo*) {
+    return TWResolveObject(deviceID).kind == kTWObjectDevice ? 0 : kAudioHardwareBadObjectError;
+}
+
+OSStatus TWDriver_EndIOOperation(AudioServerPlugInDriverRef, AudioObjectID deviceID, UInt32, UInt32, UInt32,
+                                 const AudioServerPlugInIOCycleInfo*) {
+    return TWResolveObject(deviceID).kind == kTWObjectDevice ? 0 : kAudioHardwareBadObjectError;
+}
+
+static void TWPublishMeter(TidewellMeterWriter* writer, const float* samples, uint32_t frames, uint32_t channels) {
+    float levels[kTWMaxChannels];
+    float peaks[kTWMaxChannels];
+    TidewellMeterComputeInterleavedLevels(samples, frames, channels, levels, peaks, channels, 1.0f);
+    TidewellMeterWriterPublishWithPeaks(writer, levels, peaks, channels);
+}
+
+void TWWriteRing(TWDevice* device, const float* buffer, uint32_t frames) {
+    if (buffer == nullptr || device->ring == nullptr) return;
+    const size_t c = static_cast<size_t>(device->channelCount.load(std::memory_order_relaxed));
+    const uint64_t w = device->writePosition.load(std::memory_order_relaxed);
+    const uint32_t skip = frames > kTWRingFrames ? frames - kTWRingFrames : 0;
+    // Copy in at most two runs: up to the ring's end, then from its start.
+    uint64_t first = w + skip;
+    size_t remaining = frames - skip;
+    const float* source = buffer + size_t(skip) * c;
+    while (remaining > 0) {
+        size_t index = static_cast<size_t>(first % kTWRingFrames);
+        size_t run = kTWRingFrames - index;
+        if (run > remaining) run = remaining;
+        std::memcpy(device->ring + index * c, source, run * c * sizeof(float));
+        source += run * c;
+        first += run;
+        remaining -= run;
+    }
+    device->writePosition.store(w + frames, std::memory_order_release);
+    TWPublishMeter(&device->sourceMeter, buffer, frames, static_cast<uint32_t>(c));
+}
+
+// One route over n frames: out[d] += (ring[s] * gain) * channelGain, fused, in single
+// precision. Built twice, for processors with and without a fused multiply-add
+// instruction (the generic one calls the C library's fmaf); both give the same bits. The
+// choice is made once, when the library is loaded.
+#define TW_MIX_ROUTE_BODY                                                                    \
+    for (uint64_t i = 0; i < n; ++i) {                                                       \
+        const float* source = ring + static_cast<size_t>((r + i) % kTWRingFrames) * c;       \
+        float* destination = out + static_cast<size_t>(i) * c;                               \
+        float scaled = source[s] * gain;                                                     \
+        destination[d] = std::fma(scaled, channelGain, destination[d]);                      \
+    }
+
+__attribute__((target("fma"))) static void TWMixRouteFMA(const float* ring, uint64_t r, uint64_t n, uint32_t c,
+                                                          uint32_t s, uint32_t d, float gain, float channelGain,
+                                                          float* out) {
+    TW_MIX_ROUTE_BODY
+}
+
+static void TWMixRouteGeneric(const float* ring, uint64_t r, uint64_t n, uint32_t c, uint32_t s, uint32_t d,
+                              float gain, float channelGain, float* out) {
+    TW_MIX_ROUTE_BODY
+}
+
+using TWMixRouteFunction = void (*)(const float*, uint64_t, uint64_t, uint32_t, uint32_t, uint32_t, float, float,
+                                    float*);
+static const TWMixRouteFunction TWMixRoute = __builtin_cpu_supports("fma") ? TWMixRouteFMA : TWMixRouteGeneric;
+
+void TWReadRing(TWDevice* device, float* buffer, uint32_t frames, uint32_t clientID) {
+    if (buffer == nullptr || device->ring == nullptr) return;
+    const uint32_t c = static_cast<uint32_t>(device->channelCount.load(std::memory_order_relaxed));
+    const TWDeviceControls controls = TWCurrentControlsForDevice(device);
+    float gain = 0.0f;
+    if (controls.deviceEnabled && controls.sourceEnabled && !controls.muted) {
+        gain = controls.deviceGain * controls.sourceGain;
+    }
+    TWClientState* slot = TWClientStateForID(device, clientID, true);
+    const uint64_t w = device->writePosition.load(std::memory_order_acquire);
+    uint64_t r = slot ? slot->readPosition.load(std::memory_order_relaxed) : w;
+    if (r < w && w - r > kTWRingFrames) r = w - kTWRingFrames;
+    const bool cushionOff = TWCushionDisabled();
+    const uint64_t served = slot ? slot->framesServed.load(std::memory_order_relaxed) : 0;
+    uint64_t cushion = 0;
+    if (slot != nullptr && !cushionOff) {
+        cushion = slot->cushionFrames.load(std::memory_order_relaxed);
+        uint64_t limit = frames >= kTWRingFrames ? 0 : kTWRingFrames - frames;
+        if (cushion > limit) cushion = limit;
+    }
+    uint64_t available = r < w ? w - r : 0;
+    if (available > frames + cushion) {
+        r = w - frames - cushion;
+        available = frames + cushion;
+    }
+    const uint64_t n = available < frames ? available : frames;
+    if (slot != nullptr && !cushionOff && n < frames && available > 0 && served >= kTWCushionWarmupFrames) {
+        uint32_t stored = slot->cushionFrames.load(std::memory_order_relaxed);
+        uint64_t shortfall = frames - n;
+        uint64_t step = (shortfall + kTWCushionStepFrames - 1) / kTWCushionStepFrames * kTWCushionStepFrames;
+        uint64_t grown = stored + step;
+        if (grown > kTWMaxCushionFrames) grown = kTWMaxCushionFrames;
+        slot->underrunCount.fetch_add(1, std::memory_order_relaxed);
+        device->underrunCount.fetch_add(1, std::memory_order_relaxed);
+        if (grown != stored) {
+            slot->cushionFrames.store(static_cast<uint32_t>(grown), std::memory_order_relaxed);
+            slot->cushionGrowthCount.fetch_add(1, std::memory_order_relaxed);
+            device->cushionGrowthCount.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    if (slot != nullptr) slot->framesServed.store(served + frames, std::memory_order_relaxed);
+    std::memset(buffer, 0, size_t(frames) * c * sizeof(float));
+    if (gain > 0.0f) {
+        // Route by route over the block: every output sample still receives its routes'
+        // contributions in route order, so the sums are those of a frame-by-frame mix.
+        for (uint32_t k = 0; k < controls.routeCount; ++k) {
+            uint32_t s = controls.routes[k].sourceChannel;
+            uint32_t d = controls.routes[k].destinationChannel;
+            if (s < 1 || s > c || d < 1 || d > c) continue;
+            TWMixRoute(device->ring, r, n, c, s - 1, d - 1, gain, controls.channelGains[d - 1], buffer);
+        }
+    }
+    TWPublishMeter(&device->outputMeter, buffer, frames, c);
+    if (slot != nullptr) slot->readPosition.store(r + n, std::memory_order_relaxed);
+}
+
+OSStatus TWDriver_DoIOOperation(AudioServerPlugInDriverRef, AudioObjectID deviceID, AudioObjectID streamID,
+                                UInt32 clientID, UInt32 operationID, UInt32 frames,
+                                const AudioServerPlugInIOCycleInfo*, void* mainBuffer, void*) {
+    TWObjectRef ref = TWResolveObject(deviceID);
+    if (ref.kind != kTWObjectDevice) return kAudioHardwareBadObjectError;
+    if (mainBuffer == nullptr) return 0;
+    TWDevice* device = ref.device;
+    // The ring and the meters are being rebuilt or released: touch nothing.
+    if (!TWEnterIO(device)) return kAudioHardwareIllegalOperationError;
+    if (!TWDeviceUsable(device)) {
+        TWLeaveIO(device);
+        return kAudioHardwareBadObjectError;
+    }
+    const bool writes = operationID == kAudioServerPlugInIOOperationWriteMix ||
+                        operationID == kAudioServerPlugInIOOperationMixOutput;
+    if (writes && streamID == device->outputStreamID.load(std::memory_order_relaxed)) {
+        TWWriteRing(device, static_cast<const float*>(mainBuffer), frames);
+    } else if (operationID == kAudioServerPlugInIOOperationReadInput &&
+               streamID == device->inputStreamID.load(std::memory_order_relaxed)) {
+        TWReadRing(device, static_cast<float*>(mainBuffer), frames, clientID);
+    }
+    TWLeaveIO(device);
+    return 0;
+}

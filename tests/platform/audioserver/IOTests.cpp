@@ -1,0 +1,446 @@
+// IO procs end to end: the server's cycle, mixing, captures, input signals, buffer sizes.
+#include "TestServer.h"
+
+#include <AudioToolsCommon/Analysis.h>
+#include <AudioToolsCommon/Wav.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+using namespace audiotest;
+using namespace std::chrono_literals;
+namespace tools = tidewell::tools;
+
+namespace {
+
+// A sine (or a constant when frequency is 0) written to every output channel.
+struct Player {
+    double frequency = 997, amplitude = 0.25, rate = 48000, phase = 0;
+    std::atomic<uint64_t> calls{0};
+    std::atomic<uint32_t> lastFrames{0};
+    std::atomic<uint32_t> buffers{0};
+};
+
+OSStatus PlayProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList* out,
+                  const AudioTimeStamp*, void* data) {
+    auto* p = static_cast<Player*>(data);
+    double start = p->phase, phase = start;
+    uint32_t frames = 0;
+    for (UInt32 b = 0; b < out->mNumberBuffers; ++b) {
+        AudioBuffer& buf = out->mBuffers[b];
+        frames = buf.mDataByteSize / (4 * buf.mNumberChannels);
+        auto* s = static_cast<float*>(buf.mData);
+        phase = start;
+        for (uint32_t i = 0; i < frames; ++i) {
+            float v = p->frequency > 0 ? static_cast<float>(p->amplitude * std::sin(phase)) : static_cast<float>(p->amplitude);
+            phase += 2 * M_PI * p->frequency / p->rate;
+            for (uint32_t c = 0; c < buf.mNumberChannels; ++c) s[i * buf.mNumberChannels + c] = v;
+        }
+    }
+    p->phase = std::fmod(phase, 2 * M_PI);
+    p->lastFrames.store(frames);
+    p->buffers.store(out->mNumberBuffers);
+    p->calls.fetch_add(1);
+    return 0;
+}
+
+// Copies the first input buffer (float) into a preallocated recording.
+struct Recorder {
+    std::vector<float> samples = std::vector<float>(48000 * 4, 0.0f);
+    std::atomic<size_t> written{0};
+    std::atomic<uint32_t> channels{0};
+};
+
+OSStatus RecordProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*, AudioBufferList*,
+                    const AudioTimeStamp*, void* data) {
+    auto* r = static_cast<Recorder*>(data);
+    if (in->mNumberBuffers < 1) return 0;
+    const AudioBuffer& b = in->mBuffers[0];
+    r->channels.store(b.mNumberChannels);
+    size_t n = b.mDataByteSize / 4;
+    size_t at = r->written.load();
+    n = std::min(n, r->samples.size() - at);
+    std::memcpy(r->samples.data() + at, b.mData, n * 4);
+    r->written.store(at + n);
+    return 0;
+}
+
+tools::AudioData Capture(TestServer& server, const std::string& uid, std::chrono::milliseconds length, const std::string& file) {
+    auto r = server.control({{"op", "captureStart"}, {"uid", uid}, {"path", file}});
+    EXPECT_TRUE(r && r->value("ok", false)) << (r ? r->dump() : "no answer");
+    std::this_thread::sleep_for(length);
+    r = server.control({{"op", "captureStop"}, {"uid", uid}});
+    EXPECT_TRUE(r && r->value("ok", false));
+    return tools::readWav(file);
+}
+
+// The frame where audio starts, and whether a run of exact zeros interrupts it later.
+size_t FirstSound(const tools::AudioData& a) {
+    for (size_t i = 0; i < a.frames(); ++i)
+        if (a.samples[i * a.channels] != 0.0f) return i;
+    return a.frames();
+}
+
+size_t LongestZeroRunAfter(const tools::AudioData& a, size_t from, size_t to) {
+    size_t run = 0, longest = 0;
+    for (size_t i = from; i < to; ++i) {
+        run = a.samples[i * a.channels] == 0.0f ? run + 1 : 0;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+class IO : public ::testing::Test {
+protected:
+    TestServer server;
+    TempDir files;
+};
+
+TEST_F(IO, ASinePlayedIntoBuiltInOutputIsCapturedWholeAtItsLevel) {
+    AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
+    ASSERT_NE(out, 0u);
+    Player p;
+    p.frequency = 997;
+    p.amplitude = std::pow(10.0, -12.0 / 20.0);
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(out, PlayProc, &p, &proc), 0);
+    auto r = server.control({{"op", "captureStart"}, {"uid", "BuiltInOutputDevice"}, {"path", files.path() + "/c.wav"}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(AudioDeviceStart(out, proc), 0);
+    std::this_thread::sleep_for(1500ms);
+    r = server.control({{"op", "captureStop"}, {"uid", "BuiltInOutputDevice"}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    ASSERT_EQ(AudioDeviceStop(out, proc), 0);
+    ASSERT_EQ(AudioDeviceDestroyIOProcID(out, proc), 0);
+
+    auto a = tools::readWav(files.path() + "/c.wav");
+    ASSERT_EQ(a.channels, 2u);
+    ASSERT_EQ(a.sampleRate, 48000u);
+    size_t first = FirstSound(a);
+    ASSERT_LT(first + 48000 + 1024, a.frames()) << "less than a second of sound";
+    // No gap after the first cycle: every sample of the next second is sound.
+    EXPECT_LT(LongestZeroRunAfter(a, first, first + 48000 + 512), 16u);
+    const float* s = a.samples.data() + (first + 512) * a.channels;
+    for (unsigned ch = 0; ch < 2; ++ch) {
+        EXPECT_NEAR(tools::rmsDbfs(s, 48000, 2, ch), -12.0, 0.1) << "channel " << ch;
+        EXPECT_NEAR(tools::dominantFrequency(s, 48000, 2, ch, 48000), 997.0, 0.5) << "channel " << ch;
+    }
+}
+
+TEST_F(IO, ClientsInTwoProcessesAreMixed) {
+    Child other({BinDir() + "/audio-test-client", "play", "BuiltInOutputDevice", "1000", "-20", "30"});
+    ASSERT_TRUE(other.waitFor("started", 10s)) << other.output();
+    AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
+    Player p;
+    p.frequency = 440;
+    p.amplitude = 0.1;  // -20 dBFS
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(out, PlayProc, &p, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(out, proc), 0);
+    std::this_thread::sleep_for(200ms);
+    auto a = Capture(server, "BuiltInOutputDevice", 1300ms, files.path() + "/mix.wav");
+    AudioDeviceStop(out, proc);
+    AudioDeviceDestroyIOProcID(out, proc);
+    ASSERT_GE(a.frames(), 48000u);
+    // Two uncorrelated sines of -20 dBFS: their powers add to -20 + 10 log10(2) dBFS.
+    EXPECT_NEAR(tools::rmsDbfs(a.samples.data(), 48000, 2, 0), -20.0 + 10 * std::log10(2.0), 0.1);
+    EXPECT_LT(LongestZeroRunAfter(a, 0, 48000), 16u);
+}
+
+TEST_F(IO, ProcsOfOneProcessOnOneDeviceAreSummedAndStopMeansStopped) {
+    AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
+    Player a, b;
+    a.frequency = b.frequency = 0;  // constants: the sum is exact
+    a.amplitude = 0.125;
+    b.amplitude = 0.25;
+    AudioDeviceIOProcID pa = nullptr, pb = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(out, PlayProc, &a, &pa), 0);
+    ASSERT_EQ(AudioDeviceCreateIOProcID(out, PlayProc, &b, &pb), 0);
+    ASSERT_NE(pa, pb);
+    ASSERT_EQ(AudioDeviceStart(out, pa), 0);
+    ASSERT_EQ(AudioDeviceStart(out, pb), 0);
+    std::this_thread::sleep_for(100ms);
+    auto cap = Capture(server, "BuiltInOutputDevice", 300ms, files.path() + "/sum.wav");
+    ASSERT_GT(cap.frames(), 4096u);
+    for (size_t i = 0; i < 4096; ++i) ASSERT_FLOAT_EQ(cap.samples[i * 2], 0.375f) << "frame " << i;
+
+    // After Stop returns the proc is never called again; the other one goes on.
+    ASSERT_EQ(AudioDeviceStop(out, pa), 0);
+    uint64_t callsA = a.calls.load(), callsB = b.calls.load();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(a.calls.load(), callsA);
+    EXPECT_GT(b.calls.load(), callsB);
+    ASSERT_EQ(AudioDeviceStop(out, pb), 0);
+    callsB = b.calls.load();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(b.calls.load(), callsB);
+    // Stopping twice and destroying a stopped proc are harmless; a destroyed id is unknown.
+    EXPECT_EQ(AudioDeviceStop(out, pb), 0);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(out, pa), 0);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(out, pb), 0);
+    EXPECT_NE(AudioDeviceStart(out, pa), 0);
+}
+
+TEST_F(IO, ABufferFrameSizeSetByOneClientChangesTheCycleOfEveryClient) {
+    AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
+    Player p;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(out, PlayProc, &p, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(out, proc), 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(p.lastFrames.load(), 512u);
+    {
+        Child other({BinDir() + "/audio-test-client", "play", "BuiltInOutputDevice", "500", "-30", "0.5", "--buffer-frames", "128"});
+        ASSERT_TRUE(other.waitFor("frames 128", 10s)) << other.output();
+        ASSERT_EQ(other.wait(10s), 0);
+    }
+    std::this_thread::sleep_for(100ms);
+    // The size stays as set after the client that set it has left.
+    EXPECT_EQ(p.lastFrames.load(), 128u);
+    EXPECT_EQ(U32Property(out, Address(kAudioDevicePropertyBufferFrameSize)), 128u);
+    AudioDeviceStop(out, proc);
+    AudioDeviceDestroyIOProcID(out, proc);
+}
+
+TEST_F(IO, TheMicrophonePlaysItsTestToneAndTheCycleTimesFollowTheHostClock) {
+    AudioObjectID mic = DeviceByUID("BuiltInMicrophoneDevice");
+    Recorder rec;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(mic, RecordProc, &rec, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(mic, proc), 0);
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (rec.written.load() < 48000 * 2 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
+    AudioDeviceStop(mic, proc);
+    AudioDeviceDestroyIOProcID(mic, proc);
+    ASSERT_GE(rec.written.load(), 48000u * 2);
+    EXPECT_EQ(rec.channels.load(), 2u);
+    EXPECT_NEAR(tools::dominantFrequency(rec.samples.data(), 48000, 2, 0, 48000), 440.0, 0.5);
+    EXPECT_NEAR(tools::rmsDbfs(rec.samples.data(), 48000, 2, 1), -30.0, 0.1);
+}
+
+struct UsbProbe {
+    std::atomic<uint32_t> buffers{0}, ch0{0}, ch1{0}, bytes0{0}, frames{0};
+    std::vector<float> left = std::vector<float>(44100 * 2, 0.0f);
+    std::atomic<size_t> written{0};
+    std::atomic<uint64_t> lastHost{0};
+    std::atomic<int> badTimes{0};
+};
+
+OSStatus UsbProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* in, const AudioTimeStamp*,
+                 AudioBufferList* out, const AudioTimeStamp*, void* data) {
+    auto* p = static_cast<UsbProbe*>(data);
+    p->buffers.store(in->mNumberBuffers);
+    if (in->mNumberBuffers >= 2) {
+        p->ch0.store(in->mBuffers[0].mNumberChannels);
+        p->ch1.store(in->mBuffers[1].mNumberChannels);
+        p->bytes0.store(in->mBuffers[0].mDataByteSize);
+        // Second stream, first channel: 24-bit little-endian signed, 2 channels per frame.
+        const auto* b = static_cast<const uint8_t*>(in->mBuffers[1].mData);
+        uint32_t frames = in->mBuffers[1].mDataByteSize / 6;
+        p->frames.store(frames);
+        size_t at = p->written.load();
+        for (uint32_t i = 0; i < frames && at < p->left.size(); ++i, ++at) {
+            int32_t v = b[i * 6] | (b[i * 6 + 1] << 8) | (int32_t(int8_t(b[i * 6 + 2])) << 16);
+            p->left[at] = static_cast<float>(v / 8388607.0);
+        }
+        p->written.store(at);
+    }
+    if ((now->mFlags & kAudioTimeStampSampleHostTimeValid) != kAudioTimeStampSampleHostTimeValid ||
+        now->mHostTime <= p->lastHost.load())
+        p->badTimes.fetch_add(1);
+    p->lastHost.store(now->mHostTime);
+    (void)out;
+    return 0;
+}
+
+TEST_F(IO, TheUsbInputArrivesAsTwoBuffersOf24BitSamples) {
+    auto r = server.control({{"op", "signal"}, {"uid", "USBAudioInterface"}, {"channel", 3}, {"type", "sine"},
+                             {"frequency", 1000.0}, {"level", -6.0}});
+    ASSERT_TRUE(r && r->value("ok", false)) << (r ? r->dump() : "");
+    AudioObjectID usb = DeviceByUID("USBAudioInterface");
+    UsbProbe probe;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(usb, UsbProc, &probe, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(usb, proc), 0);
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (probe.written.load() < 44100 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
+    AudioDeviceStop(usb, proc);
+    AudioDeviceDestroyIOProcID(usb, proc);
+    EXPECT_EQ(probe.buffers.load(), 2u);
+    EXPECT_EQ(probe.ch0.load(), 2u);
+    EXPECT_EQ(probe.ch1.load(), 2u);
+    EXPECT_EQ(probe.bytes0.load(), 512u * 6);
+    EXPECT_EQ(probe.badTimes.load(), 0);
+    ASSERT_GE(probe.written.load(), 44100u);
+    EXPECT_NEAR(tools::dominantFrequency(probe.left.data(), 44100, 1, 0, 44100), 1000.0, 0.5);
+    EXPECT_NEAR(tools::rmsDbfs(probe.left.data(), 44100, 1, 0), -6.0, 0.1);
+}
+
+TEST_F(IO, StartingIOMakesAProcessAnAudioProcessObjectWithItsBundleID) {
+    auto sys = kAudioObjectSystemObject;
+    auto t = Address(kAudioHardwarePropertyTranslatePIDToProcessObject);
+    auto translate = [&](int32_t pid) {
+        AudioObjectID obj = 0;
+        UInt32 size = 4;
+        EXPECT_EQ(AudioObjectGetPropertyData(sys, &t, 4, &pid, &size, &obj), 0);
+        return obj;
+    };
+    Child listener({BinDir() + "/audio-test-client", "listen", "system", "dOut", "30"},
+                   {"AUDIOSERVER_BUNDLE_ID=org.example.listener"});
+    ASSERT_TRUE(listener.waitFor("ready", 10s));
+    EXPECT_EQ(translate(listener.pid()), 0u) << "connected but not doing audio IO";
+    Child player({BinDir() + "/audio-test-client", "play", "BuiltInOutputDevice", "440", "-30", "30"},
+                 {"AUDIOSERVER_BUNDLE_ID=org.example.player"});
+    ASSERT_TRUE(player.waitFor("started", 10s));
+    AudioObjectID obj = translate(player.pid());
+    ASSERT_NE(obj, 0u);
+    EXPECT_EQ(StringProperty(obj, kAudioProcessPropertyBundleID), "org.example.player");
+    int32_t objPid = 0;
+    UInt32 size = 4;
+    auto pp = Address(kAudioProcessPropertyPID);
+    ASSERT_EQ(AudioObjectGetPropertyData(obj, &pp, 0, nullptr, &size, &objPid), 0);
+    EXPECT_EQ(objPid, player.pid());
+    EXPECT_EQ(U32Property(sys, Address(kAudioHardwarePropertyProcessObjectList)), obj);
+    // It leaves with its process.
+    player.signal(SIGKILL);
+    player.wait(5s);
+    auto until = std::chrono::steady_clock::now() + 5s;
+    while (translate(player.pid()) != 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(translate(player.pid()), 0u);
+    OSStatus st;
+    U32Property(obj, Address(kAudioProcessPropertyPID), &st);
+    EXPECT_EQ(st, kAudioHardwareBadObjectError);
+}
+
+TEST_F(IO, BlockProcsRunAsWorkOfTheirQueue) {
+    AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
+    dispatch_queue_t q = dispatch_queue_create("org.example.io", DISPATCH_QUEUE_SERIAL);
+    std::atomic<int> calls{0};
+    std::atomic<bool> inWork{false};
+    std::atomic<int> overlaps{0};
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcIDWithBlock(&proc, out, q,
+                                                 [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                                                     AudioBufferList*, const AudioTimeStamp*) {
+                                                     if (inWork.load()) overlaps.fetch_add(1);
+                                                     calls.fetch_add(1);
+                                                 }),
+              0);
+    ASSERT_EQ(AudioDeviceStart(out, proc), 0);
+    for (int i = 0; i < 20; ++i) {
+        dispatch_sync(q, [&] {
+            inWork.store(true);
+            std::this_thread::sleep_for(2ms);
+            inWork.store(false);
+        });
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(AudioDeviceStop(out, proc), 0);
+    AudioDeviceDestroyIOProcID(out, proc);
+    dispatch_release(q);
+    EXPECT_GT(calls.load(), 5);
+    EXPECT_EQ(overlaps.load(), 0);
+}
+
+TEST_F(IO, AnInjectedFailureHitsTheNamedCallTheGivenNumberOfTimes) {
+    auto r = server.control({{"op", "fail"}, {"call", "AudioDeviceStart"}, {"status", int32_t(kAudioHardwareBadDeviceError)}, {"count", 1}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
+    Player p;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(out, PlayProc, &p, &proc), 0);
+    EXPECT_EQ(AudioDeviceStart(out, proc), kAudioHardwareBadDeviceError);
+    EXPECT_EQ(AudioDeviceStart(out, proc), 0);
+    AudioDeviceStop(out, proc);
+    AudioDeviceDestroyIOProcID(out, proc);
+
+    r = server.control({{"op", "fail"}, {"call", "AudioQueueNewOutput"}, {"status", -50}, {"count", 2}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    EXPECT_EQ(AudioClientConsumeInjectedFault("AudioQueueNewOutput"), -50);
+    EXPECT_EQ(AudioClientConsumeInjectedFault("AudioQueueNewOutput"), -50);
+    EXPECT_EQ(AudioClientConsumeInjectedFault("AudioQueueNewOutput"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Sample and host times of the cycles a proc sees.
+struct Clock {
+    std::vector<double> samples = std::vector<double>(4096);
+    std::vector<uint64_t> hosts = std::vector<uint64_t>(4096);
+    std::vector<double> scalars = std::vector<double>(4096);
+    std::atomic<size_t> n{0};
+};
+
+OSStatus ClockProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+                   const AudioTimeStamp*, void* data) {
+    auto* c = static_cast<Clock*>(data);
+    size_t i = c->n.load();
+    if (i < c->samples.size()) {
+        c->samples[i] = now->mSampleTime;
+        c->hosts[i] = now->mHostTime;
+        c->scalars[i] = now->mRateScalar;
+        c->n.store(i + 1);
+    }
+    return 0;
+}
+
+// The rate of the device's timeline against the host clock, over `length`.
+double MeasuredRate(const std::string& uid, std::chrono::milliseconds length, double* scalar) {
+    AudioObjectID dev = DeviceByUID(uid);
+    Clock c;
+    AudioDeviceIOProcID proc = nullptr;
+    EXPECT_EQ(AudioDeviceCreateIOProcID(dev, ClockProc, &c, &proc), 0);
+    EXPECT_EQ(AudioDeviceStart(dev, proc), 0);
+    std::this_thread::sleep_for(length);
+    AudioDeviceStop(dev, proc);
+    AudioDeviceDestroyIOProcID(dev, proc);
+    size_t n = c.n.load();
+    if (n < 10) return 0;
+    // Sample times advance by whole cycles without holes.
+    for (size_t i = 1; i < n; ++i) EXPECT_EQ(c.samples[i] - c.samples[i - 1], 512.0) << "cycle " << i;
+    *scalar = c.scalars[n - 1];
+    return (c.samples[n - 1] - c.samples[1]) / (double(c.hosts[n - 1] - c.hosts[1]) * 1e-9);
+}
+
+TEST_F(IO, CyclesFollowTheNominalRateTimesTheDrift) {
+    double scalar = 0;
+    double rate = MeasuredRate("BuiltInOutputDevice", 1500ms, &scalar);
+    EXPECT_NEAR(rate, 48000.0, 48000.0 * 1e-4);
+    EXPECT_DOUBLE_EQ(scalar, 1.0);
+    auto r = server.control({{"op", "alterDevice"}, {"uid", "BuiltInOutputDevice"}, {"driftPpm", 5000.0}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    rate = MeasuredRate("BuiltInOutputDevice", 1500ms, &scalar);
+    EXPECT_NEAR(rate, 48000.0 * 1.005, 48000.0 * 1e-4);
+    EXPECT_NEAR(scalar, 1.005, 1e-9);
+}
+
+TEST_F(IO, ARemovedDeviceStopsCallingItsProcsAndStopStillReturns) {
+    auto r = server.control({{"op", "addDevice"}, {"name", "Temp"}, {"uid", "temp"}, {"outputs", {2}}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    AudioObjectID temp = DeviceByUID("temp");
+    Player p;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(temp, PlayProc, &p, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(temp, proc), 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_GT(p.calls.load(), 0u);
+    r = server.control({{"op", "removeDevice"}, {"uid", "temp"}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    uint64_t calls = p.calls.load();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(p.calls.load(), calls);
+    EXPECT_EQ(AudioDeviceStop(temp, proc), 0);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(temp, proc), 0);
+    // A proc cannot be made for a device that is gone.
+    EXPECT_EQ(AudioDeviceCreateIOProcID(temp, PlayProc, &p, &proc), kAudioHardwareBadDeviceError);
+}
+
+}  // namespace

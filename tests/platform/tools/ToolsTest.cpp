@@ -1,0 +1,179 @@
+// audio-play and audio-record against a real audioserverd on a private socket.
+#include "TestServer.h"
+
+#include <AudioToolsCommon/Analysis.h>
+#include <AudioToolsCommon/Signals.h>
+#include <AudioToolsCommon/Wav.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <regex>
+#include <thread>
+
+using namespace audiotest;
+using namespace tidewell::tools;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string tool(const char* name) { return BinDir() + "/" + name; }
+
+// Per-channel "frequency" and "rms" values from audio-record's report.
+struct Reported {
+    double rms;
+    double hz;
+};
+std::vector<Reported> parseReport(const std::string& output) {
+    std::vector<Reported> out;
+    std::regex line(R"(channel (\d+): rms (\S+) dBFS, peak \S+ dBFS, frequency (\S+) Hz)");
+    for (std::sregex_iterator it(output.begin(), output.end(), line), end; it != end; ++it)
+        out.push_back({std::stod((*it)[2]), std::stod((*it)[3])});
+    return out;
+}
+
+// The audio from `skipSeconds` on, so a capture's first partial cycle does not count.
+AudioData tail(const AudioData& a, double skipSeconds) {
+    AudioData t = a;
+    size_t skip = std::min(a.frames(), static_cast<size_t>(skipSeconds * a.sampleRate)) * a.channels;
+    t.samples.erase(t.samples.begin(), t.samples.begin() + static_cast<long>(skip));
+    return t;
+}
+
+// Captures a device's output for a while through the server's own capture.
+AudioData captureOutput(TestServer& server, const std::string& uid, const std::string& path, double seconds) {
+    auto r = server.control({{"op", "captureStart"}, {"uid", uid}, {"path", path}});
+    EXPECT_TRUE(r && r->value("ok", false)) << (r ? r->dump() : "no answer");
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    r = server.control({{"op", "captureStop"}, {"uid", uid}});
+    EXPECT_TRUE(r && r->value("ok", false)) << (r ? r->dump() : "no answer");
+    return readWav(path);
+}
+
+TEST(AudioToolsTest, PlayedSineArrivesAtItsFrequencyAndLevelWithoutGaps) {
+    TestServer server;
+    Child player({tool("audio-play"), "--device", "BuiltInOutputDevice", "--sine", "997", "--level", "-12"});
+    ASSERT_TRUE(player.waitFor("audio-play: playing", 20s)) << player.output();
+    AudioData cap = captureOutput(server, "BuiltInOutputDevice", server.dir() + "/cap.wav", 1.5);
+    player.signal(SIGTERM);
+    EXPECT_EQ(player.wait(20s), 0) << player.output();
+
+    ASSERT_EQ(cap.channels, 2u);
+    AudioData steady = tail(cap, 0.2);
+    ASSERT_GE(steady.frames(), 24000u);
+    for (const ChannelReport& r : analyse(steady)) {
+        EXPECT_NEAR(r.dominantHz, 997, 0.5);
+        EXPECT_NEAR(r.rmsDbfs, -12, 0.1);
+    }
+    // No cycle went missing: every 1 ms holds part of the sine's swing.
+    for (size_t start = 0; start + 48 <= steady.frames(); start += 48)
+        ASSERT_GT(peakAmplitude(steady.samples.data() + start * 2, 48, 2, 0), 0.1) << "gap at frame " << start;
+}
+
+TEST(AudioToolsTest, RecordsTheMicrophoneTone) {
+    TestServer server;
+    ASSERT_EQ(audiotest::Run({tool("audioctl"), "signal", "BuiltInMicrophoneDevice", "sine", "440", "-20"}), 0);
+    std::string out;
+    std::string file = server.dir() + "/mic.wav";
+    ASSERT_EQ(audiotest::Run({tool("audio-record"), "--device", "BuiltInMicrophoneDevice", "--duration", "1", "--output", file}, &out), 0)
+        << out;
+    auto reports = parseReport(out);
+    ASSERT_EQ(reports.size(), 2u) << out;
+    for (const auto& r : reports) {
+        EXPECT_NEAR(r.hz, 440, 0.5) << out;
+        EXPECT_NEAR(r.rms, -20, 0.1) << out;
+    }
+    AudioData a = readWav(file);
+    EXPECT_EQ(a.sampleRate, 48000u);
+    EXPECT_EQ(a.frames(), 48000u);
+    EXPECT_EQ(a.format, SampleFormat::Float32);
+}
+
+TEST(AudioToolsTest, RecordsTwoTwentyFourBitStreamsChannelByChannel) {
+    TestServer server;
+    const double hz[] = {300, 500, 700, 900};
+    for (int c = 0; c < 4; ++c)
+        ASSERT_EQ(audiotest::Run({tool("audioctl"), "signal", "USBAudioInterface", "--channel", std::to_string(c + 1), "sine",
+                       std::to_string(hz[c]), std::to_string(-6 - 3 * c)}),
+                  0);
+    std::string out;
+    std::string file = server.dir() + "/usb.wav";
+    ASSERT_EQ(audiotest::Run({tool("audio-record"), "--device", "USBAudioInterface", "--duration", "0.5", "--format", "int24",
+                   "--output", file},
+                  &out),
+              0)
+        << out;
+    auto reports = parseReport(out);
+    ASSERT_EQ(reports.size(), 4u) << out;
+    for (int c = 0; c < 4; ++c) {
+        EXPECT_NEAR(reports[c].hz, hz[c], 1.0) << "channel " << c + 1 << "\n" << out;
+        EXPECT_NEAR(reports[c].rms, -6 - 3 * c, 0.1) << "channel " << c + 1 << "\n" << out;
+    }
+    AudioData a = readWav(file);
+    EXPECT_EQ(a.sampleRate, 44100u);
+    EXPECT_EQ(a.channels, 4u);
+    EXPECT_EQ(a.format, SampleFormat::Int24);
+}
+
+TEST(AudioToolsTest, PlaysAWavFileUnderItsBundleIdAndEnds) {
+    TestServer server;
+    // A mono file at another rate: played on both channels, converted to 48000 Hz.
+    AudioData wav;
+    wav.sampleRate = 44100;
+    wav.channels = 1;
+    wav.format = SampleFormat::Int16;
+    wav.samples.resize(44100 * 3);
+    SineGenerator g = SineGenerator::make(660, -10, 44100);
+    g.fill(wav.samples.data(), wav.samples.size(), 1);
+    std::string file = server.dir() + "/tone.wav";
+    writeWav(file, wav);
+
+    Child player({tool("audio-play"), "--wav", file, "--bundle-id", "com.tidewell.test.player"});
+    ASSERT_TRUE(player.waitFor("audio-play: playing", 20s)) << player.output();
+
+    // The server knows the player by its bundle id.
+    auto a = Address(kAudioHardwarePropertyProcessObjectList);
+    UInt32 size = 0;
+    ASSERT_EQ(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &a, 0, nullptr, &size), 0);
+    std::vector<AudioObjectID> processes(size / sizeof(AudioObjectID));
+    ASSERT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &a, 0, nullptr, &size, processes.data()), 0);
+    bool found = false;
+    for (AudioObjectID p : processes)
+        if (StringProperty(p, kAudioProcessPropertyBundleID) == "com.tidewell.test.player") found = true;
+    EXPECT_TRUE(found);
+
+    AudioData cap = captureOutput(server, "BuiltInOutputDevice", server.dir() + "/cap.wav", 1.0);
+    for (const ChannelReport& r : analyse(tail(cap, 0.2))) {
+        EXPECT_NEAR(r.dominantHz, 660, 1.0);
+        EXPECT_NEAR(r.rmsDbfs, -10, 0.2);
+    }
+    EXPECT_EQ(player.wait(30s), 0) << player.output();  // ends with the file
+    EXPECT_NE(player.output().find("played 3.000 s"), std::string::npos) << player.output();
+}
+
+TEST(AudioToolsTest, BadInputGivesClearErrors) {
+    TestServer server;
+    std::string out;
+    EXPECT_EQ(audiotest::Run({tool("audio-play"), "--device", "NoSuchDevice", "--duration", "0.1"}, &out), 1);
+    EXPECT_NE(out.find("no audio device has the UID \"NoSuchDevice\""), std::string::npos) << out;
+    EXPECT_EQ(audiotest::Run({tool("audio-play"), "--sine", "loud"}, &out), 2);
+    EXPECT_EQ(audiotest::Run({tool("audio-play"), "--level", "3"}, &out), 1);
+    EXPECT_EQ(audiotest::Run({tool("audio-play"), "--wav", server.dir() + "/missing.wav"}, &out), 1);
+    EXPECT_NE(out.find("cannot be opened"), std::string::npos) << out;
+    EXPECT_EQ(audiotest::Run({tool("audio-record"), "--duration", "1"}, &out), 2);  // no output file
+    EXPECT_EQ(audiotest::Run({tool("audio-record"), "--output", server.dir() + "/no/such/dir.wav"}, &out), 1);
+    EXPECT_NE(out.find("cannot be opened"), std::string::npos) << out;
+    // An output-only device has nothing to record.
+    EXPECT_EQ(audiotest::Run({tool("audio-record"), "--device", "BuiltInOutputDevice", "--output", server.dir() + "/x.wav"}, &out), 1);
+    EXPECT_NE(out.find("has no input channels"), std::string::npos) << out;
+
+    // With no server the tools fail at once instead of waiting.
+    server.stop();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(audiotest::Run({tool("audio-record"), "--output", server.dir() + "/y.wav"}, &out), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_NE(out.find("audio-record: "), std::string::npos) << out;
+}
+
+}  // namespace

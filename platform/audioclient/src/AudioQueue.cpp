@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
+#include <sched.h>
 #include <thread>
 
 using audioclient::DeviceLayout;
@@ -224,6 +226,11 @@ OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList
 
 void QueueThread(AudioQueueRef q) {
     pthread_setname_np(pthread_self(), "audioqueue");
+    // The user refills buffers here against the device's clock: real-time like the IO
+    // thread where the system allows it.
+    sched_param sp{};
+    sp.sched_priority = std::max(1, sched_get_priority_min(SCHED_FIFO) + 5);
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
     while (!q->exit.load(std::memory_order_acquire)) {
         const uint32_t seen = q->wake.load(std::memory_order_acquire);
         {

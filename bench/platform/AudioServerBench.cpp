@@ -192,6 +192,40 @@ void BM_ServerCycle(benchmark::State& state) {
     }
 }
 
+// One property read, to the server and back (the registry makes a few per device).
+void BM_PropertyRoundTrip(benchmark::State& state) {
+    char dir[] = "/tmp/audioserver-bench-XXXXXX";
+    if (!mkdtemp(dir)) {
+        state.SkipWithError("mkdtemp failed");
+        return;
+    }
+    std::string socket = std::string(dir) + "/control";
+    setenv("AUDIOSERVER_SOCKET", socket.c_str(), 1);
+    pid_t server = Spawn({BinDir() + "/audioserverd", "--socket", socket});
+    AudioObjectPropertyAddress a{kAudioHardwarePropertyDefaultOutputDevice, kAudioObjectPropertyScopeGlobal, 0};
+    AudioObjectID dev = 0;
+    UInt32 size = 4;
+    for (int i = 0; i < 500 && AudioObjectGetPropertyData(kAudioObjectSystemObject, &a, 0, nullptr, &size, &dev) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    AudioObjectPropertyAddress rate{kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal, 0};
+    for (auto _ : state) {
+        Float64 r = 0;
+        UInt32 sz = 8;
+        if (AudioObjectGetPropertyData(dev, &rate, 0, nullptr, &sz, &r) != 0) {
+            state.SkipWithError("property read failed");
+            break;
+        }
+        benchmark::DoNotOptimize(r);
+    }
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+    std::string cleanup = std::string("rm -rf ") + dir;
+    if (std::system(cleanup.c_str()) != 0) {
+    }
+}
+
+BENCHMARK(BM_PropertyRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
 BENCHMARK(BM_ServerCycle)->Arg(1)->Arg(4)->Arg(16)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -35,6 +35,11 @@ TEST(TidewellSequenceContention, ReadersNeverAcceptATornCopy)
             TidewellRegionWriteBytes(&region, kPayloadOffset, payload, sizeof payload);
             TidewellSequenceEndWrite(&region, odd);
             writes.fetch_add(1, std::memory_order_relaxed);
+            // Real writers pause between writes; without any pause a slow (sanitized) reader
+            // could be overtaken on every attempt and the test would prove nothing.
+            if (generation % 4 == 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            }
         }
     });
 

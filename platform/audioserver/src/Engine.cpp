@@ -11,6 +11,7 @@
 #include <ctime>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -320,6 +321,13 @@ void DeviceEngine::produceInput(uint32_t frames, double rate, const SignalSet* s
         const StreamSpec& spec = device_.inputs[s];
         uint32_t bps = BytesPerSample(spec.format);
         uint8_t* base = inputScratch_[s].data();
+        bool silent = true;
+        for (uint32_t c = 0; c < spec.channels; ++c) silent = silent && signals->channels[ch + c].type == SignalType::Silence;
+        if (silent) {
+            std::memset(base, 0, size_t(frames) * spec.channels * bps);
+            ch += spec.channels;
+            continue;
+        }
         for (uint32_t c = 0; c < spec.channels; ++c, ++ch) {
             const ChannelSignal& sig = signals->channels[ch];
             for (uint32_t i = 0; i < frames; ++i) {
@@ -345,6 +353,7 @@ void DeviceEngine::run() {
     sp.sched_priority = std::max(1, sched_get_priority_min(SCHED_FIFO) + 10);
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);  // best effort; refused without privileges
     pthread_setname_np(pthread_self(), "audioserver-io");
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);  // wake at the cycle boundary, not up to 50 us later
 
     double sampleTime = 0;
     double nextBoundary = static_cast<double>(Now());

@@ -382,6 +382,8 @@ public:
         int signo = static_cast<int>(s->handle);
         auto& list = sources_[signo];
         if (list.empty()) {
+            // Deliveries counted while no source listened belong to no one.
+            gSignalCounts[signo].store(0, std::memory_order_relaxed);
             struct sigaction sa;
             std::memset(&sa, 0, sizeof sa);
             sa.sa_handler = onSignal;

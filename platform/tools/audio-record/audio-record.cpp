@@ -25,22 +25,26 @@ namespace {
 volatile std::sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
+// The IO thread writes converted frames into a ring; the main thread drains it into the
+// file, so a long recording never has to fit in memory and the IO thread does no I/O.
 struct Recorder {
     std::vector<StreamLayout> streams;  // read-only once IO starts
     uint32_t channels = 0;
-    uint64_t capacityFrames = 0;
-    std::vector<float> samples;  // interleaved, preallocated
-    std::atomic<uint64_t> recorded{0};
-    std::atomic<bool> full{false};
+    uint64_t targetFrames = 0;
+    uint64_t ringFrames = 0;
+    std::vector<float> ring;                // ringFrames * channels, interleaved
+    std::atomic<uint64_t> written{0};       // frames the IO thread has put in the ring
+    std::atomic<uint64_t> read{0};          // frames the main thread has taken out
+    std::atomic<uint64_t> dropped{0};       // frames lost because the ring was full
     std::atomic<bool> layoutMismatch{false};
 };
 
-// The IO proc: converts each input buffer into the interleaved recording. No allocation,
-// lock or I/O.
+// The IO proc: converts each input buffer into the ring. No allocation, lock or I/O.
 OSStatus capture(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
                  AudioBufferList*, const AudioTimeStamp*, void* context) {
     auto* r = static_cast<Recorder*>(context);
-    if (in == nullptr || r->full.load(std::memory_order_relaxed)) return 0;
+    uint64_t at = r->written.load(std::memory_order_relaxed);
+    if (in == nullptr || at >= r->targetFrames) return 0;
     if (in->mNumberBuffers != r->streams.size()) {
         r->layoutMismatch.store(true, std::memory_order_relaxed);
         return 0;
@@ -55,22 +59,88 @@ OSStatus capture(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in
         }
         frames = std::min<size_t>(frames, in->mBuffers[b].mDataByteSize / (s.bytesPerSample * s.channels));
     }
-    uint64_t at = r->recorded.load(std::memory_order_relaxed);
-    size_t n = static_cast<size_t>(std::min<uint64_t>(frames, r->capacityFrames - at));
+    size_t n = static_cast<size_t>(std::min<uint64_t>(frames, r->targetFrames - at));
+    uint64_t free = r->ringFrames - (at - r->read.load(std::memory_order_acquire));
+    if (n > free) {
+        r->dropped.fetch_add(n, std::memory_order_relaxed);
+        return 0;
+    }
     uint32_t firstChannel = 0;
     for (UInt32 b = 0; b < in->mNumberBuffers; ++b) {
         const StreamLayout& s = r->streams[b];
         auto* src = static_cast<const uint8_t*>(in->mBuffers[b].mData);
-        for (size_t i = 0; i < n; ++i)
+        for (size_t i = 0; i < n; ++i) {
+            float* frame = &r->ring[((at + i) % r->ringFrames) * r->channels + firstChannel];
             for (uint32_t c = 0; c < s.channels; ++c)
-                r->samples[(at + i) * r->channels + firstChannel + c] =
-                    src ? sampleAt(src + (i * s.channels + c) * s.bytesPerSample, s) : 0.0f;
+                frame[c] = src ? sampleAt(src + (i * s.channels + c) * s.bytesPerSample, s) : 0.0f;
+        }
         firstChannel += s.channels;
     }
-    r->recorded.store(at + n, std::memory_order_release);
-    if (at + n >= r->capacityFrames) r->full.store(true, std::memory_order_release);
+    r->written.store(at + n, std::memory_order_release);
     return 0;
 }
+
+// Takes recorded frames out of the ring into the file and the running measurements.
+class Drain {
+public:
+    Drain(Recorder& r, WavWriter& w, double rate)
+        : r_(r), w_(w), sumSquares_(r.channels, 0.0), peak_(r.channels, 0.0),
+          keepFrames_(static_cast<uint64_t>(rate * 4)) {
+        kept_.sampleRate = static_cast<uint32_t>(std::lround(rate));
+        kept_.channels = r.channels;
+    }
+
+    void run() {
+        uint64_t from = r_.read.load(std::memory_order_relaxed);
+        uint64_t to = r_.written.load(std::memory_order_acquire);
+        std::vector<float> chunk;
+        while (from < to) {
+            uint64_t start = from % r_.ringFrames;
+            uint64_t n = std::min(to - from, r_.ringFrames - start);
+            const float* p = &r_.ring[start * r_.channels];
+            chunk.assign(p, p + n * r_.channels);
+            r_.read.store(from + n, std::memory_order_release);  // the ring space is free again
+            consume(chunk, n);
+            from += n;
+        }
+    }
+
+    uint64_t frames() const { return frames_; }
+
+    std::vector<ChannelReport> report() const {
+        std::vector<ChannelReport> out(r_.channels);
+        for (uint32_t c = 0; c < r_.channels; ++c) {
+            double rms = frames_ ? std::sqrt(sumSquares_[c] / static_cast<double>(frames_)) : 0.0;
+            out[c].rmsDbfs = amplitudeToDbfs(rms * std::sqrt(2.0));
+            out[c].peakDbfs = amplitudeToDbfs(peak_[c]);
+            out[c].dominantHz = dominantFrequency(kept_.samples.data(), kept_.frames(), r_.channels, c, kept_.sampleRate);
+        }
+        return out;
+    }
+
+private:
+    void consume(const std::vector<float>& chunk, uint64_t n) {
+        w_.write(chunk.data(), n);
+        for (uint64_t i = 0; i < n; ++i)
+            for (uint32_t c = 0; c < r_.channels; ++c) {
+                double v = chunk[i * r_.channels + c];
+                sumSquares_[c] += v * v;
+                peak_[c] = std::max(peak_[c], std::fabs(v));
+            }
+        // The frequency is measured on the first seconds; more adds nothing but work.
+        uint64_t keep = std::min<uint64_t>(n, keepFrames_ - std::min(keepFrames_, kept_.frames()));
+        kept_.samples.insert(kept_.samples.end(), chunk.begin(), chunk.begin() + static_cast<long>(keep * r_.channels));
+        frames_ += n;
+    }
+
+    Recorder& r_;
+    WavWriter& w_;
+    std::vector<double> sumSquares_;
+    std::vector<double> peak_;
+    uint64_t keepFrames_;
+    AudioData kept_;
+    uint64_t frames_ = 0;
+};
 
 int usage() {
     std::fprintf(stderr,
@@ -114,7 +184,7 @@ int main(int argc, char** argv) {
             else return fail("--format is int16, int24 or float32");
         } else if (a == "--duration") {
             auto n = parseNumber(v.c_str());
-            if (!n || *n <= 0 || *n > 3600) return fail("--duration needs a number of seconds above 0, at most 3600");
+            if (!n || *n <= 0 || *n > 86400) return fail("--duration needs a number of seconds above 0, at most 86400");
             duration = *n;
         } else {
             return usage();
@@ -139,8 +209,11 @@ int main(int argc, char** argv) {
     auto recorder = std::make_unique<Recorder>();
     recorder->streams = device->streams;
     recorder->channels = device->totalChannels();
-    recorder->capacityFrames = static_cast<uint64_t>(std::llround(duration * device->sampleRate));
-    recorder->samples.assign(recorder->capacityFrames * recorder->channels, 0.0f);
+    recorder->targetFrames = static_cast<uint64_t>(std::llround(duration * device->sampleRate));
+    // Two seconds of slack between the IO thread and the file.
+    recorder->ringFrames = static_cast<uint64_t>(device->sampleRate * 2) + 8192;
+    recorder->ring.assign(recorder->ringFrames * recorder->channels, 0.0f);
+    Drain drain(*recorder, *writer, device->sampleRate);
 
     struct sigaction sa {};
     sa.sa_handler = onSignal;
@@ -162,19 +235,31 @@ int main(int argc, char** argv) {
 
     auto start = std::chrono::steady_clock::now();
     int status = 0;
-    while (!gStop && !recorder->full.load(std::memory_order_acquire)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (elapsed > duration + 10) {
-            std::fprintf(stderr, "audio-record: the device stopped delivering audio\n");
-            status = 1;
-            break;
+    try {
+        while (!gStop && drain.frames() < recorder->targetFrames) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            drain.run();
+            double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (elapsed > duration + 10) {
+                std::fprintf(stderr, "audio-record: the device stopped delivering audio\n");
+                status = 1;
+                break;
+            }
         }
+    } catch (const WavError& e) {
+        AudioDeviceStop(device->id, procID);
+        AudioDeviceDestroyIOProcID(device->id, procID);
+        return fail(output + ": " + e.what());
     }
     st = AudioDeviceStop(device->id, procID);
     AudioDeviceDestroyIOProcID(device->id, procID);
     if (recorder->layoutMismatch.load()) {
         std::fprintf(stderr, "audio-record: the device's input buffers did not match its stream configuration\n");
+        status = 1;
+    }
+    if (uint64_t lost = recorder->dropped.load()) {
+        std::fprintf(stderr, "audio-record: %llu frames were lost because the file could not keep up\n",
+                     static_cast<unsigned long long>(lost));
         status = 1;
     }
     if (st != 0) {
@@ -183,21 +268,15 @@ int main(int argc, char** argv) {
     }
 
     // Whatever was recorded is kept, even when recording ended early.
-    AudioData audio;
-    audio.sampleRate = static_cast<uint32_t>(std::lround(device->sampleRate));
-    audio.channels = recorder->channels;
-    audio.format = format;
-    uint64_t frames = recorder->recorded.load(std::memory_order_acquire);
-    audio.samples.assign(recorder->samples.begin(),
-                         recorder->samples.begin() + static_cast<long>(frames * recorder->channels));
     try {
-        writer->write(audio.samples.data(), frames);
+        drain.run();
         writer->close();
     } catch (const WavError& e) {
         return fail(output + ": " + e.what());
     }
-    std::printf("audio-record: wrote %llu frames to %s\n", static_cast<unsigned long long>(frames), output.c_str());
-    auto reports = analyse(audio);
+    std::printf("audio-record: wrote %llu frames to %s\n", static_cast<unsigned long long>(drain.frames()),
+                output.c_str());
+    auto reports = drain.report();
     for (size_t c = 0; c < reports.size(); ++c)
         std::printf("channel %zu: rms %.2f dBFS, peak %.2f dBFS, frequency %.2f Hz\n", c + 1, reports[c].rmsDbfs,
                     reports[c].peakDbfs, reports[c].dominantHz);

@@ -108,3 +108,29 @@ TEST_F(Audioctl, CaptureOfAnIdleOutputIsSilenceOfTheRequestedLength) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Audioctl, RestartFiresTheRestartListenersOfRunningClientsOnce) {
+    int st = -1;
+    ASSERT_EQ((Ctl({"start"}, &st), st), 0);
+    Child listener({BinDir() + "/audio-test-client", "listen", "system", "srst", "60"});
+    ASSERT_TRUE(listener.waitFor("ready", 10s)) << listener.output();
+    std::string out = Ctl({"restart"}, &st);
+    ASSERT_EQ(st, 0) << out;
+    EXPECT_TRUE(listener.waitFor("fired srst", 10s)) << listener.output();
+    EXPECT_FALSE(listener.waitFor("fired", 1s)) << "fired more than once";
+}
+
+TEST_F(Audioctl, ASecondServerOnTheSameSocketRefusesToStart) {
+    int st = -1;
+    ASSERT_EQ((Ctl({"start"}, &st), st), 0);
+    std::string out;
+    st = audiotest::Run({BinDir() + "/audioserverd", "--socket", dir.path() + "/sock/control"}, &out);
+    EXPECT_EQ(st, 1);
+    EXPECT_NE(out.find("another server"), std::string::npos) << out;
+    Ctl({"status"}, &st);
+    EXPECT_EQ(st, 0) << "the first server still answers";
+}
+
+}  // namespace

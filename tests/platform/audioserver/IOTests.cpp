@@ -368,3 +368,79 @@ TEST_F(IO, AnInjectedFailureHitsTheNamedCallTheGivenNumberOfTimes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sample and host times of the cycles a proc sees.
+struct Clock {
+    std::vector<double> samples = std::vector<double>(4096);
+    std::vector<uint64_t> hosts = std::vector<uint64_t>(4096);
+    std::vector<double> scalars = std::vector<double>(4096);
+    std::atomic<size_t> n{0};
+};
+
+OSStatus ClockProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+                   const AudioTimeStamp*, void* data) {
+    auto* c = static_cast<Clock*>(data);
+    size_t i = c->n.load();
+    if (i < c->samples.size()) {
+        c->samples[i] = now->mSampleTime;
+        c->hosts[i] = now->mHostTime;
+        c->scalars[i] = now->mRateScalar;
+        c->n.store(i + 1);
+    }
+    return 0;
+}
+
+// The rate of the device's timeline against the host clock, over `length`.
+double MeasuredRate(const std::string& uid, std::chrono::milliseconds length, double* scalar) {
+    AudioObjectID dev = DeviceByUID(uid);
+    Clock c;
+    AudioDeviceIOProcID proc = nullptr;
+    EXPECT_EQ(AudioDeviceCreateIOProcID(dev, ClockProc, &c, &proc), 0);
+    EXPECT_EQ(AudioDeviceStart(dev, proc), 0);
+    std::this_thread::sleep_for(length);
+    AudioDeviceStop(dev, proc);
+    AudioDeviceDestroyIOProcID(dev, proc);
+    size_t n = c.n.load();
+    if (n < 10) return 0;
+    // Sample times advance by whole cycles without holes.
+    for (size_t i = 1; i < n; ++i) EXPECT_EQ(c.samples[i] - c.samples[i - 1], 512.0) << "cycle " << i;
+    *scalar = c.scalars[n - 1];
+    return (c.samples[n - 1] - c.samples[1]) / (double(c.hosts[n - 1] - c.hosts[1]) * 1e-9);
+}
+
+TEST_F(IO, CyclesFollowTheNominalRateTimesTheDrift) {
+    double scalar = 0;
+    double rate = MeasuredRate("BuiltInOutputDevice", 1500ms, &scalar);
+    EXPECT_NEAR(rate, 48000.0, 48000.0 * 1e-4);
+    EXPECT_DOUBLE_EQ(scalar, 1.0);
+    auto r = server.control({{"op", "alterDevice"}, {"uid", "BuiltInOutputDevice"}, {"driftPpm", 5000.0}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    rate = MeasuredRate("BuiltInOutputDevice", 1500ms, &scalar);
+    EXPECT_NEAR(rate, 48000.0 * 1.005, 48000.0 * 1e-4);
+    EXPECT_NEAR(scalar, 1.005, 1e-9);
+}
+
+TEST_F(IO, ARemovedDeviceStopsCallingItsProcsAndStopStillReturns) {
+    auto r = server.control({{"op", "addDevice"}, {"name", "Temp"}, {"uid", "temp"}, {"outputs", {2}}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    AudioObjectID temp = DeviceByUID("temp");
+    Player p;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(temp, PlayProc, &p, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(temp, proc), 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_GT(p.calls.load(), 0u);
+    r = server.control({{"op", "removeDevice"}, {"uid", "temp"}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    uint64_t calls = p.calls.load();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(p.calls.load(), calls);
+    EXPECT_EQ(AudioDeviceStop(temp, proc), 0);
+    EXPECT_EQ(AudioDeviceDestroyIOProcID(temp, proc), 0);
+    // A proc cannot be made for a device that is gone.
+    EXPECT_EQ(AudioDeviceCreateIOProcID(temp, PlayProc, &p, &proc), kAudioHardwareBadDeviceError);
+}
+
+}  // namespace

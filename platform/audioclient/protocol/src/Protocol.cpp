@@ -62,7 +62,8 @@ bool SendMessage(int fd, const Header& h, const std::vector<uint8_t>& payload, i
 
 bool ReceiveMessage(int fd, Header& h, std::vector<uint8_t>& payload, int* receivedFd) {
     if (receivedFd) *receivedFd = -1;
-    std::vector<uint8_t> buf(kMaxMessageBytes);
+    // One receive buffer per thread, made once: control messages are frequent and small.
+    thread_local std::vector<uint8_t> buf(kMaxMessageBytes);
     iovec iov{buf.data(), buf.size()};
     msghdr msg{};
     msg.msg_iov = &iov;

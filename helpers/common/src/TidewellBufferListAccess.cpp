@@ -1,0 +1,96 @@
+#include "TidewellHelpers/TidewellBufferListAccess.h"
+
+#include <algorithm>
+
+namespace {
+
+// Floats the buffer really holds.
+uint64_t SampleCapacity(const AudioBuffer& buffer) {
+    return buffer.mData != nullptr ? buffer.mDataByteSize / sizeof(float) : 0;
+}
+
+float SampleAt(const AudioBuffer& buffer, uint64_t index) {
+    if (index >= SampleCapacity(buffer)) {
+        return 0.0f;
+    }
+    return static_cast<const float*>(buffer.mData)[index];
+}
+
+}  // namespace
+
+uint32_t TidewellBufferListFrameCount(const AudioBufferList* list) {
+    if (list == nullptr) {
+        return 0;
+    }
+    bool found = false;
+    uint32_t frames = 0;
+    for (uint32_t b = 0; b < list->mNumberBuffers; ++b) {
+        const AudioBuffer& buffer = list->mBuffers[b];
+        if (buffer.mData == nullptr || buffer.mNumberChannels == 0) {
+            continue;
+        }
+        const uint64_t count = buffer.mDataByteSize / (uint64_t{4} * buffer.mNumberChannels);
+        // A buffer with data but less than one frame is still read for every frame, so it limits
+        // the block to nothing rather than being passed over.
+        frames = found ? std::min<uint32_t>(frames, static_cast<uint32_t>(count)) : static_cast<uint32_t>(count);
+        found = true;
+    }
+    return found ? frames : 0;
+}
+
+float TidewellBufferListSample(const AudioBufferList* list, uint32_t frame, uint32_t channel) {
+    if (list == nullptr) {
+        return 0.0f;
+    }
+    uint32_t first = 0;
+    for (uint32_t b = 0; b < list->mNumberBuffers; ++b) {
+        const AudioBuffer& buffer = list->mBuffers[b];
+        const uint32_t n = buffer.mNumberChannels;
+        if (n == 0) {
+            continue;
+        }
+        if (channel < first + n) {
+            return SampleAt(buffer, uint64_t{frame} * n + (channel - first));
+        }
+        first += n;
+    }
+    return 0.0f;
+}
+
+uint32_t TidewellTapBlockFrameCount(const AudioBufferList* list, bool interleaved, uint32_t tapChannels) {
+    if (list == nullptr || list->mNumberBuffers == 0 || list->mBuffers[0].mData == nullptr ||
+        list->mBuffers[0].mDataByteSize == 0) {
+        return 0;
+    }
+    if (interleaved) {
+        const AudioBuffer& buffer = list->mBuffers[0];
+        const uint32_t n = buffer.mNumberChannels != 0 ? buffer.mNumberChannels : std::max(tapChannels, 1u);
+        return static_cast<uint32_t>(buffer.mDataByteSize / (uint64_t{4} * n));
+    }
+    // Not interleaved: channel c is read from buffer min(c, count - 1) at index f x n; every such
+    // buffer must hold the frames counted.
+    const uint32_t used = std::min(std::max(tapChannels, 1u), list->mNumberBuffers);
+    uint32_t frames = UINT32_MAX;
+    for (uint32_t b = 0; b < used; ++b) {
+        const AudioBuffer& buffer = list->mBuffers[b];
+        const uint32_t n = std::max(buffer.mNumberChannels, 1u);
+        const uint64_t count = buffer.mData != nullptr ? buffer.mDataByteSize / (uint64_t{4} * n) : 0;
+        frames = std::min<uint32_t>(frames, static_cast<uint32_t>(count));
+    }
+    return frames == UINT32_MAX ? 0 : frames;
+}
+
+float TidewellTapBlockSample(const AudioBufferList* list, bool interleaved, uint32_t tapChannels, uint32_t frame,
+                             uint32_t channel) {
+    if (list == nullptr || list->mNumberBuffers == 0) {
+        return 0.0f;
+    }
+    if (interleaved) {
+        const AudioBuffer& buffer = list->mBuffers[0];
+        const uint32_t n = buffer.mNumberChannels != 0 ? buffer.mNumberChannels : std::max(tapChannels, 1u);
+        return SampleAt(buffer, uint64_t{frame} * n + std::min(channel, n - 1));
+    }
+    const AudioBuffer& buffer = list->mBuffers[std::min(channel, list->mNumberBuffers - 1)];
+    const uint32_t n = std::max(buffer.mNumberChannels, 1u);
+    return SampleAt(buffer, uint64_t{frame} * n + std::min(channel, n - 1));
+}

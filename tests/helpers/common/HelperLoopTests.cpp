@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "ScopedEnvironment.h"
+#include "TidewellHelpers/TidewellHelperLoop.h"
+
+namespace {
+
+struct Counters {
+    std::atomic<uint64_t> read{0}, write{0}, captured{0}, rendered{0}, dropped{0}, underrun{0};
+    std::atomic<uint32_t> target{0};
+    TidewellHelperRingCounters View() {
+        return {&read, &write, &captured, &rendered, &dropped, &underrun, &target};
+    }
+};
+
+class HelperLoopTest : public ::testing::Test {
+protected:
+    void Init(bool adaptive, double duration = 0.0) {
+        env.Set("TIDEWELL_TEST_ADAPTIVE_FILL", adaptive ? "1" : "0");
+        TidewellAdaptiveFillConfigInit(&config, 224, 192, 96);
+        TidewellAdaptiveFillConfigApplyEnvironment(&config, "TIDEWELL_TEST");
+        start = TidewellHelperLoopInit(&loop, counters.View(), &config, duration);
+    }
+    std::string Ticks(int n) {
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&text, &size);
+        for (int i = 0; i < n; ++i) {
+            TidewellHelperLoopCountTick(&loop, out);
+        }
+        std::fclose(out);
+        std::string result(text, size);
+        std::free(text);
+        return result;
+    }
+    ScopedEnvironment env;
+    Counters counters;
+    TidewellAdaptiveFillConfig config{};
+    TidewellHelperLoop loop{};
+    double start = 0;
+};
+
+TEST_F(HelperLoopTest, StartingTargetIsTheRoundedAdaptiveTarget) {
+    Init(true);
+    EXPECT_GE(start, 224.0);
+    EXPECT_EQ(counters.target.load(), static_cast<uint32_t>(start + 0.5));
+}
+
+TEST_F(HelperLoopTest, UnderrunsGrowTheTargetOnlyWhileTheInputMoves) {
+    Init(true);
+    const uint32_t initial = counters.target.load();
+    for (int i = 0; i < 31; ++i) {   // past the warm-up
+        TidewellHelperLoopAdvanceFill(&loop);
+    }
+    // The input stalled: underruns do not count.
+    counters.underrun = 5000;
+    TidewellHelperLoopAdvanceFill(&loop);
+    EXPECT_EQ(counters.target.load(), initial);
+    // The input moves and underruns grow: the target grows.
+    counters.captured = 4800;
+    counters.underrun = 9000;
+    TidewellHelperLoopAdvanceFill(&loop);
+    EXPECT_GT(counters.target.load(), initial);
+}
+
+TEST_F(HelperLoopTest, DisabledAdaptiveFillKeepsTheTargetButTracksCounters) {
+    Init(false);
+    const uint32_t initial = counters.target.load();
+    counters.captured = 4800;
+    counters.underrun = 9000;
+    TidewellHelperLoopAdvanceFill(&loop);
+    EXPECT_EQ(counters.target.load(), initial);
+    EXPECT_EQ(loop.previousUnderrun, 9000u);
+    EXPECT_EQ(loop.previousCaptured, 4800u);
+}
+
+TEST_F(HelperLoopTest, StatusEveryThirtySecondsOnlyWhenSomethingChanged) {
+    Init(false);
+    counters.captured = 10;
+    counters.write = 300;
+    counters.read = 100;
+    EXPECT_EQ(Ticks(299), "");
+    const std::string first = Ticks(1);   // the first chance always prints
+    EXPECT_EQ(first, "status captured=10 rendered=0 dropped=0 underrun=0 targetFill=" +
+                         std::to_string(counters.target.load()) + " fill=200\n");
+    EXPECT_EQ(Ticks(300), "");            // nothing changed
+    counters.underrun = 3;
+    EXPECT_EQ(Ticks(299), "");
+    EXPECT_NE(Ticks(1), "");
+    counters.target = 999;
+    EXPECT_NE(Ticks(300), "");
+}
+
+TEST_F(HelperLoopTest, DurationEndsAfterItsTicks) {
+    Init(false, 2.5);
+    Ticks(24);
+    EXPECT_FALSE(TidewellHelperLoopDurationElapsed(&loop));
+    Ticks(1);
+    EXPECT_TRUE(TidewellHelperLoopDurationElapsed(&loop));
+}
+
+}  // namespace

@@ -63,14 +63,10 @@ TEST(AdaptiveFillConfig, HelperDefaults) {
     ScopedEnvironment env(kNoOverrides);
     const auto config = HelperConfig(192, "TIDEWELL_TAP");
     EXPECT_TRUE(config.enabled);
-    EXPECT_EQ(config.minimumFill, 224.0);
     EXPECT_EQ(config.floor, 224.0);
     EXPECT_EQ(config.maximum, 960.0);
     EXPECT_EQ(config.growStep, 192.0);
     EXPECT_EQ(config.shrinkStep, 96.0);
-    EXPECT_EQ(config.warmUp, 3.0);
-    EXPECT_EQ(config.quietTime, 60.0);
-    EXPECT_EQ(config.shrinkInterval, 15.0);
 
     TidewellAdaptiveFillConfig tiny{};
     TidewellAdaptiveFillConfigInit(&tiny, 0.0, -5.0, 0.5);

@@ -52,21 +52,6 @@ TEST(Resampler, CreateRefusesBadArgumentsAndRatesOutsideItsRange) {
     EXPECT_NE(Make(2, 512, 48000, kTidewellResamplerMaximumRate), nullptr);
     EXPECT_EQ(Make(2, 512, 48000, kTidewellResamplerMaximumRate * 2), nullptr);
 
-    auto r = Make(2, 512, 44100, 48000);
-    EXPECT_DOUBLE_EQ(r->ratio, 44100.0 / 48000.0);
-    EXPECT_EQ(r->rateScalar.load(), 1.0);
-    EXPECT_EQ(r->historyLength, 32u);
-    EXPECT_FALSE(r->primed);
-    EXPECT_FALSE(r->identity);
-}
-
-TEST(Resampler, NullRecordIsANoOp) {
-    TidewellResamplerDestroy(nullptr);
-    TidewellResamplerSetRateScalar(nullptr, 1.0);
-    EXPECT_FALSE(TidewellResamplerIsIdentity(nullptr));
-    EXPECT_EQ(TidewellResamplerMaxOutputFrames(nullptr, 512), 0u);
-    float buffer[4] = {};
-    EXPECT_EQ(TidewellResamplerProcess(nullptr, buffer, 1, buffer, 4), 0u);
 }
 
 TEST(Resampler, RateScalarIsClampedAndDecidesIdentity) {

@@ -163,31 +163,6 @@ void RestoreOutputBufferFrameSize(TidewellOutputBridge* bridge) {
     bridge->bufferSizeChanged = false;
 }
 
-OSStatus BridgeIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
-                      AudioBufferList* outOutputData, const AudioTimeStamp*, void* clientData) {
-    auto* bridge = static_cast<TidewellOutputBridge*>(clientData);
-    if (outOutputData == nullptr || outOutputData->mNumberBuffers == 0) {
-        return 0;
-    }
-    // The frames every buffer with data can hold, so that no buffer is written past its end
-    // and all channels stay in step. With no such buffer there is nothing to fill.
-    uint32_t frames = 0;
-    bool any = false;
-    for (UInt32 i = 0; i < outOutputData->mNumberBuffers; ++i) {
-        const AudioBuffer& buffer = outOutputData->mBuffers[i];
-        if (buffer.mData == nullptr || buffer.mNumberChannels == 0) {
-            continue;
-        }
-        const uint32_t bufferFrames = buffer.mDataByteSize / (buffer.mNumberChannels * 4u);
-        frames = any ? std::min(frames, bufferFrames) : bufferFrames;
-        any = true;
-    }
-    if (frames == 0) {
-        return 0;
-    }
-    return static_cast<OSStatus>(TidewellOutputBridgeFillBufferList(bridge, outOutputData, frames));
-}
-
 OSStatus BridgeRenderCallback(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32,
                               UInt32 inNumberFrames, AudioBufferList* ioData) {
     return static_cast<OSStatus>(
@@ -205,7 +180,7 @@ bool StartAudioDevice(TidewellOutputBridge* bridge, const TidewellOutputBridgeCo
     bridge->deviceBufferFrames = actual != 0 ? actual : frames;
 
     AudioDeviceIOProcID procID = nullptr;
-    if (!CheckStatus(bridge, AudioDeviceCreateIOProcID(device, BridgeIOProc, bridge, &procID),
+    if (!CheckStatus(bridge, AudioDeviceCreateIOProcID(device, TidewellOutputBridgeIOProc, bridge, &procID),
                      "AudioDeviceCreateIOProcID")) {
         return false;
     }
@@ -505,6 +480,31 @@ uint32_t TidewellOutputBridgeFillBufferList(TidewellOutputBridge* bridge, AudioB
         done += block;
     }
     return 0;
+}
+
+OSStatus TidewellOutputBridgeIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                      AudioBufferList* outOutputData, const AudioTimeStamp*, void* clientData) {
+    auto* bridge = static_cast<TidewellOutputBridge*>(clientData);
+    if (outOutputData == nullptr || outOutputData->mNumberBuffers == 0) {
+        return 0;
+    }
+    // The frames every buffer with data can hold, so that no buffer is written past its end
+    // and all channels stay in step. With no such buffer there is nothing to fill.
+    uint32_t frames = 0;
+    bool any = false;
+    for (UInt32 i = 0; i < outOutputData->mNumberBuffers; ++i) {
+        const AudioBuffer& buffer = outOutputData->mBuffers[i];
+        if (buffer.mData == nullptr || buffer.mNumberChannels == 0) {
+            continue;
+        }
+        const uint32_t bufferFrames = buffer.mDataByteSize / (buffer.mNumberChannels * 4u);
+        frames = any ? std::min(frames, bufferFrames) : bufferFrames;
+        any = true;
+    }
+    if (frames == 0) {
+        return 0;
+    }
+    return static_cast<OSStatus>(TidewellOutputBridgeFillBufferList(bridge, outOutputData, frames));
 }
 
 void TidewellAudioQueueOutputCallback(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer) {

@@ -280,6 +280,45 @@ TEST(OutputBridgeFill, AFailedRenderLeavesTheBuffersSilentAndReturnsItsStatus) {
     EXPECT_EQ(m.at(1, 63, 1), 0.0f);
 }
 
+TEST(OutputBridgeIOProc, FillsOnlyWhatEveryBufferCanHold) {
+    // Buffers of unequal size, one without data: the proc writes as many frames as the
+    // smallest buffer with data holds, into every buffer, and nothing past any of them.
+    Source src;
+    std::vector<float> scratch;
+    TidewellOutputBridge b = MakeBridge(6, 1024, &src, scratch);
+    List l({2, 2, 2}, {512, -1, 100});
+    EXPECT_EQ(TidewellOutputBridgeIOProc(1, nullptr, nullptr, nullptr, l.list, nullptr, &b), 0);
+    EXPECT_EQ(src.frames, std::vector<uint32_t>{100});
+    EXPECT_TRUE(l.guardsIntact(0, 512));
+    EXPECT_TRUE(l.guardsIntact(2, 100));
+    EXPECT_EQ(l.at(0, 99, 1), 1000.0f + 990 + 1);
+    EXPECT_EQ(l.at(2, 99, 1), 1000.0f + 990 + 5) << "the buffer without data took channels 3 and 4";
+    EXPECT_EQ(l.at(0, 100, 0), 7.0f) << "frames past the common count are left alone";
+
+    // A lone buffer of the bridge's channels renders straight in, within its size.
+    Source one;
+    TidewellOutputBridge c = MakeBridge(2, 1024, &one, scratch);
+    List single({2}, {333});
+    EXPECT_EQ(TidewellOutputBridgeIOProc(1, nullptr, nullptr, nullptr, single.list, nullptr, &c), 0);
+    EXPECT_EQ(one.frames, std::vector<uint32_t>{333});
+    EXPECT_TRUE(single.guardsIntact(0, 333));
+
+    // Nothing to write into: no buffers, only buffers without data, or a null list.
+    List none({2, 2}, {-1, -1});
+    EXPECT_EQ(TidewellOutputBridgeIOProc(1, nullptr, nullptr, nullptr, none.list, nullptr, &c), 0);
+    List empty({2}, {0});
+    EXPECT_EQ(TidewellOutputBridgeIOProc(1, nullptr, nullptr, nullptr, empty.list, nullptr, &c), 0);
+    EXPECT_EQ(TidewellOutputBridgeIOProc(1, nullptr, nullptr, nullptr, nullptr, nullptr, &c), 0);
+    EXPECT_EQ(one.calls, 1u);
+
+    // A failed render is the proc's status.
+    Source failing;
+    failing.status = 9;
+    TidewellOutputBridge d = MakeBridge(2, 1024, &failing, scratch);
+    List again({2}, {64});
+    EXPECT_EQ(TidewellOutputBridgeIOProc(1, nullptr, nullptr, nullptr, again.list, nullptr, &d), 9);
+}
+
 TEST(OutputBridgeStart, RefusesAnInvalidConfiguration) {
     EXPECT_FALSE(TidewellOutputBridgeStart(nullptr, nullptr));
     TidewellOutputBridge b;

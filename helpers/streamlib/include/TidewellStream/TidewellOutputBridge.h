@@ -87,6 +87,12 @@ void TidewellAudioQueueOutputCallback(void* userData, AudioQueueRef queue, Audio
 // past a buffer's byte size. Returns the render callback's status.
 uint32_t TidewellOutputBridgeFillBufferList(TidewellOutputBridge* bridge, AudioBufferList* list, uint32_t frames);
 
+// The device IO proc back-end's proc (client data: the bridge). Ignores input; fills the
+// output buffers for as many frames as every buffer with data can hold.
+OSStatus TidewellOutputBridgeIOProc(AudioObjectID device, const AudioTimeStamp* now, const AudioBufferList* input,
+                                    const AudioTimeStamp* inputTime, AudioBufferList* output,
+                                    const AudioTimeStamp* outputTime, void* clientData);
+
 // "%d ('%s')": the status in decimal and its four bytes, most significant first, with bytes
 // outside 32 to 126 shown as ".". Writes at most size bytes including the NUL.
 void TidewellOutputBridgeFormatStatus(int32_t status, char* text, size_t size);

@@ -17,3 +17,4 @@
 #include "TidewellCore/SourceControlStore.h"
 #include "TidewellCore/InventoryRecords.h"
 #include "TidewellCore/RuntimeMeterStore.h"
+#include "TidewellCore/CoreAudioDeviceRegistry.h"

@@ -407,8 +407,10 @@ void Server::notifierLoop() {
             conns = connections_;
         }
         for (auto& c : conns) {
+            // A client that does not read (stopped, or stuck) loses its notifications
+            // rather than holding up everyone else's.
             std::lock_guard<std::mutex> lock(c->sendMutex);
-            if (!c->closed) audioproto::SendMessage(c->fd, h, w.data());
+            if (!c->closed) audioproto::SendMessage(c->fd, h, w.data(), -1, true);
         }
     }
 }

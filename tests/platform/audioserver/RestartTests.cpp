@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <thread>
 
 using namespace audiotest;
@@ -131,6 +132,35 @@ TEST(Restart, RunningIOEndsAndStoppingItStillReturns) {
     EXPECT_EQ(AudioDeviceStop(out, proc), 0);
     EXPECT_EQ(AudioDeviceDestroyIOProcID(out, proc), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Listeners, AClientThatStopsReadingDoesNotHoldUpOthersNotifications) {
+    TestServer server;
+    Child stuck({BinDir() + "/audio-test-client", "listen", "system", "dOut", "60"});
+    ASSERT_TRUE(stuck.waitFor("ready", 10s));
+    Child listener({BinDir() + "/audio-test-client", "listen", "BuiltInOutputDevice", "fsiz", "60"});
+    ASSERT_TRUE(listener.waitFor("ready", 10s));
+    stuck.signal(SIGSTOP);
+    // Far more notifications than a socket buffer holds.
+    AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
+    auto a = Address(kAudioDevicePropertyBufferFrameSize);
+    for (UInt32 i = 0; i < 3000; ++i) {
+        UInt32 frames = 64 + (i % 2) * 64;
+        ASSERT_EQ(AudioObjectSetPropertyData(out, &a, 0, nullptr, 4, &frames), 0);
+    }
+    // The last change still reaches the reading client promptly.
+    UInt32 frames = 1024;
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(AudioObjectSetPropertyData(out, &a, 0, nullptr, 4, &frames), 0);
+    size_t fired = 0;
+    while (listener.waitFor("fired fsiz", 2s)) ++fired;
+    EXPECT_GE(fired, 1000u);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 30s);
+    stuck.signal(SIGCONT);
 }
 
 }  // namespace

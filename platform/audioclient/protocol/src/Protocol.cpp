@@ -32,7 +32,7 @@ int ConnectToServer(const std::string& path) {
     return fd;
 }
 
-bool SendMessage(int fd, const Header& h, const std::vector<uint8_t>& payload, int passFd) {
+bool SendMessage(int fd, const Header& h, const std::vector<uint8_t>& payload, int passFd, bool dontWait) {
     if (payload.size() + sizeof(Header) > kMaxMessageBytes) return false;
     iovec iov[2];
     iov[0].iov_base = const_cast<Header*>(&h);
@@ -54,7 +54,7 @@ bool SendMessage(int fd, const Header& h, const std::vector<uint8_t>& payload, i
         std::memcpy(CMSG_DATA(c), &passFd, sizeof(int));
     }
     for (;;) {
-        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL | (dontWait ? MSG_DONTWAIT : 0));
         if (n >= 0) return static_cast<size_t>(n) == sizeof(Header) + payload.size();
         if (errno != EINTR) return false;
     }

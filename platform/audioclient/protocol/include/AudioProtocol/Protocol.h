@@ -151,8 +151,9 @@ std::string SocketPath();
 // Connects to the server's socket; -1 at once when nobody listens.
 int ConnectToServer(const std::string& path);
 
-// One message per call. passFd >= 0 is sent along (SCM_RIGHTS).
-bool SendMessage(int fd, const Header& h, const std::vector<uint8_t>& payload, int passFd = -1);
+// One message per call. passFd >= 0 is sent along (SCM_RIGHTS). With dontWait, a full
+// socket (a receiver that does not read) makes the call fail instead of blocking.
+bool SendMessage(int fd, const Header& h, const std::vector<uint8_t>& payload, int passFd = -1, bool dontWait = false);
 // Blocks for one message. A received descriptor lands in *receivedFd (else -1).
 // false on EOF, error or a malformed message.
 bool ReceiveMessage(int fd, Header& h, std::vector<uint8_t>& payload, int* receivedFd);

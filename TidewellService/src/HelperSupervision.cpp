@@ -1,0 +1,214 @@
+// Supervision of the helper processes: one per desired route, restarted with a backoff after
+// each exit or failed launch, stopped with SIGTERM and, after a grace period, SIGKILL.
+
+#include <algorithm>
+#include <csignal>
+
+#include "TidewellService.h"
+#include "TidewellServiceLog.h"
+
+namespace tidewell {
+
+HelperStopQueue::HelperStopQueue(std::chrono::duration<double> grace)
+    : grace_(grace), thread_([this] { work(); }) {}
+
+HelperStopQueue::~HelperStopQueue() {
+  {
+    std::lock_guard lock(mutex_);
+    quitting_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void HelperStopQueue::schedule(std::shared_ptr<HelperProcess> process, std::string summary) {
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(grace_);
+  {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(Job{std::move(process), std::move(summary), deadline});
+  }
+  changed_.notify_all();
+}
+
+void HelperStopQueue::drain() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return jobs_.empty(); });
+}
+
+void HelperStopQueue::work() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (quitting_) return;
+    if (jobs_.empty()) {
+      changed_.wait(lock, [this] { return quitting_ || !jobs_.empty(); });
+      continue;
+    }
+    // Look at each job: a helper that has exited is done with (and reaped, so no zombie is
+    // left behind); one past its deadline is killed.
+    std::vector<Job> due;
+    auto now = std::chrono::steady_clock::now();
+    for (auto it = jobs_.begin(); it != jobs_.end();) {
+      if (!it->process->isRunning()) {
+        it = jobs_.erase(it);
+      } else if (now >= it->deadline) {
+        due.push_back(std::move(*it));
+        it = jobs_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    if (!due.empty()) {
+      // Not yet reported as drained: the killed helpers still have to be reaped.
+      jobs_.insert(jobs_.end(), due.begin(), due.end());
+      lock.unlock();
+      for (auto& job : due) {
+        auto seconds = static_cast<long long>(std::chrono::duration<double>(grace_).count());
+        TidewellServiceLog::write(job.summary + " did not exit " + std::to_string(seconds) +
+                                  " s after SIGTERM; killing it");
+        job.process->sendSignal(SIGKILL);
+        job.process->waitForExit(std::chrono::seconds(2));
+      }
+      lock.lock();
+      for (auto& job : due) {
+        jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(),
+                                   [&job](const Job& j) { return j.process == job.process; }),
+                    jobs_.end());
+      }
+    }
+    if (jobs_.empty()) {
+      changed_.notify_all();
+      continue;
+    }
+    changed_.wait_for(lock, std::chrono::milliseconds(20));
+  }
+}
+
+ManagedRoute::ManagedRoute(DesiredRoute route, ServicePlatform& platform,
+                           HelperStopQueue& stopQueue)
+    : route(std::move(route)), platform_(platform), stopQueue_(stopQueue) {}
+
+std::chrono::seconds ManagedRoute::backoff(std::int64_t failureCount) {
+  static constexpr std::int64_t delays[] = {2, 5, 10, 30, 60};
+  std::int64_t index = std::min<std::int64_t>(std::max<std::int64_t>(failureCount, 1) - 1, 4);
+  return std::chrono::seconds(delays[index]);
+}
+
+void ManagedRoute::recordFailure(Clock::time_point now) {
+  failureCount += 1;
+  nextStartDate = now + backoff(failureCount);
+}
+
+void ManagedRoute::ensureRunning(const ServiceEnvironment& baseEnvironment, bool startBlocked) {
+  auto now = platform_.now();
+  if (process) {
+    if (process->isRunning()) return;
+    TidewellServiceLog::write(route.summary + " exited with status " +
+                              std::to_string(process->terminationStatus()));
+    process.reset();
+    recordFailure(now);
+    return;
+  }
+  if (startBlocked) return;
+  if (now >= nextStartDate) start(baseEnvironment);
+}
+
+void ManagedRoute::start(const ServiceEnvironment& baseEnvironment) {
+  ServiceEnvironment environment = baseEnvironment;
+  for (const auto& [name, value] : route.controlEnvironment) environment[name] = value;
+  for (const auto& [name, value] : route.environment) environment[name] = value;
+  std::string error;
+  auto launched = platform_.launch(route.executableURL, environment, error);
+  if (launched) {
+    process = std::move(launched);
+    failureCount = 0;
+    nextStartDate = Clock::time_point::min();
+    TidewellServiceLog::write("Started " + route.summary);
+  } else {
+    recordFailure(platform_.now());
+    TidewellServiceLog::write("Could not start " + route.summary + ": " + error);
+  }
+}
+
+std::shared_ptr<HelperProcess> ManagedRoute::stop(std::string_view reason) {
+  if (!process) return nullptr;
+  TidewellServiceLog::write("Stopping " + route.summary + ": " + std::string(reason));
+  auto stopped = std::move(process);
+  process.reset();
+  stopped->sendSignal(SIGTERM);
+  stopQueue_.schedule(stopped, route.summary);
+  return stopped;
+}
+
+bool TidewellService::predecessorStillRunning(const std::string& key) {
+  auto [first, last] = stoppingHelpers_.equal_range(key);
+  bool running = false;
+  for (auto it = first; it != last;) {
+    if (it->second->isRunning()) {
+      running = true;
+      ++it;
+    } else {
+      it = stoppingHelpers_.erase(it);
+    }
+  }
+  return running;
+}
+
+void TidewellService::reconcile(const std::vector<DesiredRoute>& desired) {
+  // A repeated key (ids repeated in a hand-edited file) keeps its first route.
+  std::map<std::string, const DesiredRoute*> byKey;
+  std::vector<const DesiredRoute*> ordered;
+  for (const auto& route : desired) {
+    if (byKey.emplace(route.key, &route).second) ordered.push_back(&route);
+  }
+
+  for (auto it = routes_.begin(); it != routes_.end();) {
+    if (byKey.count(it->first) == 0) {
+      if (auto stopped = it->second->stop("configuration removed route")) {
+        stoppingHelpers_.emplace(it->first, stopped);
+      }
+      it = routes_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+
+  std::vector<std::shared_ptr<HelperProcess>> replaced;
+  for (const DesiredRoute* route : ordered) {
+    auto it = routes_.find(route->key);
+    if (it == routes_.end()) {
+      routes_.emplace(route->key, std::make_unique<ManagedRoute>(*route, *platform_, stopQueue_));
+    } else if (!(it->second->route == *route)) {
+      if (auto stopped = it->second->stop("configuration changed route")) {
+        stoppingHelpers_.emplace(route->key, stopped);
+        replaced.push_back(stopped);
+      }
+      it->second = std::make_unique<ManagedRoute>(*route, *platform_, stopQueue_);
+    }
+  }
+
+  // The old helper of a changed route must be gone before its replacement starts (two would
+  // feed the device twice and share one meter region). Most end within moments of SIGTERM, so
+  // wait briefly; a slower one delays its replacement to a later pass, at most until the
+  // grace period's SIGKILL.
+  auto budgetEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  for (auto& process : replaced) {
+    auto left = budgetEnd - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) break;
+    process->waitForExit(left);
+  }
+
+  for (auto& [key, managed] : routes_) {
+    managed->ensureRunning(helperBaseEnvironment_, predecessorStillRunning(key));
+  }
+  // Entries whose routes are gone are pruned here, so the table never grows without bound.
+  for (auto it = stoppingHelpers_.begin(); it != stoppingHelpers_.end();) {
+    if (it->second->isRunning()) {
+      ++it;
+    } else {
+      it = stoppingHelpers_.erase(it);
+    }
+  }
+}
+
+}  // namespace tidewell

@@ -1,0 +1,70 @@
+#pragma once
+// Everything the service asks of the world outside its own logic, behind one interface: the
+// configuration file, the shared-memory regions, the heartbeat and lock files, the audio
+// device inventory, the running applications, child processes and the clock. The program
+// uses SystemServicePlatform; tests substitute their own.
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "TidewellCore/ConfigModel.h"
+#include "TidewellCore/InventoryRecords.h"
+#include "TidewellCore/RuntimeControlStore.h"
+#include "TidewellCore/ServiceFiles.h"
+
+namespace tidewell {
+
+using ServiceEnvironment = std::map<std::string, std::string>;
+
+class ServicePlatform {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  virtual ~ServicePlatform() = default;
+
+  // The single-instance lock on the service lock file (graceful and forced waits in seconds).
+  virtual ServiceSingleInstance::Outcome acquireInstanceLock(
+      double gracefulWait, double forcedWait, const std::function<void(const std::string&)>& log) = 0;
+  // Touches the heartbeat file; never fails.
+  virtual void beatHeartbeat() = 0;
+
+  // The configuration file's usual place (ConfigStore::defaultURL).
+  virtual std::filesystem::path defaultConfigFile() = 0;
+  // ConfigStore::loadOrCreateEmpty on this file; throws its errors.
+  virtual ConfigSnapshot loadOrCreateEmpty(const std::filesystem::path& configFile) = 0;
+
+  // True when the runtime region exists with a valid header of the current layout.
+  virtual bool runtimeRegionIsValid() = 0;
+  // One complete write of the runtime region; throws RuntimeControlStoreError.
+  virtual void writeRuntimeRegion(const std::vector<RuntimeDeviceControls>& controls) = 0;
+  // Every control region whose values changed since this process last wrote it; never throws.
+  virtual void writeControlRegions(const ConfigSnapshot& snapshot) = 0;
+
+  virtual AudioDeviceInventory deviceInventory() = 0;
+
+  // The desktop's registry of running applications.
+  virtual bool applicationIsRunning(std::int32_t pid) = 0;
+  virtual std::optional<std::string> bundleIdentifierOf(std::int32_t pid) = 0;
+  virtual std::vector<std::int32_t> runningPIDs(const std::string& bundleIdentifier) = 0;
+
+  // Starts a helper; null with error set when it cannot be started.
+  virtual std::shared_ptr<HelperProcess> launch(const std::filesystem::path& executable,
+                                                const ServiceEnvironment& environment,
+                                                std::string& error) = 0;
+
+  virtual Clock::time_point now() = 0;
+  virtual void sleep(double seconds) = 0;
+};
+
+// The real thing: files in the per-user data folder, POSIX shared memory, the audio server.
+std::unique_ptr<ServicePlatform> makeSystemServicePlatform();
+
+}  // namespace tidewell

@@ -1,0 +1,100 @@
+// The service's real surroundings: its files in the per-user data folder, POSIX shared memory,
+// the audio server and child processes.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "ServicePlatform.h"
+#include "TidewellCore/ConfigStore.h"
+#include "TidewellCore/CoreAudioDeviceRegistry.h"
+#include "TidewellCore/SourceControlStore.h"
+#include "TidewellCore/TidewellConstants.h"
+#include "TidewellRuntimeSupport/TidewellRegions.h"
+#include "TidewellRuntimeSupport/TidewellShm.h"
+
+namespace tidewell {
+namespace {
+
+class SystemServicePlatform final : public ServicePlatform {
+ public:
+  ServiceSingleInstance::Outcome acquireInstanceLock(
+      double gracefulWait, double forcedWait,
+      const std::function<void(const std::string&)>& log) override {
+    return ServiceSingleInstance::acquire(TidewellCore::serviceLockFileURL(), gracefulWait,
+                                          forcedWait, ServiceSingleInstance::sendSignal, log);
+  }
+
+  void beatHeartbeat() override { ServiceHeartbeat::beat(TidewellCore::serviceHeartbeatFileURL()); }
+
+  std::filesystem::path defaultConfigFile() override { return ConfigStore::defaultURL(); }
+
+  ConfigSnapshot loadOrCreateEmpty(const std::filesystem::path& configFile) override {
+    return ConfigStore(configFile).loadOrCreateEmpty();
+  }
+
+  bool runtimeRegionIsValid() override {
+    int fd = TidewellShmOpen(TidewellRuntimeRegionName, O_RDONLY, 0);
+    if (fd < 0) return false;
+    bool valid = false;
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && status.st_size >= static_cast<off_t>(TidewellRuntimeSize)) {
+      void* mapping = ::mmap(nullptr, TidewellRuntimeSize, PROT_READ, MAP_SHARED, fd, 0);
+      if (mapping != MAP_FAILED) {
+        valid = TidewellRegionHeaderMatches(mapping, TidewellRuntimeMagic, TidewellRuntimeVersion,
+                                            TidewellRuntimeSize);
+        ::munmap(mapping, TidewellRuntimeSize);
+      }
+    }
+    ::close(fd);
+    return valid;
+  }
+
+  void writeRuntimeRegion(const std::vector<RuntimeDeviceControls>& controls) override {
+    RuntimeControlStoreV3::publish(controls, false);
+  }
+
+  void writeControlRegions(const ConfigSnapshot& snapshot) override {
+    SourceControlStore::publish(snapshot);
+  }
+
+  AudioDeviceInventory deviceInventory() override {
+    return CoreAudioDeviceRegistry::deviceInventory();
+  }
+
+  bool applicationIsRunning(std::int32_t pid) override {
+    return RunningApplications::application(pid).has_value();
+  }
+
+  std::optional<std::string> bundleIdentifierOf(std::int32_t pid) override {
+    auto application = RunningApplications::application(pid);
+    if (!application) return std::nullopt;
+    return application->bundleIdentifier;
+  }
+
+  std::vector<std::int32_t> runningPIDs(const std::string& bundleIdentifier) override {
+    return RunningApplications::pids(bundleIdentifier);
+  }
+
+  std::shared_ptr<HelperProcess> launch(const std::filesystem::path& executable,
+                                        const ServiceEnvironment& environment,
+                                        std::string& error) override {
+    return ChildProcess::spawn(executable.string(), environment, error);
+  }
+
+  Clock::time_point now() override { return Clock::now(); }
+
+  void sleep(double seconds) override {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<ServicePlatform> makeSystemServicePlatform() {
+  return std::make_unique<SystemServicePlatform>();
+}
+
+}  // namespace tidewell

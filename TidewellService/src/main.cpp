@@ -1,0 +1,3 @@
+#include "TidewellService.h"
+
+int main(int argc, char** argv) { return tidewell::TidewellServiceMain::main(argc, argv); }

@@ -1,0 +1,647 @@
+// Needs the audio client library's unit and queues; without them the stream library is
+// built without the bridge.
+#if __has_include(<AudioClient/AudioToolbox.h>)
+
+#include "TidewellStream/TidewellOutputBridge.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kDefaultBufferFrames = 1024;
+constexpr uint32_t kMinimumScratchFrames = 1024;
+constexpr uint32_t kMinimumDeviceFrames = 64;
+constexpr uint32_t kMinimumSliceFrames = 128;
+constexpr uint32_t kMinimumQueueFrames = 128;
+constexpr uint32_t kMinimumRequestFrames = 32;
+
+AudioObjectPropertyAddress MainAddress(AudioObjectPropertySelector selector, AudioObjectPropertyScope scope) {
+    return AudioObjectPropertyAddress{selector, scope, kAudioObjectPropertyElementMain};
+}
+
+void SetError(TidewellOutputBridge* bridge, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Every error text is cut to 255 characters.
+void SetError(TidewellOutputBridge* bridge, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(bridge->error, sizeof bridge->error, format, args);
+    va_end(args);
+}
+
+bool CheckStatus(TidewellOutputBridge* bridge, OSStatus status, const char* what) {
+    if (status == 0) {
+        return true;
+    }
+    char formatted[64];
+    TidewellOutputBridgeFormatStatus(status, formatted, sizeof formatted);
+    SetError(bridge, "%s failed: %s", what, formatted);
+    return false;
+}
+
+uint32_t FramesOrDefault(uint32_t frames) { return frames == 0 ? kDefaultBufferFrames : frames; }
+
+// The bridge's own device lookup: failures become the error text, never an exit.
+bool FindDeviceByUID(TidewellOutputBridge* bridge, const char* uid, AudioObjectID* device) {
+    *device = kAudioObjectUnknown;
+    if (uid == nullptr || uid[0] == '\0') {
+        const AudioObjectPropertyAddress address =
+            MainAddress(kAudioHardwarePropertyDefaultOutputDevice, kAudioObjectPropertyScopeGlobal);
+        AudioObjectID found = kAudioObjectUnknown;
+        UInt32 size = sizeof found;
+        if (!CheckStatus(bridge,
+                         AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, &found),
+                         "AudioObjectGetPropertyData(kAudioHardwarePropertyDefaultOutputDevice)")) {
+            return false;
+        }
+        if (found == kAudioObjectUnknown) {
+            SetError(bridge, "No default output device is registered with Core Audio.");
+            return false;
+        }
+        *device = found;
+        return true;
+    }
+
+    const AudioObjectPropertyAddress devicesAddress =
+        MainAddress(kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal);
+    UInt32 size = 0;
+    if (!CheckStatus(bridge, AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &devicesAddress, 0, nullptr, &size),
+                     "AudioObjectGetPropertyDataSize(kAudioHardwarePropertyDevices)")) {
+        return false;
+    }
+    // An empty list simply holds no device of that UID.
+    auto* devices = static_cast<AudioObjectID*>(std::malloc(size > 0 ? size : sizeof(AudioObjectID)));
+    if (devices == nullptr) {
+        SetError(bridge, "Could not allocate Core Audio device list.");
+        return false;
+    }
+    if (size > 0 && !CheckStatus(bridge,
+                                 AudioObjectGetPropertyData(kAudioObjectSystemObject, &devicesAddress, 0, nullptr, &size,
+                                                            devices),
+                                 "AudioObjectGetPropertyData(kAudioHardwarePropertyDevices)")) {
+        std::free(devices);
+        return false;
+    }
+    CFStringRef wanted = CFStringCreateWithCString(nullptr, uid, kCFStringEncodingUTF8);
+    if (wanted == nullptr) {
+        std::free(devices);
+        SetError(bridge, "Could not create device UID string for %s.", uid);
+        return false;
+    }
+    const AudioObjectPropertyAddress uidAddress =
+        MainAddress(kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal);
+    const size_t count = size / sizeof(AudioObjectID);
+    for (size_t i = 0; i < count && *device == kAudioObjectUnknown; ++i) {
+        CFStringRef deviceUID = nullptr;
+        UInt32 uidSize = sizeof deviceUID;
+        if (AudioObjectGetPropertyData(devices[i], &uidAddress, 0, nullptr, &uidSize, &deviceUID) != 0 ||
+            deviceUID == nullptr) {
+            continue;  // a device whose UID cannot be read is skipped
+        }
+        if (CFStringCompare(deviceUID, wanted, 0) == kCFCompareEqualTo) {
+            *device = devices[i];
+        }
+        CFRelease(deviceUID);
+    }
+    CFRelease(wanted);
+    std::free(devices);
+    if (*device == kAudioObjectUnknown) {
+        SetError(bridge, "Audio device UID %s is not registered with Core Audio.", uid);
+        return false;
+    }
+    return true;
+}
+
+uint32_t ReadOutputBufferFrames(AudioObjectID device) {
+    const AudioObjectPropertyAddress address =
+        MainAddress(kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeOutput);
+    UInt32 frames = 0;
+    UInt32 size = sizeof frames;
+    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &frames) != 0) {
+        return 0;
+    }
+    return frames;
+}
+
+// Asks the device for that buffer size; every failure here is silent. The change is for
+// every client of the device, and only stop puts the old size back.
+void RequestOutputBufferFrameSize(TidewellOutputBridge* bridge, AudioObjectID device, uint32_t frames) {
+    if (frames < kMinimumRequestFrames || !ShouldRequestDeviceBufferSize()) {
+        return;
+    }
+    const AudioObjectPropertyAddress address =
+        MainAddress(kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeOutput);
+    Boolean settable = 0;
+    if (AudioObjectIsPropertySettable(device, &address, &settable) != 0 || !settable) {
+        return;
+    }
+    const uint32_t previous = ReadOutputBufferFrames(device);
+    if (previous == 0 || previous == frames) {
+        return;
+    }
+    const UInt32 value = frames;
+    if (AudioObjectSetPropertyData(device, &address, 0, nullptr, sizeof value, &value) != 0) {
+        return;
+    }
+    bridge->resizedDevice = device;
+    bridge->previousBufferFrames = previous;
+    bridge->bufferSizeChanged = true;
+}
+
+void RestoreOutputBufferFrameSize(TidewellOutputBridge* bridge) {
+    if (bridge->bufferSizeChanged && bridge->resizedDevice != kAudioObjectUnknown && bridge->previousBufferFrames != 0) {
+        const AudioObjectPropertyAddress address =
+            MainAddress(kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeOutput);
+        const UInt32 value = bridge->previousBufferFrames;
+        (void)AudioObjectSetPropertyData(bridge->resizedDevice, &address, 0, nullptr, sizeof value, &value);
+    }
+    bridge->resizedDevice = kAudioObjectUnknown;
+    bridge->previousBufferFrames = 0;
+    bridge->bufferSizeChanged = false;
+}
+
+OSStatus BridgeRenderCallback(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32,
+                              UInt32 inNumberFrames, AudioBufferList* ioData) {
+    return static_cast<OSStatus>(
+        TidewellOutputBridgeFillBufferList(static_cast<TidewellOutputBridge*>(refCon), ioData, inNumberFrames));
+}
+
+bool StartAudioDevice(TidewellOutputBridge* bridge, const TidewellOutputBridgeConfig* config) {
+    AudioObjectID device = kAudioObjectUnknown;
+    if (!FindDeviceByUID(bridge, config->deviceUID, &device)) {
+        return false;
+    }
+    const uint32_t frames = std::max(FramesOrDefault(config->bufferFrames), kMinimumDeviceFrames);
+    RequestOutputBufferFrameSize(bridge, device, frames);
+    const uint32_t actual = ReadOutputBufferFrames(device);
+    bridge->deviceBufferFrames = actual != 0 ? actual : frames;
+
+    AudioDeviceIOProcID procID = nullptr;
+    if (!CheckStatus(bridge, AudioDeviceCreateIOProcID(device, TidewellOutputBridgeIOProc, bridge, &procID),
+                     "AudioDeviceCreateIOProcID")) {
+        return false;
+    }
+    if (!CheckStatus(bridge, AudioDeviceStart(device, procID), "AudioDeviceStart")) {
+        AudioDeviceDestroyIOProcID(device, procID);
+        return false;
+    }
+    bridge->device = device;
+    bridge->ioProcID = procID;
+    bridge->activeBackend = TidewellOutputBackendAudioDevice;
+    return true;
+}
+
+AudioStreamBasicDescription StreamFormat(const TidewellOutputBridgeConfig* config) {
+    AudioStreamBasicDescription format{};
+    format.mSampleRate = config->sampleRate;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+    format.mBytesPerPacket = 4 * config->channels;
+    format.mFramesPerPacket = 1;
+    format.mBytesPerFrame = 4 * config->channels;
+    format.mChannelsPerFrame = config->channels;
+    format.mBitsPerChannel = 32;
+    return format;
+}
+
+// A failed step leaves the unit in the record for the following stop to dispose of.
+bool StartAudioUnit(TidewellOutputBridge* bridge, const TidewellOutputBridgeConfig* config) {
+    AudioObjectID device = kAudioObjectUnknown;
+    if (!FindDeviceByUID(bridge, config->deviceUID, &device)) {
+        return false;
+    }
+    AudioComponentDescription description{};
+    description.componentType = kAudioUnitType_Output;
+    description.componentSubType = kAudioUnitSubType_HALOutput;
+    description.componentManufacturer = kAudioUnitManufacturer_Platform;
+    AudioComponent component = AudioComponentFindNext(nullptr, &description);
+    if (component == nullptr) {
+        SetError(bridge, "Could not find HAL Output AudioUnit component.");
+        return false;
+    }
+    if (!CheckStatus(bridge, AudioComponentInstanceNew(component, &bridge->audioUnit),
+                     "AudioComponentInstanceNew(HALOutput)")) {
+        return false;
+    }
+    AudioUnit unit = bridge->audioUnit;
+    const UInt32 enable = 1;
+    if (!CheckStatus(bridge,
+                     AudioUnitSetProperty(unit, kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Output, 0, &enable,
+                                          sizeof enable),
+                     "AudioUnitSetProperty(kAudioOutputUnitProperty_EnableIO output)")) {
+        return false;
+    }
+    const UInt32 disable = 0;
+    // Only noted: an output unit that cannot turn recording off still plays.
+    (void)CheckStatus(bridge,
+                      AudioUnitSetProperty(unit, kAudioOutputUnitProperty_EnableIO, kAudioUnitScope_Input, 1, &disable,
+                                           sizeof disable),
+                      "AudioUnitSetProperty(kAudioOutputUnitProperty_EnableIO input)");
+    if (!CheckStatus(bridge,
+                     AudioUnitSetProperty(unit, kAudioOutputUnitProperty_CurrentDevice, kAudioUnitScope_Global, 0,
+                                          &device, sizeof device),
+                     "AudioUnitSetProperty(kAudioOutputUnitProperty_CurrentDevice)")) {
+        return false;
+    }
+    const AudioStreamBasicDescription format = StreamFormat(config);
+    if (!CheckStatus(bridge,
+                     AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, kAudioUnitScope_Input, 0, &format,
+                                          sizeof format),
+                     "AudioUnitSetProperty(kAudioUnitProperty_StreamFormat)")) {
+        return false;
+    }
+    const UInt32 sliceFrames = std::max(FramesOrDefault(config->bufferFrames), kMinimumSliceFrames);
+    if (!CheckStatus(bridge,
+                     AudioUnitSetProperty(unit, kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global, 0,
+                                          &sliceFrames, sizeof sliceFrames),
+                     "AudioUnitSetProperty(kAudioUnitProperty_MaximumFramesPerSlice)")) {
+        return false;
+    }
+    AURenderCallbackStruct callback{};
+    callback.inputProc = BridgeRenderCallback;
+    callback.inputProcRefCon = bridge;
+    if (!CheckStatus(bridge,
+                     AudioUnitSetProperty(unit, kAudioUnitProperty_SetRenderCallback, kAudioUnitScope_Input, 0,
+                                          &callback, sizeof callback),
+                     "AudioUnitSetProperty(kAudioUnitProperty_SetRenderCallback)")) {
+        return false;
+    }
+    if (!CheckStatus(bridge, AudioUnitInitialize(unit), "AudioUnitInitialize")) {
+        return false;
+    }
+    if (!CheckStatus(bridge, AudioOutputUnitStart(unit), "AudioOutputUnitStart")) {
+        return false;
+    }
+    bridge->deviceBufferFrames = sliceFrames;
+    bridge->activeBackend = TidewellOutputBackendAudioUnit;
+    return true;
+}
+
+bool StartAudioQueue(TidewellOutputBridge* bridge, const TidewellOutputBridgeConfig* config) {
+    const AudioStreamBasicDescription format = StreamFormat(config);
+    if (!CheckStatus(bridge,
+                     AudioQueueNewOutput(&format, TidewellAudioQueueOutputCallback, bridge, nullptr, nullptr, 0,
+                                         &bridge->queue),
+                     "AudioQueueNewOutput")) {
+        bridge->queue = nullptr;
+        return false;
+    }
+    if (config->deviceUID != nullptr && config->deviceUID[0] != '\0') {
+        CFStringRef uid = CFStringCreateWithCString(nullptr, config->deviceUID, kCFStringEncodingUTF8);
+        if (uid == nullptr) {
+            SetError(bridge, "Could not create device UID string for %s.", config->deviceUID);
+            return false;
+        }
+        const OSStatus status = AudioQueueSetProperty(bridge->queue, kAudioQueueProperty_CurrentDevice, &uid, sizeof uid);
+        CFRelease(uid);
+        if (!CheckStatus(bridge, status, "AudioQueueSetProperty(kAudioQueueProperty_CurrentDevice)")) {
+            return false;
+        }
+    }
+    const uint32_t frames = std::max(FramesOrDefault(config->bufferFrames), kMinimumQueueFrames);
+    bridge->deviceBufferFrames = frames;
+    const UInt32 bufferBytes = frames * bridge->bytesPerFrame;
+    const uint32_t count = AudioQueueBufferCountFromEnvironment();
+    for (uint32_t i = 0; i < count; ++i) {
+        AudioQueueBufferRef buffer = nullptr;
+        if (!CheckStatus(bridge, AudioQueueAllocateBuffer(bridge->queue, bufferBytes, &buffer),
+                         "AudioQueueAllocateBuffer(output)")) {
+            return false;
+        }
+        bridge->queueBuffers[i] = buffer;
+        bridge->queueBufferCount = i + 1;
+        TidewellAudioQueueOutputCallback(bridge, bridge->queue, buffer);
+    }
+    if (!CheckStatus(bridge, AudioQueueStart(bridge->queue, nullptr), "AudioQueueStart(output)")) {
+        return false;
+    }
+    bridge->activeBackend = TidewellOutputBackendAudioQueue;
+    return true;
+}
+
+void CopyText(char* destination, const char* source) {
+    std::snprintf(destination, sizeof(TidewellOutputBridge::error), "%s", source);
+}
+
+bool WhollyDecimal(const char* text) {
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+TidewellOutputBackend TidewellOutputBridgeBackendFromString(const char* text) {
+    if (text == nullptr) {
+        return TidewellOutputBackendDefault;
+    }
+    auto is = [text](const char* spelling) { return std::strcmp(text, spelling) == 0; };
+    if (is("audio-unit") || is("audio_unit") || is("au")) {
+        return TidewellOutputBackendAudioUnit;
+    }
+    if (is("audio-queue") || is("audio_queue") || is("aq") || is("queue")) {
+        return TidewellOutputBackendAudioQueue;
+    }
+    if (is("audio-device") || is("audio_device") || is("device") || is("io-proc") || is("ioproc")) {
+        return TidewellOutputBackendAudioDevice;
+    }
+    return TidewellOutputBackendDefault;
+}
+
+TidewellOutputBackend TidewellOutputBridgeBackendFromEnvironment() {
+    const char* value = std::getenv("TIDEWELL_OUTPUT_BACKEND");
+    if (value == nullptr || value[0] == '\0') {
+        return TidewellOutputBackendDefault;
+    }
+    return TidewellOutputBridgeBackendFromString(value);
+}
+
+const char* TidewellOutputBridgeBackendName(TidewellOutputBackend backend) {
+    switch (backend) {
+    case TidewellOutputBackendAudioUnit: return "audio-unit";
+    case TidewellOutputBackendAudioQueue: return "audio-queue";
+    case TidewellOutputBackendAudioDevice: return "audio-device";
+    case TidewellOutputBackendDefault: break;
+    }
+    return "default";
+}
+
+uint32_t AudioQueueBufferCountFromEnvironment() {
+    const char* value = std::getenv("TIDEWELL_OUTPUT_QUEUE_BUFFERS");
+    if (!WhollyDecimal(value)) {
+        return kTidewellOutputBridgeMaxQueueBuffers;
+    }
+    // Only the size matters: any long number is "5 or more".
+    if (std::strlen(value) > 3) {
+        return kTidewellOutputBridgeMaxQueueBuffers;
+    }
+    const unsigned long count = std::strtoul(value, nullptr, 10);
+    if (count < 2) {
+        return 2;
+    }
+    return count > kTidewellOutputBridgeMaxQueueBuffers ? kTidewellOutputBridgeMaxQueueBuffers
+                                                        : static_cast<uint32_t>(count);
+}
+
+bool ShouldRequestDeviceBufferSize() {
+    const char* value = std::getenv("TIDEWELL_OUTPUT_SET_DEVICE_BUFFER");
+    if (value == nullptr || value[0] == '\0') {
+        return true;
+    }
+    for (const char* off : {"0", "false", "FALSE", "no", "off"}) {
+        if (std::strcmp(value, off) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void TidewellOutputBridgeFormatStatus(int32_t status, char* text, size_t size) {
+    const auto bits = static_cast<uint32_t>(status);
+    char code[5];
+    for (int i = 0; i < 4; ++i) {
+        const auto byte = static_cast<unsigned char>((bits >> (24 - 8 * i)) & 0xFFu);
+        code[i] = byte >= 32 && byte <= 126 ? static_cast<char>(byte) : '.';
+    }
+    code[4] = '\0';
+    std::snprintf(text, size, "%d ('%s')", status, code);
+}
+
+uint32_t TidewellOutputBridgeFillBufferList(TidewellOutputBridge* bridge, AudioBufferList* list, uint32_t frames) {
+    if (list == nullptr || frames == 0) {
+        return 0;
+    }
+    // Clear every buffer, each only as far as its own size reaches.
+    for (UInt32 i = 0; i < list->mNumberBuffers; ++i) {
+        AudioBuffer& buffer = list->mBuffers[i];
+        const uint32_t bytes = frames * buffer.mNumberChannels * 4u;
+        if (buffer.mData != nullptr) {
+            const uint32_t cleared = std::min(bytes, buffer.mDataByteSize);
+            std::memset(buffer.mData, 0, cleared);
+            buffer.mDataByteSize = cleared;
+        } else {
+            buffer.mDataByteSize = bytes;
+        }
+    }
+    if (list->mNumberBuffers == 1 && list->mBuffers[0].mData != nullptr &&
+        list->mBuffers[0].mNumberChannels == bridge->channels) {
+        AudioBuffer& buffer = list->mBuffers[0];
+        const uint32_t fit = buffer.mDataByteSize / bridge->bytesPerFrame;
+        return bridge->render(bridge->context, static_cast<float*>(buffer.mData), std::min(frames, fit),
+                              bridge->channels);
+    }
+    if (bridge->scratch == nullptr) {
+        return 0;
+    }
+    // Through the scratch, in blocks of at most its size, so that a device cycle larger than
+    // the scratch still plays instead of going silent.
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t block = std::min(frames - done, bridge->scratchFrames);
+        std::memset(bridge->scratch, 0, static_cast<size_t>(block) * bridge->bytesPerFrame);
+        const uint32_t status = bridge->render(bridge->context, bridge->scratch, block, bridge->channels);
+        if (status != 0) {
+            for (UInt32 i = 0; i < list->mNumberBuffers; ++i) {
+                if (list->mBuffers[i].mData != nullptr) {
+                    std::memset(list->mBuffers[i].mData, 0, list->mBuffers[i].mDataByteSize);
+                }
+            }
+            return status;
+        }
+        uint32_t sourceChannel = 0;
+        for (UInt32 i = 0; i < list->mNumberBuffers; ++i) {
+            AudioBuffer& buffer = list->mBuffers[i];
+            const uint32_t channels = buffer.mNumberChannels;
+            if (buffer.mData == nullptr) {
+                sourceChannel += channels;
+                continue;
+            }
+            if (channels == 0) {
+                continue;
+            }
+            const uint32_t fit = buffer.mDataByteSize / (channels * 4u);
+            const uint32_t count = done < fit ? std::min(block, fit - done) : 0;
+            auto* destination = static_cast<float*>(buffer.mData) + static_cast<size_t>(done) * channels;
+            for (uint32_t c = 0; c < channels && sourceChannel < bridge->channels; ++c, ++sourceChannel) {
+                for (uint32_t f = 0; f < count; ++f) {
+                    destination[static_cast<size_t>(f) * channels + c] =
+                        bridge->scratch[static_cast<size_t>(f) * bridge->channels + sourceChannel];
+                }
+            }
+        }
+        done += block;
+    }
+    return 0;
+}
+
+OSStatus TidewellOutputBridgeIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                      AudioBufferList* outOutputData, const AudioTimeStamp*, void* clientData) {
+    auto* bridge = static_cast<TidewellOutputBridge*>(clientData);
+    if (outOutputData == nullptr || outOutputData->mNumberBuffers == 0) {
+        return 0;
+    }
+    // The frames every buffer with data can hold, so that no buffer is written past its end
+    // and all channels stay in step. With no such buffer there is nothing to fill.
+    uint32_t frames = 0;
+    bool any = false;
+    for (UInt32 i = 0; i < outOutputData->mNumberBuffers; ++i) {
+        const AudioBuffer& buffer = outOutputData->mBuffers[i];
+        if (buffer.mData == nullptr || buffer.mNumberChannels == 0) {
+            continue;
+        }
+        const uint32_t bufferFrames = buffer.mDataByteSize / (buffer.mNumberChannels * 4u);
+        frames = any ? std::min(frames, bufferFrames) : bufferFrames;
+        any = true;
+    }
+    if (frames == 0) {
+        return 0;
+    }
+    return static_cast<OSStatus>(TidewellOutputBridgeFillBufferList(bridge, outOutputData, frames));
+}
+
+void TidewellAudioQueueOutputCallback(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer) {
+    auto* bridge = static_cast<TidewellOutputBridge*>(userData);
+    if (bridge == nullptr || buffer == nullptr || bridge->bytesPerFrame == 0) {
+        return;
+    }
+    const uint32_t frames = buffer->mAudioDataBytesCapacity / bridge->bytesPerFrame;
+    const uint32_t status = bridge->render != nullptr
+                                ? bridge->render(bridge->context, static_cast<float*>(buffer->mAudioData), frames,
+                                                 bridge->channels)
+                                : 1;
+    if (status != 0) {
+        std::memset(buffer->mAudioData, 0, buffer->mAudioDataBytesCapacity);
+    }
+    buffer->mAudioDataByteSize = frames * bridge->bytesPerFrame;
+    AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
+}
+
+bool TidewellOutputBridgeStart(TidewellOutputBridge* bridge, const TidewellOutputBridgeConfig* config) {
+    if (bridge == nullptr || config == nullptr) {
+        return false;
+    }
+    std::memset(bridge, 0, sizeof *bridge);
+    bridge->requestedBackend = config->backend;
+    bridge->channels = config->channels;
+    bridge->bytesPerFrame = 4 * config->channels;
+    bridge->render = config->render;
+    bridge->context = config->context;
+
+    if (!(config->sampleRate > 0) || config->channels == 0 || config->render == nullptr) {
+        SetError(bridge, "Invalid output bridge configuration.");
+        return false;
+    }
+    bridge->scratchFrames = std::max(FramesOrDefault(config->bufferFrames), kMinimumScratchFrames);
+    bridge->scratch =
+        static_cast<float*>(std::calloc(static_cast<size_t>(bridge->scratchFrames) * config->channels, sizeof(float)));
+    if (bridge->scratch == nullptr) {
+        bridge->scratchFrames = 0;
+        SetError(bridge, "Could not allocate output bridge scratch buffer.");
+        return false;
+    }
+
+    const TidewellOutputBackend backend = config->backend;
+    char deviceError[sizeof bridge->error] = "";
+    char unitError[sizeof bridge->error] = "";
+    bool deviceFailed = false;
+    bool unitTried = false;
+    bool unitFailed = false;
+
+    if (backend == TidewellOutputBackendAudioDevice) {
+        if (StartAudioDevice(bridge, config)) {
+            return true;
+        }
+        CopyText(deviceError, bridge->error);
+        deviceFailed = true;
+        TidewellOutputBridgeStop(bridge);
+    }
+    if (backend == TidewellOutputBackendDefault || backend == TidewellOutputBackendAudioUnit) {
+        unitTried = true;
+        if (StartAudioUnit(bridge, config)) {
+            return true;
+        }
+        CopyText(unitError, bridge->error);
+        unitFailed = true;
+        TidewellOutputBridgeStop(bridge);
+    }
+    const bool queueTried = backend == TidewellOutputBackendDefault || backend == TidewellOutputBackendAudioQueue ||
+                            config->allowFallback;
+    if (queueTried) {
+        bridge->error[0] = '\0';
+        if (StartAudioQueue(bridge, config)) {
+            if (config->log != nullptr) {
+                if (deviceFailed) {
+                    std::fprintf(config->log, "Fell back to AudioQueue output bridge after AudioDevice setup failed: %s\n",
+                                 deviceError);
+                } else if (unitTried && unitFailed) {
+                    std::fprintf(config->log, "Fell back to AudioQueue output bridge after AudioUnit setup failed: %s\n",
+                                 unitError);
+                }
+                std::fflush(config->log);
+            }
+            return true;
+        }
+        char queueError[sizeof bridge->error];
+        CopyText(queueError, bridge->error);
+        if (deviceFailed) {
+            SetError(bridge, "AudioDevice failed: %s; AudioQueue failed: %s", deviceError, queueError);
+        } else if (unitFailed) {
+            SetError(bridge, "AudioUnit failed: %s; AudioQueue failed: %s", unitError, queueError);
+        }
+    } else if (deviceFailed) {
+        CopyText(bridge->error, deviceError);
+    } else if (unitFailed) {
+        CopyText(bridge->error, unitError);
+    }
+    TidewellOutputBridgeStop(bridge);
+    return false;
+}
+
+void TidewellOutputBridgeStop(TidewellOutputBridge* bridge) {
+    if (bridge == nullptr) {
+        return;
+    }
+    if (bridge->queue != nullptr) {
+        AudioQueueStop(bridge->queue, true);
+        AudioQueueDispose(bridge->queue, true);
+        bridge->queue = nullptr;
+    }
+    for (auto& buffer : bridge->queueBuffers) {
+        buffer = nullptr;
+    }
+    bridge->queueBufferCount = 0;
+    if (bridge->audioUnit != nullptr) {
+        AudioOutputUnitStop(bridge->audioUnit);
+        AudioUnitUninitialize(bridge->audioUnit);
+        AudioComponentInstanceDispose(bridge->audioUnit);
+        bridge->audioUnit = nullptr;
+    }
+    if (bridge->ioProcID != nullptr) {
+        AudioDeviceStop(bridge->device, bridge->ioProcID);
+        AudioDeviceDestroyIOProcID(bridge->device, bridge->ioProcID);
+        bridge->ioProcID = nullptr;
+        bridge->device = kAudioObjectUnknown;
+    }
+    RestoreOutputBufferFrameSize(bridge);
+    std::free(bridge->scratch);
+    bridge->scratch = nullptr;
+    bridge->scratchFrames = 0;
+    bridge->activeBackend = TidewellOutputBackendDefault;
+}
+
+const char* TidewellOutputBridgeError(const TidewellOutputBridge* bridge) {
+    if (bridge == nullptr || bridge->error[0] == '\0') {
+        return "Unknown output bridge error.";
+    }
+    return bridge->error;
+}
+
+#endif

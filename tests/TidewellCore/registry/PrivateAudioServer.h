@@ -1,0 +1,96 @@
+#pragma once
+// A private audioserverd for one test: its own socket in a temporary folder, found by this
+// process and by every child through AUDIOSERVER_SOCKET.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "TidewellCore/CoreAudioDeviceRegistry.h"
+
+extern char** environ;
+
+namespace tidewell::testing {
+
+inline std::filesystem::path binDirectory() {
+  const char* bin = std::getenv("TIDEWELL_BIN_DIR");
+  return bin ? std::filesystem::path(bin) : std::filesystem::current_path();
+}
+
+// Starts a program of the build with this process's environment; returns its pid or -1.
+inline pid_t spawnTool(const std::vector<std::string>& arguments) {
+  std::vector<std::string> words = arguments;
+  words[0] = (binDirectory() / words[0]).string();
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  return pid;
+}
+
+// Runs a program of the build to its end; its exit status.
+inline int runTool(const std::vector<std::string>& arguments) {
+  pid_t pid = spawnTool(arguments);
+  if (pid < 0) return -1;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+template <class Condition>
+bool eventually(Condition condition, std::chrono::duration<double> limit = std::chrono::seconds(20)) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+class PrivateAudioServer {
+ public:
+  PrivateAudioServer() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tidewell-server-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    folder_ = pattern;
+    socket_ = (folder_ / "control").string();
+    ::setenv("AUDIOSERVER_SOCKET", socket_.c_str(), 1);
+    start();
+  }
+  ~PrivateAudioServer() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+  void start() {
+    pid_ = spawnTool({"audioserverd", "--socket", socket_});
+    ASSERT_GT(pid_, 0);
+    // Until the client library has found this server, inventories come back empty.
+    ASSERT_TRUE(eventually([] { return !CoreAudioDeviceRegistry::allDeviceUIDs().empty(); }));
+  }
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+  const std::filesystem::path& folder() const { return folder_; }
+
+ private:
+  std::filesystem::path folder_;
+  std::string socket_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace tidewell::testing

@@ -1,0 +1,89 @@
+// The registry against a real stand-in audio server: its emulated devices, devices added and
+// removed at run time, defaults, and the processes that play audio.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "PrivateAudioServer.h"
+#include "TidewellCore/TidewellConstants.h"
+
+namespace tidewell::testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+std::vector<std::string> names(const std::vector<AudioDeviceInfo>& list) {
+  std::vector<std::string> result;
+  for (const auto& info : list) result.push_back(info.name);
+  return result;
+}
+
+TEST(RegistryServerTest, InventoryFollowsTheServer) {
+  PrivateAudioServer server;
+  auto inventory = CoreAudioDeviceRegistry::deviceInventory();
+  EXPECT_THAT(names(inventory.inputs), ElementsAre("Built-in Microphone", "USB Audio Interface"));
+  EXPECT_THAT(names(inventory.outputs), ElementsAre("Built-in Output", "USB Audio Interface"));
+  EXPECT_TRUE(inventory.inputs[0].isDefault);
+  EXPECT_TRUE(inventory.outputs[0].isDefault);
+  EXPECT_EQ(inventory.inputs[0].uid, "BuiltInMicrophoneDevice");
+  EXPECT_EQ(inventory.inputs[0].channelCount, 2);
+  // Two 2-channel input streams make a 4-channel input.
+  EXPECT_EQ(inventory.inputs[1].channelCount, 4);
+  EXPECT_FALSE(inventory.inputs[1].isDefault);
+  EXPECT_EQ(inventory.outputs[1].channelCount, 4);
+
+  ASSERT_EQ(runTool({"audioctl", "add-device", "Mic 10", "mic-10", "--inputs", "1"}), 0);
+  ASSERT_EQ(runTool({"audioctl", "add-device", "mic 2", "mic-2", "--inputs", "1"}), 0);
+  ASSERT_EQ(runTool({"audioctl", "set-default", "input", "USBAudioInterface"}), 0);
+  inventory = CoreAudioDeviceRegistry::deviceInventory();
+  EXPECT_THAT(names(inventory.inputs),
+              ElementsAre("USB Audio Interface", "Built-in Microphone", "mic 2", "Mic 10"));
+  EXPECT_TRUE(inventory.inputs[0].isDefault);
+  EXPECT_TRUE(CoreAudioDeviceRegistry::containsDevice("mic-10"));
+
+  ASSERT_EQ(runTool({"audioctl", "remove-device", "mic-10"}), 0);
+  EXPECT_FALSE(CoreAudioDeviceRegistry::containsDevice("mic-10"));
+
+  // Our own devices.
+  EXPECT_FALSE(CoreAudioDeviceRegistry::passThruDeviceIsLoaded());
+  EXPECT_FALSE(CoreAudioDeviceRegistry::halPlugInIsLoaded());
+  std::string passThru(TidewellCore::passThruDeviceUID);
+  ASSERT_EQ(runTool({"audioctl", "add-device", "Tidewell", passThru, "--inputs", "2", "--outputs", "2"}), 0);
+  EXPECT_TRUE(CoreAudioDeviceRegistry::passThruDeviceIsLoaded());
+  EXPECT_THAT(CoreAudioDeviceRegistry::tidewellDeviceSummaries(),
+              ElementsAre(HALDeviceSummary{passThru, "Tidewell", 2, 2}));
+
+  // No server: nothing, at once.
+  server.stop();
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(CoreAudioDeviceRegistry::deviceInventory(), AudioDeviceInventory{});
+  EXPECT_TRUE(CoreAudioDeviceRegistry::applicationSourceCandidates().empty());
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+}
+
+TEST(RegistryServerTest, PlayingApplicationsBecomeCandidatesAndLeaveWithTheirProcess) {
+  PrivateAudioServer server;
+  ::setenv("AUDIOSERVER_BUNDLE_ID", "org.example.player", 1);
+  pid_t player = spawnTool({"audio-test-client", "play", "", "440", "-20", "30"});
+  ::unsetenv("AUDIOSERVER_BUNDLE_ID");
+  ASSERT_GT(player, 0);
+  ASSERT_TRUE(eventually([] { return !RunningApplications::pids("org.example.player").empty(); }));
+  EXPECT_THAT(RunningApplications::pids("org.example.player"), ElementsAre(player));
+  auto application = RunningApplications::application(player);
+  ASSERT_TRUE(application.has_value());
+  EXPECT_EQ(application->bundleIdentifier, "org.example.player");
+
+  auto candidates = CoreAudioDeviceRegistry::applicationSourceCandidates();
+  ASSERT_EQ(candidates.size(), 1u);
+  EXPECT_EQ(candidates[0].displayName, "org.example.player");
+  EXPECT_EQ(candidates[0].pid, player);
+  EXPECT_TRUE(candidates[0].processObjectID.has_value());
+
+  ::kill(player, SIGKILL);
+  ::waitpid(player, nullptr, 0);
+  EXPECT_TRUE(eventually([] { return RunningApplications::pids("org.example.player").empty(); }));
+  EXPECT_FALSE(RunningApplications::application(player).has_value());
+}
+
+}  // namespace
+}  // namespace tidewell::testing

@@ -1,0 +1,209 @@
+// Helper supervision on a scripted clock: starts, exits, backoff, changed and removed routes.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "ServiceTestSupport.h"
+
+namespace tidewell::testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+class SupervisionTest : public ::testing::Test {
+ protected:
+  ServiceFixture fixture;
+  LogRecorder log;
+  std::unique_ptr<TidewellService> service;
+  FakePlatform& platform = *fixture.platform;
+
+  void SetUp() override {
+    fixture.environment["PATH"] = "/usr/bin:/bin";
+    fixture.environment["TIDEWELL_BUFFER_FRAMES"] = "256";
+    fixture.environment["TIDEWELL_TAP_PID"] = "4242";
+    fixture.environment["TIDEWELL_MONITOR_OUTPUT_UID"] = "somewhere";
+    fixture.environment["TIDEWELL_SOURCE_INPUT_BACKEND"] = "odd";
+    fixture.environment["TIDEWELL_OUTPUT_BACKEND"] = "odd";
+    service = fixture.makeService();
+  }
+
+  static DesiredRoute route(std::string key, std::string summary, std::string routes = "1:1") {
+    DesiredRoute desired;
+    desired.key = std::move(key);
+    desired.executableURL = "/helpers/" + desired.key;
+    desired.summary = std::move(summary);
+    desired.environment = {{"TIDEWELL_TAP_ROUTES", std::move(routes)}, {"PATH", "/route"}};
+    desired.controlEnvironment = {{"TIDEWELL_TAP_GAIN", "1.0"}, {"TIDEWELL_TAP_ROUTES", "hidden"}};
+    return desired;
+  }
+
+  // One pass at the current fake time, then time moves on.
+  void pass(const std::vector<DesiredRoute>& desired, double seconds = 1.0) {
+    service->reconcile(desired);
+    platform.advance(seconds);
+  }
+};
+
+TEST(BackoffTest, ClimbsTwoFiveTenThirtyThenSixty) {
+  std::vector<long> delays;
+  for (int n = 0; n <= 7; ++n) delays.push_back(static_cast<long>(ManagedRoute::backoff(n).count()));
+  EXPECT_THAT(delays, ElementsAre(2, 2, 5, 10, 30, 60, 60, 60));
+}
+
+TEST_F(SupervisionTest, HelperStartsWithTheServiceEnvironmentLessInheritedHelperSettings) {
+  pass({route("tap", "system capture 'All'")});
+  ASSERT_EQ(platform.launched.size(), 1u);
+  EXPECT_EQ(platform.launchedExecutables[0], "/helpers/tap");
+  // The route's own variables win over the control values and the service's environment;
+  // helper settings the service merely inherited are gone; tuning variables stay.
+  EXPECT_EQ(platform.launched[0]->environment,
+            (ServiceEnvironment{{"PATH", "/route"},
+                                {"TIDEWELL_BUFFER_FRAMES", "256"},
+                                {"TIDEWELL_HELPER_DIR", fixture.helpers.path().string()},
+                                {"TIDEWELL_TAP_GAIN", "1.0"},
+                                {"TIDEWELL_TAP_ROUTES", "1:1"}}));
+  EXPECT_THAT(log.lines(), ElementsAre("Started system capture 'All'"));
+  // The service's own view of its environment is untouched.
+  EXPECT_EQ(service->environment().at("TIDEWELL_TAP_PID"), "4242");
+}
+
+TEST_F(SupervisionTest, AHelperThatKeepsExitingIsRetriedEveryTwoSeconds) {
+  auto desired = std::vector<DesiredRoute>{route("tap", "system capture 'All'")};
+  pass(desired);
+  for (int round = 0; round < 3; ++round) {
+    platform.launched.back()->exit(1);
+    pass(desired);  // notices the exit
+    pass(desired);  // 1 s later: still backing off
+    EXPECT_EQ(platform.launched.size(), static_cast<size_t>(round + 1));
+    pass(desired);  // 2 s after the exit: started again
+    EXPECT_EQ(platform.launched.size(), static_cast<size_t>(round + 2));
+  }
+  auto lines = log.lines();
+  EXPECT_THAT(std::vector<std::string>(lines.begin(), lines.begin() + 3),
+              ElementsAre("Started system capture 'All'", "system capture 'All' exited with status 1",
+                          "Started system capture 'All'"));
+}
+
+TEST_F(SupervisionTest, FailedLaunchesBackOffAndASuccessResetsTheCount) {
+  platform.launchFails = true;
+  auto desired = std::vector<DesiredRoute>{route("tap", "system capture 'All'")};
+  std::vector<double> attempts;
+  double elapsed = 0;
+  size_t lines = 0;
+  while (elapsed < 200) {
+    pass(desired, 0.5);
+    if (log.lines().size() != lines) {
+      attempts.push_back(elapsed);
+      lines = log.lines().size();
+    }
+    elapsed += 0.5;
+  }
+  EXPECT_THAT(attempts, ElementsAre(0, 2, 7, 17, 47, 107, 167));
+  EXPECT_EQ(log.lines().front(), "Could not start system capture 'All': Permission denied");
+  EXPECT_EQ(service->routes().at("tap")->failureCount, 7);
+
+  platform.launchFails = false;
+  platform.advance(60);
+  pass(desired);
+  EXPECT_EQ(platform.launched.size(), 1u);
+  EXPECT_EQ(service->routes().at("tap")->failureCount, 0);
+  platform.launched[0]->exit(0);
+  pass(desired);
+  EXPECT_EQ(log.lines().back(), "system capture 'All' exited with status 0");
+  EXPECT_EQ(service->routes().at("tap")->nextStartDate, platform.clock - std::chrono::seconds(1) +
+                                                            std::chrono::seconds(2));
+}
+
+TEST_F(SupervisionTest, ControlChangesKeepHelpersAndRouteChangesReplaceThem) {
+  auto original = route("tap", "system capture 'All'");
+  pass({original});
+  auto slider = original;
+  slider.controlEnvironment["TIDEWELL_TAP_GAIN"] = "0.3";
+  pass({slider});
+  EXPECT_EQ(platform.launched.size(), 1u);
+  EXPECT_EQ(service->routes().at("tap")->route.controlEnvironment.at("TIDEWELL_TAP_GAIN"), "1.0");
+
+  auto rewired = route("tap", "system capture 'All'", "1:2");
+  pass({rewired});
+  ASSERT_EQ(platform.launched.size(), 2u);
+  EXPECT_FALSE(platform.launched[0]->isRunning());
+  EXPECT_EQ(platform.launched[1]->environment.at("TIDEWELL_TAP_ROUTES"), "1:2");
+  EXPECT_THAT(log.lines(), ElementsAre("Started system capture 'All'",
+                                       "Stopping system capture 'All': configuration changed route",
+                                       "Started system capture 'All'"));
+}
+
+TEST_F(SupervisionTest, AReplacementWaitsUntilTheOldHelperIsGone) {
+  platform.helpersIgnoreTerm = true;
+  pass({route("tap", "system capture 'All'")});
+  pass({route("tap", "system capture 'All'", "1:2")});
+  // The old helper ignored SIGTERM: two helpers must never feed the device at once.
+  EXPECT_EQ(platform.launched.size(), 1u);
+  pass({route("tap", "system capture 'All'", "1:2")});
+  EXPECT_EQ(platform.launched.size(), 1u);
+
+  platform.launched[0]->exit(15);
+  pass({route("tap", "system capture 'All'", "1:2")});
+  ASSERT_EQ(platform.launched.size(), 2u);
+  EXPECT_EQ(log.lines().back(), "Started system capture 'All'");
+}
+
+TEST_F(SupervisionTest, RemovedRoutesStopAndBackingOffRoutesVanishQuietly) {
+  pass({route("a", "first"), route("b", "second")});
+  platform.launchFails = true;
+  platform.launched[1]->exit(3);
+  pass({route("a", "first"), route("b", "second")});  // b backs off
+  log.take();
+  pass({route("a", "first")});
+  EXPECT_TRUE(log.take().empty());
+  pass({});
+  EXPECT_THAT(log.take(), ElementsAre("Stopping first: configuration removed route"));
+  EXPECT_TRUE(service->routes().empty());
+}
+
+TEST_F(SupervisionTest, AChangedRouteDoesNotInheritTheBackoff) {
+  platform.launchFails = true;
+  pass({route("tap", "capture")});
+  pass({route("tap", "capture")});
+  EXPECT_EQ(service->routes().at("tap")->failureCount, 1);
+  platform.launchFails = false;
+  pass({route("tap", "capture", "2:2")});
+  EXPECT_EQ(platform.launched.size(), 1u);
+  EXPECT_EQ(service->routes().at("tap")->failureCount, 0);
+}
+
+TEST_F(SupervisionTest, RepeatedKeysKeepTheFirstRoute) {
+  pass({route("tap", "first", "1:1"), route("tap", "second", "2:2")});
+  pass({route("tap", "first", "1:1"), route("tap", "second", "2:2")});
+  ASSERT_EQ(platform.launched.size(), 1u);
+  EXPECT_EQ(platform.launched[0]->environment.at("TIDEWELL_TAP_ROUTES"), "1:1");
+}
+
+TEST_F(SupervisionTest, AHelperThatIgnoresSigtermIsKilledAfterTheGracePeriod) {
+  platform.helpersIgnoreTerm = true;
+  pass({route("tap", "stubborn")});
+  auto started = std::chrono::steady_clock::now();
+  pass({});
+  EXPECT_TRUE(platform.launched[0]->isRunning());
+  ASSERT_TRUE(platform.launched[0]->waitForExit(std::chrono::seconds(10)));
+  auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(waited, std::chrono::milliseconds(2900));
+  EXPECT_EQ(platform.launched[0]->terminationStatus(), SIGKILL);
+  EXPECT_EQ(log.lines().back(), "stubborn did not exit 3 s after SIGTERM; killing it");
+}
+
+TEST_F(SupervisionTest, StoppingTheServiceWaitsForEveryHelper) {
+  platform.helpersIgnoreTerm = true;
+  pass({route("a", "first"), route("b", "second")});
+  platform.launched[0]->exit(0);  // exits by itself, unnoticed so far
+  service->stopAll();
+  for (const auto& process : platform.launched) EXPECT_FALSE(process->isRunning());
+  EXPECT_TRUE(service->routes().empty());
+  auto lines = log.lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "second did not exit 3 s after SIGTERM; killing it"),
+            1);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Stopping second: service stopping"), 1);
+}
+
+}  // namespace
+}  // namespace tidewell::testing

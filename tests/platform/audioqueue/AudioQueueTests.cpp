@@ -1,0 +1,298 @@
+// Output and input audio queues against a real audioserverd: conversion of rate, sample
+// format and channel count, the device chosen by UID, the queue's own callback thread,
+// and a stop that is immediate and synchronous.
+#include "TestServer.h"
+
+#include <AudioClient/AudioToolbox.h>
+#include <AudioToolsCommon/Analysis.h>
+#include <AudioToolsCommon/Wav.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+using namespace audiotest;
+using namespace std::chrono_literals;
+namespace tools = tidewell::tools;
+
+namespace {
+
+AudioStreamBasicDescription Format(double rate, uint32_t channels, bool isFloat, uint32_t bits) {
+    AudioStreamBasicDescription d{};
+    d.mSampleRate = rate;
+    d.mFormatID = kAudioFormatLinearPCM;
+    d.mFormatFlags = (isFloat ? kAudioFormatFlagIsFloat : kAudioFormatFlagIsSignedInteger) | kAudioFormatFlagIsPacked;
+    d.mBytesPerPacket = d.mBytesPerFrame = bits / 8 * channels;
+    d.mFramesPerPacket = 1;
+    d.mChannelsPerFrame = channels;
+    d.mBitsPerChannel = bits;
+    return d;
+}
+
+// Fills each buffer with a 16-bit sine on every channel and enqueues it again.
+struct Player {
+    double rate = 44100, frequency = 997, amplitude = 0.25;
+    uint32_t channels = 2;
+    uint64_t frame = 0;
+    std::atomic<uint64_t> callbacks{0};
+    std::atomic<bool> wrongThread{false};
+    std::thread::id creator = std::this_thread::get_id();
+    std::atomic<bool> refill{true};
+};
+
+void PlayerCallback(void* user, AudioQueueRef q, AudioQueueBufferRef buf) {
+    auto* p = static_cast<Player*>(user);
+    if (std::this_thread::get_id() == p->creator && p->callbacks.load() > 100) p->wrongThread.store(true);
+    auto* s = static_cast<int16_t*>(buf->mAudioData);
+    uint32_t frames = buf->mAudioDataBytesCapacity / (2 * p->channels);
+    for (uint32_t i = 0; i < frames; ++i, ++p->frame) {
+        double v = p->amplitude * std::sin(2 * M_PI * p->frequency * double(p->frame) / p->rate);
+        for (uint32_t c = 0; c < p->channels; ++c) s[i * p->channels + c] = static_cast<int16_t>(std::lrint(v * 32767.0));
+    }
+    buf->mAudioDataByteSize = frames * 2 * p->channels;
+    p->callbacks.fetch_add(1);
+    if (p->refill.load()) AudioQueueEnqueueBuffer(q, buf, 0, nullptr);
+}
+
+// Keeps every recorded float sample of one channel pair and enqueues the buffer again.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<float> samples;
+    uint32_t channels = 2;
+    std::atomic<uint64_t> callbacks{0};
+    std::atomic<bool> badPackets{false};
+    std::thread::id creator = std::this_thread::get_id();
+    std::atomic<bool> wrongThread{false};
+};
+
+void RecorderCallback(void* user, AudioQueueRef q, AudioQueueBufferRef buf, const AudioTimeStamp*, UInt32 packets,
+                      const AudioStreamPacketDescription*) {
+    auto* r = static_cast<Recorder*>(user);
+    if (std::this_thread::get_id() == r->creator) r->wrongThread.store(true);
+    if (packets * 4 * r->channels != buf->mAudioDataByteSize) r->badPackets.store(true);
+    {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        auto* f = static_cast<float*>(buf->mAudioData);
+        r->samples.insert(r->samples.end(), f, f + buf->mAudioDataByteSize / 4);
+    }
+    r->callbacks.fetch_add(1);
+    AudioQueueEnqueueBuffer(q, buf, 0, nullptr);
+}
+
+OSStatus SetDevice(AudioQueueRef q, const char* uid) {
+    CFStringRef s = CFStringCreateWithCString(nullptr, uid, kCFStringEncodingUTF8);
+    OSStatus st = AudioQueueSetProperty(q, kAudioQueueProperty_CurrentDevice, &s, sizeof s);
+    CFRelease(s);
+    return st;
+}
+
+class Queue : public ::testing::Test {
+protected:
+    TestServer server;
+    TempDir files;
+};
+
+TEST_F(Queue, AnOutputQueueOf16Bit44100HzPlaysIntoA48000HzDeviceAtTheRightFrequencyAndLevel) {
+    Player p;
+    p.amplitude = std::pow(10.0, -12.0 / 20.0);
+    AudioStreamBasicDescription fmt = Format(44100, 2, false, 16);
+    AudioQueueRef q = nullptr;
+    ASSERT_EQ(AudioQueueNewOutput(&fmt, PlayerCallback, &p, nullptr, nullptr, 0, &q), 0);
+    ASSERT_EQ(SetDevice(q, "BuiltInOutputDevice"), 0);
+    for (int i = 0; i < 3; ++i) {
+        AudioQueueBufferRef b = nullptr;
+        ASSERT_EQ(AudioQueueAllocateBuffer(q, 441 * 4, &b), 0);
+        PlayerCallback(&p, q, b);  // prime before start
+    }
+    std::string file = files.path() + "/q.wav";
+    ASSERT_EQ(AudioQueueStart(q, nullptr), 0);
+    std::this_thread::sleep_for(300ms);
+    auto r = server.control({{"op", "captureStart"}, {"uid", "BuiltInOutputDevice"}, {"path", file}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    std::this_thread::sleep_for(1000ms);
+    r = server.control({{"op", "captureStop"}, {"uid", "BuiltInOutputDevice"}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    EXPECT_EQ(AudioQueueStop(q, true), 0);
+    EXPECT_EQ(AudioQueueDispose(q, true), 0);
+    tools::AudioData a = tools::readWav(file);
+    ASSERT_GE(a.frames(), 40000u);
+    for (unsigned c = 0; c < 2; ++c) {
+        EXPECT_NEAR(tools::dominantFrequency(a.samples.data(), a.frames(), 2, c, 48000), 997.0, 0.5);
+        EXPECT_NEAR(tools::rmsDbfs(a.samples.data(), a.frames(), 2, c), -12.0, 0.15);
+    }
+    EXPECT_FALSE(p.wrongThread.load()) << "callbacks run on the queue's own thread";
+}
+
+TEST_F(Queue, AnInputQueueOnTheUsbDeviceDelivers48000HzFloatFromIts44100Hz24BitInput) {
+    auto r = server.control({{"op", "signal"}, {"uid", "USBAudioInterface"}, {"channel", 1}, {"type", "sine"},
+                             {"frequency", 997.0}, {"level", -6.0}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    r = server.control({{"op", "signal"}, {"uid", "USBAudioInterface"}, {"channel", 2}, {"type", "sine"},
+                        {"frequency", 3000.0}, {"level", -20.0}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    Recorder rec;
+    AudioStreamBasicDescription fmt = Format(48000, 2, true, 32);
+    AudioQueueRef q = nullptr;
+    ASSERT_EQ(AudioQueueNewInput(&fmt, RecorderCallback, &rec, nullptr, nullptr, 0, &q), 0);
+    ASSERT_EQ(SetDevice(q, "USBAudioInterface"), 0);
+    for (int i = 0; i < 4; ++i) {
+        AudioQueueBufferRef b = nullptr;
+        ASSERT_EQ(AudioQueueAllocateBuffer(q, 1024 * 8, &b), 0);
+        ASSERT_EQ(AudioQueueEnqueueBuffer(q, b, 0, nullptr), 0);
+        EXPECT_EQ(AudioQueueEnqueueBuffer(q, b, 0, nullptr), kAudioQueueErr_BufferInQueue);
+    }
+    ASSERT_EQ(AudioQueueStart(q, nullptr), 0);
+    auto until = std::chrono::steady_clock::now() + 15s;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(rec.mutex);
+            if (rec.samples.size() >= 2 * 72000 || std::chrono::steady_clock::now() > until) break;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_EQ(AudioQueueStop(q, true), 0);
+    ASSERT_EQ(AudioQueueDispose(q, true), 0);
+    std::lock_guard<std::mutex> lock(rec.mutex);
+    ASSERT_GE(rec.samples.size(), 2u * 72000);
+    EXPECT_FALSE(rec.badPackets.load());
+    EXPECT_FALSE(rec.wrongThread.load());
+    // Skip the first quarter second (converter start); measure a whole second at 48000 Hz.
+    const float* s = rec.samples.data() + 2 * 12000;
+    EXPECT_NEAR(tools::dominantFrequency(s, 48000, 2, 0, 48000), 997.0, 0.5);
+    EXPECT_NEAR(tools::rmsDbfs(s, 48000, 2, 0), -6.0, 0.15);
+    EXPECT_NEAR(tools::dominantFrequency(s, 48000, 2, 1, 48000), 3000.0, 1.0);
+    EXPECT_NEAR(tools::rmsDbfs(s, 48000, 2, 1), -20.0, 0.3);
+}
+
+TEST_F(Queue, AnInputQueueWithMoreChannelsThanTheDeviceGetsSilenceOnTheRest) {
+    Recorder rec;
+    rec.channels = 4;
+    // The microphone has two float channels at 48000 Hz and plays a quiet 440 Hz tone.
+    AudioStreamBasicDescription fmt = Format(48000, 4, true, 32);
+    AudioQueueRef q = nullptr;
+    ASSERT_EQ(AudioQueueNewInput(&fmt, RecorderCallback, &rec, nullptr, nullptr, 0, &q), 0);
+    for (int i = 0; i < 3; ++i) {
+        AudioQueueBufferRef b = nullptr;
+        ASSERT_EQ(AudioQueueAllocateBuffer(q, 512 * 16, &b), 0);
+        ASSERT_EQ(AudioQueueEnqueueBuffer(q, b, 0, nullptr), 0);
+    }
+    ASSERT_EQ(AudioQueueStart(q, nullptr), 0);  // no device set: the default input
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (rec.callbacks.load() < 60 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
+    AudioQueueDispose(q, true);
+    std::lock_guard<std::mutex> lock(rec.mutex);
+    size_t frames = rec.samples.size() / 4;
+    ASSERT_GE(frames, 48000u / 2);
+    EXPECT_NEAR(tools::dominantFrequency(rec.samples.data(), frames, 4, 0, 48000), 440.0, 1.0);
+    EXPECT_NEAR(tools::rmsDbfs(rec.samples.data(), frames, 4, 1), -30.0, 0.3);
+    EXPECT_EQ(tools::peakAmplitude(rec.samples.data(), frames, 4, 2), 0.0);
+    EXPECT_EQ(tools::peakAmplitude(rec.samples.data(), frames, 4, 3), 0.0);
+}
+
+TEST_F(Queue, StopIsImmediateAndSynchronousAndTheQueueCanStartAgain) {
+    Player p;
+    p.rate = 48000;
+    AudioStreamBasicDescription fmt = Format(48000, 2, false, 16);
+    AudioQueueRef q = nullptr;
+    ASSERT_EQ(AudioQueueNewOutput(&fmt, PlayerCallback, &p, nullptr, nullptr, 0, &q), 0);
+    std::vector<AudioQueueBufferRef> bufs;
+    for (int i = 0; i < 2; ++i) {
+        AudioQueueBufferRef b = nullptr;
+        ASSERT_EQ(AudioQueueAllocateBuffer(q, 256 * 4, &b), 0);
+        bufs.push_back(b);
+        PlayerCallback(&p, q, b);
+    }
+    ASSERT_EQ(AudioQueueStart(q, nullptr), 0);
+    auto until = std::chrono::steady_clock::now() + 5s;
+    while (p.callbacks.load() < 50 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+    ASSERT_GE(p.callbacks.load(), 50u);
+    ASSERT_EQ(AudioQueueStop(q, true), 0);
+    uint64_t after = p.callbacks.load();
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(p.callbacks.load(), after) << "no callback once stop returned";
+    // The buffers came back to us: they can be enqueued again, and the queue restarts.
+    for (auto* b : bufs) EXPECT_EQ(AudioQueueEnqueueBuffer(q, b, 0, nullptr), 0);
+    ASSERT_EQ(AudioQueueStart(q, nullptr), 0);
+    until = std::chrono::steady_clock::now() + 5s;
+    while (p.callbacks.load() < after + 20 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+    EXPECT_GE(p.callbacks.load(), after + 20);
+    EXPECT_EQ(AudioQueueDispose(q, true), 0);
+}
+
+TEST_F(Queue, RefusesUnknownDevicesFormatsAndForeignBuffers) {
+    Player p;
+    AudioStreamBasicDescription fmt = Format(48000, 2, false, 16);
+    AudioQueueRef q = nullptr;
+    ASSERT_EQ(AudioQueueNewOutput(&fmt, PlayerCallback, &p, nullptr, nullptr, 0, &q), 0);
+    EXPECT_EQ(SetDevice(q, "NoSuchDevice"), kAudioQueueErr_InvalidDevice);
+    EXPECT_EQ(SetDevice(q, "BuiltInMicrophoneDevice"), kAudioQueueErr_InvalidDevice) << "an output queue needs outputs";
+    EXPECT_EQ(SetDevice(q, "USBAudioInterface"), 0);
+    UInt32 four = 4;
+    EXPECT_EQ(AudioQueueSetProperty(q, AUDIO_FOUR_CC('x', 'x', 'x', 'x'), &four, sizeof four), kAudioQueueErr_InvalidProperty);
+
+    AudioQueueRef other = nullptr;
+    ASSERT_EQ(AudioQueueNewOutput(&fmt, PlayerCallback, &p, nullptr, nullptr, 0, &other), 0);
+    AudioQueueBufferRef foreign = nullptr;
+    ASSERT_EQ(AudioQueueAllocateBuffer(other, 1024, &foreign), 0);
+    EXPECT_EQ(AudioQueueEnqueueBuffer(q, foreign, 0, nullptr), kAudioQueueErr_InvalidBuffer);
+    AudioQueueBufferRef mine = nullptr;
+    ASSERT_EQ(AudioQueueAllocateBuffer(q, 1024, &mine), 0);
+    mine->mAudioDataByteSize = 2048;
+    EXPECT_EQ(AudioQueueEnqueueBuffer(q, mine, 0, nullptr), kAudioQueueErr_InvalidBuffer) << "more bytes than it holds";
+    EXPECT_EQ(AudioQueueAllocateBuffer(q, 0, &mine), kAudio_ParamError);
+    AudioQueueDispose(other, true);
+    AudioQueueDispose(q, true);
+
+    AudioStreamBasicDescription bad = fmt;
+    bad.mBitsPerChannel = 12;
+    EXPECT_EQ(AudioQueueNewOutput(&bad, PlayerCallback, &p, nullptr, nullptr, 0, &q), kAudioFormatUnsupportedDataFormatError);
+    bad = fmt;
+    bad.mFormatFlags |= kAudioFormatFlagIsNonInterleaved;
+    EXPECT_EQ(AudioQueueNewOutput(&bad, PlayerCallback, &p, nullptr, nullptr, 0, &q), kAudioFormatUnsupportedDataFormatError);
+    EXPECT_EQ(AudioQueueNewOutput(&fmt, nullptr, &p, nullptr, nullptr, 0, &q), kAudio_ParamError);
+}
+
+TEST_F(Queue, AQueueLeftDryPlaysSilenceAndInjectedFaultsFailTheNamedCalls) {
+    auto fail = [&](const std::string& call, int status) {
+        auto r = server.control({{"op", "fail"}, {"call", call}, {"status", status}, {"count", 1}});
+        ASSERT_TRUE(r && r->value("ok", false)) << call;
+    };
+    Player p;
+    p.refill.store(false);
+    AudioStreamBasicDescription fmt = Format(48000, 2, false, 16);
+    AudioQueueRef q = nullptr;
+    fail("AudioQueueNewOutput", -50);
+    EXPECT_EQ(AudioQueueNewOutput(&fmt, PlayerCallback, &p, nullptr, nullptr, 0, &q), -50);
+    ASSERT_EQ(AudioQueueNewOutput(&fmt, PlayerCallback, &p, nullptr, nullptr, 0, &q), 0);
+    fail("AudioQueueSetProperty", -51);
+    EXPECT_EQ(SetDevice(q, "BuiltInOutputDevice"), -51);
+    AudioQueueBufferRef b = nullptr;
+    fail("AudioQueueAllocateBuffer", -52);
+    EXPECT_EQ(AudioQueueAllocateBuffer(q, 4096, &b), -52);
+    ASSERT_EQ(AudioQueueAllocateBuffer(q, 4096, &b), 0);
+    PlayerCallback(&p, q, b);
+    ASSERT_EQ(AudioQueueEnqueueBuffer(q, b, 0, nullptr), 0);  // the callback did not enqueue it
+    fail("AudioQueueStart", -53);
+    EXPECT_EQ(AudioQueueStart(q, nullptr), -53);
+    fail("AudioDeviceStart", -54);
+    EXPECT_EQ(AudioQueueStart(q, nullptr), -54);
+
+    std::string file = files.path() + "/dry.wav";
+    ASSERT_EQ(AudioQueueStart(q, nullptr), 0);
+    auto until = std::chrono::steady_clock::now() + 5s;
+    while (p.callbacks.load() < 2 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(p.callbacks.load(), 2u) << "the one buffer played and came back once";
+    auto r = server.control({{"op", "captureStart"}, {"uid", "BuiltInOutputDevice"}, {"path", file}});
+    ASSERT_TRUE(r && r->value("ok", false));
+    std::this_thread::sleep_for(300ms);
+    server.control({{"op", "captureStop"}, {"uid", "BuiltInOutputDevice"}});
+    AudioQueueDispose(q, true);
+    tools::AudioData a = tools::readWav(file);
+    ASSERT_GT(a.frames(), 0u);
+    EXPECT_EQ(tools::peakAmplitude(a.samples.data(), a.frames(), 2, 0), 0.0);
+}
+
+}  // namespace

@@ -444,3 +444,38 @@ TEST_F(IO, ARemovedDeviceStopsCallingItsProcsAndStopStillReturns) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(IO, AWavFilePlaysAsTheMicrophonesSignalOnItsChannels) {
+    // Two channels: 300 Hz on the left, 1200 Hz on the right, 0.5 s, looped by the device.
+    tools::AudioData wav;
+    wav.sampleRate = 48000;
+    wav.channels = 2;
+    wav.format = tools::SampleFormat::Int16;
+    for (size_t i = 0; i < 24000; ++i) {
+        wav.samples.push_back(static_cast<float>(0.25 * std::sin(2 * M_PI * 300.0 * double(i) / 48000.0)));
+        wav.samples.push_back(static_cast<float>(0.5 * std::sin(2 * M_PI * 1200.0 * double(i) / 48000.0)));
+    }
+    std::string file = files.path() + "/in.wav";
+    tools::writeWav(file, wav);
+    auto r = server.control({{"op", "signal"}, {"uid", "BuiltInMicrophoneDevice"}, {"type", "wav"}, {"path", file}});
+    ASSERT_TRUE(r && r->value("ok", false)) << (r ? r->dump() : "");
+
+    AudioObjectID mic = DeviceByUID("BuiltInMicrophoneDevice");
+    Recorder rec;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(mic, RecordProc, &rec, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(mic, proc), 0);
+    auto until = std::chrono::steady_clock::now() + 10s;
+    while (rec.written.load() < 48000 * 2 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
+    AudioDeviceStop(mic, proc);
+    AudioDeviceDestroyIOProcID(mic, proc);
+    ASSERT_GE(rec.written.load(), 48000u * 2);
+    EXPECT_NEAR(tools::dominantFrequency(rec.samples.data(), 48000, 2, 0, 48000), 300.0, 0.5);
+    EXPECT_NEAR(tools::dominantFrequency(rec.samples.data(), 48000, 2, 1, 48000), 1200.0, 0.5);
+    EXPECT_NEAR(tools::rmsDbfs(rec.samples.data(), 48000, 2, 0), 20 * std::log10(0.25), 0.1);
+    EXPECT_NEAR(tools::rmsDbfs(rec.samples.data(), 48000, 2, 1), 20 * std::log10(0.5), 0.1);
+}
+
+}  // namespace

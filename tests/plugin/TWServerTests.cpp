@@ -5,6 +5,7 @@
 #include "TestServer.h"
 
 #include <AudioToolsCommon/Analysis.h>
+#include <AudioToolsCommon/Wav.h>
 #include <TidewellCore/RuntimeControlStore.h>
 #include <TidewellRuntimeSupport/TidewellRegions.h>
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -251,6 +253,37 @@ TEST_F(HostedPlugIn, AChannelChangeReachesRunningClientsWithoutStoppingThem) {
     float peak = 0;
     for (size_t i = frames - 12000; i < frames; ++i) peak = std::max(peak, std::fabs(loop.recording[i * 2]));
     EXPECT_GT(peak, 0.45f);
+}
+
+TEST_F(HostedPlugIn, AudioPlayIntoTheDeviceIsRecordedFromItsInputAtThePredictedLevels) {
+    // Every output channel carries the sine; source 1 goes to output 1 and source 2 to
+    // output 3. Device gain 0.5 (-6.02 dB), channel 3 gain 2.0 (+6.02 dB).
+    tidewell::RuntimeControlStoreV3::publish(
+        {Controls("tw.e2e.tools", "Tools", 4, {{1, 1}, {2, 3}}, 0.5, {1.0, 1.0, 2.0, 1.0})}, false);
+    ASSERT_TRUE(Within(2s, [] { return DeviceByUID("tw.e2e.tools") != 0; }));
+    Child player({BinDir() + "/audio-play", "--device", "tw.e2e.tools", "--sine", "997", "--level", "-12",
+                  "--duration", "5"});
+    std::this_thread::sleep_for(500ms);
+    const std::string file = server_->dir() + "/recorded.wav";
+    std::string output;
+    ASSERT_EQ(audiotest::Run({BinDir() + "/audio-record", "--device", "tw.e2e.tools", "--duration", "2", "--output", file}, &output),
+              0)
+        << output;
+    auto a = tools::readWav(file);
+    ASSERT_EQ(a.channels, 4u);
+    ASSERT_GE(a.frames(), 48000u + 4800u);
+    const float* last = a.samples.data() + (a.frames() - 48000) * 4;
+    const double gainDb = 20 * std::log10(0.5);
+    EXPECT_NEAR(tools::rmsDbfs(last, 48000, 4, 0), -12.0 + gainDb, 0.1);
+    EXPECT_NEAR(tools::rmsDbfs(last, 48000, 4, 2), -12.0 + gainDb + 20 * std::log10(2.0), 0.1);
+    EXPECT_NEAR(tools::dominantFrequency(last, 48000, 4, 2, 48000), 997.0, 1.0);
+    for (unsigned ch : {1u, 3u}) {
+        float peak = 0;
+        for (size_t i = 0; i < 48000; ++i) peak = std::max(peak, std::fabs(last[i * 4 + ch]));
+        EXPECT_EQ(peak, 0.0f) << "channel " << ch;
+    }
+    player.signal(SIGTERM);
+    player.wait(5s);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ build=${TIDEWELL_BUILD_DIR:-$here/build}
 echo "Tidewell is built in $build/bin:"
 ls "$build/bin"
 # The stand-in audio server with its default emulated devices (kept running; stop it with
-# `audioctl stop`).
+# `audioctl stop`). It loads the TidewellHAL plug-in from the bundle the build installed.
+export AUDIOSERVER_PLUGIN_PATH=${AUDIOSERVER_PLUGIN_PATH:-$build/plugins}
 "$build/bin/audioctl" start
 "$build/bin/audioctl" list

@@ -370,6 +370,7 @@ void DeviceEngine::run() {
         // Sleep to the cycle boundary, on the host clock.
         uint64_t now = Now();
         if (nextBoundary + 4 * periodNs < static_cast<double>(now)) nextBoundary = static_cast<double>(now);  // stalled: resync
+        if (uint64_t b = 0; device_.backend && device_.backend->nextBoundary(now, b)) nextBoundary = static_cast<double>(b);
         timespec ts{};
         auto target = static_cast<uint64_t>(nextBoundary);
         ts.tv_sec = static_cast<time_t>(target / 1000000000ull);
@@ -384,7 +385,7 @@ void DeviceEngine::run() {
         const uint64_t cycleHost = target;
         const double deadline = nextBoundary + std::max(0.8 * periodNs, 500000.0);
 
-        if (!device_.inputs.empty()) produceInput(frames, rate, signals);
+        if (!device_.inputs.empty() && !device_.backend) produceInput(frames, rate, signals);
 
         AudioTimeStamp nowTs{};
         nowTs.mSampleTime = sampleTime;
@@ -415,7 +416,11 @@ void DeviceEngine::run() {
             h->outputTime = outTs;
             auto* block = static_cast<uint8_t*>(c->mapping);
             for (uint32_t s = 0; s < h->inputStreamCount; ++s)
-                std::memcpy(block + h->inputs[s].offset, inputScratch_[s].data(), size_t(frames) * h->inputs[s].bytesPerFrame);
+                if (device_.backend && s == 0)
+                    device_.backend->readInput(c->clientID, reinterpret_cast<float*>(block + h->inputs[s].offset), frames,
+                                               h->inputs[s].channels);
+                else
+                    std::memcpy(block + h->inputs[s].offset, inputScratch_[s].data(), size_t(frames) * h->inputs[s].bytesPerFrame);
             for (uint32_t s = 0; s < h->outputStreamCount; ++s)
                 std::memset(block + h->outputs[s].offset, 0, size_t(frames) * h->outputs[s].bytesPerFrame);
             c->posted += 1;
@@ -459,6 +464,7 @@ void DeviceEngine::run() {
                 }
             }
             if (capture) capture->push(mix_.data(), size_t(frames) * outChannels);
+            if (device_.backend && !set->clients.empty()) device_.backend->writeMix(mix_.data(), frames, outChannels);
         }
 
         sampleTime += frames;

@@ -31,9 +31,23 @@ struct StreamSpec {
     SampleFormat format = SampleFormat::Float32;
 };
 
+// Where a device's audio comes from and goes to when a driver provides it (a plug-in
+// device) instead of the emulated signal and sink. Called on the IO thread only.
+struct EngineBackend {
+    virtual ~EngineBackend() = default;
+    // Host time of the next cycle boundary after now, on the driver's timeline; false
+    // keeps the engine's own pacing for this cycle.
+    virtual bool nextBoundary(uint64_t now, uint64_t& boundary) = 0;
+    // One client's input for this cycle, into its block (interleaved, blockChannels wide).
+    virtual void readInput(uint32_t clientID, float* interleaved, uint32_t frames, uint32_t blockChannels) = 0;
+    // The mix of every client's output, once per cycle.
+    virtual void writeMix(const float* interleaved, uint32_t frames, uint32_t mixChannels) = 0;
+};
+
 // What the engine needs to know of its device; fixed for the engine's life except the
 // atomics, which the control side may change at any time.
 struct EngineDevice {
+    EngineBackend* backend = nullptr;  // set before the engine is made
     std::vector<StreamSpec> inputs;
     std::vector<StreamSpec> outputs;
     std::atomic<double> nominalRate{48000.0};

@@ -1,5 +1,7 @@
 #include "Server.h"
 
+#include "PlugInHost.h"
+
 #include <AudioToolsCommon/Wav.h>
 #include <CoreFoundation/HostClock.h>
 #include <nlohmann/json.hpp>
@@ -93,8 +95,8 @@ AudioObjectID Server::allocateID() {
     return nextID_++;
 }
 
-std::shared_ptr<Device> Server::addDevice(const DeviceSpec& spec, Notes& notes) {
-    auto d = std::make_shared<Device>();
+std::shared_ptr<Device> Server::addDevice(const DeviceSpec& spec, Notes& notes, std::shared_ptr<Device> made) {
+    auto d = made ? std::move(made) : std::make_shared<Device>();
     d->id = allocateID();
     d->spec = spec;
     d->io.inputs = spec.inputs;
@@ -221,7 +223,7 @@ OSStatus Server::systemGet(const Connection& c, const AudioObjectPropertyAddress
         ids(v);
         return 0;
     }
-    case kAudioHardwarePropertyPlugInList:
+    case kAudioHardwarePropertyPlugInList: ids(plugIns_ ? plugIns_->plugInObjects() : std::vector<AudioObjectID>{}); return 0;
     case kAudioHardwarePropertyTapList: ids({}); return 0;
     case kAudioHardwarePropertyTranslatePIDToProcessObject: {
         // 0 for a pid that is not an audio client (yet); the status is still success.
@@ -240,7 +242,9 @@ OSStatus Server::systemGet(const Connection& c, const AudioObjectPropertyAddress
         u32(found);
         return 0;
     }
-    case kAudioHardwarePropertyTranslateBundleIDToPlugIn: u32(0); return 0;  // no plug-in loaded
+    case kAudioHardwarePropertyTranslateBundleIDToPlugIn:
+        u32(plugIns_ && q.kind == ValueKind::String ? plugIns_->plugInForBundleID(q.text) : 0);
+        return 0;
     case kAudioHardwarePropertyServiceRestarted: u32(0); return 0;
     default: return kAudioHardwareUnknownPropertyError;
     }
@@ -316,6 +320,10 @@ OSStatus Server::setValue(Connection& c, AudioObjectID obj, const AudioObjectPro
     }
     auto o = object(obj);
     if (!o) return kAudioHardwareBadObjectError;
+    if (auto* f = dynamic_cast<ForwardingObject*>(o.get())) {
+        // Objects of a plug-in: the plug-in decides and notifies.
+        return f->forwardSet(a, q, data);
+    }
     auto d = std::dynamic_pointer_cast<Device>(o);
     if (d && a.mSelector == kAudioDevicePropertyBufferFrameSize) {
         // Device-wide: the last writer wins, for every client, and the value stays when
@@ -427,6 +435,7 @@ void Server::stopIO(Connection& c, AudioObjectID device, Notes& notes) {
     std::shared_ptr<Device> d;
     std::shared_ptr<EngineClient> client;
     bool wasRunning = false;
+    bool active = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         d = deviceByID(device);
@@ -435,10 +444,11 @@ void Server::stopIO(Connection& c, AudioObjectID device, Notes& notes) {
             client = it->second;
             c.io.erase(it);
         }
-        c.activeIO.erase(device);
+        active = c.activeIO.erase(device) > 0;
         wasRunning = d && d->engine->running();
     }
     if (d && client) d->engine->removeClient(client.get());
+    if (d && client && active) d->clientStopped(client->clientID, client->pid);
     if (d && wasRunning && !d->engine->running())
         notes.push_back({d->id, {kAudioDevicePropertyDeviceIsRunning, kAudioObjectPropertyScopeGlobal, 0}});
 }
@@ -630,6 +640,7 @@ void Server::handle(const std::shared_ptr<Connection>& c, const Header& h, const
                                  {kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal, 0}});
             }
         }
+        d->clientStarting(client->clientID, c->pid);
         d->engine->addClient(client);
         if (!wasRunning) notes.push_back({d->id, {kAudioDevicePropertyDeviceIsRunning, kAudioObjectPropertyScopeGlobal, 0}});
         reply(*c, h, 0);
@@ -950,6 +961,9 @@ void Server::run() {
         }
     }
     notifier_ = std::thread([this] { notifierLoop(); });
+    // Plug-ins come after the emulated devices; their devices appear as they report them.
+    plugIns_ = new PlugInHost(*this);
+    plugIns_->loadAll();
 
     // Signals end the server cleanly: captures are completed and the socket removed.
     sigset_t set;

@@ -80,6 +80,9 @@ struct Device : Object {
     OSStatus get(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q, PropValue& out) const override;
     bool settable(const AudioObjectPropertyAddress& a) const override;
     std::vector<const Stream*> streamsIn(AudioObjectPropertyScope scope) const;
+    // A client's IO proc joins the device's cycle (before its first cycle) or has left it.
+    virtual void clientStarting(uint32_t clientID, pid_t pid) { (void)clientID, (void)pid; }
+    virtual void clientStopped(uint32_t clientID, pid_t pid) { (void)clientID, (void)pid; }
 };
 
 struct ProcessObject : Object {
@@ -106,7 +109,11 @@ struct Fault {
     int64_t remaining = 0;  // < 0: every call
 };
 
+class PlugInHost;
+
 class Server {
+    friend class PlugInHost;
+
 public:
     Server(std::string socketPath, bool defaultDevices);
     ~Server();
@@ -121,7 +128,9 @@ private:
     using Notes = std::vector<std::pair<AudioObjectID, AudioObjectPropertyAddress>>;
 
     AudioObjectID allocateID();
-    std::shared_ptr<Device> addDevice(const DeviceSpec& spec, Notes& notes);  // model mutex held
+    // `made`: a device object of a derived kind to fill in (plug-in devices).
+    std::shared_ptr<Device> addDevice(const DeviceSpec& spec, Notes& notes,
+                                      std::shared_ptr<Device> made = nullptr);  // model mutex held
     void removeDevice(const std::shared_ptr<Device>& d, Notes& notes);
     std::shared_ptr<Device> deviceByUID(const std::string& uid) const;
     std::shared_ptr<Device> deviceByID(AudioObjectID id) const;
@@ -170,6 +179,8 @@ private:
     std::deque<std::pair<AudioObjectID, std::vector<AudioObjectPropertyAddress>>> noteQueue_;
     bool noteStop_ = false;
     std::thread notifier_;
+
+    PlugInHost* plugIns_ = nullptr;  // lives as long as the process
 
     std::atomic<bool> shuttingDown_{false};
     int wakePipe_[2] = {-1, -1};

@@ -1,0 +1,79 @@
+// A second audio client process for the plug-in's end-to-end tests: records a device's
+// input for a while and prints one line per channel, "channel N dbfs X", with the level of
+// the last second (dBFS of a sine: its peak), then "done".
+//
+//   tw-record-client UID SECONDS
+
+#include <AudioClient/AudioHardware.h>
+#include <AudioToolsCommon/Analysis.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Recording {
+    std::vector<float> samples = std::vector<float>(48000 * 64 * 4, 0.0f);
+    std::atomic<size_t> written{0};
+    std::atomic<uint32_t> channels{0};
+};
+
+OSStatus Record(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                AudioBufferList*, const AudioTimeStamp*, void* data) {
+    auto* r = static_cast<Recording*>(data);
+    if (in->mNumberBuffers < 1) return 0;
+    const AudioBuffer& b = in->mBuffers[0];
+    r->channels.store(b.mNumberChannels);
+    size_t at = r->written.load();
+    size_t n = std::min<size_t>(b.mDataByteSize / 4, r->samples.size() - at);
+    std::memcpy(r->samples.data() + at, b.mData, n * 4);
+    r->written.store(at + n);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: tw-record-client UID SECONDS\n");
+        return 2;
+    }
+    CFStringRef uid = CFStringCreateWithCString(nullptr, argv[1], kCFStringEncodingUTF8);
+    AudioObjectPropertyAddress a = {kAudioHardwarePropertyTranslateUIDToDevice, kAudioObjectPropertyScopeGlobal, 0};
+    AudioObjectID device = 0;
+    UInt32 size = sizeof device;
+    OSStatus s = AudioObjectGetPropertyData(kAudioObjectSystemObject, &a, sizeof uid, &uid, &size, &device);
+    CFRelease(uid);
+    if (s != 0 || device == 0) {
+        std::printf("no device\n");
+        return 1;
+    }
+    Recording r;
+    AudioDeviceIOProcID proc = nullptr;
+    if (AudioDeviceCreateIOProcID(device, Record, &r, &proc) != 0 || AudioDeviceStart(device, proc) != 0) {
+        std::printf("start failed\n");
+        return 1;
+    }
+    std::printf("started\n");
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[2])));
+    AudioDeviceStop(device, proc);
+    AudioDeviceDestroyIOProcID(device, proc);
+    const uint32_t channels = r.channels.load();
+    const size_t frames = channels ? r.written.load() / channels : 0;
+    if (frames < 48000) {
+        std::printf("too short %zu\n", frames);
+        return 1;
+    }
+    const float* last = r.samples.data() + (frames - 48000) * channels;
+    for (uint32_t c = 0; c < channels; ++c) {
+        std::printf("channel %u dbfs %.3f\n", c, tidewell::tools::rmsDbfs(last, 48000, channels, c));
+    }
+    std::printf("done\n");
+    return 0;
+}

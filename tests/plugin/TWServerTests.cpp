@@ -1,0 +1,289 @@
+// TidewellHAL hosted by audioserverd, end to end: the devices a published runtime region
+// describes appear and leave, and audio played into a device comes out of its input,
+// routed, gained and metered.
+
+#include "TestServer.h"
+
+#include <AudioToolsCommon/Analysis.h>
+#include <AudioToolsCommon/Wav.h>
+#include <TidewellCore/RuntimeControlStore.h>
+#include <TidewellRuntimeSupport/TidewellRegions.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+using namespace audiotest;
+using namespace std::chrono_literals;
+namespace tools = tidewell::tools;
+
+namespace {
+
+const std::string kLegacyUID = "app.tidewell.passthru.main";
+
+tidewell::RuntimeDeviceControls Controls(const std::string& uid, const std::string& name, int64_t channels,
+                                         std::vector<tidewell::RuntimeChannelRoute> routes, double deviceGain = 1.0,
+                                         std::vector<double> channelGains = {}, bool muted = false) {
+    return tidewell::RuntimeDeviceControls(uid, name, "waveform.circle", channels, true, deviceGain, channelGains,
+                                           true, muted, 1.0, std::move(routes));
+}
+
+// Waits up to `limit` for the predicate.
+template <typename F>
+bool Within(std::chrono::milliseconds limit, F predicate) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return predicate();
+}
+
+class HostedPlugIn : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const char* dir = std::getenv("TIDEWELL_PLUGIN_DIR");
+        ASSERT_NE(dir, nullptr);
+        setenv("AUDIOSERVER_PLUGIN_PATH", dir, 1);
+    }
+    void SetUp() override {
+        shm_unlink(TidewellRuntimeRegionName);
+        server_ = std::make_unique<TestServer>();
+    }
+    void TearDown() override {
+        server_.reset();
+        shm_unlink(TidewellRuntimeRegionName);
+    }
+    std::unique_ptr<TestServer> server_;
+};
+
+// An IO proc that plays a sine into the first output channel and records every input
+// channel.
+struct Loop {
+    double frequency = 997, amplitude = 0.5, phase = 0;
+    std::vector<float> recording = std::vector<float>(48000 * 8 * 6, 0.0f);
+    std::atomic<size_t> written{0};
+    std::atomic<uint32_t> channels{0};
+    std::atomic<bool> play{true};
+    std::atomic<bool> record{true};
+};
+
+OSStatus LoopProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                  AudioBufferList* out, const AudioTimeStamp*, void* data) {
+    auto* l = static_cast<Loop*>(data);
+    if (l->play && out->mNumberBuffers > 0) {
+        AudioBuffer& b = out->mBuffers[0];
+        uint32_t frames = b.mDataByteSize / (4 * b.mNumberChannels);
+        auto* s = static_cast<float*>(b.mData);
+        for (uint32_t i = 0; i < frames; ++i) {
+            s[i * b.mNumberChannels] = static_cast<float>(l->amplitude * std::sin(l->phase));
+            l->phase = std::fmod(l->phase + 2 * M_PI * l->frequency / 48000.0, 2 * M_PI);
+        }
+    }
+    if (l->record && in->mNumberBuffers > 0) {
+        const AudioBuffer& b = in->mBuffers[0];
+        l->channels.store(b.mNumberChannels);
+        size_t n = b.mDataByteSize / 4;
+        size_t at = l->written.load();
+        n = std::min(n, l->recording.size() - at);
+        std::memcpy(l->recording.data() + at, b.mData, n * 4);
+        l->written.store(at + n);
+    }
+    return 0;
+}
+
+float MeterLevel(const std::string& owner, uint32_t channel) {
+    char name[32];
+    TidewellRegionFormatName(TidewellMeterNamePrefix, TidewellOwnerHash(owner.c_str()), name, sizeof name);
+    int fd = shm_open(name, O_RDONLY, 0);
+    if (fd < 0) return -1.0f;
+    void* m = mmap(nullptr, TidewellMeterSize, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (m == MAP_FAILED) return -1.0f;
+    float v = TidewellRegionLoadFloat(m, offsetof(TidewellMeterRegion, levels) + 4 * channel);
+    munmap(m, TidewellMeterSize);
+    return v;
+}
+
+TEST_F(HostedPlugIn, DevicesFollowTheRuntimeRegion) {
+    // No region: the legacy pass-thru device.
+    ASSERT_TRUE(Within(2s, [] { return DeviceByUID(kLegacyUID) != 0; }));
+    AudioObjectID legacy = DeviceByUID(kLegacyUID);
+    EXPECT_EQ(StringProperty(legacy, kAudioObjectPropertyName), "Tidewell");
+    EXPECT_EQ(U32Property(legacy, Address(kAudioDevicePropertyTransportType)), kAudioDeviceTransportTypeVirtual);
+
+    tidewell::RuntimeControlStoreV3::publish(
+        {Controls("tw.e2e.two", "Two", 2, {{1, 1}, {2, 2}}), Controls("tw.e2e.eight", "Eight", 8, {{1, 1}})}, false);
+    ASSERT_TRUE(Within(1s, [] { return DeviceByUID("tw.e2e.two") != 0 && DeviceByUID("tw.e2e.eight") != 0; }));
+    AudioObjectID eight = DeviceByUID("tw.e2e.eight");
+    EXPECT_EQ(StringProperty(eight, kAudioObjectPropertyName), "Eight");
+    AudioStreamBasicDescription format{};
+    UInt32 size = sizeof format;
+    auto a = Address(kAudioDevicePropertyStreamFormat, kAudioObjectPropertyScopeInput);
+    ASSERT_EQ(AudioObjectGetPropertyData(eight, &a, 0, nullptr, &size, &format), 0);
+    EXPECT_EQ(format.mChannelsPerFrame, 8u);
+    EXPECT_EQ(format.mSampleRate, 48000.0);
+    EXPECT_TRUE(Within(1s, [] { return DeviceByUID(kLegacyUID) == 0; }));
+    // Ids the server gives never collide with the plug-in's own.
+    EXPECT_GE(eight, 0x40000000u);
+
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.two", "Two", 2, {{1, 1}, {2, 2}})}, false);
+    EXPECT_TRUE(Within(1s, [] { return DeviceByUID("tw.e2e.eight") == 0; }));
+    EXPECT_NE(DeviceByUID("tw.e2e.two"), 0u);
+
+    // A valid region that lists no device retires them all; the legacy device returns.
+    tidewell::RuntimeControlStoreV3::publish(std::vector<tidewell::RuntimeDeviceControls>{}, false);
+    EXPECT_TRUE(Within(1s, [] { return DeviceByUID("tw.e2e.two") == 0 && DeviceByUID(kLegacyUID) != 0; }));
+}
+
+TEST_F(HostedPlugIn, PlayedAudioComesBackRoutedGainedAndMetered) {
+    // Source channel 1 goes to output channel 2 at device gain 0.5 and channel gain 1.5;
+    // output channels 1, 3 and 4 get nothing.
+    tidewell::RuntimeControlStoreV3::publish(
+        {Controls("tw.e2e.io", "Loop", 4, {{1, 2}}, 0.5, {1.0, 1.5, 1.0, 1.0})}, false);
+    AudioObjectID dev = 0;
+    ASSERT_TRUE(Within(2s, [&] { return (dev = DeviceByUID("tw.e2e.io")) != 0; }));
+    Loop loop;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, LoopProc, &loop, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(dev, proc), 0);
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(AudioDeviceStop(dev, proc), 0);
+    ASSERT_EQ(AudioDeviceDestroyIOProcID(dev, proc), 0);
+
+    ASSERT_EQ(loop.channels.load(), 4u);
+    const size_t frames = loop.written.load() / 4;
+    ASSERT_GT(frames, 48000u + 4096u);
+    const float* s = loop.recording.data() + (frames - 48000) * 4;
+    const double expected = 20 * std::log10(0.5 * 0.5 * 1.5);  // dBFS of a sine: its peak level
+    EXPECT_NEAR(tools::rmsDbfs(s, 48000, 4, 1), expected, 0.1);
+    EXPECT_NEAR(tools::dominantFrequency(s, 48000, 4, 1, 48000), 997.0, 1.0);
+    for (unsigned ch : {0u, 2u, 3u}) {
+        float peak = 0;
+        for (size_t i = 0; i < 48000; ++i) peak = std::max(peak, std::fabs(s[i * 4 + ch]));
+        EXPECT_EQ(peak, 0.0f) << "channel " << ch;
+    }
+    // Source meter: what was played (RMS of a 0.5 sine); output meter: what was heard.
+    EXPECT_NEAR(MeterLevel("tidewell.device.tw.e2e.io.source", 0), 0.5 / std::sqrt(2.0), 0.03);
+    EXPECT_NEAR(MeterLevel("tidewell.device.tw.e2e.io.output", 1), 0.375 / std::sqrt(2.0), 0.03);
+}
+
+TEST_F(HostedPlugIn, MutingSilencesTheDeviceWithinATenthOfASecond) {
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.mute", "Mute", 2, {{1, 1}})}, false);
+    AudioObjectID dev = 0;
+    ASSERT_TRUE(Within(2s, [&] { return (dev = DeviceByUID("tw.e2e.mute")) != 0; }));
+    Loop loop;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, LoopProc, &loop, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(dev, proc), 0);
+    std::this_thread::sleep_for(500ms);
+    size_t mutedAt = loop.written.load() / 2;
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.mute", "Mute", 2, {{1, 1}}, 1.0, {}, true)}, false);
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(AudioDeviceStop(dev, proc), 0);
+    AudioDeviceDestroyIOProcID(dev, proc);
+    const size_t frames = loop.written.load() / 2;
+    ASSERT_GT(frames, mutedAt + 4800 + 9600);
+    float before = 0, after = 0;
+    for (size_t i = mutedAt - 9600; i < mutedAt; ++i) before = std::max(before, std::fabs(loop.recording[i * 2]));
+    for (size_t i = mutedAt + 4800; i < frames; ++i) after = std::max(after, std::fabs(loop.recording[i * 2]));
+    EXPECT_GT(before, 0.4f);
+    EXPECT_EQ(after, 0.0f);
+}
+
+TEST_F(HostedPlugIn, TwoRecordersEachHearTheWholeSignal) {
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.two-rec", "Recorded", 2, {{1, 1}, {2, 2}})}, false);
+    AudioObjectID dev = 0;
+    ASSERT_TRUE(Within(2s, [&] { return (dev = DeviceByUID("tw.e2e.two-rec")) != 0; }));
+    Loop player;
+    player.record = false;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, LoopProc, &player, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(dev, proc), 0);
+    Child first({BinDir() + "/tw-record-client", "tw.e2e.two-rec", "2"});
+    Child second({BinDir() + "/tw-record-client", "tw.e2e.two-rec", "2"});
+    for (Child* c : {&first, &second}) {
+        ASSERT_TRUE(c->waitFor("done", 15s)) << c->output();
+        auto level = [&](const std::string& line) { return std::atof(line.substr(line.rfind(' ') + 1).c_str()); };
+        auto out = c->output();
+        auto at0 = out.find("channel 0 dbfs ");
+        auto at1 = out.find("channel 1 dbfs ");
+        ASSERT_NE(at0, std::string::npos) << out;
+        ASSERT_NE(at1, std::string::npos) << out;
+        EXPECT_NEAR(level(out.substr(at0, out.find('\n', at0) - at0)), 20 * std::log10(0.5), 0.1) << out;
+        EXPECT_LT(level(out.substr(at1, out.find('\n', at1) - at1)), -100.0) << out;
+    }
+    ASSERT_EQ(AudioDeviceStop(dev, proc), 0);
+    AudioDeviceDestroyIOProcID(dev, proc);
+}
+
+TEST_F(HostedPlugIn, AChannelChangeReachesRunningClientsWithoutStoppingThem) {
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.grow", "Grow", 2, {{1, 1}})}, false);
+    AudioObjectID dev = 0;
+    ASSERT_TRUE(Within(2s, [&] { return (dev = DeviceByUID("tw.e2e.grow")) != 0; }));
+    Loop loop;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, LoopProc, &loop, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(dev, proc), 0);
+    std::this_thread::sleep_for(300ms);
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.grow", "Grow", 8, {{1, 1}})}, false);
+    auto inputChannels = [&] {
+        AudioStreamBasicDescription f{};
+        UInt32 size = sizeof f;
+        auto a = Address(kAudioDevicePropertyStreamFormat, kAudioObjectPropertyScopeInput);
+        return AudioObjectGetPropertyData(dev, &a, 0, nullptr, &size, &f) == 0 ? f.mChannelsPerFrame : 0u;
+    };
+    EXPECT_TRUE(Within(2s, [&] { return inputChannels() == 8u; }));
+    EXPECT_EQ(DeviceByUID("tw.e2e.grow"), dev);
+    size_t changedAt = loop.written.load() / 2;
+    std::this_thread::sleep_for(700ms);
+    ASSERT_EQ(AudioDeviceStop(dev, proc), 0);
+    AudioDeviceDestroyIOProcID(dev, proc);
+    // The client kept its two channels and hears the sine again after the change.
+    const size_t frames = loop.written.load() / 2;
+    ASSERT_GT(frames, changedAt + 24000);
+    float peak = 0;
+    for (size_t i = frames - 12000; i < frames; ++i) peak = std::max(peak, std::fabs(loop.recording[i * 2]));
+    EXPECT_GT(peak, 0.45f);
+}
+
+TEST_F(HostedPlugIn, AudioPlayIntoTheDeviceIsRecordedFromItsInputAtThePredictedLevels) {
+    // Every output channel carries the sine; source 1 goes to output 1 and source 2 to
+    // output 3. Device gain 0.5 (-6.02 dB), channel 3 gain 2.0 (+6.02 dB).
+    tidewell::RuntimeControlStoreV3::publish(
+        {Controls("tw.e2e.tools", "Tools", 4, {{1, 1}, {2, 3}}, 0.5, {1.0, 1.0, 2.0, 1.0})}, false);
+    ASSERT_TRUE(Within(2s, [] { return DeviceByUID("tw.e2e.tools") != 0; }));
+    Child player({BinDir() + "/audio-play", "--device", "tw.e2e.tools", "--sine", "997", "--level", "-12",
+                  "--duration", "5"});
+    std::this_thread::sleep_for(500ms);
+    const std::string file = server_->dir() + "/recorded.wav";
+    std::string output;
+    ASSERT_EQ(audiotest::Run({BinDir() + "/audio-record", "--device", "tw.e2e.tools", "--duration", "2", "--output", file}, &output),
+              0)
+        << output;
+    auto a = tools::readWav(file);
+    ASSERT_EQ(a.channels, 4u);
+    ASSERT_GE(a.frames(), 48000u + 4800u);
+    const float* last = a.samples.data() + (a.frames() - 48000) * 4;
+    const double gainDb = 20 * std::log10(0.5);
+    EXPECT_NEAR(tools::rmsDbfs(last, 48000, 4, 0), -12.0 + gainDb, 0.1);
+    EXPECT_NEAR(tools::rmsDbfs(last, 48000, 4, 2), -12.0 + gainDb + 20 * std::log10(2.0), 0.1);
+    EXPECT_NEAR(tools::dominantFrequency(last, 48000, 4, 2, 48000), 997.0, 1.0);
+    for (unsigned ch : {1u, 3u}) {
+        float peak = 0;
+        for (size_t i = 0; i < 48000; ++i) peak = std::max(peak, std::fabs(last[i * 4 + ch]));
+        EXPECT_EQ(peak, 0.0f) << "channel " << ch;
+    }
+    player.signal(SIGTERM);
+    player.wait(5s);
+}
+
+}  // namespace

@@ -286,4 +286,62 @@ TEST_F(HostedPlugIn, AudioPlayIntoTheDeviceIsRecordedFromItsInputAtThePredictedL
     player.wait(5s);
 }
 
+TEST_F(HostedPlugIn, PlugInObjectsAreReachedUnderServerIdsBothWays) {
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.ids", "Ids", 2, {{1, 1}}, 1.0, {}, true)}, false);
+    AudioObjectID dev = 0;
+    ASSERT_TRUE(Within(2s, [&] { return (dev = DeviceByUID("tw.e2e.ids")) != 0; }));
+
+    // The plug-in object, found by its bundle identifier and listed by the system.
+    CFStringRef bundle = CFStringCreateWithCString(nullptr, "app.tidewell.vhal", kCFStringEncodingUTF8);
+    AudioObjectID plugIn = 0;
+    UInt32 size = sizeof plugIn;
+    auto a = Address(kAudioHardwarePropertyTranslateBundleIDToPlugIn);
+    ASSERT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &a, sizeof bundle, &bundle, &size, &plugIn), 0);
+    CFRelease(bundle);
+    ASSERT_NE(plugIn, 0u);
+    EXPECT_NE(plugIn, kAudioObjectSystemObject);
+    EXPECT_EQ(U32Property(plugIn, Address(kAudioObjectPropertyClass)), kAudioPlugInClassID);
+    EXPECT_EQ(StringProperty(plugIn, kAudioObjectPropertyName), "Tidewell HAL");
+    AudioObjectID listed[4] = {};
+    size = sizeof listed;
+    a = Address(kAudioHardwarePropertyPlugInList);
+    ASSERT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &a, 0, nullptr, &size, listed), 0);
+    ASSERT_EQ(size, 4u);
+    EXPECT_EQ(listed[0], plugIn);
+
+    // Ids in values come back as server ids: the plug-in's device list, the device's owner,
+    // streams and controls.
+    size = sizeof listed;
+    a = Address(kAudioPlugInPropertyDeviceList);
+    ASSERT_EQ(AudioObjectGetPropertyData(plugIn, &a, 0, nullptr, &size, listed), 0);
+    ASSERT_EQ(size, 4u);
+    EXPECT_EQ(listed[0], dev);
+    EXPECT_EQ(U32Property(dev, Address(kAudioObjectPropertyOwner)), plugIn);
+    EXPECT_EQ(U32Property(dev, Address(kAudioDevicePropertyRelatedDevices)), dev);
+    AudioObjectID input = U32Property(dev, Address(kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput));
+    EXPECT_EQ(U32Property(input, Address(kAudioStreamPropertyDirection)), 1u);
+    EXPECT_EQ(U32Property(input, Address(kAudioObjectPropertyOwner)), dev);
+    AudioObjectID controls[2] = {};
+    size = sizeof controls;
+    a = Address(kAudioObjectPropertyControlList);
+    ASSERT_EQ(AudioObjectGetPropertyData(dev, &a, 0, nullptr, &size, controls), 0);
+    EXPECT_EQ(U32Property(controls[0], Address(kAudioObjectPropertyClass)), kAudioVolumeControlClassID);
+    EXPECT_EQ(U32Property(controls[1], Address(kAudioObjectPropertyClass)), kAudioMuteControlClassID);
+    EXPECT_EQ(U32Property(controls[1], Address(kAudioBooleanControlPropertyValue)), 1u);
+    Float32 scalar = 0;
+    size = sizeof scalar;
+    a = Address(kAudioLevelControlPropertyScalarValue);
+    ASSERT_EQ(AudioObjectGetPropertyData(controls[0], &a, 0, nullptr, &size, &scalar), 0);
+    EXPECT_EQ(scalar, 0.5f);
+
+    // Setting goes to the plug-in, which decides.
+    UInt32 frames = 256;
+    a = Address(kAudioDevicePropertyBufferFrameSize);
+    EXPECT_EQ(AudioObjectSetPropertyData(dev, &a, 0, nullptr, sizeof frames, &frames), 0);
+    EXPECT_EQ(U32Property(dev, Address(kAudioDevicePropertyZeroTimeStampPeriod)), 256u);
+    Float64 rate = 44100.0;
+    a = Address(kAudioDevicePropertyNominalSampleRate);
+    EXPECT_EQ(AudioObjectSetPropertyData(dev, &a, 0, nullptr, sizeof rate, &rate), kAudioHardwareUnsupportedOperationError);
+}
+
 }  // namespace

@@ -1,11 +1,13 @@
 // A second audio client process for the plug-in's end-to-end tests: records a device's
 // input for a while and prints one line per channel, "channel N dbfs X", with the level of
-// the last second (dBFS of a sine: its peak), then "done".
+// the loudest 0.2 s of the last second (dBFS of a sine: its peak), then "done".
 //
 //   tw-record-client UID SECONDS
 
 #include <AudioClient/AudioHardware.h>
 #include <AudioToolsCommon/Analysis.h>
+
+#include <algorithm>
 
 #include <atomic>
 #include <chrono>
@@ -71,8 +73,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     const float* last = r.samples.data() + (frames - 48000) * channels;
+    // The loudest 0.2 s: a cycle missed on a loaded machine drops one block of the player.
     for (uint32_t c = 0; c < channels; ++c) {
-        std::printf("channel %u dbfs %.3f\n", c, tidewell::tools::rmsDbfs(last, 48000, channels, c));
+        double best = -400;
+        for (size_t at = 0; at + 9600 <= 48000; at += 1200) {
+            best = std::max(best, tidewell::tools::rmsDbfs(last + at * channels, 9600, channels, c));
+        }
+        std::printf("channel %u dbfs %.3f\n", c, best);
     }
     std::printf("done\n");
     return 0;

@@ -404,8 +404,12 @@ double MeasuredRate(const std::string& uid, std::chrono::milliseconds length, do
     AudioDeviceDestroyIOProcID(dev, proc);
     size_t n = c.n.load();
     if (n < 10) return 0;
-    // Sample times advance by whole cycles without holes.
-    for (size_t i = 1; i < n; ++i) EXPECT_EQ(c.samples[i] - c.samples[i - 1], 512.0) << "cycle " << i;
+    // Sample times advance by whole cycles (a client that was late for one, on a loaded
+    // machine, sees the next one two cycles on).
+    for (size_t i = 1; i < n; ++i) {
+        double step = c.samples[i] - c.samples[i - 1];
+        EXPECT_TRUE(step > 0 && std::fmod(step, 512.0) == 0.0) << "cycle " << i << " step " << step;
+    }
     *scalar = c.scalars[n - 1];
     return (c.samples[n - 1] - c.samples[1]) / (double(c.hosts[n - 1] - c.hosts[1]) * 1e-9);
 }

@@ -47,8 +47,10 @@ uint32_t TidewellSourceRingWriteBufferList(TidewellHelperRing* ring, const Audio
         return 0;
     }
     const uint32_t inputs = ring->sourceChannels;
+    TidewellBufferListChannelMap map;
+    TidewellBufferListMapChannels(&map, list);
     const uint32_t routed = TidewellCaptureRouteAndMeter(
-        ring, frames, inputs, inputs, [list](uint32_t f, uint32_t c) { return TidewellBufferListSample(list, f, c); });
+        ring, frames, inputs, inputs, [&map](uint32_t f, uint32_t c) { return TidewellBufferListMappedSample(&map, f, c); });
     ResampleAndAppend(ring, routed);
     return routed;
 }

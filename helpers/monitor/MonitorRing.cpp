@@ -113,8 +113,10 @@ void TidewellMonitorRingWriteBufferList(TidewellMonitorRing* ring, const AudioBu
     if (ring == nullptr) {
         return;
     }
+    TidewellBufferListChannelMap map;
+    TidewellBufferListMapChannels(&map, list);
     WriteRouted(ring, TidewellBufferListFrameCount(list),
-                [list](uint32_t f, uint32_t c) { return TidewellBufferListSample(list, f, c); });
+                [&map](uint32_t f, uint32_t c) { return TidewellBufferListMappedSample(&map, f, c); });
 }
 
 void TidewellMonitorRingRead(TidewellMonitorRing* ring, float* destination, uint32_t count) {

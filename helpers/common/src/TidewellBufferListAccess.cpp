@@ -57,6 +57,30 @@ float TidewellBufferListSample(const AudioBufferList* list, uint32_t frame, uint
     return 0.0f;
 }
 
+void TidewellBufferListMapChannels(TidewellBufferListChannelMap* map, const AudioBufferList* list) {
+    for (uint32_t c = 0; c < 64; ++c) {
+        map->data[c] = nullptr;
+        map->stride[c] = 0;
+        map->samples[c] = 0;
+    }
+    if (list == nullptr) {
+        return;
+    }
+    uint32_t first = 0;
+    for (uint32_t b = 0; b < list->mNumberBuffers && first < 64; ++b) {
+        const AudioBuffer& buffer = list->mBuffers[b];
+        const uint32_t n = buffer.mNumberChannels;
+        for (uint32_t k = 0; k < n && first + k < 64; ++k) {
+            const uint64_t capacity = SampleCapacity(buffer);
+            // The channel's samples start k floats into the buffer.
+            map->data[first + k] = capacity > k ? static_cast<const float*>(buffer.mData) + k : nullptr;
+            map->stride[first + k] = n;
+            map->samples[first + k] = capacity > k ? capacity - k : 0;
+        }
+        first += n;
+    }
+}
+
 uint32_t TidewellTapBlockFrameCount(const AudioBufferList* list, bool interleaved, uint32_t tapChannels) {
     if (list == nullptr || list->mNumberBuffers == 0 || list->mBuffers[0].mData == nullptr ||
         list->mBuffers[0].mDataByteSize == 0) {

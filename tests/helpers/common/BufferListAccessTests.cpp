@@ -100,3 +100,37 @@ TEST(TapBlockAccess, EmptyOrMissingListsHaveNoFrames) {
 }
 
 }  // namespace
+
+namespace {
+
+// The per-block channel map must read exactly what the walking reader reads, bounds included.
+TEST(BufferListChannelMap, AgreesWithTheWalkingReaderOnOddLayouts) {
+    TestBuffer clipped{3, Interleaved(10, 3, Tag)};
+    clipped.byteSizeOverride = 20 * sizeof(float);   // claims fewer bytes than the data it has
+    TestBufferList list({{2, Interleaved(10, 2, Tag)},
+                         {0, std::vector<float>(30, 5.0f)},
+                         {1, {}},
+                         clipped,
+                         {1, Interleaved(4, 1, Tag)}});
+    TidewellBufferListChannelMap map;
+    TidewellBufferListMapChannels(&map, list.get());
+    for (uint32_t f = 0; f < 12; ++f) {
+        for (uint32_t c = 0; c < 9; ++c) {
+            EXPECT_EQ(TidewellBufferListMappedSample(&map, f, c), TidewellBufferListSample(list.get(), f, c))
+                << "frame " << f << " channel " << c;
+        }
+    }
+    EXPECT_EQ(TidewellBufferListMappedSample(&map, 0, 64), 0.0f);
+    TidewellBufferListMapChannels(&map, nullptr);
+    EXPECT_EQ(TidewellBufferListMappedSample(&map, 0, 0), 0.0f);
+}
+
+TEST(BufferListChannelMap, EightyChannelsMapTheFirstSixtyFour) {
+    TestBufferList list({{80, Interleaved(4, 80, Tag)}});
+    TidewellBufferListChannelMap map;
+    TidewellBufferListMapChannels(&map, list.get());
+    EXPECT_EQ(TidewellBufferListMappedSample(&map, 3, 63), Tag(3, 63));
+    EXPECT_EQ(TidewellBufferListMappedSample(&map, 3, 64), 0.0f);
+}
+
+}  // namespace

@@ -18,6 +18,24 @@ uint32_t TidewellBufferListFrameCount(const AudioBufferList* list);
 // frame beyond the buffer's bytes.
 float TidewellBufferListSample(const AudioBufferList* list, uint32_t frame, uint32_t channel);
 
+// Where each of the first 64 channels of a buffer list lies, worked out once per block so that
+// reading a sample does not walk the buffers again. Reads are bounded like
+// TidewellBufferListSample's.
+struct TidewellBufferListChannelMap {
+    const float* data[64];      // null: the channel reads as 0
+    uint32_t stride[64];
+    uint64_t samples[64];       // floats the channel's buffer holds
+};
+void TidewellBufferListMapChannels(TidewellBufferListChannelMap* map, const AudioBufferList* list);
+inline float TidewellBufferListMappedSample(const TidewellBufferListChannelMap* map, uint32_t frame,
+                                            uint32_t channel) {
+    if (channel >= 64 || map->data[channel] == nullptr) {
+        return 0.0f;
+    }
+    const uint64_t index = uint64_t{frame} * map->stride[channel];
+    return index < map->samples[channel] ? map->data[channel][index] : 0.0f;
+}
+
 // The process tap's block layouts. Interleaved: the first buffer holds every tap channel (its
 // channel count, or the tap's when it reports 0). Not interleaved: buffer k holds channel k, the
 // last buffer standing in for channels beyond the count.

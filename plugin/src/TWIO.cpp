@@ -275,7 +275,8 @@ OSStatus TWDriver_DoIOOperation(AudioServerPlugInDriverRef, AudioObjectID device
     TWDevice* device = ref.device;
     // The ring and the meters are being rebuilt or released: touch nothing.
     if (!TWEnterIO(device)) return kAudioHardwareIllegalOperationError;
-    if (!TWDeviceUsable(device)) {
+    // Freed (and perhaps reused by another device) since it was resolved: not ours any more.
+    if (!TWDeviceUsable(device) || device->deviceID.load(std::memory_order_relaxed) != deviceID) {
         TWLeaveIO(device);
         return kAudioHardwareBadObjectError;
     }

@@ -416,4 +416,44 @@ TEST_F(IOTest, ConfigurationChangesNeverOverlapIO) {
     EXPECT_FALSE(dev_->exclusive.load());
 }
 
+// A client starting, doing IO and stopping over and over while the device is retired:
+// the device is freed (meters closed, slot released) only between the client's runs, and
+// afterwards every operation on its id fails cleanly.
+TEST_F(IOTest, ARetiredDeviceIsNeverFreedUnderRunningIO) {
+    publish({.uid = uid("retire")});
+    const AudioObjectID id = device_;
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> runs{0};
+    std::thread client([&] {
+        std::vector<float> block(512 * 2, 0.25f), out(512 * 2);
+        while (!stop.load()) {
+            if (Table().StartIO(Driver(), id, 9) != 0) continue;
+            for (int k = 0; k < 4; ++k) {
+                Table().DoIOOperation(Driver(), id, id + 2, 0, kAudioServerPlugInIOOperationWriteMix, 512, nullptr,
+                                      block.data(), nullptr);
+                Table().DoIOOperation(Driver(), id, id + 1, 9, kAudioServerPlugInIOOperationReadInput, 512, nullptr,
+                                      out.data(), nullptr);
+            }
+            Table().StopIO(Driver(), id, 9);
+            runs.fetch_add(1);
+        }
+    });
+    while (runs.load() < 20) std::this_thread::yield();
+    region().publish({{.uid = uid("other")}});
+    // Passes until the device is freed; each finds the client between runs sooner or later.
+    for (int pass = 0; pass < 2000 && TWTestDeviceForID(id) != nullptr; ++pass) {
+        TWReconcileNow();
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(TWTestDeviceForID(id), nullptr);
+    stop = true;
+    client.join();
+    EXPECT_EQ(Table().StartIO(Driver(), id, 9), kAudioHardwareBadObjectError);
+    std::vector<float> out(512 * 2, 1.0f);
+    EXPECT_EQ(Table().DoIOOperation(Driver(), id, id + 1, 9, kAudioServerPlugInIOOperationReadInput, 512, nullptr,
+                                    out.data(), nullptr),
+              kAudioHardwareBadObjectError);
+    device_ = 0;
+}
+
 }  // namespace

@@ -106,8 +106,12 @@ class ServiceProgramTest : public ::testing::Test {
 
   void TearDown() override {
     if (servicePid > 0) {
-      ::kill(servicePid, SIGKILL);
-      ::waitpid(servicePid, nullptr, 0);
+      // SIGTERM first: the service then ends its helpers, which would otherwise outlive the test.
+      ::kill(servicePid, SIGTERM);
+      if (finish(10s) < 0) {
+        ::kill(servicePid, SIGKILL);
+        ::waitpid(servicePid, nullptr, 0);
+      }
     }
     // Nothing this test started may outlive it.
     for (auto& entry : std::filesystem::directory_iterator(marks)) {

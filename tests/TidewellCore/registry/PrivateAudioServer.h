@@ -90,14 +90,19 @@ class PrivateSocketFolder {
 
 class PrivateAudioServer {
  public:
-  PrivateAudioServer() {
+  // withPlugIn: the server loads the plug-ins of the build (TIDEWELL_PLUGIN_DIR).
+  explicit PrivateAudioServer(bool withPlugIn = false) : withPlugIn_(withPlugIn) {
     folder_ = PrivateSocketFolder::path();
     socket_ = (folder_ / "control").string();
     start();
   }
   ~PrivateAudioServer() { stop(); }
   void start() {
-    pid_ = spawnTool({"audioserverd", "--socket", socket_});
+    std::vector<std::string> extra;
+    const char* plugIns = std::getenv("TIDEWELL_PLUGIN_DIR");
+    extra.push_back(std::string("AUDIOSERVER_PLUGIN_PATH=") +
+                    (withPlugIn_ && plugIns ? plugIns : (folder_ / "no-plug-ins").c_str()));
+    pid_ = spawnTool({"audioserverd", "--socket", socket_}, extra);
     ASSERT_GT(pid_, 0);
     // Until the client library has found this server, inventories come back empty.
     ASSERT_TRUE(eventually([] { return !CoreAudioDeviceRegistry::allDeviceUIDs().empty(); }));
@@ -114,6 +119,7 @@ class PrivateAudioServer {
  private:
   std::filesystem::path folder_;
   std::string socket_;
+  bool withPlugIn_ = false;
   pid_t pid_ = -1;
 };
 

@@ -57,9 +57,8 @@ TEST_F(ServiceServerTest, RoutesFollowDevicesAndApplications) {
 
   // The application starts playing: it is captured under its process id; it quits: the
   // capture stops.
-  ::setenv("AUDIOSERVER_BUNDLE_ID", "org.example.player", 1);
-  pid_t player = spawnTool({"audio-test-client", "play", "USBAudioInterface", "440", "-20", "60"});
-  ::unsetenv("AUDIOSERVER_BUNDLE_ID");
+  pid_t player = spawnTool({"audio-test-client", "play", "USBAudioInterface", "440", "-20", "60"},
+                             {"AUDIOSERVER_BUNDLE_ID=org.example.player"});
   ASSERT_GT(player, 0);
   ASSERT_TRUE(eventuallyTrue([&] { return starts("A").size() == 1; }));
   auto tapEnv = lines(readFile(marks / ("A.env." + std::to_string(starts("A")[0]))));

@@ -26,15 +26,23 @@ inline std::filesystem::path binDirectory() {
   return bin ? std::filesystem::path(bin) : std::filesystem::current_path();
 }
 
-// Starts a program of the build with this process's environment; returns its pid or -1.
-inline pid_t spawnTool(const std::vector<std::string>& arguments) {
+// Starts a program of the build with this process's environment plus `extra` ("NAME=value"
+// entries); returns its pid or -1. The environment of this process is never changed once the
+// client library runs, since its threads read it.
+inline pid_t spawnTool(const std::vector<std::string>& arguments,
+                       const std::vector<std::string>& extra = {}) {
   std::vector<std::string> words = arguments;
   words[0] = (binDirectory() / words[0]).string();
   std::vector<char*> argv;
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
+  std::vector<std::string> entries(extra);
+  std::vector<char*> envp;
+  for (auto& entry : entries) envp.push_back(entry.data());
+  for (char** entry = environ; *entry; ++entry) envp.push_back(*entry);
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
   return pid;
 }
 
@@ -57,21 +65,37 @@ bool eventually(Condition condition, std::chrono::duration<double> limit = std::
   return condition();
 }
 
+// One socket folder per test process, chosen before the client library starts any thread;
+// the servers of successive tests take turns on it.
+class PrivateSocketFolder {
+ public:
+  static const std::filesystem::path& path() {
+    static PrivateSocketFolder folder;
+    return folder.path_;
+  }
+  ~PrivateSocketFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+
+ private:
+  PrivateSocketFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tidewell-server-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+    ::setenv("AUDIOSERVER_SOCKET", (path_ / "control").c_str(), 1);
+  }
+  std::filesystem::path path_;
+};
+
 class PrivateAudioServer {
  public:
   PrivateAudioServer() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tidewell-server-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    folder_ = pattern;
+    folder_ = PrivateSocketFolder::path();
     socket_ = (folder_ / "control").string();
-    ::setenv("AUDIOSERVER_SOCKET", socket_.c_str(), 1);
     start();
   }
-  ~PrivateAudioServer() {
-    stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
+  ~PrivateAudioServer() { stop(); }
   void start() {
     pid_ = spawnTool({"audioserverd", "--socket", socket_});
     ASSERT_GT(pid_, 0);

@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "PrivateAudioServer.h"
 #include "TidewellCore/TidewellConstants.h"
 
@@ -63,9 +66,8 @@ TEST(RegistryServerTest, InventoryFollowsTheServer) {
 
 TEST(RegistryServerTest, PlayingApplicationsBecomeCandidatesAndLeaveWithTheirProcess) {
   PrivateAudioServer server;
-  ::setenv("AUDIOSERVER_BUNDLE_ID", "org.example.player", 1);
-  pid_t player = spawnTool({"audio-test-client", "play", "", "440", "-20", "30"});
-  ::unsetenv("AUDIOSERVER_BUNDLE_ID");
+  pid_t player = spawnTool({"audio-test-client", "play", "", "440", "-20", "30"},
+                             {"AUDIOSERVER_BUNDLE_ID=org.example.player"});
   ASSERT_GT(player, 0);
   ASSERT_TRUE(eventually([] { return !RunningApplications::pids("org.example.player").empty(); }));
   EXPECT_THAT(RunningApplications::pids("org.example.player"), ElementsAre(player));
@@ -83,6 +85,36 @@ TEST(RegistryServerTest, PlayingApplicationsBecomeCandidatesAndLeaveWithTheirPro
   ::waitpid(player, nullptr, 0);
   EXPECT_TRUE(eventually([] { return RunningApplications::pids("org.example.player").empty(); }));
   EXPECT_FALSE(RunningApplications::application(player).has_value());
+}
+
+TEST(RegistryServerTest, QueriesFromManyThreadsAtOnce) {
+  PrivateAudioServer server;
+  std::atomic<bool> done{false};
+  std::atomic<int> inconsistent{0};
+  std::atomic<int> reads{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&] {
+      while (!done.load()) {
+        auto inventory = CoreAudioDeviceRegistry::deviceInventory();
+        for (const auto& info : inventory.inputs) {
+          if (info.uid.empty() || info.channelCount < 1) inconsistent.fetch_add(1);
+        }
+        CoreAudioDeviceRegistry::applicationSourceCandidates();
+        CoreAudioDeviceRegistry::halPlugInIsLoaded();
+        reads.fetch_add(1);
+      }
+    });
+  }
+  // Devices come and go meanwhile.
+  for (int round = 0; round < 5; ++round) {
+    EXPECT_EQ(runTool({"audioctl", "add-device", "Extra", "extra", "--inputs", "2"}), 0);
+    EXPECT_EQ(runTool({"audioctl", "remove-device", "extra"}), 0);
+  }
+  EXPECT_TRUE(eventually([&] { return reads.load() >= 20; }));
+  done.store(true);
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(inconsistent.load(), 0);
 }
 
 }  // namespace

@@ -383,7 +383,9 @@ void DeviceEngine::run() {
         SignalSet* signals = signals_.load();
         CaptureSink* capture = capture_.load();
         const uint64_t cycleHost = target;
-        const double deadline = nextBoundary + std::max(0.8 * periodNs, 500000.0);
+        // Clients may use the cycle up to 1 ms before the next one begins (at least half of
+        // it): enough left to mix and deliver, as much as possible for a client's jitter.
+        const double deadline = nextBoundary + std::max(periodNs - 1e6, 0.5 * periodNs);
 
         if (!device_.inputs.empty() && !device_.backend) produceInput(frames, rate, signals);
 

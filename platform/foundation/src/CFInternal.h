@@ -66,7 +66,6 @@ inline void release(CFTypeRef ref) {
     if (ref) CFRelease(ref);
 }
 
-struct StringObject;
 // Creates a string from bytes already known to be valid UTF-8.
 CFStringRef makeString(std::string utf8);
 const std::string& stringValue(CFStringRef s);

@@ -187,10 +187,6 @@ struct dispatch_queue_s : dispatch_object_s {
 
 namespace {
 
-struct TimerEntry {
-    std::function<void(uint64_t now)> fire;
-};
-
 class TimerThread {
 public:
     static TimerThread& shared() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include "HelperProgramSupport.h"
 
@@ -105,6 +106,33 @@ TEST(HardwareSourceProgram, FloatInputRunsOnTheDeviceIOProcAndStopsOnASignal) {
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(20s), 0) << child.output();
     EXPECT_NE(child.output().find("Stopped hardware source."), std::string::npos);
+}
+
+// The USB interface's clock runs 300 ppm fast against the output's: the drift controller holds the
+// ring near its target for the 30 s up to the first status line, without underruns once running.
+TEST(HardwareSourceProgram, HoldsItsFillAgainstADriftingInputClock) {
+    TestServer server;
+    ASSERT_EQ(audiotest::Run({Program("audioctl"), "drift", "USBAudioInterface", "300"}), 0);
+    ASSERT_EQ(audiotest::Run({Program("audioctl"), "signal", "USBAudioInterface", "sine", "440", "-12"}), 0);
+    Child child({Program(kProgram), "31"},
+                {"TIDEWELL_SOURCE_INPUT_UID=USBAudioInterface", "TIDEWELL_SOURCE_OUTPUT_UID=BuiltInOutputDevice",
+                 "TIDEWELL_SOURCE_ADAPTIVE_FILL=0"});
+    ASSERT_TRUE(child.waitFor("Press Ctrl-C to stop.", 30s)) << child.output();
+    const auto status = child.waitFor("status ", 60s);
+    ASSERT_TRUE(status) << child.output();
+    unsigned long long captured = 0, rendered = 0, dropped = 0, underrun = 0, target = 0, fill = 0;
+    ASSERT_EQ(std::sscanf(status->c_str(),
+                          "status captured=%llu rendered=%llu dropped=%llu underrun=%llu targetFill=%llu fill=%llu",
+                          &captured, &rendered, &dropped, &underrun, &target, &fill),
+              6)
+        << *status;
+    EXPECT_GT(captured, 29ull * 48000);
+    // 300 ppm over 30 s is 432 frames; without control they would pile up (or be dropped).
+    EXPECT_EQ(dropped, 0ull) << *status;
+    EXPECT_LT(fill, 3 * target) << *status;
+    // Underruns only while the first blocks arrive.
+    EXPECT_LT(underrun, 48000ull / 2) << *status;
+    EXPECT_EQ(child.wait(60s), 0) << child.output();
 }
 
 TEST(HardwareSourceProgram, ServerRestartEndsTheHelperCleanly) {

@@ -318,17 +318,17 @@ static void WriteSample(uint8_t* p, SampleFormat f, float v) {
 void DeviceEngine::produceInput(uint32_t frames, double rate, const SignalSet* signals) {
     size_t ch = 0;
     for (size_t s = 0; s < device_.inputs.size(); ++s) {
-        const StreamSpec& spec = device_.inputs[s];
-        uint32_t bps = BytesPerSample(spec.format);
+        const StreamSpec& desc = device_.inputs[s];
+        uint32_t bps = BytesPerSample(desc.format);
         uint8_t* base = inputScratch_[s].data();
         bool silent = true;
-        for (uint32_t c = 0; c < spec.channels; ++c) silent = silent && signals->channels[ch + c].type == SignalType::Silence;
+        for (uint32_t c = 0; c < desc.channels; ++c) silent = silent && signals->channels[ch + c].type == SignalType::Silence;
         if (silent) {
-            std::memset(base, 0, size_t(frames) * spec.channels * bps);
-            ch += spec.channels;
+            std::memset(base, 0, size_t(frames) * desc.channels * bps);
+            ch += desc.channels;
             continue;
         }
-        for (uint32_t c = 0; c < spec.channels; ++c, ++ch) {
+        for (uint32_t c = 0; c < desc.channels; ++c, ++ch) {
             const ChannelSignal& sig = signals->channels[ch];
             for (uint32_t i = 0; i < frames; ++i) {
                 float v = 0.0f;
@@ -340,7 +340,7 @@ void DeviceEngine::produceInput(uint32_t frames, double rate, const SignalSet* s
                     samplePos_[ch] %= sig.samples->size();
                     v = (*sig.samples)[samplePos_[ch]++];
                 }
-                WriteSample(base + (size_t(i) * spec.channels + c) * bps, spec.format, v);
+                WriteSample(base + (size_t(i) * desc.channels + c) * bps, desc.format, v);
             }
         }
     }

@@ -217,7 +217,7 @@ void PlugInDevice::clientStarting(uint32_t clientID, pid_t pid) {
     AudioServerPlugInClientInfo info{clientID, pid, 1, nullptr};
     Table(plugIn->driver).AddDeviceClient(plugIn->driver, local, &info);
     OSStatus status = Table(plugIn->driver).StartIO(plugIn->driver, local, clientID);
-    if (status != 0) std::fprintf(stderr, "audioserverd: StartIO of client %u on %s: %d\n", clientID, spec.uid.c_str(), status);
+    if (status != 0) std::fprintf(stderr, "audioserverd: StartIO of client %u on %s: %d\n", clientID, desc.uid.c_str(), status);
 }
 
 void PlugInDevice::clientStopped(uint32_t clientID, pid_t pid) {
@@ -445,15 +445,15 @@ void PlugInHost::addDevice(PlugIn& plugIn, AudioObjectID local, Server::Notes& n
     }
     const uint32_t channels = std::clamp<uint32_t>(format.mChannelsPerFrame, 1, kMaxChannels);
 
-    DeviceSpec spec;
-    spec.name = readText(kAudioObjectPropertyName);
-    spec.uid = readText(kAudioDevicePropertyDeviceUID);
-    spec.manufacturer = readText(kAudioObjectPropertyManufacturer);
-    spec.transport = readU32(local, kAudioDevicePropertyTransportType, kAudioObjectPropertyScopeGlobal, 0);
-    spec.rate = format.mSampleRate > 0 ? format.mSampleRate : 48000.0;
-    spec.inputs = {{channels, SampleFormat::Float32}};
-    spec.outputs = {{channels, SampleFormat::Float32}};
-    spec.bufferFrames = readU32(local, kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal, 512);
+    DeviceSpec desc;
+    desc.name = readText(kAudioObjectPropertyName);
+    desc.uid = readText(kAudioDevicePropertyDeviceUID);
+    desc.manufacturer = readText(kAudioObjectPropertyManufacturer);
+    desc.transport = readU32(local, kAudioDevicePropertyTransportType, kAudioObjectPropertyScopeGlobal, 0);
+    desc.rate = format.mSampleRate > 0 ? format.mSampleRate : 48000.0;
+    desc.inputs = {{channels, SampleFormat::Float32}};
+    desc.outputs = {{channels, SampleFormat::Float32}};
+    desc.bufferFrames = readU32(local, kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal, 512);
 
     auto device = std::make_shared<PlugInDevice>();
     device->plugIn = &plugIn;
@@ -467,7 +467,7 @@ void PlugInHost::addDevice(PlugIn& plugIn, AudioObjectID local, Server::Notes& n
     pio->periodFrames.store(readU32(local, kAudioDevicePropertyZeroTimeStampPeriod, kAudioObjectPropertyScopeGlobal, 512));
     device->pio = pio;
     device->io.backend = pio.get();
-    server_.addDevice(spec, notes, device);
+    server_.addDevice(desc, notes, device);
     device->owner = plugIn.object->id;
     plugIn.toServer[local] = device->id;
     plugIn.toLocal[device->id] = local;
@@ -691,7 +691,7 @@ void PlugInHost::handle(const Event& e) {
             if (device && a.mSelector == kAudioObjectPropertyName) {
                 PropValue v;
                 AudioObjectPropertyAddress n = {kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, 0};
-                if (plugIn.get(e.object, n, WireValue{}, v) == 0) device->spec.name = v.text;
+                if (plugIn.get(e.object, n, WireValue{}, v) == 0) device->desc.name = v.text;
             }
             if (serverID != 0) notes.push_back({serverID, a});
         }

@@ -82,11 +82,11 @@ OSStatus Device::get(const AudioObjectPropertyAddress& a, const WireValue& q, Pr
     const double rate = io.nominalRate.load();
     switch (a.mSelector) {
     case kAudioObjectPropertyName:
-    case kAudioObjectPropertyModelName: out = Text(spec.name); return 0;
-    case kAudioObjectPropertyManufacturer: out = Text(spec.manufacturer); return 0;
-    case kAudioDevicePropertyDeviceUID: out = Text(spec.uid); return 0;
-    case kAudioDevicePropertyModelUID: out = Text(spec.uid + ".model"); return 0;
-    case kAudioDevicePropertyTransportType: out = U32(spec.transport); return 0;
+    case kAudioObjectPropertyModelName: out = Text(desc.name); return 0;
+    case kAudioObjectPropertyManufacturer: out = Text(desc.manufacturer); return 0;
+    case kAudioDevicePropertyDeviceUID: out = Text(desc.uid); return 0;
+    case kAudioDevicePropertyModelUID: out = Text(desc.uid + ".model"); return 0;
+    case kAudioDevicePropertyTransportType: out = U32(desc.transport); return 0;
     case kAudioDevicePropertyRelatedDevices: out = IDs({id}); return 0;
     case kAudioDevicePropertyClockDomain: out = U32(0); return 0;
     case kAudioDevicePropertyClockIsStable: out = U32(1); return 0;
@@ -94,7 +94,7 @@ OSStatus Device::get(const AudioObjectPropertyAddress& a, const WireValue& q, Pr
     case kAudioDevicePropertyDeviceIsRunning:
     case kAudioDevicePropertyDeviceIsRunningSomewhere: out = U32(engine && engine->running() ? 1 : 0); return 0;
     case kAudioDevicePropertyDeviceCanBeDefaultDevice: out = U32(1); return 0;
-    case kAudioDevicePropertyDeviceCanBeDefaultSystemDevice: out = U32(spec.outputs.empty() ? 0 : 1); return 0;
+    case kAudioDevicePropertyDeviceCanBeDefaultSystemDevice: out = U32(desc.outputs.empty() ? 0 : 1); return 0;
     case kAudioDevicePropertyIsHidden: out = U32(0); return 0;
     case kAudioDevicePropertyLatency:
     case kAudioDevicePropertySafetyOffset: out = U32(0); return 0;
@@ -110,7 +110,7 @@ OSStatus Device::get(const AudioObjectPropertyAddress& a, const WireValue& q, Pr
     case kAudioDevicePropertyBufferFrameSize:
     case kAudioDevicePropertyZeroTimeStampPeriod: out = U32(io.bufferFrames.load()); return 0;
     case kAudioDevicePropertyBufferFrameSizeRange:
-        out = Plain(AudioValueRange{double(spec.bufferMin), double(spec.bufferMax)});
+        out = Plain(AudioValueRange{double(desc.bufferMin), double(desc.bufferMax)});
         return 0;
     case kAudioDevicePropertyStreams: {
         std::vector<AudioObjectID> ids;
@@ -126,7 +126,7 @@ OSStatus Device::get(const AudioObjectPropertyAddress& a, const WireValue& q, Pr
         auto n = static_cast<uint32_t>(list.size());
         std::memcpy(out.bytes.data(), &n, 4);
         for (size_t i = 0; i < list.size(); ++i) {
-            AudioBuffer b{list[i]->spec.channels, 0, nullptr};
+            AudioBuffer b{list[i]->desc.channels, 0, nullptr};
             std::memcpy(out.bytes.data() + AUDIO_BUFFER_LIST_SIZE(i), &b, sizeof(b));
         }
         return 0;
@@ -137,7 +137,7 @@ OSStatus Device::get(const AudioObjectPropertyAddress& a, const WireValue& q, Pr
             return kAudioHardwareUnknownPropertyError;
         auto list = streamsIn(a.mScope);
         if (list.empty()) return kAudioHardwareUnknownPropertyError;
-        out = Plain(MakeFormat(rate, list[0]->spec.channels, list[0]->spec.format));
+        out = Plain(MakeFormat(rate, list[0]->desc.channels, list[0]->desc.format));
         return 0;
     }
     case kAudioDevicePropertyPreferredChannelsForStereo: {
@@ -154,7 +154,7 @@ OSStatus Stream::get(const AudioObjectPropertyAddress& a, const WireValue& q, Pr
     const double rate = device->io.nominalRate.load();
     switch (a.mSelector) {
     case kAudioObjectPropertyName:
-        out = Text(device->spec.name + (isInput ? " Input " : " Output ") + std::to_string(index + 1));
+        out = Text(device->desc.name + (isInput ? " Input " : " Output ") + std::to_string(index + 1));
         return 0;
     case kAudioStreamPropertyDirection: out = U32(isInput ? 1 : 0); return 0;
     case kAudioStreamPropertyTerminalType:
@@ -164,10 +164,10 @@ OSStatus Stream::get(const AudioObjectPropertyAddress& a, const WireValue& q, Pr
     case kAudioStreamPropertyIsActive: out = U32(1); return 0;
     case kAudioStreamPropertyLatency: out = U32(0); return 0;
     case kAudioStreamPropertyVirtualFormat:
-    case kAudioStreamPropertyPhysicalFormat: out = Plain(MakeFormat(rate, spec.channels, spec.format)); return 0;
+    case kAudioStreamPropertyPhysicalFormat: out = Plain(MakeFormat(rate, desc.channels, desc.format)); return 0;
     case kAudioStreamPropertyAvailableVirtualFormats:
     case kAudioStreamPropertyAvailablePhysicalFormats:
-        out = Plain(AudioStreamRangedDescription{MakeFormat(rate, spec.channels, spec.format), {rate, rate}});
+        out = Plain(AudioStreamRangedDescription{MakeFormat(rate, desc.channels, desc.format), {rate, rate}});
         return 0;
     default: return Object::get(a, q, out);
     }

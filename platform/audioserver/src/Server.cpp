@@ -95,40 +95,40 @@ AudioObjectID Server::allocateID() {
     return nextID_++;
 }
 
-std::shared_ptr<Device> Server::addDevice(const DeviceSpec& spec, Notes& notes, std::shared_ptr<Device> made) {
+std::shared_ptr<Device> Server::addDevice(const DeviceSpec& desc, Notes& notes, std::shared_ptr<Device> made) {
     auto d = made ? std::move(made) : std::make_shared<Device>();
     d->id = allocateID();
-    d->spec = spec;
-    d->io.inputs = spec.inputs;
-    d->io.outputs = spec.outputs;
-    d->io.nominalRate.store(spec.rate);
-    d->io.driftPpm.store(spec.driftPpm);
-    d->io.bufferFrames.store(std::clamp(spec.bufferFrames, spec.bufferMin, spec.bufferMax));
+    d->desc = desc;
+    d->io.inputs = desc.inputs;
+    d->io.outputs = desc.outputs;
+    d->io.nominalRate.store(desc.rate);
+    d->io.driftPpm.store(desc.driftPpm);
+    d->io.bufferFrames.store(std::clamp(desc.bufferFrames, desc.bufferMin, desc.bufferMax));
     uint32_t start = 1;
-    for (size_t i = 0; i < spec.inputs.size(); ++i) {
+    for (size_t i = 0; i < desc.inputs.size(); ++i) {
         auto s = std::make_shared<Stream>();
         s->id = allocateID();
         s->owner = d->id;
         s->device = d.get();
         s->isInput = true;
         s->index = static_cast<uint32_t>(i);
-        s->spec = spec.inputs[i];
+        s->desc = desc.inputs[i];
         s->startingChannel = start;
-        start += spec.inputs[i].channels;
+        start += desc.inputs[i].channels;
         d->streams.push_back(s);
         objects_[s->id] = s;
     }
     start = 1;
-    for (size_t i = 0; i < spec.outputs.size(); ++i) {
+    for (size_t i = 0; i < desc.outputs.size(); ++i) {
         auto s = std::make_shared<Stream>();
         s->id = allocateID();
         s->owner = d->id;
         s->device = d.get();
         s->isInput = false;
         s->index = static_cast<uint32_t>(i);
-        s->spec = spec.outputs[i];
+        s->desc = desc.outputs[i];
         s->startingChannel = start;
-        start += spec.outputs[i].channels;
+        start += desc.outputs[i].channels;
         d->streams.push_back(s);
         objects_[s->id] = s;
     }
@@ -165,7 +165,7 @@ void Server::removeDevice(const std::shared_ptr<Device>& d, Notes& notes) {
 
 std::shared_ptr<Device> Server::deviceByUID(const std::string& uid) const {
     for (const auto& d : devices_)
-        if (d->spec.uid == uid) return d;
+        if (d->desc.uid == uid) return d;
     return nullptr;
 }
 
@@ -311,7 +311,7 @@ OSStatus Server::setValue(Connection& c, AudioObjectID obj, const AudioObjectPro
         std::memcpy(&id, data.data(), 4);
         auto d = deviceByID(id);
         if (!d) return kAudioHardwareBadDeviceError;
-        if ((wantInput ? d->spec.inputs : d->spec.outputs).empty()) return kAudioHardwareIllegalOperationError;
+        if ((wantInput ? d->desc.inputs : d->desc.outputs).empty()) return kAudioHardwareIllegalOperationError;
         if (*target != id) {
             *target = id;
             notes.push_back({kAudioObjectSystemObject, {a.mSelector, kAudioObjectPropertyScopeGlobal, 0}});
@@ -331,7 +331,7 @@ OSStatus Server::setValue(Connection& c, AudioObjectID obj, const AudioObjectPro
         if (data.size() != 4) return kAudioHardwareBadPropertySizeError;
         uint32_t frames;
         std::memcpy(&frames, data.data(), 4);
-        if (frames < d->spec.bufferMin || frames > d->spec.bufferMax) return kAudioHardwareUnsupportedOperationError;
+        if (frames < d->desc.bufferMin || frames > d->desc.bufferMax) return kAudioHardwareUnsupportedOperationError;
         if (d->io.bufferFrames.exchange(frames) != frames) {
             notes.push_back({d->id, {kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal, 0}});
             notes.push_back({d->id, {kAudioDevicePropertyZeroTimeStampPeriod, kAudioObjectPropertyScopeGlobal, 0}});
@@ -738,7 +738,7 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
             auto d = deviceByUID(req.value("uid", ""));
             if (!d) return fail("no device with that UID");
             if (req.contains("name")) {
-                d->spec.name = req.value("name", d->spec.name);
+                d->desc.name = req.value("name", d->desc.name);
                 notes.push_back({d->id, {kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal, 0}});
             }
             if (req.contains("driftPpm")) {
@@ -758,7 +758,7 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
             }
             if (req.contains("bufferFrames")) {
                 uint32_t f = req.value("bufferFrames", 0u);
-                if (f < d->spec.bufferMin || f > d->spec.bufferMax) return fail("buffer frame size out of the device's range");
+                if (f < d->desc.bufferMin || f > d->desc.bufferMax) return fail("buffer frame size out of the device's range");
                 if (d->io.bufferFrames.exchange(f) != f)
                     notes.push_back({d->id, {kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal, 0}});
             }
@@ -772,7 +772,7 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
                                     : which == "system" ? &defaultSystemOutput_
                                                         : nullptr;
             if (!target) return fail("which must be input, output or system");
-            if ((which == "input" ? d->spec.inputs : d->spec.outputs).empty())
+            if ((which == "input" ? d->desc.inputs : d->desc.outputs).empty())
                 return fail("the device has no " + std::string(which == "input" ? "input" : "output") + " streams");
             AudioObjectPropertySelector sel = which == "input"    ? kAudioHardwarePropertyDefaultInputDevice
                                               : which == "output" ? kAudioHardwarePropertyDefaultOutputDevice
@@ -873,7 +873,7 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
             json devs = json::array();
             for (const auto& d : devices_) {
                 EngineCounters k = d->engine->counters();
-                devs.push_back({{"uid", d->spec.uid}, {"cycles", k.cycles}, {"lateClientCycles", k.lateClientCycles},
+                devs.push_back({{"uid", d->desc.uid}, {"cycles", k.cycles}, {"lateClientCycles", k.lateClientCycles},
                                 {"running", d->engine->running()}});
             }
             answer["devices"] = devs;

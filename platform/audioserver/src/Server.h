@@ -62,13 +62,13 @@ struct Stream : Object {
     bool isInput = false;
     uint32_t index = 0;
     uint32_t startingChannel = 1;
-    StreamSpec spec;
+    StreamSpec desc;
     AudioClassID classID() const override { return kAudioStreamClassID; }
     OSStatus get(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q, PropValue& out) const override;
 };
 
 struct Device : Object {
-    DeviceSpec spec;
+    DeviceSpec desc;
     std::vector<std::shared_ptr<Stream>> streams;  // inputs first, then outputs
     EngineDevice io;
     std::unique_ptr<DeviceEngine> engine;
@@ -129,7 +129,7 @@ private:
 
     AudioObjectID allocateID();
     // `made`: a device object of a derived kind to fill in (plug-in devices).
-    std::shared_ptr<Device> addDevice(const DeviceSpec& spec, Notes& notes,
+    std::shared_ptr<Device> addDevice(const DeviceSpec& desc, Notes& notes,
                                       std::shared_ptr<Device> made = nullptr);  // model mutex held
     void removeDevice(const std::shared_ptr<Device>& d, Notes& notes);
     std::shared_ptr<Device> deviceByUID(const std::string& uid) const;

@@ -229,7 +229,7 @@ TEST_F(Properties, AddedAndRemovedDevicesComeAndGoWithNewIDs) {
     EXPECT_EQ(DeviceIDs().size(), 4u);
     EXPECT_EQ(U32Property(eight, Address(kAudioDevicePropertyTransportType)), kAudioDeviceTransportTypePCI);
     EXPECT_EQ(ChannelsPerBuffer(eight, kAudioObjectPropertyScopeOutput), (std::vector<uint32_t>{2, 6}));
-    // A UID may not be taken twice; bad specifications are refused with a reason.
+    // A UID may not be taken twice; bad device descriptions are refused with a reason.
     reply = server.control({{"op", "addDevice"}, {"name", "Again"}, {"uid", "eight"}, {"outputs", {2}}});
     ASSERT_TRUE(reply);
     EXPECT_FALSE(reply->value("ok", true));

@@ -15,6 +15,7 @@
 #include "SourceCapture.h"
 #include "TidewellCore/TidewellConstants.h"
 #include "TidewellHelpers/TidewellHelperLoop.h"
+#include "TidewellHelpers/TidewellInputQueue.h"
 #include "TidewellHelpers/TidewellHelperSettings.h"
 #include "TidewellStream/TidewellControlReader.h"
 #include "TidewellStream/TidewellHelperDevices.h"
@@ -123,13 +124,7 @@ bool StartAudioDeviceInput(SourceInput* input, TidewellSourceInputBackend backen
     return true;
 }
 
-void DisposeQueue(SourceInput* input) {
-    if (input->queue != nullptr) {
-        AudioQueueStop(input->queue, true);
-        AudioQueueDispose(input->queue, true);
-        input->queue = nullptr;
-    }
-}
+void DisposeQueue(SourceInput* input) { TidewellInputQueueDispose(&input->queue); }
 
 bool StartAudioQueueInput(SourceInput* input, const char* inputUID) {
     TidewellHelperRing* ring = input->ring;
@@ -142,50 +137,12 @@ bool StartAudioQueueInput(SourceInput* input, const char* inputUID) {
     TidewellResamplerDestroy(ring->resampler);
     ring->resampler = resampler;
     ring->inputRate = 48000.0;
+    // A failed queue path: the caller puts the device's buffer size back and stops the bridge.
     const uint32_t channels = ring->sourceChannels;
-    const AudioStreamBasicDescription format{48000.0, kAudioFormatLinearPCM, kAudioFormatFlagsNativeFloatPacked,
-                                             4 * channels, 1, 4 * channels, channels, 32, 0};
-    OSStatus status = AudioQueueNewInput(&format, InputCallback, ring, nullptr, nullptr, 0, &input->queue);
-    if (status != 0) {
-        PrintStatus("AudioQueueNewInput", status);
-        input->queue = nullptr;
-        return false;
-    }
-    if (inputUID != nullptr && *inputUID != '\0') {
-        CFStringRef uid = CFStringCreateWithCString(nullptr, inputUID, kCFStringEncodingUTF8);
-        if (uid == nullptr) {
-            // A failed queue path: the caller puts the device's buffer size back and stops the bridge.
-            std::fprintf(stderr, "Could not create device UID string for %s.\n", inputUID);
-            DisposeQueue(input);
-            return false;
-        }
-        status = AudioQueueSetProperty(input->queue, kAudioQueueProperty_CurrentDevice, &uid, sizeof uid);
-        CFRelease(uid);
-        if (status != 0) {
-            PrintStatus("AudioQueueSetProperty(input current device)", status);
-            DisposeQueue(input);
-            return false;
-        }
-    }
-    for (uint32_t i = 0; i < kQueueBuffers; ++i) {
-        AudioQueueBufferRef buffer = nullptr;
-        status = AudioQueueAllocateBuffer(input->queue, input->bufferFrames * 4 * channels, &buffer);
-        if (status != 0) {
-            PrintStatus("AudioQueueAllocateBuffer(input)", status);
-            DisposeQueue(input);
-            return false;
-        }
-        status = AudioQueueEnqueueBuffer(input->queue, buffer, 0, nullptr);
-        if (status != 0) {
-            PrintStatus("AudioQueueEnqueueBuffer(input)", status);
-            DisposeQueue(input);
-            return false;
-        }
-    }
-    status = AudioQueueStart(input->queue, nullptr);
-    if (status != 0) {
-        PrintStatus("AudioQueueStart(input)", status);
-        DisposeQueue(input);
+    static const TidewellInputQueueTexts texts{"AudioQueueNewInput", "AudioQueueAllocateBuffer(input)",
+                                               "AudioQueueEnqueueBuffer(input)", "AudioQueueStart(input)"};
+    if (!TidewellInputQueueStart(&input->queue, channels, inputUID, kQueueBuffers, input->bufferFrames * 4 * channels,
+                                 InputCallback, ring, texts)) {
         return false;
     }
     input->activeKind = 2;

@@ -16,6 +16,7 @@
 #include "MonitorRing.h"
 #include "TidewellCore/TidewellConstants.h"
 #include "TidewellHelpers/TidewellHelperLoop.h"
+#include "TidewellHelpers/TidewellInputQueue.h"
 #include "TidewellHelpers/TidewellHelperSettings.h"
 #include "TidewellStream/TidewellControlReader.h"
 #include "TidewellStream/TidewellHelperDevices.h"
@@ -126,59 +127,15 @@ bool StartAudioDeviceInput(TidewellMonitorInput* input, TidewellMonitorInputBack
     return true;
 }
 
-void DisposeQueue(TidewellMonitorInput* input) {
-    if (input->queue != nullptr) {
-        AudioQueueStop(input->queue, true);
-        AudioQueueDispose(input->queue, true);
-        input->queue = nullptr;
-    }
-}
+void DisposeQueue(TidewellMonitorInput* input) { TidewellInputQueueDispose(&input->queue); }
 
 bool StartAudioQueueInput(TidewellMonitorInput* input, const char* inputUID) {
     TidewellMonitorRing* ring = input->ring;
-    const uint32_t channels = ring->inputChannels;
-    const AudioStreamBasicDescription format{48000.0, kAudioFormatLinearPCM, kAudioFormatFlagsNativeFloatPacked,
-                                             4 * channels, 1, 4 * channels, channels, 32, 0};
-    OSStatus status = AudioQueueNewInput(&format, InputCallback, ring, nullptr, nullptr, 0, &input->queue);
-    if (status != 0) {
-        PrintStatus("AudioQueueNewInput(monitor input)", status);
-        input->queue = nullptr;
-        return false;
-    }
-    if (inputUID != nullptr && *inputUID != '\0') {
-        CFStringRef uid = CFStringCreateWithCString(nullptr, inputUID, kCFStringEncodingUTF8);
-        if (uid == nullptr) {
-            std::fprintf(stderr, "Could not create device UID string for %s.\n", inputUID);
-            DisposeQueue(input);
-            return false;
-        }
-        status = AudioQueueSetProperty(input->queue, kAudioQueueProperty_CurrentDevice, &uid, sizeof uid);
-        CFRelease(uid);
-        if (status != 0) {
-            PrintStatus("AudioQueueSetProperty(input current device)", status);
-            DisposeQueue(input);
-            return false;
-        }
-    }
-    for (uint32_t i = 0; i < kQueueBuffers; ++i) {
-        AudioQueueBufferRef buffer = nullptr;
-        status = AudioQueueAllocateBuffer(input->queue, ring->bufferFrames * ring->bytesPerInputFrame, &buffer);
-        if (status != 0) {
-            PrintStatus("AudioQueueAllocateBuffer(monitor input)", status);
-            DisposeQueue(input);
-            return false;
-        }
-        status = AudioQueueEnqueueBuffer(input->queue, buffer, 0, nullptr);
-        if (status != 0) {
-            PrintStatus("AudioQueueEnqueueBuffer(monitor input)", status);
-            DisposeQueue(input);
-            return false;
-        }
-    }
-    status = AudioQueueStart(input->queue, nullptr);
-    if (status != 0) {
-        PrintStatus("AudioQueueStart(monitor input)", status);
-        DisposeQueue(input);
+    static const TidewellInputQueueTexts texts{"AudioQueueNewInput(monitor input)",
+                                               "AudioQueueAllocateBuffer(monitor input)",
+                                               "AudioQueueEnqueueBuffer(monitor input)", "AudioQueueStart(monitor input)"};
+    if (!TidewellInputQueueStart(&input->queue, ring->inputChannels, inputUID, kQueueBuffers,
+                                 ring->bufferFrames * ring->bytesPerInputFrame, InputCallback, ring, texts)) {
         return false;
     }
     input->backendInUse = 2;

@@ -23,6 +23,8 @@ AUDIO_CONSTANT(OSStatus, kAudioHardwareUnsupportedOperationError, AUDIO_FOUR_CC(
 AUDIO_CONSTANT(OSStatus, kAudioHardwareNotReadyError, AUDIO_FOUR_CC('n', 'r', 'd', 'y'))
 AUDIO_CONSTANT(OSStatus, kAudioDeviceUnsupportedFormatError, AUDIO_FOUR_CC('!', 'd', 'a', 't'))
 AUDIO_CONSTANT(OSStatus, kAudioDevicePermissionsError, AUDIO_FOUR_CC('!', 'h', 'o', 'g'))
+// Creating a process tap was refused by the tap permission policy.
+AUDIO_CONSTANT(OSStatus, kAudioHardwareTapPermissionError, AUDIO_FOUR_CC('!', 't', 'a', 'p'))
 AUDIO_CONSTANT(OSStatus, kAudio_ParamError, -50)
 AUDIO_CONSTANT(OSStatus, kAudio_MemFullError, -108)
 
@@ -165,6 +167,32 @@ AUDIO_CONSTANT(UInt32, kAudioProcessPropertyIsRunning, AUDIO_FOUR_CC('p', 'i', '
 AUDIO_CONSTANT(UInt32, kAudioTapPropertyUID, AUDIO_FOUR_CC('t', 'u', 'i', 'd'))
 AUDIO_CONSTANT(UInt32, kAudioTapPropertyDescription, AUDIO_FOUR_CC('t', 'd', 's', 'c'))
 AUDIO_CONSTANT(UInt32, kAudioTapPropertyFormat, AUDIO_FOUR_CC('t', 'f', 'm', 't'))
+
+// What a tap does to its processes' own outputs.
+typedef SInt32 AudioTapMuteBehavior;
+// Heard at their outputs as usual.
+AUDIO_CONSTANT(SInt32, kAudioTapMuteBehaviorUnmuted, 0)
+// Silent at their outputs for as long as the tap exists.
+AUDIO_CONSTANT(SInt32, kAudioTapMuteBehaviorMuted, 1)
+// Silent at their outputs while the tap runs (an aggregate presenting it is running).
+AUDIO_CONSTANT(SInt32, kAudioTapMuteBehaviorMutedWhenTapped, 2)
+
+// ---- aggregate device description keys -------------------------------------------------
+// Keys of the dictionary an aggregate device is created from (C string literals; make
+// CFStrings of them). Top level:
+#define kAudioAggregateDeviceNameKey "name"                // string
+#define kAudioAggregateDeviceUIDKey "uid"                  // string, unique
+#define kAudioAggregateDeviceMainSubDeviceKey "master"     // string: UID of the clock device
+#define kAudioAggregateDeviceIsPrivateKey "private"        // boolean: only the creator sees it
+#define kAudioAggregateDeviceIsStackedKey "stacked"        // boolean
+#define kAudioAggregateDeviceTapAutoStartKey "tapautostart"  // boolean: taps run with its IO
+#define kAudioAggregateDeviceSubDeviceListKey "subdevices"  // array of dictionaries
+#define kAudioAggregateDeviceTapListKey "taps"             // array of dictionaries
+// In a sub-device dictionary:
+#define kAudioSubDeviceUIDKey "uid"  // string: the device's UID
+// In a tap dictionary:
+#define kAudioSubTapUIDKey "uid"                          // string: the tap's UUID string
+#define kAudioSubTapDriftCompensationKey "drift"          // boolean
 
 // ---- client callback types -------------------------------------------------------------
 typedef OSStatus (*AudioObjectPropertyListenerProc)(AudioObjectID inObjectID, UInt32 inNumberAddresses,

@@ -68,3 +68,6 @@ OSStatus AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID* outIOProcID, Au
 // each answer uses up one injected failure. For calls of this library that do not go to
 // the server otherwise.
 OSStatus AudioClientConsumeInjectedFault(const char* inCallName);
+
+// Process taps and private aggregate devices.
+#include <AudioClient/AudioProcessTap.h>

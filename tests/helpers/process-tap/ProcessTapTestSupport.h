@@ -117,7 +117,7 @@ protected:
     tools::AudioData Record(const std::string& uid, double seconds) {
         const std::string file = server_->dir() + "/recorded.wav";
         std::string output;
-        EXPECT_EQ(Run({Program("audio-record"), "--device", uid, "--duration", std::to_string(seconds), "--output", file},
+        EXPECT_EQ(audiotest::Run({Program("audio-record"), "--device", uid, "--duration", std::to_string(seconds), "--output", file},
                       &output),
                   0)
             << output;

@@ -66,6 +66,19 @@ void TidewellTapCaptureBlock(TapCaptureState* state, const AudioTimeStamp* now, 
     TidewellTapRingWrite(state, input);
 }
 
+void TidewellTapSwitchResampler(TapCaptureState* state, dispatch_queue_t ioQueue, TidewellResampler* replacement,
+                                double rate) {
+    TidewellHelperRing* ring = state->ring;
+    TidewellResampler* previous = nullptr;
+    dispatch_sync(ioQueue, [&] {
+        previous = ring->resampler;
+        ring->resampler = replacement;
+        ring->inputRate = rate;
+        TidewellDriftControllerReset(&ring->driftController);
+    });
+    TidewellResamplerDestroy(previous);
+}
+
 namespace {
 
 CFStringRef String(const char* text) {

@@ -6,6 +6,7 @@
 
 #include <AudioABI/AudioTypes.h>
 #include <CoreFoundation/CoreFoundation.h>
+#include <dispatch/dispatch.h>
 
 #include <cstdint>
 
@@ -42,6 +43,13 @@ void TidewellTapCaptureBlock(TapCaptureState* state, const AudioTimeStamp* now, 
                              const AudioTimeStamp* inputTime);
 // The write alone (routing, metering, resampling, append); returns the frames taken (at most 8192).
 uint32_t TidewellTapRingWrite(TapCaptureState* state, const AudioBufferList* input);
+
+// The rate watchdog's switch to a resampler the caller built from `rate` to 48000 Hz on the
+// main thread: swapped in on the IO queue (synchronously, so no block sees a half-made change)
+// together with the tap rate and a reset drift controller; the old one is destroyed once the
+// queue has let go of it.
+void TidewellTapSwitchResampler(TapCaptureState* state, dispatch_queue_t ioQueue, TidewellResampler* replacement,
+                                double rate);
 
 // The aggregate device's description: exactly the eight keys "name", "uid" (a fresh UUID each
 // call), "master", "private", "stacked", "tapautostart", "subdevices" and "taps". +1 reference.

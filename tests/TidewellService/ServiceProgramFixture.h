@@ -83,6 +83,9 @@ class ServiceProgramTest : public ::testing::Test {
   std::filesystem::path logFile = home.path() / "service.log";
   ServiceEnvironment environment;
   pid_t servicePid = -1;
+  // The name the program is started under (argv[0]), where it also looks for its helpers;
+  // empty: its real path.
+  std::string programName;
 
   void SetUp() override {
     std::filesystem::create_directories(helperDir);
@@ -136,7 +139,8 @@ class ServiceProgramTest : public ::testing::Test {
     for (auto& entry : entries) envp.push_back(entry.data());
     envp.push_back(nullptr);
     std::string path = program().string();
-    char* argv[] = {path.data(), nullptr};
+    std::string name = programName.empty() ? path : programName;
+    char* argv[] = {name.data(), nullptr};
     ASSERT_EQ(posix_spawn(&servicePid, path.c_str(), &actions, nullptr, argv, envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
   }

@@ -40,6 +40,9 @@ TEST_F(ServiceProgramTest, MissingHelperOrUnreadableConfigurationIsFatal) {
   std::filesystem::remove(helperDir / "tidewell-process-tap");
   environment["TIDEWELL_HELPER_DIR"] = helperDir.string();
   environment.erase("TIDEWELL_SERVICE_DRY_RUN");
+  // Started under a name whose folder holds no helpers: the real ones beside the program would
+  // be found otherwise.
+  programName = (home.path() / "tidewell-service").string();
   EXPECT_EQ(run(), 1);
   EXPECT_THAT(messages(logFile),
               ::testing::ElementsAre("Fatal error: Could not find executable helper "

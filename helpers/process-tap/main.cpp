@@ -1,0 +1,555 @@
+// tidewell-process-tap: captures one application's audio, or the whole system's less a few
+// processes, through a process tap wrapped in a private aggregate device, and plays it into a
+// virtual device. Started by the service (or the application's diagnostics) with its settings in
+// the environment; an optional first argument is the run duration in seconds.
+
+#include <AudioClient/AudioHardware.h>
+#include <AudioClient/AudioToolbox.h>
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "SourceCapture.h"
+#include "TapCapture.h"
+#include "TapClock.h"
+#include "TapExclusions.h"
+#include "TapRateWatchdog.h"
+#include "TapStartupWatchdog.h"
+#include "TidewellCore/TidewellConstants.h"
+#include "TidewellHelpers/TidewellHelperLoop.h"
+#include "TidewellHelpers/TidewellHelperSettings.h"
+#include "TidewellStream/TidewellControlReader.h"
+#include "TidewellStream/TidewellHelperDevices.h"
+#include "TidewellStream/TidewellHelperEnvironment.h"
+#include "TidewellStream/TidewellHelperRing.h"
+#include "TidewellStream/TidewellHelperRuntime.h"
+#include "TidewellStream/TidewellOutputBridge.h"
+
+namespace {
+
+constexpr int kProcessWaitRetries = 20;
+constexpr useconds_t kProcessWaitMicroseconds = 500000;
+
+void LogStartupStep(const char* step) {
+    std::fprintf(stderr, "Tidewell process tap: %s\n", step);
+    std::fflush(stderr);
+}
+
+AudioObjectPropertyAddress Address(AudioObjectPropertySelector selector,
+                                   AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
+    return {selector, scope, kAudioObjectPropertyElementMain};
+}
+
+// A device-valued property of the system object; a failed read or no device prints the status line.
+AudioObjectID DefaultDeviceForSelector(AudioObjectPropertySelector selector, const char* what) {
+    const AudioObjectPropertyAddress address = Address(selector);
+    AudioObjectID device = kAudioObjectUnknown;
+    UInt32 size = sizeof device;
+    const OSStatus status = AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, &device);
+    if (status != 0 || device == kAudioObjectUnknown) {
+        PrintStatus(what, status);
+        return kAudioObjectUnknown;
+    }
+    return device;
+}
+
+AudioObjectID DefaultSystemOutputDevice() {
+    return DefaultDeviceForSelector(kAudioHardwarePropertyDefaultSystemOutputDevice,
+                                    "AudioObjectGetPropertyData(kAudioHardwarePropertyDefaultSystemOutputDevice)");
+}
+
+AudioObjectID DefaultOutputDevice() {
+    return DefaultDeviceForSelector(kAudioHardwarePropertyDefaultOutputDevice,
+                                    "AudioObjectGetPropertyData(kAudioHardwarePropertyDefaultOutputDevice)");
+}
+
+std::string StringFromCF(CFStringRef text) {
+    const CFIndex capacity = CFStringGetMaximumSizeForEncoding(CFStringGetLength(text), kCFStringEncodingUTF8) + 1;
+    std::vector<char> buffer(static_cast<size_t>(capacity > 0 ? capacity : 1));
+    if (!CFStringGetCString(text, buffer.data(), capacity, kCFStringEncodingUTF8)) {
+        return std::string();
+    }
+    return std::string(buffer.data());
+}
+
+std::optional<std::string> CopyDeviceUID(AudioObjectID device) {
+    const AudioObjectPropertyAddress address = Address(kAudioDevicePropertyDeviceUID);
+    CFStringRef uid = nullptr;
+    UInt32 size = sizeof uid;
+    const OSStatus status = AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &uid);
+    if (status != 0 || uid == nullptr) {
+        PrintStatus("AudioObjectGetPropertyData(kAudioDevicePropertyDeviceUID)", status);
+        return std::nullopt;
+    }
+    std::string text = StringFromCF(uid);
+    CFRelease(uid);
+    return text;
+}
+
+bool DeviceHasOutputStreams(AudioObjectID device) {
+    const AudioObjectPropertyAddress address = Address(kAudioDevicePropertyStreams, kAudioObjectPropertyScopeOutput);
+    UInt32 size = 0;
+    return AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size) == 0 && size >= sizeof(AudioObjectID);
+}
+
+// What the clock choice needs to know about a device.
+TidewellClockCandidate ClockCandidate(AudioObjectID device) {
+    TidewellClockCandidate candidate{};
+    candidate.device = device;
+    if (device == kAudioObjectUnknown) {
+        return candidate;
+    }
+    candidate.hasOutputStreams = DeviceHasOutputStreams(device);
+    const AudioObjectPropertyAddress transport = Address(kAudioDevicePropertyTransportType);
+    UInt32 size = sizeof candidate.transportType;
+    candidate.transportReadable =
+        AudioObjectGetPropertyData(device, &transport, 0, nullptr, &size, &candidate.transportType) == 0;
+    const AudioObjectPropertyAddress rate = Address(kAudioDevicePropertyNominalSampleRate);
+    Float64 nominal = 0;
+    size = sizeof nominal;
+    candidate.rateReadable = AudioObjectGetPropertyData(device, &rate, 0, nullptr, &size, &nominal) == 0;
+    candidate.nominalRate = nominal;
+    return candidate;
+}
+
+bool IsUsableClock(AudioObjectID device) {
+    return device != kAudioObjectUnknown && IsUsableClockDevice(ClockCandidate(device));
+}
+
+AudioObjectID FirstPhysicalOutput() {
+    const AudioObjectPropertyAddress address = Address(kAudioHardwarePropertyDevices);
+    UInt32 size = 0;
+    if (AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &address, 0, nullptr, &size) != 0) {
+        return kAudioObjectUnknown;
+    }
+    std::vector<AudioObjectID> devices(size / sizeof(AudioObjectID) + 1);
+    size = static_cast<UInt32>(devices.size() * sizeof(AudioObjectID));
+    if (AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, devices.data()) != 0) {
+        return kAudioObjectUnknown;
+    }
+    devices.resize(size / sizeof(AudioObjectID));
+    std::vector<TidewellClockCandidate> candidates;
+    candidates.reserve(devices.size());
+    for (AudioObjectID device : devices) {
+        candidates.push_back(ClockCandidate(device));
+    }
+    const size_t index = FirstPhysicalOutputDevice(candidates.data(), candidates.size());
+    return index < candidates.size() ? candidates[index].device : kAudioObjectUnknown;
+}
+
+AudioObjectID TranslatePIDToProcessObject(pid_t pid) {
+    const AudioObjectPropertyAddress address = Address(kAudioHardwarePropertyTranslatePIDToProcessObject);
+    const int32_t qualifier = static_cast<int32_t>(pid);
+    AudioObjectID object = kAudioObjectUnknown;
+    UInt32 size = sizeof object;
+    const OSStatus status =
+        AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, sizeof qualifier, &qualifier, &size, &object);
+    if (status != 0) {
+        PrintStatus("AudioObjectGetPropertyData(kAudioHardwarePropertyTranslatePIDToProcessObject)", status);
+        return kAudioObjectUnknown;
+    }
+    return object;
+}
+
+// The audio server's process objects with their process ids; empty when the list cannot be read.
+std::vector<TidewellTapProcess> AudioProcesses() {
+    std::vector<TidewellTapProcess> processes;
+    const AudioObjectPropertyAddress address = Address(kAudioHardwarePropertyProcessObjectList);
+    UInt32 size = 0;
+    if (AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &address, 0, nullptr, &size) != 0) {
+        return processes;
+    }
+    std::vector<AudioObjectID> objects(size / sizeof(AudioObjectID) + 1);
+    size = static_cast<UInt32>(objects.size() * sizeof(AudioObjectID));
+    if (AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, objects.data()) != 0) {
+        return processes;
+    }
+    objects.resize(size / sizeof(AudioObjectID));
+    const AudioObjectPropertyAddress pidAddress = Address(kAudioProcessPropertyPID);
+    for (AudioObjectID object : objects) {
+        int32_t pid = 0;
+        UInt32 pidSize = sizeof pid;
+        if (AudioObjectGetPropertyData(object, &pidAddress, 0, nullptr, &pidSize, &pid) == 0 && pid > 0) {
+            processes.push_back({object, static_cast<pid_t>(pid)});
+        }
+    }
+    return processes;
+}
+
+OSStatus SilentIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                      AudioBufferList*, const AudioTimeStamp*, void*) {
+    return 0;
+}
+
+// Starts and stops an IO procedure that plays nothing on the device; failures are of no
+// consequence (the translation then finds no object, as before).
+void AnnounceAsAudioProcess(AudioObjectID device) {
+    AudioDeviceIOProcID proc = nullptr;
+    if (AudioDeviceCreateIOProcID(device, SilentIOProc, nullptr, &proc) != 0 || proc == nullptr) {
+        return;
+    }
+    if (AudioDeviceStart(device, proc) == 0) {
+        AudioDeviceStop(device, proc);
+    }
+    AudioDeviceDestroyIOProcID(device, proc);
+}
+
+// The tap description, or nullopt after the failure's line (the caller exits with 1).
+std::optional<AudioTapDescription> CreateTapDescription(bool application, int32_t processID,
+                                                        AudioObjectID outputDevice) {
+    AudioTapDescription description;
+    if (application) {
+        if (processID < 1) {
+            std::fputs("TIDEWELL_TAP_PID is required for application capture.\n", stderr);
+            return std::nullopt;
+        }
+        AudioObjectID object = TranslatePIDToProcessObject(processID);
+        for (int retry = 0; object == kAudioObjectUnknown && retry < kProcessWaitRetries; ++retry) {
+            if (retry == 0) {
+                std::fprintf(stderr, "PID %d is not a Core Audio process yet; waiting for it to open audio.\n",
+                             processID);
+                std::fflush(stderr);
+            }
+            usleep(kProcessWaitMicroseconds);
+            object = TranslatePIDToProcessObject(processID);
+        }
+        if (object == kAudioObjectUnknown) {
+            std::fprintf(stderr, "Could not translate PID %d to a Core Audio process object.\n", processID);
+            return std::nullopt;
+        }
+        description = AudioTapDescription::StereoMixdownOfProcesses({object});
+        description.name = "Tidewell App Capture " + std::to_string(processID);
+    } else {
+        // The audio server makes a process object of a client once it first runs IO, and this
+        // helper's own bridge only starts later: run one cycle now so that its own output, played
+        // into a virtual device, can be left out of the tap instead of feeding back into it.
+        AnnounceAsAudioProcess(outputDevice);
+        const AudioObjectID own = TranslatePIDToProcessObject(getpid());
+        const int32_t excludedPID = TidewellProcessIDFromEnvironment("TIDEWELL_TAP_EXCLUDE_PID");
+        const AudioObjectID excluded = excludedPID > 0 ? TranslatePIDToProcessObject(excludedPID) : kAudioObjectUnknown;
+        description = AudioTapDescription::StereoGlobalTapExcludingProcesses(
+            TidewellTapSystemExclusions(own, excluded, AudioProcesses(), TidewellIsHelperProcess, nullptr));
+        description.name = "Tidewell System Capture";
+    }
+    description.isPrivate = true;
+    description.mono = false;
+    description.mixdown = true;
+    description.muteBehavior =
+        TidewellTapMuteWhenCapturing() ? kAudioTapMuteBehaviorMutedWhenTapped : kAudioTapMuteBehaviorUnmuted;
+    return description;
+}
+
+AudioObjectID CreateAggregate(const AudioTapDescription& tap, const std::string& clockUID, OSStatus* status) {
+    CFStringRef name = CFStringCreateWithCString(nullptr, tap.name.c_str(), kCFStringEncodingUTF8);
+    CFStringRef clock = CFStringCreateWithCString(nullptr, clockUID.c_str(), kCFStringEncodingUTF8);
+    CFStringRef tapUUID = CFStringCreateWithCString(nullptr, tap.uuid.c_str(), kCFStringEncodingUTF8);
+    CFDictionaryRef description = TidewellTapAggregateDescription(name, clock, tapUUID);
+    AudioObjectID device = kAudioObjectUnknown;
+    *status = AudioHardwareCreateAggregateDevice(description, &device);
+    CFRelease(description);
+    CFRelease(name);
+    CFRelease(clock);
+    CFRelease(tapUUID);
+    return *status == 0 ? device : kAudioObjectUnknown;
+}
+
+uint32_t QueryBufferFrameSize(void*, AudioObjectID device, uint32_t scope) {
+    const AudioObjectPropertyAddress address = Address(kAudioDevicePropertyBufferFrameSize, scope);
+    UInt32 frames = 0;
+    UInt32 size = sizeof frames;
+    return AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &frames) == 0 ? frames : 0;
+}
+
+bool SetBufferFrameSize(void*, AudioObjectID device, uint32_t scope, uint32_t frames) {
+    return SetDeviceBufferFrameSize(device, scope, frames);
+}
+
+const TidewellBufferSizeOps kBufferSizeOps = {QueryBufferFrameSize, SetBufferFrameSize, nullptr};
+
+// Everything start-up has made so far, torn down in the order the stop uses.
+struct TapResources {
+    AudioObjectID tap = kAudioObjectUnknown;
+    AudioObjectID aggregate = kAudioObjectUnknown;
+    TidewellInputBufferSize aggregateBufferSize{};
+    TidewellHelperRing* ring = nullptr;
+    TidewellControlReader controls{nullptr, -1, 0};
+    TidewellOutputBridge bridge{};
+    bool bridgeRunning = false;
+    dispatch_queue_t queue = nullptr;
+    AudioDeviceIOProcID ioProc = nullptr;
+    bool ioRunning = false;
+};
+
+void Release(TapResources* r) {
+    if (r->ioRunning) {
+        AudioDeviceStop(r->aggregate, r->ioProc);
+        r->ioRunning = false;
+    }
+    if (r->ioProc != nullptr) {
+        AudioDeviceDestroyIOProcID(r->aggregate, r->ioProc);
+        r->ioProc = nullptr;
+    }
+    if (r->bridgeRunning) {
+        TidewellOutputBridgeStop(&r->bridge);
+        r->bridgeRunning = false;
+    }
+    // The aggregate runs on its clock device: put a changed size back before it goes.
+    RestoreInputBufferFrameSize(&r->aggregateBufferSize, &kBufferSizeOps);
+    if (r->aggregate != kAudioObjectUnknown) {
+        AudioHardwareDestroyAggregateDevice(r->aggregate);
+        r->aggregate = kAudioObjectUnknown;
+    }
+    if (r->tap != kAudioObjectUnknown) {
+        AudioHardwareDestroyProcessTap(r->tap);
+        r->tap = kAudioObjectUnknown;
+    }
+    if (r->ring != nullptr) {
+        TidewellHelperRingDestroy(r->ring);   // closes the meter writer too
+        r->ring = nullptr;
+    }
+    TidewellControlReaderClose(&r->controls);
+    if (r->queue != nullptr) {
+        dispatch_release(r->queue);
+        r->queue = nullptr;
+    }
+}
+
+int Fail(TapResources* r) {
+    Release(r);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGINT, SignalHandler);
+    std::signal(SIGTERM, SignalHandler);
+    InstallServiceRestartedListener();
+    StartStartupWatchdog();
+
+    const std::string passThru(tidewell::TidewellCore::passThruDeviceUID);
+    const char* outputUIDValue = TidewellEnvValue("TIDEWELL_TAP_OUTPUT_UID");
+    const std::string outputUID = outputUIDValue != nullptr ? outputUIDValue : passThru;
+    LogStartupStep("checking output device");
+    const AudioObjectID outputDevice = FindDeviceByUID(outputUID.c_str());
+
+    const char* modeText = TidewellTapModeText();
+    const int32_t processID = TidewellProcessIDFromEnvironment("TIDEWELL_TAP_PID");
+    const double duration = TidewellHelperDurationSeconds(argc, argv, "TIDEWELL_TAP_SECONDS");
+
+    LogStartupStep("finding default system output");
+    std::string systemOutputUID;
+    const AudioObjectID systemOutput = DefaultSystemOutputDevice();
+    if (systemOutput != kAudioObjectUnknown) {
+        systemOutputUID = CopyDeviceUID(systemOutput).value_or(std::string());
+    }
+
+    LogStartupStep("choosing tap clock device");
+    std::string clockUID;
+    if (const char* clockValue = TidewellEnvValue("TIDEWELL_TAP_CLOCK_UID")) {
+        clockUID = clockValue;
+    } else {
+        // Read lazily: the default output and the device walk only when the one before fails.
+        for (int candidate = 0; candidate < 3 && clockUID.empty(); ++candidate) {
+            const AudioObjectID device =
+                candidate == 0 ? systemOutput : candidate == 1 ? DefaultOutputDevice() : FirstPhysicalOutput();
+            if (IsUsableClock(device)) {
+                clockUID = CopyDeviceUID(device).value_or(std::string());
+            }
+        }
+        if (clockUID.empty()) {
+            clockUID = systemOutputUID;
+        }
+    }
+    if (clockUID.empty()) {
+        std::fputs("No usable clock device for the tap aggregate.\n", stderr);
+        return 1;
+    }
+
+    LogStartupStep("creating tap description");
+    const bool application = TidewellTapIsApplicationCapture(modeText, processID);
+    const std::optional<AudioTapDescription> description = CreateTapDescription(application, processID, outputDevice);
+    if (!description) {
+        return 1;
+    }
+
+    TapResources r;
+    LogStartupStep("creating process tap");
+    OSStatus status = AudioHardwareCreateProcessTap(&*description, &r.tap);
+    if (status != 0) {
+        r.tap = kAudioObjectUnknown;
+        PrintStatus("AudioHardwareCreateProcessTap", status);
+        std::fputs("System audio capture may need approval in System Settings > Privacy & Security > Screen & "
+                   "System Audio Recording.\n",
+                   stderr);
+        return 1;
+    }
+
+    LogStartupStep("created process tap");
+    r.aggregate = CreateAggregate(*description, clockUID, &status);
+    if (r.aggregate == kAudioObjectUnknown && !systemOutputUID.empty() && systemOutputUID != clockUID) {
+        std::fprintf(stderr, "Tap aggregate on clock device %s failed (%d); falling back to the system output device.\n",
+                     clockUID.c_str(), static_cast<int>(status));
+        clockUID = systemOutputUID;
+        r.aggregate = CreateAggregate(*description, clockUID, &status);
+    }
+    if (r.aggregate == kAudioObjectUnknown) {
+        PrintStatus("AudioHardwareCreateAggregateDevice", status);
+        return Fail(&r);
+    }
+
+    LogStartupStep("created private aggregate tap device");
+    AudioStreamBasicDescription format{};
+    const AudioObjectPropertyAddress formatAddress = Address(kAudioTapPropertyFormat);
+    UInt32 formatSize = sizeof format;
+    status = AudioObjectGetPropertyData(r.tap, &formatAddress, 0, nullptr, &formatSize, &format);
+    if (status != 0) {
+        PrintStatus("AudioObjectGetPropertyData(kAudioTapPropertyFormat)", status);
+        return Fail(&r);
+    }
+    if (!TidewellTapFormatSupported(format)) {
+        std::fprintf(stderr, "Unsupported tap format: format=%u flags=0x%x bits=%u channels=%u.\n", format.mFormatID,
+                     format.mFormatFlags, format.mBitsPerChannel, format.mChannelsPerFrame);
+        return Fail(&r);
+    }
+
+    const uint32_t tapChannels = TidewellTapChannelsFor(format.mChannelsPerFrame);
+    const bool interleaved = (format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) == 0;
+    const uint32_t outputChannels = ResolveOutputChannelCount("TIDEWELL_TAP_OUTPUT_CHANNELS", outputDevice);
+    const uint32_t bufferFrames = TidewellBufferFramesFromEnvironment("TIDEWELL_TAP_BUFFER_FRAMES");
+    RequestInputBufferFrameSize(&r.aggregateBufferSize, &kBufferSizeOps, r.aggregate, bufferFrames);
+    const double tapRate = format.mSampleRate > 0 ? format.mSampleRate : 48000.0;
+    const char* sourceID = TidewellEnvValue("TIDEWELL_TAP_SOURCE_ID");
+
+    r.ring = TidewellHelperRingCreate(2, outputChannels, tapRate);
+    if (r.ring == nullptr) {
+        std::fputs("Could not allocate process tap buffers.\n", stderr);
+        return Fail(&r);
+    }
+    TidewellHelperRing* ring = r.ring;
+    ring->masterGain.store(TidewellHelperStartingGain("TIDEWELL_TAP_GAIN", "TIDEWELL_TAP_MUTED"));
+    ParseChannelGains(ring->channelGains, 2, "TIDEWELL_TAP_CHANNEL_GAINS");
+    TidewellRouteTable routes;
+    ParseRoutes(&routes, "TIDEWELL_TAP_ROUTES");
+    ring->routeCount = routes.count;
+    std::memcpy(ring->routes, routes.routes, sizeof routes.routes);
+
+    if (sourceID != nullptr && TidewellControlReaderOpen(&r.controls, sourceID)) {
+        TidewellHelperPollControls(&r.controls, sourceID, &ring->masterGain, ring->channelGains, 2);
+    }
+    TidewellMeterWriterOpen(&ring->meterWriter, sourceID, tapChannels);
+
+    TapCaptureState state{};
+    TidewellTapCaptureInit(&state, ring, tapChannels, interleaved, bufferFrames);
+
+    TidewellAdaptiveFillConfig fillConfig;
+    TidewellAdaptiveFillConfigInit(&fillConfig, bufferFrames + 32, bufferFrames,
+                                   bufferFrames / 2 > 32 ? bufferFrames / 2 : 32);
+    TidewellAdaptiveFillConfigApplyEnvironment(&fillConfig, "TIDEWELL_TAP");
+    TidewellHelperLoop loop;
+    const TidewellHelperRingCounters counters{&ring->readPosition, &ring->writePosition, &ring->captured,
+                                              &ring->rendered,     &ring->dropped,       &ring->underrun,
+                                              &ring->targetFill};
+    TidewellHelperLoopInit(&loop, counters, &fillConfig, duration);
+    TidewellDriftControllerInit(&ring->driftController, ring->targetFill.load(std::memory_order_relaxed));
+
+    std::printf("Sample-rate conversion: %.0f Hz -> 48000 Hz%s.\n", tapRate,
+                ring->resampler->identity ? " (identity)" : "");
+
+    const TidewellOutputBridgeConfig bridgeConfig{outputUID.c_str(),
+                                                  48000.0,
+                                                  outputChannels,
+                                                  bufferFrames,
+                                                  TidewellOutputBridgeBackendFromEnvironment(),
+                                                  true,
+                                                  OutputBridgeCallback,
+                                                  ring,
+                                                  stderr};
+    LogStartupStep("creating output bridge");
+    if (!TidewellOutputBridgeStart(&r.bridge, &bridgeConfig)) {
+        std::fprintf(stderr, "Could not start output bridge: %s\n", TidewellOutputBridgeError(&r.bridge));
+        return Fail(&r);
+    }
+    r.bridgeRunning = true;
+
+    LogStartupStep("creating tap IOProc");
+    r.queue = dispatch_queue_create(kTidewellProcessTapQueueLabel, DISPATCH_QUEUE_SERIAL);
+    TapCaptureState* capture = &state;
+    status = AudioDeviceCreateIOProcIDWithBlock(
+        &r.ioProc, r.aggregate, r.queue,
+        [capture](const AudioTimeStamp* now, const AudioBufferList* input, const AudioTimeStamp* inputTime,
+                  AudioBufferList*, const AudioTimeStamp*) { TidewellTapCaptureBlock(capture, now, input, inputTime); });
+    if (status != 0) {
+        r.ioProc = nullptr;
+        PrintStatus("AudioDeviceCreateIOProcIDWithBlock", status);
+        return Fail(&r);
+    }
+
+    std::printf("Routing %s capture to %s with %u route(s).\n", std::strcmp(modeText, "system") == 0 ? "system" : "application",
+                outputUID.c_str(), ring->routeCount);
+    std::printf("Tap format: %.0f Hz, %u channels, %s.\n", format.mSampleRate, format.mChannelsPerFrame,
+                interleaved ? "interleaved" : "non-interleaved");
+    std::printf("Tap clock device: %s.\n", clockUID.c_str());
+    std::printf("Output backend: %s.\n", TidewellOutputBridgeBackendName(r.bridge.activeBackend));
+    if (r.bridge.activeBackend == TidewellOutputBackendAudioQueue) {
+        std::printf("Output queue buffers: %u.\n", r.bridge.queueBufferCount);
+    }
+    std::printf("Buffer frames: %u.\n", bufferFrames);
+    std::printf("Press Ctrl-C to stop.\n");
+    std::fflush(stdout);
+
+    LogStartupStep("starting tap aggregate");
+    status = AudioDeviceStart(r.aggregate, r.ioProc);
+    if (status != 0) {
+        PrintStatus("AudioDeviceStart(tap aggregate)", status);
+        return Fail(&r);
+    }
+    r.ioRunning = true;
+    gTapStartupComplete.store(true, std::memory_order_release);
+
+    TidewellTapRateWatchdog rateWatchdog;
+    TidewellTapRateWatchdogInit(&rateWatchdog, tapRate);
+    while (gStopRequested.load(std::memory_order_relaxed) == 0) {
+        usleep(kTidewellTickMicroseconds);
+        TidewellHelperPollControls(&r.controls, sourceID, &ring->masterGain, ring->channelGains, 2);
+        const double measured = TidewellRateEstimatorMeasuredRate(&state.rateEstimator);
+        const double switchTo = TidewellTapRateWatchdogTick(&rateWatchdog, measured);
+        if (switchTo > 0) {
+            // Built here, off the IO queue; when that fails the next tick tries again.
+            TidewellResampler* replacement = TidewellResamplerCreate(
+                outputChannels, kTidewellHelperRingBlockFrames, switchTo, kTidewellHelperRingEngineRate);
+            if (replacement != nullptr) {
+                std::fprintf(stderr,
+                             "Tidewell process tap: tap delivering ~%.0f Hz but labeled %.0f Hz; resampling from the "
+                             "measured rate (%.0f Hz).\n",
+                             measured, rateWatchdog.labelled, switchTo);
+                std::fflush(stderr);
+                TidewellTapSwitchResampler(&state, r.queue, replacement, switchTo);
+                TidewellTapRateWatchdogSwitched(&rateWatchdog, switchTo);
+            }
+        }
+        TidewellHelperLoopAdvanceFill(&loop);
+        TidewellHelperLoopCountTick(&loop, stdout);
+        if (TidewellHelperLoopDurationElapsed(&loop)) {
+            break;
+        }
+    }
+
+    std::printf("Stopped process tap. captured=%llu rendered=%llu dropped=%llu underrun=%llu\n",
+                static_cast<unsigned long long>(ring->captured.load()),
+                static_cast<unsigned long long>(ring->rendered.load()),
+                static_cast<unsigned long long>(ring->dropped.load()),
+                static_cast<unsigned long long>(ring->underrun.load()));
+    std::fflush(stdout);
+    TidewellArmShutdownWatchdog(2);
+    Release(&r);
+    return 0;
+}

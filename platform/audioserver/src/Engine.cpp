@@ -169,6 +169,7 @@ struct CaptureSink {
 DeviceEngine::DeviceEngine(EngineDevice& device) : device_(device) {
     for (const auto& s : device_.inputs) inputScratch_.emplace_back(size_t(kMaxIOFrames) * 4 * s.channels);
     mix_.assign(size_t(kMaxIOFrames) * device_.outputChannels(), 0.0f);
+    tapScratch_.assign(size_t(kMaxIOFrames) * 2, 0.0f);
     uint32_t inCh = device_.inputChannels();
     phase_.assign(inCh, 0.0);
     samplePos_.assign(inCh, 0);
@@ -188,6 +189,8 @@ DeviceEngine::~DeviceEngine() {
     }
     delete clients_.exchange(nullptr);
     delete signals_.exchange(nullptr);
+    delete taps_.exchange(nullptr);
+    delete tapInput_.exchange(nullptr);
 }
 
 void DeviceEngine::waitForQuiescence() {
@@ -289,6 +292,20 @@ bool DeviceEngine::stopCapture() {
     return true;
 }
 
+void DeviceEngine::setTaps(std::unique_ptr<TapFeedSet> taps) {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    auto* old = taps_.exchange(taps.release());
+    waitForQuiescence();
+    delete old;
+}
+
+void DeviceEngine::setTapInput(std::unique_ptr<TapInputSet> input) {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    auto* old = tapInput_.exchange(input.release());
+    waitForQuiescence();
+    delete old;
+}
+
 EngineCounters DeviceEngine::counters() const {
     EngineCounters c;
     c.cycles = cycles_.load();
@@ -382,12 +399,17 @@ void DeviceEngine::run() {
         ClientSet* set = clients_.load();
         SignalSet* signals = signals_.load();
         CaptureSink* capture = capture_.load();
+        const TapFeedSet* taps = taps_.load();
+        TapInputSet* tapInput = tapInput_.load();
         const uint64_t cycleHost = target;
         // Clients may use the cycle up to 1 ms before the next one begins (at least half of
         // it): enough left to mix and deliver, as much as possible for a client's jitter.
         const double deadline = nextBoundary + std::max(periodNs - 1e6, 0.5 * periodNs);
 
-        if (!device_.inputs.empty() && !device_.backend) produceInput(frames, rate, signals);
+        if (!device_.inputs.empty() && !device_.backend) {
+            if (tapInput) TapsProduceInput(*tapInput, inputScratch_, frames, rate);
+            else produceInput(frames, rate, signals);
+        }
 
         AudioTimeStamp nowTs{};
         nowTs.mSampleTime = sampleTime;
@@ -454,6 +476,7 @@ void DeviceEngine::run() {
             std::fill(mix_.begin(), mix_.begin() + size_t(frames) * outChannels, 0.0f);
             for (EngineClient* c : set->clients) {
                 if (!c->pending) continue;
+                if (taps && TapsMute(*taps, c->pid)) continue;
                 IOBlockHeader* h = c->header;
                 auto* block = static_cast<const uint8_t*>(c->mapping);
                 uint32_t firstChannel = 0;
@@ -467,6 +490,7 @@ void DeviceEngine::run() {
             }
             if (capture) capture->push(mix_.data(), size_t(frames) * outChannels);
             if (device_.backend && !set->clients.empty()) device_.backend->writeMix(mix_.data(), frames, outChannels);
+            if (taps) TapsFeed(*taps, set->clients, frames, rate, tapScratch_.data());
         }
 
         sampleTime += frames;

@@ -9,6 +9,8 @@
 // an old snapshot only after the IO thread has passed the top of its loop once more.
 #pragma once
 
+#include "Taps.h"
+
 #include <AudioProtocol/Protocol.h>
 
 #include <atomic>
@@ -112,6 +114,10 @@ public:
     bool startCapture(const std::string& path, std::string& error);
     // Ends a capture and completes its file; false when none runs.
     bool stopCapture();
+    // The taps this device feeds and whose processes it may mute (null: none).
+    void setTaps(std::unique_ptr<TapFeedSet> taps);
+    // Makes the device's input the audio of taps instead of its signal (an aggregate).
+    void setTapInput(std::unique_ptr<TapInputSet> input);
 
     bool running() const { return thread_.joinable(); }
     EngineCounters counters() const;
@@ -139,10 +145,13 @@ private:
     std::atomic<SignalSet*> signals_{nullptr};
     std::atomic<CaptureSink*> capture_{nullptr};
     std::unique_ptr<CaptureSink> captureOwner_;
+    std::atomic<TapFeedSet*> taps_{nullptr};
+    std::atomic<TapInputSet*> tapInput_{nullptr};
 
     // IO-thread state, allocated up front.
     std::vector<std::vector<uint8_t>> inputScratch_;  // per input stream, native bytes
     std::vector<float> mix_;                          // interleaved over all output channels
+    std::vector<float> tapScratch_;                   // one client mixdown, two sides
     std::vector<double> phase_;
     std::vector<size_t> samplePos_;
 

@@ -192,7 +192,6 @@ OSStatus Server::systemGet(const Connection& c, const AudioObjectPropertyAddress
         out.bytes.resize(v.size() * 4);
         if (!v.empty()) std::memcpy(out.bytes.data(), v.data(), v.size() * 4);
     };
-    (void)c;
     switch (a.mSelector) {
     case kAudioObjectPropertyClass: u32(kAudioSystemObjectClassID); return 0;
     case kAudioObjectPropertyBaseClass: u32(kAudioObjectClassID); return 0;
@@ -208,9 +207,13 @@ OSStatus Server::systemGet(const Connection& c, const AudioObjectPropertyAddress
     case kAudioHardwarePropertyDevices:
     case kAudioObjectPropertyOwnedObjects: {
         std::vector<AudioObjectID> v;
-        for (const auto& d : devices_) v.push_back(d->id);
-        if (a.mSelector == kAudioObjectPropertyOwnedObjects)
+        for (const auto& d : devices_)
+            if (visibleTo(*d, c)) v.push_back(d->id);
+        if (a.mSelector == kAudioObjectPropertyOwnedObjects) {
             for (const auto& p : processes_) v.push_back(p->id);
+            for (const auto& t : taps_)
+                if (visibleTo(*t, c)) v.push_back(t->id);
+        }
         ids(v);
         return 0;
     }
@@ -224,7 +227,13 @@ OSStatus Server::systemGet(const Connection& c, const AudioObjectPropertyAddress
         return 0;
     }
     case kAudioHardwarePropertyPlugInList: ids(plugIns_ ? plugIns_->plugInObjects() : std::vector<AudioObjectID>{}); return 0;
-    case kAudioHardwarePropertyTapList: ids({}); return 0;
+    case kAudioHardwarePropertyTapList: {
+        std::vector<AudioObjectID> v;
+        for (const auto& t : taps_)
+            if (visibleTo(*t, c)) v.push_back(t->id);
+        ids(v);
+        return 0;
+    }
     case kAudioHardwarePropertyTranslatePIDToProcessObject: {
         // 0 for a pid that is not an audio client (yet); the status is still success.
         int32_t pid = 0;
@@ -238,7 +247,7 @@ OSStatus Server::systemGet(const Connection& c, const AudioObjectPropertyAddress
     case kAudioHardwarePropertyTranslateUIDToDevice: {
         AudioObjectID found = 0;
         if (q.kind == ValueKind::String)
-            if (auto d = deviceByUID(q.text)) found = d->id;
+            if (auto d = deviceByUID(q.text); d && visibleTo(*d, c)) found = d->id;
         u32(found);
         return 0;
     }
@@ -254,7 +263,7 @@ OSStatus Server::getValue(const Connection& c, AudioObjectID obj, const AudioObj
                           const WireValue& q, PropValue& out) const {
     if (obj == kAudioObjectSystemObject) return systemGet(c, a, q, out);
     auto o = object(obj);
-    if (!o) return kAudioHardwareBadObjectError;
+    if (!o || !visibleTo(*o, c)) return kAudioHardwareBadObjectError;
     OSStatus st = o->get(a, q, out);
     if (st == 0 && a.mSelector == kAudioObjectPropertyOwnedObjects && q.kind == ValueKind::Plain && !q.bytes.empty()) {
         // Filter by the class ids of the qualifier.
@@ -292,8 +301,6 @@ bool Server::isSettable(AudioObjectID obj, const AudioObjectPropertyAddress& a) 
 
 OSStatus Server::setValue(Connection& c, AudioObjectID obj, const AudioObjectPropertyAddress& a, const WireValue& q,
                           const std::vector<uint8_t>& data, Notes& notes) {
-    (void)c;
-    (void)q;
     if (obj == kAudioObjectSystemObject) {
         AudioObjectID* target = nullptr;
         bool wantInput = false;
@@ -324,7 +331,14 @@ OSStatus Server::setValue(Connection& c, AudioObjectID obj, const AudioObjectPro
         // Objects of a plug-in: the plug-in decides and notifies.
         return f->forwardSet(a, q, data);
     }
+    if (!visibleTo(*o, c)) return kAudioHardwareBadObjectError;
     auto d = std::dynamic_pointer_cast<Device>(o);
+    if (d && a.mSelector != kAudioDevicePropertyBufferFrameSize && dynamic_cast<AggregateDevice*>(d.get())) {
+        // An aggregate's rate is its clock device's.
+        PropValue tmp;
+        OSStatus st = o->get(a, q, tmp);
+        return st != 0 ? st : kAudioHardwareIllegalOperationError;
+    }
     if (d && a.mSelector == kAudioDevicePropertyBufferFrameSize) {
         // Device-wide: the last writer wins, for every client, and the value stays when
         // the writer leaves.
@@ -461,6 +475,8 @@ void Server::disconnect(const std::shared_ptr<Connection>& c) {
         for (auto& [id, client] : c->io) devices.push_back(id);
     }
     for (AudioObjectID d : devices) stopIO(*c, d, notes);
+    // Its taps and aggregates go with it.
+    removeTapsOf(*c, notes);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (c->processObject) {
@@ -590,7 +606,8 @@ void Server::handle(const std::shared_ptr<Connection>& c, const Header& h, const
         std::string call = r.str();
         if (int32_t f = consumeFault(call)) return reply(*c, h, f);
         std::lock_guard<std::mutex> lock(mutex_);
-        return reply(*c, h, deviceByID(dev) ? 0 : kAudioHardwareBadDeviceError);
+        auto d = deviceByID(dev);
+        return reply(*c, h, d && visibleTo(*d, *c) ? 0 : kAudioHardwareBadDeviceError);
     }
     case Op::IOStart: {
         AudioObjectID dev = r.u32();
@@ -599,7 +616,7 @@ void Server::handle(const std::shared_ptr<Connection>& c, const Header& h, const
         {
             std::lock_guard<std::mutex> lock(mutex_);
             auto d = deviceByID(dev);
-            if (!d) return reply(*c, h, kAudioHardwareBadDeviceError);
+            if (!d || !visibleTo(*d, *c)) return reply(*c, h, kAudioHardwareBadDeviceError);
             auto it = c->io.find(dev);
             if (it != c->io.end()) {
                 client = it->second;
@@ -618,11 +635,14 @@ void Server::handle(const std::shared_ptr<Connection>& c, const Header& h, const
         std::shared_ptr<Device> d;
         std::shared_ptr<EngineClient> client;
         bool wasRunning = false;
+        bool tapsStale = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             d = deviceByID(dev);
             auto it = c->io.find(dev);
             if (!d || it == c->io.end()) return reply(*c, h, kAudioHardwareBadDeviceError);
+            // A device that appeared after the last change of the taps learns them now.
+            tapsStale = !taps_.empty() && d->tapGeneration != tapGeneration_;
             client = it->second;
             if (c->activeIO.count(dev)) return reply(*c, h, 0);
             c->activeIO.insert(dev);
@@ -640,6 +660,7 @@ void Server::handle(const std::shared_ptr<Connection>& c, const Header& h, const
                                  {kAudioHardwarePropertyProcessObjectList, kAudioObjectPropertyScopeGlobal, 0}});
             }
         }
+        if (tapsStale) publishTaps();
         d->clientStarting(client->clientID, c->pid);
         d->engine->addClient(client);
         if (!wasRunning) notes.push_back({d->id, {kAudioDevicePropertyDeviceIsRunning, kAudioObjectPropertyScopeGlobal, 0}});
@@ -652,6 +673,10 @@ void Server::handle(const std::shared_ptr<Connection>& c, const Header& h, const
         reply(*c, h, 0);
         return notify(notes);
     }
+    case Op::CreateTap:
+    case Op::DestroyTap:
+    case Op::CreateAggregate:
+    case Op::DestroyAggregate: return handleTapRequest(c, h, payload);
     case Op::ConsumeFault: {
         std::string call = r.str();
         return reply(*c, h, consumeFault(call));
@@ -868,6 +893,8 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
             std::lock_guard<std::mutex> lock(faultMutex_);
             if (status == 0) faults_.erase(call);
             else faults_[call] = Fault{status, count == 0 ? -1 : count};
+        } else if (op == "tapPermission") {
+            return controlTapPermission(req);
         } else if (op == "counters") {
             std::lock_guard<std::mutex> lock(mutex_);
             json devs = json::array();
@@ -1017,6 +1044,12 @@ void Server::run() {
             c->closed = true;
             ::shutdown(c->fd, SHUT_RDWR);
         }
+    }
+    {
+        // Pending permission prompts end without an answer.
+        std::unique_lock<std::mutex> lock(promptMutex_);
+        promptCv_.notify_all();
+        promptCv_.wait(lock, [&] { return promptsWaiting_ == 0; });
     }
     {
         std::lock_guard<std::mutex> lock(noteMutex_);

@@ -5,6 +5,7 @@
 #include "Engine.h"
 
 #include <AudioProtocol/Protocol.h>
+#include <nlohmann/json.hpp>
 
 #include <condition_variable>
 #include <deque>
@@ -74,6 +75,8 @@ struct Device : Object {
     std::unique_ptr<DeviceEngine> engine;
     uint32_t nextClientID = 1;
     bool alive = true;
+    bool tapsPublished = false;  // model mutex: the engine has been given a tap set
+    uint64_t tapGeneration = 0;  // model mutex: the tap set it was given
 
     AudioClassID classID() const override { return kAudioDeviceClassID; }
     std::vector<AudioObjectID> ownedObjects() const override;
@@ -92,6 +95,58 @@ struct ProcessObject : Object {
     OSStatus get(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q, PropValue& out) const override;
 };
 
+struct Connection;
+
+// A process tap: what its creator described, and the state the engines share.
+struct TapObject : Object {
+    std::string name;
+    std::string uuid;  // upper case
+    std::vector<AudioObjectID> processes;
+    bool isPrivate = false;
+    double rate = 48000.0;  // its aggregate's clock rate, else the default output's
+    const Connection* creator = nullptr;
+    AudioObjectID aggregate = 0;  // the aggregate presenting it (at most one)
+    std::shared_ptr<TapState> state;
+    std::map<AudioObjectID, std::shared_ptr<TapRing>> rings;  // by producing device
+    AudioClassID classID() const override { return kAudioTapClassID; }
+    OSStatus get(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q, PropValue& out) const override;
+};
+
+// A device whose input is one or more taps, paced like its clock device.
+struct AggregateDevice : Device {
+    const Connection* creator = nullptr;
+    bool isPrivate = false;
+    bool tapAutoStart = false;
+    std::vector<std::shared_ptr<TapState>> taps;  // one per input stream
+    std::vector<AudioObjectID> tapIDs;
+    std::shared_ptr<std::atomic<uint32_t>> startGeneration = std::make_shared<std::atomic<uint32_t>>(0);
+    std::mutex runMutex;  // guards the two below
+    int activeClients = 0;
+    bool destroyed = false;
+
+    bool settable(const AudioObjectPropertyAddress& a) const override;
+    void clientStarting(uint32_t clientID, pid_t pid) override;
+    void clientStopped(uint32_t clientID, pid_t pid) override;
+    // The aggregate goes away: its taps stop running on its account.
+    void retire();
+};
+
+// How the server answers requests to create a tap.
+struct TapPermission {
+    enum class Mode { Allow, Deny, Prompt } mode = Mode::Allow;
+    enum class Answer { Allow, Deny, Never } answer = Answer::Allow;  // of a prompt
+    double seconds = 0;  // a prompt's wait before its answer
+};
+
+// A tap as a client asks for it.
+struct TapRequest {
+    std::string name;
+    std::string uuid;
+    std::vector<AudioObjectID> processes;
+    bool exclusive = false, isPrivate = false, mono = false, mixdown = true;
+    int32_t mute = 0;
+};
+
 struct Connection {
     int fd = -1;
     pid_t pid = 0;
@@ -102,6 +157,7 @@ struct Connection {
     AudioObjectID processObject = 0;  // guarded by the server's model mutex
     std::map<AudioObjectID, std::shared_ptr<EngineClient>> io;  // by device; model mutex
     std::set<AudioObjectID> activeIO;  // devices whose cycle includes this client; model mutex
+    std::atomic<bool> departed{false};  // set (under the model mutex) once it disconnects
 };
 
 struct Fault {
@@ -153,6 +209,19 @@ private:
     int32_t consumeFault(const std::string& call);
     void stopIO(Connection& c, AudioObjectID device, Notes& notes);
     void notify(const Notes& notes);
+    // Taps and aggregates (ServerTaps.cpp).
+    bool visibleTo(const Object& o, const Connection& c) const;  // model mutex held
+    void handleTapRequest(const std::shared_ptr<Connection>& c, const audioproto::Header& h,
+                          const std::vector<uint8_t>& payload);
+    OSStatus createTap(Connection& c, const TapRequest& d, AudioObjectID& id, Notes& notes);  // model mutex held
+    OSStatus destroyTap(Connection& c, AudioObjectID id, Notes& notes);                      // model mutex held
+    OSStatus createAggregate(Connection& c, const std::vector<uint8_t>& plist, AudioObjectID& id, Notes& notes);
+    OSStatus destroyAggregate(Connection& c, AudioObjectID id, Notes& notes);
+    // Gives every engine its current tap set (never with the model mutex held).
+    void publishTaps();
+    void removeTapsOf(Connection& c, Notes& notes);
+    void promptThenCreate(std::shared_ptr<Connection> c, audioproto::Header h, TapRequest d, TapPermission p);
+    std::string controlTapPermission(const nlohmann::json& req);
     void notifierLoop();
     void shutdown();
 
@@ -179,6 +248,15 @@ private:
     std::deque<std::pair<AudioObjectID, std::vector<AudioObjectPropertyAddress>>> noteQueue_;
     bool noteStop_ = false;
     std::thread notifier_;
+
+    std::vector<std::shared_ptr<TapObject>> taps_;  // model mutex
+    uint64_t tapGeneration_ = 0;                     // model mutex
+    std::mutex tapPublishMutex_;                     // one publication at a time, in order
+
+    std::mutex promptMutex_;  // the permission policy and pending prompts
+    std::condition_variable promptCv_;
+    TapPermission permission_;
+    int promptsWaiting_ = 0;
 
     PlugInHost* plugIns_ = nullptr;  // lives as long as the process
 

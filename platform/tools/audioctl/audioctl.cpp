@@ -45,7 +45,11 @@ const char* kUsage =
     "  capture-stop UID\n"
     "  fail CALL STATUS [COUNT]       make CALL fail with STATUS (a number or four\n"
     "                                 characters) COUNT times (0: always; STATUS 0 clears)\n"
-    "  counters                       IO cycle counters per device\n";
+    "  counters                       IO cycle counters per device\n"
+    "  tap-permission allow|deny      how requests to create a process tap are answered\n"
+    "  tap-permission prompt SECONDS allow|deny|never\n"
+    "                                 hold each request SECONDS, then answer (never:\n"
+    "                                 hold it until its client goes away)\n";
 
 int Usage() {
     std::fputs(kUsage, stderr);
@@ -471,6 +475,14 @@ int main(int argc, char** argv) {
             count = static_cast<int64_t>(*n);
         }
         return Run({{"op", "fail"}, {"call", args[0]}, {"status", status}, {"count", count}});
+    }
+    if (cmd == "tap-permission") {
+        if (args.size() == 1 && (args[0] == "allow" || args[0] == "deny")) return Run({{"op", "tapPermission"}, {"mode", args[0]}});
+        if (args.size() != 3 || args[0] != "prompt") return Usage();
+        auto n = Number(args[1].c_str());
+        if (!n || !(*n >= 0 && *n <= 86400)) return bad("SECONDS is a number from 0 to 86400");
+        if (args[2] != "allow" && args[2] != "deny" && args[2] != "never") return Usage();
+        return Run({{"op", "tapPermission"}, {"mode", "prompt"}, {"seconds", *n}, {"answer", args[2]}});
     }
     if (cmd == "counters") {
         auto r = Control({{"op", "counters"}});

@@ -1,10 +1,19 @@
 // Process taps and private aggregate devices through a private audioserverd.
 #include "TestServer.h"
 
+#include <AudioToolsCommon/Analysis.h>
+#include <AudioToolsCommon/Wav.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <regex>
 #include <set>
+#include <thread>
+#include <unistd.h>
 
 using namespace audiotest;
 
@@ -43,4 +52,394 @@ TEST(TapDescription, CallsRejectMissingArguments) {
     auto d = AudioTapDescription::StereoMixdownOfProcesses({});
     EXPECT_EQ(AudioHardwareCreateProcessTap(&d, nullptr), kAudio_ParamError);
     EXPECT_EQ(AudioHardwareCreateAggregateDevice(nullptr, &id), kAudio_ParamError);
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace tools = tidewell::tools;
+
+CFStringRef Str(const std::string& s) { return CFStringCreateWithCString(nullptr, s.c_str(), kCFStringEncodingUTF8); }
+
+// The aggregate description the tap helper builds: one clock sub-device and one tap.
+CFDictionaryRef AggregateDescription(const std::string& uid, const std::string& clockUID, const std::string& tapUUID,
+                                     bool isPrivate = true) {
+    auto dict = [](std::vector<std::pair<const char*, CFTypeRef>> entries) {
+        CFMutableDictionaryRef d =
+            CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+        for (auto& [k, v] : entries) {
+            CFStringRef key = Str(k);
+            CFDictionarySetValue(d, key, v);
+            CFRelease(key);
+            CFRelease(v);
+        }
+        return d;
+    };
+    auto list = [](CFTypeRef one) {
+        const void* v[1] = {one};
+        CFArrayRef a = CFArrayCreate(nullptr, v, 1, &kCFTypeArrayCallBacks);
+        CFRelease(one);
+        return a;
+    };
+    CFRetain(kCFBooleanTrue);
+    CFRetain(kCFBooleanFalse);
+    CFRetain(kCFBooleanTrue);
+    CFRetain(kCFBooleanTrue);
+    CFRetain(isPrivate ? kCFBooleanTrue : kCFBooleanFalse);
+    return dict({{kAudioAggregateDeviceNameKey, Str("Test Tap Aggregate")},
+                 {kAudioAggregateDeviceUIDKey, Str(uid)},
+                 {kAudioAggregateDeviceMainSubDeviceKey, Str(clockUID)},
+                 {kAudioAggregateDeviceIsPrivateKey, isPrivate ? kCFBooleanTrue : kCFBooleanFalse},
+                 {kAudioAggregateDeviceIsStackedKey, kCFBooleanFalse},
+                 {kAudioAggregateDeviceTapAutoStartKey, kCFBooleanTrue},
+                 {kAudioAggregateDeviceSubDeviceListKey, list(dict({{kAudioSubDeviceUIDKey, Str(clockUID)}}))},
+                 {kAudioAggregateDeviceTapListKey,
+                  list(dict({{kAudioSubTapUIDKey, Str(tapUUID)}, {kAudioSubTapDriftCompensationKey, kCFBooleanTrue}}))}});
+}
+
+AudioObjectID ProcessObjectOf(pid_t pid, std::chrono::milliseconds wait = 5000ms) {
+    auto until = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        AudioObjectPropertyAddress a = Address(kAudioHardwarePropertyTranslatePIDToProcessObject);
+        AudioObjectID id = 0;
+        UInt32 size = 4;
+        int32_t p = pid;
+        EXPECT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &a, 4, &p, &size, &id), 0);
+        if (id || std::chrono::steady_clock::now() > until) return id;
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+// Records the first input buffer of a device (interleaved float) into preallocated storage.
+struct Recorder {
+    std::vector<float> samples = std::vector<float>(48000 * 8, 0.0f);
+    std::atomic<size_t> written{0};
+    std::atomic<uint32_t> channels{0};
+};
+
+OSStatus RecordProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                    AudioBufferList*, const AudioTimeStamp*, void* data) {
+    auto* r = static_cast<Recorder*>(data);
+    if (!in || in->mNumberBuffers < 1) return 0;
+    const AudioBuffer& b = in->mBuffers[0];
+    r->channels.store(b.mNumberChannels);
+    size_t at = r->written.load();
+    size_t n = std::min<size_t>(b.mDataByteSize / 4, r->samples.size() - at);
+    std::memcpy(r->samples.data() + at, b.mData, n * 4);
+    r->written.store(at + n);
+    return 0;
+}
+
+// A tap wrapped in a private aggregate and recorded by this process.
+struct TapRun {
+    AudioObjectID tap = 0, aggregate = 0;
+    AudioDeviceIOProcID proc = nullptr;
+    Recorder rec;
+
+    OSStatus create(AudioTapDescription d, const std::string& clockUID = "BuiltInOutputDevice") {
+        if (OSStatus st = AudioHardwareCreateProcessTap(&d, &tap)) return st;
+        CFDictionaryRef desc = AggregateDescription("tap-aggregate-" + d.uuid, clockUID, d.uuid);
+        OSStatus st = AudioHardwareCreateAggregateDevice(desc, &aggregate);
+        CFRelease(desc);
+        return st;
+    }
+    void start() {
+        ASSERT_EQ(AudioDeviceCreateIOProcID(aggregate, RecordProc, &rec, &proc), 0);
+        ASSERT_EQ(AudioDeviceStart(aggregate, proc), 0);
+    }
+    // Records `length` after dropping what came before now (the taps' priming).
+    tools::AudioData record(std::chrono::milliseconds length) {
+        std::this_thread::sleep_for(300ms);
+        size_t from = rec.written.load();
+        std::this_thread::sleep_for(length);
+        size_t to = rec.written.load();
+        tools::AudioData a;
+        a.channels = std::max(1u, rec.channels.load());
+        a.sampleRate = 48000;
+        a.samples.assign(rec.samples.begin() + long(from), rec.samples.begin() + long(to));
+        return a;
+    }
+    void stop() {
+        if (proc) {
+            AudioDeviceStop(aggregate, proc);
+            AudioDeviceDestroyIOProcID(aggregate, proc);
+            proc = nullptr;
+        }
+    }
+    ~TapRun() {
+        stop();
+        if (aggregate) AudioHardwareDestroyAggregateDevice(aggregate);
+        if (tap) AudioHardwareDestroyProcessTap(tap);
+    }
+};
+
+double Level(const tools::AudioData& a, unsigned ch) { return tools::rmsDbfs(a.samples.data(), a.frames(), a.channels, ch); }
+double Hz(const tools::AudioData& a, unsigned ch, double rate = 48000) {
+    return tools::dominantFrequency(a.samples.data(), a.frames(), a.channels, ch, rate);
+}
+
+class Taps : public ::testing::Test {
+protected:
+    TestServer server;
+    TempDir files;
+
+    std::unique_ptr<Child> play(double hz, double dbfs, const std::string& uid = "BuiltInOutputDevice") {
+        auto c = std::make_unique<Child>(std::vector<std::string>{BinDir() + "/audio-test-client", "play", uid,
+                                                                  std::to_string(hz), std::to_string(dbfs), "60"});
+        EXPECT_TRUE(c->waitFor("started", 10s)) << c->output();
+        return c;
+    }
+    tools::AudioData capture(const std::string& uid, std::chrono::milliseconds length, const std::string& name) {
+        std::string file = files.path() + "/" + name + ".wav";
+        auto r = server.control({{"op", "captureStart"}, {"uid", uid}, {"path", file}});
+        EXPECT_TRUE(r && r->value("ok", false));
+        std::this_thread::sleep_for(length);
+        r = server.control({{"op", "captureStop"}, {"uid", uid}});
+        EXPECT_TRUE(r && r->value("ok", false));
+        return tools::readWav(file);
+    }
+    void permission(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{BinDir() + "/audioctl", "tap-permission"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string out;
+        ASSERT_EQ(audiotest::Run(argv, &out), 0) << out;
+    }
+};
+
+}  // namespace
+
+TEST_F(Taps, ATapOfOneProcessHearsItAloneAndAGlobalTapLeavesOutTheExcluded) {
+    auto a = play(440, -12);
+    auto b = play(1000, -6);
+    AudioObjectID pa = ProcessObjectOf(a->pid());
+    AudioObjectID pb = ProcessObjectOf(b->pid());
+    ASSERT_NE(pa, 0u);
+    ASSERT_NE(pb, 0u);
+
+    {
+        TapRun one;
+        auto d = AudioTapDescription::StereoMixdownOfProcesses({pa});
+        d.isPrivate = true;
+        ASSERT_EQ(one.create(d), 0);
+        AudioStreamBasicDescription f{};
+        UInt32 size = sizeof(f);
+        AudioObjectPropertyAddress fa = Address(kAudioTapPropertyFormat);
+        ASSERT_EQ(AudioObjectGetPropertyData(one.tap, &fa, 0, nullptr, &size, &f), 0);
+        EXPECT_EQ(f.mFormatID, kAudioFormatLinearPCM);
+        EXPECT_TRUE(f.mFormatFlags & kAudioFormatFlagIsFloat);
+        EXPECT_FALSE(f.mFormatFlags & kAudioFormatFlagIsNonInterleaved);
+        EXPECT_EQ(f.mBitsPerChannel, 32u);
+        EXPECT_EQ(f.mChannelsPerFrame, 2u);
+        EXPECT_EQ(f.mSampleRate, 48000.0);
+        EXPECT_EQ(StringProperty(one.tap, kAudioTapPropertyUID), d.uuid);
+        one.start();
+        auto rec = one.record(1000ms);
+        ASSERT_GT(rec.frames(), 40000u);
+        ASSERT_EQ(rec.channels, 2u);
+        for (unsigned ch = 0; ch < 2; ++ch) {
+            EXPECT_NEAR(Hz(rec, ch), 440, 1) << ch;
+            EXPECT_NEAR(Level(rec, ch), -12, 1) << ch;  // the 1000 Hz player at -6 would dominate
+        }
+    }
+    {
+        TapRun global;
+        ASSERT_EQ(global.create(AudioTapDescription::StereoGlobalTapExcludingProcesses({pa})), 0);
+        global.start();
+        auto rec = global.record(1000ms);
+        ASSERT_GT(rec.frames(), 40000u);
+        EXPECT_NEAR(Hz(rec, 0), 1000, 1);
+        EXPECT_NEAR(Level(rec, 0), -6, 1);  // both at once would read about -5
+        EXPECT_NEAR(Hz(rec, 1), 1000, 1);
+    }
+}
+
+TEST_F(Taps, AMonoTapOnAnotherClockDeliversOneChannelAtThatClocksRate) {
+    auto a = play(440, -12);
+    AudioObjectID pa = ProcessObjectOf(a->pid());
+    ASSERT_NE(pa, 0u);
+    TapRun run;
+    auto d = AudioTapDescription::StereoMixdownOfProcesses({pa});
+    d.mono = true;
+    ASSERT_EQ(run.create(d, "USBAudioInterface"), 0);
+    AudioStreamBasicDescription f{};
+    UInt32 size = sizeof(f);
+    AudioObjectPropertyAddress fa = Address(kAudioTapPropertyFormat);
+    ASSERT_EQ(AudioObjectGetPropertyData(run.tap, &fa, 0, nullptr, &size, &f), 0);
+    EXPECT_EQ(f.mChannelsPerFrame, 1u);
+    EXPECT_EQ(f.mSampleRate, 44100.0);
+    EXPECT_EQ(U32Property(run.aggregate, Address(kAudioDevicePropertyTransportType)), kAudioDeviceTransportTypeAggregate);
+    run.start();
+    auto rec = run.record(1000ms);
+    ASSERT_EQ(rec.channels, 1u);
+    ASSERT_GT(rec.frames(), 35000u);
+    // Played at 48000 Hz, delivered at 44100 Hz: still 440 Hz at the aggregate's rate.
+    EXPECT_NEAR(Hz(rec, 0, 44100), 440, 1.5);
+    EXPECT_NEAR(Level(rec, 0), -12, 1);
+}
+
+TEST_F(Taps, MutedWhenTappedSilencesTheProcessOnlyWhileTheTapRuns) {
+    auto a = play(440, -12);
+    AudioObjectID pa = ProcessObjectOf(a->pid());
+    ASSERT_NE(pa, 0u);
+    auto before = capture("BuiltInOutputDevice", 500ms, "before");
+    EXPECT_NEAR(Level(before, 0), -12, 1);
+
+    auto run = std::make_unique<TapRun>();
+    auto d = AudioTapDescription::StereoMixdownOfProcesses({pa});
+    d.muteBehavior = kAudioTapMuteBehaviorMutedWhenTapped;
+    ASSERT_EQ(run->create(d), 0);
+    // Created but not running: still heard.
+    auto idle = capture("BuiltInOutputDevice", 500ms, "idle");
+    EXPECT_NEAR(Level(idle, 0), -12, 1);
+
+    run->start();
+    auto during = capture("BuiltInOutputDevice", 500ms, "during");
+    EXPECT_LT(tools::peakAmplitude(during.samples.data(), during.frames(), during.channels, 0), 1e-6);
+    // The tap itself still hears it.
+    auto rec = run->record(500ms);
+    EXPECT_NEAR(Level(rec, 0), -12, 1);
+
+    run.reset();  // stop, destroy the aggregate and the tap
+    auto after = capture("BuiltInOutputDevice", 500ms, "after");
+    EXPECT_NEAR(Level(after, 0), -12, 1);
+}
+
+TEST_F(Taps, AggregatesNeedAKnownClockAndTheirCallersOwnTaps) {
+    auto d = AudioTapDescription::StereoMixdownOfProcesses({});
+    AudioObjectID tap = 0;
+    ASSERT_EQ(AudioHardwareCreateProcessTap(&d, &tap), 0);
+    AudioObjectID agg = 0;
+    CFDictionaryRef unknownClock = AggregateDescription("agg-1", "NoSuchDevice", d.uuid);
+    EXPECT_EQ(AudioHardwareCreateAggregateDevice(unknownClock, &agg), kAudioHardwareBadDeviceError);
+    EXPECT_EQ(agg, 0u);
+    CFRelease(unknownClock);
+    CFDictionaryRef unknownTap = AggregateDescription("agg-2", "BuiltInOutputDevice", "00000000-0000-4000-8000-000000000000");
+    EXPECT_EQ(AudioHardwareCreateAggregateDevice(unknownTap, &agg), kAudioHardwareBadObjectError);
+    CFRelease(unknownTap);
+    // Nothing half-made stays behind: the same UID works once the clock is right.
+    CFDictionaryRef good = AggregateDescription("agg-1", "BuiltInOutputDevice", d.uuid);
+    ASSERT_EQ(AudioHardwareCreateAggregateDevice(good, &agg), 0);
+    // A tap joins one aggregate only, and the UID is taken.
+    AudioObjectID again = 0;
+    EXPECT_EQ(AudioHardwareCreateAggregateDevice(good, &again), kAudioHardwareIllegalOperationError);
+    CFRelease(good);
+    EXPECT_EQ(AudioHardwareDestroyAggregateDevice(agg), 0);
+    EXPECT_EQ(AudioHardwareDestroyAggregateDevice(agg), kAudioHardwareBadDeviceError);
+    EXPECT_EQ(AudioHardwareDestroyProcessTap(tap), 0);
+    EXPECT_EQ(AudioHardwareDestroyProcessTap(tap), kAudioHardwareBadObjectError);
+
+    // Descriptions the server refuses.
+    auto bad = AudioTapDescription::StereoMixdownOfProcesses({});
+    bad.uuid = "not-a-uuid";
+    EXPECT_EQ(AudioHardwareCreateProcessTap(&bad, &tap), kAudio_ParamError);
+    bad = AudioTapDescription::StereoMixdownOfProcesses({kAudioObjectSystemObject});
+    EXPECT_EQ(AudioHardwareCreateProcessTap(&bad, &tap), kAudioHardwareBadObjectError);
+    auto first = AudioTapDescription::StereoMixdownOfProcesses({});
+    ASSERT_EQ(AudioHardwareCreateProcessTap(&first, &tap), 0);
+    AudioObjectID second = 0;
+    EXPECT_EQ(AudioHardwareCreateProcessTap(&first, &second), kAudioHardwareIllegalOperationError);
+}
+
+TEST_F(Taps, APrivateAggregateIsOnlyItsCreatorsAndBothGoWhenTheCreatorLeaves) {
+    auto a = play(440, -12);
+    // Another process taps the player, muting it while tapped, into a private aggregate.
+    Child priv({BinDir() + "/audio-test-client", "tap", std::to_string(a->pid()), "private", "mute", "60"});
+    auto line = priv.waitFor("tap ", 10s);
+    ASSERT_TRUE(line) << priv.output();
+    unsigned tapID = 0, aggID = 0;
+    char uid[128] = {};
+    ASSERT_EQ(std::sscanf(line->c_str(), "tap %u %u %127s", &tapID, &aggID, uid), 3);
+    EXPECT_EQ(DeviceByUID(uid), 0u);
+    auto ids = DeviceIDs();
+    EXPECT_EQ(std::find(ids.begin(), ids.end(), aggID), ids.end());
+    OSStatus st = 0;
+    U32Property(aggID, Address(kAudioDevicePropertyTransportType), &st);
+    EXPECT_EQ(st, kAudioHardwareBadObjectError);
+    std::string listed;
+    ASSERT_EQ(audiotest::Run({BinDir() + "/audioctl", "list"}, &listed), 0);
+    EXPECT_EQ(listed.find(uid), std::string::npos) << listed;
+    // Its muting applies to everyone's output.
+    auto during = capture("BuiltInOutputDevice", 500ms, "during");
+    EXPECT_LT(tools::peakAmplitude(during.samples.data(), during.frames(), during.channels, 0), 1e-6);
+    priv.signal(SIGKILL);
+    priv.wait(5s);
+    std::this_thread::sleep_for(300ms);
+    auto after = capture("BuiltInOutputDevice", 500ms, "after");
+    EXPECT_NEAR(Level(after, 0), -12, 1);
+
+    // A public one is seen by others, and leaves with its creator along with its tap.
+    Child pub({BinDir() + "/audio-test-client", "tap", std::to_string(a->pid()), "public", "unmuted", "60"});
+    line = pub.waitFor("tap ", 10s);
+    ASSERT_TRUE(line) << pub.output();
+    ASSERT_EQ(std::sscanf(line->c_str(), "tap %u %u %127s", &tapID, &aggID, uid), 3);
+    EXPECT_EQ(DeviceByUID(uid), aggID);
+    EXPECT_EQ(StringProperty(tapID, kAudioObjectPropertyName), "");
+    auto taps = [] {
+        AudioObjectPropertyAddress t = Address(kAudioHardwarePropertyTapList);
+        UInt32 size = 0;
+        AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &t, 0, nullptr, &size);
+        std::vector<AudioObjectID> v(size / 4);
+        AudioObjectGetPropertyData(kAudioObjectSystemObject, &t, 0, nullptr, &size, v.data());
+        v.resize(size / 4);
+        return v;
+    };
+    EXPECT_EQ(taps(), std::vector<AudioObjectID>{tapID});
+    pub.signal(SIGTERM);
+    pub.wait(5s);
+    auto until = std::chrono::steady_clock::now() + 5s;
+    while (DeviceByUID(uid) != 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(DeviceByUID(uid), 0u);
+    EXPECT_TRUE(taps().empty());
+    st = 0;
+    U32Property(tapID, Address(kAudioObjectPropertyClass), &st);
+    EXPECT_EQ(st, kAudioHardwareBadObjectError);
+}
+
+TEST_F(Taps, PermissionPolicyDeniesDelaysAndHoldsRequests) {
+    auto d = AudioTapDescription::StereoMixdownOfProcesses({});
+    AudioObjectID tap = 0;
+    auto timed = [&](AudioTapDescription desc, OSStatus& st) {
+        auto t0 = std::chrono::steady_clock::now();
+        desc.uuid = AudioTapDescription::StereoMixdownOfProcesses({}).uuid;
+        st = AudioHardwareCreateProcessTap(&desc, &tap);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    };
+    OSStatus st = 0;
+    EXPECT_LT(timed(d, st), 1.0);  // allowed by default
+    EXPECT_EQ(st, 0);
+
+    permission({"deny"});
+    EXPECT_LT(timed(d, st), 1.0);
+    EXPECT_EQ(st, kAudioHardwareTapPermissionError);
+
+    permission({"prompt", "1", "allow"});
+    double took = timed(d, st);
+    EXPECT_EQ(st, 0);
+    EXPECT_GE(took, 0.9);
+    EXPECT_LT(took, 5.0);
+
+    permission({"prompt", "1", "deny"});
+    took = timed(d, st);
+    EXPECT_EQ(st, kAudioHardwareTapPermissionError);
+    EXPECT_GE(took, 0.9);
+    EXPECT_LT(took, 5.0);
+
+    // A request that is never answered holds its caller only: others are served meanwhile,
+    // and the request ends with its client.
+    permission({"prompt", "0", "never"});
+    Child held({BinDir() + "/audio-test-client", "tap", std::to_string(getpid()), "public", "unmuted", "60"});
+    ASSERT_TRUE(held.waitFor("creating", 10s));
+    EXPECT_FALSE(held.waitFor("tap ", 1500ms));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_NE(DeviceByUID("BuiltInOutputDevice"), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    held.signal(SIGKILL);
+    EXPECT_TRUE(held.wait(5s));
+    permission({"allow"});
+    EXPECT_LT(timed(d, st), 1.0);
+    EXPECT_EQ(st, 0);
+
+    std::string out;
+    EXPECT_NE(audiotest::Run({BinDir() + "/audioctl", "tap-permission", "prompt", "x", "allow"}, &out), 0);
+    EXPECT_NE(audiotest::Run({BinDir() + "/audioctl", "tap-permission", "maybe"}, &out), 0);
 }

@@ -4,6 +4,11 @@
 //                                                  every change of the cycle size, "stopped"
 //   listen UID|system SELECTOR SECONDS             prints "ready", then "fired SELECTOR"
 //                                                  for every listener call
+//   tap PID public|private mute|unmuted SECONDS    prints "creating", then taps process PID
+//                                                  into an aggregate clocked by the built-in
+//                                                  output, runs it and prints "tap TAPID
+//                                                  AGGREGATEID AGGREGATEUID" (or "create
+//                                                  failed STATUS"); leaves without clean-up
 #include <AudioClient/AudioHardware.h>
 
 #include <atomic>
@@ -12,8 +17,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -81,6 +88,71 @@ OSStatus Listener(AudioObjectID, UInt32 n, const AudioObjectPropertyAddress* add
     return 0;
 }
 
+OSStatus Ignore(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+                const AudioTimeStamp*, void*) {
+    return 0;
+}
+
+CFStringRef Str(const std::string& s) { return CFStringCreateWithCString(nullptr, s.c_str(), kCFStringEncodingUTF8); }
+
+int Tap(char** argv) {
+    const pid_t pid = std::atoi(argv[2]);
+    const bool isPrivate = !std::strcmp(argv[3], "private");
+    const bool mute = !std::strcmp(argv[4], "mute");
+    AudioObjectPropertyAddress t{kAudioHardwarePropertyTranslatePIDToProcessObject, kAudioObjectPropertyScopeGlobal, 0};
+    AudioObjectID process = 0;
+    for (int i = 0; i < 100 && !process; ++i) {
+        UInt32 size = 4;
+        AudioObjectGetPropertyData(kAudioObjectSystemObject, &t, 4, &pid, &size, &process);
+        if (!process) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    auto d = AudioTapDescription::StereoMixdownOfProcesses({process});
+    d.isPrivate = isPrivate;
+    d.muteBehavior = mute ? kAudioTapMuteBehaviorMutedWhenTapped : kAudioTapMuteBehaviorUnmuted;
+    std::printf("creating\n");
+    std::fflush(stdout);
+    AudioObjectID tap = 0;
+    if (OSStatus st = AudioHardwareCreateProcessTap(&d, &tap)) {
+        std::printf("create failed %d\n", st);
+        return 1;
+    }
+    std::string uid = "test-aggregate-" + std::to_string(getpid());
+    CFStringRef k[4] = {Str(kAudioAggregateDeviceUIDKey), Str(kAudioAggregateDeviceMainSubDeviceKey),
+                        Str(kAudioAggregateDeviceIsPrivateKey), Str(kAudioAggregateDeviceTapAutoStartKey)};
+    CFStringRef tapKeys[1] = {Str(kAudioSubTapUIDKey)};
+    CFStringRef tapValues[1] = {Str(d.uuid)};
+    CFDictionaryRef tapEntry = CFDictionaryCreate(nullptr, reinterpret_cast<const void**>(tapKeys),
+                                                  reinterpret_cast<const void**>(tapValues), 1,
+                                                  &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    const void* tapList[1] = {tapEntry};
+    CFArrayRef taps = CFArrayCreate(nullptr, tapList, 1, &kCFTypeArrayCallBacks);
+    CFMutableDictionaryRef desc =
+        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFStringRef uidValue = Str(uid), clock = Str("BuiltInOutputDevice");
+    CFStringRef tapListKey = Str(kAudioAggregateDeviceTapListKey);
+    CFDictionarySetValue(desc, k[0], uidValue);
+    CFDictionarySetValue(desc, k[1], clock);
+    CFDictionarySetValue(desc, k[2], isPrivate ? kCFBooleanTrue : kCFBooleanFalse);
+    CFDictionarySetValue(desc, k[3], kCFBooleanTrue);
+    CFDictionarySetValue(desc, tapListKey, taps);
+    AudioObjectID aggregate = 0;
+    OSStatus st = AudioHardwareCreateAggregateDevice(desc, &aggregate);
+    for (CFTypeRef r : std::initializer_list<CFTypeRef>{k[0], k[1], k[2], k[3], tapKeys[0], tapValues[0], tapEntry, taps,
+                                                        desc, uidValue, clock, tapListKey})
+        CFRelease(r);
+    AudioDeviceIOProcID proc = nullptr;
+    if (st == 0) st = AudioDeviceCreateIOProcID(aggregate, Ignore, nullptr, &proc);
+    if (st == 0) st = AudioDeviceStart(aggregate, proc);
+    if (st != 0) {
+        std::printf("aggregate failed %d\n", st);
+        return 1;
+    }
+    std::printf("tap %u %u %s\n", tap, aggregate, uid.c_str());
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[5])));
+    return 0;  // the server cleans up after a client that leaves
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -144,6 +216,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[4])));
         return 0;
     }
+    if (argc == 6 && !std::strcmp(argv[1], "tap")) return Tap(argv);
     std::fprintf(stderr, "usage: see the comment at the top of TestClient.cpp\n");
     return 2;
 }

@@ -51,21 +51,26 @@ struct AudioTapDescription {
     static AudioTapDescription StereoGlobalTapExcludingProcesses(std::vector<AudioObjectID> excluded);
 };
 
-// Creates a tap owned by this process. Fails with kAudio_ParamError for a missing argument
-// or a UUID that is not one, kAudioHardwareIllegalOperationError for a UUID already in use,
-// kAudioHardwareBadObjectError for an object that is not a process, and
+// Creates a tap owned by this process. Fails with kAudio_ParamError for a missing argument,
+// a UUID that is not one or an unknown mute behaviour, kAudioHardwareIllegalOperationError
+// for a UUID already in use, kAudioHardwareBadObjectError for an object that is not a
+// process, kAudioHardwareUnsupportedOperationError without mixdown, and
 // kAudioHardwareTapPermissionError when the permission policy refuses.
 OSStatus AudioHardwareCreateProcessTap(const AudioTapDescription* inDescription, AudioObjectID* outTapID);
-// Destroys a tap of this process (an aggregate that presents it then delivers silence).
+// Destroys a tap of this process (an aggregate that presents it then delivers silence);
+// kAudioHardwareBadObjectError for any other id.
 OSStatus AudioHardwareDestroyProcessTap(AudioObjectID inTapID);
 
 extern "C" {
 
-// Creates an aggregate device from a description dictionary (keys below). Fails with
+// Creates an aggregate device from a description dictionary (keys in AudioABI). Fails with
 // kAudio_ParamError for a missing or malformed dictionary, kAudioHardwareBadDeviceError for
-// a main sub-device or sub-device UID the server does not know or refuses as a clock, and
-// kAudioHardwareBadObjectError for a tap UUID that is not one of this process's taps.
+// a main sub-device or sub-device UID the server does not know or refuses as a clock,
+// kAudioHardwareBadObjectError for a tap UUID that is not one of this process's taps,
+// kAudioHardwareIllegalOperationError for a UID in use or a tap already in an aggregate,
+// and kAudioHardwareUnsupportedOperationError without taps.
 OSStatus AudioHardwareCreateAggregateDevice(CFDictionaryRef inDescription, AudioObjectID* outDeviceID);
+// kAudioHardwareBadDeviceError for anything but an aggregate of this process.
 OSStatus AudioHardwareDestroyAggregateDevice(AudioObjectID inDeviceID);
 
 }  // extern "C"

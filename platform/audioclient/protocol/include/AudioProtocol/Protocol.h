@@ -29,6 +29,10 @@ enum class Op : uint32_t {
     IOStop = 10,       // device -> returns once the device's cycle no longer includes it
     ConsumeFault = 11, // call name -> status injected for it (0 = none)
     Control = 12,      // JSON request from audioctl -> JSON answer
+    CreateTap = 13,    // tap description -> tap id (may wait for the permission policy)
+    DestroyTap = 14,   // tap id
+    CreateAggregate = 15,   // description dictionary (XML property list) -> device id
+    DestroyAggregate = 16,  // device id
     Notify = 100,      // server -> client: object, addresses
 };
 

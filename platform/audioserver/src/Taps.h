@@ -1,0 +1,93 @@
+// Process taps on the IO path.
+//
+// Every device engine feeds each running tap with the mixdown of what the tap's processes
+// play on that device this cycle, into one ring per (tap, device): the device's IO thread
+// is its only writer, the IO thread of the aggregate device presenting the tap its only
+// reader (a tap belongs to at most one aggregate). The aggregate's engine sums the rings of
+// its tap into its input, converting each device's rate to its own by linear
+// interpolation. The same snapshot tells a device engine which of its clients a tap mutes.
+//
+// Mixdown: a device's output channel 1 goes to the left side and channel 2 to the right; a
+// one-channel device feeds both sides; further channels are not captured. A mono tap takes
+// the mean of the two sides.
+//
+// Snapshots are immutable once published and freed only after the engine's IO thread has
+// passed the top of its loop again (DeviceEngine::setTaps, setTapInput). Nothing here
+// locks or allocates on the IO thread.
+#pragma once
+
+#include <AudioABI/AudioABI.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <sys/types.h>
+#include <vector>
+
+namespace audioserver {
+
+struct EngineClient;
+
+// What a tap is while it exists; shared by the server's tap object and the snapshots.
+struct TapState {
+    uint32_t channels = 2;  // 1 (mono) or 2
+    AudioTapMuteBehavior mute = kAudioTapMuteBehaviorUnmuted;
+    bool exclusive = false;
+    std::vector<pid_t> pids;  // sorted: the processes taken, or with `exclusive` left out
+    // Running aggregates presenting the tap (its IO started); > 0 means the tap runs.
+    std::atomic<int32_t> runCount{0};
+
+    bool takes(pid_t pid) const;
+    bool running() const { return runCount.load(std::memory_order_acquire) > 0; }
+};
+
+// One device's contribution to one tap: a single-producer single-consumer ring of
+// interleaved frames, `channels` wide.
+struct TapRing {
+    static constexpr uint32_t kFrames = 16384;
+    explicit TapRing(uint32_t channels);
+    uint32_t channels;
+    std::unique_ptr<float[]> data;
+    std::atomic<uint64_t> writePos{0};
+    std::atomic<uint64_t> readPos{0};
+    std::atomic<double> rate{0.0};          // the producing device's rate
+    std::atomic<uint32_t> blockFrames{0};   // the producer's last cycle size
+    std::atomic<uint64_t> dropped{0};       // frames the producer could not store
+    // Reader side only.
+    double fraction = 0.0;
+    bool primed = false;
+};
+
+// A device engine's view of the taps.
+struct TapFeed {
+    std::shared_ptr<TapState> tap;
+    std::shared_ptr<TapRing> ring;  // this device's ring of the tap
+};
+struct TapFeedSet {
+    std::vector<TapFeed> taps;
+};
+
+// An aggregate engine's view: per input stream, the rings of the tap presented there.
+struct TapInputSet {
+    struct Stream {
+        std::shared_ptr<TapState> tap;
+        std::vector<std::shared_ptr<TapRing>> rings;
+    };
+    std::vector<Stream> streams;
+    // Bumped by the server when the aggregate starts; the reader then drops what the rings
+    // hold from an earlier run.
+    std::shared_ptr<std::atomic<uint32_t>> startGeneration;
+    uint32_t seenGeneration = 0;  // reader side
+};
+
+// IO thread: whether a running (or always-muting) tap silences this process's output.
+bool TapsMute(const TapFeedSet& set, pid_t pid);
+// IO thread: feeds every running tap with this cycle's output of its clients. `scratch`
+// holds at least 2 x 4096 floats. `clients`' outputs are valid where `pending` is set.
+void TapsFeed(const TapFeedSet& set, const std::vector<EngineClient*>& clients, uint32_t frames, double rate,
+              float* scratch);
+// IO thread: fills each input stream (interleaved float, the stream's channels) with its
+// tap's audio for this cycle.
+void TapsProduceInput(TapInputSet& set, std::vector<std::vector<uint8_t>>& streams, uint32_t frames, double rate);
+
+}  // namespace audioserver

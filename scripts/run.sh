@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs Tidewell's main job on this machine: the stand-in audio server
 # with its emulated devices and the TidewellHAL plug-in, and the routing service on the
-# user's configuration. Both keep running in the background; `scripts/run.sh stop` ends them.
+# user's configuration (a demonstration one on a first run). They keep running in the
+# background; `scripts/run.sh stop` ends them.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${TIDEWELL_BUILD_DIR:-$here/build}
@@ -13,6 +14,7 @@ service_pids() { pgrep -f "^$bin/tidewell-service" || true; }
 
 if [ "${1:-}" = "stop" ]; then
   for pid in $(service_pids); do kill -TERM "$pid"; done
+  pkill -f "^$bin/audio-play --bundle-id org.example.player" || true
   # The service stops its helpers before it exits.
   for _ in $(seq 50); do [ -z "$(service_pids)" ] && break; sleep 0.1; done
   [ -x "$bin/audioctl" ] && "$bin/audioctl" stop || true
@@ -25,23 +27,42 @@ mkdir -p "$state"
 # The audio server with its default devices; it loads the plug-in bundle the build installed.
 "$bin/audioctl" start
 
-# The routing service: it creates an empty configuration when there is none (the plug-in
-# then shows its 2-channel pass-thru device), publishes the runtime regions and starts one
-# helper per route it finds in the configuration.
-if [ ! -x "$bin/tidewell-process-tap" ]; then
-  echo "tidewell-service is not started: it needs all three helper programs, and tidewell-process-tap is not built yet."
-elif [ -z "$(service_pids)" ]; then
+# A first run gets a demonstration configuration: one virtual device, "Tidewell Demo", that
+# carries the microphone on its left channel and an example application on its right, and a
+# monitor that plays it to the built-in output. An existing configuration is never touched.
+config=${TIDEWELL_CONFIG_PATH:-${XDG_DATA_HOME:-$HOME/.local/share}/Tidewell/config.json}
+if [ ! -e "$config" ]; then
+  mkdir -p "$(dirname "$config")"
+  cp "$here/scripts/demo-config.json" "$config"
+  echo "Wrote a demonstration configuration to $config"
+fi
+
+# The example application the demonstration captures: a 997 Hz tone played to the built-in
+# output by a process whose bundle id is org.example.player.
+if ! pgrep -f "^$bin/audio-play --bundle-id org.example.player" >/dev/null; then
+  nohup "$bin/audio-play" --bundle-id org.example.player --sine 997 --level -12 --duration 86400 \
+    >/dev/null 2>&1 </dev/null &
+fi
+
+# The routing service publishes the runtime regions (the plug-in then shows the devices) and
+# starts one helper per route it finds in the configuration.
+if [ -z "$(service_pids)" ]; then
   TIDEWELL_HELPER_DIR="$bin" TIDEWELL_SERVICE_POLL_SECONDS=1 \
     nohup "$bin/tidewell-service" >>"$state/service.log" 2>&1 </dev/null &
-  sleep 2
 fi
+# The devices appear within a second of the service's first pass; helpers that were quicker
+# than the plug-in are started again 2 s later.
+for _ in $(seq 100); do
+  grep -q 'Starting Tidewell audio service' "$state/service.log" 2>/dev/null && break
+  sleep 0.1
+done
+sleep 4
 
 echo
 echo "== Devices the audio server shows"
 "$bin/audioctl" list
 
-# Show the system carrying audio: play a tone into the pass-thru device's output and record
-# its input, as any application would.
+# Show the system carrying audio, as any application would see it.
 uid=$(grep -o 'app\.tidewell\.passthru\.main' <("$bin/audioctl" list) | head -n1 || true)
 if [ -n "$uid" ]; then
   echo
@@ -49,18 +70,27 @@ if [ -n "$uid" ]; then
   "$bin/audio-play" --device "$uid" --sine 997 --level -12 --duration 3 >/dev/null &
   player=$!
   sleep 1
-  "$bin/audio-record" --device "$uid" --duration 1 --output "$state/passthru-check.wav"
+  "$bin/audio-record" --device "$uid" --output "$state/passthru-check.wav" --duration 1
   wait "$player" || true
+fi
+demo=app.tidewell.devices.demo-device
+if "$bin/audioctl" list | grep -q "$demo"; then
+  echo
+  echo "== Recorded from \"Tidewell Demo\" ($demo): the microphone's test tone on the left,"
+  echo "   the example player's 997 Hz captured through a process tap on the right"
+  "$bin/audio-record" --device "$demo" --output "$state/demo-check.wav" --duration 1
 fi
 
 cat <<MSG
 
-Tidewell is running: audioserverd with the plug-in, and tidewell-service when it could start
-(log: $state/service.log).
+Tidewell is running: audioserverd with the plug-in, tidewell-service and its helpers
+(log: $state/service.log), and the example player.
   $bin/audioctl list                         the devices, virtual ones included
   $bin/audio-play --device UID --sine 997    play into a device
   $bin/audio-record --device UID --output x.wav --duration 2
                                              record a device and see its levels
+  $bin/audioctl capture BuiltInOutputDevice out.wav --seconds 2
+                                             what the monitors play to the built-in output
 Edit the configuration ($(printf '%s' "${XDG_DATA_HOME:-$HOME/.local/share}")/Tidewell/config.json); the service follows it
 within a second. Stop everything with: scripts/run.sh stop
 MSG

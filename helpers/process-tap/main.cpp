@@ -297,6 +297,9 @@ void Release(TapResources* r) {
         AudioDeviceDestroyIOProcID(r->aggregate, r->ioProc);
         r->ioProc = nullptr;
     }
+    if (r->queue != nullptr) {
+        dispatch_sync(r->queue, [] {});   // a block already under way finishes before the ring goes
+    }
     if (r->bridgeRunning) {
         TidewellOutputBridgeStop(&r->bridge);
         r->bridgeRunning = false;

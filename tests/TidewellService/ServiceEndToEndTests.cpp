@@ -39,12 +39,11 @@ class ServiceEndToEndTest : public ServiceProgramTest {
     ServiceProgramTest::SetUp();
     environment["AUDIOSERVER_SOCKET"] = std::getenv("AUDIOSERVER_SOCKET");
     environment["TIDEWELL_SERVICE_POLL_SECONDS"] = "0.2";
-    for (auto name : {HelperPaths::monitorName, HelperPaths::hardwareSourceName}) {
+    for (auto name : {HelperPaths::monitorName, HelperPaths::hardwareSourceName,
+                      HelperPaths::processTapName}) {
       std::filesystem::remove(helperDir / name);
       std::filesystem::create_symlink(binDirectory() / name, helperDir / name);
     }
-    // Not exercised here (no capture source), but the service needs all three to start.
-    writeExecutable(helperDir / HelperPaths::processTapName, "#!/bin/sh\nexec sleep 600\n");
   }
 
   static ConfigSnapshot configuration(double sourceGain) {

@@ -407,7 +407,7 @@ void DeviceEngine::run() {
         const double deadline = nextBoundary + std::max(periodNs - 1e6, 0.5 * periodNs);
 
         if (!device_.inputs.empty() && !device_.backend) {
-            if (tapInput) TapsProduceInput(*tapInput, inputScratch_, frames, rate);
+            if (tapInput) TapsProduceInput(*tapInput, inputScratch_, frames, rate, effRate);
             else produceInput(frames, rate, signals);
         }
 
@@ -490,7 +490,7 @@ void DeviceEngine::run() {
             }
             if (capture) capture->push(mix_.data(), size_t(frames) * outChannels);
             if (device_.backend && !set->clients.empty()) device_.backend->writeMix(mix_.data(), frames, outChannels);
-            if (taps) TapsFeed(*taps, set->clients, frames, rate, tapScratch_.data());
+            if (taps) TapsFeed(*taps, set->clients, frames, rate, effRate, tapScratch_.data());
         }
 
         sampleTime += frames;

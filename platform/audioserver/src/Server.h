@@ -119,6 +119,7 @@ struct AggregateDevice : Device {
     bool tapAutoStart = false;
     std::vector<std::shared_ptr<TapState>> taps;  // one per input stream
     std::vector<AudioObjectID> tapIDs;
+    std::vector<bool> tapDrift;  // drift compensation, per tap
     std::shared_ptr<std::atomic<uint32_t>> startGeneration = std::make_shared<std::atomic<uint32_t>>(0);
     std::mutex runMutex;  // guards the two below
     int activeClients = 0;

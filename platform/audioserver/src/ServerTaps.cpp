@@ -62,8 +62,10 @@ bool BoolOf(CFTypeRef v, bool fallback) {
     return fallback;
 }
 
-// The "uid" strings of a list of dictionaries; false when the list is malformed.
-bool UIDList(CFTypeRef v, const char* key, std::vector<std::string>& out) {
+// The "uid" strings of a list of dictionaries (and each one's `flag`, when asked for);
+// false when the list is malformed.
+bool UIDList(CFTypeRef v, const char* key, std::vector<std::string>& out, const char* flag = nullptr,
+             std::vector<bool>* flags = nullptr) {
     if (!v) return true;
     if (CFGetTypeID(v) != CFArrayGetTypeID()) return false;
     auto a = static_cast<CFArrayRef>(v);
@@ -73,6 +75,7 @@ bool UIDList(CFTypeRef v, const char* key, std::vector<std::string>& out) {
         std::string uid = StringOf(Value(static_cast<CFDictionaryRef>(item), key));
         if (uid.empty()) return false;
         out.push_back(uid);
+        if (flags) flags->push_back(BoolOf(Value(static_cast<CFDictionaryRef>(item), flag), false));
     }
     return true;
 }
@@ -203,8 +206,10 @@ OSStatus Server::createAggregate(Connection& c, const std::vector<uint8_t>& plis
     std::string uid = StringOf(Value(dict, kAudioAggregateDeviceUIDKey));
     std::string mainUID = StringOf(Value(dict, kAudioAggregateDeviceMainSubDeviceKey));
     std::vector<std::string> subUIDs, tapUIDs;
+    std::vector<bool> tapDrift;
     if (uid.empty() || !UIDList(Value(dict, kAudioAggregateDeviceSubDeviceListKey), kAudioSubDeviceUIDKey, subUIDs) ||
-        !UIDList(Value(dict, kAudioAggregateDeviceTapListKey), kAudioSubTapUIDKey, tapUIDs))
+        !UIDList(Value(dict, kAudioAggregateDeviceTapListKey), kAudioSubTapUIDKey, tapUIDs,
+                 kAudioSubTapDriftCompensationKey, &tapDrift))
         return kAudio_ParamError;
     if (Value(dict, kAudioAggregateDeviceMainSubDeviceKey) && mainUID.empty()) return kAudio_ParamError;
     if (deviceByUID(uid)) return kAudioHardwareIllegalOperationError;
@@ -260,6 +265,7 @@ OSStatus Server::createAggregate(Connection& c, const std::vector<uint8_t>& plis
         made->taps.push_back(t->state);
         made->tapIDs.push_back(t->id);
     }
+    made->tapDrift = tapDrift;
     auto d = addDevice(spec, notes, made);
     for (const auto& t : taps) {
         t->aggregate = d->id;
@@ -326,7 +332,7 @@ void Server::publishTaps() {
                 auto set = std::make_unique<TapInputSet>();
                 set->startGeneration = a->startGeneration;
                 set->seenGeneration = a->startGeneration->load();
-                for (const auto& tap : a->taps) set->streams.push_back({tap, {}});
+                for (size_t i = 0; i < a->taps.size(); ++i) set->streams.push_back({a->taps[i], {}, a->tapDrift[i]});
                 inputs.emplace_back(d, std::move(set));
                 continue;
             }

@@ -53,8 +53,9 @@ void AddMixdown(const EngineClient& c, uint32_t frames, float* scratch) {
     }
 }
 
-void Push(TapRing& ring, const float* stereo, uint32_t frames, double rate) {
+void Push(TapRing& ring, const float* stereo, uint32_t frames, double rate, double effRate) {
     ring.rate.store(rate, std::memory_order_relaxed);
+    ring.effectiveRate.store(effRate, std::memory_order_relaxed);
     ring.blockFrames.store(frames, std::memory_order_relaxed);
     const uint64_t w = ring.writePos.load(std::memory_order_relaxed);
     const uint64_t r = ring.readPos.load(std::memory_order_acquire);
@@ -77,7 +78,7 @@ void Push(TapRing& ring, const float* stereo, uint32_t frames, double rate) {
 }  // namespace
 
 void TapsFeed(const TapFeedSet& set, const std::vector<EngineClient*>& clients, uint32_t frames, double rate,
-              float* scratch) {
+              double effRate, float* scratch) {
     frames = std::min(frames, audioproto::kMaxIOFrames);
     for (const TapFeed& f : set.taps) {
         const TapState& t = *f.tap;
@@ -85,25 +86,30 @@ void TapsFeed(const TapFeedSet& set, const std::vector<EngineClient*>& clients, 
         std::fill(scratch, scratch + size_t(frames) * 2, 0.0f);
         for (const EngineClient* c : clients)
             if (c->pending && t.takes(c->pid)) AddMixdown(*c, frames, scratch);
-        Push(*f.ring, scratch, frames, rate);
+        Push(*f.ring, scratch, frames, rate, effRate);
     }
 }
 
 namespace {
 
-// Adds `frames` frames at `rate` from one ring into out (interleaved, outCh wide).
-void Pull(TapRing& ring, float* out, uint32_t outCh, uint32_t frames, double rate) {
-    const double srcRate = ring.rate.load(std::memory_order_relaxed);
+// Adds `frames` frames at `rate` (really running at `effRate`) from one ring into out
+// (interleaved, outCh wide). With drift compensation the two devices' real rates set the
+// step, so a ring's fill holds however their clocks drift; without it the nominal rates
+// do, and the fill is kept only by skipping ahead or waiting for a new priming fill.
+void Pull(TapRing& ring, float* out, uint32_t outCh, uint32_t frames, double rate, double effRate, bool compensate) {
+    const double srcRate = compensate ? ring.effectiveRate.load(std::memory_order_relaxed)
+                                      : ring.rate.load(std::memory_order_relaxed);
+    if (compensate) rate = effRate;
     if (!(srcRate > 0) || !(rate > 0)) return;
-    const double step = srcRate / rate;
+    const uint32_t block = ring.blockFrames.load(std::memory_order_relaxed);
     const uint64_t r = ring.readPos.load(std::memory_order_relaxed);
     const uint64_t w = ring.writePos.load(std::memory_order_acquire);
     const uint64_t avail = w - r;
-    const double want = ring.fraction + frames * step;
+    const double step = srcRate / rate;
     // Frames the interpolation touches this cycle: up to one beyond the last position.
     const auto need = static_cast<uint64_t>(ring.fraction + (frames - 1) * step) + 2;
     // Enough to ride out the two devices' cycles landing in either order.
-    const uint64_t prime = need + ring.blockFrames.load(std::memory_order_relaxed) + 64;
+    const uint64_t prime = need + block + 64;
     const uint64_t ceiling = std::min<uint64_t>(4 * prime + 1024, TapRing::kFrames / 2);
     if (!ring.primed) {
         if (avail < prime) return;
@@ -111,9 +117,10 @@ void Pull(TapRing& ring, float* out, uint32_t outCh, uint32_t frames, double rat
         ring.fraction = 0.0;
         // Start at the priming fill, whatever waited before.
         ring.readPos.store(w - prime, std::memory_order_release);
-        Pull(ring, out, outCh, frames, rate);
+        Pull(ring, out, outCh, frames, rate, effRate, compensate);
         return;
     }
+    const double want = ring.fraction + frames * step;
     if (avail < need) {
         ring.primed = false;  // ran dry: wait for the fill again
         return;
@@ -141,7 +148,8 @@ void Pull(TapRing& ring, float* out, uint32_t outCh, uint32_t frames, double rat
 
 }  // namespace
 
-void TapsProduceInput(TapInputSet& set, std::vector<std::vector<uint8_t>>& streams, uint32_t frames, double rate) {
+void TapsProduceInput(TapInputSet& set, std::vector<std::vector<uint8_t>>& streams, uint32_t frames, double rate,
+                      double effRate) {
     frames = std::min(frames, audioproto::kMaxIOFrames);
     if (frames == 0) return;
     const uint32_t gen = set.startGeneration ? set.startGeneration->load(std::memory_order_acquire) : 0;
@@ -154,7 +162,7 @@ void TapsProduceInput(TapInputSet& set, std::vector<std::vector<uint8_t>>& strea
         std::fill(out, out + size_t(frames) * ch, 0.0f);
         for (const auto& ring : set.streams[s].rings) {
             if (restart) ring->primed = false;
-            Pull(*ring, out, ch, frames, rate);
+            Pull(*ring, out, ch, frames, rate, effRate, set.streams[s].driftCompensation);
         }
     }
 }

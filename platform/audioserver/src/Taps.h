@@ -5,7 +5,7 @@
 // is its only writer, the IO thread of the aggregate device presenting the tap its only
 // reader (a tap belongs to at most one aggregate). The aggregate's engine sums the rings of
 // its tap into its input, converting each device's rate to its own by linear
-// interpolation. The same snapshot tells a device engine which of its clients a tap mutes.
+// interpolation (by their real, drifting rates when drift compensation is asked for). The same snapshot tells a device engine which of its clients a tap mutes.
 //
 // Mixdown: a device's output channel 1 goes to the left side and channel 2 to the right; a
 // one-channel device feeds both sides; further channels are not captured. A mono tap takes
@@ -50,7 +50,8 @@ struct TapRing {
     std::unique_ptr<float[]> data;
     std::atomic<uint64_t> writePos{0};
     std::atomic<uint64_t> readPos{0};
-    std::atomic<double> rate{0.0};          // the producing device's rate
+    std::atomic<double> rate{0.0};          // the producing device's nominal rate
+    std::atomic<double> effectiveRate{0.0};  // and the rate its clock really runs at
     std::atomic<uint32_t> blockFrames{0};   // the producer's last cycle size
     std::atomic<uint64_t> dropped{0};       // frames the producer could not store
     // Reader side only.
@@ -72,6 +73,9 @@ struct TapInputSet {
     struct Stream {
         std::shared_ptr<TapState> tap;
         std::vector<std::shared_ptr<TapRing>> rings;
+        // Convert by the devices' real rates, so each ring's fill holds against drift
+        // between its device's clock and the aggregate's.
+        bool driftCompensation = false;
     };
     std::vector<Stream> streams;
     // Bumped by the server when the aggregate starts; the reader then drops what the rings
@@ -84,10 +88,12 @@ struct TapInputSet {
 bool TapsMute(const TapFeedSet& set, pid_t pid);
 // IO thread: feeds every running tap with this cycle's output of its clients. `scratch`
 // holds at least 2 x 4096 floats. `clients`' outputs are valid where `pending` is set.
+// `rate` is the device's nominal rate, `effRate` the rate its clock really runs at.
 void TapsFeed(const TapFeedSet& set, const std::vector<EngineClient*>& clients, uint32_t frames, double rate,
-              float* scratch);
+              double effRate, float* scratch);
 // IO thread: fills each input stream (interleaved float, the stream's channels) with its
 // tap's audio for this cycle.
-void TapsProduceInput(TapInputSet& set, std::vector<std::vector<uint8_t>>& streams, uint32_t frames, double rate);
+void TapsProduceInput(TapInputSet& set, std::vector<std::vector<uint8_t>>& streams, uint32_t frames, double rate,
+                      double effRate);
 
 }  // namespace audioserver

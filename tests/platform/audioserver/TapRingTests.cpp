@@ -54,7 +54,7 @@ std::vector<float> Feed(const std::shared_ptr<TapState>& tap, const std::vector<
     std::vector<EngineClient*> raw;
     for (auto& c : clients) raw.push_back(c.get());
     std::vector<float> scratch(2 * 4096);
-    TapsFeed(set, raw, frames, 48000, scratch.data());
+    TapsFeed(set, raw, frames, 48000, 48000, scratch.data());
     return Held(*ring);
 }
 
@@ -115,6 +115,7 @@ struct Reader {
         set.streams.push_back({tap, {ring}});
         set.startGeneration = std::make_shared<std::atomic<uint32_t>>(0);
         ring->rate = producerRate;
+        ring->effectiveRate = producerRate;
     }
     void produce(uint32_t frames) {
         ring->blockFrames = frames;
@@ -122,8 +123,8 @@ struct Reader {
         for (uint32_t i = 0; i < frames; ++i) ring->data[(w + i) % TapRing::kFrames] = next++;
         ring->writePos = w + frames;
     }
-    std::vector<float> consume(uint32_t frames, double rate = 48000) {
-        TapsProduceInput(set, streams, frames, rate);
+    std::vector<float> consume(uint32_t frames, double rate = 48000, double effRate = 0) {
+        TapsProduceInput(set, streams, frames, rate, effRate > 0 ? effRate : rate);
         auto* p = reinterpret_cast<const float*>(streams[0].data());
         return std::vector<float>(p, p + frames);
     }
@@ -165,6 +166,18 @@ TEST(TapInput, ConvertsTheProducersRateByInterpolation) {
     for (uint32_t i = 1; i < 128; ++i) ASSERT_FLOAT_EQ(out[i] - out[i - 1], 0.5f) << i;  // halfway frames
 }
 
+TEST(TapInput, DriftCompensationConvertsByTheClocksRealRates) {
+    Reader r(48000);
+    r.ring->effectiveRate = 48000 * 1.002;  // the producer's clock runs 2000 ppm fast
+    r.produce(2048);
+    r.produce(2048);
+    auto out = r.consume(128, 48000, 48000 * 0.999);
+    for (uint32_t i = 1; i < 128; ++i) ASSERT_FLOAT_EQ(out[i] - out[i - 1], 1.0f) << i;  // not asked for
+    r.set.streams[0].driftCompensation = true;
+    out = r.consume(128, 48000, 48000 * 0.999);
+    for (uint32_t i = 1; i < 128; ++i) ASSERT_NEAR(out[i] - out[i - 1], 1.002 / 0.999, 5e-4) << i;
+}
+
 TEST(TapInput, BoundsItsLatencyAndDropsWhatDoesNotFit) {
     Reader r(48000);
     r.produce(512);
@@ -184,9 +197,9 @@ TEST(TapInput, BoundsItsLatencyAndDropsWhatDoesNotFit) {
     auto c = Client(7, {{2}}, {0.1f, 0.2f}, 4096);
     std::vector<EngineClient*> clients{c.get()};
     std::vector<float> scratch(2 * 4096);
-    for (int i = 0; i < 4; ++i) TapsFeed(set, clients, 4096, 48000, scratch.data());
+    for (int i = 0; i < 4; ++i) TapsFeed(set, clients, 4096, 48000, 48000, scratch.data());
     EXPECT_EQ(ring->writePos.load(), 4u * 4096);
-    TapsFeed(set, clients, 4096, 48000, scratch.data());
+    TapsFeed(set, clients, 4096, 48000, 48000, scratch.data());
     EXPECT_EQ(ring->writePos.load(), 4u * 4096);
     EXPECT_EQ(ring->dropped.load(), 4096u);
 }

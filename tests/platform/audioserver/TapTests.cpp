@@ -115,7 +115,7 @@ AudioObjectID ProcessObjectOf(pid_t pid, std::chrono::milliseconds wait = 5000ms
 
 // Records the first input buffer of a device (interleaved float) into preallocated storage.
 struct Recorder {
-    std::vector<float> samples = std::vector<float>(48000 * 8, 0.0f);
+    std::vector<float> samples = std::vector<float>(48000 * 2 * 10, 0.0f);
     std::atomic<size_t> written{0};
     std::atomic<uint32_t> channels{0};
 };
@@ -467,4 +467,28 @@ TEST_F(Taps, ATapCanBeMadeToDeliverAnotherRateThanItsFormatSays) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() - 0.3;
     EXPECT_NEAR(rec.frames() / seconds, 44100, 44100 * 0.04);
     EXPECT_NEAR(Hz(rec, 0, 44100), 440, 1.5);
+}
+
+TEST_F(Taps, DriftCompensationKeepsATapOnADriftingClockFreeOfGaps) {
+    auto r = server.control({{"op", "addDevice"}, {"name", "Drifting Output"}, {"uid", "DriftingOutput"},
+                             {"outputs", {2}}, {"driftPpm", 2000.0}});
+    ASSERT_TRUE(r && r->value("ok", false)) << (r ? r->dump() : "");
+    auto a = play(440, -12);
+    AudioObjectID pa = ProcessObjectOf(a->pid());
+    ASSERT_NE(pa, 0u);
+    TapRun run;
+    ASSERT_EQ(run.create(AudioTapDescription::StereoMixdownOfProcesses({pa}), "DriftingOutput"), 0);
+    run.start();
+    // Uncorrected, a clock 2000 ppm fast empties the ring's margin within about 6 s.
+    auto rec = run.record(7000ms);
+    ASSERT_GT(rec.frames(), 48000u * 6);
+    size_t zeros = 0, longest = 0;
+    for (size_t i = 0; i < rec.frames(); ++i) {
+        zeros = rec.samples[i * rec.channels] == 0.0f ? zeros + 1 : 0;
+        longest = std::max(longest, zeros);
+    }
+    EXPECT_LT(longest, 8u);
+    // Read 0.2 % slower than written: the tone comes out that much lower at the nominal rate.
+    EXPECT_NEAR(Hz(rec, 0), 440 / 1.002, 0.4);
+    EXPECT_NEAR(Level(rec, 0), -12, 0.5);
 }

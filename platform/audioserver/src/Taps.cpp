@@ -108,8 +108,9 @@ void Pull(TapRing& ring, float* out, uint32_t outCh, uint32_t frames, double rat
     const double step = srcRate / rate;
     // Frames the interpolation touches this cycle: up to one beyond the last position.
     const auto need = static_cast<uint64_t>(ring.fraction + (frames - 1) * step) + 2;
-    // Enough to ride out the two devices' cycles landing in either order.
-    const uint64_t prime = need + block + 64;
+    // Enough to ride out the two devices' cycles landing in either order, and a few
+    // milliseconds of lateness on a loaded machine.
+    const uint64_t prime = need + block + kTapMarginFrames;
     const uint64_t ceiling = std::min<uint64_t>(4 * prime + 1024, TapRing::kFrames / 2);
     if (!ring.primed) {
         if (avail < prime) return;

@@ -41,6 +41,9 @@ struct TapState {
     bool running() const { return runCount.load(std::memory_order_acquire) > 0; }
 };
 
+// What an aggregate keeps in each ring beyond this cycle and the producer's cycle.
+constexpr uint32_t kTapMarginFrames = 256;
+
 // One device's contribution to one tap: a single-producer single-consumer ring of
 // interleaved frames, `channels` wide.
 struct TapRing {

@@ -136,11 +136,12 @@ TEST(TapInput, PrimesThenCopiesAtEqualRatesAndReprimesWhenDry) {
     Reader r(48000);
     r.produce(64);
     EXPECT_EQ(r.consume(64), std::vector<float>(64, 0.0f));  // below the priming fill
-    for (int i = 0; i < 5; ++i) r.produce(64);
+    for (int i = 0; i < 6; ++i) r.produce(64);
     auto out = r.consume(64);
-    // Starts one priming fill (64 + 1 + 64 + 64 frames: this cycle, one for interpolation,
-    // the producer's cycle, a margin) behind the newest frame, then follows the producer.
-    const float first = 384 - 193 + 1;
+    // Starts one priming fill (64 + 1 + 64 + margin frames: this cycle, one for
+    // interpolation, the producer's cycle, a margin) behind the newest frame, then follows
+    // the producer.
+    const float first = 448 - (64 + 1 + 64 + kTapMarginFrames) + 1;
     for (uint32_t i = 0; i < 64; ++i) ASSERT_EQ(out[i], first + float(i)) << i;
     out = r.consume(64);
     EXPECT_EQ(out[0], first + 64);
@@ -186,7 +187,7 @@ TEST(TapInput, BoundsItsLatencyAndDropsWhatDoesNotFit) {
     // A producer far ahead: the reader skips to one priming fill behind it.
     for (int i = 0; i < 20; ++i) r.produce(512);
     r.consume(64);
-    EXPECT_EQ(r.ring->writePos - r.ring->readPos, 64u + 1 + 512 + 64);
+    EXPECT_EQ(r.ring->writePos - r.ring->readPos, 64u + 1 + 512 + kTapMarginFrames);
 
     // A full ring refuses a block whole and counts it.
     TapFeedSet set;
@@ -208,11 +209,11 @@ TEST(TapInput, ANewRunStartsFromFreshAudio) {
     Reader r(48000);
     r.produce(1024);
     r.produce(1024);
-    EXPECT_EQ(r.consume(64)[0], 2048 - (64 + 1 + 1024 + 64) + 1);
+    EXPECT_EQ(r.consume(64)[0], 2048 - (64 + 1 + 1024 + kTapMarginFrames) + 1);
     r.produce(64);
     r.set.startGeneration->fetch_add(1);  // the aggregate stopped and started again
     r.produce(1024);
     auto out = r.consume(64);
     const float newest = r.next - 1;
-    EXPECT_EQ(out[0], newest - (64 + 1 + 1024 + 64) + 1);
+    EXPECT_EQ(out[0], newest - (64 + 1 + 1024 + kTapMarginFrames) + 1);
 }

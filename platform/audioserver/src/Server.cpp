@@ -895,6 +895,8 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
             else faults_[call] = Fault{status, count == 0 ? -1 : count};
         } else if (op == "tapPermission") {
             return controlTapPermission(req);
+        } else if (op == "tapRates") {
+            return controlTapRates(req);
         } else if (op == "counters") {
             std::lock_guard<std::mutex> lock(mutex_);
             json devs = json::array();

@@ -222,6 +222,7 @@ private:
     void removeTapsOf(Connection& c, Notes& notes);
     void promptThenCreate(std::shared_ptr<Connection> c, audioproto::Header h, TapRequest d, TapPermission p);
     std::string controlTapPermission(const nlohmann::json& req);
+    std::string controlTapRates(const nlohmann::json& req);
     void notifierLoop();
     void shutdown();
 
@@ -256,6 +257,9 @@ private:
     std::mutex promptMutex_;  // the permission policy and pending prompts
     std::condition_variable promptCv_;
     TapPermission permission_;
+    // For tests of clients that check what a tap delivers: the rate tap formats report and
+    // the rate aggregates really run at, for aggregates made from now on (0: the clock's).
+    double tapLabelledRate_ = 0, tapDeliveredRate_ = 0;  // promptMutex_
     int promptsWaiting_ = 0;
 
     PlugInHost* plugIns_ = nullptr;  // lives as long as the process

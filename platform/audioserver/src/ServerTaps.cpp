@@ -234,12 +234,18 @@ OSStatus Server::createAggregate(Connection& c, const std::vector<uint8_t>& plis
     }
     if (taps.empty() || taps.size() > audioproto::kMaxIOStreams) return kAudioHardwareUnsupportedOperationError;
 
+    double labelled = 0, delivered = 0;
+    {
+        std::lock_guard<std::mutex> lock(promptMutex_);
+        labelled = tapLabelledRate_;
+        delivered = tapDeliveredRate_;
+    }
     DeviceSpec spec;
     spec.name = name;
     spec.uid = uid;
     spec.manufacturer = "Tidewell";
     spec.transport = kAudioDeviceTransportTypeAggregate;
-    spec.rate = clock->io.nominalRate.load();
+    spec.rate = delivered > 0 ? delivered : clock->io.nominalRate.load();
     spec.driftPpm = clock->io.driftPpm.load();
     spec.bufferMin = clock->desc.bufferMin;
     spec.bufferMax = clock->desc.bufferMax;
@@ -257,7 +263,7 @@ OSStatus Server::createAggregate(Connection& c, const std::vector<uint8_t>& plis
     auto d = addDevice(spec, notes, made);
     for (const auto& t : taps) {
         t->aggregate = d->id;
-        t->rate = spec.rate;
+        t->rate = labelled > 0 ? labelled : spec.rate;
     }
     id = d->id;
     return 0;
@@ -494,6 +500,17 @@ std::string Server::controlTapPermission(const json& req) {
     }
     std::lock_guard<std::mutex> lock(promptMutex_);
     permission_ = p;
+    return json{{"ok", true}}.dump();
+}
+
+std::string Server::controlTapRates(const json& req) {
+    double labelled = req.value("labelled", -1.0), delivered = req.value("delivered", -1.0);
+    auto valid = [](double r) { return r == 0 || (r >= 8000 && r <= 384000); };
+    if (!valid(labelled) || !valid(delivered))
+        return json{{"ok", false}, {"error", "rates must be 0 (the clock's) or lie within 8000 to 384000"}}.dump();
+    std::lock_guard<std::mutex> lock(promptMutex_);
+    tapLabelledRate_ = labelled;
+    tapDeliveredRate_ = delivered;
     return json{{"ok", true}}.dump();
 }
 

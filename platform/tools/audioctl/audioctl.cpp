@@ -49,7 +49,10 @@ const char* kUsage =
     "  tap-permission allow|deny      how requests to create a process tap are answered\n"
     "  tap-permission prompt SECONDS allow|deny|never\n"
     "                                 hold each request SECONDS, then answer (never:\n"
-    "                                 hold it until its client goes away)\n";
+    "                                 hold it until its client goes away)\n"
+    "  tap-rates LABELLED DELIVERED   aggregates made from now on run at DELIVERED Hz\n"
+    "                                 while their taps' format says LABELLED Hz (0: the\n"
+    "                                 clock device's rate)\n";
 
 int Usage() {
     std::fputs(kUsage, stderr);
@@ -483,6 +486,13 @@ int main(int argc, char** argv) {
         if (!n || !(*n >= 0 && *n <= 86400)) return bad("SECONDS is a number from 0 to 86400");
         if (args[2] != "allow" && args[2] != "deny" && args[2] != "never") return Usage();
         return Run({{"op", "tapPermission"}, {"mode", "prompt"}, {"seconds", *n}, {"answer", args[2]}});
+    }
+    if (cmd == "tap-rates") {
+        if (args.size() != 2) return Usage();
+        auto labelled = Number(args[0].c_str()), delivered = Number(args[1].c_str());
+        auto valid = [](const std::optional<double>& r) { return r && (*r == 0 || (*r >= 8000 && *r <= 384000)); };
+        if (!valid(labelled) || !valid(delivered)) return bad("rates are 0 (the clock's) or 8000 to 384000 Hz");
+        return Run({{"op", "tapRates"}, {"labelled", *labelled}, {"delivered", *delivered}});
     }
     if (cmd == "counters") {
         auto r = Control({{"op", "counters"}});

@@ -31,6 +31,28 @@ std::vector<pid_t> childrenOf(pid_t parent) {
   return children;
 }
 
+// A process's environment, one "NAME=value" per entry.
+std::vector<std::string> environmentOf(pid_t pid) {
+  std::vector<std::string> entries;
+  std::string text = readFile("/proc/" + std::to_string(pid) + "/environ");
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\0', start);
+    if (end == std::string::npos) end = text.size();
+    entries.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return entries;
+}
+
+std::string commandOf(pid_t pid) { return readFile("/proc/" + std::to_string(pid) + "/cmdline"); }
+
+pid_t helperNamed(const std::vector<pid_t>& helpers, const std::string& name) {
+  for (pid_t helper : helpers) {
+    if (commandOf(helper).find(name) != std::string::npos) return helper;
+  }
+  return 0;
+}
+
 class ServiceEndToEndTest : public ServiceProgramTest {
  protected:
   PrivateAudioServer server{true};
@@ -149,6 +171,113 @@ TEST_F(ServiceEndToEndTest, HardwareInputThroughAVirtualDeviceToTheMonitor) {
   EXPECT_EQ(finish(30s), 0) << readFile(logFile);
   for (pid_t helper : helpers) EXPECT_FALSE(processExists(helper));
   EXPECT_EQ(messages(logFile).back(), "Stopped Tidewell audio service");
+}
+
+// An application captured through a process tap and a hardware input, side by side in one
+// virtual device that a monitor plays: the service starts exactly one helper per route with
+// the route's environment, the device carries each source on its wired channel, and a
+// routing change replaces only the helper whose route changed.
+class ServiceApplicationEndToEndTest : public ServiceEndToEndTest {
+ protected:
+  void TearDown() override {
+    ServiceEndToEndTest::TearDown();
+    if (player > 0) {
+      ::kill(player, SIGKILL);
+      ::waitpid(player, nullptr, 0);
+    }
+  }
+
+  static ConfigSnapshot configuration(std::int64_t playerChannel) {
+    ConfigSnapshot snapshot = ConfigSnapshot::empty();
+    DeviceConfig device = makeDevice("V", "Virtual", 2);
+    device.uid = TidewellCore::derivedDeviceUID("V");
+    SourceConfig usb = makeSource("H", SourceType::hardwareInput, "USB");
+    usb.metadata.deviceUID = "USBAudioInterface";
+    usb.channelCount = 4;
+    SourceConfig application = makeSource("A", SourceType::application, "Player");
+    application.metadata.bundleIdentifier = "org.example.player";
+    device.sources = {usb, application};
+    device.monitors = {makeMonitor("M", "Speakers", "BuiltInOutputDevice")};
+    device.wires = {makeWire(EndpointKind::source, "H", 1, EndpointKind::deviceOutput, "V", 1),
+                    makeWire(EndpointKind::source, "A", playerChannel, EndpointKind::deviceOutput, "V", 2),
+                    makeWire(EndpointKind::deviceOutput, "V", 1, EndpointKind::monitor, "M", 1),
+                    makeWire(EndpointKind::deviceOutput, "V", 2, EndpointKind::monitor, "M", 2)};
+    snapshot.devices = {device};
+    return snapshot;
+  }
+
+  // The virtual device's input, as any recording application gets it: up to three tries, since
+  // a loaded machine can glitch one recording.
+  bool deviceCarries(double leftHz, double rightHz, double level) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      auto file = home.path() / ("device-" + std::to_string(captures++) + ".wav");
+      EXPECT_EQ(runTool({"audio-record", "--device", std::string(TidewellCore::derivedDeviceUID("V")),
+                         "--output", file.string(), "--duration", "1"}),
+                0);
+      heard = tools::analyse(tools::readWav(file.string()));
+      if (heard.size() == 2 && std::abs(heard[0].dominantHz - leftHz) < leftHz / 100 &&
+          std::abs(heard[1].dominantHz - rightHz) < rightHz / 100 &&
+          std::abs(heard[0].rmsDbfs - level) < 1.0 && std::abs(heard[1].rmsDbfs - level) < 1.0) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  bool allRunning() {
+    auto text = readFile(logFile);
+    std::string device(TidewellCore::derivedDeviceUID("V"));
+    return text.find("Routing application capture to " + device) != std::string::npos &&
+           text.find("Routing hardware input USBAudioInterface to " + device) != std::string::npos &&
+           text.find("Monitoring " + device) != std::string::npos;
+  }
+
+  pid_t player = -1;
+};
+
+TEST_F(ServiceApplicationEndToEndTest, ApplicationAndHardwareInputOnTheirWiredChannels) {
+  ASSERT_EQ(runTool({"audioctl", "signal", "USBAudioInterface", "--channel", "1", "sine", "440", "-12"}), 0);
+  player = spawnTool({"audio-play", "--bundle-id", "org.example.player", "--sine", "997", "--level", "-12",
+                      "--duration", "120"});
+  ASSERT_GT(player, 0);
+  // The service captures the player once it plays; until then the route is not desired.
+  save(configuration(1));
+  start();
+  ASSERT_TRUE(eventuallyTrue([&] { return allRunning(); }, 30s)) << readFile(logFile);
+  std::this_thread::sleep_for(2s);  // the helpers settle their fill
+
+  auto helpers = childrenOf(servicePid);
+  ASSERT_EQ(helpers.size(), 3u) << readFile(logFile);
+  pid_t tap = helperNamed(helpers, "tidewell-process-tap");
+  pid_t hardware = helperNamed(helpers, "tidewell-hardware-source");
+  pid_t monitor = helperNamed(helpers, "tidewell-monitor");
+  ASSERT_GT(tap, 0);
+  ASSERT_GT(hardware, 0);
+  ASSERT_GT(monitor, 0);
+  std::string device(TidewellCore::derivedDeviceUID("V"));
+  EXPECT_THAT(environmentOf(tap),
+              ::testing::IsSupersetOf(std::vector<std::string>{"TIDEWELL_TAP_MODE=application",
+                                       "TIDEWELL_TAP_PID=" + std::to_string(player),
+                                       "TIDEWELL_TAP_OUTPUT_UID=" + device, "TIDEWELL_TAP_SOURCE_ID=A",
+                                       "TIDEWELL_TAP_OUTPUT_CHANNELS=2", "TIDEWELL_TAP_ROUTES=1:2"}));
+
+  // USB channel 1 (440 Hz) on the left, the player (997 Hz) on the right, both at -12 dBFS.
+  EXPECT_TRUE(deviceCarries(440, 997, -12)) << described();
+
+  // The player's right channel instead of its left: only the tap helper is replaced.
+  save(configuration(2));
+  ASSERT_TRUE(eventuallyTrue([&] {
+    auto now = childrenOf(servicePid);
+    pid_t replacement = helperNamed(now, "tidewell-process-tap");
+    return now.size() == 3 && replacement > 0 && replacement != tap;
+  }, 20s)) << readFile(logFile);
+  auto after = childrenOf(servicePid);
+  EXPECT_EQ(helperNamed(after, "tidewell-hardware-source"), hardware);
+  EXPECT_EQ(helperNamed(after, "tidewell-monitor"), monitor);
+  EXPECT_THAT(environmentOf(helperNamed(after, "tidewell-process-tap")),
+              ::testing::Contains("TIDEWELL_TAP_ROUTES=2:2"));
+  std::this_thread::sleep_for(2s);
+  EXPECT_TRUE(deviceCarries(440, 997, -12)) << described();
 }
 
 }  // namespace

@@ -209,6 +209,27 @@ TEST_F(ProcessTapProgram, EnvironmentGainsAndRoutesAtTheirEdges) {
     }
 }
 
+// A helper that starts after the system capture is left out too: the tap is replaced by one that
+// excludes it, and the player goes on being captured.
+TEST_F(ProcessTapProgram, SystemCaptureLeavesOutAHelperThatStartsLater) {
+    auto player = Player();
+    Child tap({Program(kProgram)}, {"TIDEWELL_TAP_OUTPUT_UID=" + std::string(kDevice)});
+    ASSERT_TRUE(tap.waitFor("Press Ctrl-C to stop.", 30s)) << tap.output();
+    ASSERT_EQ(audiotest::Run({Program("audioctl"), "signal", "BuiltInMicrophoneDevice", "sine", "440", "-12"}), 0);
+    Child source({Program("tidewell-hardware-source")},
+                 {"TIDEWELL_SOURCE_INPUT_UID=BuiltInMicrophoneDevice", "TIDEWELL_SOURCE_OUTPUT_UID=BuiltInOutputDevice"});
+    ASSERT_TRUE(source.waitFor("Press Ctrl-C to stop.", 30s)) << source.output();
+    std::this_thread::sleep_for(700ms);
+    const auto captured = Tail(Record(kDevice, 1.5), 0.3);
+    EXPECT_NEAR(tools::dominantFrequency(captured.samples.data(), captured.frames(), 8, 0, 48000), 997, 7);
+    EXPECT_NEAR(BestLevel(captured, 0), -12, 0.5);
+    EXPECT_NEAR(BestLevel(captured, 1), -12, 0.5);
+    source.signal(SIGTERM);
+    EXPECT_EQ(source.wait(20s), 0) << source.output();
+    tap.signal(SIGTERM);
+    EXPECT_EQ(tap.wait(20s), 0) << tap.output();
+}
+
 // Without an output UID the helper plays into the plug-in's pass-thru device.
 TEST_F(ProcessTapProgram, WithoutAnOutputUIDItPlaysIntoThePassThruDevice) {
     tidewell::RuntimeControlStoreV3::publish(std::vector<tidewell::RuntimeDeviceControls>{}, false);

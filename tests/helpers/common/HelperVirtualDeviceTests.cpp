@@ -109,9 +109,7 @@ TEST_F(HelperVirtualDevice, MonitorPlaysWhatWasPlayedIntoTheDevice) {
     ASSERT_EQ(played.channels, 2u);
     for (unsigned ch : {0u, 1u}) {
         EXPECT_NEAR(BestLevel(played, ch), -12, 0.5) << "channel " << ch + 1;
-        // The reader-side drift control may run at its 0.5 % limit (seen on a loaded machine, where
-        // the server passes output cycles by), which shifts the tone by up to 5 Hz.
-        EXPECT_NEAR(tools::dominantFrequency(played.samples.data(), played.frames(), 2, ch, 48000), 997, 7);
+        EXPECT_NEAR(tools::dominantFrequency(played.samples.data(), played.frames(), 2, ch, 48000), 997, 1);
     }
     monitor.signal(SIGTERM);
     EXPECT_EQ(monitor.wait(20s), 0) << monitor.output();

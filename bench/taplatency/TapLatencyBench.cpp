@@ -2,8 +2,10 @@
 // audio server's tap, tidewell-process-tap and its output bridge into a virtual device of the
 // plug-in, to a recorder of that device. This process is both the player and the recorder, so
 // both ends are stamped on one clock: the host time of the click's output frame and of the
-// frame where it arrives. Reported: the median of 20 clicks ("latency_ms") next to the sum of
-// the buffer periods configured along the way ("buffer_periods_ms").
+// frame where it arrives. Reported: the median of 20 clicks ("latency_ms", between the output
+// time stamp of the click's frame and the input time stamp of its arrival) next to the sum of the
+// buffer periods configured along the way ("buffer_periods_ms"), and the median time between the
+// two IO procedures' calls ("callback_latency_ms").
 //
 // It publishes the system's fixed region names, so it runs itself in a private /dev/shm.
 
@@ -46,6 +48,7 @@ uint64_t HostTimeOf(const AudioTimeStamp* stamp, uint32_t frame, double rate) {
 struct Clicker {
     uint64_t frame = 0;
     std::array<std::atomic<uint64_t>, 4 * kClicks + 64> times{};
+    std::array<std::atomic<uint64_t>, 4 * kClicks + 64> calls{};   // when the IO procedure ran
     std::atomic<uint32_t> count{0};
 };
 
@@ -62,6 +65,8 @@ OSStatus ClickProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*,
             const uint32_t n = clicker->count.load(std::memory_order_relaxed);
             if (n < clicker->times.size()) {
                 clicker->times[n].store(HostTimeOf(outputTime, f, 48000.0), std::memory_order_relaxed);
+                clicker->calls[n].store(AudioConvertHostTimeToNanos(AudioGetCurrentHostTime()),
+                                        std::memory_order_relaxed);
                 clicker->count.store(n + 1, std::memory_order_release);
             }
         }
@@ -82,6 +87,7 @@ OSStatus ClickProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*,
 struct Detector {
     bool armed = true;
     std::array<std::atomic<uint64_t>, 4 * kClicks + 64> times{};
+    std::array<std::atomic<uint64_t>, 4 * kClicks + 64> calls{};
     std::atomic<uint32_t> count{0};
 };
 
@@ -102,6 +108,8 @@ OSStatus DetectProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*
             const uint32_t n = detector->count.load(std::memory_order_relaxed);
             if (n < detector->times.size()) {
                 detector->times[n].store(HostTimeOf(inputTime, f, 48000.0), std::memory_order_relaxed);
+                detector->calls[n].store(AudioConvertHostTimeToNanos(AudioGetCurrentHostTime()),
+                                         std::memory_order_relaxed);
                 detector->count.store(n + 1, std::memory_order_release);
             }
             detector->armed = false;
@@ -176,19 +184,25 @@ void BM_TapEndToEndLatency(benchmark::State& state) {
         // Each arrival against the latest click played before it; the first arrival may be a
         // click already under way when the recorder started, so it is left out.
         std::vector<double> latencies;
+        std::vector<double> callLatencies;
         const uint32_t clicks = clicker->count.load(std::memory_order_acquire);
         const uint32_t arrivals = detector->count.load(std::memory_order_acquire);
         for (uint32_t a = 1; a < arrivals && latencies.size() < kClicks; ++a) {
             const uint64_t arrived = detector->times[a].load(std::memory_order_relaxed);
             uint64_t played = 0;
+            uint32_t which = 0;
             for (uint32_t c = 0; c < clicks; ++c) {
                 const uint64_t t = clicker->times[c].load(std::memory_order_relaxed);
-                if (t <= arrived) {
-                    played = std::max(played, t);
+                if (t <= arrived && t >= played) {
+                    played = t;
+                    which = c;
                 }
             }
             if (played != 0) {
                 latencies.push_back(static_cast<double>(arrived - played) * 1e-6);
+                callLatencies.push_back(static_cast<double>(detector->calls[a].load(std::memory_order_relaxed) -
+                                                            clicker->calls[which].load(std::memory_order_relaxed)) *
+                                        1e-6);
             }
         }
         const uint32_t speakerFrames = BufferFrames(speaker, kAudioObjectPropertyScopeOutput);
@@ -200,6 +214,7 @@ void BM_TapEndToEndLatency(benchmark::State& state) {
             return;
         }
         std::sort(latencies.begin(), latencies.end());
+        std::sort(callLatencies.begin(), callLatencies.end());
         const double median = (latencies[kClicks / 2 - 1] + latencies[kClicks / 2]) / 2;
         // The player's output period, the tap aggregate's period, the helper ring's starting
         // target (buffer frames + 32), the bridge's period, and the virtual device's period.
@@ -209,6 +224,9 @@ void BM_TapEndToEndLatency(benchmark::State& state) {
         state.counters["latency_min_ms"] = latencies.front();
         state.counters["latency_max_ms"] = latencies.back();
         state.counters["buffer_periods_ms"] = periods;
+        // From the player's IO procedure writing the click to the recorder's receiving it: the
+        // same path without the output and input time stamps' distance from their cycle.
+        state.counters["callback_latency_ms"] = (callLatencies[kClicks / 2 - 1] + callLatencies[kClicks / 2]) / 2;
         state.SetIterationTime(median * 1e-3);
     }
     shm_unlink(TidewellRuntimeRegionName);

@@ -24,6 +24,11 @@ void WriteRouted(TidewellMonitorRing* ring, uint32_t frames, Sample sample) {
     }
     const uint64_t read = ring->readPosition.load(std::memory_order_acquire);
     const uint64_t write = ring->writePosition.load(std::memory_order_relaxed);
+    if (read != ring->readAtLastWrite) {
+        ring->cushion.store(write - read, std::memory_order_relaxed);
+        ring->cushionsMeasured.fetch_add(1, std::memory_order_release);
+        ring->readAtLastWrite = read;
+    }
     const uint64_t room = ring->capacity - std::min(ring->capacity, write - read);
     const uint64_t taken = std::min<uint64_t>(frames, room);
     if (taken < frames) {
@@ -156,27 +161,99 @@ void TidewellMonitorRingRead(TidewellMonitorRing* ring, float* destination, uint
     TidewellMeterWriterPublishWithPeaks(&ring->meterWriter, levels, peaks, channels);
 }
 
+namespace {
+
+// A cushion this far from the target (as a share of it) is no drift but a step: output or input
+// cycles the server passed by, an underrun, a new target. It is set right at once, not resampled
+// away over seconds at a shifted pitch.
+constexpr double kRealignShare = 0.25;
+// Cushions are averaged over this long before an alignment: single ones vary by up to a cycle
+// with the phase of the two sides.
+constexpr double kAlignSeconds = 0.25;
+
+void RequestAlignment(TidewellMonitorRing* ring, uint64_t measurement) {
+    ring->aligned = false;
+    ring->alignedAtMeasurement = measurement;
+    ring->alignSum = 0;
+    ring->alignSeconds = 0;
+}
+
+// Moves the reader so that the mean cushion becomes the target: the excess is dropped (and
+// counted), a shortfall is played as silence before the next ring frames. The controller keeps
+// its rate and seeds its smoothed cushion again from the next measurement.
+void AlignCushion(TidewellMonitorRing* ring, double meanCushion, uint64_t measurement) {
+    const auto cushion = static_cast<uint64_t>(std::llround(meanCushion));
+    const uint64_t target = std::max<uint64_t>(ring->targetFill.load(std::memory_order_relaxed), 1);
+    ring->holdFrames = 0;
+    if (cushion > target) {
+        const uint64_t read = ring->readPosition.load(std::memory_order_relaxed);
+        const uint64_t fill = ring->writePosition.load(std::memory_order_acquire) - read;
+        const uint64_t excess = std::min(cushion - target, fill);
+        ring->dropped.fetch_add(excess, std::memory_order_relaxed);
+        ring->readPosition.store(read + excess, std::memory_order_release);
+    } else {
+        ring->holdFrames = target - cushion;
+    }
+    ring->aligned = true;
+    ring->alignedAtMeasurement = measurement;
+    ring->driftController.seeded = false;
+}
+
+// The drift control step of one render call. The controller holds the cushion, not the fill of
+// this moment: between input cycles the fill also counts what remains of the newest block (up to
+// a whole device cycle), and held at the target that would leave the ring dry before each block
+// while the conversion ran fast. The current fill is the lower one only while the input is late.
+void ControlDrift(TidewellMonitorRing* ring, uint32_t frames) {
+    TidewellDriftController* controller = &ring->driftController;
+    const uint64_t measurement = ring->cushionsMeasured.load(std::memory_order_acquire);
+    if (ring->resync.exchange(false, std::memory_order_acq_rel)) {
+        TidewellDriftControllerReset(controller);
+        RequestAlignment(ring, measurement);
+    }
+    const double target = ring->targetFill.load(std::memory_order_relaxed);
+    if (target != controller->targetFill) {
+        TidewellDriftControllerSetTarget(controller, target);
+    }
+    const double elapsed = frames / ring->outputRate;
+    // Nothing measured since start or the last alignment: the last measurement is of no use.
+    if (measurement != ring->alignedAtMeasurement) {
+        const uint64_t fill = ring->writePosition.load(std::memory_order_acquire) -
+                              ring->readPosition.load(std::memory_order_relaxed);
+        const uint64_t cushion = std::min(fill, ring->cushion.load(std::memory_order_relaxed));
+        if (!ring->aligned) {
+            ring->alignSum += static_cast<double>(cushion) * elapsed;
+            ring->alignSeconds += elapsed;
+            if (ring->alignSeconds >= kAlignSeconds) {
+                AlignCushion(ring, ring->alignSum / ring->alignSeconds, measurement);
+            }
+        } else {
+            TidewellDriftControllerUpdate(controller, static_cast<double>(cushion), elapsed);
+            if (controller->seeded &&
+                std::fabs(controller->smoothedFill - controller->targetFill) > kRealignShare * controller->targetFill) {
+                RequestAlignment(ring, measurement);
+            }
+        }
+    }
+    TidewellResamplerSetRateScalar(ring->resampler, controller->ratio);
+}
+
+}  // namespace
+
 uint32_t MonitorOutputBridgeRender(void* context, float* destination, uint32_t frames, uint32_t channels) {
     auto* ring = static_cast<TidewellMonitorRing*>(context);
     if (ring == nullptr || destination == nullptr || channels != ring->outputChannels || ring->resampler == nullptr) {
         return 0;
     }
-    if (ring->resync.exchange(false, std::memory_order_acq_rel)) {
-        TidewellDriftControllerReset(&ring->driftController);
-    }
-    const double target = ring->targetFill.load(std::memory_order_relaxed);
-    if (target != ring->driftController.targetFill) {
-        TidewellDriftControllerSetTarget(&ring->driftController, target);
-    }
-    const uint64_t fill = ring->writePosition.load(std::memory_order_acquire) -
-                          ring->readPosition.load(std::memory_order_relaxed);
-    TidewellResamplerSetRateScalar(
-        ring->resampler, TidewellDriftControllerUpdate(&ring->driftController, static_cast<double>(fill),
-                                                       frames / ring->outputRate));
+    ControlDrift(ring, frames);
     for (uint32_t pulls = 0; ring->pendingFrames < frames && pulls < kTidewellMonitorMaximumPulls; ++pulls) {
         const double wanted = std::floor((frames - ring->pendingFrames) * kEngineRate / ring->outputRate) + 8;
         const auto pull = static_cast<uint32_t>(std::min<double>(wanted, kTidewellMonitorPullFrames));
-        TidewellMonitorRingRead(ring, ring->pullBlock, pull);
+        const auto held = static_cast<uint32_t>(std::min<uint64_t>(pull, ring->holdFrames));
+        std::memset(ring->pullBlock, 0, uint64_t{held} * channels * sizeof(float));
+        ring->holdFrames -= held;
+        if (pull > held) {
+            TidewellMonitorRingRead(ring, ring->pullBlock + uint64_t{held} * channels, pull - held);
+        }
         const uint32_t produced =
             TidewellResamplerProcess(ring->resampler, ring->pullBlock, pull, ring->resampledBlock, ring->resampledCapacity);
         const uint32_t kept = std::min(produced, kTidewellMonitorPendingFrames - ring->pendingFrames);

@@ -46,6 +46,22 @@ struct TidewellMonitorRing {
     std::atomic<uint64_t> rendered;
     std::atomic<uint64_t> dropped;
     std::atomic<uint64_t> underrun;
+    // The ring's low point: the frames the input found still unread at its first write after the
+    // reader last took some. Both sides move in whole cycles, so the fill of any one moment also
+    // counts part of the newest input block; the cushion is what the drift controller holds at
+    // the target fill, as the capture helpers hold the fill they find before appending.
+    std::atomic<uint64_t> cushion;
+    std::atomic<uint64_t> cushionsMeasured;
+    uint64_t readAtLastWrite;          // input side only
+    // Render side only. At start, after a resync and after a step of a quarter of the target or
+    // more, the cushion is measured for a moment and then set to the target at once (dropping the
+    // excess, or holding the reader back with silence), so the drift controller only ever
+    // corrects drift, without spending seconds at a shifted pitch to make up a step.
+    bool aligned;
+    uint64_t alignedAtMeasurement;     // the count of cushions measured when last (re)aligned
+    double alignSum;                   // cushion x seconds while measuring
+    double alignSeconds;
+    uint64_t holdFrames;               // silence still to play before the next ring frames
 };
 
 // Allocates the ring (zeroed), sets gains to 1.0, leaves the meter writer closed and no resampler.

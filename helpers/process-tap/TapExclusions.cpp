@@ -31,6 +31,15 @@ std::vector<AudioObjectID> TidewellTapSystemExclusions(AudioObjectID own, AudioO
     return list;
 }
 
+bool TidewellTapExclusionsGrew(const std::vector<AudioObjectID>& current, const std::vector<AudioObjectID>& next) {
+    for (AudioObjectID object : next) {
+        if (std::find(current.begin(), current.end(), object) == current.end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool TidewellIsHelperProcess(pid_t pid, void*) {
     if (pid <= 0) {
         return false;

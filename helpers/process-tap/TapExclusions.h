@@ -25,6 +25,10 @@ std::vector<AudioObjectID> TidewellTapSystemExclusions(AudioObjectID own, AudioO
                                                        const std::vector<TidewellTapProcess>& processes,
                                                        TidewellHelperProcessTest isHelper, void* context);
 
+// Whether `next` holds an object that `current` lacks: only then must the tap be replaced (a
+// process that has gone may stay in the list; it harms nothing).
+bool TidewellTapExclusionsGrew(const std::vector<AudioObjectID>& current, const std::vector<AudioObjectID>& next);
+
 // Whether the executable of the process (its /proc/<pid>/exe link) is one of the helper
 // programs; false for a process that is gone or whose link cannot be read.
 bool TidewellIsHelperProcess(pid_t pid, void* context = nullptr);

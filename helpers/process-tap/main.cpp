@@ -8,6 +8,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -203,8 +205,16 @@ void AnnounceAsAudioProcess(AudioObjectID device) {
 }
 
 // The tap description, or nullopt after the failure's line (the caller exits with 1).
+// System capture's fixed exclusions, kept for later: helpers that start after this one are left out
+// of a replacement tap.
+struct SystemExclusions {
+    AudioObjectID own = kAudioObjectUnknown;
+    AudioObjectID excluded = kAudioObjectUnknown;
+    std::vector<AudioObjectID> current;
+};
+
 std::optional<AudioTapDescription> CreateTapDescription(bool application, int32_t processID,
-                                                        AudioObjectID outputDevice) {
+                                                        AudioObjectID outputDevice, SystemExclusions* exclusions) {
     AudioTapDescription description;
     if (application) {
         if (processID < 1) {
@@ -232,11 +242,13 @@ std::optional<AudioTapDescription> CreateTapDescription(bool application, int32_
         // helper's own bridge only starts later: run one cycle now so that its own output, played
         // into a virtual device, can be left out of the tap instead of feeding back into it.
         AnnounceAsAudioProcess(outputDevice);
-        const AudioObjectID own = TranslatePIDToProcessObject(getpid());
+        exclusions->own = TranslatePIDToProcessObject(getpid());
         const int32_t excludedPID = TidewellProcessIDFromEnvironment("TIDEWELL_TAP_EXCLUDE_PID");
-        const AudioObjectID excluded = excludedPID > 0 ? TranslatePIDToProcessObject(excludedPID) : kAudioObjectUnknown;
-        description = AudioTapDescription::StereoGlobalTapExcludingProcesses(
-            TidewellTapSystemExclusions(own, excluded, AudioProcesses(), TidewellIsHelperProcess, nullptr));
+        exclusions->excluded =
+            excludedPID > 0 ? TranslatePIDToProcessObject(excludedPID) : kAudioObjectUnknown;
+        exclusions->current = TidewellTapSystemExclusions(exclusions->own, exclusions->excluded, AudioProcesses(),
+                                                          TidewellIsHelperProcess, nullptr);
+        description = AudioTapDescription::StereoGlobalTapExcludingProcesses(exclusions->current);
         description.name = "Tidewell System Capture";
     }
     description.isPrivate = true;
@@ -287,6 +299,79 @@ struct TapResources {
     AudioDeviceIOProcID ioProc = nullptr;
     bool ioRunning = false;
 };
+
+std::atomic<bool> gProcessesChanged{false};
+
+OSStatus ProcessListChanged(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void*) {
+    gProcessesChanged.store(true, std::memory_order_relaxed);
+    return 0;
+}
+
+bool SameFormat(const AudioStreamBasicDescription& a, const AudioStreamBasicDescription& b) {
+    return a.mSampleRate == b.mSampleRate && a.mFormatID == b.mFormatID && a.mFormatFlags == b.mFormatFlags &&
+           a.mBitsPerChannel == b.mBitsPerChannel && a.mChannelsPerFrame == b.mChannelsPerFrame;
+}
+
+// A helper that started after this one plays into a virtual device or to the speakers and would be
+// captured, and fed back, by the global tap: replace the tap and its aggregate by ones that leave
+// it out. The old IO procedure stops only once the new one is ready, so the capture pauses for no
+// more than a cycle; on any failure the old tap keeps running.
+bool ReplaceSystemTap(TapResources* r, const AudioTapDescription& current, const std::vector<AudioObjectID>& excluded,
+                      const std::string& clockUID, uint32_t bufferFrames, const AudioStreamBasicDescription& format,
+                      const AudioDeviceIOBlock& block, AudioTapDescription* replaced) {
+    AudioTapDescription next = AudioTapDescription::StereoGlobalTapExcludingProcesses(excluded);
+    next.name = current.name;
+    next.isPrivate = current.isPrivate;
+    next.mono = current.mono;
+    next.mixdown = current.mixdown;
+    next.muteBehavior = current.muteBehavior;
+    AudioObjectID tap = kAudioObjectUnknown;
+    if (AudioHardwareCreateProcessTap(&next, &tap) != 0) {
+        return false;
+    }
+    OSStatus status = 0;
+    const AudioObjectID aggregate = CreateAggregate(next, clockUID, &status);
+    AudioStreamBasicDescription nextFormat{};
+    const AudioObjectPropertyAddress formatAddress = Address(kAudioTapPropertyFormat);
+    UInt32 size = sizeof nextFormat;
+    AudioDeviceIOProcID proc = nullptr;
+    TidewellInputBufferSize bufferSize{};
+    bool ready = aggregate != kAudioObjectUnknown &&
+                 AudioObjectGetPropertyData(tap, &formatAddress, 0, nullptr, &size, &nextFormat) == 0 &&
+                 SameFormat(format, nextFormat);
+    if (ready) {
+        RequestInputBufferFrameSize(&bufferSize, &kBufferSizeOps, aggregate, bufferFrames);
+        ready = AudioDeviceCreateIOProcIDWithBlock(&proc, aggregate, r->queue, block) == 0 && proc != nullptr;
+    }
+    if (ready) {
+        AudioDeviceStop(r->aggregate, r->ioProc);
+        if (AudioDeviceStart(aggregate, proc) != 0) {
+            AudioDeviceStart(r->aggregate, r->ioProc);
+            ready = false;
+        }
+    }
+    if (!ready) {
+        if (proc != nullptr) {
+            AudioDeviceDestroyIOProcID(aggregate, proc);
+        }
+        RestoreInputBufferFrameSize(&bufferSize, &kBufferSizeOps);
+        if (aggregate != kAudioObjectUnknown) {
+            AudioHardwareDestroyAggregateDevice(aggregate);
+        }
+        AudioHardwareDestroyProcessTap(tap);
+        return false;
+    }
+    AudioDeviceDestroyIOProcID(r->aggregate, r->ioProc);
+    RestoreInputBufferFrameSize(&r->aggregateBufferSize, &kBufferSizeOps);
+    AudioHardwareDestroyAggregateDevice(r->aggregate);
+    AudioHardwareDestroyProcessTap(r->tap);
+    r->tap = tap;
+    r->aggregate = aggregate;
+    r->aggregateBufferSize = bufferSize;
+    r->ioProc = proc;
+    *replaced = next;
+    return true;
+}
 
 void Release(TapResources* r) {
     if (r->ioRunning) {
@@ -378,8 +463,9 @@ int main(int argc, char** argv) {
     }
 
     LogStartupStep("creating tap description");
+    SystemExclusions exclusions;
     const bool application = TidewellTapIsApplicationCapture(modeText, processID);
-    const std::optional<AudioTapDescription> description = CreateTapDescription(application, processID, outputDevice);
+    std::optional<AudioTapDescription> description = CreateTapDescription(application, processID, outputDevice, &exclusions);
     if (!description) {
         return 1;
     }
@@ -486,10 +572,12 @@ int main(int argc, char** argv) {
     LogStartupStep("creating tap IOProc");
     r.queue = dispatch_queue_create(kTidewellProcessTapQueueLabel, DISPATCH_QUEUE_SERIAL);
     TapCaptureState* capture = &state;
-    status = AudioDeviceCreateIOProcIDWithBlock(
-        &r.ioProc, r.aggregate, r.queue,
-        [capture](const AudioTimeStamp* now, const AudioBufferList* input, const AudioTimeStamp* inputTime,
-                  AudioBufferList*, const AudioTimeStamp*) { TidewellTapCaptureBlock(capture, now, input, inputTime); });
+    const AudioDeviceIOBlock ioBlock = [capture](const AudioTimeStamp* now, const AudioBufferList* input,
+                                                 const AudioTimeStamp* inputTime, AudioBufferList*,
+                                                 const AudioTimeStamp*) {
+        TidewellTapCaptureBlock(capture, now, input, inputTime);
+    };
+    status = AudioDeviceCreateIOProcIDWithBlock(&r.ioProc, r.aggregate, r.queue, ioBlock);
     if (status != 0) {
         r.ioProc = nullptr;
         PrintStatus("AudioDeviceCreateIOProcIDWithBlock", status);
@@ -518,6 +606,13 @@ int main(int argc, char** argv) {
     r.ioRunning = true;
     gTapStartupComplete.store(true, std::memory_order_release);
 
+    const AudioObjectPropertyAddress processesAddress = Address(kAudioHardwarePropertyProcessObjectList);
+    const bool watchingProcesses =
+        !application &&
+        AudioObjectAddPropertyListener(kAudioObjectSystemObject, &processesAddress, ProcessListChanged, nullptr) == 0;
+    // A helper may have started between the tap's description and the listener.
+    gProcessesChanged.store(watchingProcesses, std::memory_order_relaxed);
+
     TidewellTapRateWatchdog rateWatchdog;
     TidewellTapRateWatchdogInit(&rateWatchdog, tapRate);
     while (gStopRequested.load(std::memory_order_relaxed) == 0) {
@@ -539,6 +634,22 @@ int main(int argc, char** argv) {
                 TidewellTapRateWatchdogSwitched(&rateWatchdog, switchTo);
             }
         }
+        if (watchingProcesses && gProcessesChanged.exchange(false, std::memory_order_relaxed)) {
+            std::vector<AudioObjectID> next = TidewellTapSystemExclusions(
+                exclusions.own, exclusions.excluded, AudioProcesses(), TidewellIsHelperProcess, nullptr);
+            if (TidewellTapExclusionsGrew(exclusions.current, next)) {
+                for (AudioObjectID object : exclusions.current) {
+                    if (std::find(next.begin(), next.end(), object) == next.end()) {
+                        next.push_back(object);
+                    }
+                }
+                // On failure the old tap keeps running; the next change of the list tries again.
+                if (ReplaceSystemTap(&r, *description, next, clockUID, bufferFrames, format, ioBlock,
+                                     &*description)) {
+                    exclusions.current = next;
+                }
+            }
+        }
         TidewellHelperLoopAdvanceFill(&loop);
         TidewellHelperLoopCountTick(&loop, stdout);
         if (TidewellHelperLoopDurationElapsed(&loop)) {
@@ -553,6 +664,9 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(ring->underrun.load()));
     std::fflush(stdout);
     TidewellArmShutdownWatchdog(2);
+    if (watchingProcesses) {
+        AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &processesAddress, ProcessListChanged, nullptr);
+    }
     Release(&r);
     return 0;
 }

@@ -9,11 +9,13 @@
 #include <AudioToolsCommon/Wav.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace audiotest;
 using namespace std::chrono_literals;
@@ -38,6 +40,32 @@ uint32_t RenderSine(void* context, float* destination, uint32_t frames, uint32_t
                 s->amplitude[c % 4] * std::sin(2 * M_PI * s->frequency[c % 4] * double(s->frame) / s->rate));
     s->calls.fetch_add(1);
     return 0;
+}
+
+// Level and pitch of a channel over 0.1 s windows: the loudest window's level and the median
+// window's frequency. A cycle a loaded server passes by leaves a gap that lowers the level of the
+// whole capture and moves the peak of one long window, not the gain or the pitch played.
+double Level(const tools::AudioData& a, unsigned channel) {
+    const size_t window = a.sampleRate / 10;
+    double best = -400;
+    for (size_t at = 0; at + window <= a.frames(); at += window / 4) {
+        best = std::max(best, tools::rmsDbfs(a.samples.data() + at * a.channels, window, a.channels, channel));
+    }
+    return best;
+}
+
+double Pitch(const tools::AudioData& a, unsigned channel) {
+    const size_t window = a.sampleRate / 10;
+    std::vector<double> found;
+    for (size_t at = 0; at + window <= a.frames(); at += window) {
+        found.push_back(
+            tools::dominantFrequency(a.samples.data() + at * a.channels, window, a.channels, channel, a.sampleRate));
+    }
+    if (found.empty()) {
+        return 0;
+    }
+    std::nth_element(found.begin(), found.begin() + found.size() / 2, found.end());
+    return found[found.size() / 2];
 }
 
 class ScopedEnv {
@@ -145,8 +173,8 @@ TEST_P(EachBackend, PlaysA997HzSineIntoBuiltInOutputAtTheRenderedLevel) {
     ASSERT_EQ(a.channels, 2u);
     ASSERT_GE(a.frames(), 48000u);
     for (unsigned c = 0; c < 2; ++c) {
-        EXPECT_NEAR(tools::dominantFrequency(a.samples.data(), a.frames(), 2, c, 48000), 997.0, 0.5);
-        EXPECT_NEAR(tools::rmsDbfs(a.samples.data(), a.frames(), 2, c), -12.0, 0.1);
+        EXPECT_NEAR(Pitch(a, c), 997.0, 0.5);
+        EXPECT_NEAR(Level(a, c), -12.0, 0.1);
     }
     // Whole: no sample of the capture is missing (a gap would show as a run of zeros), except
     // for cycles the server itself reports it had to drop because this client was late (a
@@ -247,8 +275,8 @@ TEST_F(Bridge, StreamsSplitOverTwoBuffersGetTheChannelsInOrder) {
     ASSERT_EQ(a.channels, 4u);
     ASSERT_GE(a.frames(), 20000u);
     for (unsigned c = 0; c < 4; ++c) {
-        EXPECT_NEAR(tools::dominantFrequency(a.samples.data(), a.frames(), 4, c, 48000), sine.frequency[c], 1.0) << c;
-        EXPECT_NEAR(tools::rmsDbfs(a.samples.data(), a.frames(), 4, c), 20 * std::log10(0.25), 0.1) << c;
+        EXPECT_NEAR(Pitch(a, c), sine.frequency[c], 1.0) << c;
+        EXPECT_NEAR(Level(a, c), 20 * std::log10(0.25), 0.1) << c;
     }
 
     config.channels = 2;
@@ -257,7 +285,7 @@ TEST_F(Bridge, StreamsSplitOverTwoBuffersGetTheChannelsInOrder) {
     a = Capture("split", 400ms);
     TidewellOutputBridgeStop(&bridge);
     ASSERT_GE(a.frames(), 10000u);
-    EXPECT_NEAR(tools::rmsDbfs(a.samples.data(), a.frames(), 4, 1), 20 * std::log10(0.25), 0.1);
+    EXPECT_NEAR(Level(a, 1), 20 * std::log10(0.25), 0.1);
     EXPECT_EQ(tools::peakAmplitude(a.samples.data(), a.frames(), 4, 2), 0.0);
     EXPECT_EQ(tools::peakAmplitude(a.samples.data(), a.frames(), 4, 3), 0.0);
 }
@@ -300,7 +328,7 @@ TEST_F(Bridge, AFailedDeviceStartFallsBackToTheQueueAndSaysSo) {
     EXPECT_EQ(BufferFrames("BuiltInOutputDevice"), 512u) << "the failed attempt's stop restored the size";
     std::this_thread::sleep_for(200ms);
     tools::AudioData a = Capture("BuiltInOutputDevice", 500ms);
-    EXPECT_NEAR(tools::dominantFrequency(a.samples.data(), a.frames(), 2, 0, 48000), 997.0, 1.0);
+    EXPECT_NEAR(Pitch(a, 0), 997.0, 1.0);
 }
 
 TEST_F(Bridge, TheDefaultTriesTheUnitThenTheQueue) {
@@ -386,8 +414,8 @@ TEST_F(Bridge, WithoutADefaultOutputTheDeviceLookupSaysSo) {
     std::this_thread::sleep_for(200ms);
     tools::AudioData a = Capture("USBAudioInterface", 600ms);
     ASSERT_EQ(a.sampleRate, 44100u);
-    EXPECT_NEAR(tools::dominantFrequency(a.samples.data(), a.frames(), a.channels, 0, 44100), 997.0, 0.5);
-    EXPECT_NEAR(tools::rmsDbfs(a.samples.data(), a.frames(), a.channels, 0), 20 * std::log10(0.25), 0.15);
+    EXPECT_NEAR(Pitch(a, 0), 997.0, 0.5);
+    EXPECT_NEAR(Level(a, 0), 20 * std::log10(0.25), 0.15);
     EXPECT_EQ(tools::peakAmplitude(a.samples.data(), a.frames(), a.channels, 2), 0.0);
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "BufferListTestSupport.h"
@@ -150,6 +151,160 @@ TEST_F(MonitorRingTest, RenderRefusesAnotherChannelCountAndResetsDriftAfterAResy
     MonitorOutputBridgeRender(ring, out.data(), 64, 2);
     EXPECT_FALSE(ring->resync.load());
     EXPECT_NE(ring->driftController.integral, 123.0);
+}
+
+// Input in whole device cycles against output in cycles of another size, both at 48000 Hz on one
+// host clock (the output 20 ppm fast, as two devices' rates never agree to the last digit),
+// stepped in time order.
+struct ClockedRun {
+    uint32_t inputFrames = 512;
+    uint32_t outputFrames = 192;
+    double seconds = 20;
+    double outputStart = 0.004;    // the input runs alone before the output's first cycle
+    double missedOutputAt = -1;    // one output cycle the server passes by
+    double missedInputAt = -1;     // one input cycle the server passes by
+    double watchFrom = 16;         // start of the stretch the results below describe
+    // Results over the watched stretch.
+    double meanDeviation = 0;      // of the drift ratio from 1, over the render calls
+    double largestDeviation = 0;
+    uint64_t underrun = 0;         // frames of silence
+    uint64_t dropped = 0;
+    uint64_t lowestFill = UINT64_MAX;  // after a render call: the ring's low points
+
+    void Run(TidewellMonitorRing* ring) {
+        std::vector<float> block(inputFrames, 0.25f);
+        std::vector<float> out(outputFrames);
+        const double inputPeriod = inputFrames / 48000.0;
+        const double outputPeriod = outputFrames / (48000.0 * (1 + 20e-6));
+        double nextInput = 0;
+        double nextOutput = outputStart;
+        uint64_t underrunBefore = 0;
+        uint64_t droppedBefore = 0;
+        uint64_t renders = 0;
+        bool watching = false;
+        while (nextInput < seconds || nextOutput < seconds) {
+            if (!watching && std::min(nextInput, nextOutput) >= watchFrom) {
+                watching = true;
+                underrunBefore = ring->underrun.load();
+                droppedBefore = ring->dropped.load();
+            }
+            if (nextInput <= nextOutput) {
+                if (!(missedInputAt >= nextInput && missedInputAt < nextInput + inputPeriod)) {
+                    TidewellMonitorRingWrite(ring, block.data(), inputFrames);
+                }
+                nextInput += inputPeriod;
+                continue;
+            }
+            if (!(missedOutputAt >= nextOutput && missedOutputAt < nextOutput + outputPeriod)) {
+                MonitorOutputBridgeRender(ring, out.data(), outputFrames, 1);
+            }
+            nextOutput += outputPeriod;
+            if (watching) {
+                const double deviation = ring->driftController.ratio - 1.0;
+                meanDeviation += deviation;
+                ++renders;
+                largestDeviation = std::max(largestDeviation, std::fabs(deviation));
+                lowestFill = std::min(lowestFill, ring->writePosition.load() - ring->readPosition.load());
+            }
+        }
+        meanDeviation /= static_cast<double>(std::max<uint64_t>(renders, 1));
+        underrun = ring->underrun.load() - underrunBefore;
+        dropped = ring->dropped.load() - droppedBefore;
+    }
+};
+
+class MonitorDriftTest : public MonitorRingTest {
+protected:
+    // On one clock the conversion stays at the unchanged rate: within 0.01 % on average (0.1 Hz
+    // at 997 Hz), and never further off than 0.1 % while the controller answers the ripple of
+    // the cycles (the controller's own limit is 0.5 %).
+    static void ExpectUnchangedRate(const ClockedRun& run) {
+        EXPECT_LT(std::fabs(run.meanDeviation), 0.0001);
+        EXPECT_LT(run.largestDeviation, 0.001);
+    }
+    void Start(uint32_t target) {
+        Make(1, 1, {{1, 1}});
+        ASSERT_TRUE(TidewellMonitorRingCreateConverter(ring, 48000));
+        ring->targetFill.store(target);
+        TidewellDriftControllerInit(&ring->driftController, target);
+    }
+};
+
+TEST_F(MonitorDriftTest, SameClockSettlesAtTheUnchangedRateWhateverTheCycleSizes) {
+    struct Shape {
+        uint32_t inputFrames;
+        uint32_t outputFrames;
+        uint32_t target;
+    };
+    // The largest input cycle needs a target whose eightfold is above it, else the reader's trim
+    // throws input away (the adaptive fill raises the target after such underruns).
+    const Shape shapes[] = {{512, 192, 224}, {192, 192, 224}, {4096, 192, 960}, {64, 512, 224}, {512, 1024, 224}};
+    for (const auto& [inputFrames, outputFrames, target] : shapes) {
+        SCOPED_TRACE(testing::Message() << inputFrames << "-frame input, " << outputFrames << "-frame output");
+        Start(target);
+        ClockedRun run;
+        run.inputFrames = inputFrames;
+        run.outputFrames = outputFrames;
+        run.Run(ring);
+        ExpectUnchangedRate(run);
+        EXPECT_EQ(run.underrun, 0u);
+        EXPECT_EQ(run.dropped, 0u);
+        EXPECT_GT(run.lowestFill, target / 2);
+        TidewellMonitorRingDestroy(ring);
+        ring = nullptr;
+    }
+}
+
+TEST_F(MonitorDriftTest, AStartWithTooMuchOrTooLittleQueuedIsSetRightWithoutAPitchShift) {
+    // The output's first cycle 60 ms after the input's (about 2900 frames queued), or right
+    // behind it (the ring nearly dry).
+    for (double outputStart : {0.06, 0.0001}) {
+        SCOPED_TRACE(testing::Message() << "output starting after " << outputStart << " s");
+        Start(224);
+        ClockedRun run;
+        run.seconds = 6;
+        run.outputStart = outputStart;
+        run.watchFrom = 0.5;
+        run.Run(ring);
+        ExpectUnchangedRate(run);
+        EXPECT_GT(run.lowestFill, 32u);
+        EXPECT_EQ(run.underrun, 0u);
+        // The excess queued is dropped at once; a start nearly dry drops nothing to speak of.
+        if (outputStart > 0.01) {
+            EXPECT_GT(ring->dropped.load(), 2000u);
+        } else {
+            EXPECT_LT(ring->dropped.load(), 32u);
+        }
+        TidewellMonitorRingDestroy(ring);
+        ring = nullptr;
+    }
+}
+
+TEST_F(MonitorDriftTest, AMissedOutputCycleIsDroppedNotPlayedFast) {
+    Start(224);
+    ClockedRun run;
+    run.seconds = 12;
+    run.missedOutputAt = 8.0;
+    run.watchFrom = 6;
+    run.Run(ring);
+    ExpectUnchangedRate(run);
+    EXPECT_EQ(run.underrun, 0u);
+    // About the one cycle the output missed.
+    EXPECT_GT(run.dropped, 96u);
+    EXPECT_LT(run.dropped, 400u);
+}
+
+TEST_F(MonitorDriftTest, AMissedInputCycleIsMadeUpWithSilenceNotPlayedSlow) {
+    Start(224);
+    ClockedRun run;
+    run.seconds = 12;
+    run.missedInputAt = 8.0;
+    run.watchFrom = 6;
+    run.Run(ring);
+    ExpectUnchangedRate(run);
+    EXPECT_GT(run.underrun, 0u);
+    // Back at the target afterwards: the cushion measured last is near it.
+    EXPECT_NEAR(static_cast<double>(ring->cushion.load()), 224.0, 120.0);
 }
 
 }  // namespace

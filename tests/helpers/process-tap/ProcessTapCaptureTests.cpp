@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "ProcessTapTestSupport.h"
+#include "TidewellCore/TidewellConstants.h"
 
 using namespace taptest;
 
@@ -165,6 +166,83 @@ TEST_F(ProcessTapProgram, SystemCaptureLeavesOutTheHelpers) {
     EXPECT_EQ(tap.wait(20s), 0) << tap.output();
     source.signal(SIGTERM);
     EXPECT_EQ(source.wait(20s), 0) << source.output();
+}
+
+// The environment's gains and routes at their edges: a gain that reads as not-a-number counts
+// as 1.0 (it would otherwise turn every sample into NaN), a single channel gain leaves the second
+// at 1.0, several routes may share a source channel, and "yes" mutes the source.
+TEST_F(ProcessTapProgram, EnvironmentGainsAndRoutesAtTheirEdges) {
+    auto player = Player();
+    const std::string pid = "TIDEWELL_TAP_PID=" + std::to_string(player->pid());
+    {
+        Child tap({Program(kProgram)}, {"TIDEWELL_TAP_OUTPUT_UID=" + std::string(kDevice), pid, "TIDEWELL_TAP_GAIN=nan",
+                                        "TIDEWELL_TAP_CHANNEL_GAINS=0.5", "TIDEWELL_TAP_ROUTES=1:1,2:2,1:5"});
+        ASSERT_TRUE(tap.waitFor("Press Ctrl-C to stop.", 30s)) << tap.output();
+        EXPECT_NE(tap.output().find("with 3 route(s).\n"), std::string::npos) << tap.output();
+        std::this_thread::sleep_for(300ms);
+        const auto captured = Tail(Record(kDevice, 1.0), 0.2);
+        EXPECT_NEAR(BestLevel(captured, 0), -12 + 20 * std::log10(0.5), 0.5);
+        EXPECT_NEAR(BestLevel(captured, 1), -12, 0.5);
+        EXPECT_NEAR(BestLevel(captured, 4), -12 + 20 * std::log10(0.5), 0.5);
+        EXPECT_LT(BestLevel(captured, 2), -90);
+        tap.signal(SIGTERM);
+        EXPECT_EQ(tap.wait(20s), 0) << tap.output();
+    }
+    {
+        Child tap({Program(kProgram)}, {"TIDEWELL_TAP_OUTPUT_UID=" + std::string(kDevice), pid,
+                                        "TIDEWELL_TAP_MUTED=yes", "TIDEWELL_TAP_GAIN=2"});
+        ASSERT_TRUE(tap.waitFor("Press Ctrl-C to stop.", 30s)) << tap.output();
+        std::this_thread::sleep_for(300ms);
+        const auto captured = Tail(Record(kDevice, 1.0), 0.2);
+        EXPECT_LT(BestLevel(captured, 0), -90);
+        EXPECT_LT(BestLevel(captured, 1), -90);
+        tap.signal(SIGTERM);
+        EXPECT_EQ(tap.wait(20s), 0) << tap.output();
+    }
+    {
+        // Set but empty: no routes at all.
+        Child tap({Program(kProgram)}, {"TIDEWELL_TAP_OUTPUT_UID=" + std::string(kDevice), pid, "TIDEWELL_TAP_ROUTES="});
+        ASSERT_TRUE(tap.waitFor("Press Ctrl-C to stop.", 30s)) << tap.output();
+        EXPECT_NE(tap.output().find("with 0 route(s).\n"), std::string::npos) << tap.output();
+        tap.signal(SIGTERM);
+        EXPECT_EQ(tap.wait(20s), 0) << tap.output();
+    }
+}
+
+// A helper that starts after the system capture is left out too: the tap is replaced by one that
+// excludes it, and the player goes on being captured.
+TEST_F(ProcessTapProgram, SystemCaptureLeavesOutAHelperThatStartsLater) {
+    auto player = Player();
+    Child tap({Program(kProgram)}, {"TIDEWELL_TAP_OUTPUT_UID=" + std::string(kDevice)});
+    ASSERT_TRUE(tap.waitFor("Press Ctrl-C to stop.", 30s)) << tap.output();
+    ASSERT_EQ(audiotest::Run({Program("audioctl"), "signal", "BuiltInMicrophoneDevice", "sine", "440", "-12"}), 0);
+    Child source({Program("tidewell-hardware-source")},
+                 {"TIDEWELL_SOURCE_INPUT_UID=BuiltInMicrophoneDevice", "TIDEWELL_SOURCE_OUTPUT_UID=BuiltInOutputDevice"});
+    ASSERT_TRUE(source.waitFor("Press Ctrl-C to stop.", 30s)) << source.output();
+    std::this_thread::sleep_for(700ms);
+    const auto captured = Tail(Record(kDevice, 1.5), 0.3);
+    EXPECT_NEAR(tools::dominantFrequency(captured.samples.data(), captured.frames(), 8, 0, 48000), 997, 7);
+    EXPECT_NEAR(BestLevel(captured, 0), -12, 0.5);
+    EXPECT_NEAR(BestLevel(captured, 1), -12, 0.5);
+    source.signal(SIGTERM);
+    EXPECT_EQ(source.wait(20s), 0) << source.output();
+    tap.signal(SIGTERM);
+    EXPECT_EQ(tap.wait(20s), 0) << tap.output();
+}
+
+// Without an output UID the helper plays into the plug-in's pass-thru device.
+TEST_F(ProcessTapProgram, WithoutAnOutputUIDItPlaysIntoThePassThruDevice) {
+    tidewell::RuntimeControlStoreV3::publish(std::vector<tidewell::RuntimeDeviceControls>{}, false);
+    const std::string passThru(tidewell::TidewellCore::passThruDeviceUID);
+    ASSERT_TRUE(DeviceAppears(passThru));
+    auto player = Player();
+    Child tap({Program(kProgram)}, {"TIDEWELL_TAP_PID=" + std::to_string(player->pid())});
+    ASSERT_TRUE(tap.waitFor("Press Ctrl-C to stop.", 30s)) << tap.output();
+    EXPECT_NE(tap.output().find("capture to " + passThru + " with 2 route(s).\n"), std::string::npos) << tap.output();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_NEAR(BestLevel(Tail(Record(passThru, 1.0), 0.2), 0), -12, 0.5);
+    tap.signal(SIGTERM);
+    EXPECT_EQ(tap.wait(20s), 0) << tap.output();
 }
 
 // A refused tap prints the permission hint and ends with status 1.

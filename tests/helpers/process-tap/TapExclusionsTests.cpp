@@ -34,6 +34,14 @@ TEST(TapSystemExclusions, UnknownObjectsAndBadEntriesNeverAppear) {
     EXPECT_EQ(TidewellTapSystemExclusions(5, 5, processes, nullptr, nullptr), (std::vector<AudioObjectID>{5}));
 }
 
+TEST(TapSystemExclusions, OnlyANewObjectAsksForANewTap) {
+    EXPECT_FALSE(TidewellTapExclusionsGrew({10, 12}, {12, 10}));
+    EXPECT_FALSE(TidewellTapExclusionsGrew({10, 12}, {10}));   // one that left stays excluded
+    EXPECT_FALSE(TidewellTapExclusionsGrew({}, {}));
+    EXPECT_TRUE(TidewellTapExclusionsGrew({10, 12}, {10, 12, 13}));
+    EXPECT_TRUE(TidewellTapExclusionsGrew({}, {7}));
+}
+
 // A copy of a harmless program under a helper's name, run for real: the check reads the
 // executable behind the process, not its command line.
 class HelperProcessTest : public ::testing::Test {

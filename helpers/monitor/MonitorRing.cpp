@@ -196,6 +196,7 @@ void AlignCushion(TidewellMonitorRing* ring, double meanCushion, uint64_t measur
     }
     ring->aligned = true;
     ring->alignedAtMeasurement = measurement;
+    ring->controlSeconds = 0;
     ring->driftController.seeded = false;
 }
 
@@ -228,7 +229,10 @@ void ControlDrift(TidewellMonitorRing* ring, uint32_t frames) {
             }
         } else {
             TidewellDriftControllerUpdate(controller, static_cast<double>(cushion), elapsed);
-            if (controller->seeded &&
+            ring->controlSeconds += elapsed;
+            // Only a smoothed cushion says anything: the one the controller was just seeded with
+            // is a single measurement.
+            if (ring->controlSeconds >= kAlignSeconds &&
                 std::fabs(controller->smoothedFill - controller->targetFill) > kRealignShare * controller->targetFill) {
                 RequestAlignment(ring, measurement);
             }

@@ -61,6 +61,7 @@ struct TidewellMonitorRing {
     uint64_t alignedAtMeasurement;     // the count of cushions measured when last (re)aligned
     double alignSum;                   // cushion x seconds while measuring
     double alignSeconds;
+    double controlSeconds;             // of drift control since the last alignment
     uint64_t holdFrames;               // silence still to play before the next ring frames
 };
 

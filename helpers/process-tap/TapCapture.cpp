@@ -35,6 +35,8 @@ void TidewellTapCaptureInit(TapCaptureState* state, TidewellHelperRing* ring, ui
     state->bufferFrames = bufferFrames;
     state->interleaved = interleaved;
     TidewellRateEstimatorInit(&state->rateEstimator, 0.25, 3.0);
+    state->previousSampleTime = 0.0;
+    state->hasPreviousSampleTime = false;
 }
 
 uint32_t TidewellTapRingWrite(TapCaptureState* state, const AudioBufferList* input) {
@@ -59,8 +61,19 @@ void TidewellTapCaptureBlock(TapCaptureState* state, const AudioTimeStamp* now, 
         const AudioTimeStamp* time =
             (inputTime != nullptr && (inputTime->mFlags & kAudioTimeStampHostTimeValid) != 0) ? inputTime : now;
         if (time != nullptr && (time->mFlags & kAudioTimeStampHostTimeValid) != 0) {
+            uint32_t delivered = frames;
+            if ((time->mFlags & kAudioTimeStampSampleTimeValid) != 0) {
+                const double advance = time->mSampleTime - state->previousSampleTime;
+                // Blocks passed by since the previous one are audio the tap delivered too; a jump
+                // backwards or of more than a few blocks is a new timeline, not delivered audio.
+                if (state->hasPreviousSampleTime && advance > 0 && advance <= 8.0 * kTidewellHelperRingBlockFrames) {
+                    delivered = static_cast<uint32_t>(advance + 0.5);
+                }
+                state->previousSampleTime = time->mSampleTime;
+                state->hasPreviousSampleTime = true;
+            }
             // Host time is nanoseconds on this platform.
-            TidewellRateEstimatorAddBlock(&state->rateEstimator, frames, static_cast<double>(time->mHostTime) * 1e-9);
+            TidewellRateEstimatorAddBlock(&state->rateEstimator, delivered, static_cast<double>(time->mHostTime) * 1e-9);
         }
     }
     TidewellTapRingWrite(state, input);

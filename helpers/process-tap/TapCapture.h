@@ -26,6 +26,11 @@ struct TapCaptureState {
     uint32_t bufferFrames;
     bool interleaved;
     TidewellRateEstimator rateEstimator;
+    // The device's sample time at the previous block, when its time stamp carried one: a cycle
+    // the helper missed (a late IO thread under load) still counts as delivered audio, so it
+    // cannot make the tap look slower than it is.
+    double previousSampleTime;
+    bool hasPreviousSampleTime;
 };
 
 // Tap channels from a reported channel count: 1 below 2, else 2.
@@ -38,7 +43,8 @@ bool TidewellTapFormatSupported(const AudioStreamBasicDescription& format);
 void TidewellTapCaptureInit(TapCaptureState* state, TidewellHelperRing* ring, uint32_t tapChannels,
                             bool interleaved, uint32_t bufferFrames);
 
-// The IO block: frame count, rate estimation from the block's host time, then the write.
+// The IO block: frame count, rate estimation from the block's host time (crediting the frames its
+// sample time advanced by, when it carries one), then the write.
 void TidewellTapCaptureBlock(TapCaptureState* state, const AudioTimeStamp* now, const AudioBufferList* input,
                              const AudioTimeStamp* inputTime);
 // The write alone (routing, metering, resampling, append); returns the frames taken (at most 8192).

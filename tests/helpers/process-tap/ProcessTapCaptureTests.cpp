@@ -230,6 +230,34 @@ TEST_F(ProcessTapProgram, SystemCaptureLeavesOutAHelperThatStartsLater) {
     EXPECT_EQ(tap.wait(20s), 0) << tap.output();
 }
 
+// A tap labelled 48000 Hz that delivers 44100 Hz: after the estimator's window and 20 mismatched
+// ticks the helper says so once and resamples from 44100 Hz, so the tone comes out at its pitch.
+TEST_F(ProcessTapProgram, AMislabelledTapIsResampledFromItsMeasuredRate) {
+    ASSERT_EQ(audiotest::Run({Program("audioctl"), "tap-rates", "48000", "44100"}), 0);
+    auto player = Player();
+    Child tap({Program(kProgram)},
+              {"TIDEWELL_TAP_OUTPUT_UID=" + std::string(kDevice), "TIDEWELL_TAP_PID=" + std::to_string(player->pid())});
+    ASSERT_TRUE(tap.waitFor("Press Ctrl-C to stop.", 30s)) << tap.output();
+    EXPECT_NE(tap.output().find("Tap format: 48000 Hz, 2 channels, interleaved.\n"), std::string::npos) << tap.output();
+    const auto started = std::chrono::steady_clock::now();
+    const auto line = tap.waitFor("Tidewell process tap: tap delivering ~", 30s);
+    ASSERT_TRUE(line) << tap.output();
+    const auto switched = std::chrono::steady_clock::now() - started;
+    EXPECT_GT(switched, 3s);
+    EXPECT_LT(switched, 20s);
+    EXPECT_NE(line->find(" Hz but labeled 48000 Hz; resampling from the measured rate (44100 Hz)."), std::string::npos)
+        << *line;
+    std::this_thread::sleep_for(1s);
+    const auto captured = Tail(Record(kDevice, 1.5), 0.3);
+    EXPECT_NEAR(tools::dominantFrequency(captured.samples.data(), captured.frames(), 8, 0, 48000), 997, 7);
+    EXPECT_NEAR(BestLevel(captured, 0), -12, 1.0);
+    tap.signal(SIGTERM);
+    EXPECT_EQ(tap.wait(20s), 0) << tap.output();
+    const std::string out = tap.output();
+    const auto first = out.find("tap delivering ~");
+    EXPECT_EQ(out.find("tap delivering ~", first + 1), std::string::npos) << out;   // once only
+}
+
 // Without an output UID the helper plays into the plug-in's pass-thru device.
 TEST_F(ProcessTapProgram, WithoutAnOutputUIDItPlaysIntoThePassThruDevice) {
     tidewell::RuntimeControlStoreV3::publish(std::vector<tidewell::RuntimeDeviceControls>{}, false);

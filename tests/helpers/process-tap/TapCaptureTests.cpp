@@ -125,6 +125,49 @@ TEST_F(TapCaptureTest, BlockHostTimesFeedTheRateEstimator) {
     EXPECT_EQ(TidewellRateEstimatorMeasuredRate(&other.rateEstimator), 0.0);
 }
 
+// Cycles the helper missed (its IO thread late under load) are audio the tap delivered all the
+// same: with sample times on the blocks they count, so the rate watchdog is not misled into
+// resampling from a rate the tap never had.
+TEST_F(TapCaptureTest, MissedBlocksDoNotLowerTheMeasuredRate) {
+    Make(2, 2, {{1, 1}});
+    TestBufferList block({{2, Constant(480, {0.1f, 0.1f})}});
+    AudioTimeStamp time{};
+    time.mFlags = kAudioTimeStampSampleHostTimeValid;
+    for (int i = 0; i < 800; ++i) {
+        if (i % 5 == 3) {
+            continue;   // one block in five never reaches the helper
+        }
+        time.mSampleTime = 480.0 * i;
+        time.mHostTime = 1'000'000'000ULL + static_cast<uint64_t>(i) * 10'000'000ULL;
+        TidewellTapCaptureBlock(&state, nullptr, block.get(), &time);
+    }
+    EXPECT_NEAR(TidewellRateEstimatorMeasuredRate(&state.rateEstimator), 48000, 50);
+
+    // Without sample times only the blocks seen count.
+    TapCaptureState hostOnly{};
+    TidewellTapCaptureInit(&hostOnly, ring, 2, true, 192);
+    time.mFlags = kAudioTimeStampHostTimeValid;
+    for (int i = 0; i < 800; ++i) {
+        if (i % 5 == 3) {
+            continue;
+        }
+        time.mHostTime = 1'000'000'000ULL + static_cast<uint64_t>(i) * 10'000'000ULL;
+        TidewellTapCaptureBlock(&hostOnly, nullptr, block.get(), &time);
+    }
+    EXPECT_NEAR(TidewellRateEstimatorMeasuredRate(&hostOnly.rateEstimator), 38400, 100);
+
+    // A sample time that jumps back starts over with the block's own frames.
+    TapCaptureState jumping{};
+    TidewellTapCaptureInit(&jumping, ring, 2, true, 192);
+    time.mFlags = kAudioTimeStampSampleHostTimeValid;
+    for (int i = 0; i < 800; ++i) {
+        time.mSampleTime = i < 400 ? 480.0 * i : 480.0 * (i - 400);
+        time.mHostTime = 1'000'000'000ULL + static_cast<uint64_t>(i) * 10'000'000ULL;
+        TidewellTapCaptureBlock(&jumping, nullptr, block.get(), &time);
+    }
+    EXPECT_NEAR(TidewellRateEstimatorMeasuredRate(&jumping.rateEstimator), 48000, 50);
+}
+
 TEST(TapFormat, OnlyFloat32LinearPCMWithChannels) {
     AudioStreamBasicDescription f{48000, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat, 8, 1, 8, 2, 32, 0};
     EXPECT_TRUE(TidewellTapFormatSupported(f));

@@ -246,8 +246,9 @@ void DeviceEngine::pause() {
     updateRunning();  // joins the IO thread once its cycle is done
 }
 
-void DeviceEngine::resume() {
+void DeviceEngine::resume(const std::function<void(EngineDevice&)>& change) {
     std::lock_guard<std::mutex> lock(controlMutex_);
+    if (change) change(device_);
     allocateBuffers();
     paused_ = false;
     updateRunning();

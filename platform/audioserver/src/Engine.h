@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -132,10 +133,11 @@ public:
     // Ends the IO thread after the cycle in flight and keeps it ended (clients may still
     // come and go) until resume(). Meanwhile the device's streams may change.
     void pause();
-    // Remakes the engine's buffers for the device's streams as they are now, lays out
-    // every client's block afresh from the next cycle on, and runs again when there is
-    // something to run for. Sample times go on from where they were.
-    void resume();
+    // Applies `change` to the device's streams (no IO thread runs meanwhile), remakes the
+    // engine's buffers for them, lays out every client's block afresh from the next cycle
+    // on, and runs again when there is something to run for. Sample times go on from where
+    // they were.
+    void resume(const std::function<void(EngineDevice&)>& change = {});
     // channel: 0-based index over all input channels; -1 = every channel.
     void setSignal(int channel, const ChannelSignal& signal);
     // Starts recording the device's output mix as a float WAV file; false when the file

@@ -629,11 +629,12 @@ void PlugInHost::changeConfiguration(PlugIn& plugIn, AudioObjectID local, UInt64
         device->io.bufferFrames.store(frames);
         device->desc.inputs = {{inChannels, SampleFormat::Float32}};
         device->desc.outputs = {{outChannels, SampleFormat::Float32}};
-        device->io.inputs = device->desc.inputs;
-        device->io.outputs = device->desc.outputs;
-        for (const auto& s : device->streams) s->desc = s->isInput ? device->io.inputs[0] : device->io.outputs[0];
+        for (const auto& s : device->streams) s->desc = s->isInput ? device->desc.inputs[0] : device->desc.outputs[0];
+        device->engine->resume([&](EngineDevice& io) {
+            io.inputs = device->desc.inputs;
+            io.outputs = device->desc.outputs;
+        });
     }
-    device->engine->resume();
     if (!changed) return;
     Server::Notes notes;
     for (auto scope : {kAudioObjectPropertyScopeInput, kAudioObjectPropertyScopeOutput}) {

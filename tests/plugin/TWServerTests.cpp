@@ -14,6 +14,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cmath>
@@ -413,6 +414,88 @@ TEST_F(HostedPlugIn, RunningClientsFollowAChannelChangeOnTheirNextCycle) {
         EXPECT_NEAR(BestLevel(s, 24000, 2, 0), 20 * std::log10(0.5), 0.1);
         EXPECT_EQ(Peak(s, 24000, 2, 1), 0.0f);
     }
+}
+
+// One of two procs of this process on one device (the second one's output goes through the
+// client library's scratch and is summed in). Each plays a 997 Hz sine of amplitude 0.25 on
+// output channel 1 and checks that its buffer lists agree with themselves and with one of
+// the widths the test publishes; the first also records its input at the latest width.
+struct WidthChecker {
+    std::vector<uint32_t> allowed;
+    bool record = false;
+    double phase = 0;
+    std::vector<float> recording = std::vector<float>(48000 * 16 * 4, 0.0f);
+    std::atomic<size_t> written{0};
+    std::atomic<uint32_t> channels{0};
+    std::atomic<uint32_t> widthsSeen{0};  // bit per index into allowed
+    std::atomic<uint32_t> inconsistentCycles{0};
+};
+
+OSStatus WidthCheckerProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                          AudioBufferList* out, const AudioTimeStamp*, void* data) {
+    auto* w = static_cast<WidthChecker*>(data);
+    if (in->mNumberBuffers != 1 || out->mNumberBuffers != 1) {
+        w->inconsistentCycles.fetch_add(1);
+        return 0;
+    }
+    const uint32_t ch = in->mBuffers[0].mNumberChannels;
+    const auto index = std::find(w->allowed.begin(), w->allowed.end(), ch) - w->allowed.begin();
+    const uint32_t frames = ch ? in->mBuffers[0].mDataByteSize / (4 * ch) : 0;
+    if (size_t(index) == w->allowed.size() || out->mBuffers[0].mNumberChannels != ch || frames == 0 ||
+        in->mBuffers[0].mDataByteSize != frames * 4 * ch || out->mBuffers[0].mDataByteSize != frames * 4 * ch) {
+        w->inconsistentCycles.fetch_add(1);
+        return 0;
+    }
+    w->widthsSeen.fetch_or(1u << index);
+    auto* o = static_cast<float*>(out->mBuffers[0].mData);
+    for (uint32_t i = 0; i < frames; ++i) {
+        for (uint32_t k = 0; k < ch; ++k) o[i * ch + k] = k == 0 ? static_cast<float>(0.25 * std::sin(w->phase)) : 0.0f;
+        w->phase = std::fmod(w->phase + 2 * M_PI * 997.0 / 48000.0, 2 * M_PI);
+    }
+    if (w->record) {
+        if (w->channels.exchange(ch) != ch) w->written.store(0);  // keep the latest width only
+        size_t at = w->written.load();
+        size_t n = std::min<size_t>(frames * ch, w->recording.size() - at);
+        std::memcpy(w->recording.data() + at, in->mBuffers[0].mData, n * 4);
+        w->written.store(at + n);
+    }
+    return 0;
+}
+
+TEST_F(HostedPlugIn, BackToBackChannelChangesKeepEveryBufferWholeForEveryProc) {
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.widths", "Widths", 2, {{1, 1}})}, false);
+    AudioObjectID dev = 0;
+    ASSERT_TRUE(Within(2s, [&] { return (dev = DeviceByUID("tw.e2e.widths")) != 0; }));
+    auto first = std::make_unique<WidthChecker>();
+    auto second = std::make_unique<WidthChecker>();
+    first->allowed = second->allowed = {2, 64, 16};
+    first->record = true;
+    AudioDeviceIOProcID procs[2] = {nullptr, nullptr};
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, WidthCheckerProc, first.get(), &procs[0]), 0);
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, WidthCheckerProc, second.get(), &procs[1]), 0);
+    ASSERT_EQ(AudioDeviceStart(dev, procs[0]), 0);
+    ASSERT_EQ(AudioDeviceStart(dev, procs[1]), 0);
+    ASSERT_TRUE(Within(2s, [&] { return first->channels.load() == 2u; }));
+    // Each change is published as soon as the procs see the one before.
+    for (uint32_t width : {64u, 16u}) {
+        tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.widths", "Widths", width, {{1, width}})}, false);
+        ASSERT_TRUE(Within(3s, [&] { return first->channels.load() == width; })) << width;
+    }
+    ASSERT_TRUE(Within(3s, [&] { return first->written.load() >= 48000u * 16; }));
+    ASSERT_EQ(AudioDeviceStop(dev, procs[1]), 0);
+    ASSERT_EQ(AudioDeviceStop(dev, procs[0]), 0);
+    for (auto* p : procs) AudioDeviceDestroyIOProcID(dev, p);
+
+    for (auto* w : {first.get(), second.get()}) {
+        EXPECT_EQ(w->inconsistentCycles.load(), 0u);
+        EXPECT_EQ(w->widthsSeen.load(), 0b111u);
+    }
+    // Both procs' sines, summed, on channel 16 alone.
+    const size_t frames = first->written.load() / 16;
+    ASSERT_GE(frames, 24000u);
+    const float* s = first->recording.data() + (frames - 24000) * 16;
+    EXPECT_NEAR(BestLevel(s, 24000, 16, 15), 20 * std::log10(0.5), 0.1);
+    for (unsigned ch = 0; ch < 15; ++ch) EXPECT_EQ(Peak(s, 24000, 16, ch), 0.0f) << "channel " << ch;
 }
 
 TEST_F(HostedPlugIn, AudioPlayIntoTheDeviceIsRecordedFromItsInputAtThePredictedLevels) {

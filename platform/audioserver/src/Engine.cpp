@@ -233,9 +233,11 @@ void DeviceEngine::updateRunning() {
         stop_.store(false);
         thread_ = std::thread([this, resuming = resuming_] { run(resuming); });
         resuming_ = false;
+        running_.store(true);
     } else if (!want && thread_.joinable()) {
         stop_.store(true);
         thread_.join();
+        running_.store(paused_);  // a paused device still counts as running
     }
 }
 
@@ -252,7 +254,10 @@ void DeviceEngine::resume(const std::function<void(EngineDevice&)>& change) {
     allocateBuffers();
     paused_ = false;
     updateRunning();
-    resuming_ = false;  // nothing to run for: the next start begins a new timeline
+    if (!thread_.joinable()) {
+        running_.store(false);
+        resuming_ = false;  // nothing to run for: the next start begins a new timeline
+    }
 }
 
 void DeviceEngine::addClient(const std::shared_ptr<EngineClient>& client) {

@@ -150,7 +150,8 @@ public:
     // Makes the device's input the audio of taps instead of its signal (an aggregate).
     void setTapInput(std::unique_ptr<TapInputSet> input);
 
-    bool running() const { return thread_.joinable(); }
+    // True while clients or a capture keep the device running, through a pause too.
+    bool running() const { return running_.load(); }
     EngineCounters counters() const;
 
 private:
@@ -173,6 +174,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stop_{false};
     bool paused_ = false;  // guarded by controlMutex_
+    std::atomic<bool> running_{false};
     std::atomic<uint64_t> quiescent_{0};
     std::atomic<ClientSet*> clients_{nullptr};
     std::atomic<SignalSet*> signals_{nullptr};

@@ -604,6 +604,7 @@ void PlugInHost::changeConfiguration(PlugIn& plugIn, AudioObjectID local, UInt64
     // No StartIO or StopIO meanwhile, and no IO: the device's IO thread ends after the
     // cycle in flight and stays paused until the change is in place.
     std::lock_guard<std::mutex> ioLock(device->ioControl);
+    const bool wasRunning = device->engine->running();
     device->engine->pause();
     t.PerformDeviceConfigurationChange(plugIn.driver, local, action, info);
     const uint32_t inChannels = StreamChannels(plugIn.driver, pio.inputStream, pio.inputChannels.load());
@@ -635,8 +636,11 @@ void PlugInHost::changeConfiguration(PlugIn& plugIn, AudioObjectID local, UInt64
             io.outputs = device->desc.outputs;
         });
     }
-    if (!changed) return;
     Server::Notes notes;
+    // Clients that stopped meanwhile may have left nothing to run for.
+    if (wasRunning && !device->engine->running())
+        notes.push_back({device->id, {kAudioDevicePropertyDeviceIsRunning, kAudioObjectPropertyScopeGlobal, 0}});
+    if (!changed) return server_.notify(notes);
     for (auto scope : {kAudioObjectPropertyScopeInput, kAudioObjectPropertyScopeOutput}) {
         notes.push_back({device->id, {kAudioDevicePropertyStreamConfiguration, scope, 0}});
         notes.push_back({device->id, {kAudioDevicePropertyStreamFormat, scope, 0}});

@@ -1,6 +1,7 @@
 // A second audio client process for the plug-in's end-to-end tests: records a device's
-// input for a while and prints one line per channel, "channel N dbfs X", with the level of
-// the loudest 0.2 s of the last second (dBFS of a sine: its peak), then "done".
+// input for a while and prints the device's width at the end, "channels N", then one line
+// per channel, "channel N dbfs X", with the level of the loudest 0.2 s of the last second
+// (dBFS of a sine: its peak), then "done".
 //
 //   tw-record-client UID SECONDS
 
@@ -66,13 +67,16 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[2])));
     AudioDeviceStop(device, proc);
     AudioDeviceDestroyIOProcID(device, proc);
+    // The last second, counted back from the end: the device's width may have changed
+    // while recording, and only the latest width tells how the end is laid out.
     const uint32_t channels = r.channels.load();
-    const size_t frames = channels ? r.written.load() / channels : 0;
-    if (frames < 48000) {
-        std::printf("too short %zu\n", frames);
+    const size_t written = r.written.load();
+    if (channels == 0 || written < size_t(48000) * channels) {
+        std::printf("too short %zu\n", channels ? written / channels : 0);
         return 1;
     }
-    const float* last = r.samples.data() + (frames - 48000) * channels;
+    std::printf("channels %u\n", channels);
+    const float* last = r.samples.data() + written - size_t(48000) * channels;
     // The loudest 0.2 s: a cycle missed on a loaded machine drops one block of the player.
     for (uint32_t c = 0; c < channels; ++c) {
         double best = -400;

@@ -14,6 +14,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cmath>
@@ -237,34 +238,264 @@ TEST_F(HostedPlugIn, TwoRecordersEachHearTheWholeSignal) {
     AudioDeviceDestroyIOProcID(dev, proc);
 }
 
-TEST_F(HostedPlugIn, AChannelChangeReachesRunningClientsWithoutStoppingThem) {
-    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.grow", "Grow", 2, {{1, 1}})}, false);
+// A client that follows the device's width: it plays a 997 Hz sine (amplitude 0.5) on
+// output channel 1 and, when there is one, a 1500 Hz sine (amplitude 0.25) on channel 3,
+// and records its input per width. It notes every cycle whose buffer lists disagree with
+// themselves, and every change of width it sees.
+struct Follower {
+    double phase[2] = {0, 0};
+    std::vector<float> narrow = std::vector<float>(48000 * 2 * 8, 0.0f);
+    std::vector<float> wide = std::vector<float>(48000 * 8 * 8, 0.0f);
+    std::atomic<size_t> narrowWritten{0}, wideWritten{0};
+    std::atomic<uint32_t> channels{0};
+    std::atomic<uint32_t> widthChanges{0};
+    std::atomic<uint32_t> inconsistentCycles{0};
+    std::atomic<uint64_t> cycles{0};
+};
+
+OSStatus FollowerProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                      AudioBufferList* out, const AudioTimeStamp*, void* data) {
+    auto* f = static_cast<Follower*>(data);
+    f->cycles.fetch_add(1);
+    if (in->mNumberBuffers != 1 || out->mNumberBuffers != 1) {
+        f->inconsistentCycles.fetch_add(1);
+        return 0;
+    }
+    const AudioBuffer& ib = in->mBuffers[0];
+    AudioBuffer& ob = out->mBuffers[0];
+    const uint32_t ch = ib.mNumberChannels;
+    const uint32_t frames = ch ? ib.mDataByteSize / (4 * ch) : 0;
+    if (ch == 0 || ob.mNumberChannels != ch || ib.mDataByteSize != frames * 4 * ch || ob.mDataByteSize != ib.mDataByteSize ||
+        (ch != 2 && ch != 8)) {
+        f->inconsistentCycles.fetch_add(1);
+        return 0;
+    }
+    if (f->channels.exchange(ch) != ch) f->widthChanges.fetch_add(1);
+    auto* o = static_cast<float*>(ob.mData);
+    for (uint32_t i = 0; i < frames; ++i) {
+        o[i * ch] = static_cast<float>(0.5 * std::sin(f->phase[0]));
+        if (ch >= 3) o[i * ch + 2] = static_cast<float>(0.25 * std::sin(f->phase[1]));
+        f->phase[0] = std::fmod(f->phase[0] + 2 * M_PI * 997.0 / 48000.0, 2 * M_PI);
+        f->phase[1] = std::fmod(f->phase[1] + 2 * M_PI * 1500.0 / 48000.0, 2 * M_PI);
+    }
+    auto& rec = ch == 2 ? f->narrow : f->wide;
+    auto& written = ch == 2 ? f->narrowWritten : f->wideWritten;
+    size_t at = written.load();
+    size_t n = std::min<size_t>(frames * ch, rec.size() - at);
+    std::memcpy(rec.data() + at, ib.mData, n * 4);
+    written.store(at + n);
+    return 0;
+}
+
+// What the stream-configuration and stream-format listeners saw: how often they ran, and
+// the input width the device reported while they ran.
+struct ConfigurationListener {
+    AudioObjectID device = 0;
+    std::atomic<uint32_t> configurationCalls{0}, formatCalls{0};
+    std::atomic<uint32_t> reportedChannels{0};
+};
+
+uint32_t InputConfigurationChannels(AudioObjectID dev) {
+    alignas(AudioBufferList) uint8_t bytes[AUDIO_BUFFER_LIST_SIZE(4)] = {};
+    UInt32 size = sizeof bytes;
+    auto a = Address(kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeInput);
+    if (AudioObjectGetPropertyData(dev, &a, 0, nullptr, &size, bytes) != 0) return 0;
+    const auto* list = reinterpret_cast<const AudioBufferList*>(bytes);
+    return list->mNumberBuffers == 1 ? list->mBuffers[0].mNumberChannels : 0;
+}
+
+OSStatus ConfigurationChanged(AudioObjectID, UInt32 count, const AudioObjectPropertyAddress* addresses, void* data) {
+    auto* l = static_cast<ConfigurationListener*>(data);
+    for (UInt32 i = 0; i < count; ++i) {
+        if (addresses[i].mSelector == kAudioDevicePropertyStreamConfiguration) l->configurationCalls.fetch_add(1);
+        if (addresses[i].mSelector == kAudioDevicePropertyStreamFormat) l->formatCalls.fetch_add(1);
+    }
+    l->reportedChannels.store(InputConfigurationChannels(l->device));
+    return 0;
+}
+
+uint32_t FormatChannels(AudioObjectID obj, AudioObjectPropertySelector sel, AudioObjectPropertyScope scope) {
+    AudioStreamBasicDescription f{};
+    UInt32 size = sizeof f;
+    auto a = Address(sel, scope);
+    return AudioObjectGetPropertyData(obj, &a, 0, nullptr, &size, &f) == 0 ? f.mChannelsPerFrame : 0u;
+}
+
+float Peak(const float* s, size_t frames, unsigned channels, unsigned ch) {
+    float peak = 0;
+    for (size_t i = 0; i < frames; ++i) peak = std::max(peak, std::fabs(s[i * channels + ch]));
+    return peak;
+}
+
+TEST_F(HostedPlugIn, RunningClientsFollowAChannelChangeOnTheirNextCycle) {
+    // Two channels, source 1 to output 2; then eight, source 1 to output 7 and source 3 to
+    // output 4; then two again, source 1 to output 1.
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.grow", "Grow", 2, {{1, 2}})}, false);
     AudioObjectID dev = 0;
     ASSERT_TRUE(Within(2s, [&] { return (dev = DeviceByUID("tw.e2e.grow")) != 0; }));
-    Loop loop;
+    const AudioObjectID inputStream = U32Property(dev, Address(kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput));
+    ASSERT_NE(inputStream, 0u);
+
+    ConfigurationListener listener;
+    listener.device = dev;
+    const AudioObjectPropertyAddress watched[] = {
+        Address(kAudioDevicePropertyStreamConfiguration, kAudioObjectPropertyScopeInput),
+        Address(kAudioDevicePropertyStreamFormat, kAudioObjectPropertyScopeOutput)};
+    for (const auto& a : watched) ASSERT_EQ(AudioObjectAddPropertyListener(dev, &a, ConfigurationChanged, &listener), 0);
+
+    auto follower = std::make_unique<Follower>();
     AudioDeviceIOProcID proc = nullptr;
-    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, LoopProc, &loop, &proc), 0);
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, FollowerProc, follower.get(), &proc), 0);
     ASSERT_EQ(AudioDeviceStart(dev, proc), 0);
-    std::this_thread::sleep_for(300ms);
-    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.grow", "Grow", 8, {{1, 1}})}, false);
-    auto inputChannels = [&] {
-        AudioStreamBasicDescription f{};
-        UInt32 size = sizeof f;
-        auto a = Address(kAudioDevicePropertyStreamFormat, kAudioObjectPropertyScopeInput);
-        return AudioObjectGetPropertyData(dev, &a, 0, nullptr, &size, &f) == 0 ? f.mChannelsPerFrame : 0u;
-    };
-    EXPECT_TRUE(Within(2s, [&] { return inputChannels() == 8u; }));
+    // A second client, in its own process, records across the change.
+    Child recorder({BinDir() + "/tw-record-client", "tw.e2e.grow", "3"});
+    ASSERT_TRUE(recorder.waitFor("started", 10s)) << recorder.output();
+    ASSERT_TRUE(Within(2s, [&] { return follower->narrowWritten.load() >= 48000u * 2 / 2; }));
+    EXPECT_EQ(follower->channels.load(), 2u);
+
+    // The new routes apply as soon as they are published, while the device may still be two
+    // wide for a moment; audio is judged before a publish and after the change.
+    const size_t narrowAtGrow = follower->narrowWritten.load();
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.grow", "Grow", 8, {{1, 7}, {3, 4}})}, false);
+    ASSERT_TRUE(Within(3s, [&] { return follower->channels.load() == 8u; }));
+    EXPECT_TRUE(Within(2s, [&] {
+        return listener.configurationCalls.load() > 0 && listener.formatCalls.load() > 0 &&
+               listener.reportedChannels.load() == 8u;
+    }));
     EXPECT_EQ(DeviceByUID("tw.e2e.grow"), dev);
-    size_t changedAt = loop.written.load() / 2;
-    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(InputConfigurationChannels(dev), 8u);
+    EXPECT_EQ(FormatChannels(dev, kAudioDevicePropertyStreamFormat, kAudioObjectPropertyScopeOutput), 8u);
+    EXPECT_EQ(FormatChannels(inputStream, kAudioStreamPropertyVirtualFormat, kAudioObjectPropertyScopeGlobal), 8u);
+    ASSERT_TRUE(Within(3s, [&] { return follower->wideWritten.load() >= 48000u * 8; }));
+
+    // The other process's client is eight wide too, and hears the routed tone.
+    ASSERT_TRUE(recorder.waitFor("done", 15s)) << recorder.output();
+    EXPECT_NE(recorder.output().find("channels 8\n"), std::string::npos) << recorder.output();
+    auto at6 = recorder.output().find("channel 6 dbfs ");
+    ASSERT_NE(at6, std::string::npos) << recorder.output();
+    EXPECT_NEAR(std::atof(recorder.output().c_str() + at6 + 15), 20 * std::log10(0.5), 0.1) << recorder.output();
+
+    // Back to two channels while the client runs.
+    const size_t narrowBefore = follower->narrowWritten.load();
+    const size_t wideAtShrink = follower->wideWritten.load();
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.grow", "Grow", 2, {{1, 1}})}, false);
+    ASSERT_TRUE(Within(3s, [&] { return follower->channels.load() == 2u; }));
+    ASSERT_TRUE(Within(3s, [&] { return follower->narrowWritten.load() >= narrowBefore + 48000u * 2; }));
     ASSERT_EQ(AudioDeviceStop(dev, proc), 0);
-    AudioDeviceDestroyIOProcID(dev, proc);
-    // The client kept its two channels and hears the sine again after the change.
-    const size_t frames = loop.written.load() / 2;
-    ASSERT_GT(frames, changedAt + 24000);
-    float peak = 0;
-    for (size_t i = frames - 12000; i < frames; ++i) peak = std::max(peak, std::fabs(loop.recording[i * 2]));
-    EXPECT_GT(peak, 0.45f);
+    ASSERT_EQ(AudioDeviceDestroyIOProcID(dev, proc), 0);
+    for (const auto& a : watched) AudioObjectRemovePropertyListener(dev, &a, ConfigurationChanged, &listener);
+
+    EXPECT_EQ(follower->inconsistentCycles.load(), 0u);
+    EXPECT_EQ(follower->widthChanges.load(), 3u);  // none, 2, 8, 2
+
+    // Before the change: the tone on channel 2 of 2.
+    {
+        const size_t frames = narrowAtGrow / 2;
+        ASSERT_GE(frames, 9600u);
+        const float* s = follower->narrow.data();
+        EXPECT_NEAR(BestLevel(s + (frames - 9600) * 2, 9600, 2, 1), 20 * std::log10(0.5), 0.1);
+        EXPECT_EQ(Peak(s + (frames - 9600) * 2, 9600, 2, 0), 0.0f);
+    }
+    // Eight wide: 997 Hz on channel 7, 1500 Hz on channel 4, silence elsewhere.
+    {
+        const size_t frames = wideAtShrink / 8;
+        ASSERT_GE(frames, 48000u);
+        const float* s = follower->wide.data() + (frames - 24000) * 8;
+        EXPECT_NEAR(BestLevel(s, 24000, 8, 6), 20 * std::log10(0.5), 0.1);
+        EXPECT_NEAR(tools::dominantFrequency(s, 24000, 8, 6, 48000), 997.0, 2.0);
+        EXPECT_NEAR(BestLevel(s, 24000, 8, 3), 20 * std::log10(0.25), 0.1);
+        EXPECT_NEAR(tools::dominantFrequency(s, 24000, 8, 3, 48000), 1500.0, 2.0);
+        for (unsigned ch : {0u, 1u, 2u, 4u, 5u, 7u}) EXPECT_EQ(Peak(s, 24000, 8, ch), 0.0f) << "channel " << ch;
+    }
+    // Two again: the tone on channel 1, nothing on channel 2.
+    {
+        const size_t frames = follower->narrowWritten.load() / 2;
+        const float* s = follower->narrow.data() + (frames - 24000) * 2;
+        EXPECT_NEAR(BestLevel(s, 24000, 2, 0), 20 * std::log10(0.5), 0.1);
+        EXPECT_EQ(Peak(s, 24000, 2, 1), 0.0f);
+    }
+}
+
+// One of two procs of this process on one device (the second one's output goes through the
+// client library's scratch and is summed in). Each plays a 997 Hz sine of amplitude 0.25 on
+// output channel 1 and checks that its buffer lists agree with themselves and with one of
+// the widths the test publishes; the first also records its input at the latest width.
+struct WidthChecker {
+    std::vector<uint32_t> allowed;
+    bool record = false;
+    double phase = 0;
+    std::vector<float> recording = std::vector<float>(48000 * 16 * 4, 0.0f);
+    std::atomic<size_t> written{0};
+    std::atomic<uint32_t> channels{0};
+    std::atomic<uint32_t> widthsSeen{0};  // bit per index into allowed
+    std::atomic<uint32_t> inconsistentCycles{0};
+};
+
+OSStatus WidthCheckerProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+                          AudioBufferList* out, const AudioTimeStamp*, void* data) {
+    auto* w = static_cast<WidthChecker*>(data);
+    if (in->mNumberBuffers != 1 || out->mNumberBuffers != 1) {
+        w->inconsistentCycles.fetch_add(1);
+        return 0;
+    }
+    const uint32_t ch = in->mBuffers[0].mNumberChannels;
+    const auto index = std::find(w->allowed.begin(), w->allowed.end(), ch) - w->allowed.begin();
+    const uint32_t frames = ch ? in->mBuffers[0].mDataByteSize / (4 * ch) : 0;
+    if (size_t(index) == w->allowed.size() || out->mBuffers[0].mNumberChannels != ch || frames == 0 ||
+        in->mBuffers[0].mDataByteSize != frames * 4 * ch || out->mBuffers[0].mDataByteSize != frames * 4 * ch) {
+        w->inconsistentCycles.fetch_add(1);
+        return 0;
+    }
+    w->widthsSeen.fetch_or(1u << index);
+    auto* o = static_cast<float*>(out->mBuffers[0].mData);
+    for (uint32_t i = 0; i < frames; ++i) {
+        for (uint32_t k = 0; k < ch; ++k) o[i * ch + k] = k == 0 ? static_cast<float>(0.25 * std::sin(w->phase)) : 0.0f;
+        w->phase = std::fmod(w->phase + 2 * M_PI * 997.0 / 48000.0, 2 * M_PI);
+    }
+    if (w->record) {
+        if (w->channels.exchange(ch) != ch) w->written.store(0);  // keep the latest width only
+        size_t at = w->written.load();
+        size_t n = std::min<size_t>(frames * ch, w->recording.size() - at);
+        std::memcpy(w->recording.data() + at, in->mBuffers[0].mData, n * 4);
+        w->written.store(at + n);
+    }
+    return 0;
+}
+
+TEST_F(HostedPlugIn, BackToBackChannelChangesKeepEveryBufferWholeForEveryProc) {
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.widths", "Widths", 2, {{1, 1}})}, false);
+    AudioObjectID dev = 0;
+    ASSERT_TRUE(Within(2s, [&] { return (dev = DeviceByUID("tw.e2e.widths")) != 0; }));
+    auto first = std::make_unique<WidthChecker>();
+    auto second = std::make_unique<WidthChecker>();
+    first->allowed = second->allowed = {2, 64, 16};
+    first->record = true;
+    AudioDeviceIOProcID procs[2] = {nullptr, nullptr};
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, WidthCheckerProc, first.get(), &procs[0]), 0);
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, WidthCheckerProc, second.get(), &procs[1]), 0);
+    ASSERT_EQ(AudioDeviceStart(dev, procs[0]), 0);
+    ASSERT_EQ(AudioDeviceStart(dev, procs[1]), 0);
+    ASSERT_TRUE(Within(2s, [&] { return first->channels.load() == 2u; }));
+    // Each change is published as soon as the procs see the one before.
+    for (uint32_t width : {64u, 16u}) {
+        tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.widths", "Widths", width, {{1, width}})}, false);
+        ASSERT_TRUE(Within(3s, [&] { return first->channels.load() == width; })) << width;
+    }
+    ASSERT_TRUE(Within(3s, [&] { return first->written.load() >= 48000u * 16; }));
+    ASSERT_EQ(AudioDeviceStop(dev, procs[1]), 0);
+    ASSERT_EQ(AudioDeviceStop(dev, procs[0]), 0);
+    for (auto* p : procs) AudioDeviceDestroyIOProcID(dev, p);
+
+    for (auto* w : {first.get(), second.get()}) {
+        EXPECT_EQ(w->inconsistentCycles.load(), 0u);
+        EXPECT_EQ(w->widthsSeen.load(), 0b111u);
+    }
+    // Both procs' sines, summed, on channel 16 alone.
+    const size_t frames = first->written.load() / 16;
+    ASSERT_GE(frames, 24000u);
+    const float* s = first->recording.data() + (frames - 24000) * 16;
+    EXPECT_NEAR(BestLevel(s, 24000, 16, 15), 20 * std::log10(0.5), 0.1);
+    for (unsigned ch = 0; ch < 15; ++ch) EXPECT_EQ(Peak(s, 24000, 16, ch), 0.0f) << "channel " << ch;
 }
 
 TEST_F(HostedPlugIn, AudioPlayIntoTheDeviceIsRecordedFromItsInputAtThePredictedLevels) {

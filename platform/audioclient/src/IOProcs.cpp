@@ -3,12 +3,17 @@
 // started proc of the device in turn, sums their outputs into the block and wakes the
 // server. The IO thread takes no lock and allocates nothing: procs enter and leave its
 // fixed slot table through atomics.
+//
+// The server writes the block's layout (streams, channels, offsets) with every cycle, so a
+// device whose channel count changed reaches running procs from the next cycle on. Each
+// cycle's layout is read once, before any proc runs, and checked against the mapping.
 #include "Connection.h"
 
 #include <AudioClient/AudioHardware.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -55,11 +60,48 @@ struct DeviceIO {
         std::atomic<ProcEntry*> entry{nullptr};
         std::atomic<bool> running{false};
     } slots[kSlots];
-    // Allocated before the thread starts.
+    // Allocated before the thread starts. The scratch holds as many output samples as the
+    // block could carry in any layout; pages the procs never reach are never touched.
     std::vector<uint8_t> inList, outList;
-    std::vector<float> scratch;
-    uint32_t outputSamples = 0;  // capacity of all output streams, in samples
+    std::unique_ptr<float[], decltype(&std::free)> scratch{nullptr, &std::free};
+    size_t scratchSamples = 0;
 };
+
+// One cycle's layout, copied out of the block.
+struct CycleLayout {
+    uint32_t frames = 0, inputCount = 0, outputCount = 0;
+    audioproto::IOStreamLayout inputs[kMaxIOStreams];
+    audioproto::IOStreamLayout outputs[kMaxIOStreams];
+};
+
+// A layout is used only when every stream's area lies inside the mapping and the outputs
+// fit the scratch.
+bool LayoutFits(const CycleLayout& l, size_t mappingSize, size_t scratchSamples) {
+    if (l.inputCount > kMaxIOStreams || l.outputCount > kMaxIOStreams) return false;
+    for (uint32_t i = 0; i < l.inputCount; ++i) {
+        const auto& s = l.inputs[i];
+        if (s.channels == 0 || s.bytesPerFrame == 0 || s.bytesPerFrame > 4 * uint64_t(s.channels) ||
+            uint64_t(s.offset) + uint64_t(kMaxIOFrames) * s.bytesPerFrame > mappingSize)
+            return false;
+    }
+    uint64_t outputSamples = 0;
+    for (uint32_t i = 0; i < l.outputCount; ++i) {
+        const auto& s = l.outputs[i];
+        if (s.channels == 0 || s.bytesPerFrame != 4 * uint64_t(s.channels) ||
+            uint64_t(s.offset) + uint64_t(kMaxIOFrames) * s.bytesPerFrame > mappingSize)
+            return false;
+        outputSamples += uint64_t(kMaxIOFrames) * s.channels;
+    }
+    return outputSamples <= scratchSamples;
+}
+
+void ReadLayout(const IOBlockHeader* h, CycleLayout& l) {
+    l.frames = std::min(h->frames, kMaxIOFrames);
+    l.inputCount = h->inputStreamCount;
+    l.outputCount = h->outputStreamCount;
+    std::memcpy(l.inputs, h->inputs, sizeof l.inputs);
+    std::memcpy(l.outputs, h->outputs, sizeof l.outputs);
+}
 
 struct IOState {
     std::mutex mutex;  // start/stop/create/destroy; never taken by IO threads
@@ -106,20 +148,27 @@ void BuildList(uint8_t* mem, uint8_t* block, const audioproto::IOStreamLayout* l
 void RunCycle(DeviceIO& io, uint32_t seq) {
     IOBlockHeader* h = io.header;
     auto* block = static_cast<uint8_t*>(io.mapping);
-    const uint32_t frames = std::min(h->frames, kMaxIOFrames);
-    const uint32_t nIn = std::min(h->inputStreamCount, kMaxIOStreams);
-    const uint32_t nOut = std::min(h->outputStreamCount, kMaxIOStreams);
+    CycleLayout l;
+    ReadLayout(h, l);
+    const bool usable = LayoutFits(l, io.size, io.scratchSamples);
+    const uint32_t frames = l.frames;
     const AudioTimeStamp now = h->now, inTime = h->inputTime, outTime = h->outputTime;
     bool first = true;
     for (auto& slot : io.slots) {
         slot.running.store(true);
-        ProcEntry* e = slot.entry.load();
+        ProcEntry* e = usable ? slot.entry.load() : nullptr;
         if (e) {
             // The first proc writes straight into the block (zeroed by the server); later
             // ones into zeroed scratch, which is then added in.
-            BuildList(io.inList.data(), block, h->inputs, nIn, frames, nullptr);
-            if (!first) std::fill(io.scratch.begin(), io.scratch.end(), 0.0f);
-            BuildList(io.outList.data(), block, h->outputs, nOut, frames, first ? nullptr : io.scratch.data());
+            BuildList(io.inList.data(), block, l.inputs, l.inputCount, frames, nullptr);
+            if (!first) {
+                size_t alt = 0;
+                for (uint32_t s = 0; s < l.outputCount; ++s) {
+                    std::fill_n(io.scratch.get() + alt, size_t(frames) * l.outputs[s].channels, 0.0f);
+                    alt += size_t(kMaxIOFrames) * l.outputs[s].channels;
+                }
+            }
+            BuildList(io.outList.data(), block, l.outputs, l.outputCount, frames, first ? nullptr : io.scratch.get());
             auto* inList = reinterpret_cast<AudioBufferList*>(io.inList.data());
             auto* outList = reinterpret_cast<AudioBufferList*>(io.outList.data());
             bool ran = true;
@@ -137,11 +186,11 @@ void RunCycle(DeviceIO& io, uint32_t seq) {
             }
             if (ran && !first) {
                 size_t alt = 0;
-                for (uint32_t s = 0; s < nOut; ++s) {
-                    auto* dst = reinterpret_cast<float*>(block + h->outputs[s].offset);
-                    size_t n = size_t(frames) * h->outputs[s].channels;
+                for (uint32_t s = 0; s < l.outputCount; ++s) {
+                    auto* dst = reinterpret_cast<float*>(block + l.outputs[s].offset);
+                    size_t n = size_t(frames) * l.outputs[s].channels;
                     for (size_t i = 0; i < n; ++i) dst[i] += io.scratch[alt + i];
-                    alt += size_t(kMaxIOFrames) * h->outputs[s].channels;
+                    alt += size_t(kMaxIOFrames) * l.outputs[s].channels;
                 }
             }
             if (ran) first = false;
@@ -298,21 +347,19 @@ OSStatus AudioDeviceStart(AudioObjectID inDevice, AudioDeviceIOProcID inProcID) 
         io->size = size;
         io->header = static_cast<IOBlockHeader*>(map);
         const IOBlockHeader* h = io->header;
-        // Never trust a layout that would point outside the mapping.
-        bool ok = h->magic == audioproto::kIOBlockMagic && h->totalBytes == size &&
-                  h->inputStreamCount <= kMaxIOStreams && h->outputStreamCount <= kMaxIOStreams;
-        for (uint32_t i = 0; ok && i < h->inputStreamCount; ++i)
-            ok = uint64_t(h->inputs[i].offset) + uint64_t(kMaxIOFrames) * h->inputs[i].bytesPerFrame <= size &&
-                 h->inputs[i].bytesPerFrame <= 4 * h->inputs[i].channels;
-        for (uint32_t i = 0; ok && i < h->outputStreamCount; ++i) {
-            ok = uint64_t(h->outputs[i].offset) + uint64_t(kMaxIOFrames) * h->outputs[i].bytesPerFrame <= size &&
-                 h->outputs[i].bytesPerFrame == 4 * h->outputs[i].channels;
-            io->outputSamples += kMaxIOFrames * h->outputs[i].channels;
-        }
-        if (!ok) return kAudioHardwareUnspecifiedError;
+        // Never trust a layout that would point outside the mapping. Outputs of any later
+        // layout lie inside the block too, so a scratch of a quarter of its bytes in samples
+        // holds them all.
+        io->scratchSamples = size / 4;
+        io->scratch.reset(static_cast<float*>(std::calloc(io->scratchSamples, sizeof(float))));
+        if (!io->scratch) return kAudio_MemFullError;
+        CycleLayout layout;
+        ReadLayout(h, layout);
+        if (h->magic != audioproto::kIOBlockMagic || h->totalBytes != size ||
+            !LayoutFits(layout, size, io->scratchSamples))
+            return kAudioHardwareUnspecifiedError;
         io->inList.assign(AUDIO_BUFFER_LIST_SIZE(kMaxIOStreams), 0);
         io->outList.assign(AUDIO_BUFFER_LIST_SIZE(kMaxIOStreams), 0);
-        io->scratch.assign(io->outputSamples, 0.0f);
         fresh = true;
     }
 

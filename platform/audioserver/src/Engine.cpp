@@ -60,13 +60,46 @@ EngineClient::~EngineClient() {
     if (memfd >= 0) close(memfd);
 }
 
+bool ComputeBlockLayout(const EngineDevice& dev, BlockLayout& out) {
+    out = BlockLayout{};
+    if (dev.inputs.size() > audioproto::kMaxIOStreams || dev.outputs.size() > audioproto::kMaxIOStreams) return false;
+    uint32_t offset = static_cast<uint32_t>((sizeof(IOBlockHeader) + 63) & ~size_t(63));
+    out.inputCount = static_cast<uint32_t>(dev.inputs.size());
+    for (size_t i = 0; i < dev.inputs.size(); ++i) {
+        auto& l = out.inputs[i];
+        l.channels = dev.inputs[i].channels;
+        l.bytesPerFrame = BytesPerSample(dev.inputs[i].format) * l.channels;
+        l.offset = offset;
+        offset += kMaxIOFrames * 4 * l.channels;
+    }
+    out.outputCount = static_cast<uint32_t>(dev.outputs.size());
+    for (size_t i = 0; i < dev.outputs.size(); ++i) {
+        auto& l = out.outputs[i];
+        l.channels = dev.outputs[i].channels;
+        l.bytesPerFrame = 4 * l.channels;
+        l.offset = offset;
+        offset += kMaxIOFrames * 4 * l.channels;
+    }
+    out.bytes = audioproto::IOBlockSize(dev.inputChannels(), dev.outputChannels());
+    return true;
+}
+
+// Writes a layout into a block's header; the block's client must be idle.
+static void WriteLayout(IOBlockHeader* h, const BlockLayout& l) {
+    h->inputStreamCount = l.inputCount;
+    h->outputStreamCount = l.outputCount;
+    std::memcpy(h->inputs, l.inputs, sizeof(l.inputs));
+    std::memcpy(h->outputs, l.outputs, sizeof(l.outputs));
+}
+
 std::shared_ptr<EngineClient> CreateEngineClient(const EngineDevice& dev, uint32_t clientID, pid_t pid) {
-    if (dev.inputs.size() > audioproto::kMaxIOStreams || dev.outputs.size() > audioproto::kMaxIOStreams)
-        return nullptr;
+    BlockLayout layout;
+    if (!ComputeBlockLayout(dev, layout)) return nullptr;
     auto c = std::make_shared<EngineClient>();
     c->clientID = clientID;
     c->pid = pid;
-    c->size = audioproto::IOBlockSize(dev.inputChannels(), dev.outputChannels());
+    c->size = audioproto::IOBlockSize(std::max(dev.inputChannels(), dev.reservedInputChannels),
+                                      std::max(dev.outputChannels(), dev.reservedOutputChannels));
     c->memfd = memfd_create("audioserver-io", MFD_CLOEXEC);
     if (c->memfd < 0) return nullptr;
     if (ftruncate(c->memfd, c->size) != 0) return nullptr;
@@ -80,23 +113,7 @@ std::shared_ptr<EngineClient> CreateEngineClient(const EngineDevice& dev, uint32
     h->magic = audioproto::kIOBlockMagic;
     h->version = audioproto::kIOBlockVersion;
     h->totalBytes = c->size;
-    uint32_t offset = static_cast<uint32_t>((sizeof(IOBlockHeader) + 63) & ~size_t(63));
-    h->inputStreamCount = static_cast<uint32_t>(dev.inputs.size());
-    for (size_t i = 0; i < dev.inputs.size(); ++i) {
-        auto& l = h->inputs[i];
-        l.channels = dev.inputs[i].channels;
-        l.bytesPerFrame = BytesPerSample(dev.inputs[i].format) * l.channels;
-        l.offset = offset;
-        offset += kMaxIOFrames * 4 * l.channels;
-    }
-    h->outputStreamCount = static_cast<uint32_t>(dev.outputs.size());
-    for (size_t i = 0; i < dev.outputs.size(); ++i) {
-        auto& l = h->outputs[i];
-        l.channels = dev.outputs[i].channels;
-        l.bytesPerFrame = 4 * l.channels;
-        l.offset = offset;
-        offset += kMaxIOFrames * 4 * l.channels;
-    }
+    WriteLayout(h, layout);
     return c;
 }
 
@@ -167,16 +184,24 @@ struct CaptureSink {
 // ---- engine ----------------------------------------------------------------------------
 
 DeviceEngine::DeviceEngine(EngineDevice& device) : device_(device) {
+    allocateBuffers();
+    clients_.store(new ClientSet);
+}
+
+// Control side, with no IO thread running.
+void DeviceEngine::allocateBuffers() {
+    layoutValid_ = ComputeBlockLayout(device_, layout_);
+    inputScratch_.clear();
     for (const auto& s : device_.inputs) inputScratch_.emplace_back(size_t(kMaxIOFrames) * 4 * s.channels);
     mix_.assign(size_t(kMaxIOFrames) * device_.outputChannels(), 0.0f);
     tapScratch_.assign(size_t(kMaxIOFrames) * 2, 0.0f);
     uint32_t inCh = device_.inputChannels();
     phase_.assign(inCh, 0.0);
     samplePos_.assign(inCh, 0);
-    auto* sig = new SignalSet;
+    // Signals keep their channels; channels the device gained are silent.
+    auto* sig = signals_.load() ? new SignalSet(*signals_.load()) : new SignalSet;
     sig->channels.resize(inCh);
-    signals_.store(sig);
-    clients_.store(new ClientSet);
+    delete signals_.exchange(sig);
 }
 
 DeviceEngine::~DeviceEngine() {
@@ -203,13 +228,35 @@ void DeviceEngine::waitForQuiescence() {
 
 void DeviceEngine::updateRunning() {
     const ClientSet* set = clients_.load();
-    bool want = (set && !set->clients.empty()) || capture_.load() != nullptr;
+    bool want = !paused_ && ((set && !set->clients.empty()) || capture_.load() != nullptr);
     if (want && !thread_.joinable()) {
         stop_.store(false);
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this, resuming = resuming_] { run(resuming); });
+        resuming_ = false;
+        running_.store(true);
     } else if (!want && thread_.joinable()) {
         stop_.store(true);
         thread_.join();
+        running_.store(paused_);  // a paused device still counts as running
+    }
+}
+
+void DeviceEngine::pause() {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    paused_ = true;
+    resuming_ = resuming_ || thread_.joinable();
+    updateRunning();  // joins the IO thread once its cycle is done
+}
+
+void DeviceEngine::resume(const std::function<void(EngineDevice&)>& change) {
+    std::lock_guard<std::mutex> lock(controlMutex_);
+    if (change) change(device_);
+    allocateBuffers();
+    paused_ = false;
+    updateRunning();
+    if (!thread_.joinable()) {
+        running_.store(false);
+        resuming_ = false;  // nothing to run for: the next start begins a new timeline
     }
 }
 
@@ -310,6 +357,7 @@ EngineCounters DeviceEngine::counters() const {
     EngineCounters c;
     c.cycles = cycles_.load();
     c.lateClientCycles = late_.load();
+    c.captureDroppedFrames = captureDropped_.load();
     return c;
 }
 
@@ -365,17 +413,20 @@ void DeviceEngine::produceInput(uint32_t frames, double rate, const SignalSet* s
 
 static uint64_t Now() { return HostClockGetTime(); }
 
-void DeviceEngine::run() {
+void DeviceEngine::run(bool resuming) {
     sched_param sp{};
     sp.sched_priority = std::max(1, sched_get_priority_min(SCHED_FIFO) + 10);
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);  // best effort; refused without privileges
     pthread_setname_np(pthread_self(), "audioserver-io");
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);  // wake at the cycle boundary, not up to 50 us later
 
-    double sampleTime = 0;
+    // A thread that follows a pause goes on with the same timeline; one that starts from
+    // idle begins a new one.
+    double sampleTime = resuming ? sampleTime_ : 0;
+    uint64_t cycle = resuming ? cycle_ : 0;
     double nextBoundary = static_cast<double>(Now());
-    uint64_t cycle = 0;
     const uint32_t outChannels = device_.outputChannels();
+    const BlockLayout& layout = layout_;
 
     while (!stop_.load(std::memory_order_acquire)) {
         quiescent_.fetch_add(1);
@@ -423,12 +474,14 @@ void DeviceEngine::run() {
         outTs.mSampleTime = sampleTime + frames;
         outTs.mHostTime = cycleHost + static_cast<uint64_t>(periodNs);
 
-        // Hand out the cycle.
+        // Hand out the cycle. The layout goes into every block each cycle, while its client
+        // is idle; only the server's own copy of it is trusted afterwards.
         for (EngineClient* c : set->clients) {
             IOBlockHeader* h = c->header;
             c->pending = false;
-            if (h->clientSeq.load(std::memory_order_acquire) != c->posted) {
-                // Still busy with an earlier cycle: leave its block alone.
+            if (h->clientSeq.load(std::memory_order_acquire) != c->posted || !layoutValid_ || layout.bytes > c->size) {
+                // Still busy with an earlier cycle (or a block too small for the device as
+                // it is now): leave its block alone.
                 c->lateCycles.fetch_add(1, std::memory_order_relaxed);
                 late_.fetch_add(1, std::memory_order_relaxed);
                 continue;
@@ -438,15 +491,16 @@ void DeviceEngine::run() {
             h->now = nowTs;
             h->inputTime = inTs;
             h->outputTime = outTs;
+            WriteLayout(h, layout);
             auto* block = static_cast<uint8_t*>(c->mapping);
-            for (uint32_t s = 0; s < h->inputStreamCount; ++s)
+            for (uint32_t s = 0; s < layout.inputCount; ++s)
                 if (device_.backend && s == 0)
-                    device_.backend->readInput(c->clientID, reinterpret_cast<float*>(block + h->inputs[s].offset), frames,
-                                               h->inputs[s].channels);
+                    device_.backend->readInput(c->clientID, reinterpret_cast<float*>(block + layout.inputs[s].offset), frames,
+                                               layout.inputs[s].channels);
                 else
-                    std::memcpy(block + h->inputs[s].offset, inputScratch_[s].data(), size_t(frames) * h->inputs[s].bytesPerFrame);
-            for (uint32_t s = 0; s < h->outputStreamCount; ++s)
-                std::memset(block + h->outputs[s].offset, 0, size_t(frames) * h->outputs[s].bytesPerFrame);
+                    std::memcpy(block + layout.inputs[s].offset, inputScratch_[s].data(), size_t(frames) * layout.inputs[s].bytesPerFrame);
+            for (uint32_t s = 0; s < layout.outputCount; ++s)
+                std::memset(block + layout.outputs[s].offset, 0, size_t(frames) * layout.outputs[s].bytesPerFrame);
             c->posted += 1;
             c->pending = true;
             h->serverSeq.store(c->posted, std::memory_order_release);
@@ -477,18 +531,19 @@ void DeviceEngine::run() {
             for (EngineClient* c : set->clients) {
                 if (!c->pending) continue;
                 if (taps && TapsMute(*taps, c->pid)) continue;
-                IOBlockHeader* h = c->header;
                 auto* block = static_cast<const uint8_t*>(c->mapping);
                 uint32_t firstChannel = 0;
-                for (uint32_t s = 0; s < h->outputStreamCount; ++s) {
-                    const auto* src = reinterpret_cast<const float*>(block + h->outputs[s].offset);
-                    uint32_t sc = h->outputs[s].channels;
+                for (uint32_t s = 0; s < layout.outputCount; ++s) {
+                    const auto* src = reinterpret_cast<const float*>(block + layout.outputs[s].offset);
+                    uint32_t sc = layout.outputs[s].channels;
                     for (uint32_t i = 0; i < frames; ++i)
                         for (uint32_t k = 0; k < sc; ++k) mix_[size_t(i) * outChannels + firstChannel + k] += src[size_t(i) * sc + k];
                     firstChannel += sc;
                 }
             }
-            if (capture) capture->push(mix_.data(), size_t(frames) * outChannels);
+            // A capture keeps the width it began with; a device that changed since drops it.
+            if (capture && capture->channels == outChannels) capture->push(mix_.data(), size_t(frames) * outChannels);
+            else if (capture) captureDropped_.fetch_add(frames, std::memory_order_relaxed);
             if (device_.backend && !set->clients.empty()) device_.backend->writeMix(mix_.data(), frames, outChannels);
             if (taps) TapsFeed(*taps, set->clients, frames, rate, effRate, tapScratch_.data());
         }
@@ -498,6 +553,8 @@ void DeviceEngine::run() {
         ++cycle;
         cycles_.fetch_add(1, std::memory_order_relaxed);
     }
+    sampleTime_ = sampleTime;
+    cycle_ = cycle;
 }
 
 }  // namespace audioserver

@@ -7,6 +7,12 @@
 // The IO thread takes no lock and allocates nothing. Clients, signals and the capture are
 // published to it as immutable snapshots through atomic pointers; the control side frees
 // an old snapshot only after the IO thread has passed the top of its loop once more.
+//
+// A device whose streams change while clients run (a plug-in device's channel count) is
+// paused, changed and resumed: the IO thread ends after its cycle, the streams and the
+// engine's buffers are remade, and from the next cycle on every client's block is laid out
+// for the new streams. The layout is written into a block only while its client is idle
+// between cycles, so a client's IO procs never see it change under them.
 #pragma once
 
 #include "Taps.h"
@@ -15,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,10 +62,25 @@ struct EngineDevice {
     std::atomic<double> nominalRate{48000.0};
     std::atomic<double> driftPpm{0.0};
     std::atomic<uint32_t> bufferFrames{512};
+    // Channels each way a client's block has room for, when more than the streams have
+    // now: a device whose channel count can change keeps its clients' blocks.
+    uint32_t reservedInputChannels = 0;
+    uint32_t reservedOutputChannels = 0;
 
     uint32_t inputChannels() const;
     uint32_t outputChannels() const;
 };
+
+// Where each stream's samples lie in a client's block, for a device's current streams.
+struct BlockLayout {
+    uint32_t inputCount = 0, outputCount = 0;
+    audioproto::IOStreamLayout inputs[audioproto::kMaxIOStreams]{};
+    audioproto::IOStreamLayout outputs[audioproto::kMaxIOStreams]{};
+    uint32_t bytes = 0;  // the block size this layout needs
+};
+
+// false when the device has more streams than a block can describe.
+bool ComputeBlockLayout(const EngineDevice& dev, BlockLayout& out);
 
 // One client process's IO on one device: the mapping of its IO block.
 struct EngineClient {
@@ -76,7 +98,8 @@ struct EngineClient {
 };
 
 // Creates the block for a client of `dev` (memfd, sized for 4096 frames by the device's
-// channels each way). nullptr when the system refuses.
+// channels each way, or by its reserved channels when more). nullptr when the system
+// refuses.
 std::shared_ptr<EngineClient> CreateEngineClient(const EngineDevice& dev, uint32_t clientID, pid_t pid);
 
 enum class SignalType : uint32_t { Silence = 0, Sine = 1, Samples = 2 };
@@ -107,6 +130,14 @@ public:
     void addClient(const std::shared_ptr<EngineClient>& client);
     void removeClient(const EngineClient* client);
     void removeAllClients();
+    // Ends the IO thread after the cycle in flight and keeps it ended (clients may still
+    // come and go) until resume(). Meanwhile the device's streams may change.
+    void pause();
+    // Applies `change` to the device's streams (no IO thread runs meanwhile), remakes the
+    // engine's buffers for them, lays out every client's block afresh from the next cycle
+    // on, and runs again when there is something to run for. Sample times go on from where
+    // they were.
+    void resume(const std::function<void(EngineDevice&)>& change = {});
     // channel: 0-based index over all input channels; -1 = every channel.
     void setSignal(int channel, const ChannelSignal& signal);
     // Starts recording the device's output mix as a float WAV file; false when the file
@@ -119,7 +150,8 @@ public:
     // Makes the device's input the audio of taps instead of its signal (an aggregate).
     void setTapInput(std::unique_ptr<TapInputSet> input);
 
-    bool running() const { return thread_.joinable(); }
+    // True while clients or a capture keep the device running, through a pause too.
+    bool running() const { return running_.load(); }
     EngineCounters counters() const;
 
 private:
@@ -131,7 +163,8 @@ private:
         std::vector<ChannelSignal> channels;
     };
 
-    void run();
+    void run(bool resuming);
+    void allocateBuffers();
     void updateRunning();
     void waitForQuiescence();
     void produceInput(uint32_t frames, double rate, const SignalSet* signals);
@@ -140,6 +173,8 @@ private:
     std::mutex controlMutex_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    bool paused_ = false;  // guarded by controlMutex_
+    std::atomic<bool> running_{false};
     std::atomic<uint64_t> quiescent_{0};
     std::atomic<ClientSet*> clients_{nullptr};
     std::atomic<SignalSet*> signals_{nullptr};
@@ -148,15 +183,21 @@ private:
     std::atomic<TapFeedSet*> taps_{nullptr};
     std::atomic<TapInputSet*> tapInput_{nullptr};
 
-    // IO-thread state, allocated up front.
+    // IO-thread state, allocated up front (and remade by resume() while no IO thread runs).
+    BlockLayout layout_;
+    bool layoutValid_ = false;
     std::vector<std::vector<uint8_t>> inputScratch_;  // per input stream, native bytes
     std::vector<float> mix_;                          // interleaved over all output channels
     std::vector<float> tapScratch_;                   // one client mixdown, two sides
     std::vector<double> phase_;
     std::vector<size_t> samplePos_;
+    double sampleTime_ = 0;  // where the last IO thread ended, for one that follows a pause
+    uint64_t cycle_ = 0;
+    bool resuming_ = false;  // controlMutex_
 
     std::atomic<uint64_t> cycles_{0};
     std::atomic<uint64_t> late_{0};
+    std::atomic<uint64_t> captureDropped_{0};
 };
 
 }  // namespace audioserver

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
-#include <sched.h>
 #include <sys/stat.h>
 
 namespace audioserver {
@@ -81,6 +80,19 @@ std::string FactoryName(CFBundleRef bundle) {
 }
 
 AudioServerPlugInDriverInterface& Table(AudioServerPlugInDriverRef driver) { return **driver; }
+
+// A plug-in stream's channel count from its virtual format, kept within what the server
+// carries; `fallback` when the stream does not answer.
+uint32_t StreamChannels(AudioServerPlugInDriverRef driver, AudioObjectID stream, uint32_t fallback) {
+    AudioStreamBasicDescription format{};
+    AudioObjectPropertyAddress a = {kAudioStreamPropertyVirtualFormat, kAudioObjectPropertyScopeGlobal, 0};
+    UInt32 written = 0;
+    if (stream == 0 || Table(driver).GetPropertyData(driver, stream, 0, &a, 0, nullptr, sizeof format, &written, &format) != 0 ||
+        written < sizeof format || format.mChannelsPerFrame == 0) {
+        return fallback;
+    }
+    return std::min<uint32_t>(format.mChannelsPerFrame, kMaxChannels);
+}
 
 }  // namespace
 
@@ -214,6 +226,7 @@ OSStatus PlugInDevice::forwardSet(const AudioObjectPropertyAddress& a, const Wir
 }
 
 void PlugInDevice::clientStarting(uint32_t clientID, pid_t pid) {
+    std::lock_guard<std::mutex> lock(ioControl);
     AudioServerPlugInClientInfo info{clientID, pid, 1, nullptr};
     Table(plugIn->driver).AddDeviceClient(plugIn->driver, local, &info);
     OSStatus status = Table(plugIn->driver).StartIO(plugIn->driver, local, clientID);
@@ -221,6 +234,7 @@ void PlugInDevice::clientStarting(uint32_t clientID, pid_t pid) {
 }
 
 void PlugInDevice::clientStopped(uint32_t clientID, pid_t pid) {
+    std::lock_guard<std::mutex> lock(ioControl);
     AudioServerPlugInClientInfo info{clientID, pid, 1, nullptr};
     Table(plugIn->driver).StopIO(plugIn->driver, local, clientID);
     Table(plugIn->driver).RemoveDeviceClient(plugIn->driver, local, &info);
@@ -229,15 +243,6 @@ void PlugInDevice::clientStopped(uint32_t clientID, pid_t pid) {
 // ---- IO ---------------------------------------------------------------------------------
 
 PlugInIO::PlugInIO() : scratch(size_t(audioproto::kMaxIOFrames) * kMaxChannels, 0.0f) {}
-
-bool PlugInIO::enter() {
-    inFlight.fetch_add(1, std::memory_order_seq_cst);
-    if (paused.load(std::memory_order_seq_cst)) {
-        inFlight.fetch_sub(1, std::memory_order_release);
-        return false;
-    }
-    return true;
-}
 
 AudioServerPlugInIOCycleInfo PlugInIO::cycleInfo(uint32_t frames) const {
     AudioServerPlugInIOCycleInfo info{};
@@ -248,12 +253,9 @@ AudioServerPlugInIOCycleInfo PlugInIO::cycleInfo(uint32_t frames) const {
 
 bool PlugInIO::nextBoundary(uint64_t now, uint64_t& boundary) {
     (void)now;
-    if (!enter()) return false;
     Float64 sampleTime = 0;
     UInt64 hostTime = 0, seed = 0;
-    OSStatus status = Table(driver).GetZeroTimeStamp(driver, device, 0, &sampleTime, &hostTime, &seed);
-    leave();
-    if (status != 0) return false;
+    if (Table(driver).GetZeroTimeStamp(driver, device, 0, &sampleTime, &hostTime, &seed) != 0) return false;
     const double periodNs = double(periodFrames.load(std::memory_order_relaxed)) / 48000.0 * 1e9;
     boundary = hostTime + static_cast<uint64_t>(periodNs);
     cycle.fetch_add(1, std::memory_order_relaxed);
@@ -261,20 +263,21 @@ bool PlugInIO::nextBoundary(uint64_t now, uint64_t& boundary) {
 }
 
 void PlugInIO::readInput(uint32_t clientID, float* interleaved, uint32_t frames, uint32_t blockChannels) {
-    const uint32_t c = channels.load(std::memory_order_acquire);
+    const uint32_t c = inputChannels.load(std::memory_order_relaxed);
     frames = std::min(frames, audioproto::kMaxIOFrames);
-    bool done = false;
-    if (enter()) {
-        auto info = cycleInfo(frames);
-        auto& t = Table(driver);
-        t.BeginIOOperation(driver, device, clientID, kAudioServerPlugInIOOperationReadInput, frames, &info);
-        done = t.DoIOOperation(driver, device, inputStream, clientID, kAudioServerPlugInIOOperationReadInput, frames,
-                               &info, scratch.data(), nullptr) == 0;
-        t.EndIOOperation(driver, device, clientID, kAudioServerPlugInIOOperationReadInput, frames, &info);
-        leave();
+    // The plug-in writes frames x c samples: straight into a block laid out as wide,
+    // through the scratch buffer into any other.
+    float* target = c == blockChannels ? interleaved : scratch.data();
+    auto info = cycleInfo(frames);
+    auto& t = Table(driver);
+    t.BeginIOOperation(driver, device, clientID, kAudioServerPlugInIOOperationReadInput, frames, &info);
+    const bool done = t.DoIOOperation(driver, device, inputStream, clientID, kAudioServerPlugInIOOperationReadInput,
+                                      frames, &info, target, nullptr) == 0;
+    t.EndIOOperation(driver, device, clientID, kAudioServerPlugInIOOperationReadInput, frames, &info);
+    if (target == interleaved) {
+        if (!done) std::memset(interleaved, 0, size_t(frames) * blockChannels * sizeof(float));
+        return;
     }
-    // The client's block keeps the channel count it was made with; a changed device fills
-    // what fits and leaves the rest silent.
     for (uint32_t f = 0; f < frames; ++f) {
         for (uint32_t k = 0; k < blockChannels; ++k) {
             interleaved[size_t(f) * blockChannels + k] = done && k < c ? scratch[size_t(f) * c + k] : 0.0f;
@@ -283,21 +286,24 @@ void PlugInIO::readInput(uint32_t clientID, float* interleaved, uint32_t frames,
 }
 
 void PlugInIO::writeMix(const float* interleaved, uint32_t frames, uint32_t mixChannels) {
-    const uint32_t c = channels.load(std::memory_order_acquire);
+    const uint32_t c = outputChannels.load(std::memory_order_relaxed);
     frames = std::min(frames, audioproto::kMaxIOFrames);
-    for (uint32_t f = 0; f < frames; ++f) {
-        for (uint32_t k = 0; k < c; ++k) {
-            scratch[size_t(f) * c + k] = k < mixChannels ? interleaved[size_t(f) * mixChannels + k] : 0.0f;
+    // The plug-in reads frames x c samples and never writes them.
+    const float* source = interleaved;
+    if (mixChannels != c) {
+        for (uint32_t f = 0; f < frames; ++f) {
+            for (uint32_t k = 0; k < c; ++k) {
+                scratch[size_t(f) * c + k] = k < mixChannels ? interleaved[size_t(f) * mixChannels + k] : 0.0f;
+            }
         }
+        source = scratch.data();
     }
-    if (!enter()) return;
     auto info = cycleInfo(frames);
     auto& t = Table(driver);
     t.BeginIOOperation(driver, device, 0, kAudioServerPlugInIOOperationWriteMix, frames, &info);
     t.DoIOOperation(driver, device, outputStream, 0, kAudioServerPlugInIOOperationWriteMix, frames, &info,
-                    scratch.data(), nullptr);
+                    const_cast<float*>(source), nullptr);
     t.EndIOOperation(driver, device, 0, kAudioServerPlugInIOOperationWriteMix, frames, &info);
-    leave();
 }
 
 // ---- loading ------------------------------------------------------------------------------
@@ -443,7 +449,8 @@ void PlugInHost::addDevice(PlugIn& plugIn, AudioObjectID local, Server::Notes& n
         UInt32 written = 0;
         t.GetPropertyData(plugIn.driver, streams[0], 0, &a, 0, nullptr, sizeof format, &written, &format);
     }
-    const uint32_t channels = std::clamp<uint32_t>(format.mChannelsPerFrame, 1, kMaxChannels);
+    const uint32_t inChannels = StreamChannels(plugIn.driver, streams[0], 2);
+    const uint32_t outChannels = StreamChannels(plugIn.driver, streams[1], inChannels);
 
     DeviceSpec desc;
     desc.name = readText(kAudioObjectPropertyName);
@@ -451,8 +458,8 @@ void PlugInHost::addDevice(PlugIn& plugIn, AudioObjectID local, Server::Notes& n
     desc.manufacturer = readText(kAudioObjectPropertyManufacturer);
     desc.transport = readU32(local, kAudioDevicePropertyTransportType, kAudioObjectPropertyScopeGlobal, 0);
     desc.rate = format.mSampleRate > 0 ? format.mSampleRate : 48000.0;
-    desc.inputs = {{channels, SampleFormat::Float32}};
-    desc.outputs = {{channels, SampleFormat::Float32}};
+    desc.inputs = {{inChannels, SampleFormat::Float32}};
+    desc.outputs = {{outChannels, SampleFormat::Float32}};
     desc.bufferFrames = readU32(local, kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal, 512);
 
     auto device = std::make_shared<PlugInDevice>();
@@ -463,10 +470,14 @@ void PlugInHost::addDevice(PlugIn& plugIn, AudioObjectID local, Server::Notes& n
     pio->device = local;
     pio->inputStream = streams[0];
     pio->outputStream = streams[1];
-    pio->channels.store(channels);
+    pio->inputChannels.store(inChannels);
+    pio->outputChannels.store(outChannels);
     pio->periodFrames.store(readU32(local, kAudioDevicePropertyZeroTimeStampPeriod, kAudioObjectPropertyScopeGlobal, 512));
     device->pio = pio;
     device->io.backend = pio.get();
+    // The channel count can change while clients run: their blocks have room for the most.
+    device->io.reservedInputChannels = kMaxChannels;
+    device->io.reservedOutputChannels = kMaxChannels;
     server_.addDevice(desc, notes, device);
     device->owner = plugIn.object->id;
     plugIn.toServer[local] = device->id;
@@ -589,30 +600,54 @@ void PlugInHost::changeConfiguration(PlugIn& plugIn, AudioObjectID local, UInt64
         t.AbortDeviceConfigurationChange(plugIn.driver, local, action, info);
         return;
     }
-    // Pause the device's IO after the cycle in flight, change, re-read, resume.
     PlugInIO& pio = *device->pio;
-    pio.paused.store(true, std::memory_order_seq_cst);
-    while (pio.inFlight.load(std::memory_order_seq_cst) != 0) sched_yield();
+    // No StartIO or StopIO meanwhile, and no IO: the device's IO thread ends after the
+    // cycle in flight and stays paused until the change is in place.
+    std::lock_guard<std::mutex> ioLock(device->ioControl);
+    const bool wasRunning = device->engine->running();
+    device->engine->pause();
     t.PerformDeviceConfigurationChange(plugIn.driver, local, action, info);
-    AudioStreamBasicDescription format{};
-    AudioObjectPropertyAddress a = {kAudioStreamPropertyVirtualFormat, kAudioObjectPropertyScopeGlobal, 0};
-    UInt32 written = 0;
-    if (t.GetPropertyData(plugIn.driver, pio.inputStream, 0, &a, 0, nullptr, sizeof format, &written, &format) == 0) {
-        pio.channels.store(std::clamp<uint32_t>(format.mChannelsPerFrame, 1, kMaxChannels), std::memory_order_release);
-    }
-    UInt32 period = 512;
+    const uint32_t inChannels = StreamChannels(plugIn.driver, pio.inputStream, pio.inputChannels.load());
+    const uint32_t outChannels = StreamChannels(plugIn.driver, pio.outputStream, pio.outputChannels.load());
+    UInt32 period = 0, frames = 0, written = 0;
     AudioObjectPropertyAddress ring = {kAudioDevicePropertyZeroTimeStampPeriod, kAudioObjectPropertyScopeGlobal, 0};
-    if (t.GetPropertyData(plugIn.driver, local, 0, &ring, 0, nullptr, 4, &written, &period) == 0) {
-        pio.periodFrames.store(period);
+    AudioObjectPropertyAddress fsiz = {kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal, 0};
+    if (t.GetPropertyData(plugIn.driver, local, 0, &ring, 0, nullptr, 4, &written, &period) != 0 || period == 0) {
+        period = pio.periodFrames.load();
     }
-    pio.paused.store(false, std::memory_order_seq_cst);
+    if (t.GetPropertyData(plugIn.driver, local, 0, &fsiz, 0, nullptr, 4, &written, &frames) != 0 || frames == 0) {
+        frames = device->io.bufferFrames.load();
+    }
+    bool changed = false;
+    {
+        // The model and the engine's view of the streams change together, while no IO
+        // thread runs; every client's block gets the new layout from the next cycle on.
+        std::lock_guard<std::mutex> lock(server_.mutex_);
+        changed = inChannels != pio.inputChannels.load() || outChannels != pio.outputChannels.load();
+        pio.inputChannels.store(inChannels);
+        pio.outputChannels.store(outChannels);
+        pio.periodFrames.store(period);
+        device->io.bufferFrames.store(frames);
+        device->desc.inputs = {{inChannels, SampleFormat::Float32}};
+        device->desc.outputs = {{outChannels, SampleFormat::Float32}};
+        for (const auto& s : device->streams) s->desc = s->isInput ? device->desc.inputs[0] : device->desc.outputs[0];
+        device->engine->resume([&](EngineDevice& io) {
+            io.inputs = device->desc.inputs;
+            io.outputs = device->desc.outputs;
+        });
+    }
     Server::Notes notes;
+    // Clients that stopped meanwhile may have left nothing to run for.
+    if (wasRunning && !device->engine->running())
+        notes.push_back({device->id, {kAudioDevicePropertyDeviceIsRunning, kAudioObjectPropertyScopeGlobal, 0}});
+    if (!changed) return server_.notify(notes);
     for (auto scope : {kAudioObjectPropertyScopeInput, kAudioObjectPropertyScopeOutput}) {
         notes.push_back({device->id, {kAudioDevicePropertyStreamConfiguration, scope, 0}});
         notes.push_back({device->id, {kAudioDevicePropertyStreamFormat, scope, 0}});
     }
     for (const auto& s : device->streams) {
         notes.push_back({s->id, {kAudioStreamPropertyVirtualFormat, kAudioObjectPropertyScopeGlobal, 0}});
+        notes.push_back({s->id, {kAudioStreamPropertyPhysicalFormat, kAudioObjectPropertyScopeGlobal, 0}});
     }
     server_.notify(notes);
 }

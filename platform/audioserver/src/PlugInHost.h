@@ -48,17 +48,16 @@ struct PlugInObject : Object, ForwardingObject {
 };
 
 // The engine side of a plug-in device. Its IO entry points run on the device's IO thread
-// and neither lock nor allocate.
+// and neither lock nor allocate. A configuration change runs while that thread is paused.
 struct PlugInIO : EngineBackend {
     AudioServerPlugInDriverRef driver = nullptr;
     AudioObjectID device = 0, inputStream = 0, outputStream = 0;  // the plug-in's ids
-    std::atomic<uint32_t> channels{2};
+    // The plug-in's channels each way, as its stream formats last said.
+    std::atomic<uint32_t> inputChannels{2};
+    std::atomic<uint32_t> outputChannels{2};
     std::atomic<uint32_t> periodFrames{512};
     std::atomic<uint64_t> cycle{0};
     std::vector<float> scratch;  // kMaxIOFrames x 64 floats
-    // A configuration change raises `paused` and waits for the IO in flight to drain.
-    std::atomic<bool> paused{false};
-    std::atomic<int32_t> inFlight{0};
 
     PlugInIO();
     bool nextBoundary(uint64_t now, uint64_t& boundary) override;
@@ -66,8 +65,6 @@ struct PlugInIO : EngineBackend {
     void writeMix(const float* interleaved, uint32_t frames, uint32_t mixChannels) override;
 
 private:
-    bool enter();
-    void leave() { inFlight.fetch_sub(1, std::memory_order_release); }
     AudioServerPlugInIOCycleInfo cycleInfo(uint32_t frames) const;
 };
 
@@ -75,6 +72,9 @@ struct PlugInDevice : Device, ForwardingObject {
     PlugIn* plugIn = nullptr;
     AudioObjectID local = 0;
     std::shared_ptr<PlugInIO> pio;
+    // Held while a client's IO starts or stops in the plug-in and through a configuration
+    // change, so the plug-in never sees StartIO or StopIO during one.
+    std::mutex ioControl;
     OSStatus get(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q, PropValue& out) const override;
     bool settable(const AudioObjectPropertyAddress& a) const override;
     OSStatus forwardSet(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q,

@@ -10,6 +10,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <random>
 #include <vector>
 
 namespace {
@@ -213,6 +215,40 @@ TEST(TidewellMeterLevels, ComputesRmsAndPeakPerChannelWithGain)
     EXPECT_EQ(levels[2], 0.0f);
     EXPECT_EQ(levels[3], 0.0f); // beyond the block's channels
     EXPECT_EQ(peaks[3], 0.0f);
+}
+
+TEST(TidewellMeterLevels, EveryWidthMatchesAPerChannelFusedMultiplyAddSumBitForBit)
+{
+    // Reference: each channel on its own, its squares summed by fused multiply-add in frame
+    // order, as the levels are defined.
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> sample(-1.5f, 1.5f);
+    for (uint32_t channels : {1u, 2u, 3u, 15u, 16u, 17u, 33u, 64u, 70u}) {
+        for (uint32_t count : {channels, channels > 1 ? channels - 1 : 1u, channels + 2}) {
+            const uint32_t frames = 517;
+            const float gain = 0.7f;
+            std::vector<float> block(size_t(frames) * channels);
+            for (auto &v : block) {
+                v = sample(random);
+            }
+            block[5] = 1e-40f;  // a subnormal squares exactly in double too
+            std::vector<float> levels(count, 9.0f), peaks(count, 9.0f);
+            TidewellMeterComputeInterleavedLevels(block.data(), frames, channels, levels.data(), peaks.data(), count,
+                                                  gain);
+            for (uint32_t c = 0; c < count; ++c) {
+                double sum = 0.0;
+                float peak = 0.0f;
+                for (uint32_t j = 0; c < channels && j < frames; ++j) {
+                    const float v = block[size_t(j) * channels + c] * gain;
+                    peak = std::max(peak, std::fabs(v));
+                    sum = std::fma(static_cast<double>(v), static_cast<double>(v), sum);
+                }
+                const float level = c < channels ? static_cast<float>(std::sqrt(sum / frames)) : 0.0f;
+                EXPECT_EQ(levels[c], level) << channels << " channels, channel " << c;
+                EXPECT_EQ(peaks[c], peak) << channels << " channels, channel " << c;
+            }
+        }
+    }
 }
 
 TEST(TidewellMeterLevels, EmptyInputClearsAndNoOutputIsLeftAlone)

@@ -300,6 +300,12 @@ void Server::removeTapsOf(Connection& c, Notes& notes) {
         for (const auto& t : taps_)
             if (t->creator == &c) mine.push_back(t->id);
         for (AudioObjectID t : mine) destroyTap(c, t, notes);
+        if (gone.empty() && mine.empty()) {
+            // Nothing of its own: the engines' tap sets stay as they are.
+            std::lock_guard<std::mutex> prompts(promptMutex_);
+            promptCv_.notify_all();
+            return;
+        }
     }
     {
         // A prompt this client waits for ends now.
@@ -328,6 +334,7 @@ void Server::publishTaps() {
             for (auto it = t->rings.begin(); it != t->rings.end();)
                 it = live.count(it->first) ? std::next(it) : t->rings.erase(it);
         for (const auto& d : devices_) {
+            d->tapGeneration = tapGeneration_;
             if (auto* a = dynamic_cast<AggregateDevice*>(d.get())) {
                 auto set = std::make_unique<TapInputSet>();
                 set->startGeneration = a->startGeneration;
@@ -336,7 +343,6 @@ void Server::publishTaps() {
                 inputs.emplace_back(d, std::move(set));
                 continue;
             }
-            d->tapGeneration = tapGeneration_;
             if (d->io.outputChannels() == 0 || (taps_.empty() && !d->tapsPublished)) continue;
             std::unique_ptr<TapFeedSet> set;
             if (!taps_.empty()) {

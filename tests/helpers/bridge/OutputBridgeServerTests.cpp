@@ -42,16 +42,28 @@ uint32_t RenderSine(void* context, float* destination, uint32_t frames, uint32_t
     return 0;
 }
 
-// Level and pitch of a channel over 0.1 s windows: the loudest window's level and the median
-// window's frequency. A cycle a loaded server passes by leaves a gap that lowers the level of the
-// whole capture and moves the peak of one long window, not the gain or the pitch played.
+// Level and pitch of what a channel played. A cycle a loaded server passes by leaves a gap of
+// exact zeros (the server reports it) that lowers the level of the whole capture and moves the
+// peak of one long window; the level leaves out runs of three or more zeros, which no tone here
+// has, and the pitch is the median over 0.1 s windows.
 double Level(const tools::AudioData& a, unsigned channel) {
-    const size_t window = a.sampleRate / 10;
-    double best = -400;
-    for (size_t at = 0; at + window <= a.frames(); at += window / 4) {
-        best = std::max(best, tools::rmsDbfs(a.samples.data() + at * a.channels, window, a.channels, channel));
+    double sum = 0;
+    size_t counted = 0;
+    size_t zeros = 0;
+    for (size_t i = 0; i <= a.frames(); ++i) {
+        const float x = i < a.frames() ? a.samples[i * a.channels + channel] : 1.0f;
+        if (x == 0.0f) {
+            ++zeros;
+            continue;
+        }
+        counted += zeros < 3 ? zeros : 0;
+        zeros = 0;
+        if (i < a.frames()) {
+            sum += double(x) * x;
+            ++counted;
+        }
     }
-    return best;
+    return counted == 0 ? -400 : tools::amplitudeToDbfs(std::sqrt(sum / double(counted)) * std::sqrt(2.0));
 }
 
 double Pitch(const tools::AudioData& a, unsigned channel) {

@@ -61,7 +61,9 @@ static AudioServerPlugInDriverInterface* gDriverInterfacePointer = &gDriverInter
 static std::atomic<uint32_t> gReferenceCount{1};
 std::atomic<AudioServerPlugInHostRef> gHost{nullptr};
 static bool gReconcileTimerEnabled = true;
-static char gRuntimeSharedMemoryName[64] = "/twruntime3";
+// The system's runtime region unless a test points the plug-in at its own.
+static const char* gRuntimeSharedMemoryName = TidewellRuntimeRegionName;
+static char gRuntimeSharedMemoryNameOverride[64];
 std::atomic<const unsigned char*> gRuntime3{nullptr};
 // Identity of the object behind gRuntime3, to notice a region that was recreated.
 static dev_t gRuntime3Device = 0;
@@ -69,7 +71,7 @@ static ino_t gRuntime3Inode = 0;
 static std::atomic<dispatch_queue_t> gReconcileQueue{nullptr};
 static dispatch_source_t gReconcileTimer = nullptr;
 static std::atomic<int32_t> gNextObjectID{kTWFirstObjectID};
-TWDevice gDevices[kTWMaxDevices];
+TWDevice gDevices[TidewellRuntimeMaxDevices];
 static std::atomic<bool> gHasReconciled{false};
 static std::atomic<uint32_t> gLastReconciledGeneration{0};
 
@@ -113,7 +115,7 @@ float TWReadShmFloat32(const unsigned char* base, size_t offset) { return Tidewe
 
 uint32_t TWSanitizeChannelCount(uint32_t channelCount) {
     if (channelCount < 2) return 2;
-    if (channelCount > kTWMaxChannels) return kTWMaxChannels;
+    if (channelCount > TidewellRuntimeMaxChannels) return TidewellRuntimeMaxChannels;
     return channelCount & ~1u;
 }
 
@@ -295,7 +297,7 @@ TWRuntimeSnapshot TWSnapshotRegion() {
         std::memset(&snapshot, 0, sizeof snapshot);
         snapshot.generation = begin;
         uint32_t count = TWReadShmUInt32(base, offsetof(TidewellRuntimeRegion, deviceCount));
-        if (count > kTWMaxDevices) count = kTWMaxDevices;
+        if (count > TidewellRuntimeMaxDevices) count = TidewellRuntimeMaxDevices;
         for (uint32_t j = 0; j < count; ++j) {
             size_t slot = TidewellRuntimeSlotOffset(j);
             uint32_t flags = TWReadShmUInt32(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
@@ -343,7 +345,7 @@ enum TWControlsRead { kTWControlsRead, kTWControlsAbsent, kTWControlsTorn };
 
 // One sequence-checked copy of a slot's controls. Makes no system call.
 static TWControlsRead TWReadSlotControls(int32_t slotIndex, TWDeviceControls* out) {
-    if (slotIndex < 0 || slotIndex >= static_cast<int32_t>(kTWMaxDevices)) return kTWControlsAbsent;
+    if (slotIndex < 0 || slotIndex >= static_cast<int32_t>(TidewellRuntimeMaxDevices)) return kTWControlsAbsent;
     const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
     if (!TWHeaderValid(base)) return kTWControlsAbsent;
     size_t slot = TidewellRuntimeSlotOffset(static_cast<uint32_t>(slotIndex));
@@ -356,7 +358,7 @@ static TWControlsRead TWReadSlotControls(int32_t slotIndex, TWDeviceControls* ou
         TidewellRegionReadBytes(out->channelGains, base, slot + offsetof(TidewellRuntimeDeviceSlot, channelGains),
                                 sizeof out->channelGains);
         uint32_t routeCount = TWReadShmUInt32(base, slot + offsetof(TidewellRuntimeDeviceSlot, routeCount));
-        if (routeCount > kTWMaxRoutes) routeCount = kTWMaxRoutes;
+        if (routeCount > TidewellRuntimeMaxRoutes) routeCount = TidewellRuntimeMaxRoutes;
         TidewellRegionReadBytes(out->routes, base, slot + offsetof(TidewellRuntimeDeviceSlot, routes),
                                 sizeof(TWRoute) * routeCount);
         if (!TidewellSequenceReadValidate(base, begin)) continue;
@@ -552,19 +554,19 @@ void TWReconcileOnce() {
             TWFinishDyingDevicesOnReconcileQueue();
             return;
         }
-        for (uint32_t j = 0; j < kTWMaxDevices; ++j) {
+        for (uint32_t j = 0; j < TidewellRuntimeMaxDevices; ++j) {
             const TWRuntimeSnapshotEntry& e = snapshot.entries[j];
             if (!e.present) continue;
             TWDevice* device = TWActiveDeviceForUID(e.uid);
             if (device != nullptr) {
                 device->runtimeSlotIndex.store(static_cast<int32_t>(j), std::memory_order_relaxed);
-                char current[128];
+                char current[sizeof device->name];
                 TWLoadText(current, device->name, sizeof current);
                 if (std::strncmp(current, e.name, sizeof current) != 0) {
                     TWStoreText(device->name, e.name, sizeof device->name);
                     TWNotifyDeviceProperty(device, kAudioObjectPropertyName, kAudioObjectPropertyScopeGlobal);
                 }
-                char currentIcon[32];
+                char currentIcon[sizeof device->icon];
                 TWLoadText(currentIcon, device->icon, sizeof currentIcon);
                 if (std::strncmp(currentIcon, e.icon, sizeof currentIcon) != 0) {
                     TWStoreText(device->icon, e.icon, sizeof device->icon);
@@ -731,7 +733,8 @@ void TWReconcileNow() {
 }
 
 void TWSetRuntimeSharedMemoryName(const char* name) {
-    TWCopyBounded(gRuntimeSharedMemoryName, name, sizeof gRuntimeSharedMemoryName);
+    TWCopyBounded(gRuntimeSharedMemoryNameOverride, name, sizeof gRuntimeSharedMemoryNameOverride);
+    gRuntimeSharedMemoryName = gRuntimeSharedMemoryNameOverride;
     // The old mapping is left in place (an IO thread may hold it) but no longer used.
     gRuntime3.store(nullptr, std::memory_order_release);
     gRuntime3Device = 0;

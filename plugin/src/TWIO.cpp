@@ -155,8 +155,8 @@ OSStatus TWDriver_EndIOOperation(AudioServerPlugInDriverRef, AudioObjectID devic
 }
 
 static void TWPublishMeter(TidewellMeterWriter* writer, const float* samples, uint32_t frames, uint32_t channels) {
-    float levels[kTWMaxChannels];
-    float peaks[kTWMaxChannels];
+    float levels[TidewellRuntimeMaxChannels];
+    float peaks[TidewellRuntimeMaxChannels];
     TidewellMeterComputeInterleavedLevels(samples, frames, channels, levels, peaks, channels, 1.0f);
     TidewellMeterWriterPublishWithPeaks(writer, levels, peaks, channels);
 }

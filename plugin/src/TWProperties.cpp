@@ -281,7 +281,7 @@ AudioObjectID TWTranslateUID(UInt32 qualifierSize, const void* qualifierData) {
     CFStringRef uid;
     std::memcpy(&uid, qualifierData, sizeof uid);
     if (uid == nullptr) return 0;
-    char buffer[128];
+    char buffer[TidewellRuntimeUIDCapacity];
     if (!CFStringGetCString(uid, buffer, sizeof buffer, kCFStringEncodingUTF8)) return 0;
     TWDevice* device = TWActiveDeviceForUID(buffer);
     return device ? device->deviceID.load(std::memory_order_relaxed) : 0;
@@ -319,7 +319,7 @@ OSStatus TWDriver_GetPropertyData(AudioServerPlugInDriverRef, AudioObjectID obje
             }
             break;
         case kAudioObjectPropertyOwnedObjects: {
-            AudioObjectID ids[kTWMaxDevices > 4 ? kTWMaxDevices : 4];
+            AudioObjectID ids[TidewellRuntimeMaxDevices > 4 ? TidewellRuntimeMaxDevices : 4];
             uint32_t count = TWOwnedObjects(ref, qualifierSize, qualifierData, ids, sizeof ids / sizeof ids[0]);
             uint32_t fit = inDataSize / 4;
             if (count > fit) count = fit;
@@ -363,7 +363,7 @@ kindSpecific:
         switch (sel) {
             case kAudioObjectPropertyName:
             case kAudioObjectPropertyModelName: {
-                char name[128];
+                char name[sizeof device->name];
                 TWLoadText(name, device->name, sizeof name);
                 TWWriteStringValue(out, name);
                 break;

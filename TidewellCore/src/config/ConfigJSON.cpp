@@ -192,6 +192,12 @@ std::optional<std::vector<double>> optionalGains(const json& o, const char* key,
 template <class T>
 T decodeValue(const json& v, const Path& path);
 
+// A required member, read by `read` with the member's own path for its errors.
+template <class Read>
+auto requiredValue(const json& object, const char* key, const Path& path, Read read) {
+  return read(requiredMember(object, key, path), path.member(key));
+}
+
 template <class T>
 std::vector<T> decodeList(const json& object, const char* key, const Path& path) {
   Path p = path.member(key);
@@ -224,8 +230,7 @@ UIState decodeValue<UIState>(const json& v, const Path& path) {
   const json& o = requireObject(v, path);
   UIState ui;
   ui.selectedDeviceID = optionalString(o, "selectedDeviceID", path);
-  ui.appearance = decodeValue<Appearance>(requiredMember(o, "appearance", path),
-                                          path.member("appearance"));
+  ui.appearance = requiredValue(o, "appearance", path, decodeValue<Appearance>);
   return ui;
 }
 
@@ -249,19 +254,17 @@ template <>
 SourceConfig decodeValue<SourceConfig>(const json& v, const Path& path) {
   const json& o = requireObject(v, path);
   SourceConfig s;
-  s.id = readString(requiredMember(o, "id", path), path.member("id"));
-  s.type = decodeValue<SourceType>(requiredMember(o, "type", path), path.member("type"));
-  s.name = readString(requiredMember(o, "name", path), path.member("name"));
-  s.enabled = readBool(requiredMember(o, "enabled", path), path.member("enabled"));
-  s.muted = readBool(requiredMember(o, "muted", path), path.member("muted"));
-  s.gain = readDouble(requiredMember(o, "gain", path), path.member("gain"));
+  s.id = requiredValue(o, "id", path, readString);
+  s.type = requiredValue(o, "type", path, decodeValue<SourceType>);
+  s.name = requiredValue(o, "name", path, readString);
+  s.enabled = requiredValue(o, "enabled", path, readBool);
+  s.muted = requiredValue(o, "muted", path, readBool);
+  s.gain = requiredValue(o, "gain", path, readDouble);
   s.channelGains = optionalGains(o, "channelGains", path);
-  s.channelCount =
-      readInteger<std::int64_t>(requiredMember(o, "channelCount", path), path.member("channelCount"));
+  s.channelCount = requiredValue(o, "channelCount", path, readInteger<std::int64_t>);
   if (const json* mute = optionalMember(o, "muteWhenCapturing"))
     s.muteWhenCapturing = readBool(*mute, path.member("muteWhenCapturing"));
-  s.metadata =
-      decodeValue<SourceMetadata>(requiredMember(o, "metadata", path), path.member("metadata"));
+  s.metadata = requiredValue(o, "metadata", path, decodeValue<SourceMetadata>);
   return s;
 }
 
@@ -269,15 +272,14 @@ template <>
 MonitorConfig decodeValue<MonitorConfig>(const json& v, const Path& path) {
   const json& o = requireObject(v, path);
   MonitorConfig m;
-  m.id = readString(requiredMember(o, "id", path), path.member("id"));
-  m.name = readString(requiredMember(o, "name", path), path.member("name"));
-  m.enabled = readBool(requiredMember(o, "enabled", path), path.member("enabled"));
-  m.muted = readBool(requiredMember(o, "muted", path), path.member("muted"));
-  m.gain = readDouble(requiredMember(o, "gain", path), path.member("gain"));
+  m.id = requiredValue(o, "id", path, readString);
+  m.name = requiredValue(o, "name", path, readString);
+  m.enabled = requiredValue(o, "enabled", path, readBool);
+  m.muted = requiredValue(o, "muted", path, readBool);
+  m.gain = requiredValue(o, "gain", path, readDouble);
   m.channelGains = optionalGains(o, "channelGains", path);
-  m.deviceUID = readString(requiredMember(o, "deviceUID", path), path.member("deviceUID"));
-  m.channelCount =
-      readInteger<std::int64_t>(requiredMember(o, "channelCount", path), path.member("channelCount"));
+  m.deviceUID = requiredValue(o, "deviceUID", path, readString);
+  m.channelCount = requiredValue(o, "channelCount", path, readInteger<std::int64_t>);
   return m;
 }
 
@@ -285,9 +287,9 @@ template <>
 WireEndpoint decodeValue<WireEndpoint>(const json& v, const Path& path) {
   const json& o = requireObject(v, path);
   WireEndpoint e;
-  e.kind = decodeValue<EndpointKind>(requiredMember(o, "kind", path), path.member("kind"));
-  e.ownerID = readString(requiredMember(o, "ownerID", path), path.member("ownerID"));
-  e.channel = readInteger<std::int64_t>(requiredMember(o, "channel", path), path.member("channel"));
+  e.kind = requiredValue(o, "kind", path, decodeValue<EndpointKind>);
+  e.ownerID = requiredValue(o, "ownerID", path, readString);
+  e.channel = requiredValue(o, "channel", path, readInteger<std::int64_t>);
   return e;
 }
 
@@ -295,9 +297,9 @@ template <>
 Wire decodeValue<Wire>(const json& v, const Path& path) {
   const json& o = requireObject(v, path);
   Wire w;
-  w.id = readString(requiredMember(o, "id", path), path.member("id"));
-  w.from = decodeValue<WireEndpoint>(requiredMember(o, "from", path), path.member("from"));
-  w.to = decodeValue<WireEndpoint>(requiredMember(o, "to", path), path.member("to"));
+  w.id = requiredValue(o, "id", path, readString);
+  w.from = requiredValue(o, "from", path, decodeValue<WireEndpoint>);
+  w.to = requiredValue(o, "to", path, decodeValue<WireEndpoint>);
   return w;
 }
 
@@ -305,12 +307,11 @@ template <>
 DeviceConfig decodeValue<DeviceConfig>(const json& v, const Path& path) {
   const json& o = requireObject(v, path);
   DeviceConfig d;
-  d.id = readString(requiredMember(o, "id", path), path.member("id"));
-  d.name = readString(requiredMember(o, "name", path), path.member("name"));
-  d.enabled = readBool(requiredMember(o, "enabled", path), path.member("enabled"));
-  d.sampleRate = readDouble(requiredMember(o, "sampleRate", path), path.member("sampleRate"));
-  d.channelCount =
-      readInteger<std::int64_t>(requiredMember(o, "channelCount", path), path.member("channelCount"));
+  d.id = requiredValue(o, "id", path, readString);
+  d.name = requiredValue(o, "name", path, readString);
+  d.enabled = requiredValue(o, "enabled", path, readBool);
+  d.sampleRate = requiredValue(o, "sampleRate", path, readDouble);
+  d.channelCount = requiredValue(o, "channelCount", path, readInteger<std::int64_t>);
   const json* volume = optionalMember(o, "volume");
   d.volume = volume ? readDouble(*volume, path.member("volume")) : 1.0;
   d.channelGains = optionalGains(o, "channelGains", path);
@@ -332,10 +333,9 @@ template <>
 ConfigSnapshot decodeValue<ConfigSnapshot>(const json& v, const Path& path) {
   const json& o = requireObject(v, path);
   ConfigSnapshot s;
-  s.schemaVersion = readInteger<std::int64_t>(requiredMember(o, "schemaVersion", path),
-                                              path.member("schemaVersion"));
+  s.schemaVersion = requiredValue(o, "schemaVersion", path, readInteger<std::int64_t>);
   s.devices = decodeList<DeviceConfig>(o, "devices", path);
-  s.ui = decodeValue<UIState>(requiredMember(o, "ui", path), path.member("ui"));
+  s.ui = requiredValue(o, "ui", path, decodeValue<UIState>);
   return s;
 }
 
@@ -343,9 +343,9 @@ template <>
 ValidationIssue decodeValue<ValidationIssue>(const json& v, const Path& path) {
   const json& o = requireObject(v, path);
   ValidationIssue i;
-  i.code = readString(requiredMember(o, "code", path), path.member("code"));
-  i.message = readString(requiredMember(o, "message", path), path.member("message"));
-  i.path = readString(requiredMember(o, "path", path), path.member("path"));
+  i.code = requiredValue(o, "code", path, readString);
+  i.message = requiredValue(o, "message", path, readString);
+  i.path = requiredValue(o, "path", path, readString);
   return i;
 }
 

@@ -3,6 +3,7 @@
 // its choosing.
 #include "ToolClient.h"
 
+#include <AudioToolsCommon/CommandLine.h>
 #include <AudioToolsCommon/Signals.h>
 #include <AudioToolsCommon/Wav.h>
 
@@ -10,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,9 +23,6 @@
 using namespace tidewell::tools;
 
 namespace {
-
-volatile std::sig_atomic_t gStop = 0;
-void onSignal(int) { gStop = 1; }
 
 constexpr size_t kMaxFrames = 8192;
 
@@ -108,20 +105,15 @@ std::vector<float> resample(const AudioData& in, double rate) {
     return out;
 }
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: audio-play [--device UID] [--sine HZ] [--level DBFS] [--wav FILE]\n"
-                 "                  [--duration SECONDS] [--bundle-id ID]\n"
-                 "Plays a sine (default 440 Hz at -12 dBFS) or a WAV file into an output device\n"
-                 "(default: the default output device) until the duration has passed, the file\n"
-                 "has ended, or it is interrupted.\n");
-    return 2;
-}
+const ToolCommand kTool{
+    "audio-play",
+    "usage: audio-play [--device UID] [--sine HZ] [--level DBFS] [--wav FILE]\n"
+    "                  [--duration SECONDS] [--bundle-id ID]\n"
+    "Plays a sine (default 440 Hz at -12 dBFS) or a WAV file into an output device\n"
+    "(default: the default output device) until the duration has passed, the file\n"
+    "has ended, or it is interrupted.\n"};
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "audio-play: %s\n", message.c_str());
-    return 1;
-}
+int fail(const std::string& message) { return kTool.fail(message); }
 
 }  // namespace
 
@@ -130,14 +122,7 @@ int main(int argc, char** argv) {
     double frequency = 440, level = -12;
     std::optional<double> duration;
     bool sineGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            usage();
-            return 0;
-        }
-        if (i + 1 >= argc) return usage();
-        const char* v = argv[++i];
+    auto parsed = kTool.parse(argc, argv, [&](const std::string& a, const char* v) -> std::optional<int> {
         if (a == "--device") {
             deviceUID = v;
         } else if (a == "--wav") {
@@ -146,10 +131,7 @@ int main(int argc, char** argv) {
             bundleID = v;
         } else if (a == "--sine" || a == "--level" || a == "--duration") {
             auto n = parseNumber(v);
-            if (!n) {
-                std::fprintf(stderr, "audio-play: %s needs a number, not \"%s\"\n", a.c_str(), v);
-                return 2;
-            }
+            if (!n) return kTool.badArgument(a + " needs a number, not \"" + v + "\"");
             if (a == "--sine") {
                 if (*n <= 0) return fail("--sine needs a frequency above 0 Hz");
                 frequency = *n;
@@ -162,9 +144,11 @@ int main(int argc, char** argv) {
                 duration = *n;
             }
         } else {
-            return usage();
+            return kTool.usageError();
         }
-    }
+        return std::nullopt;
+    });
+    if (parsed) return *parsed;
     if (sineGiven && !wavPath.empty()) return fail("give either --sine or --wav, not both");
     // The server learns the bundle id from the environment when this process connects.
     if (!bundleID.empty()) setenv("AUDIOSERVER_BUNDLE_ID", bundleID.c_str(), 1);
@@ -200,20 +184,10 @@ int main(int argc, char** argv) {
         player->limitFrames = std::min(player->limitFrames, frames);
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    installStopSignals();
 
     AudioDeviceIOProcID procID = nullptr;
-    OSStatus st = AudioDeviceCreateIOProcID(device->id, render, player.get(), &procID);
-    if (st != 0) return fail("AudioDeviceCreateIOProcID failed (" + statusText(st) + ")");
-    st = AudioDeviceStart(device->id, procID);
-    if (st != 0) {
-        AudioDeviceDestroyIOProcID(device->id, procID);
-        return fail("AudioDeviceStart failed (" + statusText(st) + ")");
-    }
+    if (!startIOProc(device->id, render, player.get(), procID, error)) return fail(error);
     if (player->useWav)
         std::printf("audio-play: playing %s into %s\n", wavPath.c_str(), device->uid.c_str());
     else
@@ -227,16 +201,15 @@ int main(int argc, char** argv) {
                           ? -1
                           : static_cast<double>(player->limitFrames) / device->sampleRate;
     int status = 0;
-    while (!gStop && !player->finished.load(std::memory_order_acquire)) {
+    while (!stopRequested() && !player->finished.load(std::memory_order_acquire)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (expected >= 0 && elapsed > expected + 10) {
-            std::fprintf(stderr, "audio-play: the device stopped asking for audio\n");
-            status = 1;
+            status = fail("the device stopped asking for audio");
             break;
         }
     }
-    st = AudioDeviceStop(device->id, procID);
+    OSStatus st = AudioDeviceStop(device->id, procID);
     AudioDeviceDestroyIOProcID(device->id, procID);
     if (st != 0) return fail("AudioDeviceStop failed (" + statusText(st) + ")");
     std::printf("audio-play: played %.3f s\n", static_cast<double>(player->played.load()) / device->sampleRate);

@@ -3,13 +3,13 @@
 #include "ToolClient.h"
 
 #include <AudioToolsCommon/Analysis.h>
+#include <AudioToolsCommon/CommandLine.h>
 #include <AudioToolsCommon/Wav.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -21,9 +21,6 @@
 using namespace tidewell::tools;
 
 namespace {
-
-volatile std::sig_atomic_t gStop = 0;
-void onSignal(int) { gStop = 1; }
 
 // The IO thread writes converted frames into a ring; the main thread drains it into the
 // file, so a long recording never has to fit in memory and the IO thread does no I/O.
@@ -142,20 +139,15 @@ private:
     uint64_t frames_ = 0;
 };
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: audio-record [--device UID] [--duration SECONDS] [--format int16|int24|float32]\n"
-                 "                    [--bundle-id ID] --output FILE.wav\n"
-                 "Records an input device (default: the default input device) for a duration\n"
-                 "(default 1 s) into a WAV file (default 32-bit float), then prints per channel\n"
-                 "its RMS level in dBFS (a full-scale sine reads 0) and its dominant frequency.\n");
-    return 2;
-}
+const ToolCommand kTool{
+    "audio-record",
+    "usage: audio-record [--device UID] [--duration SECONDS] [--format int16|int24|float32]\n"
+    "                    [--bundle-id ID] --output FILE.wav\n"
+    "Records an input device (default: the default input device) for a duration\n"
+    "(default 1 s) into a WAV file (default 32-bit float), then prints per channel\n"
+    "its RMS level in dBFS (a full-scale sine reads 0) and its dominant frequency.\n"};
 
-int fail(const std::string& message) {
-    std::fprintf(stderr, "audio-record: %s\n", message.c_str());
-    return 1;
-}
+int fail(const std::string& message) { return kTool.fail(message); }
 
 }  // namespace
 
@@ -163,14 +155,8 @@ int main(int argc, char** argv) {
     std::string deviceUID, output, bundleID;
     double duration = 1.0;
     SampleFormat format = SampleFormat::Float32;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            usage();
-            return 0;
-        }
-        if (i + 1 >= argc) return usage();
-        std::string v = argv[++i];
+    auto parsed = kTool.parse(argc, argv, [&](const std::string& a, const char* value) -> std::optional<int> {
+        std::string v = value;
         if (a == "--device") {
             deviceUID = v;
         } else if (a == "--output" || a == "-o") {
@@ -187,10 +173,12 @@ int main(int argc, char** argv) {
             if (!n || *n <= 0 || *n > 86400) return fail("--duration needs a number of seconds above 0, at most 86400");
             duration = *n;
         } else {
-            return usage();
+            return kTool.usageError();
         }
-    }
-    if (output.empty()) return usage();
+        return std::nullopt;
+    });
+    if (parsed) return *parsed;
+    if (output.empty()) return kTool.usageError();
     if (!bundleID.empty()) setenv("AUDIOSERVER_BUNDLE_ID", bundleID.c_str(), 1);
 
     std::string error;
@@ -215,20 +203,10 @@ int main(int argc, char** argv) {
     recorder->ring.assign(recorder->ringFrames * recorder->channels, 0.0f);
     Drain drain(*recorder, *writer, device->sampleRate);
 
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    installStopSignals();
 
     AudioDeviceIOProcID procID = nullptr;
-    OSStatus st = AudioDeviceCreateIOProcID(device->id, capture, recorder.get(), &procID);
-    if (st != 0) return fail("AudioDeviceCreateIOProcID failed (" + statusText(st) + ")");
-    st = AudioDeviceStart(device->id, procID);
-    if (st != 0) {
-        AudioDeviceDestroyIOProcID(device->id, procID);
-        return fail("AudioDeviceStart failed (" + statusText(st) + ")");
-    }
+    if (!startIOProc(device->id, capture, recorder.get(), procID, error)) return fail(error);
     std::printf("audio-record: recording %s (%u channels at %.0f Hz) for %.3f s\n", device->uid.c_str(),
                 recorder->channels, device->sampleRate, duration);
     std::fflush(stdout);
@@ -236,13 +214,12 @@ int main(int argc, char** argv) {
     auto start = std::chrono::steady_clock::now();
     int status = 0;
     try {
-        while (!gStop && drain.frames() < recorder->targetFrames) {
+        while (!stopRequested() && drain.frames() < recorder->targetFrames) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             drain.run();
             double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             if (elapsed > duration + 10) {
-                std::fprintf(stderr, "audio-record: the device stopped delivering audio\n");
-                status = 1;
+                status = fail("the device stopped delivering audio");
                 break;
             }
         }
@@ -251,21 +228,13 @@ int main(int argc, char** argv) {
         AudioDeviceDestroyIOProcID(device->id, procID);
         return fail(output + ": " + e.what());
     }
-    st = AudioDeviceStop(device->id, procID);
+    OSStatus st = AudioDeviceStop(device->id, procID);
     AudioDeviceDestroyIOProcID(device->id, procID);
-    if (recorder->layoutMismatch.load()) {
-        std::fprintf(stderr, "audio-record: the device's input buffers did not match its stream configuration\n");
-        status = 1;
-    }
-    if (uint64_t lost = recorder->dropped.load()) {
-        std::fprintf(stderr, "audio-record: %llu frames were lost because the file could not keep up\n",
-                     static_cast<unsigned long long>(lost));
-        status = 1;
-    }
-    if (st != 0) {
-        std::fprintf(stderr, "audio-record: AudioDeviceStop failed (%s)\n", statusText(st).c_str());
-        status = 1;
-    }
+    if (recorder->layoutMismatch.load())
+        status = fail("the device's input buffers did not match its stream configuration");
+    if (uint64_t lost = recorder->dropped.load())
+        status = fail(std::to_string(lost) + " frames were lost because the file could not keep up");
+    if (st != 0) status = fail("AudioDeviceStop failed (" + statusText(st) + ")");
 
     // Whatever was recorded is kept, even when recording ended early.
     try {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <AudioABI/AudioABI.h>
+#include <TidewellRuntimeSupport/TidewellRegions.h>
 #include <TidewellStream/TidewellMeterWriter.h>
 
 #include <atomic>
@@ -14,15 +15,14 @@
 #include <cstdint>
 
 // ---- limits and constants ---------------------------------------------------------------
+// Devices, channels, routes and the device texts are bounded by the runtime region that
+// describes them (TidewellRegions.h); what follows is the plug-in's own.
 
-inline constexpr uint32_t kTWMaxDevices = 16;
 inline constexpr uint32_t kTWMaxClients = 64;
-inline constexpr uint32_t kTWMaxChannels = 64;
-inline constexpr uint32_t kTWMaxRoutes = 128;
 // The ring holds the largest buffer a client may ask for (4096 frames) with room for a
 // full cushion on top, at the widest channel count.
 inline constexpr uint32_t kTWRingFrames = 8192;
-inline constexpr size_t kTWRingFloats = size_t(kTWRingFrames) * kTWMaxChannels;
+inline constexpr size_t kTWRingFloats = size_t(kTWRingFrames) * TidewellRuntimeMaxChannels;
 inline constexpr uint32_t kTWMinBufferFrames = 32;
 inline constexpr uint32_t kTWMaxBufferFrames = 4096;
 inline constexpr uint32_t kTWDefaultBufferFrames = 512;
@@ -79,6 +79,10 @@ struct TWRoute {
     uint32_t sourceChannel;  // one-based
     uint32_t destinationChannel;
 };
+// Routes are copied from a runtime slot as they lie there.
+static_assert(sizeof(TWRoute) == sizeof(TidewellRuntimeRoute));
+static_assert(offsetof(TWRoute, sourceChannel) == offsetof(TidewellRuntimeRoute, sourceChannel));
+static_assert(offsetof(TWRoute, destinationChannel) == offsetof(TidewellRuntimeRoute, outputChannel));
 
 struct TWDeviceControls {
     bool deviceEnabled;
@@ -86,9 +90,9 @@ struct TWDeviceControls {
     bool muted;
     float deviceGain;
     float sourceGain;
-    float channelGains[kTWMaxChannels];
+    float channelGains[TidewellRuntimeMaxChannels];
     uint32_t routeCount;
-    TWRoute routes[kTWMaxRoutes];
+    TWRoute routes[TidewellRuntimeMaxRoutes];
 };
 static_assert(sizeof(TWDeviceControls) % 4 == 0, "the last-good copy moves in words");
 
@@ -98,9 +102,9 @@ struct TWDevice {
     // uid is written only while the slot is free; name and icon change in place and are
     // copied byte by byte with atomic accesses (a racing reader sees a mix, never garbage
     // past the terminating NUL).
-    char uid[128];
-    char name[128];
-    char icon[32];
+    char uid[TidewellRuntimeUIDCapacity];
+    char name[TidewellRuntimeNameCapacity];
+    char icon[TidewellRuntimeIconCapacity];
     std::atomic<int32_t> channelCount;
     std::atomic<int32_t> pendingChannelCount;
     std::atomic<int32_t> runtimeSlotIndex;
@@ -138,16 +142,16 @@ struct TWObjectRef {
 struct TWRuntimeSnapshotEntry {
     bool present;
     uint32_t channelCount;
-    char uid[128];
-    char name[128];
-    char icon[32];
+    char uid[TidewellRuntimeUIDCapacity];
+    char name[TidewellRuntimeNameCapacity];
+    char icon[TidewellRuntimeIconCapacity];
 };
 
 struct TWRuntimeSnapshot {
     bool valid;
     uint32_t generation;
     uint32_t presentCount;
-    TWRuntimeSnapshotEntry entries[kTWMaxDevices];
+    TWRuntimeSnapshotEntry entries[TidewellRuntimeMaxDevices];
 };
 
 // ---- the driver interface ----------------------------------------------------------------
@@ -205,7 +209,7 @@ OSStatus TWDriver_EndIOOperation(AudioServerPlugInDriverRef driver, AudioObjectI
 
 // ---- internal operations shared by the driver's source files ------------------------------
 
-extern TWDevice gDevices[kTWMaxDevices];
+extern TWDevice gDevices[TidewellRuntimeMaxDevices];
 extern std::atomic<AudioServerPlugInHostRef> gHost;
 extern std::atomic<const unsigned char*> gRuntime3;
 

@@ -152,4 +152,22 @@ std::string statusText(OSStatus status) {
     return std::to_string(status);
 }
 
+bool startIOProc(AudioObjectID device, AudioDeviceIOProc proc, void* context, AudioDeviceIOProcID& procID,
+                 std::string& error) {
+    procID = nullptr;
+    OSStatus st = AudioDeviceCreateIOProcID(device, proc, context, &procID);
+    if (st != 0) {
+        error = "AudioDeviceCreateIOProcID failed (" + statusText(st) + ")";
+        return false;
+    }
+    st = AudioDeviceStart(device, procID);
+    if (st != 0) {
+        AudioDeviceDestroyIOProcID(device, procID);
+        procID = nullptr;
+        error = "AudioDeviceStart failed (" + statusText(st) + ")";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace tidewell::tools

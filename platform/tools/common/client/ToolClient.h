@@ -38,4 +38,9 @@ float sampleAt(const uint8_t* data, const StreamLayout& layout);
 // The status text for an OSStatus: its four characters when printable, else the number.
 std::string statusText(OSStatus status);
 
+// Creates an IO proc on the device and starts it. On failure nothing is left behind,
+// `error` says which call failed and with what status, and the result is false.
+bool startIOProc(AudioObjectID device, AudioDeviceIOProc proc, void* context, AudioDeviceIOProcID& procID,
+                 std::string& error);
+
 }  // namespace tidewell::tools

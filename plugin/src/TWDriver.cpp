@@ -109,10 +109,6 @@ void TWLoadText(char* destination, const char* source, size_t size) {
     if (size > 0) destination[size - 1] = '\0';
 }
 
-uint32_t TWReadShmUInt32(const unsigned char* base, size_t offset) { return TidewellRegionLoadWord(base, offset); }
-
-float TWReadShmFloat32(const unsigned char* base, size_t offset) { return TidewellRegionLoadFloat(base, offset); }
-
 uint32_t TWSanitizeChannelCount(uint32_t channelCount) {
     if (channelCount < 2) return 2;
     if (channelCount > TidewellRuntimeMaxChannels) return TidewellRuntimeMaxChannels;
@@ -296,15 +292,15 @@ TWRuntimeSnapshot TWSnapshotRegion() {
         if (begin & 1u) continue;
         std::memset(&snapshot, 0, sizeof snapshot);
         snapshot.generation = begin;
-        uint32_t count = TWReadShmUInt32(base, offsetof(TidewellRuntimeRegion, deviceCount));
+        uint32_t count = TidewellRegionLoadWord(base, offsetof(TidewellRuntimeRegion, deviceCount));
         if (count > TidewellRuntimeMaxDevices) count = TidewellRuntimeMaxDevices;
         for (uint32_t j = 0; j < count; ++j) {
             size_t slot = TidewellRuntimeSlotOffset(j);
-            uint32_t flags = TWReadShmUInt32(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
+            uint32_t flags = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
             if (!(flags & TidewellSlotFlagPresent)) continue;
             TWRuntimeSnapshotEntry& e = snapshot.entries[j];
             e.present = true;
-            e.channelCount = TWReadShmUInt32(base, slot + offsetof(TidewellRuntimeDeviceSlot, channelCount));
+            e.channelCount = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, channelCount));
             TidewellRegionReadBytes(e.uid, base, slot + offsetof(TidewellRuntimeDeviceSlot, uid), sizeof e.uid);
             TidewellRegionReadBytes(e.name, base, slot + offsetof(TidewellRuntimeDeviceSlot, name), sizeof e.name);
             TidewellRegionReadBytes(e.icon, base, slot + offsetof(TidewellRuntimeDeviceSlot, icon), sizeof e.icon);
@@ -352,12 +348,12 @@ static TWControlsRead TWReadSlotControls(int32_t slotIndex, TWDeviceControls* ou
     for (int attempt = 0; attempt < 3; ++attempt) {
         uint32_t begin = TidewellSequenceReadBegin(base);
         if (begin & 1u) continue;
-        uint32_t flags = TWReadShmUInt32(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
-        float deviceGain = TWReadShmFloat32(base, slot + offsetof(TidewellRuntimeDeviceSlot, deviceGain));
-        float sourceGain = TWReadShmFloat32(base, slot + offsetof(TidewellRuntimeDeviceSlot, sourceGain));
+        uint32_t flags = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
+        float deviceGain = TidewellRegionLoadFloat(base, slot + offsetof(TidewellRuntimeDeviceSlot, deviceGain));
+        float sourceGain = TidewellRegionLoadFloat(base, slot + offsetof(TidewellRuntimeDeviceSlot, sourceGain));
         TidewellRegionReadBytes(out->channelGains, base, slot + offsetof(TidewellRuntimeDeviceSlot, channelGains),
                                 sizeof out->channelGains);
-        uint32_t routeCount = TWReadShmUInt32(base, slot + offsetof(TidewellRuntimeDeviceSlot, routeCount));
+        uint32_t routeCount = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, routeCount));
         if (routeCount > TidewellRuntimeMaxRoutes) routeCount = TidewellRuntimeMaxRoutes;
         TidewellRegionReadBytes(out->routes, base, slot + offsetof(TidewellRuntimeDeviceSlot, routes),
                                 sizeof(TWRoute) * routeCount);
@@ -425,7 +421,8 @@ TWDeviceControls TWCurrentControlsForDevice(TWDevice* device) {
 bool TWCushionDisabled() {
     const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
     if (!TWHeaderValid(base)) return false;
-    return (TWReadShmUInt32(base, offsetof(TidewellRuntimeRegion, flags)) & TidewellRuntimeFlagCushionDisabled) != 0;
+    uint32_t flags = TidewellRegionLoadWord(base, offsetof(TidewellRuntimeRegion, flags));
+    return (flags & TidewellRuntimeFlagCushionDisabled) != 0;
 }
 
 // ---- device records ----------------------------------------------------------------------

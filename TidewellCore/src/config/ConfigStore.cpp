@@ -117,6 +117,19 @@ ConfigSnapshot ConfigStore::loadValidated() const {
   return snapshot;
 }
 
+namespace {
+
+// Clears away the temporary file of a save that failed. The save's own failure is the one
+// to report, so a failure to remove is not.
+void removeLeftover(FileManager& files, const std::filesystem::path& temporary) {
+  try {
+    files.removeItem(temporary);
+  } catch (const std::exception&) {
+  }
+}
+
+}  // namespace
+
 std::filesystem::path ConfigStore::writeTemporaryFile(const ConfigSnapshot& snapshot) const {
   std::filesystem::path folder = url.parent_path();
   if (folder.empty()) folder = ".";
@@ -128,10 +141,7 @@ std::filesystem::path ConfigStore::writeTemporaryFile(const ConfigSnapshot& snap
   try {
     fileManager->writeNewFile(temporary, bytes);
   } catch (...) {
-    try {
-      fileManager->removeItem(temporary);
-    } catch (const std::exception&) {
-    }
+    removeLeftover(*fileManager, temporary);
     throw;
   }
   return temporary;
@@ -142,10 +152,7 @@ void ConfigStore::save(const ConfigSnapshot& snapshot) const {
   try {
     fileManager->replaceItem(url, temporary);
   } catch (...) {
-    try {
-      fileManager->removeItem(temporary);
-    } catch (const std::exception&) {
-    }
+    removeLeftover(*fileManager, temporary);
     throw;
   }
   fileManager->synchronizeDirectory(temporary.parent_path());
@@ -163,17 +170,11 @@ ConfigSnapshot ConfigStore::loadOrCreateEmpty() const {
     // Never replaces: a document saved by another process since the check above wins.
     fileManager->moveItem(temporary, url);
   } catch (const FileSystemError& e) {
-    try {
-      fileManager->removeItem(temporary);
-    } catch (const std::exception&) {
-    }
+    removeLeftover(*fileManager, temporary);
     if (e.errorNumber() == EEXIST) return load();
     throw;
   } catch (...) {
-    try {
-      fileManager->removeItem(temporary);
-    } catch (const std::exception&) {
-    }
+    removeLeftover(*fileManager, temporary);
     throw;
   }
   fileManager->synchronizeDirectory(temporary.parent_path());

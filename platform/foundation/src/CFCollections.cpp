@@ -2,6 +2,7 @@
 #include "CFInternal.h"
 
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -47,36 +48,22 @@ const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks = {0, retainVal
 
 namespace {
 
-Policy arrayPolicy(const CFArrayCallBacks* cb) {
+// The policy a callback table asks for; no table means raw pointers. Only key tables hash.
+template <typename CallBacks>
+Policy policyFor(const CallBacks* cb) {
     Policy p;
     if (cb) {
         p.retain = cb->retain;
         p.release = cb->release;
         p.equal = cb->equal;
+        if constexpr (std::is_same_v<CallBacks, CFDictionaryKeyCallBacks>) p.hash = cb->hash;
     }
     return p;
 }
 
-Policy keyPolicy(const CFDictionaryKeyCallBacks* cb) {
-    Policy p;
-    if (cb) {
-        p.retain = cb->retain;
-        p.release = cb->release;
-        p.equal = cb->equal;
-        p.hash = cb->hash;
-    }
-    return p;
-}
-
-Policy valuePolicy(const CFDictionaryValueCallBacks* cb) {
-    Policy p;
-    if (cb) {
-        p.retain = cb->retain;
-        p.release = cb->release;
-        p.equal = cb->equal;
-    }
-    return p;
-}
+Policy arrayPolicy(const CFArrayCallBacks* cb) { return policyFor(cb); }
+Policy keyPolicy(const CFDictionaryKeyCallBacks* cb) { return policyFor(cb); }
+Policy valuePolicy(const CFDictionaryValueCallBacks* cb) { return policyFor(cb); }
 
 std::string describeValue(const void* v, const Policy& p) {
     if (v == nullptr) return "(null)";

@@ -231,8 +231,6 @@ TWDeviceControls TWCurrentControls(int32_t slotIndex, uint32_t channelCount);
 // The device's live controls: as above, but a slot found mid-write on every attempt
 // gives the device's last good controls instead of the defaults.
 TWDeviceControls TWCurrentControlsForDevice(TWDevice* device);
-uint32_t TWReadShmUInt32(const unsigned char* base, size_t offset);
-float TWReadShmFloat32(const unsigned char* base, size_t offset);
 void TWNotifyDeviceProperty(TWDevice* device, AudioObjectPropertySelector selector, AudioObjectPropertyScope scope);
 void TWNotifyPlugInDeviceList();
 void TWResetRing(TWDevice* device);

@@ -1,3 +1,5 @@
+#include "FoundationTestRef.h"
+
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <gtest/gtest.h>
@@ -10,20 +12,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Ref {
-    explicit Ref(CFTypeRef r) : ref(r) {}
-    ~Ref() {
-        if (ref) CFRelease(ref);
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    template <typename T>
-    T as() const {
-        return static_cast<T>(ref);
-    }
-    CFTypeRef ref;
-};
 
 CFStringRef str(const std::string& s) {
     return CFStringCreateWithCString(nullptr, s.c_str(), kCFStringEncodingUTF8);

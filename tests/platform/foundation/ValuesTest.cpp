@@ -1,3 +1,5 @@
+#include "FoundationTestRef.h"
+
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <gtest/gtest.h>
@@ -10,21 +12,6 @@
 #include <vector>
 
 namespace {
-
-// Owns one reference for the duration of a test.
-struct Ref {
-    explicit Ref(CFTypeRef r) : ref(r) {}
-    ~Ref() {
-        if (ref) CFRelease(ref);
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    template <typename T>
-    T as() const {
-        return static_cast<T>(ref);
-    }
-    CFTypeRef ref;
-};
 
 CFStringRef str(const char* s) { return CFStringCreateWithCString(nullptr, s, kCFStringEncodingUTF8); }
 

@@ -484,6 +484,13 @@ TEST_F(Taps, DriftCompensationReadsATapByTheClocksRealRates) {
     // Read 0.2 % slower than written, as the clocks really run: the tone comes out that
     // much lower at the nominal rate (uncorrected it would stay at 440 Hz and the ring
     // would run dry every few seconds).
-    EXPECT_NEAR(Hz(rec, 0), 440 / 1.002, 0.4);
+    // The median of one-second windows: a cycle lost to a loaded machine bends one window
+    // only.
+    std::vector<double> hz;
+    for (size_t at = 0; at + 48000 <= rec.frames(); at += 48000)
+        hz.push_back(tools::dominantFrequency(rec.samples.data() + at * rec.channels, 48000, rec.channels, 0, 48000));
+    ASSERT_GE(hz.size(), 3u);
+    std::sort(hz.begin(), hz.end());
+    EXPECT_NEAR(hz[hz.size() / 2], 440 / 1.002, 0.3);
     EXPECT_NEAR(Level(rec, 0), -12, 0.5);
 }

@@ -27,16 +27,31 @@ bool TapsMute(const TapFeedSet& set, pid_t pid) {
 
 namespace {
 
-// Adds one client's output, mixed down to two sides, into scratch (interleaved L/R).
+// Adds one client's output, mixed down to two sides, into scratch (interleaved L/R). The
+// stream layout is read from the client's block, which the client can write: each value is
+// read once and a stream that would reach outside the block is left out, so a confused or
+// hostile client can never make the server read beyond its mapping.
 void AddMixdown(const EngineClient& c, uint32_t frames, float* scratch) {
     const audioproto::IOBlockHeader* h = c.header;
     const auto* block = static_cast<const uint8_t*>(c.mapping);
+    struct Stream {
+        uint32_t offset, channels;
+    } streams[audioproto::kMaxIOStreams];
+    const uint32_t count = std::min<uint32_t>(__atomic_load_n(&h->outputStreamCount, __ATOMIC_RELAXED),
+                                              audioproto::kMaxIOStreams);
     uint32_t total = 0;
-    for (uint32_t s = 0; s < h->outputStreamCount; ++s) total += h->outputs[s].channels;
+    for (uint32_t s = 0; s < count; ++s) {
+        uint32_t offset = __atomic_load_n(&h->outputs[s].offset, __ATOMIC_RELAXED);
+        uint32_t channels = __atomic_load_n(&h->outputs[s].channels, __ATOMIC_RELAXED);
+        const uint64_t bytes = uint64_t(frames) * channels * sizeof(float);
+        if (offset % alignof(float) != 0 || offset > c.size || bytes > c.size - offset) channels = 0;
+        streams[s] = {offset, channels};
+        total += channels;
+    }
     uint32_t first = 0;
-    for (uint32_t s = 0; s < h->outputStreamCount && first < 2; ++s) {
-        const auto* src = reinterpret_cast<const float*>(block + h->outputs[s].offset);
-        const uint32_t sc = h->outputs[s].channels;
+    for (uint32_t s = 0; s < count && first < 2; ++s) {
+        const auto* src = reinterpret_cast<const float*>(block + streams[s].offset);
+        const uint32_t sc = streams[s].channels;
         for (uint32_t k = 0; k < sc && first + k < 2; ++k) {
             const uint32_t side = first + k;
             for (uint32_t i = 0; i < frames; ++i) {

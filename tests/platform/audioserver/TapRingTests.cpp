@@ -83,6 +83,22 @@ TEST(TapFeed, TakesItsProcessesMixedDownToTwoSidesOnlyWhileRunning) {
     EXPECT_EQ(Feed(tap, {stereo}, 1), (std::vector<float>{0.0f, 0.0f}));
 }
 
+TEST(TapFeed, AClientsLayoutThatReachesOutsideItsBlockIsLeftOut) {
+    // The client can write its block's header; the server must not follow it out of the block.
+    auto good = Client(10, {{2}}, {0.5f, -0.25f}, 2);
+    auto bad = Client(11, {{2}, {2}}, {0.1f, 0.2f, 0.3f, 0.4f}, 2);
+    auto* header = const_cast<audioproto::IOBlockHeader*>(bad->header);
+    header->outputs[0].channels = 0x40000000;  // an absurd width: strides far past the block
+    header->outputs[1].offset = bad->size - 4;  // runs past the end
+    auto tap = Tap({10, 11});
+    tap->runCount = 1;
+    EXPECT_EQ(Feed(tap, {good, bad}), (std::vector<float>{0.5f, -0.25f, 0.5f, -0.25f}));
+
+    header->outputStreamCount = 1000;  // more streams than a block can describe
+    header->outputs[0].offset = 3;     // misaligned
+    EXPECT_EQ(Feed(tap, {good, bad}), (std::vector<float>{0.5f, -0.25f, 0.5f, -0.25f}));
+}
+
 TEST(TapFeed, MutesByBehaviourAndRunningState) {
     auto whenTapped = Tap({10}, false, 2, kAudioTapMuteBehaviorMutedWhenTapped);
     auto always = Tap({20}, false, 2, kAudioTapMuteBehaviorMuted);

@@ -41,9 +41,10 @@ function(tidewell_add_test)
   endif()
   if(T_SHARED_REGIONS)
     list(APPEND T_LABELS shared-regions)
-    # These tests run audio in real time across several processes; counting each as two
-    # processors keeps a parallel ctest from starving their IO threads.
-    set_property(TEST ${T_NAME} PROPERTY PROCESSORS 2)
+    # These tests run audio in real time across several processes (server, helpers, tools),
+    # each with IO threads that must keep their deadline; counting each as four processors
+    # keeps a parallel ctest from starving them (at most two at once on eight cores).
+    set_property(TEST ${T_NAME} PROPERTY PROCESSORS 4)
     if(NOT TIDEWELL_HAVE_PRIVATE_SHM)
       set_property(TEST ${T_NAME} PROPERTY RESOURCE_LOCK tidewell_shared_regions)
     endif()

@@ -452,7 +452,7 @@ void PlugInHost::addDevice(PlugIn& plugIn, AudioObjectID local, Server::Notes& n
     const uint32_t inChannels = StreamChannels(plugIn.driver, streams[0], 2);
     const uint32_t outChannels = StreamChannels(plugIn.driver, streams[1], inChannels);
 
-    DeviceSpec desc;
+    DeviceDescription desc;
     desc.name = readText(kAudioObjectPropertyName);
     desc.uid = readText(kAudioDevicePropertyDeviceUID);
     desc.manufacturer = readText(kAudioObjectPropertyManufacturer);

@@ -95,7 +95,7 @@ AudioObjectID Server::allocateID() {
     return nextID_++;
 }
 
-std::shared_ptr<Device> Server::addDevice(const DeviceSpec& desc, Notes& notes, std::shared_ptr<Device> made) {
+std::shared_ptr<Device> Server::addDevice(const DeviceDescription& desc, Notes& notes, std::shared_ptr<Device> made) {
     auto d = made ? std::move(made) : std::make_shared<Device>();
     d->id = allocateID();
     d->desc = desc;
@@ -721,7 +721,7 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
         } else if (op == "shutdown") {
             shutdownAfter = true;
         } else if (op == "addDevice") {
-            DeviceSpec s;
+            DeviceDescription s;
             s.name = req.value("name", "");
             s.uid = req.value("uid", "");
             if (s.name.empty() || s.uid.empty()) return fail("a device needs a name and a UID");
@@ -961,17 +961,17 @@ void Server::run() {
         Notes notes;
         std::lock_guard<std::mutex> lock(mutex_);
         if (defaultDevices_) {
-            DeviceSpec out;
+            DeviceDescription out;
             out.name = "Built-in Output";
             out.uid = "BuiltInOutputDevice";
             out.outputs = {{2, SampleFormat::Float32}};
             auto o = addDevice(out, notes);
-            DeviceSpec mic;
+            DeviceDescription mic;
             mic.name = "Built-in Microphone";
             mic.uid = "BuiltInMicrophoneDevice";
             mic.inputs = {{2, SampleFormat::Float32}};
             auto m = addDevice(mic, notes);
-            DeviceSpec usb;
+            DeviceDescription usb;
             usb.name = "USB Audio Interface";
             usb.uid = "USBAudioInterface";
             usb.transport = kAudioDeviceTransportTypeUSB;

@@ -42,7 +42,7 @@ struct Object {
     virtual bool settable(const AudioObjectPropertyAddress&) const { return false; }
 };
 
-struct DeviceSpec {
+struct DeviceDescription {
     std::string name;
     std::string uid;
     std::string manufacturer = "Tidewell Audio";
@@ -69,7 +69,7 @@ struct Stream : Object {
 };
 
 struct Device : Object {
-    DeviceSpec desc;
+    DeviceDescription desc;
     std::vector<std::shared_ptr<Stream>> streams;  // inputs first, then outputs
     EngineDevice io;
     std::unique_ptr<DeviceEngine> engine;
@@ -186,7 +186,7 @@ private:
 
     AudioObjectID allocateID();
     // `made`: a device object of a derived kind to fill in (plug-in devices).
-    std::shared_ptr<Device> addDevice(const DeviceSpec& desc, Notes& notes,
+    std::shared_ptr<Device> addDevice(const DeviceDescription& desc, Notes& notes,
                                       std::shared_ptr<Device> made = nullptr);  // model mutex held
     void removeDevice(const std::shared_ptr<Device>& d, Notes& notes);
     std::shared_ptr<Device> deviceByUID(const std::string& uid) const;

@@ -245,17 +245,17 @@ OSStatus Server::createAggregate(Connection& c, const std::vector<uint8_t>& plis
         labelled = tapLabelledRate_;
         delivered = tapDeliveredRate_;
     }
-    DeviceSpec spec;
-    spec.name = name;
-    spec.uid = uid;
-    spec.manufacturer = "Tidewell";
-    spec.transport = kAudioDeviceTransportTypeAggregate;
-    spec.rate = delivered > 0 ? delivered : clock->io.nominalRate.load();
-    spec.driftPpm = clock->io.driftPpm.load();
-    spec.bufferMin = clock->desc.bufferMin;
-    spec.bufferMax = clock->desc.bufferMax;
-    spec.bufferFrames = clock->io.bufferFrames.load();
-    for (const auto& t : taps) spec.inputs.push_back({t->state->channels, SampleFormat::Float32});
+    DeviceDescription desc;
+    desc.name = name;
+    desc.uid = uid;
+    desc.manufacturer = "Tidewell";
+    desc.transport = kAudioDeviceTransportTypeAggregate;
+    desc.rate = delivered > 0 ? delivered : clock->io.nominalRate.load();
+    desc.driftPpm = clock->io.driftPpm.load();
+    desc.bufferMin = clock->desc.bufferMin;
+    desc.bufferMax = clock->desc.bufferMax;
+    desc.bufferFrames = clock->io.bufferFrames.load();
+    for (const auto& t : taps) desc.inputs.push_back({t->state->channels, SampleFormat::Float32});
 
     auto made = std::make_shared<AggregateDevice>();
     made->creator = &c;
@@ -266,10 +266,10 @@ OSStatus Server::createAggregate(Connection& c, const std::vector<uint8_t>& plis
         made->tapIDs.push_back(t->id);
     }
     made->tapDrift = tapDrift;
-    auto d = addDevice(spec, notes, made);
+    auto d = addDevice(desc, notes, made);
     for (const auto& t : taps) {
         t->aggregate = d->id;
-        t->rate = labelled > 0 ? labelled : spec.rate;
+        t->rate = labelled > 0 ? labelled : desc.rate;
     }
     id = d->id;
     return 0;

@@ -107,17 +107,8 @@ bool StartAudioDeviceInput(SourceInput* input, TidewellSourceInputBackend backen
     TidewellResamplerDestroy(ring->resampler);
     ring->resampler = resampler;
     ring->inputRate = format.mSampleRate;
-    OSStatus created = AudioDeviceCreateIOProcID(input->device, InputIOProc, ring, &input->ioProc);
-    if (created != 0) {
-        PrintStatus("AudioDeviceCreateIOProcID(input)", created);
-        input->ioProc = nullptr;
-        return false;
-    }
-    const OSStatus started = AudioDeviceStart(input->device, input->ioProc);
-    if (started != 0) {
-        PrintStatus("AudioDeviceStart(input)", started);
-        AudioDeviceDestroyIOProcID(input->device, input->ioProc);
-        input->ioProc = nullptr;
+    if (!TidewellInputIOProcStart(input->device, InputIOProc, ring, "AudioDeviceCreateIOProcID(input)",
+                                  "AudioDeviceStart(input)", &input->ioProc)) {
         return false;
     }
     input->activeKind = 1;
@@ -295,19 +286,13 @@ int main(int argc, char** argv) {
     while (gStopRequested.load(std::memory_order_relaxed) == 0) {
         usleep(kTidewellTickMicroseconds);
         TidewellHelperPollControls(&controls, sourceID, &ring->masterGain, ring->channelGains, inputChannels);
-        TidewellHelperLoopAdvanceFill(&loop);
-        TidewellHelperLoopCountTick(&loop, stdout);
-        if (TidewellHelperLoopDurationElapsed(&loop)) {
+        if (TidewellHelperLoopEndTick(&loop, stdout)) {
             break;
         }
     }
 
-    std::printf("Stopped hardware source. captured=%llu rendered=%llu dropped=%llu underrun=%llu\n",
-                static_cast<unsigned long long>(ring->captured.load()),
-                static_cast<unsigned long long>(ring->rendered.load()),
-                static_cast<unsigned long long>(ring->dropped.load()),
-                static_cast<unsigned long long>(ring->underrun.load()));
-    std::fflush(stdout);
+    TidewellHelperPrintStopped(stdout, "hardware source", ring->captured.load(), ring->rendered.load(), ring->dropped.load(),
+                               ring->underrun.load());
     TidewellArmShutdownWatchdog(2);
     StopSourceInput(&input);
     TidewellOutputBridgeStop(&bridge);

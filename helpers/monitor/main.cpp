@@ -110,17 +110,8 @@ bool StartAudioDeviceInput(TidewellMonitorInput* input, TidewellMonitorInputBack
         return false;
     }
     input->ring->inputFormat = format;
-    OSStatus created = AudioDeviceCreateIOProcID(input->device, InputIOProc, input->ring, &input->ioProc);
-    if (created != 0) {
-        PrintStatus("AudioDeviceCreateIOProcID(monitor input)", created);
-        input->ioProc = nullptr;
-        return false;
-    }
-    const OSStatus started = AudioDeviceStart(input->device, input->ioProc);
-    if (started != 0) {
-        PrintStatus("AudioDeviceStart(monitor input)", started);
-        AudioDeviceDestroyIOProcID(input->device, input->ioProc);
-        input->ioProc = nullptr;
+    if (!TidewellInputIOProcStart(input->device, InputIOProc, input->ring, "AudioDeviceCreateIOProcID(monitor input)",
+                                  "AudioDeviceStart(monitor input)", &input->ioProc)) {
         return false;
     }
     input->backendInUse = 1;
@@ -290,19 +281,13 @@ int main(int argc, char** argv) {
     while (gStopRequested.load(std::memory_order_relaxed) == 0) {
         usleep(kTidewellTickMicroseconds);
         TidewellHelperPollControls(&controls, monitorID, &ring->masterGain, ring->channelGains, 64);
-        TidewellHelperLoopAdvanceFill(&loop);
-        TidewellHelperLoopCountTick(&loop, stdout);
-        if (TidewellHelperLoopDurationElapsed(&loop)) {
+        if (TidewellHelperLoopEndTick(&loop, stdout)) {
             break;
         }
     }
 
-    std::printf("Stopped monitor. captured=%llu rendered=%llu dropped=%llu underrun=%llu\n",
-                static_cast<unsigned long long>(ring->captured.load()),
-                static_cast<unsigned long long>(ring->rendered.load()),
-                static_cast<unsigned long long>(ring->dropped.load()),
-                static_cast<unsigned long long>(ring->underrun.load()));
-    std::fflush(stdout);
+    TidewellHelperPrintStopped(stdout, "monitor", ring->captured.load(), ring->rendered.load(), ring->dropped.load(),
+                               ring->underrun.load());
     TidewellArmShutdownWatchdog(2);
     StopMonitorInput(&input);
     TidewellOutputBridgeStop(&bridge);

@@ -650,19 +650,13 @@ int main(int argc, char** argv) {
                 }
             }
         }
-        TidewellHelperLoopAdvanceFill(&loop);
-        TidewellHelperLoopCountTick(&loop, stdout);
-        if (TidewellHelperLoopDurationElapsed(&loop)) {
+        if (TidewellHelperLoopEndTick(&loop, stdout)) {
             break;
         }
     }
 
-    std::printf("Stopped process tap. captured=%llu rendered=%llu dropped=%llu underrun=%llu\n",
-                static_cast<unsigned long long>(ring->captured.load()),
-                static_cast<unsigned long long>(ring->rendered.load()),
-                static_cast<unsigned long long>(ring->dropped.load()),
-                static_cast<unsigned long long>(ring->underrun.load()));
-    std::fflush(stdout);
+    TidewellHelperPrintStopped(stdout, "process tap", ring->captured.load(), ring->rendered.load(), ring->dropped.load(),
+                               ring->underrun.load());
     TidewellArmShutdownWatchdog(2);
     if (watchingProcesses) {
         AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &processesAddress, ProcessListChanged, nullptr);

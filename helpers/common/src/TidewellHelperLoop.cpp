@@ -88,3 +88,17 @@ bool TidewellHelperLoopCountTick(TidewellHelperLoop* loop, FILE* out) {
 bool TidewellHelperLoopDurationElapsed(const TidewellHelperLoop* loop) {
     return TidewellHelperDurationElapsed(loop->durationSeconds, loop->ticks);
 }
+
+bool TidewellHelperLoopEndTick(TidewellHelperLoop* loop, FILE* out) {
+    TidewellHelperLoopAdvanceFill(loop);
+    TidewellHelperLoopCountTick(loop, out);
+    return TidewellHelperLoopDurationElapsed(loop);
+}
+
+void TidewellHelperPrintStopped(FILE* out, const char* what, uint64_t captured, uint64_t rendered,
+                                uint64_t dropped, uint64_t underrun) {
+    std::fprintf(out, "Stopped %s. captured=%llu rendered=%llu dropped=%llu underrun=%llu\n", what,
+                 static_cast<unsigned long long>(captured), static_cast<unsigned long long>(rendered),
+                 static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(underrun));
+    std::fflush(out);
+}

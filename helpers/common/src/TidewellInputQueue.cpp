@@ -62,3 +62,21 @@ bool TidewellInputQueueStart(AudioQueueRef* queue, uint32_t channels, const char
     }
     return true;
 }
+
+bool TidewellInputIOProcStart(AudioObjectID device, AudioDeviceIOProc proc, void* clientData,
+                              const char* createLabel, const char* startLabel, AudioDeviceIOProcID* ioProc) {
+    const OSStatus created = AudioDeviceCreateIOProcID(device, proc, clientData, ioProc);
+    if (created != 0) {
+        PrintStatus(createLabel, created);
+        *ioProc = nullptr;
+        return false;
+    }
+    const OSStatus started = AudioDeviceStart(device, *ioProc);
+    if (started != 0) {
+        PrintStatus(startLabel, started);
+        AudioDeviceDestroyIOProcID(device, *ioProc);
+        *ioProc = nullptr;
+        return false;
+    }
+    return true;
+}

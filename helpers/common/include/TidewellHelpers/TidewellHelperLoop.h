@@ -57,3 +57,12 @@ bool TidewellHelperLoopCountTick(TidewellHelperLoop* loop, FILE* out);
 
 // True when the run duration has passed.
 bool TidewellHelperLoopDurationElapsed(const TidewellHelperLoop* loop);
+
+// The end of every main-loop tick: advances the adaptive fill, counts the tick (printing the
+// status line to `out` when due) and returns true when the run duration has passed.
+bool TidewellHelperLoopEndTick(TidewellHelperLoop* loop, FILE* out);
+
+// The helper's last line: "Stopped <what>. captured=... rendered=... dropped=... underrun=...",
+// flushed.
+void TidewellHelperPrintStopped(FILE* out, const char* what, uint64_t captured, uint64_t rendered,
+                                uint64_t dropped, uint64_t underrun);

@@ -23,3 +23,9 @@ void TidewellInputQueueDispose(AudioQueueRef* queue);
 bool TidewellInputQueueStart(AudioQueueRef* queue, uint32_t channels, const char* inputUID,
                              uint32_t bufferCount, uint32_t bufferBytes, AudioQueueInputCallback callback,
                              void* userData, const TidewellInputQueueTexts& texts);
+
+// Creates an IO proc on the input device and starts it, into *ioProc. On failure prints the
+// failing step's status line under `createLabel` or `startLabel`, destroys what was made,
+// leaves *ioProc null and returns false.
+bool TidewellInputIOProcStart(AudioObjectID device, AudioDeviceIOProc proc, void* clientData,
+                              const char* createLabel, const char* startLabel, AudioDeviceIOProcID* ioProc);

@@ -1,0 +1,88 @@
+// tidewell-hal-smoke against a private audio server: its verdict follows what the plug-in's
+// pass-thru device really carries back.
+#include "TestServer.h"
+
+#include <TidewellCore/RuntimeControlStore.h>
+#include <TidewellRuntimeSupport/TidewellRegions.h>
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+using namespace audiotest;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kPassThruUID = "app.tidewell.passthru.main";
+
+std::string LastLine(const std::string& text) {
+    size_t end = text.find_last_not_of("\r\n");
+    if (end == std::string::npos) return "";
+    size_t start = text.find_last_of('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
+bool WaitForDevice(const std::string& uid, bool present) {
+    for (int i = 0; i < 150; ++i) {
+        if ((DeviceByUID(uid) != 0) == present) return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+std::string Smoke() { return BinDir() + "/tidewell-hal-smoke"; }
+
+class HalSmoke : public ::testing::Test {
+protected:
+    void SetUp() override { shm_unlink(TidewellRuntimeRegionName); }
+    void TearDown() override {
+        server_.reset();
+        shm_unlink(TidewellRuntimeRegionName);
+    }
+    void StartServer(const std::string& pluginPath) {
+        setenv("AUDIOSERVER_PLUGIN_PATH", pluginPath.c_str(), 1);
+        server_ = std::make_unique<TestServer>();
+    }
+    std::unique_ptr<TestServer> server_;
+};
+
+TEST_F(HalSmoke, PassesWithTheLevelItCapturedWhenThePassThruDeviceLoops) {
+    StartServer(std::getenv("TIDEWELL_PLUGIN_DIR"));
+    ASSERT_TRUE(WaitForDevice(kPassThruUID, true));
+    std::string out;
+    EXPECT_EQ(audiotest::Run({Smoke()}, &out), 0) << out;
+    size_t at = out.find("Captured RMS: ");
+    ASSERT_NE(at, std::string::npos) << out;
+    double level = std::strtod(out.c_str() + at + 14, nullptr);
+    EXPECT_NEAR(level, -12.0, 0.5) << out;
+}
+
+TEST_F(HalSmoke, FailsWithItsReasonWhenTheDeviceBringsNothingBack) {
+    // The pass-thru device published muted: it is there, but what comes back is silence.
+    StartServer(std::getenv("TIDEWELL_PLUGIN_DIR"));
+    tidewell::RuntimeControlStoreV3::publish(
+        {tidewell::RuntimeDeviceControls(kPassThruUID, "Tidewell", "waveform.circle", 2, true, 1.0, {}, true, true, 1.0,
+                                         {{1, 1}, {2, 2}})},
+        false);
+    std::this_thread::sleep_for(1200ms);  // two reconcile ticks: the mute is in force
+    ASSERT_TRUE(WaitForDevice(kPassThruUID, true));
+    std::string out;
+    EXPECT_EQ(audiotest::Run({Smoke()}, &out), 1) << out;
+    EXPECT_NE(out.find("Captured RMS: "), std::string::npos) << out;
+    EXPECT_NE(LastLine(out).find("is not within 1 dB of the -12.00 dBFS played"), std::string::npos) << out;
+}
+
+TEST_F(HalSmoke, FailsWhenThePlugInIsNotLoaded) {
+    TempDir empty;
+    StartServer(empty.path());
+    std::string out;
+    EXPECT_EQ(audiotest::Run({Smoke()}, &out), 1) << out;
+    EXPECT_EQ(out.find("Captured RMS: "), std::string::npos) << out;
+    EXPECT_NE(LastLine(out).find("tidewell-hal-smoke: "), std::string::npos) << out;
+}
+
+}  // namespace

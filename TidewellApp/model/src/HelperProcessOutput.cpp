@@ -73,7 +73,8 @@ void HelperProcessOutput::appendDecoded(const QString& decoded) {
 
 QString HelperProcessOutput::text() const {
   QMutexLocker locker(&lock_);
-  return text_;
+  // A copy of its own: a shared one would be freed by whichever thread lets go of it last.
+  return QString(text_.constData(), text_.size());
 }
 
 QStringList HelperProcessOutput::lines() const {

@@ -59,22 +59,39 @@ void HelperProcessOutput::finish(Stream stream) {
   appendDecoded(decoded);
 }
 
-// Called with the lock held.
+namespace {
+
+// The last `maximumCharacters` clusters of the text.
+QString lastCharacters(const QString& text) {
+  // A cluster is at least one code unit, so a text this short cannot be over the limit.
+  if (text.size() <= HelperProcessOutput::maximumCharacters) return text;
+  QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+  finder.toEnd();
+  for (qsizetype kept = 0; kept < HelperProcessOutput::maximumCharacters; ++kept)
+    if (finder.toPreviousBoundary() <= 0) return text;
+  return text.sliced(finder.position());
+}
+
+}  // namespace
+
+// Called with the lock held. Finding cluster boundaries costs a pass over the whole text, so
+// the text is cut back only once as much again has arrived as the cut left; every reader
+// sees the exact last 12000 characters (text() cuts its copy).
 void HelperProcessOutput::appendDecoded(const QString& decoded) {
   text_ += decoded;
-  // A cluster is at least one code unit, so a text this short cannot be over the limit.
-  if (text_.size() <= maximumCharacters) return;
-  QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text_);
-  finder.toEnd();
-  for (qsizetype kept = 0; kept < maximumCharacters; ++kept)
-    if (finder.toPreviousBoundary() <= 0) return;
-  text_.remove(0, finder.position());
+  if (text_.size() - sizeAfterCut_ <= maximumCharacters) return;
+  text_ = lastCharacters(text_);
+  sizeAfterCut_ = text_.size();
 }
 
 QString HelperProcessOutput::text() const {
-  QMutexLocker locker(&lock_);
-  // A copy of its own: a shared one would be freed by whichever thread lets go of it last.
-  return QString(text_.constData(), text_.size());
+  QString copy;
+  {
+    QMutexLocker locker(&lock_);
+    // A copy of its own: a shared one would be freed by whichever thread lets go of it last.
+    copy = QString(text_.constData(), text_.size());
+  }
+  return lastCharacters(copy);
 }
 
 QStringList HelperProcessOutput::lines() const {

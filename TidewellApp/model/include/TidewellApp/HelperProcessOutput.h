@@ -1,7 +1,7 @@
 #pragma once
 // What a child process started by the application writes on its standard output and error,
 // kept as one text in the order the chunks arrive, bounded to its last 12000 user-perceived
-// characters (grapheme clusters). Each stream has its own UTF-8 decoder: a read that ends
+// characters (grapheme clusters; memory stays below about twice that). Each stream has its own UTF-8 decoder: a read that ends
 // inside a character keeps the incomplete bytes for the stream's next read, and invalid bytes
 // become U+FFFD, so nothing the child wrote is lost. Safe to feed from the threads that read
 // the pipes while another thread asks for lines.
@@ -40,6 +40,7 @@ class HelperProcessOutput final {
 
   mutable QMutex lock_;
   QString text_;
+  qsizetype sizeAfterCut_ = 0;
   QByteArray pending_[2];  // per stream: the start of a character whose rest has not arrived
 };
 

@@ -46,8 +46,16 @@ class SystemdBackend final : public Backend {
     }
     fs::rename(temporary, file, ec);
     if (ec) throw LaunchError(kExitIOError, "Bootstrap failed: 5: " + file.string() + ": " + ec.message());
-    check(systemctl({"daemon-reload"}), "Bootstrap failed: 5: ");
-    if (agent.runAtLoad || agent.keepAlive) check(systemctl({"start", unitName(agent.label)}), "Bootstrap failed: 5: ");
+    try {
+      check(systemctl({"daemon-reload"}), "Bootstrap failed: 5: ");
+      if (agent.runAtLoad || agent.keepAlive) check(systemctl({"start", unitName(agent.label)}), "Bootstrap failed: 5: ");
+    } catch (const LaunchError&) {
+      // A failed bootstrap leaves nothing loaded.
+      systemctl({"stop", unitName(agent.label)});
+      fs::remove(file, ec);
+      systemctl({"daemon-reload"});
+      throw;
+    }
   }
 
   void bootout(const std::string& label) override {

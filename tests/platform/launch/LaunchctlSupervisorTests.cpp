@@ -1,10 +1,7 @@
 // launchctl with its own supervisor, end to end, in a private runtime folder and HOME. Every
 // process it starts carries a marker in its environment, so the test can tell what is left.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,15 +15,14 @@
 #include <sstream>
 #include <thread>
 
+#include "LaunchctlTestSupport.h"
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
 
-struct Result {
-  int status = -1;
-  std::string output;
-};
+using launchtest::Result;
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -88,8 +84,6 @@ class LaunchctlSupervisor : public ::testing::Test {
     fs::permissions(root_ / "run", fs::perms::owner_all);
     fs::create_directories(root_ / "logs");
     marker_ = "TIDEWELL_LAUNCH_TEST_MARKER=" + root_.string();
-    const char* bin = std::getenv("TIDEWELL_BIN_DIR");
-    tool_ = std::string(bin ? bin : ".") + "/launchctl";
     uid_ = std::to_string(getuid());
   }
 
@@ -99,36 +93,10 @@ class LaunchctlSupervisor : public ::testing::Test {
     fs::remove_all(root_);
   }
 
-  // Runs launchctl in the private environment and reads its output to the end, as the
-  // application does: a supervisor that kept the pipe open would hang this.
   Result run(const std::vector<std::string>& arguments) {
-    std::vector<std::string> env = {"HOME=" + (root_ / "home").string(), "XDG_RUNTIME_DIR=" + (root_ / "run").string(),
-                                    "TIDEWELL_LAUNCH_BACKEND=supervisor", "PATH=/usr/bin:/bin", marker_};
-    std::vector<std::string> argv = {tool_};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<char*> a, e;
-    for (auto& s : argv) a.push_back(s.data());
-    a.push_back(nullptr);
-    for (auto& s : env) e.push_back(s.data());
-    e.push_back(nullptr);
-    int fds[2];
-    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, a[0], &actions, nullptr, a.data(), e.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    Result r;
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) r.output.append(buffer, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return launchtest::runLaunchctl(arguments, {"HOME=" + (root_ / "home").string(),
+                                                "XDG_RUNTIME_DIR=" + (root_ / "run").string(),
+                                                "TIDEWELL_LAUNCH_BACKEND=supervisor", "PATH=/usr/bin:/bin", marker_});
   }
 
   fs::path writeAgent(const std::string& script, bool runAtLoad, bool keepAlive) {
@@ -160,7 +128,6 @@ class LaunchctlSupervisor : public ::testing::Test {
 
   fs::path root_;
   std::string marker_;
-  std::string tool_;
   std::string uid_;
 };
 

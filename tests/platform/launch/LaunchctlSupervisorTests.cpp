@@ -22,14 +22,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using launchtest::readFile;
 using launchtest::Result;
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Processes whose environment holds `marker`, other than this test.
 std::vector<pid_t> markedProcesses(const std::string& marker) {

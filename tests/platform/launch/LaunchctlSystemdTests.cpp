@@ -15,16 +15,10 @@
 #include "LaunchctlTestSupport.h"
 
 namespace fs = std::filesystem;
+using launchtest::readFile;
 using launchtest::Result;
 
 namespace {
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 class LaunchctlSystemd : public ::testing::Test {
  protected:

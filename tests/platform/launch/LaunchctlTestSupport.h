@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,13 @@ struct Result {
   int status = -1;
   std::string output;  // standard output and error together
 };
+
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
 
 inline std::string launchctlPath() {
   const char* bin = std::getenv("TIDEWELL_BIN_DIR");

@@ -1,0 +1,217 @@
+// launchctl with its own supervisor, end to end, in a private runtime folder and HOME. Every
+// process it starts carries a marker in its environment, so the test can tell what is left.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "LaunchctlTestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+using launchtest::readFile;
+using launchtest::Result;
+
+// Processes whose environment holds `marker`, other than this test.
+std::vector<pid_t> markedProcesses(const std::string& marker) {
+  std::vector<pid_t> found;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    pid_t pid = std::stoi(name);
+    if (pid == getpid()) continue;
+    std::string stat = readFile(entry.path() / "stat");
+    auto close = stat.rfind(')');
+    if (close == std::string::npos || stat[close + 2] == 'Z') continue;
+    std::string environ = readFile(entry.path() / "environ");
+    if (environ.find(marker) != std::string::npos) found.push_back(pid);
+  }
+  return found;
+}
+
+pid_t parentOf(pid_t pid) {
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  auto close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(stat.substr(close + 2));
+  char state;
+  pid_t parent = 0;
+  rest >> state >> parent;
+  return parent;
+}
+
+bool alive(pid_t pid) {
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  auto close = stat.rfind(')');
+  return close != std::string::npos && stat[close + 2] != 'Z';
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return condition();
+}
+
+class LaunchctlSupervisor : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/launchctl-test-XXXXXX";
+    root_ = mkdtemp(pattern);
+    fs::create_directories(root_ / "home");
+    fs::create_directories(root_ / "run");
+    fs::permissions(root_ / "run", fs::perms::owner_all);
+    fs::create_directories(root_ / "logs");
+    marker_ = "TIDEWELL_LAUNCH_TEST_MARKER=" + root_.string();
+    uid_ = std::to_string(getuid());
+  }
+
+  void TearDown() override {
+    run({"bootout", "gui/" + uid_ + "/test.job"});
+    for (pid_t pid : markedProcesses(marker_)) kill(pid, SIGKILL);
+    fs::remove_all(root_);
+  }
+
+  Result run(const std::vector<std::string>& arguments) {
+    return launchtest::runLaunchctl(arguments, {"HOME=" + (root_ / "home").string(),
+                                                "XDG_RUNTIME_DIR=" + (root_ / "run").string(),
+                                                "TIDEWELL_LAUNCH_BACKEND=supervisor", "PATH=/usr/bin:/bin", marker_});
+  }
+
+  fs::path writeAgent(const std::string& script, bool runAtLoad, bool keepAlive) {
+    fs::path path = root_ / "test.job.plist";
+    std::ofstream(path) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                        << "<key>Label</key><string>test.job</string>\n"
+                        << "<key>ProgramArguments</key><array><string>/bin/sh</string><string>-c</string><string>"
+                        << script << "</string></array>\n"
+                        << "<key>EnvironmentVariables</key><dict><key>GREETING</key><string>hello</string></dict>\n"
+                        << "<key>RunAtLoad</key>" << (runAtLoad ? "<true/>" : "<false/>") << "\n"
+                        << "<key>KeepAlive</key>" << (keepAlive ? "<true/>" : "<false/>") << "\n"
+                        << "<key>StandardOutPath</key><string>" << (root_ / "logs/out.log").string() << "</string>\n"
+                        << "<key>StandardErrorPath</key><string>" << (root_ / "logs/err.log").string() << "</string>\n"
+                        << "</dict>\n</plist>\n";
+    return path;
+  }
+
+  std::string target() const { return "gui/" + uid_ + "/test.job"; }
+
+  // The job's pid while print reports it running, else 0.
+  pid_t runningPid() {
+    Result r = run({"print", target()});
+    std::smatch m;
+    if (r.status != 0 || r.output.find("\tstate = running\n") == std::string::npos ||
+        !std::regex_search(r.output, m, std::regex("\tpid = (\\d+)\n")))
+      return 0;
+    return static_cast<pid_t>(std::stol(m[1]));
+  }
+
+  fs::path root_;
+  std::string marker_;
+  std::string uid_;
+};
+
+TEST_F(LaunchctlSupervisor, KeepsTheJobAliveAndBootoutLeavesNothing) {
+  std::ofstream(root_ / "logs/out.log") << "earlier line\n";
+  fs::path agent = writeAgent("echo \"started $GREETING\"; echo complaint >&amp;2; sleep 1000 &amp; wait", true, true);
+
+  Result boot = run({"bootstrap", "gui/" + uid_, agent.string()});
+  ASSERT_EQ(boot.status, 0) << boot.output;
+  pid_t first = 0;
+  ASSERT_TRUE(eventually([&] { return (first = runningPid()) != 0; }, 5s)) << run({"print", target()}).output;
+  EXPECT_TRUE(alive(first));
+  // Output is appended to the logs, with the agent's environment in force.
+  EXPECT_TRUE(eventually([&] { return readFile(root_ / "logs/out.log") == "earlier line\nstarted hello\n"; }, 5s))
+      << readFile(root_ / "logs/out.log");
+  EXPECT_TRUE(eventually([&] { return readFile(root_ / "logs/err.log") == "complaint\n"; }, 5s));
+
+  Result again = run({"bootstrap", "gui/" + uid_, agent.string()});
+  EXPECT_EQ(again.status, 37);
+  EXPECT_NE(again.output.find("already"), std::string::npos) << again.output;
+
+  // Killed, the job comes back (about 10 s later), and what it started in its group is gone.
+  std::vector<pid_t> started;  // what the job started: its "sleep"
+  for (pid_t p : markedProcesses(marker_))
+    if (parentOf(p) == first) started.push_back(p);
+  ASSERT_EQ(started.size(), 1u);
+  kill(first, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return run({"print", target()}).output.find("state = waiting") != std::string::npos; },
+                         5s));
+  pid_t second = 0;
+  ASSERT_TRUE(eventually([&] { return (second = runningPid()) != 0 && second != first; }, 30s));
+  EXPECT_TRUE(eventually([&] { return !alive(started[0]); }, 5s)) << "left behind: " << started[0];
+  EXPECT_NE(run({"print", target()}).output.find("last terminating signal = 9"), std::string::npos);
+  EXPECT_EQ(readFile(root_ / "logs/out.log"), "earlier line\nstarted hello\nstarted hello\n");
+
+  // kickstart -k replaces the running instance at once.
+  Result kick = run({"kickstart", "-k", target()});
+  EXPECT_EQ(kick.status, 0) << kick.output;
+  pid_t third = runningPid();
+  EXPECT_NE(third, 0);
+  EXPECT_NE(third, second);
+  EXPECT_FALSE(alive(second));
+  EXPECT_EQ(run({"kickstart", target()}).status, 0);
+  EXPECT_EQ(runningPid(), third) << "kickstart without -k leaves a running job alone";
+  EXPECT_EQ(run({"enable", target()}).status, 0);
+
+  EXPECT_FALSE(markedProcesses(marker_).empty());
+  Result out = run({"bootout", "gui/" + uid_, agent.string()});
+  EXPECT_EQ(out.status, 0) << out.output;
+  EXPECT_EQ(markedProcesses(marker_), std::vector<pid_t>{}) << "supervisor, job or its children left behind";
+  Result gone = run({"print", target()});
+  EXPECT_EQ(gone.status, 113);
+  EXPECT_NE(gone.output.find("Could not find service \"test.job\""), std::string::npos) << gone.output;
+  EXPECT_FALSE(fs::exists(root_ / "run/tidewell-launch/test.job.sock"));
+  EXPECT_EQ(run({"bootout", target()}).status, 3);
+}
+
+TEST_F(LaunchctlSupervisor, AJobThatIsNotKeptAliveRunsWhenKickstartedAndStaysEnded) {
+  fs::path agent = writeAgent("echo ran; exit 3", false, false);
+  ASSERT_EQ(run({"bootstrap", "gui/" + uid_, agent.string()}).status, 0);
+  Result idle = run({"print", target()});
+  EXPECT_EQ(idle.status, 0);
+  EXPECT_NE(idle.output.find("\tstate = not running\n"), std::string::npos) << idle.output;
+  EXPECT_EQ(idle.output.find("pid = "), std::string::npos);
+
+  EXPECT_EQ(run({"kickstart", target()}).status, 0);
+  EXPECT_TRUE(eventually([&] { return run({"print", target()}).output.find("last exit code = 3") != std::string::npos; },
+                         5s));
+  Result ended = run({"print", target()});
+  EXPECT_NE(ended.output.find("\tstate = not running\n"), std::string::npos) << ended.output;
+  EXPECT_NE(ended.output.find("\truns = 1\n"), std::string::npos) << ended.output;
+  EXPECT_EQ(readFile(root_ / "logs/out.log"), "ran\n");
+
+  // The supervisor stays while the agent is loaded, and ends with bootout by label.
+  EXPECT_EQ(markedProcesses(marker_).size(), 1u);
+  EXPECT_EQ(run({"bootout", target()}).status, 0);
+  EXPECT_EQ(markedProcesses(marker_), std::vector<pid_t>{});
+}
+
+TEST_F(LaunchctlSupervisor, FailuresExitNonZeroWithAMessage) {
+  std::ofstream(root_ / "broken.plist") << "<plist><dict><key>Label</key>";
+  Result broken = run({"bootstrap", "gui/" + uid_, (root_ / "broken.plist").string()});
+  EXPECT_EQ(broken.status, 5);
+  EXPECT_NE(broken.output.find((root_ / "broken.plist").string()), std::string::npos) << broken.output;
+  EXPECT_EQ(run({"kickstart", target()}).status, 113);
+  EXPECT_EQ(run({"print", target()}).status, 113);
+  EXPECT_EQ(run({"bootout", target()}).status, 3);
+  EXPECT_EQ(run({"print", "gui/" + std::to_string(getuid() + 1) + "/test.job"}).status, 1);
+  EXPECT_EQ(run({"frobnicate"}).status, 64);
+  EXPECT_EQ(markedProcesses(marker_), std::vector<pid_t>{});
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+// launchctl's systemd back-end against a systemctl that records what it is asked and answers
+// `show` like a user manager running the unit: the unit file it writes, the commands each
+// verb runs, and what print makes of the manager's answer.
+#include <launch/AgentDefinition.h>
+#include <launch/SystemdUnit.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "LaunchctlTestSupport.h"
+
+namespace fs = std::filesystem;
+using launchtest::readFile;
+using launchtest::Result;
+
+namespace {
+
+class LaunchctlSystemd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/launchctl-systemd-XXXXXX";
+    root_ = mkdtemp(pattern);
+    fs::create_directories(root_ / "fakebin");
+    std::ofstream(root_ / "fakebin/systemctl")
+        << "#!/bin/sh\n"
+           "echo \"$*\" >> \"$FAKE_SYSTEMCTL_LOG\"\n"
+           "if [ \"$2\" = \"$FAKE_SYSTEMCTL_FAIL\" ]; then echo \"Job for $3 failed.\" >&2; exit 1; fi\n"
+           "if [ \"$2\" = show ]; then printf 'ActiveState=active\\nSubState=running\\nMainPID=4242\\n"
+           "NRestarts=2\\nExecMainStatus=0\\nExecMainCode=0\\n'; fi\n";
+    fs::permissions(root_ / "fakebin/systemctl", fs::perms::owner_all);
+    plist_ = root_ / "test.job.plist";
+    std::ofstream(plist_) << "<plist version=\"1.0\"><dict><key>Label</key><string>test.job</string>"
+                             "<key>ProgramArguments</key><array><string>/bin/sleep</string><string>1000</string>"
+                             "</array><key>RunAtLoad</key><true/><key>KeepAlive</key><true/>"
+                             "<key>StandardOutPath</key><string>/tmp/out.log</string></dict></plist>\n";
+    uid_ = std::to_string(getuid());
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  Result run(const std::vector<std::string>& arguments, const std::string& failing = "") {
+    return launchtest::runLaunchctl(
+        arguments, {"HOME=" + root_.string(), "XDG_CONFIG_HOME=" + (root_ / "config").string(),
+                    "TIDEWELL_LAUNCH_BACKEND=systemd", "PATH=" + (root_ / "fakebin").string() + ":/usr/bin:/bin",
+                    "FAKE_SYSTEMCTL_LOG=" + (root_ / "calls").string(), "FAKE_SYSTEMCTL_FAIL=" + failing});
+  }
+  // The systemctl commands run since the last call.
+  std::string calls() {
+    std::string text = readFile(root_ / "calls");
+    fs::remove(root_ / "calls");
+    return text;
+  }
+
+  fs::path root_;
+  fs::path plist_;
+  std::string uid_;
+};
+
+}  // namespace
+
+TEST_F(LaunchctlSystemd, EachVerbDrivesTheUserUnit) {
+  const fs::path unit = root_ / "config/systemd/user/agent-test.job.service";
+  Result boot = run({"bootstrap", "gui/" + uid_, plist_.string()});
+  ASSERT_EQ(boot.status, 0) << boot.output;
+  EXPECT_EQ(readFile(unit), tidewell::launch::systemdUnitText(tidewell::launch::readAgentDefinition(plist_.string())));
+  EXPECT_EQ(calls(), "--user daemon-reload\n--user start agent-test.job.service\n");
+  EXPECT_EQ(run({"bootstrap", "gui/" + uid_, plist_.string()}).status, 37);
+
+  Result print = run({"print", "gui/" + uid_ + "/test.job"});
+  EXPECT_EQ(print.status, 0);
+  for (const char* line : {"\tstate = running\n", "\tpid = 4242\n", "\truns = 3\n", "\tprogram = /bin/sleep\n",
+                           "\tstdout path = /tmp/out.log\n", "\tunit = agent-test.job.service\n"})
+    EXPECT_NE(print.output.find(line), std::string::npos) << line << " missing from\n" << print.output;
+  EXPECT_NE(print.output.find("\tpath = " + plist_.string() + "\n"), std::string::npos) << print.output;
+  calls();
+
+  EXPECT_EQ(run({"kickstart", "-k", "gui/" + uid_ + "/test.job"}).status, 0);
+  EXPECT_EQ(run({"kickstart", "gui/" + uid_ + "/test.job"}).status, 0);
+  EXPECT_EQ(run({"enable", "gui/" + uid_ + "/test.job"}).status, 0);
+  EXPECT_EQ(calls(), "--user restart agent-test.job.service\n--user start agent-test.job.service\n"
+                     "--user enable agent-test.job.service\n");
+
+  EXPECT_EQ(run({"bootout", "gui/" + uid_ + "/test.job"}).status, 0);
+  EXPECT_EQ(calls(), "--user stop agent-test.job.service\n--user disable agent-test.job.service\n"
+                     "--user daemon-reload\n--user reset-failed agent-test.job.service\n");
+  EXPECT_FALSE(fs::exists(unit));
+  EXPECT_EQ(run({"print", "gui/" + uid_ + "/test.job"}).status, 113);
+  EXPECT_EQ(run({"kickstart", "gui/" + uid_ + "/test.job"}).status, 113);
+  EXPECT_EQ(run({"bootout", "gui/" + uid_, plist_.string()}).status, 3);
+}
+
+TEST_F(LaunchctlSystemd, AUnitThatDoesNotStartFailsTheBootstrapWithSystemdsMessage) {
+  Result boot = run({"bootstrap", "gui/" + uid_, plist_.string()}, "start");
+  EXPECT_EQ(boot.status, 5);
+  EXPECT_NE(boot.output.find("Bootstrap failed: 5: Job for agent-test.job.service failed."), std::string::npos)
+      << boot.output;
+  // Nothing stays loaded: the unit is gone and the next bootstrap goes ahead.
+  EXPECT_FALSE(fs::exists(root_ / "config/systemd/user/agent-test.job.service"));
+  EXPECT_EQ(run({"bootstrap", "gui/" + uid_, plist_.string()}).status, 0);
+}

@@ -169,7 +169,10 @@ class TidewellService {
   void runPass();
   // Stops every helper and waits for them to end (SIGKILL after the grace period).
   void stopAll();
-  void requestStop() { isRunning_->store(false); }
+  void requestStop() {
+    isRunning_->store(false);
+    platform_->wake();
+  }
 
   // SIGTERM and SIGINT no longer end the process: each clears the running flag, from a serial
   // queue of its own.
@@ -184,7 +187,7 @@ class TidewellService {
   void reconcile(const std::vector<DesiredRoute>& desired);
 
   static bool isTruthy(const std::optional<std::string>& value);
-  // Finite and greater than 0, else 1.0.
+  // A number from 0.05 to 60 (seconds), else 1.0.
   static double pollInterval(const std::optional<std::string>& value);
 
   const ServiceEnvironment& environment() const { return environment_; }
@@ -199,6 +202,8 @@ class TidewellService {
   const std::map<std::string, std::unique_ptr<ManagedRoute>>& routes() const { return routes_; }
 
   static constexpr double defaultPollInterval = 1.0;
+  static constexpr double minimumPollInterval = 0.05;
+  static constexpr double maximumPollInterval = 60.0;
   static constexpr double stopGraceSeconds = 3.0;
   static constexpr std::string_view launchAgentLabel = "app.tidewell.service";
 

@@ -105,7 +105,8 @@ class HelperStopQueue {
   HelperStopQueue& operator=(const HelperStopQueue&) = delete;
 
   void schedule(std::shared_ptr<HelperProcess> process, std::string summary);
-  // Returns once every scheduled helper has exited or been killed.
+  // Returns once every scheduled helper has exited or been killed. A killed helper that has not
+  // ended yet is still reaped later, for as long as the queue lives.
   void drain();
   std::chrono::duration<double> grace() const { return grace_; }
 
@@ -114,6 +115,7 @@ class HelperStopQueue {
     std::shared_ptr<HelperProcess> process;
     std::string summary;
     std::chrono::steady_clock::time_point deadline;
+    bool killed = false;  // SIGKILL sent and waited for; reaped once it has ended
   };
   void work();
 

@@ -88,7 +88,7 @@ int lockForWriting(int fd)
         if (std::chrono::steady_clock::now() >= deadline) {
             return ETIMEDOUT;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::microseconds(200)); // a write is over within this
     }
 }
 

@@ -33,7 +33,9 @@ void HelperStopQueue::schedule(std::shared_ptr<HelperProcess> process, std::stri
 
 void HelperStopQueue::drain() {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return jobs_.empty(); });
+  changed_.wait(lock, [this] {
+    return std::all_of(jobs_.begin(), jobs_.end(), [](const Job& job) { return job.killed; });
+  });
 }
 
 void HelperStopQueue::work() {
@@ -45,13 +47,14 @@ void HelperStopQueue::work() {
       continue;
     }
     // Look at each job: a helper that has exited is done with (and reaped, so no zombie is
-    // left behind); one past its deadline is killed.
+    // left behind); one past its deadline is killed. One that outlives even its SIGKILL (stuck
+    // in the kernel) stays, and is looked at again until it can be reaped.
     std::vector<Job> due;
     auto now = std::chrono::steady_clock::now();
     for (auto it = jobs_.begin(); it != jobs_.end();) {
       if (!it->process->isRunning()) {
         it = jobs_.erase(it);
-      } else if (now >= it->deadline) {
+      } else if (!it->killed && now >= it->deadline) {
         due.push_back(std::move(*it));
         it = jobs_.erase(it);
       } else {
@@ -70,11 +73,13 @@ void HelperStopQueue::work() {
         job.process->waitForExit(std::chrono::seconds(2));
       }
       lock.lock();
-      for (auto& job : due) {
-        jobs_.erase(std::remove_if(jobs_.begin(), jobs_.end(),
-                                   [&job](const Job& j) { return j.process == job.process; }),
-                    jobs_.end());
+      for (auto& job : jobs_) {
+        bool wasDue = std::any_of(due.begin(), due.end(),
+                                  [&job](const Job& d) { return d.process == job.process; });
+        if (wasDue) job.killed = true;
       }
+      changed_.notify_all();
+      continue;  // reaps at once what the kill ended
     }
     if (jobs_.empty()) {
       changed_.notify_all();

@@ -61,7 +61,11 @@ class ServicePlatform {
                                                 std::string& error) = 0;
 
   virtual Clock::time_point now() = 0;
+  // Waits the given time, or less once wake() is called: a wake that comes while no sleep is in
+  // progress ends the next sleep at once.
   virtual void sleep(double seconds) = 0;
+  // Callable from any thread.
+  virtual void wake() {}
 };
 
 // The real thing: files in the per-user data folder, POSIX shared memory, the audio server.

@@ -4,7 +4,8 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <thread>
+#include <condition_variable>
+#include <mutex>
 #include <unistd.h>
 
 #include "ServicePlatform.h"
@@ -87,8 +88,23 @@ class SystemServicePlatform final : public ServicePlatform {
   Clock::time_point now() override { return Clock::now(); }
 
   void sleep(double seconds) override {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    std::unique_lock<std::mutex> lock(wakeMutex_);
+    wakeChanged_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return woken_; });
+    woken_ = false;
   }
+
+  void wake() override {
+    {
+      std::lock_guard<std::mutex> lock(wakeMutex_);
+      woken_ = true;
+    }
+    wakeChanged_.notify_all();
+  }
+
+ private:
+  std::mutex wakeMutex_;
+  std::condition_variable wakeChanged_;
+  bool woken_ = false;
 };
 
 }  // namespace

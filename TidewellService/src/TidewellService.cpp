@@ -110,9 +110,9 @@ double TidewellService::pollInterval(const std::optional<std::string>& value) {
   char* end = nullptr;
   double seconds = std::strtod(text.c_str(), &end);
   if (end != text.c_str() + text.size()) return defaultPollInterval;
-  // An infinite or NaN interval would hang the loop (no heartbeat, no stop); zero or a
-  // negative one would spin it.
-  if (!std::isfinite(seconds) || !(seconds > 0.0)) return defaultPollInterval;
+  // A very long interval starves the heartbeat and overflows the sleep; a very short one spins
+  // the loop. NaN fails both comparisons.
+  if (!(seconds >= minimumPollInterval && seconds <= maximumPollInterval)) return defaultPollInterval;
   return seconds;
 }
 
@@ -181,8 +181,11 @@ void TidewellService::installSignalHandlers() {
         DISPATCH_SOURCE_TYPE_SIGNAL, static_cast<uintptr_t>(number), 0, signalQueue_);
     if (!source) continue;
     std::weak_ptr<std::atomic<bool>> running = isRunning_;
-    dispatch_source_set_event_handler(source, [running] {
+    std::weak_ptr<ServicePlatform> platform = platform_;
+    dispatch_source_set_event_handler(source, [running, platform] {
       if (auto flag = running.lock()) flag->store(false);
+      // The loop may be inside its sleep: end it, so the stop does not wait a whole interval.
+      if (auto sleeper = platform.lock()) sleeper->wake();
     });
     dispatch_resume(source);
     signalSources_.push_back(source);

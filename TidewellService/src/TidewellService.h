@@ -105,7 +105,8 @@ class HelperStopQueue {
   HelperStopQueue& operator=(const HelperStopQueue&) = delete;
 
   void schedule(std::shared_ptr<HelperProcess> process, std::string summary);
-  // Returns once every scheduled helper has exited or been killed.
+  // Returns once every scheduled helper has exited or been killed. A killed helper that has not
+  // ended yet is still reaped later, for as long as the queue lives.
   void drain();
   std::chrono::duration<double> grace() const { return grace_; }
 
@@ -114,6 +115,7 @@ class HelperStopQueue {
     std::shared_ptr<HelperProcess> process;
     std::string summary;
     std::chrono::steady_clock::time_point deadline;
+    bool killed = false;  // SIGKILL sent and waited for; reaped once it has ended
   };
   void work();
 
@@ -169,7 +171,10 @@ class TidewellService {
   void runPass();
   // Stops every helper and waits for them to end (SIGKILL after the grace period).
   void stopAll();
-  void requestStop() { isRunning_->store(false); }
+  void requestStop() {
+    isRunning_->store(false);
+    platform_->wake();
+  }
 
   // SIGTERM and SIGINT no longer end the process: each clears the running flag, from a serial
   // queue of its own.
@@ -184,7 +189,7 @@ class TidewellService {
   void reconcile(const std::vector<DesiredRoute>& desired);
 
   static bool isTruthy(const std::optional<std::string>& value);
-  // Finite and greater than 0, else 1.0.
+  // A number from 0.05 to 60 (seconds), else 1.0.
   static double pollInterval(const std::optional<std::string>& value);
 
   const ServiceEnvironment& environment() const { return environment_; }
@@ -199,6 +204,8 @@ class TidewellService {
   const std::map<std::string, std::unique_ptr<ManagedRoute>>& routes() const { return routes_; }
 
   static constexpr double defaultPollInterval = 1.0;
+  static constexpr double minimumPollInterval = 0.05;
+  static constexpr double maximumPollInterval = 60.0;
   static constexpr double stopGraceSeconds = 3.0;
   static constexpr std::string_view launchAgentLabel = "app.tidewell.service";
 

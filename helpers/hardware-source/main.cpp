@@ -195,7 +195,13 @@ int main(int argc, char** argv) {
 
     const AudioObjectID inputDevice = FindDeviceByUID(inputUID);
     const AudioObjectID outputDevice = FindDeviceByUID(outputUID);
-    const uint32_t deviceInputs = ChannelCountForDevice(inputDevice, kAudioObjectPropertyScopeInput);
+    bool configurationNotAllocated = false;
+    const uint32_t deviceInputs =
+        ChannelCountForDeviceChecked(inputDevice, kAudioObjectPropertyScopeInput, &configurationNotAllocated);
+    if (configurationNotAllocated) {
+        std::fputs("Could not allocate stream configuration.\n", stderr);
+        return 1;
+    }
     if (deviceInputs == 0) {
         std::fputs("Selected input device has no input channels.\n", stderr);
         return 1;

@@ -40,6 +40,23 @@ bool TidewellTapExclusionsGrew(const std::vector<AudioObjectID>& current, const 
     return false;
 }
 
+std::vector<AudioObjectID> TidewellTapReplacementExclusions(const std::vector<AudioObjectID>& current,
+                                                            const std::vector<AudioObjectID>& next,
+                                                            const std::vector<TidewellTapProcess>& processes) {
+    std::vector<AudioObjectID> list;
+    for (AudioObjectID object : next) {
+        AddOnce(&list, object);
+    }
+    for (AudioObjectID object : current) {
+        const bool listed = std::any_of(processes.begin(), processes.end(),
+                                        [object](const TidewellTapProcess& process) { return process.object == object; });
+        if (listed) {
+            AddOnce(&list, object);
+        }
+    }
+    return list;
+}
+
 bool TidewellIsHelperProcess(pid_t pid, void*) {
     if (pid <= 0) {
         return false;

@@ -26,8 +26,17 @@ std::vector<AudioObjectID> TidewellTapSystemExclusions(AudioObjectID own, AudioO
                                                        TidewellHelperProcessTest isHelper, void* context);
 
 // Whether `next` holds an object that `current` lacks: only then must the tap be replaced (a
-// process that has gone may stay in the list; it harms nothing).
+// process that has gone stays in the list until then; replacing the tap for it alone would cost a
+// gap in the capture).
 bool TidewellTapExclusionsGrew(const std::vector<AudioObjectID>& current, const std::vector<AudioObjectID>& next);
+
+// The list a replacement tap excludes: `next`, then each object of `current` that the audio
+// server still lists among `processes` (a helper whose executable could not be read this time is
+// still left out). Objects of processes that have gone are dropped, so the list does not grow
+// with every helper restart.
+std::vector<AudioObjectID> TidewellTapReplacementExclusions(const std::vector<AudioObjectID>& current,
+                                                            const std::vector<AudioObjectID>& next,
+                                                            const std::vector<TidewellTapProcess>& processes);
 
 // Whether the executable of the process (its /proc/<pid>/exe link) is one of the helper
 // programs; false for a process that is gone or whose link cannot be read.

@@ -635,14 +635,11 @@ int main(int argc, char** argv) {
             }
         }
         if (watchingProcesses && gProcessesChanged.exchange(false, std::memory_order_relaxed)) {
-            std::vector<AudioObjectID> next = TidewellTapSystemExclusions(
-                exclusions.own, exclusions.excluded, AudioProcesses(), TidewellIsHelperProcess, nullptr);
+            const std::vector<TidewellTapProcess> processes = AudioProcesses();
+            std::vector<AudioObjectID> next = TidewellTapSystemExclusions(exclusions.own, exclusions.excluded, processes,
+                                                                          TidewellIsHelperProcess, nullptr);
             if (TidewellTapExclusionsGrew(exclusions.current, next)) {
-                for (AudioObjectID object : exclusions.current) {
-                    if (std::find(next.begin(), next.end(), object) == next.end()) {
-                        next.push_back(object);
-                    }
-                }
+                next = TidewellTapReplacementExclusions(exclusions.current, next, processes);
                 // On failure the old tap keeps running; the next change of the list tries again.
                 if (ReplaceSystemTap(&r, *description, next, clockUID, bufferFrames, format, ioBlock,
                                      &*description)) {

@@ -20,6 +20,17 @@ TEST(ServiceSettingsTest, SwitchesAcceptFourWordsInAnyCase) {
   EXPECT_FALSE(TidewellService::isTruthy(std::nullopt));
 }
 
+// Outside 0.05 to 60 s the interval would either spin the loop or leave the heartbeat stale and
+// a stop unanswered for hours (1e300 overflows the sleep altogether).
+TEST(ServiceSettingsTest, PollIntervalOutsideItsBoundsFallsBack) {
+  EXPECT_EQ(TidewellService::pollInterval(std::string("0.05")), 0.05);
+  EXPECT_EQ(TidewellService::pollInterval(std::string("60")), 60.0);
+  EXPECT_EQ(TidewellService::pollInterval(std::string("59.5")), 59.5);
+  for (const char* bad : {"86400", "1e300", "60.001", "61", "0.049", "0.001", "1e-300"}) {
+    EXPECT_EQ(TidewellService::pollInterval(std::string(bad)), 1.0) << bad;
+  }
+}
+
 TEST(ServiceSettingsTest, PollIntervalFallsBackUnlessFinitePositiveNumber) {
   EXPECT_EQ(TidewellService::pollInterval(std::nullopt), 1.0);
   EXPECT_EQ(TidewellService::pollInterval(std::string("0.25")), 0.25);

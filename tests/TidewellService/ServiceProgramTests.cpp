@@ -119,6 +119,20 @@ TEST_F(ServiceProgramTest, ShutdownKillsAHelperThatIgnoresSigterm) {
                        "system capture 'All' did not exit 3 s after SIGTERM; killing it"));
 }
 
+// A stop must not wait for the end of a long poll interval: the sleep is cut short.
+TEST_F(ServiceProgramTest, SigtermEndsTheSleepOfALongPollInterval) {
+  environment["TIDEWELL_SERVICE_POLL_SECONDS"] = "60";
+  save(systemCapture());
+  start();
+  ASSERT_TRUE(eventuallyTrue([&] { return starts("S").size() == 1; }));
+  ASSERT_TRUE(eventuallyTrue([&] { return contains(messages(logFile), "Started system capture 'All'"); }));
+  ::kill(servicePid, SIGTERM);
+  // Well below the 60 s interval, yet generous for a loaded machine.
+  EXPECT_EQ(finish(30s), 0);
+  EXPECT_FALSE(processExists(starts("S")[0]));
+  EXPECT_EQ(messages(logFile).back(), "Stopped Tidewell audio service");
+}
+
 TEST_F(ServiceProgramTest, LiveEditsOfTheApplicationAreNotUndoneByThePasses) {
   save(systemCapture());
   start();

@@ -192,6 +192,60 @@ TEST_F(SupervisionTest, AHelperThatIgnoresSigtermIsKilledAfterTheGracePeriod) {
   EXPECT_EQ(log.lines().back(), "stubborn did not exit 3 s after SIGTERM; killing it");
 }
 
+// A helper stuck where not even SIGKILL ends it at once (uninterruptible sleep): it must be
+// reaped whenever it does end, however long after the kill that is.
+class KillSurvivor final : public HelperProcess {
+ public:
+  pid_t pid() const override { return 4321; }
+  bool isRunning() override {
+    if (running_.load()) return true;
+    reaped_.store(true);
+    return false;
+  }
+  int terminationStatus() override { return SIGKILL; }
+  void sendSignal(int signal) override {
+    if (signal == SIGKILL) killed_.store(true);
+  }
+  bool waitForExit(std::chrono::duration<double> timeout) override {
+    std::this_thread::sleep_for(std::min<std::chrono::duration<double>>(timeout, std::chrono::milliseconds(50)));
+    return !isRunning();
+  }
+  void end() { running_.store(false); }
+  bool killed() const { return killed_.load(); }
+  bool reaped() const { return reaped_.load(); }
+
+ private:
+  std::atomic<bool> running_{true};
+  std::atomic<bool> killed_{false};
+  std::atomic<bool> reaped_{false};
+};
+
+template <class Condition>
+bool becomesTrue(Condition condition) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+TEST(HelperStopQueueTest, AHelperThatOutlivesItsSigkillIsReapedWhenItEnds) {
+  LogRecorder log;
+  HelperStopQueue queue(std::chrono::milliseconds(10));
+  auto survivor = std::make_shared<KillSurvivor>();
+  queue.schedule(survivor, "stuck");
+  ASSERT_TRUE(becomesTrue([&] { return survivor->killed(); }));
+  // Stopping the service does not hang on it...
+  queue.drain();
+  // ...and it is still looked after once the kill's own wait is over.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(survivor->reaped());
+  survivor->end();
+  EXPECT_TRUE(becomesTrue([&] { return survivor->reaped(); }));
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"stuck did not exit 0 s after SIGTERM; killing it"});
+}
+
 TEST_F(SupervisionTest, StoppingTheServiceWaitsForEveryHelper) {
   platform.helpersIgnoreTerm = true;
   pass({route("a", "first"), route("b", "second")});

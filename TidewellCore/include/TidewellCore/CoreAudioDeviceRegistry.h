@@ -15,15 +15,6 @@
 
 namespace tidewell {
 
-// One of the product's own virtual devices, with its channel counts in each direction.
-struct HALDeviceSummary {
-  std::string uid;
-  std::string name;
-  std::int64_t inputChannelCount = 0;
-  std::int64_t outputChannelCount = 0;
-  bool operator==(const HALDeviceSummary&) const = default;
-};
-
 namespace CoreAudioDeviceRegistry {
 
 // UID prefix of the earlier product line's devices.

@@ -1,6 +1,7 @@
 // Records in which the core hands out the audio-device inventory and the capturable
-// applications, plus the records declared for health and installation reports. Each has a
-// JSON form whose keys are its field names; an absent optional is left out.
+// applications, plus the records declared for health and installation reports, and the JSON
+// form of a channel route. Each has a JSON form whose keys are its field names; an absent
+// optional is left out.
 #pragma once
 
 #include "TidewellCore/ConfigValidator.h"
@@ -74,6 +75,18 @@ struct HealthReport {
     bool operator==(const HealthReport &) const = default;
 };
 
+// One of the product's own virtual devices, with its channel counts in each direction.
+struct HALDeviceSummary {
+    std::string uid;
+    std::string name;
+    int64_t inputChannelCount = 0;
+    int64_t outputChannelCount = 0;
+
+    bool operator==(const HALDeviceSummary &) const = default;
+};
+
+struct RuntimeChannelRoute;   // TidewellCore/RuntimeRouteMap.h
+
 struct InstallResult {
     bool succeeded = false;
     std::string message;
@@ -92,6 +105,9 @@ std::string encode(PermissionStatus value);
 std::string encode(const DeviceTemplate &value);
 std::string encode(const HealthReport &value);
 std::string encode(const InstallResult &value);
+std::string encode(const HALDeviceSummary &value);
+// Keys "sourceChannel" and "outputChannel", both required when reading.
+std::string encode(const RuntimeChannelRoute &value);
 
 template <class T>
 T decode(std::string_view text);

@@ -1,6 +1,7 @@
 #include "TidewellCore/InventoryRecords.h"
 
 #include "TidewellCore/ConfigJSON.h"
+#include "TidewellCore/RuntimeRouteMap.h"
 
 #include <cmath>
 #include <limits>
@@ -120,6 +121,24 @@ Json toJson(const InstallResult &v)
     Json j;
     j["succeeded"] = v.succeeded;
     j["message"] = v.message;
+    return j;
+}
+
+Json toJson(const HALDeviceSummary &v)
+{
+    Json j;
+    j["uid"] = v.uid;
+    j["name"] = v.name;
+    j["inputChannelCount"] = v.inputChannelCount;
+    j["outputChannelCount"] = v.outputChannelCount;
+    return j;
+}
+
+Json toJson(const RuntimeChannelRoute &v)
+{
+    Json j;
+    j["sourceChannel"] = v.sourceChannel;
+    j["outputChannel"] = v.outputChannel;
     return j;
 }
 
@@ -365,6 +384,28 @@ InstallResult fromJson<InstallResult>(const Json &j, const std::string &path)
     return v;
 }
 
+template <>
+HALDeviceSummary fromJson<HALDeviceSummary>(const Json &j, const std::string &path)
+{
+    requireObject(j, path);
+    HALDeviceSummary v;
+    v.uid = asString(*member(j, "uid", path, false), join(path, "uid"));
+    v.name = asString(*member(j, "name", path, false), join(path, "name"));
+    v.inputChannelCount = asInt64(*member(j, "inputChannelCount", path, false), join(path, "inputChannelCount"));
+    v.outputChannelCount = asInt64(*member(j, "outputChannelCount", path, false), join(path, "outputChannelCount"));
+    return v;
+}
+
+template <>
+RuntimeChannelRoute fromJson<RuntimeChannelRoute>(const Json &j, const std::string &path)
+{
+    requireObject(j, path);
+    RuntimeChannelRoute v;
+    v.sourceChannel = asInt64(*member(j, "sourceChannel", path, false), join(path, "sourceChannel"));
+    v.outputChannel = asInt64(*member(j, "outputChannel", path, false), join(path, "outputChannel"));
+    return v;
+}
+
 } // namespace
 
 namespace InventoryJSON {
@@ -376,6 +417,8 @@ std::string encode(PermissionStatus value) { return encodeText(value); }
 std::string encode(const DeviceTemplate &value) { return encodeText(value); }
 std::string encode(const HealthReport &value) { return encodeText(value); }
 std::string encode(const InstallResult &value) { return encodeText(value); }
+std::string encode(const HALDeviceSummary &value) { return encodeText(value); }
+std::string encode(const RuntimeChannelRoute &value) { return encodeText(value); }
 
 template <class T>
 T decode(std::string_view text)
@@ -396,6 +439,8 @@ template PermissionStatus decode<PermissionStatus>(std::string_view);
 template DeviceTemplate decode<DeviceTemplate>(std::string_view);
 template HealthReport decode<HealthReport>(std::string_view);
 template InstallResult decode<InstallResult>(std::string_view);
+template HALDeviceSummary decode<HALDeviceSummary>(std::string_view);
+template RuntimeChannelRoute decode<RuntimeChannelRoute>(std::string_view);
 
 } // namespace InventoryJSON
 

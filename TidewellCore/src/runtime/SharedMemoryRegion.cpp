@@ -4,6 +4,8 @@
 #include "TidewellRuntimeSupport/TidewellShm.h"
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -36,22 +38,67 @@ SystemCalls &systemCalls()
     return calls;
 }
 
+namespace {
+
+// Opens the region read-write, creating it when it is missing. Two writers may find it missing
+// at once: the one whose exclusive create loses opens the other's region instead. Descriptors
+// are close-on-exec, so a child started meanwhile never inherits one, nor the writers' lock.
+int openOrCreate(const SystemCalls &sys, const char *name, bool *created)
+{
+    *created = false;
+    int lastError = ENOENT;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = sys.open(name, O_RDWR | O_CLOEXEC, 0);
+        if (fd >= 0) {
+            return fd;
+        }
+        if (errno != ENOENT) {
+            throw RuntimeControlStoreError::openFailed(errno);
+        }
+        fd = sys.open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, regionMode);
+        if (fd >= 0) {
+            *created = true;
+            return fd;
+        }
+        lastError = errno;
+        if (lastError != EEXIST) {
+            throw RuntimeControlStoreError::openFailed(lastError);
+        }
+    }
+    // Created and removed again by others, over and over.
+    throw RuntimeControlStoreError::openFailed(lastError);
+}
+
+// Takes the writers' lock, waiting at most lockWaitLimit: a whole write takes microseconds, so a
+// lock held that long belongs to a writer that hangs, and waiting for it would hang this one too.
+// Returns 0, or the error number to report (ETIMEDOUT when the wait ran out).
+int lockForWriting(int fd)
+{
+    const auto deadline = std::chrono::steady_clock::now() + lockWaitLimit;
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return 0;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK) {
+            return errno;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return ETIMEDOUT;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200)); // a write is over within this
+    }
+}
+
+} // namespace
+
 WritableRegion::WritableRegion(const char *name, size_t size) : size_(size)
 {
     const SystemCalls &sys = systemCalls();
     bool created = false;
-    int fd = sys.open(name, O_RDWR, 0);
-    if (fd < 0) {
-        const int openError = errno;
-        if (openError != ENOENT) {
-            throw RuntimeControlStoreError::openFailed(openError);
-        }
-        fd = sys.open(name, O_RDWR | O_CREAT | O_EXCL, regionMode);
-        if (fd < 0) {
-            throw RuntimeControlStoreError::openFailed(errno);
-        }
-        created = true;
-    }
+    const int fd = openOrCreate(sys, name, &created);
     auto fail = [fd](const RuntimeControlStoreError &error) -> RuntimeControlStoreError {
         close(fd);
         return error;
@@ -82,12 +129,9 @@ WritableRegion::WritableRegion(const char *name, size_t size) : size_(size)
     // The application and the service both write this region from whole configurations;
     // two writes must never interleave, or a reader could accept a mixture of both. The
     // lock is on the region's own file, so it spans processes and dies with its holder.
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            const int lockError = errno;
-            munmap(mapping, size);
-            throw fail(RuntimeControlStoreError::openFailed(lockError));
-        }
+    if (const int lockError = lockForWriting(fd); lockError != 0) {
+        munmap(mapping, size);
+        throw fail(RuntimeControlStoreError::openFailed(lockError));
     }
     fd_ = fd;
     mapping_ = mapping;

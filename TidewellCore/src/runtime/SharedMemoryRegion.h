@@ -2,6 +2,7 @@
 // complete write. Used by the runtime region and the control regions alike.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <sys/stat.h>
@@ -30,12 +31,17 @@ SystemCalls realSystemCalls();
 // shrunk under its readers.
 inline constexpr uint16_t regionMode = 0644;
 
+// The longest a writer waits for another writer's lock before it reports the region as busy
+// (openFailed with ETIMEDOUT).
+inline constexpr std::chrono::milliseconds lockWaitLimit{2000};
+
 // One region mapped read-write and held exclusively against the other writers (the
 // application and the service) until destruction, which unmaps, closes and so unlocks.
 class WritableRegion {
 public:
-    // Opens (creating with regionMode when missing), sizes to at least `size` (never
-    // shrinks), backs the pages, maps `size` bytes and takes the writers' lock. Throws
+    // Opens (creating with regionMode when missing; a region another writer creates at the
+    // same moment is opened instead), sizes to at least `size` (never shrinks), backs the
+    // pages, maps `size` bytes and takes the writers' lock within lockWaitLimit. Throws
     // RuntimeControlStoreError; nothing of the region has changed when it throws.
     WritableRegion(const char *name, size_t size);
     ~WritableRegion();

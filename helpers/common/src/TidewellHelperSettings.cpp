@@ -77,17 +77,8 @@ float TidewellHelperStartingGain(const char* gainVariable, const char* mutedVari
     if (text == nullptr) {
         return 1.0f;
     }
-    const double gain = std::strtod(text, nullptr);   // text that is not a number reads as 0
-    if (!std::isfinite(gain)) {
-        return std::isnan(gain) ? 1.0f : (gain > 0 ? 2.0f : 0.0f);
-    }
-    if (gain < 0.0) {
-        return 0.0f;
-    }
-    if (gain > 2.0) {
-        return 2.0f;
-    }
-    return static_cast<float>(gain);
+    // Text that is not a number reads as 0; "inf", "-inf" and "nan" count as 1.0.
+    return ClampChannelGain(std::strtod(text, nullptr));
 }
 
 uint32_t TidewellClampChannelCount(uint64_t count) {

@@ -46,6 +46,13 @@ bool WholePositiveDecimal(const char* text, uint32_t* value) {
 }  // namespace
 
 uint32_t ChannelCountForDevice(AudioObjectID device, AudioObjectPropertyScope scope) {
+    bool allocationFailed = false;
+    return ChannelCountForDeviceChecked(device, scope, &allocationFailed);
+}
+
+uint32_t ChannelCountForDeviceChecked(AudioObjectID device, AudioObjectPropertyScope scope, bool* allocationFailed,
+                                      void* (*allocate)(size_t count, size_t size)) {
+    *allocationFailed = false;
     if (device == kAudioObjectUnknown) {
         return 0;
     }
@@ -55,8 +62,9 @@ uint32_t ChannelCountForDevice(AudioObjectID device, AudioObjectPropertyScope sc
         size < offsetof(AudioBufferList, mBuffers)) {
         return 0;
     }
-    std::unique_ptr<void, FreeDeleter> storage(std::calloc(1, size));
+    std::unique_ptr<void, FreeDeleter> storage((allocate != nullptr ? allocate : std::calloc)(1, size));
     if (!storage) {
+        *allocationFailed = true;
         return 0;
     }
     if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, storage.get()) != 0 ||

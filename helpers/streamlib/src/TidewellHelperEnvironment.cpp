@@ -8,16 +8,16 @@
 
 namespace {
 
-// Splits a copy of text at "," and hands each non-empty piece to visit; false when the copy
-// cannot be made.
+// Splits a copy of text at "," and hands every piece to visit, empty ones included, so that a
+// piece keeps its position; false when the copy cannot be made.
 template <typename Visit>
 bool ForEachPiece(const char* text, Visit visit) {
     char* copy = strdup(text);
     if (copy == nullptr) {
         return false;
     }
-    char* state = nullptr;
-    for (char* piece = strtok_r(copy, ",", &state); piece != nullptr; piece = strtok_r(nullptr, ",", &state)) {
+    char* rest = copy;
+    for (char* piece = strsep(&rest, ","); piece != nullptr; piece = strsep(&rest, ",")) {
         if (!visit(piece)) {
             break;
         }
@@ -154,7 +154,11 @@ void ParseChannelGains(float* gains, uint32_t count, const char* variableName) {
         if (index >= count) {
             return false;
         }
-        gains[index++] = ClampChannelGain(std::strtod(piece, nullptr));   // not a number reads as 0.0
+        // An empty piece leaves its own channel at 1.0; text that is not a number reads as 0.0.
+        if (*piece != '\0') {
+            gains[index] = ClampChannelGain(std::strtod(piece, nullptr));
+        }
+        ++index;
         return true;
     });
 }

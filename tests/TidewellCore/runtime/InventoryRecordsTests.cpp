@@ -1,5 +1,6 @@
 #include "TidewellCore/ConfigJSON.h"
 #include "TidewellCore/InventoryRecords.h"
+#include "TidewellCore/RuntimeRouteMap.h"
 
 #include <gtest/gtest.h>
 
@@ -117,6 +118,36 @@ TEST(InventoryRecords, ReportRecordsRoundTrip)
 
     InstallResult result{false, "Could not copy."};
     EXPECT_EQ(InventoryJSON::decode<InstallResult>(InventoryJSON::encode(result)), result);
+}
+
+TEST(InventoryRecords, RoutesAndDeviceSummariesHaveTheirJSONForms)
+{
+    auto keysOf = [](const std::string &text) {
+        auto object = nlohmann::ordered_json::parse(text);
+        std::vector<std::string> keys;
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            keys.push_back(it.key());
+        }
+        return keys;
+    };
+    const RuntimeChannelRoute route(3, -1);
+    const std::string routeText = InventoryJSON::encode(route);
+    EXPECT_EQ(keysOf(routeText), (std::vector<std::string>{"sourceChannel", "outputChannel"}));
+    EXPECT_EQ(json::parse(routeText)["sourceChannel"], 3);
+    EXPECT_EQ(InventoryJSON::decode<RuntimeChannelRoute>(routeText), route);
+    EXPECT_EQ(InventoryJSON::decode<RuntimeChannelRoute>(R"({"outputChannel":2,"sourceChannel":1})"),
+              RuntimeChannelRoute(1, 2));
+    EXPECT_THROW(InventoryJSON::decode<RuntimeChannelRoute>(R"({"sourceChannel":1})"), DecodingError);
+    EXPECT_THROW(InventoryJSON::decode<RuntimeChannelRoute>(R"({"sourceChannel":1,"outputChannel":"2"})"),
+                 DecodingError);
+
+    const HALDeviceSummary summary{"tidewell.device.a", "Mixer", 0, 8};
+    const std::string summaryText = InventoryJSON::encode(summary);
+    EXPECT_EQ(keysOf(summaryText),
+              (std::vector<std::string>{"uid", "name", "inputChannelCount", "outputChannelCount"}));
+    EXPECT_EQ(InventoryJSON::decode<HALDeviceSummary>(summaryText), summary);
+    EXPECT_THROW(InventoryJSON::decode<HALDeviceSummary>(R"({"uid":"u","name":"n","inputChannelCount":2})"),
+                 DecodingError);
 }
 
 } // namespace

@@ -5,12 +5,17 @@
 
 #include "RuntimeTestSupport.h"
 #include "runtime/SharedMemoryRegion.h"
+#include "TidewellRuntimeSupport/TidewellShm.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cmath>
+#include <future>
 #include <limits>
+#include <optional>
+#include <sys/file.h>
+#include <vector>
 
 namespace {
 
@@ -453,6 +458,83 @@ TEST_F(RuntimeRegionTest, OpenStatusBackingAndMapFailuresAreTyped)
     sys.map = fault::failingMap;
     expectError(RuntimeControlStoreError::mapFailed(ENOMEM),
                 ("Could not map Tidewell runtime shared memory: errno " + std::to_string(ENOMEM) + ".").c_str());
+}
+
+namespace race {
+// Another writer creates the region between this writer's failed open and its exclusive create.
+bool otherWriterCreates = false;
+std::vector<int> openFlags;
+int openLosingTheRace(const char *name, int flags, uint16_t mode)
+{
+    openFlags.push_back(flags);
+    if ((flags & O_EXCL) != 0 && otherWriterCreates) {
+        otherWriterCreates = false;
+        int other = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0644);
+        if (other >= 0) {
+            close(other);
+        }
+    }
+    return TidewellShmOpen(name, flags, mode);
+}
+} // namespace race
+
+TEST_F(RuntimeRegionTest, AWriterThatLosesTheCreateRaceOpensTheOthersRegion)
+{
+    race::otherWriterCreates = true;
+    race::openFlags.clear();
+    runtime_region::systemCalls().open = race::openLosingTheRace;
+    EXPECT_NO_THROW(RuntimeControlStoreV3::publish(makeSnapshot({makeDevice("raced")}), false));
+    EXPECT_EQ(u32At(Published(), 16), 1u);
+    EXPECT_EQ(regionSize(kRegion), 65536);
+    // Open, lost create, reopen: every descriptor close-on-exec, so no child keeps the lock.
+    ASSERT_EQ(race::openFlags.size(), 3u);
+    for (int flags : race::openFlags) {
+        EXPECT_NE(flags & O_CLOEXEC, 0) << flags;
+    }
+}
+
+// A helper started while a write is in progress must not inherit the descriptor, and with it the
+// writers' lock, whatever the C library's own default is.
+TEST_F(RuntimeRegionTest, RegionDescriptorsAreAskedForCloseOnExec)
+{
+    race::otherWriterCreates = false;
+    race::openFlags.clear();
+    runtime_region::systemCalls().open = race::openLosingTheRace;
+    RuntimeControlStoreV3::publish(makeSnapshot({}), false); // creates
+    RuntimeControlStoreV3::publish(makeSnapshot({}), false); // opens
+    SourceControlStore::write(SourceControlStore::Values(false, 1.0f, {}, 2), "cloexec-owner");
+    shm_unlink(SourceControlStore::sharedMemoryName("cloexec-owner").c_str());
+    ASSERT_GE(race::openFlags.size(), 4u);
+    for (int flags : race::openFlags) {
+        EXPECT_NE(flags & O_CLOEXEC, 0) << flags;
+    }
+}
+
+// A writer that hangs while it holds the lock must not hang every other writer with it.
+TEST_F(RuntimeRegionTest, ALockHeldFarTooLongIsReportedInsteadOfWaitedForForever)
+{
+    RuntimeControlStoreV3::publish(makeSnapshot({}), false);
+    int holder = shm_open(kRegion.c_str(), O_RDWR, 0);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    auto attempt = std::async(std::launch::async, [] {
+        try {
+            RuntimeControlStoreV3::publish(makeSnapshot({makeDevice("late")}), false);
+        } catch (const RuntimeControlStoreError &error) {
+            return std::optional<RuntimeControlStoreError>(error);
+        }
+        return std::optional<RuntimeControlStoreError>();
+    });
+    const bool answered = attempt.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    close(holder); // lets a writer that still waits finish
+    ASSERT_TRUE(answered) << "the writer still waits for the lock";
+    const auto error = attempt.get();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(*error, RuntimeControlStoreError::openFailed(ETIMEDOUT));
+    EXPECT_EQ(u32At(Published(), 16), 0u); // nothing was written meanwhile
+    // Once the holder is gone, writes go through again.
+    RuntimeControlStoreV3::publish(makeSnapshot({makeDevice("late")}), false);
+    EXPECT_EQ(u32At(Published(), 16), 1u);
 }
 
 TEST_F(RuntimeRegionTest, AFailedRuntimeWriteLeavesTheControlRegionsAlone)

@@ -61,8 +61,13 @@ TEST(HelperGain, MutedUnsetNumbersAndNonFiniteValues) {
     EXPECT_FLOAT_EQ(TidewellHelperStartingGain("G", "M"), 1.0f);   // never NaN into every sample
     env.Set("G", "-nan");
     EXPECT_FLOAT_EQ(TidewellHelperStartingGain("G", "M"), 1.0f);
+    // Infinite gains count as 1.0 like every other non-finite gain, not as the clamp bounds.
     env.Set("G", "inf");
-    EXPECT_FLOAT_EQ(TidewellHelperStartingGain("G", "M"), 2.0f);
+    EXPECT_FLOAT_EQ(TidewellHelperStartingGain("G", "M"), 1.0f);
+    env.Set("G", "-inf");
+    EXPECT_FLOAT_EQ(TidewellHelperStartingGain("G", "M"), 1.0f);
+    env.Set("G", "1e999");   // overflows to infinity when read
+    EXPECT_FLOAT_EQ(TidewellHelperStartingGain("G", "M"), 1.0f);
     env.Set("G", "0.5");
     env.Set("M", "on");
     EXPECT_FLOAT_EQ(TidewellHelperStartingGain("G", "M"), 0.0f);

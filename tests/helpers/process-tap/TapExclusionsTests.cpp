@@ -42,6 +42,24 @@ TEST(TapSystemExclusions, OnlyANewObjectAsksForANewTap) {
     EXPECT_TRUE(TidewellTapExclusionsGrew({}, {7}));
 }
 
+// Each helper restart brings a new process object; those of processes the audio server no longer
+// lists must leave the list, or it grows with every restart.
+TEST(TapSystemExclusions, AReplacementDropsObjectsOfGoneProcesses) {
+    // 10 is this helper, 12 a helper that was restarted as 15, 13 a helper still running whose
+    // executable could not be read this time.
+    const std::vector<TidewellTapProcess> processes{{10, 100}, {13, 300}, {15, 500}, {16, 600}};
+    EXPECT_EQ(TidewellTapReplacementExclusions({10, 12, 13}, {10, 15}, processes),
+              (std::vector<AudioObjectID>{10, 15, 13}));
+    // Restart after restart, the list stays as long as the set of running helpers.
+    std::vector<AudioObjectID> current{10, 12};
+    for (AudioObjectID restarted = 20; restarted < 30; ++restarted) {
+        const std::vector<TidewellTapProcess> now{{10, 100}, {restarted, 700}};
+        current = TidewellTapReplacementExclusions(current, {10, restarted}, now);
+    }
+    EXPECT_EQ(current, (std::vector<AudioObjectID>{10, 29}));
+    EXPECT_EQ(TidewellTapReplacementExclusions({0, 10}, {0}, processes), (std::vector<AudioObjectID>{10}));
+}
+
 // A copy of a harmless program under a helper's name, run for real: the check reads the
 // executable behind the process, not its command line.
 class HelperProcessTest : public ::testing::Test {

@@ -34,6 +34,26 @@ TEST(HelperDevices, ChannelCountsAddUpEveryStreamOfTheScope) {
     EXPECT_EQ(ChannelCountForDevice(0x7ffffff0, kAudioObjectPropertyScopeOutput), 0u);
 }
 
+void* RefuseAllocation(size_t, size_t) {
+    return nullptr;
+}
+
+// A stream configuration that cannot be allocated must not pass for a device without channels:
+// the hardware source names the two failures differently.
+TEST(HelperDevices, AnUnallocatedStreamConfigurationIsToldFromNoChannels) {
+    TestServer server;
+    const AudioObjectID usb = DeviceByUID("USBAudioInterface");
+    const AudioObjectID output = DeviceByUID("BuiltInOutputDevice");
+    ASSERT_NE(usb, 0u);
+    bool allocationFailed = true;
+    EXPECT_EQ(ChannelCountForDeviceChecked(usb, kAudioObjectPropertyScopeInput, &allocationFailed), 4u);
+    EXPECT_FALSE(allocationFailed);
+    EXPECT_EQ(ChannelCountForDeviceChecked(output, kAudioObjectPropertyScopeInput, &allocationFailed), 0u);
+    EXPECT_FALSE(allocationFailed);
+    EXPECT_EQ(ChannelCountForDeviceChecked(usb, kAudioObjectPropertyScopeInput, &allocationFailed, RefuseAllocation), 0u);
+    EXPECT_TRUE(allocationFailed);
+}
+
 TEST(HelperDevices, FindsADeviceByItsExactUID) {
     TestServer server;
     EXPECT_EQ(FindDeviceByUID("USBAudioInterface"), DeviceByUID("USBAudioInterface"));

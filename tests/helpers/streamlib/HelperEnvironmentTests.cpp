@@ -79,7 +79,7 @@ TEST(HelperEnvironment, RoutesStopAtTwoHundredFiftySix) {
 }
 
 TEST(HelperEnvironment, ChannelGains) {
-    EXPECT_EQ(Gains("0.5,,3", 4), (std::vector<float>{0.5f, 2.0f, 1.0f, 1.0f}));
+    EXPECT_EQ(Gains("0.5,,3", 4), (std::vector<float>{0.5f, 1.0f, 2.0f, 1.0f}));
     EXPECT_EQ(Gains("-1", 3), (std::vector<float>{0.0f, 1.0f, 1.0f}));
     EXPECT_EQ(Gains(nullptr, 2), (std::vector<float>{1.0f, 1.0f}));
     EXPECT_EQ(Gains("", 2), (std::vector<float>{1.0f, 1.0f}));
@@ -87,6 +87,16 @@ TEST(HelperEnvironment, ChannelGains) {
     // Non-finite gains count as 1.0, as everywhere else in the system.
     EXPECT_EQ(Gains("nan,inf,-inf,1e999,0.5", 5), (std::vector<float>{1.0f, 1.0f, 1.0f, 1.0f, 0.5f}));
     EXPECT_EQ(Gains("1,1", 0), std::vector<float>{});
+}
+
+// An empty piece stands for its own channel: the gains after it must not move one channel down.
+TEST(HelperEnvironment, EmptyGainPiecesKeepTheirChannel) {
+    EXPECT_EQ(Gains("1,,0.5", 3), (std::vector<float>{1.0f, 1.0f, 0.5f}));
+    EXPECT_EQ(Gains(",0.25", 2), (std::vector<float>{1.0f, 0.25f}));
+    EXPECT_EQ(Gains("0.5,,,0.75,", 5), (std::vector<float>{0.5f, 1.0f, 1.0f, 0.75f, 1.0f}));
+    EXPECT_EQ(Gains(",,,", 3), (std::vector<float>{1.0f, 1.0f, 1.0f}));
+    // Empty route pieces are still just skipped.
+    EXPECT_EQ(Routes(",1:2,,3:4,"), (Pairs{{1, 2}, {3, 4}}));
 }
 
 TEST(HelperEnvironment, ClampChannelGain) {

@@ -23,8 +23,8 @@ bool TidewellHelperDurationElapsed(double durationSeconds, uint64_t ticks);
 
 // Starting source or monitor gain: 0.0 when the muted switch is on (the gain variable is then not
 // read); 1.0 when the gain variable is unset or empty; otherwise its decimal number clamped to
-// 0.0 to 2.0. A number that is not finite (or text that reads as one, "nan") counts as 1.0, like a
-// gain in a control region, so it can never turn every sample into NaN.
+// 0.0 to 2.0. A number that is not finite ("nan", "inf", "-inf", or one too large to read) counts
+// as 1.0, like every other gain in the system, so it can never turn every sample into NaN.
 float TidewellHelperStartingGain(const char* gainVariable, const char* mutedVariable);
 
 // Output or input channel count: a text that is wholly a decimal number above 0 gives that

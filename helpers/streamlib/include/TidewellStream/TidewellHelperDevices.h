@@ -4,10 +4,16 @@
 
 #include <AudioABI/AudioABI.h>
 
+#include <cstddef>
 #include <cstdint>
 
 // Sum of the channels of the device's streams in the scope; 0 for device 0 or on any failure.
 uint32_t ChannelCountForDevice(AudioObjectID device, AudioObjectPropertyScope scope);
+// The same count, telling a stream configuration that could not be allocated (0, with
+// *allocationFailed set) from a device without channels. `allocate` has calloc's shape; null
+// means calloc.
+uint32_t ChannelCountForDeviceChecked(AudioObjectID device, AudioObjectPropertyScope scope, bool* allocationFailed,
+                                      void* (*allocate)(size_t count, size_t size) = nullptr);
 // Sets the device's buffer frame size in the scope when that property is settable there.
 bool SetDeviceBufferFrameSize(AudioObjectID device, AudioObjectPropertyScope scope, uint32_t frames);
 // The device with exactly this UID; otherwise a line on standard error and exit status 1.

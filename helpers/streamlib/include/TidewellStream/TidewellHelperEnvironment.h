@@ -10,7 +10,9 @@
 // an empty value routes nothing. Pieces that are not a pair of non-zero numbers are skipped.
 void ParseRoutes(TidewellRouteTable* routes, const char* variableName);
 void SetDefaultRoutes(TidewellRouteTable* routes);
-// Fills count gains: 1.0, then one decimal number per ","-separated piece, clamped.
+// Fills count gains: 1.0, then one decimal number per ","-separated piece, clamped. Piece k
+// belongs to channel k+1 whatever the pieces before it hold: an empty piece leaves its channel at
+// 1.0 ("1,,0.5" gives channel 3 the gain 0.5).
 void ParseChannelGains(float* gains, uint32_t count, const char* variableName);
 // 0.0 to 2.0; a value that is not finite counts as 1.0, like every gain in the system.
 float ClampChannelGain(double value);

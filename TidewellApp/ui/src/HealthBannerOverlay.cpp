@@ -1,0 +1,162 @@
+#include "TidewellApp/HealthBannerOverlay.h"
+
+#include "TidewellApp/HealthBanner.h"
+
+#include <QEvent>
+#include <QGraphicsOpacityEffect>
+#include <QParallelAnimationGroup>
+#include <QPropertyAnimation>
+#include <QWidget>
+
+namespace tidewell {
+
+namespace {
+constexpr int transitionMilliseconds = 250;
+}
+
+HealthBannerAction bannerAction(HealthIssue issue) {
+    switch (issue) {
+    case HealthIssue::driverNotLoaded:
+    case HealthIssue::serviceNotInstalled:
+        return HealthBannerAction::showOnboarding;
+    case HealthIssue::serviceBinariesMissing:
+    case HealthIssue::serviceNotRunning:
+    case HealthIssue::serviceUnresponsive:
+        return HealthBannerAction::installOrRestartService;
+    case HealthIssue::runtimePublishFailed:
+        return HealthBannerAction::reload;
+    }
+    return HealthBannerAction::reload;
+}
+
+HealthBannerOverlay::HealthBannerOverlay(QWidget* host, HealthBannerCommands commands, QObject* parent)
+    : QObject(parent), host_(host), commands_(std::move(commands)) {
+    if (host_) host_->installEventFilter(this);
+}
+
+HealthBannerOverlay::~HealthBannerOverlay() {
+    if (banner_) delete banner_.data();
+}
+
+void HealthBannerOverlay::setInputs(const HealthBannerInputs& inputs) {
+    if (inputs == inputs_) return;
+    inputs_ = inputs;
+    refresh();
+}
+
+void HealthBannerOverlay::refresh() {
+    std::optional<HealthIssue> next;
+    // A dismissed first issue hides the banner even when later checks fail too.
+    if (!inputs_.onboardingShown && !inputs_.bundleMissing && inputs_.primaryIssue &&
+        !dismissed_.contains(*inputs_.primaryIssue))
+        next = inputs_.primaryIssue;
+
+    if (next && banner_ && shown_) {
+        banner_->setIssue(*next);
+        banner_->setActionDisabled(inputs_.actionDisabled);
+        place();
+    }
+    if (next == shown_) return;
+    const bool wasShown = shown_.has_value();
+    shown_ = next;
+    if (next && !wasShown) enter();
+    if (!next && wasShown) leave();
+    emit shownIssueChanged();
+}
+
+void HealthBannerOverlay::runAction(HealthIssue issue) {
+    const std::function<void()>* command = nullptr;
+    switch (bannerAction(issue)) {
+    case HealthBannerAction::showOnboarding: command = &commands_.showOnboarding; break;
+    case HealthBannerAction::installOrRestartService: command = &commands_.installOrRestartService; break;
+    case HealthBannerAction::reload: command = &commands_.reload; break;
+    }
+    if (command && *command) (*command)();
+}
+
+void HealthBannerOverlay::dismiss(HealthIssue issue) {
+    dismissed_.insert(issue);
+    refresh();
+}
+
+void HealthBannerOverlay::enter() {
+    if (!host_) return;
+    if (banner_) delete banner_.data();  // a banner still leaving gives way to the new one
+    const HealthIssue issue = *shown_;
+    banner_ = new HealthBanner(
+        issue, inputs_.actionDisabled,
+        [this] {
+            if (shown_) runAction(*shown_);
+        },
+        [this] {
+            if (shown_) dismiss(*shown_);
+        },
+        host_);
+    banner_->adjustSize();
+    place();
+    banner_->show();
+    banner_->raise();
+    if (!animated_) return;
+
+    // Moves in from the bottom edge while fading in.
+    auto* fade = new QGraphicsOpacityEffect(banner_);
+    banner_->setGraphicsEffect(fade);
+    auto* group = new QParallelAnimationGroup(banner_);
+    auto* opacity = new QPropertyAnimation(fade, "opacity", group);
+    opacity->setStartValue(0.0);
+    opacity->setEndValue(1.0);
+    opacity->setDuration(transitionMilliseconds);
+    auto* move = new QPropertyAnimation(banner_, "pos", group);
+    const QPoint rest = banner_->pos();
+    move->setStartValue(QPoint(rest.x(), host_->height()));
+    move->setEndValue(rest);
+    move->setDuration(transitionMilliseconds);
+    move->setEasingCurve(QEasingCurve::OutCubic);
+    QPointer<HealthBanner> entering = banner_;
+    connect(group, &QAbstractAnimation::finished, banner_, [entering] {
+        if (entering) entering->setGraphicsEffect(nullptr);
+    });
+    group->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void HealthBannerOverlay::leave() {
+    if (!banner_) return;
+    HealthBanner* leaving = banner_;
+    banner_->setEnabled(false);  // a leaving banner takes no more clicks
+    if (!animated_ || !host_) {
+        delete leaving;
+        return;
+    }
+    auto* fade = new QGraphicsOpacityEffect(leaving);
+    leaving->setGraphicsEffect(fade);
+    auto* group = new QParallelAnimationGroup(leaving);
+    auto* opacity = new QPropertyAnimation(fade, "opacity", group);
+    opacity->setStartValue(1.0);
+    opacity->setEndValue(0.0);
+    opacity->setDuration(transitionMilliseconds);
+    auto* move = new QPropertyAnimation(leaving, "pos", group);
+    move->setStartValue(leaving->pos());
+    move->setEndValue(QPoint(leaving->x(), host_->height()));
+    move->setDuration(transitionMilliseconds);
+    move->setEasingCurve(QEasingCurve::InCubic);
+    connect(group, &QAbstractAnimation::finished, leaving, &QObject::deleteLater);
+    group->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void HealthBannerOverlay::place() {
+    if (!host_ || !banner_) return;
+    banner_->adjustSize();
+    const QSize size = banner_->size();
+    // The card (not its shadow margin) ends the padding above the host's lower edge.
+    const int cardBottomInWidget = size.height() - GlassCard::shadowMargins().bottom();
+    const int x = (host_->width() - size.width()) / 2;
+    const int y = host_->height() - bottomPadding - cardBottomInWidget;
+    banner_->move(x, y);
+}
+
+bool HealthBannerOverlay::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == host_ && event->type() == QEvent::Resize && shown_) place();
+    return QObject::eventFilter(watched, event);
+}
+
+}  // namespace tidewell

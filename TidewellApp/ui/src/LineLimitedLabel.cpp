@@ -1,0 +1,118 @@
+#include "TidewellApp/LineLimitedLabel.h"
+
+#include <QPainter>
+#include <QTextLayout>
+
+namespace tidewell {
+
+LineLimitedLabel::LineLimitedLabel(const QString& text, int maximumLines, QWidget* parent)
+    : QWidget(parent), text_(text), maximumLines_(qMax(1, maximumLines)) {
+    QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
+    connect(&ColorSchemeSource::instance(), &ColorSchemeSource::schemeChanged, this,
+            [this] { update(); });
+}
+
+void LineLimitedLabel::setText(const QString& text) {
+    if (text == text_) return;
+    text_ = text;
+    updateGeometry();
+    update();
+}
+
+void LineLimitedLabel::setMaximumLines(int lines) {
+    maximumLines_ = qMax(1, lines);
+    updateGeometry();
+    update();
+}
+
+void LineLimitedLabel::setForeground(Theme::Foreground style) {
+    style_ = style;
+    color_.reset();
+    update();
+}
+
+void LineLimitedLabel::setColor(const QColor& color) {
+    color_ = color;
+    update();
+}
+
+QColor LineLimitedLabel::effectiveColor() const {
+    return color_ ? *color_ : Theme::foreground(style_, ColorSchemeSource::instance().scheme());
+}
+
+QStringList LineLimitedLabel::displayedLines(int width) const {
+    if (width < 0) width = contentsRect().width();
+    width = qMax(1, width);
+    const QFontMetrics fm = fontMetrics();
+    QStringList lines;
+    // Hard line breaks start new lines; each paragraph wraps at word boundaries.
+    const QStringList paragraphs = text_.split(QLatin1Char('\n'));
+    for (qsizetype p = 0; p < paragraphs.size(); ++p) {
+        const QString& paragraph = paragraphs[p];
+        QTextLayout layout(paragraph, font());
+        QTextOption option;
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setTextOption(option);
+        layout.beginLayout();
+        QTextLine line = layout.createLine();
+        if (!line.isValid()) lines << QString();
+        while (line.isValid()) {
+            line.setLineWidth(width);
+            const int start = line.textStart();
+            if (int(lines.size()) == maximumLines_ - 1) {
+                // The last line takes all that remains, elided.
+                QString rest = paragraph.mid(start);
+                for (qsizetype q = p + 1; q < paragraphs.size(); ++q) rest += QLatin1Char(' ') + paragraphs[q];
+                lines << fm.elidedText(rest, Qt::ElideRight, width);
+                layout.endLayout();
+                return lines;
+            }
+            lines << paragraph.mid(start, line.textLength()).trimmed();
+            line = layout.createLine();
+        }
+        layout.endLayout();
+    }
+    return lines;
+}
+
+bool LineLimitedLabel::isTruncated() const {
+    return displayedLines().join(QLatin1Char(' ')).simplified() != text_.simplified();
+}
+
+int LineLimitedLabel::heightForWidth(int width) const {
+    const QMargins m = contentsMargins();
+    const int lines = int(displayedLines(width - m.left() - m.right()).size());
+    return lines * fontMetrics().lineSpacing() + m.top() + m.bottom();
+}
+
+QSize LineLimitedLabel::sizeHint() const {
+    const QMargins m = contentsMargins();
+    int widest = 0;
+    for (const QString& paragraph : text_.split(QLatin1Char('\n')))
+        widest = qMax(widest, fontMetrics().horizontalAdvance(paragraph));
+    // Prefer a moderate width; long texts wrap rather than widen the window.
+    const int width = qMin(widest, 320) + m.left() + m.right();
+    return QSize(width, heightForWidth(width));
+}
+
+QSize LineLimitedLabel::minimumSizeHint() const {
+    const QMargins m = contentsMargins();
+    return QSize(fontMetrics().horizontalAdvance(QStringLiteral("W\u2026")) + m.left() + m.right(),
+                 fontMetrics().height() + m.top() + m.bottom());
+}
+
+void LineLimitedLabel::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setPen(effectiveColor());
+    const QRect area = contentsRect();
+    const int spacing = fontMetrics().lineSpacing();
+    int y = area.top();
+    for (const QString& line : displayedLines()) {
+        painter.drawText(QRect(area.left(), y, area.width(), spacing), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, line);
+        y += spacing;
+    }
+}
+
+}  // namespace tidewell

@@ -41,9 +41,15 @@ ColorScheme ColorSchemeSource::schemeOfPalette(const QPalette& palette) {
 
 void ColorSchemeSource::setForcedScheme(std::optional<ColorScheme> scheme) {
     forced_ = scheme;
-    if (forced_ && qobject_cast<QApplication*>(QCoreApplication::instance())) {
+    if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
         applyingPalette_ = true;
-        QApplication::setPalette(Theme::palette(*forced_));
+        if (forced_) {
+            if (!desktopPalette_) desktopPalette_ = QApplication::palette();
+            QApplication::setPalette(Theme::palette(*forced_));
+        } else if (desktopPalette_) {
+            QApplication::setPalette(*desktopPalette_);
+            desktopPalette_.reset();
+        }
         applyingPalette_ = false;
     }
     reevaluate();

@@ -51,7 +51,6 @@ HealthBanner::HealthBanner(HealthIssue issue, bool actionDisabled, std::function
     actionButton_ = new QPushButton(actionTitle(issue), this);
     actionButton_->setObjectName(QStringLiteral("healthBannerAction"));
     actionButton_->setEnabled(!actionDisabled);
-    actionButton_->setDefault(true);
     connect(actionButton_, &QPushButton::clicked, this, [this] {
         if (action_) action_();
     });

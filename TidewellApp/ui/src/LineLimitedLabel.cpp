@@ -47,29 +47,36 @@ QStringList LineLimitedLabel::displayedLines(int width) const {
     width = qMax(1, width);
     const QFontMetrics fm = fontMetrics();
     QStringList lines;
-    // Hard line breaks start new lines; each paragraph wraps at word boundaries.
+    // Hard line breaks start new lines; each paragraph wraps at word boundaries. The last
+    // allowed line takes all that remains, elided.
     const QStringList paragraphs = text_.split(QLatin1Char('\n'));
+    auto finish = [&](qsizetype paragraph, int start) {
+        QString rest = paragraphs[paragraph].mid(start);
+        for (qsizetype q = paragraph + 1; q < paragraphs.size(); ++q) rest += QLatin1Char(' ') + paragraphs[q];
+        lines << fm.elidedText(rest.trimmed(), Qt::ElideRight, width);
+    };
     for (qsizetype p = 0; p < paragraphs.size(); ++p) {
         const QString& paragraph = paragraphs[p];
+        if (int(lines.size()) == maximumLines_ - 1) {
+            finish(p, 0);
+            return lines;
+        }
         QTextLayout layout(paragraph, font());
         QTextOption option;
         option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
         layout.setTextOption(option);
         layout.beginLayout();
         QTextLine line = layout.createLine();
-        if (!line.isValid()) lines << QString();
+        if (!line.isValid()) lines << QString();  // an empty paragraph
         while (line.isValid()) {
             line.setLineWidth(width);
-            const int start = line.textStart();
             if (int(lines.size()) == maximumLines_ - 1) {
-                // The last line takes all that remains, elided.
-                QString rest = paragraph.mid(start);
-                for (qsizetype q = p + 1; q < paragraphs.size(); ++q) rest += QLatin1Char(' ') + paragraphs[q];
-                lines << fm.elidedText(rest, Qt::ElideRight, width);
+                const int start = line.textStart();
                 layout.endLayout();
+                finish(p, start);
                 return lines;
             }
-            lines << paragraph.mid(start, line.textLength()).trimmed();
+            lines << paragraph.mid(line.textStart(), line.textLength()).trimmed();
             line = layout.createLine();
         }
         layout.endLayout();

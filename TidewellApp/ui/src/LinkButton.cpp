@@ -36,7 +36,8 @@ void LinkButton::paintEvent(QPaintEvent*) {
     painter.setFont(f);
     painter.setPen(textColor());
     painter.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine, text());
-    if (hasFocus()) {
+    // The focus ring shows only when the keyboard moved the focus here.
+    if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
         QColor ring = Theme::accent(ColorSchemeSource::instance().scheme());
         ring.setAlphaF(0.5f);
         painter.setRenderHint(QPainter::Antialiasing);

@@ -206,7 +206,7 @@ public:
         if (mode == QIcon::Disabled) tint.setAlphaF(tint.alphaF() * 0.35f);
         const qreal side = qMin(rect.width(), rect.height());
         painter->save();
-        draw(*painter, *e, QRectF(QPointF(rect.center()) - QPointF(side / 2 - 0.5, side / 2 - 0.5), QSizeF(side, side)), tint);
+        draw(*painter, *e, QRectF(QRectF(rect).center() - QPointF(side / 2, side / 2), QSizeF(side, side)), tint);
         painter->restore();
     }
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {

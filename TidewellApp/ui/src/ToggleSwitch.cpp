@@ -79,7 +79,8 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
     painter.setBrush(dark ? QColor::fromRgbF(0.92f, 0.92f, 0.94f) : QColor(Qt::white));
     painter.drawEllipse(knob);
 
-    if (hasFocus()) {
+    // The focus ring shows only when the keyboard moved the focus here.
+    if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
         QPen ring(Theme::accent(scheme), 2);
         ring.setColor([&] { QColor c = Theme::accent(scheme); c.setAlphaF(0.5f); return c; }());
         painter.setPen(ring);

@@ -108,8 +108,14 @@ TEST(ColorSchemeSourceTest, FollowsThePaletteUnlessForced) {
     EXPECT_EQ(source.scheme(), ColorScheme::dark);
     EXPECT_EQ(changes.count(), before);
 
+    // Following the desktop again restores the palette from before forcing.
     source.setForcedScheme(std::nullopt);
     EXPECT_EQ(source.scheme(), ColorScheme::light);
+    QApplication::setPalette(Theme::palette(ColorScheme::dark));
+    source.setForcedScheme(ColorScheme::light);
+    source.setForcedScheme(std::nullopt);
+    EXPECT_EQ(source.scheme(), ColorScheme::dark);
+    EXPECT_EQ(QApplication::palette().color(QPalette::Window), Theme::palette(ColorScheme::dark).color(QPalette::Window));
     QApplication::setPalette(original);
 }
 

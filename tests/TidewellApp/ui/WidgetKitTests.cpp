@@ -74,6 +74,10 @@ TEST(LineLimitedLabelTest, WrapsAtWordsAndElidesTheLastAllowedLine) {
     for (const QString& line : label.displayedLines()) EXPECT_LE(label.fontMetrics().horizontalAdvance(line), 120);
     EXPECT_TRUE(label.isTruncated());
 
+    // Hard line breaks count against the limit too.
+    label.setText(QStringLiteral("one\n\n\nfour\nfive"));
+    EXPECT_EQ(label.displayedLines(width), (QStringList{QStringLiteral("one"), QStringLiteral("four five")}));
+
     // One line allowed: like an eliding label.
     label.setMaximumLines(1);
     label.setText(text);
@@ -169,6 +173,7 @@ TEST(WidgetKitGrabs, KitOnACardInBothSchemes) {
         grid->addWidget(wrapped, 1, 1);
         grid->addWidget(caption("switches"), 2, 0);
         auto* switches = new QHBoxLayout;
+        switches->setSpacing(10);
         switches->addWidget(onSwitch);
         switches->addWidget(offSwitch);
         switches->addWidget(disabledSwitch);
@@ -176,6 +181,7 @@ TEST(WidgetKitGrabs, KitOnACardInBothSchemes) {
         grid->addLayout(switches, 2, 1);
         grid->addWidget(caption("links"), 3, 0);
         auto* links = new QHBoxLayout;
+        links->setSpacing(10);
         links->addWidget(link);
         links->addWidget(disabledLink);
         links->addStretch();

@@ -4,6 +4,7 @@
 // TIDEWELL_COLOR_SCHEME=light|dark forces one, for tests and screenshots.
 
 #include <QObject>
+#include <QPalette>
 
 #include <optional>
 
@@ -27,7 +28,7 @@ public:
     std::optional<ColorScheme> forcedScheme() const { return forced_; }
 
     // The scheme a palette stands for: dark when its window colour is dark.
-    static ColorScheme schemeOfPalette(const class QPalette& palette);
+    static ColorScheme schemeOfPalette(const QPalette& palette);
 
 signals:
     void schemeChanged(tidewell::ColorScheme scheme);
@@ -40,6 +41,7 @@ private:
     void reevaluate();
 
     std::optional<ColorScheme> forced_;
+    std::optional<QPalette> desktopPalette_;  // the palette before a scheme was forced
     ColorScheme scheme_ = ColorScheme::light;
     bool applyingPalette_ = false;
 };

@@ -11,8 +11,29 @@
 namespace tidewell {
 
 namespace {
+
 constexpr int transitionMilliseconds = 250;
+
+// Moves the banner between two places while fading it between two opacities; the returned
+// group belongs to the banner and is not started yet.
+QAbstractAnimation* transition(QWidget* banner, qreal fromOpacity, qreal toOpacity, QPoint from,
+                               QPoint to, QEasingCurve::Type easing) {
+    auto* fade = new QGraphicsOpacityEffect(banner);
+    banner->setGraphicsEffect(fade);
+    auto* group = new QParallelAnimationGroup(banner);
+    auto* opacity = new QPropertyAnimation(fade, "opacity", group);
+    opacity->setStartValue(fromOpacity);
+    opacity->setEndValue(toOpacity);
+    opacity->setDuration(transitionMilliseconds);
+    auto* move = new QPropertyAnimation(banner, "pos", group);
+    move->setStartValue(from);
+    move->setEndValue(to);
+    move->setDuration(transitionMilliseconds);
+    move->setEasingCurve(easing);
+    return group;
 }
+
+}  // namespace
 
 HealthBannerAction bannerAction(HealthIssue issue) {
     switch (issue) {
@@ -99,19 +120,9 @@ void HealthBannerOverlay::enter() {
     if (!animated_) return;
 
     // Moves in from the bottom edge while fading in.
-    auto* fade = new QGraphicsOpacityEffect(banner_);
-    banner_->setGraphicsEffect(fade);
-    auto* group = new QParallelAnimationGroup(banner_);
-    auto* opacity = new QPropertyAnimation(fade, "opacity", group);
-    opacity->setStartValue(0.0);
-    opacity->setEndValue(1.0);
-    opacity->setDuration(transitionMilliseconds);
-    auto* move = new QPropertyAnimation(banner_, "pos", group);
     const QPoint rest = banner_->pos();
-    move->setStartValue(QPoint(rest.x(), host_->height()));
-    move->setEndValue(rest);
-    move->setDuration(transitionMilliseconds);
-    move->setEasingCurve(QEasingCurve::OutCubic);
+    QAbstractAnimation* group = transition(banner_, 0, 1, QPoint(rest.x(), host_->height()), rest,
+                                           QEasingCurve::OutCubic);
     QPointer<HealthBanner> entering = banner_;
     connect(group, &QAbstractAnimation::finished, banner_, [entering] {
         if (entering) entering->setGraphicsEffect(nullptr);
@@ -127,18 +138,8 @@ void HealthBannerOverlay::leave() {
         delete leaving;
         return;
     }
-    auto* fade = new QGraphicsOpacityEffect(leaving);
-    leaving->setGraphicsEffect(fade);
-    auto* group = new QParallelAnimationGroup(leaving);
-    auto* opacity = new QPropertyAnimation(fade, "opacity", group);
-    opacity->setStartValue(1.0);
-    opacity->setEndValue(0.0);
-    opacity->setDuration(transitionMilliseconds);
-    auto* move = new QPropertyAnimation(leaving, "pos", group);
-    move->setStartValue(leaving->pos());
-    move->setEndValue(QPoint(leaving->x(), host_->height()));
-    move->setDuration(transitionMilliseconds);
-    move->setEasingCurve(QEasingCurve::InCubic);
+    QAbstractAnimation* group = transition(leaving, 1, 0, leaving->pos(),
+                                           QPoint(leaving->x(), host_->height()), QEasingCurve::InCubic);
     connect(group, &QAbstractAnimation::finished, leaving, &QObject::deleteLater);
     group->start(QAbstractAnimation::DeleteWhenStopped);
 }

@@ -6,40 +6,16 @@
 namespace tidewell {
 
 LineLimitedLabel::LineLimitedLabel(const QString& text, int maximumLines, QWidget* parent)
-    : QWidget(parent), text_(text), maximumLines_(qMax(1, maximumLines)) {
+    : ThemedText(text, parent), maximumLines_(qMax(1, maximumLines)) {
     QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
-    connect(&ColorSchemeSource::instance(), &ColorSchemeSource::schemeChanged, this,
-            [this] { update(); });
-}
-
-void LineLimitedLabel::setText(const QString& text) {
-    if (text == text_) return;
-    text_ = text;
-    updateGeometry();
-    update();
 }
 
 void LineLimitedLabel::setMaximumLines(int lines) {
     maximumLines_ = qMax(1, lines);
     updateGeometry();
     update();
-}
-
-void LineLimitedLabel::setForeground(Theme::Foreground style) {
-    style_ = style;
-    color_.reset();
-    update();
-}
-
-void LineLimitedLabel::setColor(const QColor& color) {
-    color_ = color;
-    update();
-}
-
-QColor LineLimitedLabel::effectiveColor() const {
-    return color_ ? *color_ : Theme::foreground(style_, ColorSchemeSource::instance().scheme());
 }
 
 QStringList LineLimitedLabel::displayedLines(int width) const {
@@ -49,7 +25,7 @@ QStringList LineLimitedLabel::displayedLines(int width) const {
     QStringList lines;
     // Hard line breaks start new lines; each paragraph wraps at word boundaries. The last
     // allowed line takes all that remains, elided.
-    const QStringList paragraphs = text_.split(QLatin1Char('\n'));
+    const QStringList paragraphs = text().split(QLatin1Char('\n'));
     auto finish = [&](qsizetype paragraph, int start) {
         QString rest = paragraphs[paragraph].mid(start);
         for (qsizetype q = paragraph + 1; q < paragraphs.size(); ++q) rest += QLatin1Char(' ') + paragraphs[q];
@@ -85,7 +61,7 @@ QStringList LineLimitedLabel::displayedLines(int width) const {
 }
 
 bool LineLimitedLabel::isTruncated() const {
-    return displayedLines().join(QLatin1Char(' ')).simplified() != text_.simplified();
+    return displayedLines().join(QLatin1Char(' ')).simplified() != text().simplified();
 }
 
 int LineLimitedLabel::heightForWidth(int width) const {
@@ -97,7 +73,7 @@ int LineLimitedLabel::heightForWidth(int width) const {
 QSize LineLimitedLabel::sizeHint() const {
     const QMargins m = contentsMargins();
     int widest = 0;
-    for (const QString& paragraph : text_.split(QLatin1Char('\n')))
+    for (const QString& paragraph : text().split(QLatin1Char('\n')))
         widest = qMax(widest, fontMetrics().horizontalAdvance(paragraph));
     // Prefer a moderate width; long texts wrap rather than widen the window.
     const int width = qMin(widest, 320) + m.left() + m.right();

@@ -2,27 +2,17 @@
 // Plain text wrapped at word boundaries into at most a given number of lines; what does not
 // fit ends the last line with "…".
 
-#include "TidewellApp/Theme.h"
-
-#include <QWidget>
-
-#include <optional>
+#include "TidewellApp/ThemedText.h"
 
 namespace tidewell {
 
-class LineLimitedLabel : public QWidget {
+class LineLimitedLabel : public ThemedText {
     Q_OBJECT
 public:
     explicit LineLimitedLabel(const QString& text = {}, int maximumLines = 2, QWidget* parent = nullptr);
 
-    QString text() const { return text_; }
-    void setText(const QString& text);
     int maximumLines() const { return maximumLines_; }
     void setMaximumLines(int lines);
-
-    void setForeground(Theme::Foreground style);
-    void setColor(const QColor& color);
-    QColor effectiveColor() const;
 
     // The lines drawn at `width` (the current width when omitted).
     QStringList displayedLines(int width = -1) const;
@@ -37,10 +27,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    QString text_;
     int maximumLines_;
-    Theme::Foreground style_ = Theme::Foreground::primary;
-    std::optional<QColor> color_;
 };
 
 }  // namespace tidewell

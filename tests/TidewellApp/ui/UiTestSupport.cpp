@@ -23,10 +23,13 @@ public:
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
         ColorSchemeSource::instance();
     }
-    void TearDown() override {}
+    void TearDown() override {
+        delete app_;
+        app_ = nullptr;
+    }
 
 private:
-    QApplication* app_ = nullptr;  // lives until the program ends
+    QApplication* app_ = nullptr;
 };
 
 const bool registered = [] {

@@ -21,17 +21,20 @@ std::optional<ColorScheme> schemeFromEnvironment() {
 
 ColorSchemeSource& ColorSchemeSource::instance() {
     static ColorSchemeSource* source = new ColorSchemeSource;  // lives until exit
+    source->attachToApplication();
     return *source;
 }
 
-ColorSchemeSource::ColorSchemeSource() {
-    if (qApp) qApp->installEventFilter(this);
-    const auto forced = schemeFromEnvironment();
-    if (forced) {
-        setForcedScheme(forced);
-    } else {
-        reevaluate();
-    }
+ColorSchemeSource::ColorSchemeSource() : forced_(schemeFromEnvironment()) {}
+
+void ColorSchemeSource::attachToApplication() {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || app == application_) return;
+    application_ = app;
+    app->installEventFilter(this);
+    desktopPalette_.reset();  // a new application object starts from its own palette
+    applyForcedPalette();
+    reevaluate();
 }
 
 ColorScheme ColorSchemeSource::schemeOfPalette(const QPalette& palette) {
@@ -41,6 +44,11 @@ ColorScheme ColorSchemeSource::schemeOfPalette(const QPalette& palette) {
 
 void ColorSchemeSource::setForcedScheme(std::optional<ColorScheme> scheme) {
     forced_ = scheme;
+    applyForcedPalette();
+    reevaluate();
+}
+
+void ColorSchemeSource::applyForcedPalette() {
     if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
         applyingPalette_ = true;
         if (forced_) {
@@ -52,7 +60,6 @@ void ColorSchemeSource::setForcedScheme(std::optional<ColorScheme> scheme) {
         }
         applyingPalette_ = false;
     }
-    reevaluate();
 }
 
 void ColorSchemeSource::reevaluate() {
@@ -68,7 +75,7 @@ void ColorSchemeSource::reevaluate() {
 }
 
 bool ColorSchemeSource::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange && !applyingPalette_)
+    if (watched == application_ && event->type() == QEvent::ApplicationPaletteChange && !applyingPalette_)
         reevaluate();
     return QObject::eventFilter(watched, event);
 }

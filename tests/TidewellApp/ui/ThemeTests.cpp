@@ -280,6 +280,10 @@ private:
 TEST(ThemeGrabs, BackgroundCardAndBackdropInBothSchemes) {
     for (ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
         useScheme(scheme);
+        DotGridBackground background;
+        background.resize(480, 300);
+        test::saveArtifact(test::grabShown(background), QStringLiteral("dotgrid-") + test::schemeName(scheme));
+
         ThemeSheet sheet;
         const QImage image = test::grabShown(sheet);
         test::saveArtifact(image, QStringLiteral("theme-") + test::schemeName(scheme));

@@ -3,7 +3,9 @@
 // desktop (the application palette's window lightness, re-read when the palette changes);
 // TIDEWELL_COLOR_SCHEME=light|dark forces one, for tests and screenshots.
 
+#include <QCoreApplication>
 #include <QObject>
+#include <QPointer>
 #include <QPalette>
 
 #include <optional>
@@ -15,8 +17,8 @@ enum class ColorScheme { light, dark };
 class ColorSchemeSource : public QObject {
     Q_OBJECT
 public:
-    // The one source of the running application; created on first use (after the
-    // application object), reads TIDEWELL_COLOR_SCHEME once.
+    // The one source of the running application; created on first use, reads
+    // TIDEWELL_COLOR_SCHEME once. It watches the application object that exists when asked.
     static ColorSchemeSource& instance();
 
     ColorScheme scheme() const { return scheme_; }
@@ -38,8 +40,11 @@ protected:
 
 private:
     ColorSchemeSource();
+    void attachToApplication();
+    void applyForcedPalette();
     void reevaluate();
 
+    QPointer<QCoreApplication> application_;
     std::optional<ColorScheme> forced_;
     std::optional<QPalette> desktopPalette_;  // the palette before a scheme was forced
     ColorScheme scheme_ = ColorScheme::light;

@@ -146,6 +146,19 @@ TEST(DotGrid, DrawsDotsOnTheGridOverBaseAndGlow) {
     }
 }
 
+TEST(DotGrid, GlowFadesWithoutVisibleSteps) {
+    // The dark glow spans about ten levels of an 8-bit channel over 900 points; drawn
+    // plainly, each level would be a ring about 90 points wide.
+    const QImage image = DotGridBackground::render(QSizeF(1000, 4), 1.0, ColorScheme::dark, 14, 0);
+    int longest = 0, run = 0;
+    for (int x = 501; x < 1000; ++x) {
+        run = image.pixel(x, 1) == image.pixel(x - 1, 1) ? run + 1 : 0;
+        longest = qMax(longest, run);
+    }
+    EXPECT_LT(longest, 24);
+    EXPECT_GT(qBlue(image.pixel(500, 1)), qBlue(image.pixel(999, 1))) << "still brighter at the centre";
+}
+
 TEST(DotGrid, NoDotWhenTheCanvasIsNotWiderOrTallerThanHalfTheSpacing) {
     auto paint = [](QSize size, qreal radius) {
         QImage image(size, QImage::Format_ARGB32);

@@ -19,6 +19,9 @@ public:
 
     // Paints the whole background for a rectangle of `size` at its origin.
     static void paint(QPainter& painter, QSizeF size, ColorScheme scheme, qreal spacing, qreal dotRadius);
+    // The background as an image of `size` device-independent pixels at a pixel ratio.
+    static QImage render(QSizeF size, qreal devicePixelRatio, ColorScheme scheme, qreal spacing,
+                         qreal dotRadius);
 
     // How often the cached layer was painted anew (for checking the cache).
     int renderCount() const { return renderCount_; }

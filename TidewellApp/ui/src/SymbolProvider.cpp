@@ -239,8 +239,6 @@ private:
 }  // namespace
 
 QString SymbolProvider::fontPath() {
-    const QString fromEnvironment = qEnvironmentVariable("TIDEWELL_SYMBOL_FONT");
-    if (!fromEnvironment.isEmpty()) return fromEnvironment;
     return QStringLiteral(
         "/usr/share/fonts/truetype/material-design-icons-iconfont/MaterialIcons-Regular.ttf");
 }

@@ -13,7 +13,7 @@ namespace tidewell {
 
 class SymbolProvider {
 public:
-    // The icon font's file; TIDEWELL_SYMBOL_FONT overrides it.
+    // The icon font's file (the system's Material Design icon font).
     static QString fontPath();
     // Whether the icon font could be loaded.
     static bool fontAvailable();

@@ -56,7 +56,7 @@ HealthBannerOverlay::HealthBannerOverlay(QWidget* host, HealthBannerCommands com
 }
 
 HealthBannerOverlay::~HealthBannerOverlay() {
-    if (banner_) delete banner_.data();
+    if (banner_) retire(banner_);
 }
 
 void HealthBannerOverlay::setInputs(const HealthBannerInputs& inputs) {
@@ -102,7 +102,9 @@ void HealthBannerOverlay::dismiss(HealthIssue issue) {
 
 void HealthBannerOverlay::enter() {
     if (!host_) return;
-    if (banner_) delete banner_.data();  // a banner still leaving gives way to the new one
+    // A banner still leaving gives way to the new one. It goes later, not at once: this can
+    // run inside a click handler of that very banner.
+    if (banner_) retire(banner_);
     const HealthIssue issue = *shown_;
     banner_ = new HealthBanner(
         issue, inputs_.actionDisabled,
@@ -135,13 +137,19 @@ void HealthBannerOverlay::leave() {
     HealthBanner* leaving = banner_;
     banner_->setEnabled(false);  // a leaving banner takes no more clicks
     if (!animated_ || !host_) {
-        delete leaving;
+        retire(leaving);
         return;
     }
     QAbstractAnimation* group = transition(leaving, 1, 0, leaving->pos(),
                                            QPoint(leaving->x(), host_->height()), QEasingCurve::InCubic);
     connect(group, &QAbstractAnimation::finished, leaving, &QObject::deleteLater);
     group->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void HealthBannerOverlay::retire(HealthBanner* banner) {
+    banner->hide();
+    banner->deleteLater();
+    if (banner_ == banner) banner_ = nullptr;
 }
 
 void HealthBannerOverlay::place() {

@@ -147,10 +147,11 @@ TEST(HealthBannerOverlayTest, DismissedIssueStaysHiddenWhileOthersShow) {
     Host host;
     host.show(HealthIssue::serviceNotRunning);
     ASSERT_NE(host.overlay.banner(), nullptr);
-    QTest::mouseClick(host.overlay.banner()->dismissButton(), Qt::LeftButton);
-    QApplication::processEvents();
+    QPointer<HealthBanner> dismissed = host.overlay.banner();
+    QTest::mouseClick(dismissed->dismissButton(), Qt::LeftButton);
     EXPECT_EQ(host.overlay.shownIssue(), std::nullopt);
     EXPECT_EQ(host.overlay.banner(), nullptr);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dismissed.isNull(); }, 5000)) << "the widget goes too";
     EXPECT_TRUE(host.overlay.dismissedHealthIssues().contains(HealthIssue::serviceNotRunning));
     EXPECT_TRUE(host.calls.empty()) << "dismissing repairs nothing";
 
@@ -200,6 +201,29 @@ TEST(HealthBannerOverlayTest, ActionFollowsTheDisabledInputAndIssueChangesInPlac
     EXPECT_EQ(banner->actionButton()->text(), QStringLiteral("Retry"));
     QTest::mouseClick(banner->actionButton(), Qt::LeftButton);
     EXPECT_EQ(host.calls, (std::map<std::string, int>{{"reload", 1}}));
+}
+
+TEST(HealthBannerOverlayTest, RepairThatChangesTheIssueAtOnceReplacesTheBanner) {
+    // The repair runs inside the banner's click: the model settles, then reports a new issue.
+    QWidget window;
+    window.resize(900, 200);
+    HealthBannerOverlay* overlayPointer = nullptr;
+    HealthBannerOverlay overlay(&window, HealthBannerCommands{{}, {}, [&] {
+                                    overlayPointer->setInputs({std::nullopt});
+                                    overlayPointer->setInputs({HealthIssue::serviceNotRunning});
+                                }});
+    overlayPointer = &overlay;
+    overlay.setAnimated(false);
+    test::grabShown(window);
+    overlay.setInputs({HealthIssue::runtimePublishFailed});
+    QPointer<HealthBanner> first = overlay.banner();
+    ASSERT_TRUE(first);
+    QTest::mouseClick(first->actionButton(), Qt::LeftButton);
+    EXPECT_EQ(overlay.shownIssue(), HealthIssue::serviceNotRunning);
+    ASSERT_NE(overlay.banner(), nullptr);
+    EXPECT_NE(overlay.banner(), first.data());
+    EXPECT_EQ(overlay.banner()->actionButton()->text(), QStringLiteral("Restart"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return first.isNull(); }, 5000));
 }
 
 TEST(HealthBannerOverlayTest, FloatsCentredAboveTheBottomEdge) {

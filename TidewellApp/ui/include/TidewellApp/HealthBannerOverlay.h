@@ -52,7 +52,7 @@ public:
 
     // The issue the banner shows, or none while it is hidden (also while it fades out).
     std::optional<HealthIssue> shownIssue() const { return shown_; }
-    // The banner widget while it is on screen (a leaving banner included), else null.
+    // The banner widget while it is on screen (a banner still fading out included), else null.
     HealthBanner* banner() const { return banner_; }
     // Issues hidden by the user until the application relaunches.
     const QSet<HealthIssue>& dismissedHealthIssues() const { return dismissed_; }
@@ -73,6 +73,7 @@ private:
     void place();
     void enter();
     void leave();
+    void retire(HealthBanner* banner);
 
     QPointer<QWidget> host_;
     HealthBannerCommands commands_;

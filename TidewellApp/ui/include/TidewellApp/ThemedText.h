@@ -1,0 +1,32 @@
+#pragma once
+// The common part of the kit's text widgets: plain text in a foreground style of the current
+// scheme (or a fixed colour), repainted when the scheme changes.
+
+#include "TidewellApp/Theme.h"
+
+#include <QWidget>
+
+#include <optional>
+
+namespace tidewell {
+
+class ThemedText : public QWidget {
+    Q_OBJECT
+public:
+    QString text() const { return text_; }
+    void setText(const QString& text);
+
+    void setForeground(Theme::Foreground style);
+    void setColor(const QColor& color);
+    QColor effectiveColor() const;
+
+protected:
+    explicit ThemedText(const QString& text, QWidget* parent);
+
+private:
+    QString text_;
+    Theme::Foreground style_ = Theme::Foreground::primary;
+    std::optional<QColor> color_;
+};
+
+}  // namespace tidewell

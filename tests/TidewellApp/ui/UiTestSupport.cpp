@@ -1,0 +1,77 @@
+#include "UiTestSupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QStyleFactory>
+#include <QTest>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+namespace tidewell::test {
+
+namespace {
+
+class ApplicationEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "tidewell-ui-test";
+        static char* argv[] = {name, nullptr};
+        app_ = new QApplication(argc, argv);
+        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+        ColorSchemeSource::instance();
+    }
+    void TearDown() override {
+        delete app_;
+        app_ = nullptr;
+    }
+
+private:
+    QApplication* app_ = nullptr;
+};
+
+const bool registered = [] {
+    ::testing::AddGlobalTestEnvironment(new ApplicationEnvironment);
+    return true;
+}();
+
+}  // namespace
+
+void useScheme(ColorScheme scheme) { ColorSchemeSource::instance().setForcedScheme(scheme); }
+
+QString schemeName(ColorScheme scheme) {
+    return scheme == ColorScheme::dark ? QStringLiteral("dark") : QStringLiteral("light");
+}
+
+QString artifactsFolder() {
+    const QString folder = QStringLiteral(TIDEWELL_TEST_ARTIFACTS_DIR);
+    QDir().mkpath(folder);
+    return folder;
+}
+
+QString saveArtifact(const QImage& image, const QString& name) {
+    const QString path = artifactsFolder() + QLatin1Char('/') + name + QStringLiteral(".png");
+    EXPECT_TRUE(image.save(path)) << path.toStdString();
+    return path;
+}
+
+QImage grabShown(QWidget& widget) {
+    widget.show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&widget));
+    QApplication::processEvents();
+    return widget.grab().toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+double coverage(const QImage& image) {
+    const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
+    qint64 covered = 0;
+    for (int y = 0; y < argb.height(); ++y)
+        for (int x = 0; x < argb.width(); ++x)
+            if (qAlpha(argb.pixel(x, y)) > 0) ++covered;
+    const qint64 total = qint64(argb.width()) * argb.height();
+    return total ? double(covered) / double(total) : 0.0;
+}
+
+}  // namespace tidewell::test

@@ -1,0 +1,28 @@
+#pragma once
+// Shared by the widget tests: one offscreen QApplication per test program (Fusion style),
+// the scheme switch, and the folder that receives the grabs.
+
+#include "TidewellApp/ColorScheme.h"
+
+#include <QImage>
+#include <QString>
+
+class QWidget;
+
+namespace tidewell::test {
+
+// Forces the scheme (and its palette) for what follows.
+void useScheme(ColorScheme scheme);
+QString schemeName(ColorScheme scheme);
+
+// The build's test-artifacts/ folder (created on first use).
+QString artifactsFolder();
+// Writes `image` as <name>.png into the artifacts folder and returns the path.
+QString saveArtifact(const QImage& image, const QString& name);
+// Shows the widget offscreen, waits until it is exposed and grabs it.
+QImage grabShown(QWidget& widget);
+
+// The fraction of pixels with any opacity.
+double coverage(const QImage& image);
+
+}  // namespace tidewell::test

@@ -8,50 +8,11 @@
 #include <cmath>
 
 #include "../TidewellCore/registry/PrivateAudioServer.h"
-#include "ServiceProgramFixture.h"
+#include "ServiceProcessInspection.h"
 #include "TidewellCore/TidewellConstants.h"
 
 namespace tidewell::testing {
 namespace {
-
-std::vector<pid_t> childrenOf(pid_t parent) {
-  std::vector<pid_t> children;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string stat = readFile(entry.path() / "stat");
-    auto close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string state;
-    pid_t ppid = 0;
-    fields >> state >> ppid;
-    if (ppid == parent) children.push_back(std::stoi(name));
-  }
-  return children;
-}
-
-// A process's environment, one "NAME=value" per entry.
-std::vector<std::string> environmentOf(pid_t pid) {
-  std::vector<std::string> entries;
-  std::string text = readFile("/proc/" + std::to_string(pid) + "/environ");
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find('\0', start);
-    if (end == std::string::npos) end = text.size();
-    entries.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return entries;
-}
-
-std::string commandOf(pid_t pid) { return readFile("/proc/" + std::to_string(pid) + "/cmdline"); }
-
-pid_t helperNamed(const std::vector<pid_t>& helpers, const std::string& name) {
-  for (pid_t helper : helpers) {
-    if (commandOf(helper).find(name) != std::string::npos) return helper;
-  }
-  return 0;
-}
 
 class ServiceEndToEndTest : public ServiceProgramTest {
  protected:

@@ -24,13 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::TemporaryFolder;
+using testing::entries;
 using testing::writeFile;
-
-std::set<std::string> entries(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
-  return names;
-}
 
 // A document of a few kilobytes that differs from round to round.
 ConfigSnapshot document(int round) {

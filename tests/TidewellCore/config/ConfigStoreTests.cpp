@@ -19,13 +19,8 @@ namespace fs = std::filesystem;
 using testing::readFile;
 using testing::ScopedEnvironment;
 using testing::TemporaryFolder;
+using testing::entries;
 using testing::writeFile;
-
-std::set<std::string> entries(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
-  return names;
-}
 
 // A file manager that records what the store asks of it and fails chosen operations.
 class ScriptedFileManager : public FileManager {

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "../config/TestSupport.h"
+
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -22,23 +24,7 @@ namespace fs = std::filesystem;
 using namespace tidewell;
 using namespace std::chrono_literals;
 
-class TempFolder {
-public:
-    TempFolder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "tidewell-helper-record-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempFolder()
-    {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path &path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using TempFolder = tidewell::testing::TemporaryFolder;
 
 const fs::path sleepProgram = "/bin/sleep";
 

@@ -4,12 +4,13 @@
 #include <csignal>
 #include <cstring>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "TidewellCore/ProcessSpawn.h"
 
 namespace tidewell {
 namespace {
@@ -33,35 +34,8 @@ int openPidfd(pid_t pid) {
 std::shared_ptr<ChildProcess> ChildProcess::spawn(const std::string& executable,
                                                   const Environment& environment,
                                                   std::string& error) {
-  std::vector<std::string> entries;
-  entries.reserve(environment.size());
-  for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  envp.reserve(entries.size() + 1);
-  for (auto& entry : entries) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::string argv0 = executable;
-  char* argv[] = {argv0.data(), nullptr};
-
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t all;
-  sigfillset(&all);
-  // The service ignores or handles SIGTERM and SIGINT and may block signals in its threads;
-  // a helper must start with the defaults so that SIGTERM ends it.
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  pid_t pid = 0;
-  int result = posix_spawn(&pid, executable.c_str(), nullptr, &attributes, argv, envp.data());
-  posix_spawnattr_destroy(&attributes);
-  if (result != 0) {
-    error = std::strerror(result);
-    return nullptr;
-  }
+  pid_t pid = ProcessSpawn::spawn(executable, {}, environment, error);
+  if (pid < 0) return nullptr;
   // The child is not reaped before this, so its id cannot have been reused yet.
   return std::shared_ptr<ChildProcess>(new ChildProcess(pid, openPidfd(pid)));
 }

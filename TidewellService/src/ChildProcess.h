@@ -34,7 +34,8 @@ class ChildProcess final : public HelperProcess {
 
   // Starts executable with argv = { executable } and exactly this environment. The working
   // directory and the standard streams are inherited; the child begins with every signal at its
-  // default disposition and nothing blocked, whatever this process has set. Returns null and
+  // default disposition and nothing blocked, whatever this process has set, and receives
+  // SIGTERM when this process dies (ProcessSpawn). Returns null and
   // sets error to a description when the program cannot be started (a missing or
   // non-executable file included).
   static std::shared_ptr<ChildProcess> spawn(const std::string& executable,

@@ -205,6 +205,8 @@ void TidewellService::reconcile(const std::vector<DesiredRoute>& desired) {
 
   for (auto& [key, managed] : routes_) {
     managed->ensureRunning(helperBaseEnvironment_, predecessorStillRunning(key));
+    // At once after each start: the record is what a successor has to end them by.
+    recordHelpers();
   }
   // Entries whose routes are gone are pruned here, so the table never grows without bound.
   for (auto it = stoppingHelpers_.begin(); it != stoppingHelpers_.end();) {
@@ -214,6 +216,24 @@ void TidewellService::reconcile(const std::vector<DesiredRoute>& desired) {
       it = stoppingHelpers_.erase(it);
     }
   }
+  recordHelpers();
+}
+
+void TidewellService::recordHelpers() {
+  if (dryRun_) return;
+  std::vector<StartedHelper> helpers;
+  for (const auto& [key, managed] : routes_) {
+    if (managed->process) helpers.push_back({managed->process->pid(), managed->route.executableURL});
+  }
+  // A helper on its way out was recorded while its route ran it; it stays recorded until reaped.
+  for (const auto& [key, process] : stoppingHelpers_) {
+    for (const auto& recorded : recordedHelpers_) {
+      if (recorded.pid == process->pid()) helpers.push_back(recorded);
+    }
+  }
+  if (helpers == recordedHelpers_) return;
+  platform_->recordHelpers(helpers);
+  recordedHelpers_ = std::move(helpers);
 }
 
 }  // namespace tidewell

@@ -24,6 +24,13 @@ namespace tidewell {
 
 using ServiceEnvironment = std::map<std::string, std::string>;
 
+// A helper process as the record of started helpers knows it.
+struct StartedHelper {
+  pid_t pid = 0;
+  std::filesystem::path executable;
+  bool operator==(const StartedHelper&) const = default;
+};
+
 class ServicePlatform {
  public:
   using Clock = std::chrono::steady_clock;
@@ -59,6 +66,13 @@ class ServicePlatform {
   virtual std::shared_ptr<HelperProcess> launch(const std::filesystem::path& executable,
                                                 const ServiceEnvironment& environment,
                                                 std::string& error) = 0;
+
+  // Ends the helpers an earlier instance recorded and left running (it was killed), so that none
+  // runs beside this instance's own; never signals a process that is not one of them.
+  virtual void endLeftoverHelpers(double graceSeconds,
+                                  const std::function<void(const std::string&)>& log) = 0;
+  // Records the helpers this instance has started and not yet reaped, replacing the record.
+  virtual void recordHelpers(const std::vector<StartedHelper>& helpers) = 0;
 
   virtual Clock::time_point now() = 0;
   // Waits the given time, or less once wake() is called: a wake that comes while no sleep is in

@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include "ServicePlatform.h"
+#include "TidewellServiceLog.h"
 #include "TidewellCore/ConfigStore.h"
 #include "TidewellCore/CoreAudioDeviceRegistry.h"
+#include "TidewellCore/HelperProcessRecord.h"
 #include "TidewellCore/SourceControlStore.h"
 #include "TidewellCore/TidewellConstants.h"
 #include "TidewellRuntimeSupport/TidewellRegions.h"
@@ -85,6 +87,28 @@ class SystemServicePlatform final : public ServicePlatform {
     return ChildProcess::spawn(executable.string(), environment, error);
   }
 
+  void endLeftoverHelpers(double graceSeconds,
+                          const std::function<void(const std::string&)>& log) override {
+    HelperProcessRecord::endLeftovers(TidewellCore::serviceHelpersFileURL(),
+                                      std::chrono::duration<double>(graceSeconds), log);
+  }
+
+  void recordHelpers(const std::vector<StartedHelper>& helpers) override {
+    std::vector<HelperProcessRecord::Entry> entries;
+    for (const auto& helper : helpers) {
+      // A helper that has already ended (not yet reaped) is not worth recording.
+      if (auto entry = HelperProcessRecord::describe(helper.pid, helper.executable)) {
+        entries.push_back(std::move(*entry));
+      }
+    }
+    bool written = HelperProcessRecord::write(TidewellCore::serviceHelpersFileURL(), entries);
+    if (!written && !recordFailed_) {
+      TidewellServiceLog::write("Could not record the started helpers in " +
+                                TidewellCore::serviceHelpersFileURL().string());
+    }
+    recordFailed_ = !written;
+  }
+
   Clock::time_point now() override { return Clock::now(); }
 
   void sleep(double seconds) override {
@@ -105,6 +129,7 @@ class SystemServicePlatform final : public ServicePlatform {
   std::mutex wakeMutex_;
   std::condition_variable wakeChanged_;
   bool woken_ = false;
+  bool recordFailed_ = false;  // logged once per run of failures
 };
 
 }  // namespace

@@ -153,6 +153,12 @@ TidewellService::TidewellService(ServiceEnvironment environment, std::string pro
       case ServiceSingleInstance::Outcome::Kind::failed:
         throw ServiceError::instanceLockUnavailable(outcome.message);
     }
+    // An instance that was killed may have left helpers running (a helper that missed or
+    // ignored its parent-death signal); two helpers of one route would feed their device twice.
+    platform_->endLeftoverHelpers(stopGraceSeconds, [](const std::string& line) {
+      TidewellServiceLog::write(line);
+    });
+    platform_->recordHelpers({});
   }
 }
 
@@ -258,6 +264,7 @@ void TidewellService::stopAll() {
   // A restarted service must never run beside helpers of this one: wait for them to end.
   stopQueue_.drain();
   stoppingHelpers_.clear();
+  recordHelpers();
 }
 
 namespace TidewellServiceMain {

@@ -216,6 +216,8 @@ class TidewellService {
   bool nestedSourceFormsCycle(const DeviceConfig& device, const SourceConfig& source,
                               const std::vector<DeviceConfig>& devices) const;
   bool predecessorStillRunning(const std::string& key);
+  // Hands the platform the helpers started and not yet reaped, when they changed.
+  void recordHelpers();
 
   ServiceEnvironment environment_;
   ServiceEnvironment helperBaseEnvironment_;
@@ -238,6 +240,8 @@ class TidewellService {
   std::optional<std::vector<RuntimeDeviceControls>> lastWrittenControls_;
   // Helpers asked to stop, by route key, until they have exited: a replacement waits for them.
   std::multimap<std::string, std::shared_ptr<HelperProcess>> stoppingHelpers_;
+  // What the platform last recorded of them.
+  std::vector<StartedHelper> recordedHelpers_;
   HelperStopQueue stopQueue_;
 };
 

@@ -115,6 +115,8 @@ class BenchPlatform final : public ServicePlatform {
                                         std::string&) override {
     return std::make_shared<NoProcess>();
   }
+  void endLeftoverHelpers(double, const std::function<void(const std::string&)>&) override {}
+  void recordHelpers(const std::vector<StartedHelper>&) override {}
   Clock::time_point now() override { return Clock::now(); }
   void sleep(double) override {}
 };

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <fstream>
 #include <sstream>
 
@@ -99,6 +102,40 @@ TEST(ChildProcessTest, ChildStartsWithDefaultSignalHandlingWhateverTheParentSet)
   ASSERT_TRUE(interrupted->waitForExit(std::chrono::seconds(10)));
   EXPECT_EQ(idle->terminationStatus(), SIGTERM);
   EXPECT_EQ(interrupted->terminationStatus(), SIGINT);
+}
+
+// A service killed with SIGKILL takes its helpers with it: nothing else would ever end them.
+TEST(ChildProcessTest, AChildEndsWhenTheProcessThatStartedItIsKilled) {
+  TemporaryFolder folder;
+  writeExecutable(folder.path() / "idle", "#!/bin/sh\nexec sleep 600\n");
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  pid_t service = ::fork();
+  ASSERT_GE(service, 0);
+  if (service == 0) {
+    std::string error;
+    auto child = ChildProcess::spawn((folder.path() / "idle").string(), {}, error);
+    pid_t pid = child ? child->pid() : -1;
+    if (::write(report[1], &pid, sizeof pid) != sizeof pid) _exit(1);
+    ::pause();
+    _exit(0);
+  }
+  ::close(report[1]);
+  pid_t helper = -1;
+  ASSERT_EQ(::read(report[0], &helper, sizeof helper), static_cast<ssize_t>(sizeof helper));
+  ::close(report[0]);
+  ASSERT_GT(helper, 0);
+  int watch = static_cast<int>(::syscall(SYS_pidfd_open, helper, 0));
+  ASSERT_GE(watch, 0);
+  pollfd entry{watch, POLLIN, 0};
+  EXPECT_EQ(::poll(&entry, 1, 100), 0) << "the helper did not run";
+
+  ::kill(service, SIGKILL);
+  ::waitpid(service, nullptr, 0);
+  bool ended = ::poll(&entry, 1, 5000) == 1;
+  EXPECT_TRUE(ended) << "helper " << helper << " outlived the process that started it";
+  if (!ended) ::kill(helper, SIGKILL);
+  ::close(watch);
 }
 
 TEST(ChildProcessTest, TwoThreadsMayWatchOneChild) {

@@ -2,72 +2,13 @@
 // virtual device, a hardware input wired into it and a monitor to the built-in output runs by
 // itself, and what the monitor plays is what the configuration says.
 
-#include <AudioToolsCommon/Analysis.h>
-#include <AudioToolsCommon/Wav.h>
-
-#include <cmath>
-
-#include "../TidewellCore/registry/PrivateAudioServer.h"
-#include "ServiceProgramFixture.h"
-#include "TidewellCore/TidewellConstants.h"
+#include "ServiceEndToEndFixture.h"
 
 namespace tidewell::testing {
 namespace {
 
-std::vector<pid_t> childrenOf(pid_t parent) {
-  std::vector<pid_t> children;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string stat = readFile(entry.path() / "stat");
-    auto close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string state;
-    pid_t ppid = 0;
-    fields >> state >> ppid;
-    if (ppid == parent) children.push_back(std::stoi(name));
-  }
-  return children;
-}
-
-// A process's environment, one "NAME=value" per entry.
-std::vector<std::string> environmentOf(pid_t pid) {
-  std::vector<std::string> entries;
-  std::string text = readFile("/proc/" + std::to_string(pid) + "/environ");
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find('\0', start);
-    if (end == std::string::npos) end = text.size();
-    entries.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return entries;
-}
-
-std::string commandOf(pid_t pid) { return readFile("/proc/" + std::to_string(pid) + "/cmdline"); }
-
-pid_t helperNamed(const std::vector<pid_t>& helpers, const std::string& name) {
-  for (pid_t helper : helpers) {
-    if (commandOf(helper).find(name) != std::string::npos) return helper;
-  }
-  return 0;
-}
-
-class ServiceEndToEndTest : public ServiceProgramTest {
+class ServiceMonitorEndToEndTest : public ServiceEndToEndTest {
  protected:
-  PrivateAudioServer server{true};
-
-  void SetUp() override {
-    ServiceProgramTest::SetUp();
-    environment["AUDIOSERVER_SOCKET"] = std::getenv("AUDIOSERVER_SOCKET");
-    environment["TIDEWELL_SERVICE_POLL_SECONDS"] = "0.2";
-    for (auto name : {HelperPaths::monitorName, HelperPaths::hardwareSourceName,
-                      HelperPaths::processTapName}) {
-      std::filesystem::remove(helperDir / name);
-      std::filesystem::create_symlink(binDirectory() / name, helperDir / name);
-    }
-  }
-
   static ConfigSnapshot configuration(double sourceGain) {
     ConfigSnapshot snapshot = ConfigSnapshot::empty();
     DeviceConfig device = makeDevice("V", "Virtual", 2);
@@ -109,19 +50,9 @@ class ServiceEndToEndTest : public ServiceProgramTest {
     }
     return false;
   }
-  std::string described() const {
-    std::string text;
-    for (const auto& channel : heard) {
-      text += std::to_string(channel.dominantHz) + " Hz at " + std::to_string(channel.rmsDbfs) + " dBFS; ";
-    }
-    return text;
-  }
-
-  int captures = 0;
-  std::vector<tools::ChannelReport> heard;
 };
 
-TEST_F(ServiceEndToEndTest, HardwareInputThroughAVirtualDeviceToTheMonitor) {
+TEST_F(ServiceMonitorEndToEndTest, HardwareInputThroughAVirtualDeviceToTheMonitor) {
   ASSERT_EQ(runTool({"audioctl", "signal", "USBAudioInterface", "--channel", "1", "sine", "440", "-12"}), 0);
   ASSERT_EQ(runTool({"audioctl", "signal", "USBAudioInterface", "--channel", "3", "sine", "1000", "-12"}), 0);
   save(configuration(1.0));
@@ -173,77 +104,21 @@ TEST_F(ServiceEndToEndTest, HardwareInputThroughAVirtualDeviceToTheMonitor) {
   EXPECT_EQ(messages(logFile).back(), "Stopped Tidewell audio service");
 }
 
-// An application captured through a process tap and a hardware input, side by side in one
-// virtual device that a monitor plays: the service starts exactly one helper per route with
-// the route's environment, the device carries each source on its wired channel, and a
-// routing change replaces only the helper whose route changed.
-class ServiceApplicationEndToEndTest : public ServiceEndToEndTest {
- protected:
-  void TearDown() override {
-    ServiceEndToEndTest::TearDown();
-    if (player > 0) {
-      ::kill(player, SIGKILL);
-      ::waitpid(player, nullptr, 0);
-    }
-  }
-
-  static ConfigSnapshot configuration(std::int64_t playerChannel) {
-    ConfigSnapshot snapshot = ConfigSnapshot::empty();
-    DeviceConfig device = makeDevice("V", "Virtual", 2);
-    device.uid = TidewellCore::derivedDeviceUID("V");
-    SourceConfig usb = makeSource("H", SourceType::hardwareInput, "USB");
-    usb.metadata.deviceUID = "USBAudioInterface";
-    usb.channelCount = 4;
-    SourceConfig application = makeSource("A", SourceType::application, "Player");
-    application.metadata.bundleIdentifier = "org.example.player";
-    device.sources = {usb, application};
-    device.monitors = {makeMonitor("M", "Speakers", "BuiltInOutputDevice")};
-    device.wires = {makeWire(EndpointKind::source, "H", 1, EndpointKind::deviceOutput, "V", 1),
-                    makeWire(EndpointKind::source, "A", playerChannel, EndpointKind::deviceOutput, "V", 2),
-                    makeWire(EndpointKind::deviceOutput, "V", 1, EndpointKind::monitor, "M", 1),
-                    makeWire(EndpointKind::deviceOutput, "V", 2, EndpointKind::monitor, "M", 2)};
-    snapshot.devices = {device};
-    return snapshot;
-  }
-
-  // The virtual device's input, as any recording application gets it: up to three tries, since
-  // a loaded machine can glitch one recording.
-  bool deviceCarries(double leftHz, double rightHz, double level) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      auto file = home.path() / ("device-" + std::to_string(captures++) + ".wav");
-      EXPECT_EQ(runTool({"audio-record", "--device", std::string(TidewellCore::derivedDeviceUID("V")),
-                         "--output", file.string(), "--duration", "1"}),
-                0);
-      heard = tools::analyse(tools::readWav(file.string()));
-      if (heard.size() == 2 && std::abs(heard[0].dominantHz - leftHz) < leftHz / 100 &&
-          std::abs(heard[1].dominantHz - rightHz) < rightHz / 100 &&
-          std::abs(heard[0].rmsDbfs - level) < 1.0 && std::abs(heard[1].rmsDbfs - level) < 1.0) {
-        return true;
-      }
-    }
-    return false;
-  }
-
-  bool allRunning() {
+// The service starts exactly one helper per route with the route's environment, the device
+// carries each source on its wired channel, and a routing change replaces only the helper whose
+// route changed.
+TEST_F(ServiceApplicationEndToEndTest, ApplicationAndHardwareInputOnTheirWiredChannels) {
+  startSounds();
+  // The service captures the player once it plays; until then the route is not desired.
+  save(configuration(1));
+  start();
+  ASSERT_TRUE(eventuallyTrue([&] {
     auto text = readFile(logFile);
     std::string device(TidewellCore::derivedDeviceUID("V"));
     return text.find("Routing application capture to " + device) != std::string::npos &&
            text.find("Routing hardware input USBAudioInterface to " + device) != std::string::npos &&
            text.find("Monitoring " + device) != std::string::npos;
-  }
-
-  pid_t player = -1;
-};
-
-TEST_F(ServiceApplicationEndToEndTest, ApplicationAndHardwareInputOnTheirWiredChannels) {
-  ASSERT_EQ(runTool({"audioctl", "signal", "USBAudioInterface", "--channel", "1", "sine", "440", "-12"}), 0);
-  player = spawnTool({"audio-play", "--bundle-id", "org.example.player", "--sine", "997", "--level", "-12",
-                      "--duration", "120"});
-  ASSERT_GT(player, 0);
-  // The service captures the player once it plays; until then the route is not desired.
-  save(configuration(1));
-  start();
-  ASSERT_TRUE(eventuallyTrue([&] { return allRunning(); }, 30s)) << readFile(logFile);
+  }, 30s)) << readFile(logFile);
   std::this_thread::sleep_for(2s);  // the helpers settle their fill
 
   auto helpers = childrenOf(servicePid);
@@ -262,7 +137,7 @@ TEST_F(ServiceApplicationEndToEndTest, ApplicationAndHardwareInputOnTheirWiredCh
                                        "TIDEWELL_TAP_OUTPUT_CHANNELS=2", "TIDEWELL_TAP_ROUTES=1:2"}));
 
   // USB channel 1 (440 Hz) on the left, the player (997 Hz) on the right, both at -12 dBFS.
-  EXPECT_TRUE(deviceCarries(440, 997, -12)) << described();
+  EXPECT_TRUE(deviceCarries(440, 997, {-12, -12}, 1.0)) << described();
 
   // The player's right channel instead of its left: only the tap helper is replaced.
   save(configuration(2));
@@ -277,7 +152,7 @@ TEST_F(ServiceApplicationEndToEndTest, ApplicationAndHardwareInputOnTheirWiredCh
   EXPECT_THAT(environmentOf(helperNamed(after, "tidewell-process-tap")),
               ::testing::Contains("TIDEWELL_TAP_ROUTES=2:2"));
   std::this_thread::sleep_for(2s);
-  EXPECT_TRUE(deviceCarries(440, 997, -12)) << described();
+  EXPECT_TRUE(deviceCarries(440, 997, {-12, -12}, 1.0)) << described();
 }
 
 }  // namespace

@@ -114,6 +114,21 @@ TEST_F(ServiceLoopTest, ConstructionReadsSettingsAndTakesTheLock) {
   EXPECT_EQ(platform.lockRequests, 1);  // a dry run takes no lock
 }
 
+TEST_F(ServiceLoopTest, LeftoversOfAKilledInstanceAreEndedOnceTheLockIsHeldAndBeforeAnyStart) {
+  auto service = fixture.makeService();
+  EXPECT_EQ(platform.leftoverCleanups, 1);
+  EXPECT_EQ(platform.lockRequestsAtCleanup, 1);  // after the lock: the old instance is gone
+  // The record starts empty, before the first pass starts anything.
+  ASSERT_EQ(platform.helperRecords.size(), 1u);
+  EXPECT_TRUE(platform.helperRecords[0].empty());
+  EXPECT_TRUE(platform.launched.empty());
+
+  fixture.environment["TIDEWELL_SERVICE_DRY_RUN"] = "1";
+  fixture.makeService();
+  EXPECT_EQ(platform.leftoverCleanups, 1);  // a dry run leaves every helper alone
+  EXPECT_EQ(platform.helperRecords.size(), 1u);
+}
+
 TEST_F(ServiceLoopTest, LockOutcomes) {
   platform.lockOutcome = ServiceSingleInstance::Outcome::acquiredAfterEvicting(4711);
   fixture.makeService();

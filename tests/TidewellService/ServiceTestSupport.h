@@ -139,6 +139,9 @@ class FakePlatform final : public ServicePlatform {
   int lockRequests = 0;
   std::vector<std::shared_ptr<FakeProcess>> launched;
   std::vector<std::filesystem::path> launchedExecutables;
+  int leftoverCleanups = 0;
+  int lockRequestsAtCleanup = -1;  // lock requests made before the cleanup was asked for
+  std::vector<std::vector<StartedHelper>> helperRecords;  // every record handed over, in order
 
   ServiceSingleInstance::Outcome acquireInstanceLock(
       double, double, const std::function<void(const std::string&)>&) override {
@@ -185,6 +188,13 @@ class FakePlatform final : public ServicePlatform {
     launched.push_back(process);
     launchedExecutables.push_back(executable);
     return process;
+  }
+  void endLeftoverHelpers(double, const std::function<void(const std::string&)>&) override {
+    ++leftoverCleanups;
+    lockRequestsAtCleanup = lockRequests;
+  }
+  void recordHelpers(const std::vector<StartedHelper>& helpers) override {
+    helperRecords.push_back(helpers);
   }
   Clock::time_point now() override { return clock; }
   void sleep(double seconds) override {

@@ -246,6 +246,34 @@ TEST(HelperStopQueueTest, AHelperThatOutlivesItsSigkillIsReapedWhenItEnds) {
   EXPECT_EQ(log.lines(), std::vector<std::string>{"stuck did not exit 0 s after SIGTERM; killing it"});
 }
 
+// The record names every helper the service started and has not seen end, helpers on their way
+// out included, so that a successor can end them if this service is killed.
+TEST_F(SupervisionTest, EveryStartedHelperIsRecordedUntilItHasEnded) {
+  platform.helperRecords.clear();
+  platform.helpersIgnoreTerm = true;
+  pass({route("a", "first"), route("b", "second")});
+  auto helper = [&](size_t index, const std::string& key) {
+    return StartedHelper{platform.launched[index]->pid(), "/helpers/" + key};
+  };
+  // Recorded one by one, as each starts.
+  ASSERT_EQ(platform.helperRecords.size(), 2u);
+  EXPECT_THAT(platform.helperRecords[0], ElementsAre(helper(0, "a")));
+  EXPECT_THAT(platform.helperRecords[1], ElementsAre(helper(0, "a"), helper(1, "b")));
+
+  pass({route("a", "first"), route("b", "second")});
+  EXPECT_EQ(platform.helperRecords.size(), 2u);  // nothing changed, nothing written
+
+  // b is removed but ignores SIGTERM: it stays recorded until it has ended.
+  pass({route("a", "first")});
+  EXPECT_EQ(platform.helperRecords.size(), 2u);
+  platform.launched[1]->exit(9);
+  pass({route("a", "first")});
+  EXPECT_THAT(platform.helperRecords.back(), ElementsAre(helper(0, "a")));
+
+  service->stopAll();
+  EXPECT_TRUE(platform.helperRecords.back().empty());
+}
+
 TEST_F(SupervisionTest, StoppingTheServiceWaitsForEveryHelper) {
   platform.helpersIgnoreTerm = true;
   pass({route("a", "first"), route("b", "second")});

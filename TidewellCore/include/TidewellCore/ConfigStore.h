@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "TidewellCore/ConfigModel.h"
 #include "TidewellCore/ConfigValidator.h"
@@ -66,17 +67,39 @@ struct ConfigStore {
   ConfigSnapshot loadValidated() const;
   // As load, but a missing file is created holding the empty document, which is returned. A file
   // that appears meanwhile is never replaced: it is loaded instead. A damaged file is left as it is.
+  // Temporary files that killed writers left beside the file are removed on the way.
   ConfigSnapshot loadOrCreateEmpty() const;
   // Replaces the file whole, durably: a reader sees the old document or the new one, never a
-  // mix, and a failed save leaves the old file and no temporary file behind.
+  // mix, and a failed save leaves the old file and no temporary file behind; neither does a
+  // save killed part-way, once the next save or loadOrCreateEmpty has run.
   // Throws EncodingError or FileSystemError.
   void save(const ConfigSnapshot& snapshot) const;
 
   bool operator==(const ConfigStore& other) const = default;
 
  private:
+  // An advisory lock on the configuration's folder: shared while a write's temporary file
+  // exists, exclusive while abandoned temporary files are removed. Never fails: without a
+  // lock (a folder that cannot be opened) nothing is removed.
+  class FolderLock {
+   public:
+    explicit FolderLock(const std::filesystem::path& folder);
+    ~FolderLock();
+    FolderLock(FolderLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FolderLock& operator=(FolderLock&&) = delete;
+    bool tryExclusive();
+    void share();
+
+   private:
+    int fd_;
+  };
+
   static void migrateLegacyDataDirectoryIfNeeded(const std::filesystem::path& base,
                                                  FileManager& fileManager);
+  // Creates the folder, removes the temporary files of writers that died before their rename
+  // (only when no write is under way) and returns the shared lock the write then holds.
+  FolderLock beginWrite() const;
+  void removeAbandonedTemporaryFiles(FolderLock& lock) const;
   // Writes the document to a new hidden temporary file beside url and returns its path.
   std::filesystem::path writeTemporaryFile(const ConfigSnapshot& snapshot) const;
 };

@@ -35,11 +35,13 @@ inline constexpr std::string_view deviceUIDPrefix = "app.tidewell.devices.";
 // The UID a device with this id gets when it has none of its own: prefix + id.
 std::string derivedDeviceUID(std::string_view deviceID);
 
-// The service's three small files, in the product's per-user data folder. Computed afresh on
+// The service's small files, in the product's per-user data folder. Computed afresh on
 // every call (they follow HOME and XDG_DATA_HOME); nothing is created on disk.
 std::filesystem::path serviceHeartbeatFileURL();
 std::filesystem::path serviceInstallMarkerFileURL();
 std::filesystem::path serviceLockFileURL();
+// The record of the helpers the running service has started.
+std::filesystem::path serviceHelpersFileURL();
 
 }  // namespace TidewellCore
 }  // namespace tidewell

@@ -1,6 +1,9 @@
 #include "TidewellCore/ConfigStore.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "TidewellCore/Branding.h"
 #include "TidewellCore/ConfigJSON.h"
@@ -128,12 +131,76 @@ void removeLeftover(FileManager& files, const std::filesystem::path& temporary) 
   }
 }
 
+std::filesystem::path folderOf(const std::filesystem::path& url) {
+  std::filesystem::path folder = url.parent_path();
+  return folder.empty() ? std::filesystem::path(".") : folder;
+}
+
+// True for a name the store gives its temporary files: "." + file name + "." + UUID + ".tmp".
+bool isTemporaryName(const std::string& name, const std::string& fileName) {
+  const std::string prefix = "." + fileName + ".";
+  const std::string suffix = ".tmp";
+  constexpr std::size_t uuidLength = 36;
+  if (name.size() != prefix.size() + uuidLength + suffix.size()) return false;
+  if (name.compare(0, prefix.size(), prefix) != 0) return false;
+  if (name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
+  for (std::size_t i = prefix.size(); i < prefix.size() + uuidLength; ++i) {
+    char c = name[i];
+    bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (!hex && c != '-') return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-std::filesystem::path ConfigStore::writeTemporaryFile(const ConfigSnapshot& snapshot) const {
-  std::filesystem::path folder = url.parent_path();
-  if (folder.empty()) folder = ".";
+// A writer that is killed between creating its temporary file and renaming it leaves the file
+// behind. Every writer holds a shared lock on the configuration's folder for exactly that span
+// (the kernel drops it with the writer), so whoever gets the lock exclusively knows that no
+// write is under way and that every temporary file of the store in the folder was abandoned.
+ConfigStore::FolderLock::FolderLock(const std::filesystem::path& folder)
+    : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+
+ConfigStore::FolderLock::~FolderLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool ConfigStore::FolderLock::tryExclusive() {
+  return fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+}
+
+void ConfigStore::FolderLock::share() {
+  if (fd_ < 0) return;
+  // Waits at most for a clean-up in progress; a failure leaves the write unprotected, which
+  // only risks a temporary file left over, never the configuration.
+  while (::flock(fd_, LOCK_SH) != 0 && errno == EINTR) {
+  }
+}
+
+void ConfigStore::removeAbandonedTemporaryFiles(FolderLock& lock) const {
+  if (!lock.tryExclusive()) return;  // a write is under way
+  try {
+    const std::filesystem::path folder = folderOf(url);
+    const std::string fileName = url.filename().string();
+    for (const auto& name : fileManager->contentsOfDirectory(folder)) {
+      if (isTemporaryName(name, fileName)) removeLeftover(*fileManager, folder / name);
+    }
+  } catch (const std::exception&) {
+    // Best effort: a folder that cannot be listed keeps its leftovers, which loads ignore.
+  }
+}
+
+ConfigStore::FolderLock ConfigStore::beginWrite() const {
+  const std::filesystem::path folder = folderOf(url);
   fileManager->createDirectory(folder);
+  FolderLock lock(folder);
+  removeAbandonedTemporaryFiles(lock);
+  lock.share();
+  return lock;
+}
+
+std::filesystem::path ConfigStore::writeTemporaryFile(const ConfigSnapshot& snapshot) const {
+  const std::filesystem::path folder = folderOf(url);
   // Encoding comes before any file is made, so a document that cannot be written leaves nothing.
   const std::string bytes = JSONEncoder::tidewell().encode(snapshot);
   const auto temporary =
@@ -148,6 +215,7 @@ std::filesystem::path ConfigStore::writeTemporaryFile(const ConfigSnapshot& snap
 }
 
 void ConfigStore::save(const ConfigSnapshot& snapshot) const {
+  FolderLock lock = beginWrite();
   const auto temporary = writeTemporaryFile(snapshot);
   try {
     fileManager->replaceItem(url, temporary);
@@ -160,11 +228,16 @@ void ConfigStore::save(const ConfigSnapshot& snapshot) const {
 
 ConfigSnapshot ConfigStore::loadOrCreateEmpty() const {
   try {
-    return load();
+    ConfigSnapshot snapshot = load();
+    // The service comes here on every pass, so a writer's leftover never stays for long.
+    FolderLock lock(folderOf(url));
+    removeAbandonedTemporaryFiles(lock);
+    return snapshot;
   } catch (const ConfigStoreError& e) {
     if (e.kind() != ConfigStoreError::Kind::missingConfig) throw;
   }
   const ConfigSnapshot empty = ConfigSnapshot::empty();
+  FolderLock lock = beginWrite();
   const auto temporary = writeTemporaryFile(empty);
   try {
     // Never replaces: a document saved by another process since the check above wins.

@@ -22,4 +22,8 @@ std::filesystem::path serviceLockFileURL() {
   return UserDataFolder::productDirectory() / "service.lock";
 }
 
+std::filesystem::path serviceHelpersFileURL() {
+  return UserDataFolder::productDirectory() / "service-helpers";
+}
+
 }  // namespace tidewell::TidewellCore

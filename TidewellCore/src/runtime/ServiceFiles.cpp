@@ -1,6 +1,7 @@
 #include "TidewellCore/ServiceFiles.h"
 
 #include "TidewellCore/TextUtilities.h"
+#include "runtime/ProcessIdentity.h"
 #include "runtime/TextUtilities.h"
 
 #include <cerrno>
@@ -223,32 +224,16 @@ std::optional<int32_t> readHolderPID(int fd)
     return static_cast<int32_t>(value);
 }
 
-std::string executableOf(const std::string &procEntry)
-{
-    std::error_code error;
-    fs::path target = fs::read_symlink(procEntry, error);
-    if (error) {
-        return {};
-    }
-    // A program replaced on disk while it runs (a reinstall) still counts as itself.
-    std::string text = target.string();
-    const std::string deleted = " (deleted)";
-    if (text.size() > deleted.size() && text.compare(text.size() - deleted.size(), deleted.size(), deleted) == 0) {
-        text.resize(text.size() - deleted.size());
-    }
-    return text;
-}
-
 // True only when `pid` is alive and runs the same program as this process. A recorded
 // process id may have been reused by an unrelated program since its holder died (or the
 // new holder has not recorded itself yet); such a process must never be signalled.
 bool runsThisProgram(int32_t pid)
 {
-    const std::string mine = executableOf("/proc/self/exe");
+    const std::string mine = process_identity::executableAt("/proc/self/exe");
     if (mine.empty()) {
         return false;
     }
-    return executableOf("/proc/" + std::to_string(pid) + "/exe") == mine;
+    return process_identity::executableOf(static_cast<pid_t>(pid)) == mine;
 }
 
 void recordHolder(int fd)

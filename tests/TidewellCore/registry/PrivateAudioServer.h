@@ -115,6 +115,14 @@ class PrivateAudioServer {
     pid_ = -1;
   }
   const std::filesystem::path& folder() const { return folder_; }
+  const std::string& socket() const { return socket_; }
+  // Ends the server with SIGKILL, as a crash would; the object then owns no server.
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
 
  private:
   std::filesystem::path folder_;

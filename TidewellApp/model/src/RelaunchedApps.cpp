@@ -57,4 +57,9 @@ void TidewellAppModel::followRelaunchedApplicationSources() {
   saveEditedSnapshot(edited, QStringLiteral("Followed relaunched app"));
 }
 
+void TidewellAppModel::refreshApplicationSourceCandidates() {
+  setApplicationSourceCandidates(environment_.registry->applicationSourceCandidates());
+  followRelaunchedApplicationSources();
+}
+
 }  // namespace tidewell

@@ -253,8 +253,7 @@ void TidewellAppModel::refreshDriverAndInventory() {
   // A read started by a device notification before this one must not overwrite it.
   ++inventoryReadGeneration_;
   setAudioDeviceInventory(registry.deviceInventory());
-  setApplicationSourceCandidates(registry.applicationSourceCandidates());
-  followRelaunchedApplicationSources();
+  refreshApplicationSourceCandidates();
 }
 
 // ---- device creation, developer mode, uninstall ----------------------------------------------

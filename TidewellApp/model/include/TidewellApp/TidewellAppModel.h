@@ -180,7 +180,11 @@ class TidewellAppModel : public QObject {
   std::optional<AudioDeviceInfo> defaultHardwareInput() const;
 
   // ---- following relaunched applications (RelaunchedApps.cpp) -----------------------------
+  // Re-points application sources whose process is gone at the new process of the same
+  // application, and saves when any changed.
   void followRelaunchedApplicationSources();
+  // Reads the capturable applications afresh, then follows relaunched ones.
+  void refreshApplicationSourceCandidates();
 
   // ---- live edits (LiveEdits.cpp; the binding family is in Bindings.h) ----------------------
   // The configuration being edited: the pending live copy, else the committed one.

@@ -32,17 +32,8 @@ class LiveEditTest : public ModelTest {
 
   void SetUp() override {
     store = std::make_shared<ConfigStore>(configFile, files);
-    SourceConfig system;
-    system.id = "S";
-    system.type = SourceType::system;
-    system.name = "Everything";
-    system.channelCount = 2;
-    device.sources.push_back(system);
-    MonitorConfig monitor;
-    monitor.id = "M";
-    monitor.name = "Speakers";
-    monitor.channelCount = 2;
-    device.monitors.push_back(monitor);
+    device.sources.push_back(makeSource("S", SourceType::system, "Everything"));
+    device.monitors.push_back(makeMonitor("M", "Speakers"));
     writeConfig({device});
     model = makeModel();
     files->saves = 0;

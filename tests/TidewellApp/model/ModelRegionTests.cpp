@@ -19,21 +19,22 @@ std::optional<float> controlGain(const std::string& owner) {
   return gain;
 }
 
-class ModelRegionTest : public ModelTest {};
+class ModelRegionTest : public ModelTest {
+ protected:
+  // Publishing into the real regions.
+  AppEnvironment publishingEnvironment() {
+    AppEnvironment env = environment();
+    env.publisher = makeRuntimeConfigPublisher();
+    return env;
+  }
+};
 
 TEST_F(ModelRegionTest, ALiveGainIsInTheControlRegionAtOnceAndInTheFileAfterThePause) {
-  publisher.reset();
   DeviceConfig device = makeDevice("D", "Desk");
-  SourceConfig system;
-  system.id = "region-test-source";
-  system.type = SourceType::system;
-  system.name = "Everything";
-  system.channelCount = 2;
+  SourceConfig system = makeSource("region-test-source", SourceType::system, "Everything");
   device.sources.push_back(system);
   writeConfig({device});
-  AppEnvironment env = environment();
-  env.publisher = makeRuntimeConfigPublisher();
-  TidewellAppModel model(env);
+  TidewellAppModel model(publishingEnvironment());
   ASSERT_FALSE(model.runtimePublishFailed());
   EXPECT_EQ(controlGain(system.id), 1.0f);
 
@@ -51,15 +52,10 @@ TEST_F(ModelRegionTest, ALiveGainIsInTheControlRegionAtOnceAndInTheFileAfterTheP
 
 TEST_F(ModelRegionTest, ARefusedCommitPutsTheCommittedGainBackIntoTheControlRegion) {
   DeviceConfig device = makeDevice("D", "Desk");
-  MonitorConfig monitor;
-  monitor.id = "region-test-monitor";
-  monitor.name = "Speakers";
-  monitor.channelCount = 2;
+  MonitorConfig monitor = makeMonitor("region-test-monitor", "Speakers");
   device.monitors.push_back(monitor);
   writeConfig({device});
-  AppEnvironment env = environment();
-  env.publisher = makeRuntimeConfigPublisher();
-  TidewellAppModel model(env);
+  TidewellAppModel model(publishingEnvironment());
 
   auto gain = monitorBinding(model, "D", monitor.id, &MonitorConfig::gain, 1.0);
   gain.set(0.5);

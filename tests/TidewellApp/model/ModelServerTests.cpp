@@ -73,14 +73,8 @@ TEST_F(ModelServerTest, AnApplicationSourceFollowsItsRelaunchedApplication) {
   ASSERT_TRUE(eventually([&] { return known(first); }));
 
   DeviceConfig device = makeDevice("D", "Desk");
-  SourceConfig source;
-  source.id = "A";
-  source.type = SourceType::application;
-  source.name = "Player";
-  source.channelCount = 2;
-  source.metadata.bundleIdentifier = bundle;
-  source.metadata.pid = first;
-  device.sources.push_back(source);
+  device.sources.push_back(makeApplicationSource("A", bundle, first));
+  device.sources.back().metadata.processObjectID.reset();
   start({device});
   EXPECT_EQ(model->statusMessage(), "Loaded");
   EXPECT_EQ(savedConfig().devices[0].sources[1].metadata.pid, first);

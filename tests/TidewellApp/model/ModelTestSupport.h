@@ -269,13 +269,27 @@ inline DeviceConfig makeDevice(const std::string& id, const std::string& name) {
   return DeviceConfig::makeDefault(name, 48000.0, [&] { return ids[std::size_t(next++)]; });
 }
 
-inline SourceConfig makeApplicationSource(const std::string& id, const std::string& bundle,
-                                          std::int32_t pid) {
+// A 2-channel source of this type, enabled, at unity gain.
+inline SourceConfig makeSource(const std::string& id, SourceType type, const std::string& name) {
   SourceConfig source;
   source.id = id;
-  source.type = SourceType::application;
-  source.name = "App " + id;
+  source.type = type;
+  source.name = name;
   source.channelCount = 2;
+  return source;
+}
+
+inline MonitorConfig makeMonitor(const std::string& id, const std::string& name) {
+  MonitorConfig monitor;
+  monitor.id = id;
+  monitor.name = name;
+  monitor.channelCount = 2;
+  return monitor;
+}
+
+inline SourceConfig makeApplicationSource(const std::string& id, const std::string& bundle,
+                                          std::int32_t pid) {
+  SourceConfig source = makeSource(id, SourceType::application, "App " + id);
   source.metadata.bundleIdentifier = bundle;
   source.metadata.pid = pid;
   source.metadata.processObjectID = std::uint64_t(pid) * 10;

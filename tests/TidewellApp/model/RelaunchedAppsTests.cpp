@@ -66,11 +66,7 @@ TEST_F(RelaunchedAppsTest, SourcesInTwoDevicesFollowInOneSaveWithAPendingEdit) {
   desk.sources.push_back(makeApplicationSource("A", "org.example.player", 100));
   DeviceConfig stream = makeDevice("E", "Stream");
   stream.sources.push_back(makeApplicationSource("B", "org.example.player", 100));
-  SourceConfig system;
-  system.id = "S";
-  system.type = SourceType::system;
-  system.name = "Everything";
-  system.channelCount = 2;
+  SourceConfig system = makeSource("S", SourceType::system, "Everything");
   system.metadata.pid = 100;  // not an application source: never rewritten
   system.metadata.bundleIdentifier = "org.example.player";
   stream.sources.push_back(system);

@@ -14,7 +14,6 @@ inline constexpr const char* monitorOutputUID = "Tidewell.monitorOutputUID";
 inline constexpr const char* hardwareInputUID = "Tidewell.hardwareInputUID";
 inline constexpr const char* applicationPID = "Tidewell.applicationPID";
 inline constexpr const char* developerMode = "Tidewell.developerMode";
-inline constexpr const char* sidebarVisible = "sidebarVisible";
 }  // namespace PreferenceKeys
 
 class Preferences {

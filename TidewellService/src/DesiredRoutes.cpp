@@ -1,10 +1,12 @@
 // From the configuration and the audio-device inventory to the list of helper processes that
 // should run, each with the environment it starts with.
 
+#include <algorithm>
 #include <charconv>
 #include <set>
 
 #include "TidewellCore/CoreAudioDeviceRegistry.h"
+#include "TidewellCore/RuntimeControlStore.h"
 #include "TidewellCore/RuntimeRouteMap.h"
 #include "TidewellService.h"
 #include "TidewellServiceLog.h"
@@ -56,9 +58,27 @@ std::vector<DesiredRoute> TidewellService::desiredRoutes(const std::vector<Devic
   for (const auto& info : inventory.inputs) inputs.insert(info.uid);
   for (const auto& info : inventory.outputs) outputs.insert(info.uid);
 
+  // The runtime region carries the first 16 devices only; the plug-in never publishes the
+  // others, so their helpers could only fail and be restarted forever.
+  const size_t carried = std::min(devices.size(), RuntimeControlStoreV3::maximumDeviceCount);
+  std::vector<std::string> beyondLimit;
+  for (size_t i = carried; i < devices.size(); ++i) beyondLimit.push_back(devices[i].id);
+  if (beyondLimit != devicesBeyondLimit_ && !beyondLimit.empty()) {
+    std::string names;
+    for (size_t i = carried; i < devices.size(); ++i) {
+      names += (i > carried ? ", '" : "'") + devices[i].name + "'";
+    }
+    TidewellServiceLog::write("Skipping " + std::to_string(beyondLimit.size()) +
+                              " device(s) beyond the first " +
+                              std::to_string(RuntimeControlStoreV3::maximumDeviceCount) + ": " +
+                              names);
+  }
+  devicesBeyondLimit_ = std::move(beyondLimit);
+
   cycleSkippedThisPass_.clear();
   std::vector<DesiredRoute> routes;
-  for (const auto& device : devices) {
+  for (size_t index = 0; index < carried; ++index) {
+    const DeviceConfig& device = devices[index];
     if (!device.enabled) continue;
     auto deviceRoutes = desiredRoutes(device, devices, inputs, outputs);
     routes.insert(routes.end(), std::make_move_iterator(deviceRoutes.begin()),

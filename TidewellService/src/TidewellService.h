@@ -235,6 +235,8 @@ class TidewellService {
   // Nested sources skipped because their nesting loops back: logged when a source joins.
   std::set<std::string> cycleSkippedSources_;
   std::set<std::string> cycleSkippedThisPass_;
+  // Ids of the devices past the runtime region's capacity at the last pass: logged on change.
+  std::vector<std::string> devicesBeyondLimit_;
   // The runtime-region controls this service wrote last; the region is rewritten only when they
   // change (or the region is gone), so live edits of the application are not undone.
   std::optional<std::vector<RuntimeDeviceControls>> lastWrittenControls_;

@@ -105,18 +105,6 @@ TEST_F(DesiredRoutesTest, DisabledItemsAndAbsentDevicesAreSkippedSilently) {
   EXPECT_THAT(keys(routes({off, on})), ElementsAre("monitor:B:M1"));
 }
 
-TEST_F(DesiredRoutesTest, DevicesBeyondTheSixteenthStillGetRoutes) {
-  std::vector<DeviceConfig> devices;
-  for (int i = 0; i < 17; ++i) {
-    DeviceConfig device = makeDevice("D" + std::to_string(i), "Device " + std::to_string(i));
-    device.sources = {makeSource("S" + std::to_string(i), SourceType::system, "All")};
-    devices.push_back(device);
-  }
-  auto result = routes(devices);
-  ASSERT_EQ(result.size(), 17u);
-  EXPECT_EQ(result.back().key, "tap-system:D16:S16");
-}
-
 TEST_F(DesiredRoutesTest, HardwareSourceWithoutUIDIsLoggedOnEveryPass) {
   DeviceConfig device = makeDevice("D", "Desk");
   device.sources = {makeSource("H", SourceType::hardwareInput, "Mic")};
@@ -209,6 +197,29 @@ TEST_F(DesiredRoutesTest, NestedSourcesResolveTheirDeviceOrSayWhyNot) {
   inner.enabled = false;
   EXPECT_TRUE(routes({inner, outer}).empty());
   EXPECT_EQ(log.take().front(), "Skipping nested device source 'Nested inner': 'Inner' is disabled");
+}
+
+TEST_F(DesiredRoutesTest, DevicesBeyondTheSixteenthStartNothingAndAreReportedOncePerChange) {
+  std::vector<DeviceConfig> devices;
+  for (int i = 1; i <= 18; ++i) {
+    DeviceConfig device = makeDevice("D" + std::to_string(i), "Dev " + std::to_string(i));
+    device.sources = {makeSource("S" + std::to_string(i), SourceType::system, "All")};
+    devices.push_back(device);
+  }
+  auto result = routes(devices);
+  ASSERT_EQ(result.size(), 16u);
+  EXPECT_EQ(result.back().key, "tap-system:D16:S16");
+  EXPECT_THAT(log.take(),
+              ElementsAre("Skipping 2 device(s) beyond the first 16: 'Dev 17', 'Dev 18'"));
+  routes(devices);
+  EXPECT_TRUE(log.take().empty());
+
+  devices.pop_back();
+  EXPECT_EQ(routes(devices).size(), 16u);
+  EXPECT_THAT(log.take(), ElementsAre("Skipping 1 device(s) beyond the first 16: 'Dev 17'"));
+  devices.pop_back();
+  EXPECT_EQ(routes(devices).size(), 16u);
+  EXPECT_TRUE(log.take().empty());
 }
 
 TEST_F(DesiredRoutesTest, NestingCyclesStartNothingAndAreReportedOncePerChange) {

@@ -1,0 +1,344 @@
+#pragma once
+// The application's one state object: the configuration as loaded and as being edited, what
+// the audio server and the service report, and the user's remembered picks. It lives on the
+// main thread. Every observed field has a change signal that fires only when a write changes
+// its value; several writes of one operation signal one by one, in the order written.
+
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QProcess>
+#include <QString>
+#include <QThreadPool>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TidewellApp/AppEnvironment.h"
+#include "TidewellCore/ConfigModel.h"
+#include "TidewellCore/ConfigStore.h"
+#include "TidewellCore/ConfigValidator.h"
+#include "TidewellCore/InventoryRecords.h"
+
+namespace tidewell {
+
+class TidewellAppModel : public QObject {
+  Q_OBJECT
+
+  Q_PROPERTY(tidewell::ConfigSnapshot snapshot READ snapshot NOTIFY snapshotChanged)
+  Q_PROPERTY(tidewell::ValidationResult validation READ validation NOTIFY validationChanged)
+  Q_PROPERTY(bool halDriverLoaded READ halDriverLoaded NOTIFY halDriverLoadedChanged)
+  Q_PROPERTY(QString statusMessage READ statusMessage WRITE setStatusMessage NOTIFY statusMessageChanged)
+  Q_PROPERTY(bool serviceInstalled READ serviceInstalled NOTIFY serviceInstalledChanged)
+  Q_PROPERTY(bool serviceRunning READ serviceRunning NOTIFY serviceRunningChanged)
+  Q_PROPERTY(bool serviceResponsive READ serviceResponsive NOTIFY serviceResponsiveChanged)
+  Q_PROPERTY(bool serviceBinariesInstalled READ serviceBinariesInstalled NOTIFY serviceBinariesInstalledChanged)
+  Q_PROPERTY(bool runtimePublishFailed READ runtimePublishFailed NOTIFY runtimePublishFailedChanged)
+  Q_PROPERTY(bool serviceActionRunning READ serviceActionRunning NOTIFY serviceActionRunningChanged)
+  Q_PROPERTY(QString serviceStatusMessage READ serviceStatusMessage NOTIFY serviceStatusMessageChanged)
+  Q_PROPERTY(bool passThruTestRunning READ passThruTestRunning NOTIFY passThruTestRunningChanged)
+  Q_PROPERTY(bool monitorRunning READ monitorRunning NOTIFY monitorRunningChanged)
+  Q_PROPERTY(QString monitorStatusMessage READ monitorStatusMessage NOTIFY monitorStatusMessageChanged)
+  Q_PROPERTY(bool hardwareSourceRunning READ hardwareSourceRunning NOTIFY hardwareSourceRunningChanged)
+  Q_PROPERTY(QString hardwareSourceStatusMessage READ hardwareSourceStatusMessage NOTIFY hardwareSourceStatusMessageChanged)
+  Q_PROPERTY(bool processTapRunning READ processTapRunning NOTIFY processTapRunningChanged)
+  Q_PROPERTY(QString processTapStatusMessage READ processTapStatusMessage NOTIFY processTapStatusMessageChanged)
+  Q_PROPERTY(tidewell::AudioDeviceInventory audioDeviceInventory READ audioDeviceInventory NOTIFY audioDeviceInventoryChanged)
+  Q_PROPERTY(std::vector<tidewell::ApplicationSourceCandidate> applicationSourceCandidates READ applicationSourceCandidates NOTIFY applicationSourceCandidatesChanged)
+  Q_PROPERTY(bool developerMode READ developerMode WRITE setDeveloperMode NOTIFY developerModeChanged)
+  Q_PROPERTY(QString selectedMonitorOutputUID READ selectedMonitorOutputUID WRITE setSelectedMonitorOutputUID NOTIFY selectedMonitorOutputUIDChanged)
+  Q_PROPERTY(QString selectedHardwareInputUID READ selectedHardwareInputUID WRITE setSelectedHardwareInputUID NOTIFY selectedHardwareInputUIDChanged)
+  Q_PROPERTY(QString selectedApplicationPID READ selectedApplicationPID WRITE setSelectedApplicationPID NOTIFY selectedApplicationPIDChanged)
+  Q_PROPERTY(std::optional<std::string> selectedDeviceID READ selectedDeviceID WRITE setSelectedDeviceID NOTIFY selectedDeviceIDChanged)
+  Q_PROPERTY(std::optional<QDateTime> heartbeatStaleSince READ heartbeatStaleSince NOTIFY heartbeatStaleSinceChanged)
+  Q_PROPERTY(QTimer* healthTimer READ healthTimer NOTIFY healthTimerChanged)
+  Q_PROPERTY(bool audioDeviceRefreshScheduled READ audioDeviceRefreshScheduled NOTIFY audioDeviceRefreshScheduledChanged)
+  Q_PROPERTY(bool isUninstalling READ isUninstalling NOTIFY isUninstallingChanged)
+  Q_PROPERTY(std::optional<tidewell::ConfigSnapshot> liveSnapshot READ liveSnapshot NOTIFY liveSnapshotChanged)
+  Q_PROPERTY(std::optional<QString> liveCommitStatus READ liveCommitStatus NOTIFY liveCommitStatusChanged)
+  Q_PROPERTY(bool liveCommitWorkItem READ liveCommitWorkItem NOTIFY liveCommitWorkItemChanged)
+  Q_PROPERTY(bool terminationFlushInstalled READ terminationFlushInstalled NOTIFY terminationFlushInstalledChanged)
+  // Computed from the fields above; each signals when an input changes and the result differs.
+  Q_PROPERTY(std::optional<tidewell::DeviceConfig> selectedDevice READ selectedDevice NOTIFY selectedDeviceChanged)
+  Q_PROPERTY(std::vector<tidewell::AudioDeviceInfo> monitorOutputDevices READ monitorOutputDevices NOTIFY monitorOutputDevicesChanged)
+  Q_PROPERTY(std::vector<tidewell::AudioDeviceInfo> hardwareInputDevices READ hardwareInputDevices NOTIFY hardwareInputDevicesChanged)
+  Q_PROPERTY(std::optional<tidewell::AudioDeviceInfo> defaultMonitorOutput READ defaultMonitorOutput NOTIFY defaultMonitorOutputChanged)
+  Q_PROPERTY(std::optional<tidewell::AudioDeviceInfo> defaultHardwareInput READ defaultHardwareInput NOTIFY defaultHardwareInputChanged)
+
+ public:
+  // Most devices the runtime region carries; a configuration never gets more from the model.
+  static constexpr std::size_t maximumDeviceCount = 16;
+  // Pause after the last live edit before it is committed.
+  static constexpr int liveCommitDelayMilliseconds = 300;
+  // Folds the bursts of device notifications of one plug or unplug into one inventory read.
+  static constexpr int audioDeviceRefreshDelayMilliseconds = 250;
+
+  // Builds the model from the environment: reads the preferences, starts listening for device
+  // changes, reloads the configuration and starts the health checks.
+  explicit TidewellAppModel(AppEnvironment environment = AppEnvironment::shared(),
+                            QObject* parent = nullptr);
+  ~TidewellAppModel() override;
+
+  // ---- observed fields -------------------------------------------------------------------
+  const ConfigSnapshot& snapshot() const { return snapshot_; }
+  const ValidationResult& validation() const { return validation_; }
+  bool halDriverLoaded() const { return halDriverLoaded_; }
+  const QString& statusMessage() const { return statusMessage_; }
+  bool serviceInstalled() const { return serviceInstalled_; }
+  bool serviceRunning() const { return serviceRunning_; }
+  bool serviceResponsive() const { return serviceResponsive_; }
+  bool serviceBinariesInstalled() const { return serviceBinariesInstalled_; }
+  bool runtimePublishFailed() const { return runtimePublishFailed_; }
+  bool serviceActionRunning() const { return serviceActionRunning_; }
+  const QString& serviceStatusMessage() const { return serviceStatusMessage_; }
+  bool passThruTestRunning() const { return passThruTestRunning_; }
+  bool monitorRunning() const { return monitorRunning_; }
+  const QString& monitorStatusMessage() const { return monitorStatusMessage_; }
+  bool hardwareSourceRunning() const { return hardwareSourceRunning_; }
+  const QString& hardwareSourceStatusMessage() const { return hardwareSourceStatusMessage_; }
+  bool processTapRunning() const { return processTapRunning_; }
+  const QString& processTapStatusMessage() const { return processTapStatusMessage_; }
+  const AudioDeviceInventory& audioDeviceInventory() const { return audioDeviceInventory_; }
+  const std::vector<ApplicationSourceCandidate>& applicationSourceCandidates() const {
+    return applicationSourceCandidates_;
+  }
+  bool developerMode() const { return developerMode_; }
+  const QString& selectedMonitorOutputUID() const { return selectedMonitorOutputUID_; }
+  const QString& selectedHardwareInputUID() const { return selectedHardwareInputUID_; }
+  const QString& selectedApplicationPID() const { return selectedApplicationPID_; }
+  const std::optional<std::string>& selectedDeviceID() const { return selectedDeviceID_; }
+  const std::optional<QDateTime>& heartbeatStaleSince() const { return heartbeatStaleSince_; }
+  QTimer* healthTimer() const { return healthTimer_; }
+  bool audioDeviceRefreshScheduled() const { return audioDeviceRefreshScheduled_; }
+  bool isUninstalling() const { return isUninstalling_; }
+  const std::optional<ConfigSnapshot>& liveSnapshot() const { return liveSnapshot_; }
+  const std::optional<QString>& liveCommitStatus() const { return liveCommitStatus_; }
+  // True while a live commit is scheduled.
+  bool liveCommitWorkItem() const { return liveCommitWorkItem_; }
+  bool terminationFlushInstalled() const { return terminationFlushInstalled_; }
+
+  // Writers of the fields other parts of the application set (the status line, the service
+  // state, the helpers' state, the remembered picks, the selection).
+  void setSnapshot(const ConfigSnapshot& value);
+  void setValidation(const ValidationResult& value);
+  void setHalDriverLoaded(bool value);
+  void setStatusMessage(const QString& value);
+  void setServiceInstalled(bool value);
+  void setServiceRunning(bool value);
+  void setServiceResponsive(bool value);
+  void setServiceBinariesInstalled(bool value);
+  void setRuntimePublishFailed(bool value);
+  void setServiceActionRunning(bool value);
+  void setServiceStatusMessage(const QString& value);
+  void setPassThruTestRunning(bool value);
+  void setMonitorRunning(bool value);
+  void setMonitorStatusMessage(const QString& value);
+  void setHardwareSourceRunning(bool value);
+  void setHardwareSourceStatusMessage(const QString& value);
+  void setProcessTapRunning(bool value);
+  void setProcessTapStatusMessage(const QString& value);
+  void setAudioDeviceInventory(const AudioDeviceInventory& value);
+  void setApplicationSourceCandidates(const std::vector<ApplicationSourceCandidate>& value);
+  void setSelectedMonitorOutputUID(const QString& value);
+  void setSelectedHardwareInputUID(const QString& value);
+  void setSelectedApplicationPID(const QString& value);
+  void setSelectedDeviceID(const std::optional<std::string>& value);
+  void setHeartbeatStaleSince(const std::optional<QDateTime>& value);
+  void setHealthTimer(QTimer* value);
+
+  // ---- not observed ------------------------------------------------------------------------
+  const ConfigStore& store() const { return *environment_.store; }
+  const ConfigValidator& validator() const { return validator_; }
+  const AppEnvironment& environment() const { return environment_; }
+  // The application's own helper processes and the self-test, while they are set.
+  QProcess* monitorProcess() const { return monitorProcess_; }
+  QProcess* hardwareSourceProcess() const { return hardwareSourceProcess_; }
+  QProcess* processTapProcess() const { return processTapProcess_; }
+  QProcess* passThruTestProcess() const { return passThruTestProcess_; }
+  void setMonitorProcess(QProcess* process) { monitorProcess_ = process; }
+  void setHardwareSourceProcess(QProcess* process) { hardwareSourceProcess_ = process; }
+  void setProcessTapProcess(QProcess* process) { processTapProcess_ = process; }
+  void setPassThruTestProcess(QProcess* process) { passThruTestProcess_ = process; }
+
+  // ---- state and reload --------------------------------------------------------------------
+  // Reloads the configuration and everything derived from it. Does nothing while uninstalling.
+  void reload();
+  // The device the main window shows, from the committed configuration.
+  std::optional<DeviceConfig> selectedDevice() const;
+  // Adds, selects and saves a new virtual device (refused past maximumDeviceCount).
+  void createDevice();
+  void setDeveloperMode(bool enabled);
+  void prepareForUninstall();
+
+  // ---- device lists (DeviceListening.cpp) --------------------------------------------------
+  std::vector<AudioDeviceInfo> monitorOutputDevices() const;
+  std::vector<AudioDeviceInfo> hardwareInputDevices() const;
+  std::optional<AudioDeviceInfo> defaultMonitorOutput() const;
+  std::optional<AudioDeviceInfo> defaultHardwareInput() const;
+
+  // ---- following relaunched applications (RelaunchedApps.cpp) -----------------------------
+  // Re-points application sources whose process is gone at the new process of the same
+  // application, and saves when any changed.
+  void followRelaunchedApplicationSources();
+  // Reads the capturable applications afresh, then follows relaunched ones.
+  void refreshApplicationSourceCandidates();
+
+  // ---- live edits (LiveEdits.cpp; the binding family is in Bindings.h) ----------------------
+  // The configuration being edited: the pending live copy, else the committed one.
+  const ConfigSnapshot& workingCopy() const { return liveSnapshot_ ? *liveSnapshot_ : snapshot_; }
+  // Applies a mutation of the device with this id to the working copy: live (published now,
+  // committed after a pause) or saved at once.
+  void updateDevice(const std::string& deviceID, const QString& status, bool live,
+                    const std::function<void(DeviceConfig&)>& mutate);
+  // Applies a mutation to a copy of the working copy, publishes it and schedules its commit.
+  void updateSnapshotLive(const QString& status, const std::function<void(ConfigSnapshot&)>& mutate);
+  // Commits a pending live edit now.
+  void flushLiveEdits();
+  // Validates, saves and publishes a whole configuration; true when it was saved. A pending
+  // live edit is dropped only when the save succeeds.
+  bool saveEditedSnapshot(const ConfigSnapshot& snapshot, const QString& status);
+
+ signals:
+  void snapshotChanged();
+  void validationChanged();
+  void halDriverLoadedChanged();
+  void statusMessageChanged();
+  void serviceInstalledChanged();
+  void serviceRunningChanged();
+  void serviceResponsiveChanged();
+  void serviceBinariesInstalledChanged();
+  void runtimePublishFailedChanged();
+  void serviceActionRunningChanged();
+  void serviceStatusMessageChanged();
+  void passThruTestRunningChanged();
+  void monitorRunningChanged();
+  void monitorStatusMessageChanged();
+  void hardwareSourceRunningChanged();
+  void hardwareSourceStatusMessageChanged();
+  void processTapRunningChanged();
+  void processTapStatusMessageChanged();
+  void audioDeviceInventoryChanged();
+  void applicationSourceCandidatesChanged();
+  void developerModeChanged();
+  void selectedMonitorOutputUIDChanged();
+  void selectedHardwareInputUIDChanged();
+  void selectedApplicationPIDChanged();
+  void selectedDeviceIDChanged();
+  void heartbeatStaleSinceChanged();
+  void healthTimerChanged();
+  void audioDeviceRefreshScheduledChanged();
+  void isUninstallingChanged();
+  void liveSnapshotChanged();
+  void liveCommitStatusChanged();
+  void liveCommitWorkItemChanged();
+  void terminationFlushInstalledChanged();
+  void selectedDeviceChanged();
+  void monitorOutputDevicesChanged();
+  void hardwareInputDevicesChanged();
+  void defaultMonitorOutputChanged();
+  void defaultHardwareInputChanged();
+
+ private:
+  // Stores `value` and emits `changed` only when it differs from the stored value.
+  template <class T>
+  bool assign(T& field, const T& value, void (TidewellAppModel::*changed)()) {
+    if (field == value) return false;
+    field = value;
+    emit(this->*changed)();
+    return true;
+  }
+  void setAudioDeviceRefreshScheduled(bool value);
+  void setIsUninstalling(bool value);
+  void setLiveSnapshot(const std::optional<ConfigSnapshot>& value);
+  void setLiveCommitStatus(const std::optional<QString>& value);
+  void setTerminationFlushInstalled(bool value);
+  // Schedules the commit 0.3 s from now, or cancels it; every scheduling notifies.
+  void scheduleLiveCommit();
+  void cancelLiveCommit();
+  // Re-evaluates the computed values and signals those whose result changed.
+  void selectionInputsChanged();
+  void inventoryInputsChanged();
+
+  void loadFailed(const std::string& description);
+  void refreshDriverAndInventory();
+  void discardLiveEdits();
+  // Publishes; sets runtimePublishFailed from the outcome and returns whether it worked.
+  bool publish(const ConfigSnapshot& snapshot);
+  enum class CommitOrigin { liveCopy, other };
+  bool commit(const ConfigSnapshot& snapshot, const QString& status, CommitOrigin origin);
+  void refuseCommit(CommitOrigin origin);
+  // Moves an unreadable configuration file aside before it would be overwritten; the name it
+  // now has, or nothing when there was nothing to move. Throws the file system's error.
+  std::optional<std::string> moveUnreadableConfigurationAside();
+  void installTerminationFlush();
+  void startDeviceChangeListeners();
+  void scheduleAudioDeviceRefresh();
+  void audioDeviceRefreshDue();
+
+  AppEnvironment environment_;
+  ConfigValidator validator_;
+
+  ConfigSnapshot snapshot_ = ConfigSnapshot::empty();
+  ValidationResult validation_;
+  bool halDriverLoaded_ = false;
+  QString statusMessage_;
+  bool serviceInstalled_ = false;
+  bool serviceRunning_ = false;
+  bool serviceResponsive_ = true;
+  bool serviceBinariesInstalled_ = true;
+  bool runtimePublishFailed_ = false;
+  bool serviceActionRunning_ = false;
+  QString serviceStatusMessage_ = QStringLiteral("Service not installed");
+  bool passThruTestRunning_ = false;
+  bool monitorRunning_ = false;
+  QString monitorStatusMessage_ = QStringLiteral("Monitor stopped");
+  bool hardwareSourceRunning_ = false;
+  QString hardwareSourceStatusMessage_ = QStringLiteral("Hardware source stopped");
+  bool processTapRunning_ = false;
+  QString processTapStatusMessage_ = QStringLiteral("Capture stopped");
+  AudioDeviceInventory audioDeviceInventory_;
+  std::vector<ApplicationSourceCandidate> applicationSourceCandidates_;
+  bool developerMode_ = false;
+  QString selectedMonitorOutputUID_;
+  QString selectedHardwareInputUID_;
+  QString selectedApplicationPID_;
+  std::optional<std::string> selectedDeviceID_;
+  std::optional<QDateTime> heartbeatStaleSince_;
+  QTimer* healthTimer_ = nullptr;
+  QPointer<QProcess> monitorProcess_;
+  QPointer<QProcess> hardwareSourceProcess_;
+  QPointer<QProcess> processTapProcess_;
+  QPointer<QProcess> passThruTestProcess_;
+  bool audioDeviceRefreshScheduled_ = false;
+  bool isUninstalling_ = false;
+  std::optional<ConfigSnapshot> liveSnapshot_;
+  std::optional<QString> liveCommitStatus_;
+  QTimer* liveCommitTimer_ = nullptr;
+  bool liveCommitWorkItem_ = false;
+  bool terminationFlushInstalled_ = false;
+
+  // Last values of the computed properties, to signal only real changes.
+  std::optional<DeviceConfig> lastSelectedDevice_;
+  std::vector<AudioDeviceInfo> lastMonitorOutputDevices_;
+  std::vector<AudioDeviceInfo> lastHardwareInputDevices_;
+  std::optional<AudioDeviceInfo> lastDefaultMonitorOutput_;
+  std::optional<AudioDeviceInfo> lastDefaultHardwareInput_;
+
+  // The last load failed on a file that exists: it is moved aside before the next save.
+  bool unreadableConfigurationPending_ = false;
+  // `snapshot` holds a configuration loaded or saved successfully (not the load-failure stand-in).
+  bool snapshotIsCommitted_ = false;
+
+  std::unique_ptr<DeviceRegistry::ListenerRegistration> deviceListeners_;
+  QTimer* audioDeviceRefreshTimer_ = nullptr;
+  // Numbers the inventory reads; only the newest read's result is kept.
+  quint64 inventoryReadGeneration_ = 0;
+  // Runs the background inventory reads; waited for on destruction, so a read never outlives
+  // the model it reports to.
+  QThreadPool inventoryReads_;
+};
+
+}  // namespace tidewell

@@ -1,0 +1,179 @@
+// The road of one edit: a working copy published at once, committed (validated, saved,
+// published) after a pause; and the commit path every saving edit goes through.
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <ctime>
+
+#include "TidewellApp/TidewellAppModel.h"
+
+namespace tidewell {
+namespace {
+
+QString text(const std::string& value) { return QString::fromStdString(value); }
+
+// "20261209T134501Z"
+std::string compactUTCTime(Clock::TimePoint time) {
+  std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char buffer[32];
+  std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &parts);
+  return buffer;
+}
+
+}  // namespace
+
+void TidewellAppModel::updateDevice(const std::string& deviceID, const QString& status, bool live,
+                                    const std::function<void(DeviceConfig&)>& mutate) {
+  auto apply = [deviceID, mutate](ConfigSnapshot& snapshot) {
+    for (auto& device : snapshot.devices) {
+      if (device.id == deviceID) {
+        mutate(device);
+        return;
+      }
+    }
+  };
+  if (live) {
+    updateSnapshotLive(status, apply);
+    return;
+  }
+  ConfigSnapshot edited = workingCopy();
+  apply(edited);
+  saveEditedSnapshot(edited, status);
+}
+
+void TidewellAppModel::updateSnapshotLive(const QString& status,
+                                          const std::function<void(ConfigSnapshot&)>& mutate) {
+  // The uninstaller removes the regions; a stray slider must not bring them back.
+  if (isUninstalling_) return;
+  ConfigSnapshot edited = workingCopy();
+  mutate(edited);
+  setLiveSnapshot(edited);
+  publish(edited);
+  setLiveCommitStatus(status);
+  scheduleLiveCommit();
+  installTerminationFlush();
+}
+
+void TidewellAppModel::scheduleLiveCommit() {
+  liveCommitTimer_->start();
+  liveCommitWorkItem_ = true;
+  emit liveCommitWorkItemChanged();
+}
+
+void TidewellAppModel::cancelLiveCommit() {
+  liveCommitTimer_->stop();
+  if (!liveCommitWorkItem_) return;
+  liveCommitWorkItem_ = false;
+  emit liveCommitWorkItemChanged();
+}
+
+void TidewellAppModel::installTerminationFlush() {
+  if (terminationFlushInstalled_) return;
+  setTerminationFlushInstalled(true);
+  // Synchronous: once aboutToQuit has been handled the process may end at any moment.
+  if (auto* application = QCoreApplication::instance()) {
+    connect(application, &QCoreApplication::aboutToQuit, this, &TidewellAppModel::flushLiveEdits,
+            Qt::DirectConnection);
+  }
+}
+
+void TidewellAppModel::flushLiveEdits() {
+  if (!liveCommitStatus_ || !liveSnapshot_) return;
+  const QString status = *liveCommitStatus_;
+  setLiveCommitStatus(std::nullopt);
+  cancelLiveCommit();
+  const ConfigSnapshot edited = *liveSnapshot_;
+  commit(edited, status, CommitOrigin::liveCopy);
+}
+
+bool TidewellAppModel::saveEditedSnapshot(const ConfigSnapshot& snapshot, const QString& status) {
+  return commit(snapshot, status, CommitOrigin::other);
+}
+
+bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& status,
+                              CommitOrigin origin) {
+  if (isUninstalling_) return false;
+  ValidationResult result = validator_.validate(edited);
+  setValidation(result);
+  if (!result.isValid()) {
+    setStatusMessage(QStringLiteral("Fix validation errors before saving"));
+    refuseCommit(origin);
+    return false;
+  }
+  std::optional<std::string> movedAside;
+  try {
+    movedAside = moveUnreadableConfigurationAside();
+    store().save(edited);
+  } catch (const std::exception& error) {
+    ValidationResult failure;
+    failure.errors.push_back(ValidationIssue{"config.saveFailed", error.what(), store().url.string()});
+    setValidation(failure);
+    setStatusMessage(QStringLiteral("Save failed"));
+    refuseCommit(origin);
+    return false;
+  }
+  // Only now is a pending live edit done with: it is part of what was saved.
+  discardLiveEdits();
+  snapshotIsCommitted_ = true;
+  setSnapshot(edited);
+  if (publish(snapshot_)) {
+    QString shown = status;
+    if (movedAside) {
+      shown += QStringLiteral(" (the unreadable configuration was kept as ") + text(*movedAside) +
+               QStringLiteral(")");
+    }
+    setStatusMessage(shown);
+  } else {
+    setStatusMessage(QStringLiteral("Saved config, but runtime control update failed"));
+  }
+  return true;
+}
+
+void TidewellAppModel::refuseCommit(CommitOrigin origin) {
+  // A refused live copy is dropped; any other refused edit leaves a pending live edit, which
+  // is valid on its own, to be committed on its own schedule.
+  if (origin == CommitOrigin::liveCopy) discardLiveEdits();
+  // The regions may still carry refused live values; put back what the window shows, so the
+  // plug-in and the helpers never play values that neither the file nor the window holds.
+  // After a load failure there is nothing committed worth publishing.
+  if (snapshotIsCommitted_ || liveSnapshot_) publish(workingCopy());
+}
+
+void TidewellAppModel::discardLiveEdits() {
+  setLiveSnapshot(std::nullopt);
+  setLiveCommitStatus(std::nullopt);
+  cancelLiveCommit();
+}
+
+bool TidewellAppModel::publish(const ConfigSnapshot& snapshot) {
+  try {
+    environment_.publisher->publish(snapshot);
+  } catch (const std::exception&) {
+    setRuntimePublishFailed(true);
+    return false;
+  }
+  setRuntimePublishFailed(false);
+  return true;
+}
+
+std::optional<std::string> TidewellAppModel::moveUnreadableConfigurationAside() {
+  if (!unreadableConfigurationPending_) return std::nullopt;
+  const ConfigStore& configStore = store();
+  if (!configStore.fileManager->fileExists(configStore.url)) {
+    unreadableConfigurationPending_ = false;
+    return std::nullopt;
+  }
+  std::string name = configStore.url.filename().string() + ".unreadable-" +
+                     compactUTCTime(environment_.clock->now());
+  std::filesystem::path target = configStore.url.parent_path() / name;
+  for (int attempt = 2; configStore.fileManager->fileExists(target); ++attempt) {
+    target = configStore.url.parent_path() / (name + "-" + std::to_string(attempt));
+  }
+  configStore.fileManager->moveItem(configStore.url, target);
+  unreadableConfigurationPending_ = false;
+  return target.filename().string();
+}
+
+}  // namespace tidewell

@@ -1,0 +1,254 @@
+// The binding family, the live copy and its debounced commit, and the commit path.
+
+#include "ModelTestSupport.h"
+#include "TidewellApp/Bindings.h"
+
+namespace tidewell::testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+// Counts saves, and fails them on request.
+class CountingFileManager : public FileManager {
+ public:
+  std::atomic<int> saves{0};
+  bool failing = false;
+  void writeNewFile(const std::filesystem::path& path, std::string_view bytes) override {
+    if (failing) throw FileSystemError("write", path, ENOSPC);
+    FileManager::writeNewFile(path, bytes);
+  }
+  void replaceItem(const std::filesystem::path& original,
+                   const std::filesystem::path& replacement) override {
+    FileManager::replaceItem(original, replacement);
+    ++saves;
+  }
+};
+
+class LiveEditTest : public ModelTest {
+ protected:
+  std::shared_ptr<CountingFileManager> files = std::make_shared<CountingFileManager>();
+  std::unique_ptr<TidewellAppModel> model;
+  DeviceConfig device = makeDevice("D", "Desk");
+
+  void SetUp() override {
+    store = std::make_shared<ConfigStore>(configFile, files);
+    device.sources.push_back(makeSource("S", SourceType::system, "Everything"));
+    device.monitors.push_back(makeMonitor("M", "Speakers"));
+    writeConfig({device});
+    model = makeModel();
+    files->saves = 0;
+    publisher->published.clear();
+  }
+  const DeviceConfig& published() { return publisher->published.back().devices.at(0); }
+};
+
+TEST_F(LiveEditTest, TenGainChangesArePublishedAtOnceAndSavedOnceAfterThePause) {
+  auto gain = sourceBinding(*model, "D", "S", &SourceConfig::gain, 1.0);
+  QElapsedTimer sinceLastEdit;
+  for (int i = 1; i <= 10; ++i) {
+    gain.set(0.05 * i);
+    sinceLastEdit.start();
+    EXPECT_DOUBLE_EQ(published().sources[1].gain, 0.05 * i);
+    EXPECT_DOUBLE_EQ(gain.get(), 0.05 * i);
+    QTest::qWait(50);
+  }
+  EXPECT_EQ(publisher->published.size(), 10u);
+  EXPECT_EQ(files->saves, 0);
+  EXPECT_EQ(model->snapshot().devices[0].sources[1].gain, 1.0);
+  EXPECT_TRUE(model->liveCommitWorkItem());
+
+  ASSERT_TRUE(waitFor([&] { return files->saves > 0; }));
+  EXPECT_GE(sinceLastEdit.elapsed(), TidewellAppModel::liveCommitDelayMilliseconds - 10);
+  EXPECT_EQ(model->statusMessage(), "Saved");
+  EXPECT_DOUBLE_EQ(savedConfig().devices[0].sources[1].gain, 0.5);
+  EXPECT_EQ(model->snapshot(), savedConfig());
+  EXPECT_FALSE(model->liveSnapshot());
+  EXPECT_FALSE(model->liveCommitStatus());
+  EXPECT_FALSE(model->liveCommitWorkItem());
+  EXPECT_TRUE(model->terminationFlushInstalled());
+  QTest::qWait(400);
+  EXPECT_EQ(files->saves, 1);
+}
+
+TEST_F(LiveEditTest, BindingsReadTheWorkingCopyAndFallBackWhereNothingMatches) {
+  auto name = deviceBinding(*model, "D", &DeviceConfig::name, std::string("none"));
+  auto volume = deviceBinding(*model, "D", &DeviceConfig::volume, 7.0);
+  auto missing = deviceBinding(*model, "X", &DeviceConfig::volume, 7.0);
+  auto missingSource = sourceBinding(*model, "D", "X", &SourceConfig::muted, true);
+  EXPECT_EQ(name.get(), "Desk");
+  EXPECT_EQ(volume.get(), 1.0);
+  EXPECT_EQ(missing.get(), 7.0);
+  EXPECT_TRUE(missingSource.get());
+
+  name.set("Studio");
+  EXPECT_EQ(name.get(), "Studio");
+  EXPECT_EQ(model->snapshot().devices[0].name, "Desk");
+  EXPECT_EQ(model->liveCommitStatus(), "Saved");
+
+  // A setter on an id that does not exist still publishes and later saves the working copy.
+  const auto before = publisher->published.size();
+  missing.set(0.5);
+  EXPECT_EQ(publisher->published.size(), before + 1);
+  ASSERT_TRUE(waitFor([&] { return files->saves > 0; }));
+  EXPECT_EQ(savedConfig().devices[0].name, "Studio");
+  EXPECT_EQ(savedConfig().devices[0].volume, 1.0);
+  EXPECT_EQ(model->statusMessage(), "Saved");
+
+  // Once the model is gone a getter gives its fallback and a setter does nothing.
+  model.reset();
+  EXPECT_EQ(name.get(), "none");
+  name.set("Ghost");
+  EXPECT_EQ(savedConfig().devices[0].name, "Studio");
+}
+
+TEST_F(LiveEditTest, ChannelGainBindingsKeepOneEntryPerChannelOrNoList) {
+  auto left = deviceChannelGainBinding(*model, "D", 1);
+  auto right = deviceChannelGainBinding(*model, "D", 2);
+  auto none = deviceChannelGainBinding(*model, "D", 0);
+  auto beyond = deviceChannelGainBinding(*model, "D", 3);
+  auto monitorLeft = monitorChannelGainBinding(*model, "D", "M", 1);
+  EXPECT_EQ(left.get(), 1.0);
+  EXPECT_EQ(none.get(), 1.0);
+
+  right.set(0.5);
+  EXPECT_EQ(model->workingCopy().devices[0].channelGains, (std::vector<double>{1.0, 0.5}));
+  EXPECT_EQ(right.get(), 0.5);
+  EXPECT_EQ(beyond.get(), 1.0);
+  EXPECT_EQ(none.get(), 1.0);
+  right.set(1.0);
+  EXPECT_FALSE(model->workingCopy().devices[0].channelGains);
+
+  monitorLeft.set(0.25);
+  EXPECT_EQ(model->workingCopy().devices[0].monitors[0].channelGains,
+            (std::vector<double>{0.25, 1.0}));
+  auto sourceRight = sourceChannelGainBinding(*model, "D", "S", 2);
+  sourceRight.set(1.5);
+  EXPECT_EQ(published().sources[1].channelGains, (std::vector<double>{1.0, 1.5}));
+}
+
+TEST_F(LiveEditTest, SwitchingASourceOrMonitorCommitsAtOnceAndRestartsItsHelpers) {
+  auto gain = sourceBinding(*model, "D", "S", &SourceConfig::gain, 1.0);
+  auto muted = sourceBinding(*model, "D", "S", &SourceConfig::muted, false);
+  auto enabled = sourceBinding(*model, "D", "S", &SourceConfig::enabled, true);
+  auto monitorOn = monitorBinding(*model, "D", "M", &MonitorConfig::enabled, true);
+
+  gain.set(0.5);
+  muted.set(true);
+  EXPECT_EQ(files->saves, 0);
+  EXPECT_TRUE(launcher->calls.empty());
+
+  // Switching off saves the pending gain and mute with it, without waiting.
+  enabled.set(false);
+  EXPECT_EQ(files->saves, 1);
+  const SourceConfig saved = savedConfig().devices[0].sources[1];
+  EXPECT_FALSE(saved.enabled);
+  EXPECT_TRUE(saved.muted);
+  EXPECT_EQ(saved.gain, 0.5);
+  EXPECT_FALSE(model->liveSnapshot());
+  EXPECT_THAT(launcher->calls, ElementsAre("hardware:S", "tap:S"));
+
+  monitorOn.set(false);
+  EXPECT_EQ(files->saves, 2);
+  EXPECT_THAT(launcher->calls, ElementsAre("hardware:S", "tap:S", "monitor:M"));
+  QTest::qWait(400);
+  EXPECT_EQ(files->saves, 2);
+}
+
+TEST_F(LiveEditTest, ARefusedLiveCommitIsDroppedAndTheCommittedConfigurationRepublished) {
+  auto volume = deviceBinding(*model, "D", &DeviceConfig::volume, 1.0);
+  volume.set(-3.0);  // the validator refuses it; the publisher normalises it meanwhile
+  EXPECT_EQ(published().volume, -3.0);
+  ASSERT_TRUE(waitFor([&] { return !model->liveCommitWorkItem(); }));
+  EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
+  ASSERT_EQ(model->validation().errors.size(), 1u);
+  EXPECT_EQ(model->validation().errors[0].code, "device.invalidVolume");
+  EXPECT_FALSE(model->liveSnapshot());
+  EXPECT_EQ(volume.get(), 1.0);
+  EXPECT_EQ(files->saves, 0);
+  // The regions carry the committed values again, not the refused ones.
+  EXPECT_EQ(publisher->published.back(), model->snapshot());
+
+  // The same for a save that fails.
+  files->failing = true;
+  volume.set(0.25);
+  ASSERT_TRUE(waitFor([&] { return !model->liveCommitWorkItem(); }));
+  EXPECT_EQ(model->statusMessage(), "Save failed");
+  ASSERT_EQ(model->validation().errors.size(), 1u);
+  EXPECT_EQ(model->validation().errors[0].code, "config.saveFailed");
+  EXPECT_EQ(model->validation().errors[0].path, configFile.string());
+  EXPECT_EQ(publisher->published.back(), model->snapshot());
+  EXPECT_EQ(volume.get(), 1.0);
+}
+
+TEST_F(LiveEditTest, ARefusedStructuralEditKeepsAnUnrelatedPendingLiveEdit) {
+  auto gain = monitorBinding(*model, "D", "M", &MonitorConfig::gain, 1.0);
+  gain.set(0.75);
+  ConfigSnapshot broken = model->workingCopy();
+  broken.devices[0].channelCount = 3;  // odd: refused
+  EXPECT_FALSE(model->saveEditedSnapshot(broken, "Updated channel count"));
+  EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
+  ASSERT_TRUE(model->liveSnapshot());
+  EXPECT_EQ(gain.get(), 0.75);
+  EXPECT_TRUE(model->liveCommitWorkItem());
+  // The regions keep showing the pending edit, which the window still shows.
+  EXPECT_EQ(publisher->published.back().devices[0].monitors[0].gain, 0.75);
+
+  ASSERT_TRUE(waitFor([&] { return files->saves > 0; }));
+  EXPECT_EQ(model->statusMessage(), "Saved");
+  EXPECT_EQ(savedConfig().devices[0].monitors[0].gain, 0.75);
+  EXPECT_EQ(savedConfig().devices[0].channelCount, 2);
+}
+
+TEST_F(LiveEditTest, AStructuralEditSavesAPendingGainWithItAndNothingFollows) {
+  auto gain = sourceBinding(*model, "D", "S", &SourceConfig::gain, 1.0);
+  gain.set(0.3);
+  QTest::qWait(100);
+  model->createDevice();
+  EXPECT_EQ(files->saves, 1);
+  EXPECT_EQ(savedConfig().devices.size(), 2u);
+  EXPECT_EQ(savedConfig().devices[0].sources[1].gain, 0.3);
+  EXPECT_FALSE(model->liveSnapshot());
+  QTest::qWait(400);
+  EXPECT_EQ(files->saves, 1);
+  EXPECT_EQ(model->statusMessage(), "Created Tidewell Device 2");
+}
+
+TEST_F(LiveEditTest, ReloadDropsAPendingEditUnsaved) {
+  auto gain = sourceBinding(*model, "D", "S", &SourceConfig::gain, 1.0);
+  gain.set(0.3);
+  model->reload();
+  EXPECT_FALSE(model->liveSnapshot());
+  EXPECT_EQ(gain.get(), 1.0);
+  QTest::qWait(400);
+  EXPECT_EQ(files->saves, 0);
+}
+
+TEST_F(LiveEditTest, AFailedLivePublishIsReportedAndTheEditStillCommits) {
+  auto gain = sourceBinding(*model, "D", "S", &SourceConfig::gain, 1.0);
+  publisher->failing = true;
+  gain.set(0.3);
+  EXPECT_TRUE(model->runtimePublishFailed());
+  publisher->failing = false;
+  ASSERT_TRUE(waitFor([&] { return files->saves > 0; }));
+  EXPECT_FALSE(model->runtimePublishFailed());
+  EXPECT_EQ(model->statusMessage(), "Saved");
+}
+
+TEST_F(LiveEditTest, NothingIsPublishedOrSavedWhileUninstalling) {
+  auto gain = sourceBinding(*model, "D", "S", &SourceConfig::gain, 1.0);
+  gain.set(0.3);
+  model->prepareForUninstall();
+  EXPECT_FALSE(model->liveSnapshot());
+  const auto published = publisher->published.size();
+  gain.set(0.6);
+  EXPECT_EQ(publisher->published.size(), published);
+  EXPECT_FALSE(model->liveSnapshot());
+  model->flushLiveEdits();
+  EXPECT_FALSE(model->saveEditedSnapshot(model->snapshot(), "Saved"));
+  QTest::qWait(400);
+  EXPECT_EQ(files->saves, 0);
+  EXPECT_EQ(publisher->published.size(), published);
+}
+
+}  // namespace
+}  // namespace tidewell::testing

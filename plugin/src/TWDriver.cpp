@@ -502,8 +502,9 @@ static TWDevice* TWCreateDeviceOnReconcileQueue(const char* uid, const char* nam
     device->underrunCount.store(0, std::memory_order_relaxed);
     device->cushionGrowthCount.store(0, std::memory_order_relaxed);
     device->lastControlsSequence.store(0, std::memory_order_relaxed);
-    device->ioInFlight.store(0, std::memory_order_relaxed);
-    device->exclusive.store(false, std::memory_order_relaxed);
+    // ioInFlight and exclusive are left as they are: a caller that resolved the previous
+    // device in this record may still be between entering and leaving it, and its exit
+    // must find the count it raised.
     TWResetRing(device);
     TWResetTiming(device);
     TWOpenMeters(device);
@@ -687,6 +688,11 @@ OSStatus TWDriver_PerformDeviceConfigurationChange(AudioServerPlugInDriverRef, A
     }
     // The ring, the client slots and the meters are rebuilt: no IO may run meanwhile.
     TWBeginExclusive(device, true);
+    // Freed, and perhaps taken by another device, while we waited: not ours any more.
+    if (!TWDeviceUsable(device) || device->deviceID.load(std::memory_order_relaxed) != deviceID) {
+        TWEndExclusive(device);
+        return kAudioHardwareBadObjectError;
+    }
     int32_t pending = device->pendingChannelCount.exchange(0, std::memory_order_acq_rel);
     if (pending != 0) {
         device->channelCount.store(pending, std::memory_order_relaxed);

@@ -80,6 +80,11 @@ OSStatus TWDriver_StopIO(AudioServerPlugInDriverRef, AudioObjectID deviceID, UIn
     if (ref.kind != kTWObjectDevice) return kAudioHardwareBadObjectError;
     TWDevice* device = ref.device;
     TWEnterIOWaiting(device);
+    // Freed since it was resolved: the record may belong to another device by now.
+    if (!TWDeviceUsable(device) || device->deviceID.load(std::memory_order_relaxed) != deviceID) {
+        TWLeaveIO(device);
+        return kAudioHardwareBadObjectError;
+    }
     TWRemoveClientState(device, clientID);
     bool stopped = false;
     int32_t current = device->runningIOCount.load(std::memory_order_acquire);

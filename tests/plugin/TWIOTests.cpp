@@ -375,6 +375,46 @@ TEST_F(IOTest, AConfigurationChangeResetsTheRingAndClientsStartOver) {
     EXPECT_EQ(at(got, 0, 1), 512.0f + 1 / 100.0f);
 }
 
+// An IO operation resolves its device, then enters it. When the device was freed between
+// the two, the late caller enters the free record and leaves it again once it sees that
+// the record is not its device any more; a new device may take the record meanwhile. The
+// record's in-flight count must come out balanced, or every later configuration change
+// and every freeing of the new device waits forever.
+TEST_F(IOTest, ALateCallerOnAFreedRecordLeavesItsNextDeviceUsable) {
+    // Creation takes the first free record. Keeping the legacy device listed keeps it live,
+    // so no record is freed before the new device is created.
+    TWDevice* record = nullptr;
+    for (auto& d : gDevices) {
+        if (d.state.load() == kTWDeviceFree) {
+            record = &d;
+            break;
+        }
+    }
+    ASSERT_NE(record, nullptr);
+    ASSERT_TRUE(TWEnterIO(record));
+    region().publish({{.uid = kTWLegacyDeviceUID}, {.uid = uid("reused")}});
+    TWReconcileNow();
+    device_ = DeviceForUID(uid("reused"));
+    dev_ = TWTestDeviceForID(device_);
+    channels_ = 2;
+    ASSERT_EQ(dev_, record);
+    // The late caller sees another device there and leaves.
+    EXPECT_NE(record->deviceID.load(), 0u);
+    TWLeaveIO(record);
+    // Read and set right in one step: an unbalanced count would hang every later freeing
+    // of this record, the fixture's included.
+    ASSERT_EQ(record->ioInFlight.exchange(0), 0);
+    // The new device changes its configuration and does IO as usual.
+    region().publish({{.uid = uid("reused"), .channels = 4}});
+    TWReconcileNow();
+    ASSERT_EQ(Table().PerformDeviceConfigurationChange(Driver(), device_, kTWConfigurationChangeAction, nullptr), 0);
+    EXPECT_EQ(dev_->channelCount.load(), 4);
+    channels_ = 4;
+    start(1);
+    ASSERT_EQ(write(ramp(0, 256), 256), 0);
+    EXPECT_EQ(at(read(1, 256), 255, 1), 255.0f + 1 / 100.0f);
+}
+
 // IO on one thread while another thread changes the device's configuration and the
 // reconcile pass publishes controls: the change waits for IO in flight, IO never sees a
 // half-rebuilt ring, and what is read is always a whole frame of one block.

@@ -279,6 +279,32 @@ TEST_F(IOTest, StartIOFailsWhenEveryClientSlotIsTaken) {
     EXPECT_EQ(notes[0].addresses.at(0).mSelector, kAudioDevicePropertyDeviceIsRunning);
 }
 
+// Clients whose start was refused for want of a slot stop all the same (a host may not
+// check the start's result). Their stops must not count against the 64 that run: the
+// device stays running and, once retired, is not freed under them.
+TEST_F(IOTest, StopsOfClientsThatNeverStartedLeaveTheRunningOnesCounted) {
+    publish({.uid = uid("overflow")});
+    for (UInt32 c = 1; c <= kTWMaxClients; ++c) start(c);
+    for (UInt32 c = 101; c <= 100 + kTWMaxClients; ++c) {
+        ASSERT_EQ(Table().StartIO(Driver(), device_, c), kAudioHardwareIllegalOperationError);
+        ASSERT_EQ(Table().StopIO(Driver(), device_, c), 0);
+    }
+    EXPECT_EQ(dev_->runningIOCount.load(), static_cast<int32_t>(kTWMaxClients));
+    EXPECT_EQ(GetU32(device_, kAudioDevicePropertyDeviceIsRunning), 1u);
+    // Retired while its clients run: it stays, dying, and keeps doing their IO.
+    region().publish({{.uid = uid("elsewhere")}});
+    TWReconcileNow();
+    TWReconcileNow();
+    ASSERT_EQ(TWTestDeviceForID(device_), dev_);
+    ASSERT_EQ(write(ramp(0, 256), 256), 0);
+    EXPECT_EQ(at(read(1, 256), 255, 0), 255.0f);
+    // A client stopped twice counts once.
+    ASSERT_EQ(Table().StopIO(Driver(), device_, 1), 0);
+    ASSERT_EQ(Table().StopIO(Driver(), device_, 1), 0);
+    EXPECT_EQ(dev_->runningIOCount.load(), static_cast<int32_t>(kTWMaxClients) - 1);
+    started_.erase(started_.begin());
+}
+
 TEST_F(IOTest, OperationsCheckTheirObjectsAndArguments) {
     publish({.uid = uid("args")});
     Boolean willDo = 9, inPlace = 9;

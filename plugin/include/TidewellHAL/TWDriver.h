@@ -116,6 +116,11 @@ struct TWDevice {
     std::atomic<Float64> hostOffset;
     std::atomic<int32_t> runningIOCount;
     TWClientState clients[kTWMaxClients];
+    // The ids of the clients whose StartIO succeeded and that have not stopped since (0:
+    // free entry); runningIOCount counts them. Kept apart from the client slots, which a
+    // ring reset frees under running clients. Empty whenever the record is free, since a
+    // device is freed only when no client runs.
+    std::atomic<uint32_t> startedClients[kTWMaxClients];
     std::atomic<uint32_t> underrunCount;
     std::atomic<uint32_t> cushionGrowthCount;
     TidewellMeterWriter sourceMeter;

@@ -337,10 +337,20 @@ TWDeviceControls TWDefaultControls(uint32_t channelCount) {
     return c;
 }
 
-enum TWControlsRead { kTWControlsRead, kTWControlsAbsent, kTWControlsTorn };
+enum TWControlsRead { kTWControlsRead, kTWControlsAbsent, kTWControlsTorn, kTWControlsMoved };
 
-// One sequence-checked copy of a slot's controls. Makes no system call.
-static TWControlsRead TWReadSlotControls(int32_t slotIndex, TWDeviceControls* out) {
+// A runtime slot's uid as the snapshot keeps it: its first 128 bytes, the last forced NUL.
+static bool TWSlotHoldsUID(const unsigned char* base, size_t slot, const char* uid) {
+    char slotUID[TidewellRuntimeUIDCapacity];
+    TidewellRegionReadBytes(slotUID, base, slot + offsetof(TidewellRuntimeDeviceSlot, uid), sizeof slotUID);
+    slotUID[sizeof slotUID - 1] = '\0';
+    return std::strncmp(slotUID, uid, sizeof slotUID) == 0;
+}
+
+// One sequence-checked copy of a slot's controls. Makes no system call. With a uid, the
+// slot must be present, within the region's count and hold that uid, else the device has
+// moved (or left): kTWControlsMoved.
+static TWControlsRead TWReadSlotControls(int32_t slotIndex, const char* uid, TWDeviceControls* out) {
     if (slotIndex < 0 || slotIndex >= static_cast<int32_t>(TidewellRuntimeMaxDevices)) return kTWControlsAbsent;
     const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
     if (!TWHeaderValid(base)) return kTWControlsAbsent;
@@ -348,6 +358,11 @@ static TWControlsRead TWReadSlotControls(int32_t slotIndex, TWDeviceControls* ou
     for (int attempt = 0; attempt < 3; ++attempt) {
         uint32_t begin = TidewellSequenceReadBegin(base);
         if (begin & 1u) continue;
+        bool holdsDevice = true;
+        if (uid != nullptr) {
+            uint32_t count = TidewellRegionLoadWord(base, offsetof(TidewellRuntimeRegion, deviceCount));
+            holdsDevice = static_cast<uint32_t>(slotIndex) < count && TWSlotHoldsUID(base, slot, uid);
+        }
         uint32_t flags = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
         float deviceGain = TidewellRegionLoadFloat(base, slot + offsetof(TidewellRuntimeDeviceSlot, deviceGain));
         float sourceGain = TidewellRegionLoadFloat(base, slot + offsetof(TidewellRuntimeDeviceSlot, sourceGain));
@@ -358,6 +373,7 @@ static TWControlsRead TWReadSlotControls(int32_t slotIndex, TWDeviceControls* ou
         TidewellRegionReadBytes(out->routes, base, slot + offsetof(TidewellRuntimeDeviceSlot, routes),
                                 sizeof(TWRoute) * routeCount);
         if (!TidewellSequenceReadValidate(base, begin)) continue;
+        if (uid != nullptr && (!holdsDevice || !(flags & TidewellSlotFlagPresent))) return kTWControlsMoved;
         if (!(flags & TidewellSlotFlagPresent)) return kTWControlsAbsent;
         out->deviceEnabled = (flags & TidewellSlotFlagDeviceEnabled) != 0;
         out->sourceEnabled = (flags & TidewellSlotFlagSourceEnabled) != 0;
@@ -371,9 +387,32 @@ static TWControlsRead TWReadSlotControls(int32_t slotIndex, TWDeviceControls* ou
     return kTWControlsTorn;
 }
 
+static constexpr int32_t kTWSlotNotFound = -1;
+static constexpr int32_t kTWSlotTorn = -2;
+
+// The present slot that holds the uid now, by one sequence-checked scan of the slots.
+static int32_t TWFindSlotForUID(const char* uid) {
+    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
+    if (!TWHeaderValid(base)) return kTWSlotNotFound;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        uint32_t begin = TidewellSequenceReadBegin(base);
+        if (begin & 1u) continue;
+        uint32_t count = TidewellRegionLoadWord(base, offsetof(TidewellRuntimeRegion, deviceCount));
+        if (count > TidewellRuntimeMaxDevices) count = TidewellRuntimeMaxDevices;
+        int32_t found = kTWSlotNotFound;
+        for (uint32_t j = 0; j < count && found == kTWSlotNotFound; ++j) {
+            size_t slot = TidewellRuntimeSlotOffset(j);
+            uint32_t flags = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
+            if ((flags & TidewellSlotFlagPresent) && TWSlotHoldsUID(base, slot, uid)) found = static_cast<int32_t>(j);
+        }
+        if (TidewellSequenceReadValidate(base, begin)) return found;
+    }
+    return kTWSlotTorn;
+}
+
 TWDeviceControls TWCurrentControls(int32_t slotIndex, uint32_t channelCount) {
     TWDeviceControls c;
-    if (TWReadSlotControls(slotIndex, &c) == kTWControlsRead) return c;
+    if (TWReadSlotControls(slotIndex, nullptr, &c) == kTWControlsRead) return c;
     return TWDefaultControls(channelCount);
 }
 
@@ -403,13 +442,22 @@ static bool TWLoadLastControls(TWDevice* device, TWDeviceControls* out) {
 TWDeviceControls TWCurrentControlsForDevice(TWDevice* device) {
     uint32_t channels = static_cast<uint32_t>(device->channelCount.load(std::memory_order_relaxed));
     TWDeviceControls c;
-    switch (TWReadSlotControls(device->runtimeSlotIndex.load(std::memory_order_relaxed), &c)) {
+    // The slot recorded at the last pass, checked by uid: writers move devices between
+    // slots, and a pass notices only up to half a second later.
+    TWControlsRead read = TWReadSlotControls(device->runtimeSlotIndex.load(std::memory_order_relaxed), device->uid, &c);
+    if (read == kTWControlsMoved) {
+        int32_t slot = TWFindSlotForUID(device->uid);
+        if (slot >= 0) read = TWReadSlotControls(slot, device->uid, &c);
+    }
+    switch (read) {
         case kTWControlsRead:
             TWStoreLastControls(device, c);
             return c;
         case kTWControlsTorn:
-            // A publish is in progress: keep what the device last had rather than jump to
-            // unmuted unity gain with default routes for a block.
+        case kTWControlsMoved:
+            // A publish is in progress, or the device has left the region and the next
+            // pass retires it: keep what the device last had rather than take another
+            // device's controls or jump to unmuted unity gain with default routes.
             if (TWLoadLastControls(device, &c)) return c;
             return TWDefaultControls(channels);
         case kTWControlsAbsent:

@@ -238,6 +238,51 @@ TEST_F(IOTest, MutedDisabledOrZeroGainIsSilentButTheReaderAdvances) {
     }
 }
 
+// Writers move devices between runtime slots when one is deleted or the list reordered,
+// and the plug-in learns the new slots only at its next pass. Until then each device must
+// still play with its own controls: not its neighbour's, and not the defaults.
+TEST_F(IOTest, DevicesKeepTheirOwnControlsWhenTheirSlotsMoveBeforeAPass) {
+    RuntimeRegion::Slot a{.uid = uid("own.a"), .deviceGain = 0.5f};
+    RuntimeRegion::Slot b{.uid = uid("own.b")};
+    b.flags |= TidewellSlotFlagMuted;
+    region().publish({a, b});
+    TWReconcileNow();
+    const AudioObjectID devA = DeviceForUID(a.uid), devB = DeviceForUID(b.uid);
+    ASSERT_NE(devA, 0u);
+    ASSERT_NE(devB, 0u);
+    auto muted = [](AudioObjectID d) { return GetU32(d + 4, kAudioBooleanControlPropertyValue); };
+    auto volume = [](AudioObjectID d) {
+        Float32 v = -1;
+        EXPECT_EQ(Get(d + 3, kAudioLevelControlPropertyScalarValue, &v), 0);
+        return v;
+    };
+    ASSERT_EQ(muted(devB), 1u);
+    ASSERT_EQ(volume(devA), 0.25f);
+    ASSERT_EQ(muted(devA), 0u);
+
+    // Reordered: each device finds its own slot.
+    region().publish({b, a});
+    EXPECT_EQ(muted(devB), 1u);
+    EXPECT_EQ(muted(devA), 0u);
+    EXPECT_EQ(volume(devA), 0.25f);
+
+    // A deleted: B, now alone in slot 0, stays muted, and plays silence.
+    region().publish({a, b});
+    TWReconcileNow();
+    region().publish({b});
+    EXPECT_EQ(muted(devB), 1u);
+    device_ = devB;
+    dev_ = TWTestDeviceForID(devB);
+    channels_ = 2;
+    start(1);
+    ASSERT_EQ(write(ramp(1, 256), 256), 0);
+    for (float v : read(1, 256)) ASSERT_EQ(v, 0.0f);
+    // A, whose slot is gone until the pass retires it, keeps what it had rather than B's
+    // controls or the defaults.
+    EXPECT_EQ(muted(devA), 0u);
+    EXPECT_EQ(volume(devA), 0.25f);
+}
+
 TEST_F(IOTest, MetersShowWhatWasWrittenAndWhatWasRead) {
     RuntimeRegion::Slot slot{.uid = uid("meters"), .deviceGain = 0.5f};
     publish(slot);

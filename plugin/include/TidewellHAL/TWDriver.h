@@ -233,8 +233,10 @@ TWDeviceControls TWDefaultControls(uint32_t channelCount);
 // The controls of a runtime slot as the Part's reader sees them (defaults when the slot
 // cannot be read).
 TWDeviceControls TWCurrentControls(int32_t slotIndex, uint32_t channelCount);
-// The device's live controls: as above, but a slot found mid-write on every attempt
-// gives the device's last good controls instead of the defaults.
+// The device's live controls, from the slot that holds its uid (the slot recorded at the
+// last pass, else the one it has moved to since). A slot found mid-write on every attempt,
+// or a device no longer in the region, gives the device's last good controls instead of
+// the defaults.
 TWDeviceControls TWCurrentControlsForDevice(TWDevice* device);
 void TWNotifyDeviceProperty(TWDevice* device, AudioObjectPropertySelector selector, AudioObjectPropertyScope scope);
 void TWNotifyPlugInDeviceList();

@@ -190,7 +190,10 @@ TWObjectRef TWResolveObject(AudioObjectID objectID) {
 TWDevice* TWActiveDeviceForUID(const char* uid) {
     if (uid == nullptr) return nullptr;
     for (auto& d : gDevices) {
-        if (TWDeviceVisible(&d) && std::strncmp(d.uid, uid, sizeof d.uid) == 0) return &d;
+        if (!TWDeviceVisible(&d)) continue;
+        char current[sizeof d.uid];
+        TWLoadText(current, d.uid, sizeof current);
+        if (std::strncmp(current, uid, sizeof current) == 0) return &d;
     }
     return nullptr;
 }
@@ -444,10 +447,12 @@ TWDeviceControls TWCurrentControlsForDevice(TWDevice* device) {
     TWDeviceControls c;
     // The slot recorded at the last pass, checked by uid: writers move devices between
     // slots, and a pass notices only up to half a second later.
-    TWControlsRead read = TWReadSlotControls(device->runtimeSlotIndex.load(std::memory_order_relaxed), device->uid, &c);
+    char uid[sizeof device->uid];
+    TWLoadText(uid, device->uid, sizeof uid);
+    TWControlsRead read = TWReadSlotControls(device->runtimeSlotIndex.load(std::memory_order_relaxed), uid, &c);
     if (read == kTWControlsMoved) {
-        int32_t slot = TWFindSlotForUID(device->uid);
-        if (slot >= 0) read = TWReadSlotControls(slot, device->uid, &c);
+        int32_t slot = TWFindSlotForUID(uid);
+        if (slot >= 0) read = TWReadSlotControls(slot, uid, &c);
     }
     switch (read) {
         case kTWControlsRead:
@@ -505,9 +510,11 @@ void TWOpenMeters(TWDevice* device) {
     TidewellMeterWriterClose(&device->outputMeter);
     char sourceOwner[160];
     char outputOwner[160];
-    if (std::strncmp(device->uid, kTWLegacyDeviceUID, sizeof device->uid) != 0) {
-        std::snprintf(sourceOwner, sizeof sourceOwner, "tidewell.device.%s.source", device->uid);
-        std::snprintf(outputOwner, sizeof outputOwner, "tidewell.device.%s.output", device->uid);
+    char uid[sizeof device->uid];
+    TWLoadText(uid, device->uid, sizeof uid);
+    if (std::strncmp(uid, kTWLegacyDeviceUID, sizeof uid) != 0) {
+        std::snprintf(sourceOwner, sizeof sourceOwner, "tidewell.device.%s.source", uid);
+        std::snprintf(outputOwner, sizeof outputOwner, "tidewell.device.%s.output", uid);
     } else {
         TWCopyBounded(sourceOwner, kTWLegacySourceMeterOwnerID, sizeof sourceOwner);
         TWCopyBounded(outputOwner, kTWLegacyOutputMeterOwnerID, sizeof outputOwner);
@@ -539,7 +546,7 @@ static TWDevice* TWCreateDeviceOnReconcileQueue(const char* uid, const char* nam
     device->outputStreamID.store(static_cast<uint32_t>(n + 2), std::memory_order_relaxed);
     device->volumeControlID.store(static_cast<uint32_t>(n + 3), std::memory_order_relaxed);
     device->muteControlID.store(static_cast<uint32_t>(n + 4), std::memory_order_relaxed);
-    TWCopyBounded(device->uid, uid, sizeof device->uid);
+    TWStoreText(device->uid, uid, sizeof device->uid);
     TWStoreText(device->name, name, sizeof device->name);
     TWStoreText(device->icon, icon, sizeof device->icon);
     device->channelCount.store(static_cast<int32_t>(TWSanitizeChannelCount(channelCount)), std::memory_order_relaxed);
@@ -600,6 +607,24 @@ void TWReconcileOnce() {
             TWFinishDyingDevicesOnReconcileQueue();
             return;
         }
+        // Retire first, and free what can be freed, so that the records of devices that
+        // left make room for the devices that arrive in the same pass.
+        for (auto& d : gDevices) {
+            if (!TWDeviceVisible(&d)) continue;
+            bool listed = false;
+            for (const auto& e : snapshot.entries) {
+                if (e.present && std::strncmp(e.uid, d.uid, sizeof d.uid) == 0) {
+                    listed = true;
+                    break;
+                }
+            }
+            if (!listed) {
+                TWBeginDestroyingDevice(&d);
+                changed = true;
+            }
+        }
+        TWFinishDyingDevicesOnReconcileQueue();
+        bool complete = true;
         for (uint32_t j = 0; j < TidewellRuntimeMaxDevices; ++j) {
             const TWRuntimeSnapshotEntry& e = snapshot.entries[j];
             if (!e.present) continue;
@@ -624,25 +649,14 @@ void TWReconcileOnce() {
                 }
             } else if (TWCreateDeviceOnReconcileQueue(e.uid, e.name, e.icon, e.channelCount, static_cast<int32_t>(j))) {
                 changed = true;
+            } else {
+                complete = false;
             }
         }
-        for (auto& d : gDevices) {
-            if (!TWDeviceVisible(&d)) continue;
-            bool listed = false;
-            for (const auto& e : snapshot.entries) {
-                if (e.present && std::strncmp(e.uid, d.uid, sizeof d.uid) == 0) {
-                    listed = true;
-                    break;
-                }
-            }
-            if (!listed) {
-                TWBeginDestroyingDevice(&d);
-                changed = true;
-            }
-        }
-        TWFinishDyingDevicesOnReconcileQueue();
         if (changed) TWNotifyPlugInDeviceList();
-        gLastReconciledGeneration.store(snapshot.generation, std::memory_order_release);
+        // A device that found no free record (a dying device still holds it while its
+        // clients run) is created by a later pass over this same generation.
+        if (complete) gLastReconciledGeneration.store(snapshot.generation, std::memory_order_release);
     } else {
         // A valid region that lists no device means the user removed them all: retire every
         // device the region published, so a deleted device does not stay live. Only an

@@ -99,9 +99,11 @@ static_assert(sizeof(TWDeviceControls) % 4 == 0, "the last-good copy moves in wo
 struct TWDevice {
     std::atomic<int32_t> state;
     std::atomic<uint32_t> deviceID, inputStreamID, outputStreamID, volumeControlID, muteControlID;
-    // uid is written only while the slot is free; name and icon change in place and are
-    // copied byte by byte with atomic accesses (a racing reader sees a mix, never garbage
-    // past the terminating NUL).
+    // uid is written only while the record is free, name and icon change in place; all
+    // three are copied byte by byte with atomic accesses (TWStoreText, TWLoadText), since a
+    // property call that resolved the record's previous device may still be reading it when
+    // a pass frees the record and gives it to a new device. A racing reader sees a mix,
+    // never garbage past the terminating NUL.
     char uid[TidewellRuntimeUIDCapacity];
     char name[TidewellRuntimeNameCapacity];
     char icon[TidewellRuntimeIconCapacity];

@@ -206,10 +206,20 @@ bool TWEnterIO(TWDevice* device) {
         device->ioInFlight.fetch_sub(1, std::memory_order_release);
         return false;
     }
+    device->ioAdmitted.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
-void TWLeaveIO(TWDevice* device) { device->ioInFlight.fetch_sub(1, std::memory_order_release); }
+void TWLeaveIO(TWDevice* device) {
+    device->ioAdmitted.fetch_sub(1, std::memory_order_relaxed);
+    device->ioInFlight.fetch_sub(1, std::memory_order_release);
+}
+
+void TWCheckNoIOAdmitted(TWDevice* device) {
+    if (device->ioAdmitted.load(std::memory_order_relaxed) != 0) {
+        device->ioOverlapCount.fetch_add(1, std::memory_order_relaxed);
+    }
+}
 
 // For the non-real-time client operations (StartIO, StopIO): wait out a change in progress.
 void TWEnterIOWaiting(TWDevice* device) {
@@ -575,9 +585,11 @@ static void TWFinishDyingDevicesOnReconcileQueue() {
         if (d.runningIOCount.load(std::memory_order_acquire) != 0) continue;
         if (!TWBeginExclusive(&d, false)) continue;
         if (d.runningIOCount.load(std::memory_order_seq_cst) == 0) {
+            TWCheckNoIOAdmitted(&d);
             TidewellMeterWriterClose(&d.sourceMeter);
             TidewellMeterWriterClose(&d.outputMeter);
             d.state.store(kTWDeviceFree, std::memory_order_release);
+            TWCheckNoIOAdmitted(&d);
         }
         TWEndExclusive(&d);
     }
@@ -757,10 +769,12 @@ OSStatus TWDriver_PerformDeviceConfigurationChange(AudioServerPlugInDriverRef, A
     }
     int32_t pending = device->pendingChannelCount.exchange(0, std::memory_order_acq_rel);
     if (pending != 0) {
+        TWCheckNoIOAdmitted(device);
         device->channelCount.store(pending, std::memory_order_relaxed);
         TWResetRing(device);
         TWResetTiming(device);
         TWOpenMeters(device);
+        TWCheckNoIOAdmitted(device);
     }
     TWEndExclusive(device);
     dispatch_queue_t queue = gReconcileQueue.load(std::memory_order_acquire);

@@ -133,6 +133,11 @@ struct TWDevice {
     // freeing of a dying device raises `exclusive` and waits for the count to drain.
     std::atomic<int32_t> ioInFlight;
     std::atomic<bool> exclusive;
+    // A probe of that exclusion: the callers admitted into the device and not yet gone
+    // (ioInFlight also counts, for a moment, callers that are turned away), and the times
+    // a rebuild or a freeing found one of them still inside. Never reset, like ioInFlight.
+    std::atomic<int32_t> ioAdmitted;
+    std::atomic<uint32_t> ioOverlapCount;
 
     // The last controls read whole from the device's runtime slot, kept for the reads
     // that find the slot mid-write. Guarded by its own sequence counter (0: none yet).
@@ -262,6 +267,8 @@ void TWLeaveIO(TWDevice* device);
 void TWEnterIOWaiting(TWDevice* device);
 bool TWBeginExclusive(TWDevice* device, bool wait);
 void TWEndExclusive(TWDevice* device);
+// Counts an overlap when a caller is inside the device; called within the exclusive section.
+void TWCheckNoIOAdmitted(TWDevice* device);
 
 // ---- entry points for in-process inspection ----------------------------------------------
 

@@ -237,8 +237,8 @@ void TWReconcileOnce();
 uint32_t TWSanitizeChannelCount(uint32_t channelCount);
 float TWClampGain(float value);
 TWDeviceControls TWDefaultControls(uint32_t channelCount);
-// The controls of a runtime slot as the Part's reader sees them (defaults when the slot
-// cannot be read).
+// The controls held in one runtime slot, whichever device it holds (the defaults when the
+// slot cannot be read or holds none).
 TWDeviceControls TWCurrentControls(int32_t slotIndex, uint32_t channelCount);
 // The device's live controls, from the slot that holds its uid (the slot recorded at the
 // last pass, else the one it has moved to since). A slot found mid-write on every attempt,

@@ -224,6 +224,8 @@ OSStatus TWDriver_EndIOOperation(AudioServerPlugInDriverRef driver, AudioObjectI
 extern TWDevice gDevices[TidewellRuntimeMaxDevices];
 extern std::atomic<AudioServerPlugInHostRef> gHost;
 extern std::atomic<const unsigned char*> gRuntime3;
+// Cleared when a new region is mapped: its generations say nothing about the old one's.
+extern std::atomic<bool> gHasReconciled;
 
 TWObjectRef TWResolveObject(AudioObjectID objectID);
 bool TWDeviceUsable(const TWDevice* device);

@@ -1,6 +1,6 @@
 // The driver's object model: factory and reference counting, initialisation, object ids,
-// the runtime region reader and the reconcile pass that creates, updates and retires
-// devices, device configuration changes and notifications.
+// the reconcile pass that creates, updates and retires devices, device configuration
+// changes and notifications. The runtime region reader is TWRuntimeRegion.cpp.
 
 #include <TidewellHAL/TWDriver.h>
 
@@ -11,11 +11,7 @@
 #include <dispatch/dispatch.h>
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <sched.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -61,18 +57,11 @@ static AudioServerPlugInDriverInterface* gDriverInterfacePointer = &gDriverInter
 static std::atomic<uint32_t> gReferenceCount{1};
 std::atomic<AudioServerPlugInHostRef> gHost{nullptr};
 static bool gReconcileTimerEnabled = true;
-// The system's runtime region unless a test points the plug-in at its own.
-static const char* gRuntimeSharedMemoryName = TidewellRuntimeRegionName;
-static char gRuntimeSharedMemoryNameOverride[64];
-std::atomic<const unsigned char*> gRuntime3{nullptr};
-// Identity of the object behind gRuntime3, to notice a region that was recreated.
-static dev_t gRuntime3Device = 0;
-static ino_t gRuntime3Inode = 0;
 static std::atomic<dispatch_queue_t> gReconcileQueue{nullptr};
 static dispatch_source_t gReconcileTimer = nullptr;
 static std::atomic<int32_t> gNextObjectID{kTWFirstObjectID};
 TWDevice gDevices[TidewellRuntimeMaxDevices];
-static std::atomic<bool> gHasReconciled{false};
+std::atomic<bool> gHasReconciled{false};
 static std::atomic<uint32_t> gLastReconciledGeneration{0};
 
 // The reference handed to the host: the address of the word that points at the table.
@@ -190,7 +179,10 @@ TWObjectRef TWResolveObject(AudioObjectID objectID) {
 TWDevice* TWActiveDeviceForUID(const char* uid) {
     if (uid == nullptr) return nullptr;
     for (auto& d : gDevices) {
-        if (TWDeviceVisible(&d) && std::strncmp(d.uid, uid, sizeof d.uid) == 0) return &d;
+        if (!TWDeviceVisible(&d)) continue;
+        char current[sizeof d.uid];
+        TWLoadText(current, d.uid, sizeof current);
+        if (std::strncmp(current, uid, sizeof current) == 0) return &d;
     }
     return nullptr;
 }
@@ -203,10 +195,20 @@ bool TWEnterIO(TWDevice* device) {
         device->ioInFlight.fetch_sub(1, std::memory_order_release);
         return false;
     }
+    device->ioAdmitted.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
-void TWLeaveIO(TWDevice* device) { device->ioInFlight.fetch_sub(1, std::memory_order_release); }
+void TWLeaveIO(TWDevice* device) {
+    device->ioAdmitted.fetch_sub(1, std::memory_order_relaxed);
+    device->ioInFlight.fetch_sub(1, std::memory_order_release);
+}
+
+void TWCheckNoIOAdmitted(TWDevice* device) {
+    if (device->ioAdmitted.load(std::memory_order_relaxed) != 0) {
+        device->ioOverlapCount.fetch_add(1, std::memory_order_relaxed);
+    }
+}
 
 // For the non-real-time client operations (StartIO, StopIO): wait out a change in progress.
 void TWEnterIOWaiting(TWDevice* device) {
@@ -245,186 +247,6 @@ void TWNotifyPlugInDeviceList() {
     host->PropertiesChanged(host, kTWPlugInObjectID, 2, addresses);
 }
 
-// ---- the runtime region --------------------------------------------------------------------
-
-// Maps the runtime region, or follows it when a writer removed it and created it again:
-// the name is opened on every call and compared with the mapped object by device and
-// inode. Called only from initialisation and the reconcile pass, never from the IO path.
-// A mapping that has been published is never unmapped, since IO threads may be reading it.
-void TWTryOpenRuntime3() {
-    int fd = shm_open(gRuntimeSharedMemoryName, O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) return;  // missing: keep reading what we have until a region appears
-    struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(TidewellRuntimeSize)) {
-        close(fd);
-        return;
-    }
-    if (gRuntime3.load(std::memory_order_acquire) != nullptr && st.st_dev == gRuntime3Device &&
-        st.st_ino == gRuntime3Inode) {
-        close(fd);
-        return;
-    }
-    void* mapping = mmap(nullptr, TidewellRuntimeSize, PROT_READ, MAP_SHARED, fd, 0);
-    close(fd);
-    if (mapping == MAP_FAILED) return;
-    gRuntime3Device = st.st_dev;
-    gRuntime3Inode = st.st_ino;
-    gRuntime3.store(static_cast<const unsigned char*>(mapping), std::memory_order_release);
-    // A new region starts its own sequence: its generations say nothing about the old one's.
-    gHasReconciled.store(false, std::memory_order_release);
-}
-
-static bool TWHeaderValid(const unsigned char* base) {
-    return base != nullptr &&
-           TidewellRegionHeaderMatches(base, TidewellRuntimeMagic, TidewellRuntimeVersion, TidewellRuntimeSize);
-}
-
-bool TWRuntime3HeaderValid() { return TWHeaderValid(gRuntime3.load(std::memory_order_acquire)); }
-
-TWRuntimeSnapshot TWSnapshotRegion() {
-    TWRuntimeSnapshot snapshot;
-    std::memset(&snapshot, 0, sizeof snapshot);
-    TWTryOpenRuntime3();
-    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
-    if (!TWHeaderValid(base)) return snapshot;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        uint32_t begin = TidewellSequenceReadBegin(base);
-        if (begin & 1u) continue;
-        std::memset(&snapshot, 0, sizeof snapshot);
-        snapshot.generation = begin;
-        uint32_t count = TidewellRegionLoadWord(base, offsetof(TidewellRuntimeRegion, deviceCount));
-        if (count > TidewellRuntimeMaxDevices) count = TidewellRuntimeMaxDevices;
-        for (uint32_t j = 0; j < count; ++j) {
-            size_t slot = TidewellRuntimeSlotOffset(j);
-            uint32_t flags = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
-            if (!(flags & TidewellSlotFlagPresent)) continue;
-            TWRuntimeSnapshotEntry& e = snapshot.entries[j];
-            e.present = true;
-            e.channelCount = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, channelCount));
-            TidewellRegionReadBytes(e.uid, base, slot + offsetof(TidewellRuntimeDeviceSlot, uid), sizeof e.uid);
-            TidewellRegionReadBytes(e.name, base, slot + offsetof(TidewellRuntimeDeviceSlot, name), sizeof e.name);
-            TidewellRegionReadBytes(e.icon, base, slot + offsetof(TidewellRuntimeDeviceSlot, icon), sizeof e.icon);
-            e.uid[sizeof e.uid - 1] = '\0';
-            e.name[sizeof e.name - 1] = '\0';
-            e.icon[sizeof e.icon - 1] = '\0';
-            if (e.uid[0] == '\0') {
-                e.present = false;
-            } else {
-                ++snapshot.presentCount;
-            }
-        }
-        if (TidewellSequenceReadValidate(base, begin)) {
-            snapshot.valid = true;
-            return snapshot;
-        }
-    }
-    std::memset(&snapshot, 0, sizeof snapshot);
-    return snapshot;
-}
-
-TWDeviceControls TWDefaultControls(uint32_t channelCount) {
-    TWDeviceControls c;
-    std::memset(&c, 0, sizeof c);
-    c.deviceEnabled = true;
-    c.sourceEnabled = true;
-    c.muted = false;
-    c.deviceGain = 1.0f;
-    c.sourceGain = 1.0f;
-    for (auto& g : c.channelGains) g = 1.0f;
-    uint32_t routes = channelCount < 2 ? channelCount : 2;
-    for (uint32_t i = 0; i < routes; ++i) c.routes[i] = {i + 1, i + 1};
-    c.routeCount = routes;
-    return c;
-}
-
-enum TWControlsRead { kTWControlsRead, kTWControlsAbsent, kTWControlsTorn };
-
-// One sequence-checked copy of a slot's controls. Makes no system call.
-static TWControlsRead TWReadSlotControls(int32_t slotIndex, TWDeviceControls* out) {
-    if (slotIndex < 0 || slotIndex >= static_cast<int32_t>(TidewellRuntimeMaxDevices)) return kTWControlsAbsent;
-    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
-    if (!TWHeaderValid(base)) return kTWControlsAbsent;
-    size_t slot = TidewellRuntimeSlotOffset(static_cast<uint32_t>(slotIndex));
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        uint32_t begin = TidewellSequenceReadBegin(base);
-        if (begin & 1u) continue;
-        uint32_t flags = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
-        float deviceGain = TidewellRegionLoadFloat(base, slot + offsetof(TidewellRuntimeDeviceSlot, deviceGain));
-        float sourceGain = TidewellRegionLoadFloat(base, slot + offsetof(TidewellRuntimeDeviceSlot, sourceGain));
-        TidewellRegionReadBytes(out->channelGains, base, slot + offsetof(TidewellRuntimeDeviceSlot, channelGains),
-                                sizeof out->channelGains);
-        uint32_t routeCount = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, routeCount));
-        if (routeCount > TidewellRuntimeMaxRoutes) routeCount = TidewellRuntimeMaxRoutes;
-        TidewellRegionReadBytes(out->routes, base, slot + offsetof(TidewellRuntimeDeviceSlot, routes),
-                                sizeof(TWRoute) * routeCount);
-        if (!TidewellSequenceReadValidate(base, begin)) continue;
-        if (!(flags & TidewellSlotFlagPresent)) return kTWControlsAbsent;
-        out->deviceEnabled = (flags & TidewellSlotFlagDeviceEnabled) != 0;
-        out->sourceEnabled = (flags & TidewellSlotFlagSourceEnabled) != 0;
-        out->muted = (flags & TidewellSlotFlagMuted) != 0;
-        out->deviceGain = TWClampGain(deviceGain);
-        out->sourceGain = TWClampGain(sourceGain);
-        for (auto& g : out->channelGains) g = TWClampGain(g);
-        out->routeCount = routeCount;
-        return kTWControlsRead;
-    }
-    return kTWControlsTorn;
-}
-
-TWDeviceControls TWCurrentControls(int32_t slotIndex, uint32_t channelCount) {
-    TWDeviceControls c;
-    if (TWReadSlotControls(slotIndex, &c) == kTWControlsRead) return c;
-    return TWDefaultControls(channelCount);
-}
-
-// The last-good copy moves in aligned words with atomic accesses under its own counter;
-// a writer that finds another write in progress simply skips its update.
-static void TWStoreLastControls(TWDevice* device, const TWDeviceControls& controls) {
-    uint32_t s = device->lastControlsSequence.load(std::memory_order_relaxed);
-    if (s & 1u) return;
-    if (!device->lastControlsSequence.compare_exchange_strong(s, s + 1, std::memory_order_acq_rel)) return;
-    size_t offset = 0;
-    const size_t size = sizeof(TWDeviceControls);
-    TidewellRegionWriteBytes(device->lastControls, offset, &controls, size);
-    device->lastControlsSequence.store(s + 2, std::memory_order_release);
-}
-
-static bool TWLoadLastControls(TWDevice* device, TWDeviceControls* out) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        uint32_t begin = device->lastControlsSequence.load(std::memory_order_acquire);
-        if (begin == 0) return false;
-        if (begin & 1u) continue;
-        TidewellRegionReadBytes(out, device->lastControls, 0, sizeof(TWDeviceControls));
-        if (device->lastControlsSequence.load(std::memory_order_acquire) == begin) return true;
-    }
-    return false;
-}
-
-TWDeviceControls TWCurrentControlsForDevice(TWDevice* device) {
-    uint32_t channels = static_cast<uint32_t>(device->channelCount.load(std::memory_order_relaxed));
-    TWDeviceControls c;
-    switch (TWReadSlotControls(device->runtimeSlotIndex.load(std::memory_order_relaxed), &c)) {
-        case kTWControlsRead:
-            TWStoreLastControls(device, c);
-            return c;
-        case kTWControlsTorn:
-            // A publish is in progress: keep what the device last had rather than jump to
-            // unmuted unity gain with default routes for a block.
-            if (TWLoadLastControls(device, &c)) return c;
-            return TWDefaultControls(channels);
-        case kTWControlsAbsent:
-            break;
-    }
-    return TWDefaultControls(channels);
-}
-
-bool TWCushionDisabled() {
-    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
-    if (!TWHeaderValid(base)) return false;
-    uint32_t flags = TidewellRegionLoadWord(base, offsetof(TidewellRuntimeRegion, flags));
-    return (flags & TidewellRuntimeFlagCushionDisabled) != 0;
-}
-
 // ---- device records ----------------------------------------------------------------------
 
 void TWResetClientStates(TWDevice* device) {
@@ -457,9 +279,11 @@ void TWOpenMeters(TWDevice* device) {
     TidewellMeterWriterClose(&device->outputMeter);
     char sourceOwner[160];
     char outputOwner[160];
-    if (std::strncmp(device->uid, kTWLegacyDeviceUID, sizeof device->uid) != 0) {
-        std::snprintf(sourceOwner, sizeof sourceOwner, "tidewell.device.%s.source", device->uid);
-        std::snprintf(outputOwner, sizeof outputOwner, "tidewell.device.%s.output", device->uid);
+    char uid[sizeof device->uid];
+    TWLoadText(uid, device->uid, sizeof uid);
+    if (std::strncmp(uid, kTWLegacyDeviceUID, sizeof uid) != 0) {
+        std::snprintf(sourceOwner, sizeof sourceOwner, "tidewell.device.%s.source", uid);
+        std::snprintf(outputOwner, sizeof outputOwner, "tidewell.device.%s.output", uid);
     } else {
         TWCopyBounded(sourceOwner, kTWLegacySourceMeterOwnerID, sizeof sourceOwner);
         TWCopyBounded(outputOwner, kTWLegacyOutputMeterOwnerID, sizeof outputOwner);
@@ -491,7 +315,7 @@ static TWDevice* TWCreateDeviceOnReconcileQueue(const char* uid, const char* nam
     device->outputStreamID.store(static_cast<uint32_t>(n + 2), std::memory_order_relaxed);
     device->volumeControlID.store(static_cast<uint32_t>(n + 3), std::memory_order_relaxed);
     device->muteControlID.store(static_cast<uint32_t>(n + 4), std::memory_order_relaxed);
-    TWCopyBounded(device->uid, uid, sizeof device->uid);
+    TWStoreText(device->uid, uid, sizeof device->uid);
     TWStoreText(device->name, name, sizeof device->name);
     TWStoreText(device->icon, icon, sizeof device->icon);
     device->channelCount.store(static_cast<int32_t>(TWSanitizeChannelCount(channelCount)), std::memory_order_relaxed);
@@ -502,8 +326,9 @@ static TWDevice* TWCreateDeviceOnReconcileQueue(const char* uid, const char* nam
     device->underrunCount.store(0, std::memory_order_relaxed);
     device->cushionGrowthCount.store(0, std::memory_order_relaxed);
     device->lastControlsSequence.store(0, std::memory_order_relaxed);
-    device->ioInFlight.store(0, std::memory_order_relaxed);
-    device->exclusive.store(false, std::memory_order_relaxed);
+    // ioInFlight and exclusive are left as they are: a caller that resolved the previous
+    // device in this record may still be between entering and leaving it, and its exit
+    // must find the count it raised.
     TWResetRing(device);
     TWResetTiming(device);
     TWOpenMeters(device);
@@ -519,9 +344,11 @@ static void TWFinishDyingDevicesOnReconcileQueue() {
         if (d.runningIOCount.load(std::memory_order_acquire) != 0) continue;
         if (!TWBeginExclusive(&d, false)) continue;
         if (d.runningIOCount.load(std::memory_order_seq_cst) == 0) {
+            TWCheckNoIOAdmitted(&d);
             TidewellMeterWriterClose(&d.sourceMeter);
             TidewellMeterWriterClose(&d.outputMeter);
             d.state.store(kTWDeviceFree, std::memory_order_release);
+            TWCheckNoIOAdmitted(&d);
         }
         TWEndExclusive(&d);
     }
@@ -551,6 +378,24 @@ void TWReconcileOnce() {
             TWFinishDyingDevicesOnReconcileQueue();
             return;
         }
+        // Retire first, and free what can be freed, so that the records of devices that
+        // left make room for the devices that arrive in the same pass.
+        for (auto& d : gDevices) {
+            if (!TWDeviceVisible(&d)) continue;
+            bool listed = false;
+            for (const auto& e : snapshot.entries) {
+                if (e.present && std::strncmp(e.uid, d.uid, sizeof d.uid) == 0) {
+                    listed = true;
+                    break;
+                }
+            }
+            if (!listed) {
+                TWBeginDestroyingDevice(&d);
+                changed = true;
+            }
+        }
+        TWFinishDyingDevicesOnReconcileQueue();
+        bool complete = true;
         for (uint32_t j = 0; j < TidewellRuntimeMaxDevices; ++j) {
             const TWRuntimeSnapshotEntry& e = snapshot.entries[j];
             if (!e.present) continue;
@@ -575,25 +420,14 @@ void TWReconcileOnce() {
                 }
             } else if (TWCreateDeviceOnReconcileQueue(e.uid, e.name, e.icon, e.channelCount, static_cast<int32_t>(j))) {
                 changed = true;
+            } else {
+                complete = false;
             }
         }
-        for (auto& d : gDevices) {
-            if (!TWDeviceVisible(&d)) continue;
-            bool listed = false;
-            for (const auto& e : snapshot.entries) {
-                if (e.present && std::strncmp(e.uid, d.uid, sizeof d.uid) == 0) {
-                    listed = true;
-                    break;
-                }
-            }
-            if (!listed) {
-                TWBeginDestroyingDevice(&d);
-                changed = true;
-            }
-        }
-        TWFinishDyingDevicesOnReconcileQueue();
         if (changed) TWNotifyPlugInDeviceList();
-        gLastReconciledGeneration.store(snapshot.generation, std::memory_order_release);
+        // A device that found no free record (a dying device still holds it while its
+        // clients run) is created by a later pass over this same generation.
+        if (complete) gLastReconciledGeneration.store(snapshot.generation, std::memory_order_release);
     } else {
         // A valid region that lists no device means the user removed them all: retire every
         // device the region published, so a deleted device does not stay live. Only an
@@ -687,12 +521,19 @@ OSStatus TWDriver_PerformDeviceConfigurationChange(AudioServerPlugInDriverRef, A
     }
     // The ring, the client slots and the meters are rebuilt: no IO may run meanwhile.
     TWBeginExclusive(device, true);
+    // Freed, and perhaps taken by another device, while we waited: not ours any more.
+    if (!TWDeviceUsable(device) || device->deviceID.load(std::memory_order_relaxed) != deviceID) {
+        TWEndExclusive(device);
+        return kAudioHardwareBadObjectError;
+    }
     int32_t pending = device->pendingChannelCount.exchange(0, std::memory_order_acq_rel);
     if (pending != 0) {
+        TWCheckNoIOAdmitted(device);
         device->channelCount.store(pending, std::memory_order_relaxed);
         TWResetRing(device);
         TWResetTiming(device);
         TWOpenMeters(device);
+        TWCheckNoIOAdmitted(device);
     }
     TWEndExclusive(device);
     dispatch_queue_t queue = gReconcileQueue.load(std::memory_order_acquire);
@@ -727,15 +568,6 @@ void TWReconcileNow() {
     } else {
         TWReconcileOnce();
     }
-}
-
-void TWSetRuntimeSharedMemoryName(const char* name) {
-    TWCopyBounded(gRuntimeSharedMemoryNameOverride, name, sizeof gRuntimeSharedMemoryNameOverride);
-    gRuntimeSharedMemoryName = gRuntimeSharedMemoryNameOverride;
-    // The old mapping is left in place (an IO thread may hold it) but no longer used.
-    gRuntime3.store(nullptr, std::memory_order_release);
-    gRuntime3Device = 0;
-    gRuntime3Inode = 0;
 }
 
 void TWSetReconcileTimerEnabled(bool enabled) { gReconcileTimerEnabled = enabled; }

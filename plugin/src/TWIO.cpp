@@ -50,9 +50,42 @@ void TWRemoveClientState(TWDevice* device, uint32_t clientID) {
 
 // ---- start and stop ------------------------------------------------------------------------
 
+enum TWStartedEntry { kTWStartedNew, kTWStartedAlready, kTWStartedFull };
+
+// Records the client as started; a client already recorded is not recorded again. The
+// host starts one client at a time; should two starts of one client race all the same, a
+// start that finds the other's entry below its own gives way.
+static TWStartedEntry TWClaimStartedClient(TWDevice* device, uint32_t clientID) {
+    for (auto& e : device->startedClients) {
+        if (e.load(std::memory_order_acquire) == clientID) return kTWStartedAlready;
+    }
+    for (uint32_t i = 0; i < kTWMaxClients; ++i) {
+        uint32_t expected = 0;
+        if (!device->startedClients[i].compare_exchange_strong(expected, clientID, std::memory_order_acq_rel)) continue;
+        for (uint32_t j = 0; j < i; ++j) {
+            if (device->startedClients[j].load(std::memory_order_acquire) == clientID) {
+                device->startedClients[i].store(0, std::memory_order_release);
+                return kTWStartedAlready;
+            }
+        }
+        return kTWStartedNew;
+    }
+    return kTWStartedFull;
+}
+
+// Forgets the client's start; false when it had none (never started, refused, or stopped).
+static bool TWReleaseStartedClient(TWDevice* device, uint32_t clientID) {
+    for (auto& e : device->startedClients) {
+        uint32_t expected = clientID;
+        if (e.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) return true;
+    }
+    return false;
+}
+
 OSStatus TWDriver_StartIO(AudioServerPlugInDriverRef, AudioObjectID deviceID, UInt32 clientID) {
     TWObjectRef ref = TWResolveObject(deviceID);
     if (ref.kind != kTWObjectDevice) return kAudioHardwareBadObjectError;
+    if (clientID == 0) return kAudioHardwareIllegalOperationError;
     TWDevice* device = ref.device;
     TWEnterIOWaiting(device);
     // The device may have been freed while we waited for a change to finish.
@@ -60,11 +93,17 @@ OSStatus TWDriver_StartIO(AudioServerPlugInDriverRef, AudioObjectID deviceID, UI
         TWLeaveIO(device);
         return kAudioHardwareBadObjectError;
     }
+    const TWStartedEntry entry = TWClaimStartedClient(device, clientID);
     // A client without a slot could only ever read silence: refuse it rather than report
-    // a start that cannot work.
-    if (TWClientStateForID(device, clientID, true) == nullptr) {
+    // a start that cannot work. A running client whose slot a ring reset took gets a new one.
+    if (entry == kTWStartedFull || TWClientStateForID(device, clientID, true) == nullptr) {
+        if (entry == kTWStartedNew) TWReleaseStartedClient(device, clientID);
         TWLeaveIO(device);
         return kAudioHardwareIllegalOperationError;
+    }
+    if (entry == kTWStartedAlready) {
+        TWLeaveIO(device);
+        return 0;
     }
     int32_t before = device->runningIOCount.fetch_add(1, std::memory_order_acq_rel);
     if (before == 0) TWResetTiming(device);
@@ -80,13 +119,22 @@ OSStatus TWDriver_StopIO(AudioServerPlugInDriverRef, AudioObjectID deviceID, UIn
     if (ref.kind != kTWObjectDevice) return kAudioHardwareBadObjectError;
     TWDevice* device = ref.device;
     TWEnterIOWaiting(device);
+    // Freed since it was resolved: the record may belong to another device by now.
+    if (!TWDeviceUsable(device) || device->deviceID.load(std::memory_order_relaxed) != deviceID) {
+        TWLeaveIO(device);
+        return kAudioHardwareBadObjectError;
+    }
     TWRemoveClientState(device, clientID);
+    // Only a client that started counts as running: the stop of one whose start was
+    // refused, or of one stopped already, must not make the device look idle.
     bool stopped = false;
-    int32_t current = device->runningIOCount.load(std::memory_order_acquire);
-    while (current > 0) {
-        if (device->runningIOCount.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel)) {
-            stopped = current == 1;
-            break;
+    if (clientID != 0 && TWReleaseStartedClient(device, clientID)) {
+        int32_t current = device->runningIOCount.load(std::memory_order_acquire);
+        while (current > 0) {
+            if (device->runningIOCount.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel)) {
+                stopped = current == 1;
+                break;
+            }
         }
     }
     TWLeaveIO(device);

@@ -369,7 +369,12 @@ kindSpecific:
                 break;
             }
             case kAudioObjectPropertyManufacturer: TWWriteStringValue(out, "Tidewell"); break;
-            case kAudioDevicePropertyDeviceUID: TWWriteStringValue(out, device->uid); break;
+            case kAudioDevicePropertyDeviceUID: {
+                char uid[sizeof device->uid];
+                TWLoadText(uid, device->uid, sizeof uid);
+                TWWriteStringValue(out, uid);
+                break;
+            }
             case kAudioDevicePropertyModelUID: TWWriteStringValue(out, kTWModelUID); break;
             case kAudioDevicePropertyRelatedDevices:
                 TWWriteObjectID(out, device->deviceID.load(std::memory_order_relaxed));

@@ -356,6 +356,42 @@ TEST_F(DriverTest, AControlsReadDuringAWriteKeepsTheLastGoodControls) {
     region().endWrite(odd);
 }
 
+// Sixteen published devices from the usual start, where the legacy device holds a record:
+// it must make way for the sixteenth, at once when it is idle, and as soon as its last
+// client stops when it is not, without waiting for another publish.
+TEST_F(DriverTest, SixteenPublishedDevicesReplaceTheLegacyDevice) {
+    std::vector<RuntimeRegion::Slot> slots;
+    for (int i = 0; i < 16; ++i) slots.push_back({.uid = uid("sixteen") + "." + std::to_string(i)});
+    auto allListed = [&] {
+        for (const auto& s : slots) {
+            if (DeviceForUID(s.uid) == 0) return false;
+        }
+        return true;
+    };
+    for (bool legacyRunning : {false, true}) {
+        SCOPED_TRACE(legacyRunning ? "legacy device running" : "legacy device idle");
+        ASSERT_EQ(DeviceList().size(), 1u);
+        AudioObjectID legacy = DeviceList().at(0);
+        if (legacyRunning) {
+            ASSERT_EQ(Table().StartIO(Driver(), legacy, 7), 0);
+        }
+        region().publish(slots);
+        TWReconcileNow();
+        if (legacyRunning) {
+            // Its record is still taken while it runs; the sixteenth waits for it.
+            EXPECT_EQ(DeviceList().size(), 15u);
+            EXPECT_NE(TWTestDeviceForID(legacy), nullptr);
+            ASSERT_EQ(Table().StopIO(Driver(), legacy, 7), 0);
+            TWReconcileNow();
+        }
+        TWReconcileNow();
+        EXPECT_EQ(DeviceList().size(), 16u);
+        EXPECT_TRUE(allListed());
+        EXPECT_EQ(TWTestDeviceForID(legacy), nullptr);
+        RetireAll(region());
+    }
+}
+
 TEST_F(DriverTest, ClientOperationsValidateTheDevice) {
     AudioObjectID id = DeviceList().at(0);
     EXPECT_EQ(Table().AddDeviceClient(Driver(), id, nullptr), 0);

@@ -157,6 +157,29 @@ TEST_F(HostedPlugIn, DevicesFollowTheRuntimeRegion) {
     EXPECT_TRUE(Within(1s, [] { return DeviceByUID("tw.e2e.two") == 0 && DeviceByUID(kLegacyUID) != 0; }));
 }
 
+TEST_F(HostedPlugIn, SixteenPublishedDevicesAllAppearInTheDeviceList) {
+    // The usual start: no region yet, the legacy device holds one of the sixteen records.
+    ASSERT_TRUE(Within(2s, [] { return DeviceByUID(kLegacyUID) != 0; }));
+    std::vector<tidewell::RuntimeDeviceControls> devices;
+    for (int i = 0; i < 16; ++i) {
+        std::string n = std::to_string(i);
+        devices.push_back(Controls("tw.e2e.sixteen." + n, "Sixteen " + n, 2, {{1, 1}, {2, 2}}));
+    }
+    tidewell::RuntimeControlStoreV3::publish(devices, false);
+    // What a user sees: every published device in `audioctl list`, and the legacy device gone.
+    std::string listing;
+    auto listed = [&](const std::string& uid) { return listing.find("  uid: " + uid + "\n") != std::string::npos; };
+    auto allListed = [&] {
+        listing.clear();
+        if (audiotest::Run({BinDir() + "/audioctl", "list"}, &listing) != 0) return false;
+        for (int i = 0; i < 16; ++i) {
+            if (!listed("tw.e2e.sixteen." + std::to_string(i))) return false;
+        }
+        return !listed(kLegacyUID);
+    };
+    EXPECT_TRUE(Within(5s, allListed)) << listing;
+}
+
 TEST_F(HostedPlugIn, PlayedAudioComesBackRoutedGainedAndMetered) {
     // Source channel 1 goes to output channel 2 at device gain 0.5 and channel gain 1.5;
     // output channels 1, 3 and 4 get nothing.

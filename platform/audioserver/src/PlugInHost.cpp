@@ -230,13 +230,17 @@ void PlugInDevice::clientStarting(uint32_t clientID, pid_t pid) {
     AudioServerPlugInClientInfo info{clientID, pid, 1, nullptr};
     Table(plugIn->driver).AddDeviceClient(plugIn->driver, local, &info);
     OSStatus status = Table(plugIn->driver).StartIO(plugIn->driver, local, clientID);
-    if (status != 0) std::fprintf(stderr, "audioserverd: StartIO of client %u on %s: %d\n", clientID, desc.uid.c_str(), status);
+    if (status == 0) {
+        startedClients.insert(clientID);
+    } else {
+        std::fprintf(stderr, "audioserverd: StartIO of client %u on %s: %d\n", clientID, desc.uid.c_str(), status);
+    }
 }
 
 void PlugInDevice::clientStopped(uint32_t clientID, pid_t pid) {
     std::lock_guard<std::mutex> lock(ioControl);
     AudioServerPlugInClientInfo info{clientID, pid, 1, nullptr};
-    Table(plugIn->driver).StopIO(plugIn->driver, local, clientID);
+    if (startedClients.erase(clientID) > 0) Table(plugIn->driver).StopIO(plugIn->driver, local, clientID);
     Table(plugIn->driver).RemoveDeviceClient(plugIn->driver, local, &info);
 }
 

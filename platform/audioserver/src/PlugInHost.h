@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +76,9 @@ struct PlugInDevice : Device, ForwardingObject {
     // Held while a client's IO starts or stops in the plug-in and through a configuration
     // change, so the plug-in never sees StartIO or StopIO during one.
     std::mutex ioControl;
+    // Clients whose StartIO the plug-in accepted, guarded by ioControl: only they are
+    // stopped, so a refused client's stop never counts against the clients that run.
+    std::set<uint32_t> startedClients;
     OSStatus get(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q, PropValue& out) const override;
     bool settable(const AudioObjectPropertyAddress& a) const override;
     OSStatus forwardSet(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q,

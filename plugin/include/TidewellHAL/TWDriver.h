@@ -99,9 +99,11 @@ static_assert(sizeof(TWDeviceControls) % 4 == 0, "the last-good copy moves in wo
 struct TWDevice {
     std::atomic<int32_t> state;
     std::atomic<uint32_t> deviceID, inputStreamID, outputStreamID, volumeControlID, muteControlID;
-    // uid is written only while the slot is free; name and icon change in place and are
-    // copied byte by byte with atomic accesses (a racing reader sees a mix, never garbage
-    // past the terminating NUL).
+    // uid is written only while the record is free, name and icon change in place; all
+    // three are copied byte by byte with atomic accesses (TWStoreText, TWLoadText), since a
+    // property call that resolved the record's previous device may still be reading it when
+    // a pass frees the record and gives it to a new device. A racing reader sees a mix,
+    // never garbage past the terminating NUL.
     char uid[TidewellRuntimeUIDCapacity];
     char name[TidewellRuntimeNameCapacity];
     char icon[TidewellRuntimeIconCapacity];
@@ -116,6 +118,11 @@ struct TWDevice {
     std::atomic<Float64> hostOffset;
     std::atomic<int32_t> runningIOCount;
     TWClientState clients[kTWMaxClients];
+    // The ids of the clients whose StartIO succeeded and that have not stopped since (0:
+    // free entry); runningIOCount counts them. Kept apart from the client slots, which a
+    // ring reset frees under running clients. Empty whenever the record is free, since a
+    // device is freed only when no client runs.
+    std::atomic<uint32_t> startedClients[kTWMaxClients];
     std::atomic<uint32_t> underrunCount;
     std::atomic<uint32_t> cushionGrowthCount;
     TidewellMeterWriter sourceMeter;
@@ -126,6 +133,11 @@ struct TWDevice {
     // freeing of a dying device raises `exclusive` and waits for the count to drain.
     std::atomic<int32_t> ioInFlight;
     std::atomic<bool> exclusive;
+    // A probe of that exclusion: the callers admitted into the device and not yet gone
+    // (ioInFlight also counts, for a moment, callers that are turned away), and the times
+    // a rebuild or a freeing found one of them still inside. Never reset, like ioInFlight.
+    std::atomic<int32_t> ioAdmitted;
+    std::atomic<uint32_t> ioOverlapCount;
 
     // The last controls read whole from the device's runtime slot, kept for the reads
     // that find the slot mid-write. Guarded by its own sequence counter (0: none yet).
@@ -212,6 +224,8 @@ OSStatus TWDriver_EndIOOperation(AudioServerPlugInDriverRef driver, AudioObjectI
 extern TWDevice gDevices[TidewellRuntimeMaxDevices];
 extern std::atomic<AudioServerPlugInHostRef> gHost;
 extern std::atomic<const unsigned char*> gRuntime3;
+// Cleared when a new region is mapped: its generations say nothing about the old one's.
+extern std::atomic<bool> gHasReconciled;
 
 TWObjectRef TWResolveObject(AudioObjectID objectID);
 bool TWDeviceUsable(const TWDevice* device);
@@ -225,11 +239,13 @@ void TWReconcileOnce();
 uint32_t TWSanitizeChannelCount(uint32_t channelCount);
 float TWClampGain(float value);
 TWDeviceControls TWDefaultControls(uint32_t channelCount);
-// The controls of a runtime slot as the Part's reader sees them (defaults when the slot
-// cannot be read).
+// The controls held in one runtime slot, whichever device it holds (the defaults when the
+// slot cannot be read or holds none).
 TWDeviceControls TWCurrentControls(int32_t slotIndex, uint32_t channelCount);
-// The device's live controls: as above, but a slot found mid-write on every attempt
-// gives the device's last good controls instead of the defaults.
+// The device's live controls, from the slot that holds its uid (the slot recorded at the
+// last pass, else the one it has moved to since). A slot found mid-write on every attempt,
+// or a device no longer in the region, gives the device's last good controls instead of
+// the defaults.
 TWDeviceControls TWCurrentControlsForDevice(TWDevice* device);
 void TWNotifyDeviceProperty(TWDevice* device, AudioObjectPropertySelector selector, AudioObjectPropertyScope scope);
 void TWNotifyPlugInDeviceList();
@@ -253,6 +269,8 @@ void TWLeaveIO(TWDevice* device);
 void TWEnterIOWaiting(TWDevice* device);
 bool TWBeginExclusive(TWDevice* device, bool wait);
 void TWEndExclusive(TWDevice* device);
+// Counts an overlap when a caller is inside the device; called within the exclusive section.
+void TWCheckNoIOAdmitted(TWDevice* device);
 
 // ---- entry points for in-process inspection ----------------------------------------------
 

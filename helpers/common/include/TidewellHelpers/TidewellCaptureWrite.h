@@ -1,8 +1,8 @@
 #pragma once
 // The capture helpers' writing step, shared by the process tap and the hardware source: route one
 // block of source frames into the ring's routed block with the per-source-channel gains, meter the
-// source channels after source gain and channel gain, then resample and append it (Part of the
-// helper ring). Runs on the capture thread: no allocation, lock or system call.
+// source channels after source gain and channel gain, then resample the block and append it to
+// the helper ring. Runs on the capture thread: no allocation, lock or system call.
 
 #include <atomic>
 #include <cmath>

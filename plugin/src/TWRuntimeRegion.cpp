@@ -1,0 +1,261 @@
+// The runtime region as the plug-in reads it: mapping it (and following it when a writer
+// creates it anew), the snapshot of its device table that a reconcile pass works on, and
+// the live controls of each device, read on the IO path without lock or system call.
+
+#include <TidewellHAL/TWDriver.h>
+
+#include <TidewellRuntimeSupport/TidewellRegions.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+// The system's runtime region unless a test points the plug-in at its own.
+static const char* gRuntimeSharedMemoryName = TidewellRuntimeRegionName;
+static char gRuntimeSharedMemoryNameOverride[64];
+std::atomic<const unsigned char*> gRuntime3{nullptr};
+// Identity of the object behind gRuntime3, to notice a region that was recreated.
+static dev_t gRuntime3Device = 0;
+static ino_t gRuntime3Inode = 0;
+
+// ---- the runtime region --------------------------------------------------------------------
+
+// Maps the runtime region, or follows it when a writer removed it and created it again:
+// the name is opened on every call and compared with the mapped object by device and
+// inode. Called only from initialisation and the reconcile pass, never from the IO path.
+// A mapping that has been published is never unmapped, since IO threads may be reading it.
+void TWTryOpenRuntime3() {
+    int fd = shm_open(gRuntimeSharedMemoryName, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return;  // missing: keep reading what we have until a region appears
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(TidewellRuntimeSize)) {
+        close(fd);
+        return;
+    }
+    if (gRuntime3.load(std::memory_order_acquire) != nullptr && st.st_dev == gRuntime3Device &&
+        st.st_ino == gRuntime3Inode) {
+        close(fd);
+        return;
+    }
+    void* mapping = mmap(nullptr, TidewellRuntimeSize, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (mapping == MAP_FAILED) return;
+    gRuntime3Device = st.st_dev;
+    gRuntime3Inode = st.st_ino;
+    gRuntime3.store(static_cast<const unsigned char*>(mapping), std::memory_order_release);
+    // A new region starts its own sequence: its generations say nothing about the old one's.
+    gHasReconciled.store(false, std::memory_order_release);
+}
+
+static bool TWHeaderValid(const unsigned char* base) {
+    return base != nullptr &&
+           TidewellRegionHeaderMatches(base, TidewellRuntimeMagic, TidewellRuntimeVersion, TidewellRuntimeSize);
+}
+
+bool TWRuntime3HeaderValid() { return TWHeaderValid(gRuntime3.load(std::memory_order_acquire)); }
+
+TWRuntimeSnapshot TWSnapshotRegion() {
+    TWRuntimeSnapshot snapshot;
+    std::memset(&snapshot, 0, sizeof snapshot);
+    TWTryOpenRuntime3();
+    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
+    if (!TWHeaderValid(base)) return snapshot;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        uint32_t begin = TidewellSequenceReadBegin(base);
+        if (begin & 1u) continue;
+        std::memset(&snapshot, 0, sizeof snapshot);
+        snapshot.generation = begin;
+        uint32_t count = TidewellRegionLoadWord(base, offsetof(TidewellRuntimeRegion, deviceCount));
+        if (count > TidewellRuntimeMaxDevices) count = TidewellRuntimeMaxDevices;
+        for (uint32_t j = 0; j < count; ++j) {
+            size_t slot = TidewellRuntimeSlotOffset(j);
+            uint32_t flags = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
+            if (!(flags & TidewellSlotFlagPresent)) continue;
+            TWRuntimeSnapshotEntry& e = snapshot.entries[j];
+            e.present = true;
+            e.channelCount = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, channelCount));
+            TidewellRegionReadBytes(e.uid, base, slot + offsetof(TidewellRuntimeDeviceSlot, uid), sizeof e.uid);
+            TidewellRegionReadBytes(e.name, base, slot + offsetof(TidewellRuntimeDeviceSlot, name), sizeof e.name);
+            TidewellRegionReadBytes(e.icon, base, slot + offsetof(TidewellRuntimeDeviceSlot, icon), sizeof e.icon);
+            e.uid[sizeof e.uid - 1] = '\0';
+            e.name[sizeof e.name - 1] = '\0';
+            e.icon[sizeof e.icon - 1] = '\0';
+            if (e.uid[0] == '\0') {
+                e.present = false;
+            } else {
+                ++snapshot.presentCount;
+            }
+        }
+        if (TidewellSequenceReadValidate(base, begin)) {
+            snapshot.valid = true;
+            return snapshot;
+        }
+    }
+    std::memset(&snapshot, 0, sizeof snapshot);
+    return snapshot;
+}
+
+TWDeviceControls TWDefaultControls(uint32_t channelCount) {
+    TWDeviceControls c;
+    std::memset(&c, 0, sizeof c);
+    c.deviceEnabled = true;
+    c.sourceEnabled = true;
+    c.muted = false;
+    c.deviceGain = 1.0f;
+    c.sourceGain = 1.0f;
+    for (auto& g : c.channelGains) g = 1.0f;
+    uint32_t routes = channelCount < 2 ? channelCount : 2;
+    for (uint32_t i = 0; i < routes; ++i) c.routes[i] = {i + 1, i + 1};
+    c.routeCount = routes;
+    return c;
+}
+
+enum TWControlsRead { kTWControlsRead, kTWControlsAbsent, kTWControlsTorn, kTWControlsMoved };
+
+// A runtime slot's uid as the snapshot keeps it: its first 128 bytes, the last forced NUL.
+static bool TWSlotHoldsUID(const unsigned char* base, size_t slot, const char* uid) {
+    char slotUID[TidewellRuntimeUIDCapacity];
+    TidewellRegionReadBytes(slotUID, base, slot + offsetof(TidewellRuntimeDeviceSlot, uid), sizeof slotUID);
+    slotUID[sizeof slotUID - 1] = '\0';
+    return std::strncmp(slotUID, uid, sizeof slotUID) == 0;
+}
+
+// One sequence-checked copy of a slot's controls. Makes no system call. With a uid, the
+// slot must be present, within the region's count and hold that uid, else the device has
+// moved (or left): kTWControlsMoved.
+static TWControlsRead TWReadSlotControls(int32_t slotIndex, const char* uid, TWDeviceControls* out) {
+    if (slotIndex < 0 || slotIndex >= static_cast<int32_t>(TidewellRuntimeMaxDevices)) return kTWControlsAbsent;
+    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
+    if (!TWHeaderValid(base)) return kTWControlsAbsent;
+    size_t slot = TidewellRuntimeSlotOffset(static_cast<uint32_t>(slotIndex));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        uint32_t begin = TidewellSequenceReadBegin(base);
+        if (begin & 1u) continue;
+        bool holdsDevice = true;
+        if (uid != nullptr) {
+            uint32_t count = TidewellRegionLoadWord(base, offsetof(TidewellRuntimeRegion, deviceCount));
+            holdsDevice = static_cast<uint32_t>(slotIndex) < count && TWSlotHoldsUID(base, slot, uid);
+        }
+        uint32_t flags = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
+        float deviceGain = TidewellRegionLoadFloat(base, slot + offsetof(TidewellRuntimeDeviceSlot, deviceGain));
+        float sourceGain = TidewellRegionLoadFloat(base, slot + offsetof(TidewellRuntimeDeviceSlot, sourceGain));
+        TidewellRegionReadBytes(out->channelGains, base, slot + offsetof(TidewellRuntimeDeviceSlot, channelGains),
+                                sizeof out->channelGains);
+        uint32_t routeCount = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, routeCount));
+        if (routeCount > TidewellRuntimeMaxRoutes) routeCount = TidewellRuntimeMaxRoutes;
+        TidewellRegionReadBytes(out->routes, base, slot + offsetof(TidewellRuntimeDeviceSlot, routes),
+                                sizeof(TWRoute) * routeCount);
+        if (!TidewellSequenceReadValidate(base, begin)) continue;
+        if (uid != nullptr && (!holdsDevice || !(flags & TidewellSlotFlagPresent))) return kTWControlsMoved;
+        if (!(flags & TidewellSlotFlagPresent)) return kTWControlsAbsent;
+        out->deviceEnabled = (flags & TidewellSlotFlagDeviceEnabled) != 0;
+        out->sourceEnabled = (flags & TidewellSlotFlagSourceEnabled) != 0;
+        out->muted = (flags & TidewellSlotFlagMuted) != 0;
+        out->deviceGain = TWClampGain(deviceGain);
+        out->sourceGain = TWClampGain(sourceGain);
+        for (auto& g : out->channelGains) g = TWClampGain(g);
+        out->routeCount = routeCount;
+        return kTWControlsRead;
+    }
+    return kTWControlsTorn;
+}
+
+static constexpr int32_t kTWSlotNotFound = -1;
+static constexpr int32_t kTWSlotTorn = -2;
+
+// The present slot that holds the uid now, by one sequence-checked scan of the slots.
+static int32_t TWFindSlotForUID(const char* uid) {
+    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
+    if (!TWHeaderValid(base)) return kTWSlotNotFound;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        uint32_t begin = TidewellSequenceReadBegin(base);
+        if (begin & 1u) continue;
+        uint32_t count = TidewellRegionLoadWord(base, offsetof(TidewellRuntimeRegion, deviceCount));
+        if (count > TidewellRuntimeMaxDevices) count = TidewellRuntimeMaxDevices;
+        int32_t found = kTWSlotNotFound;
+        for (uint32_t j = 0; j < count && found == kTWSlotNotFound; ++j) {
+            size_t slot = TidewellRuntimeSlotOffset(j);
+            uint32_t flags = TidewellRegionLoadWord(base, slot + offsetof(TidewellRuntimeDeviceSlot, flags));
+            if ((flags & TidewellSlotFlagPresent) && TWSlotHoldsUID(base, slot, uid)) found = static_cast<int32_t>(j);
+        }
+        if (TidewellSequenceReadValidate(base, begin)) return found;
+    }
+    return kTWSlotTorn;
+}
+
+TWDeviceControls TWCurrentControls(int32_t slotIndex, uint32_t channelCount) {
+    TWDeviceControls c;
+    if (TWReadSlotControls(slotIndex, nullptr, &c) == kTWControlsRead) return c;
+    return TWDefaultControls(channelCount);
+}
+
+// The last-good copy moves in aligned words with atomic accesses under its own counter;
+// a writer that finds another write in progress simply skips its update.
+static void TWStoreLastControls(TWDevice* device, const TWDeviceControls& controls) {
+    uint32_t s = device->lastControlsSequence.load(std::memory_order_relaxed);
+    if (s & 1u) return;
+    if (!device->lastControlsSequence.compare_exchange_strong(s, s + 1, std::memory_order_acq_rel)) return;
+    size_t offset = 0;
+    const size_t size = sizeof(TWDeviceControls);
+    TidewellRegionWriteBytes(device->lastControls, offset, &controls, size);
+    device->lastControlsSequence.store(s + 2, std::memory_order_release);
+}
+
+static bool TWLoadLastControls(TWDevice* device, TWDeviceControls* out) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        uint32_t begin = device->lastControlsSequence.load(std::memory_order_acquire);
+        if (begin == 0) return false;
+        if (begin & 1u) continue;
+        TidewellRegionReadBytes(out, device->lastControls, 0, sizeof(TWDeviceControls));
+        if (device->lastControlsSequence.load(std::memory_order_acquire) == begin) return true;
+    }
+    return false;
+}
+
+TWDeviceControls TWCurrentControlsForDevice(TWDevice* device) {
+    uint32_t channels = static_cast<uint32_t>(device->channelCount.load(std::memory_order_relaxed));
+    TWDeviceControls c;
+    // The slot recorded at the last pass, checked by uid: writers move devices between
+    // slots, and a pass notices only up to half a second later.
+    char uid[sizeof device->uid];
+    TWLoadText(uid, device->uid, sizeof uid);
+    TWControlsRead read = TWReadSlotControls(device->runtimeSlotIndex.load(std::memory_order_relaxed), uid, &c);
+    if (read == kTWControlsMoved) {
+        int32_t slot = TWFindSlotForUID(uid);
+        if (slot >= 0) read = TWReadSlotControls(slot, uid, &c);
+    }
+    switch (read) {
+        case kTWControlsRead:
+            TWStoreLastControls(device, c);
+            return c;
+        case kTWControlsTorn:
+        case kTWControlsMoved:
+            // A publish is in progress, or the device has left the region and the next
+            // pass retires it: keep what the device last had rather than take another
+            // device's controls or jump to unmuted unity gain with default routes.
+            if (TWLoadLastControls(device, &c)) return c;
+            return TWDefaultControls(channels);
+        case kTWControlsAbsent:
+            break;
+    }
+    return TWDefaultControls(channels);
+}
+
+bool TWCushionDisabled() {
+    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
+    if (!TWHeaderValid(base)) return false;
+    uint32_t flags = TidewellRegionLoadWord(base, offsetof(TidewellRuntimeRegion, flags));
+    return (flags & TidewellRuntimeFlagCushionDisabled) != 0;
+}
+
+void TWSetRuntimeSharedMemoryName(const char* name) {
+    TWCopyBounded(gRuntimeSharedMemoryNameOverride, name, sizeof gRuntimeSharedMemoryNameOverride);
+    gRuntimeSharedMemoryName = gRuntimeSharedMemoryNameOverride;
+    // The old mapping is left in place (an IO thread may hold it) but no longer used.
+    gRuntime3.store(nullptr, std::memory_order_release);
+    gRuntime3Device = 0;
+    gRuntime3Inode = 0;
+}

@@ -2,13 +2,11 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QFutureWatcher>
-#include <QPromise>
 #include <QTimer>
 
 #include <TidewellCore/Branding.h>
 
-#include <memory>
+#include <mutex>
 #include <thread>
 
 namespace tidewell {
@@ -35,8 +33,17 @@ std::optional<QString> fromStd(const std::optional<std::string>& text) {
 
 DriverInstaller::DriverInstaller(QObject* parent) : DriverInstaller(DriverInstallerSetup::standard(), parent) {}
 
+struct DriverInstaller::CommandOutcome {
+  std::mutex lock;
+  bool ended = false;
+  std::optional<QString> error;
+};
+
 DriverInstaller::DriverInstaller(DriverInstallerSetup setup, QObject* parent)
-    : QObject(parent), setup_(std::move(setup)) {}
+    : QObject(parent), setup_(std::move(setup)), outcomePoll_(new QTimer(this)) {
+  outcomePoll_->setInterval(20);
+  connect(outcomePoll_, &QTimer::timeout, this, &DriverInstaller::collectOutcome);
+}
 
 std::optional<QString> DriverInstaller::bundledURL() const {
   if (setup_.carriedBundle.isEmpty() || !QFileInfo(setup_.carriedBundle).isDir()) return std::nullopt;
@@ -99,20 +106,11 @@ void DriverInstaller::installOrUpdate(std::function<void(bool)> done) {
 
   const QString command = adminInstallCommand(*carried, setup_.plugInFolder);
   const QString prompt = productName() + QStringLiteral(" needs to install its audio driver.");
-  auto promise = std::make_shared<QPromise<std::optional<QString>>>();
-  auto* watcher = new QFutureWatcher<std::optional<QString>>(this);
-  connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
-    std::optional<QString> error = watcher->future().resultCount() > 0
-                                       ? watcher->result()
-                                       : std::optional<QString>(QStringLiteral("The installer command failed."));
-    watcher->deleteLater();
-    commandEnded(error);
-  });
-  watcher->setFuture(promise->future());
-  promise->start();
+  auto outcome = std::make_shared<CommandOutcome>();
+  outcome_ = outcome;
   // Not tied to this object: the command may wait long at its prompt, and its outcome is
-  // dropped with the watcher if the installer goes first.
-  std::thread([promise, run = setup_.runAsAdministrator, restart = setup_.restartAudioServer, command, prompt] {
+  // simply left behind if the installer goes first.
+  std::thread([outcome, run = setup_.runAsAdministrator, restart = setup_.restartAudioServer, command, prompt] {
     std::optional<QString> error;
     try {
       run(command, prompt);
@@ -122,9 +120,23 @@ void DriverInstaller::installOrUpdate(std::function<void(bool)> done) {
     } catch (const std::exception& e) {
       error = QString::fromUtf8(e.what());
     }
-    promise->addResult(error);
-    promise->finish();
+    std::lock_guard<std::mutex> guard(outcome->lock);
+    outcome->error = std::move(error);
+    outcome->ended = true;
   }).detach();
+  outcomePoll_->start();
+}
+
+void DriverInstaller::collectOutcome() {
+  std::optional<QString> error;
+  {
+    std::lock_guard<std::mutex> guard(outcome_->lock);
+    if (!outcome_->ended) return;
+    error = std::move(outcome_->error);
+  }
+  outcomePoll_->stop();
+  outcome_.reset();
+  commandEnded(error);
 }
 
 void DriverInstaller::commandEnded(const std::optional<QString>& error) {

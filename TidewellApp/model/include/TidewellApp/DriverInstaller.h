@@ -15,7 +15,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+
+class QTimer;
 
 #include "TidewellApp/PrivilegedCommand.h"
 
@@ -105,6 +108,7 @@ class DriverInstaller : public QObject {
   void installFinished(bool loaded);
 
  private:
+  struct CommandOutcome;
   struct Carried {
     QString version;
     std::optional<QString> hash;
@@ -112,6 +116,7 @@ class DriverInstaller : public QObject {
   void setStatus(const DriverInstallStatus& status);
   void setInstalling(bool installing);
   void setLastError(const std::optional<QString>& error);
+  void collectOutcome();
   void commandEnded(const std::optional<QString>& error);
   void checkLoaded();
   void finish(bool loaded);
@@ -125,6 +130,10 @@ class DriverInstaller : public QObject {
   std::optional<std::uint64_t> instanceBefore_;
   Carried carried_;
   int checks_ = 0;
+  // Where the command's thread leaves its outcome; the main thread looks every few
+  // milliseconds (a plain lock both sides share, and nothing of the installer on that thread).
+  std::shared_ptr<CommandOutcome> outcome_;
+  QTimer* outcomePoll_ = nullptr;
 };
 
 }  // namespace tidewell

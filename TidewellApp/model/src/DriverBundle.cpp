@@ -97,6 +97,23 @@ QString driverPlugInFolder() {
   return QStringLiteral("/usr/local/lib/audioserver/Plug-Ins/HAL");
 }
 
+QString audioctlPath() {
+  if (QCoreApplication::instance() != nullptr) {
+    QFileInfo beside(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("audioctl")));
+    if (beside.isFile() && beside.isExecutable()) return beside.filePath();
+  }
+  return QStandardPaths::findExecutable(QStringLiteral("audioctl"));
+}
+
+void restartAudioServer(const QString& audioctl) {
+  if (audioctl.isEmpty()) return;
+  try {
+    runCommand(audioctl, {QStringLiteral("restart")}, std::chrono::seconds(30));
+  } catch (const CommandError&) {
+    // A server that does not come back shows as a plug-in that does not load.
+  }
+}
+
 DriverInstallerSetup DriverInstallerSetup::standard() {
   DriverInstallerSetup s;
   if (QCoreApplication::instance() != nullptr) {
@@ -107,20 +124,7 @@ DriverInstallerSetup DriverInstallerSetup::standard() {
   }
   s.plugInFolder = driverPlugInFolder();
   s.runAsAdministrator = &DriverInstaller::runAsAdministrator;
-  s.restartAudioServer = [] {
-    QString audioctl;
-    if (QCoreApplication::instance() != nullptr) {
-      QFileInfo beside(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("audioctl")));
-      if (beside.isFile() && beside.isExecutable()) audioctl = beside.filePath();
-    }
-    if (audioctl.isEmpty()) audioctl = QStandardPaths::findExecutable(QStringLiteral("audioctl"));
-    if (audioctl.isEmpty()) return;
-    try {
-      runCommand(audioctl, {QStringLiteral("restart")}, std::chrono::seconds(30));
-    } catch (const CommandError&) {
-      // A server that does not come back shows as a plug-in that does not load.
-    }
-  };
+  s.restartAudioServer = [audioctl = audioctlPath()] { tidewell::restartAudioServer(audioctl); };
   s.serverInstance = [] { return CoreAudioDeviceRegistry::audioServerInstance(); };
   s.loadedPlugIn = [] { return CoreAudioDeviceRegistry::loadedHALPlugIn(); };
   return s;

@@ -66,6 +66,13 @@ struct DriverInstallerSetup {
 // "/usr/local/lib/audioserver/Plug-Ins/HAL".
 QString driverPlugInFolder();
 
+// audioctl beside the executable, else on PATH; empty when there is none.
+QString audioctlPath();
+// Restarts this user's audio server (`audioctl restart`) as this user and with this process's
+// environment, so that it loads the plug-in folder anew. Blocks until audioctl ends (any
+// thread); a failure is not reported: the wait for the plug-in tells.
+void restartAudioServer(const QString& audioctl);
+
 class DriverInstaller : public QObject {
   Q_OBJECT
   Q_PROPERTY(tidewell::DriverInstallStatus status READ status NOTIFY statusChanged)

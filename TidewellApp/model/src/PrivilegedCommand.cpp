@@ -94,8 +94,11 @@ std::optional<Invocation> invocation(const QString& command, const QString& prom
     i.method = Method::sudoAskpass;
     i.program = QStringLiteral("/usr/bin/env");
     i.askpass = environment.askpass;
+    // sudo expands %-sequences in its prompt; %% stands for one %.
+    QString sudoPrompt = prompt;
+    sudoPrompt.replace(QLatin1Char('%'), QLatin1String("%%"));
     i.arguments = {QStringLiteral("SUDO_ASKPASS=") + environment.askpass, environment.sudo, QStringLiteral("-A"),
-                   QStringLiteral("-p"), prompt, QStringLiteral("--"), shell, QStringLiteral("-c"), script};
+                   QStringLiteral("-p"), sudoPrompt, QStringLiteral("--"), shell, QStringLiteral("-c"), script};
     return i;
   }
   if (environment.isRoot) {

@@ -50,11 +50,11 @@ TEST(PrivilegedChoice, PkexecThenSudoThenRootThenNothing) {
   EXPECT_EQ(how->arguments, QStringList({"/bin/sh", "-c", wrappedScript("true")}));
 
   e.polkitAgentLikely = false;  // pkexec installed, but no agent to ask
-  how = invocation("true", "P \"x\"", e);
+  how = invocation("true", "P \"x\" 100%u", e);
   ASSERT_TRUE(how);
   EXPECT_EQ(how->method, Method::sudoAskpass);
   EXPECT_EQ(how->program, "/usr/bin/env");
-  EXPECT_EQ(how->arguments, QStringList({"SUDO_ASKPASS=/usr/bin/ssh-askpass", "/usr/bin/sudo", "-A", "-p", "P \"x\"",
+  EXPECT_EQ(how->arguments, QStringList({"SUDO_ASKPASS=/usr/bin/ssh-askpass", "/usr/bin/sudo", "-A", "-p", "P \"x\" 100%%u",
                                          "--", "/bin/sh", "-c", wrappedScript("true")}));
 
   e.askpass.clear();  // sudo without a way to ask

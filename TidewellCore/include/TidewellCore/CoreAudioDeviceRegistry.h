@@ -15,6 +15,16 @@
 
 namespace tidewell {
 
+// The product's plug-in as the running audio server loaded it: the server instance that holds
+// it and the values of the bundle it loaded (none for a value the bundle lacks).
+struct LoadedHALPlugIn {
+  std::uint64_t serverInstance = 0;  // differs for every start of the server
+  std::optional<std::string> shortVersion;
+  std::optional<std::string> bundleVersion;
+  std::optional<std::string> contentHash;
+  bool operator==(const LoadedHALPlugIn&) const = default;
+};
+
 namespace CoreAudioDeviceRegistry {
 
 // UID prefix of the earlier product line's devices.
@@ -30,6 +40,10 @@ bool isTidewellDeviceUID(std::string_view uid);
 bool passThruDeviceIsLoaded();
 // The audio server has loaded the product's plug-in.
 bool halPlugInIsLoaded();
+// Nothing when no server answers or it has not loaded the plug-in.
+std::optional<LoadedHALPlugIn> loadedHALPlugIn();
+// The running server's instance; nothing when no server answers.
+std::optional<std::uint64_t> audioServerInstance();
 std::vector<std::string> allDeviceUIDs();
 bool containsDevice(std::string_view uid);
 // The product's own devices, by UID.

@@ -36,6 +36,8 @@ AudioDeviceInventory deviceInventory(AudioPropertyAccess& access);
 std::vector<ApplicationSourceCandidate> applicationSourceCandidates(AudioPropertyAccess& access);
 std::vector<std::string> allDeviceUIDs(AudioPropertyAccess& access);
 bool halPlugInIsLoaded(AudioPropertyAccess& access);
+std::optional<LoadedHALPlugIn> loadedHALPlugIn(AudioPropertyAccess& access);
+std::optional<std::uint64_t> audioServerInstance(AudioPropertyAccess& access);
 std::vector<HALDeviceSummary> tidewellDeviceSummaries(AudioPropertyAccess& access);
 std::vector<RunningApplication> runningApplications(AudioPropertyAccess& access);
 

@@ -271,17 +271,63 @@ std::vector<std::string> allDeviceUIDs(AudioPropertyAccess& access) {
   return uids;
 }
 
-bool halPlugInIsLoaded(AudioPropertyAccess& access) {
+namespace {
+
+// The plug-in object of the product's plug-in; 0 when it is not loaded or no server answers.
+AudioObjectID halPlugInObject(AudioPropertyAccess& access) {
   CFStringRef bundle = CFStringCreateWithCString(
       nullptr, std::string(TidewellCore::halBundleID).c_str(), kCFStringEncodingUTF8);
-  if (!bundle) return false;
+  if (!bundle) return 0;
   AudioObjectID plugIn = 0;
   UInt32 size = sizeof(plugIn);
   OSStatus status = access.getPropertyData(
       kAudioObjectSystemObject, address(kAudioHardwarePropertyTranslateBundleIDToPlugIn),
       sizeof(bundle), &bundle, &size, &plugIn);
   CFRelease(bundle);
-  return status == 0 && plugIn != 0;
+  return status == 0 ? plugIn : 0;
+}
+
+std::optional<std::string> loadedInfoValue(AudioPropertyAccess& access, AudioObjectID plugIn, const char* key) {
+  CFStringRef qualifier = CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8);
+  if (!qualifier) return std::nullopt;
+  CFStringRef value = nullptr;
+  UInt32 size = sizeof(value);
+  OSStatus status = access.getPropertyData(plugIn, address(kAudioPlugInPropertyLoadedBundleInfoValue),
+                                           sizeof(qualifier), &qualifier, &size, &value);
+  CFRelease(qualifier);
+  std::unique_ptr<const void, ReleasedString> owned(value);
+  if (status != 0) return std::nullopt;
+  return toText(value);
+}
+
+}  // namespace
+
+bool halPlugInIsLoaded(AudioPropertyAccess& access) { return halPlugInObject(access) != 0; }
+
+std::optional<std::uint64_t> audioServerInstance(AudioPropertyAccess& access) {
+  std::uint64_t instance = 0;
+  UInt32 size = sizeof(instance);
+  if (access.getPropertyData(kAudioObjectSystemObject, address(kAudioHardwarePropertyServerInstance), 0, nullptr,
+                             &size, &instance) != 0 ||
+      size != sizeof(instance)) {
+    return std::nullopt;
+  }
+  return instance;
+}
+
+std::optional<LoadedHALPlugIn> loadedHALPlugIn(AudioPropertyAccess& access) {
+  // The instance is read first: a server that restarts in between then shows an instance
+  // that did not load what was read (the next look sees the newer one).
+  auto instance = audioServerInstance(access);
+  if (!instance) return std::nullopt;
+  AudioObjectID plugIn = halPlugInObject(access);
+  if (plugIn == 0) return std::nullopt;
+  LoadedHALPlugIn loaded;
+  loaded.serverInstance = *instance;
+  loaded.shortVersion = loadedInfoValue(access, plugIn, "CFBundleShortVersionString");
+  loaded.bundleVersion = loadedInfoValue(access, plugIn, "CFBundleVersion");
+  loaded.contentHash = loadedInfoValue(access, plugIn, "TWDriverContentHash");
+  return loaded;
 }
 
 std::vector<HALDeviceSummary> tidewellDeviceSummaries(AudioPropertyAccess& access) {
@@ -329,6 +375,14 @@ bool containsDevice(std::string_view uid) {
 bool passThruDeviceIsLoaded() { return containsDevice(TidewellCore::passThruDeviceUID); }
 
 bool halPlugInIsLoaded() { return registry_detail::halPlugInIsLoaded(registry_detail::systemAccess()); }
+
+std::optional<LoadedHALPlugIn> loadedHALPlugIn() {
+  return registry_detail::loadedHALPlugIn(registry_detail::systemAccess());
+}
+
+std::optional<std::uint64_t> audioServerInstance() {
+  return registry_detail::audioServerInstance(registry_detail::systemAccess());
+}
 
 std::vector<HALDeviceSummary> tidewellDeviceSummaries() {
   return registry_detail::tidewellDeviceSummaries(registry_detail::systemAccess());

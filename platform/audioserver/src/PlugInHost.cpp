@@ -191,6 +191,18 @@ bool PlugIn::settable(AudioObjectID local, const AudioObjectPropertyAddress& a) 
 }
 
 OSStatus PlugInObject::get(const AudioObjectPropertyAddress& a, const WireValue& q, PropValue& out) const {
+    if (a.mSelector == kAudioPlugInPropertyLoadedBundleInfoValue) {
+        // What this server loaded, which the files on disk may no longer be.
+        if (q.kind != ValueKind::String || plugIn->bundle == nullptr) return kAudioHardwareUnknownPropertyError;
+        CFStringRef key = CFStringCreateWithCString(nullptr, q.text.c_str(), kCFStringEncodingUTF8);
+        if (key == nullptr) return kAudioHardwareUnknownPropertyError;
+        CFTypeRef v = CFBundleGetValueForInfoDictionaryKey(plugIn->bundle, key);
+        CFRelease(key);
+        if (v == nullptr || CFGetTypeID(v) != CFStringGetTypeID()) return kAudioHardwareUnknownPropertyError;
+        out.kind = ValueKind::String;
+        out.text = CFText(static_cast<CFStringRef>(v));
+        return 0;
+    }
     return plugIn->get(local, a, q, out);
 }
 
@@ -383,6 +395,7 @@ void PlugInHost::load(const std::string& bundlePath) {
     plugIn->driver = static_cast<AudioServerPlugInDriverRef>(driverRef);
     plugIn->bundlePath = bundlePath;
     plugIn->bundleID = InfoString(bundle, "CFBundleIdentifier");
+    plugIn->bundle = bundle;
     PlugIn* raw = plugIn.get();
     {
         std::lock_guard<std::mutex> lock(server_.mutex_);

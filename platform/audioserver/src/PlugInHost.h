@@ -10,6 +10,7 @@
 #include "Server.h"
 
 #include <AudioABI/AudioPlugInInterface.h>
+#include <CoreFoundation/CFBundle.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -94,6 +95,7 @@ struct PlugIn {
     AudioServerPlugInDriverRef driver = nullptr;
     std::string bundlePath;
     std::string bundleID;
+    CFBundleRef bundle = nullptr;  // kept as loaded: its Info.plist answers what was loaded
     std::shared_ptr<PlugInObject> object;
     // Plug-in id <-> server id, guarded by the server's model mutex.
     std::map<AudioObjectID, AudioObjectID> toServer;

@@ -255,6 +255,10 @@ OSStatus Server::systemGet(const Connection& c, const AudioObjectPropertyAddress
         u32(plugIns_ && q.kind == ValueKind::String ? plugIns_->plugInForBundleID(q.text) : 0);
         return 0;
     case kAudioHardwarePropertyServiceRestarted: u32(0); return 0;
+    case kAudioHardwarePropertyServerInstance:
+        out.bytes.resize(8);
+        std::memcpy(out.bytes.data(), &instanceID_, 8);
+        return 0;
     default: return kAudioHardwareUnknownPropertyError;
     }
 }

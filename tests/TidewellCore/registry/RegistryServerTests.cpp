@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "PrivateAudioServer.h"
@@ -85,6 +88,40 @@ TEST(RegistryServerTest, PlayingApplicationsBecomeCandidatesAndLeaveWithTheirPro
   ::waitpid(player, nullptr, 0);
   EXPECT_TRUE(eventually([] { return RunningApplications::pids("org.example.player").empty(); }));
   EXPECT_FALSE(RunningApplications::application(player).has_value());
+}
+
+std::string fileText(const std::filesystem::path& file) {
+  std::ifstream stream(file);
+  std::stringstream text;
+  text << stream.rdbuf();
+  return text.str();
+}
+
+TEST(RegistryServerTest, TheLoadedPlugInAndTheServerInstanceThatHoldsIt) {
+  PrivateAudioServer server(true);
+  ASSERT_TRUE(eventually([] { return CoreAudioDeviceRegistry::halPlugInIsLoaded(); }));
+  auto loaded = CoreAudioDeviceRegistry::loadedHALPlugIn();
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(CoreAudioDeviceRegistry::audioServerInstance(), loaded->serverInstance);
+  // The values of the bundle the server loaded.
+  const char* plugIns = std::getenv("TIDEWELL_PLUGIN_DIR");
+  ASSERT_NE(plugIns, nullptr);
+  std::string info = fileText(std::filesystem::path(plugIns) / "TidewellHAL.driver/Contents/Info.plist");
+  ASSERT_TRUE(loaded->contentHash && loaded->shortVersion && loaded->bundleVersion);
+  EXPECT_EQ(loaded->contentHash->size(), 64u);
+  EXPECT_NE(info.find("<key>TWDriverContentHash</key>\n\t<string>" + *loaded->contentHash + "</string>"),
+            std::string::npos);
+  EXPECT_NE(info.find("<key>CFBundleVersion</key>\n\t<string>" + *loaded->bundleVersion + "</string>"),
+            std::string::npos);
+
+  server.stop();
+  EXPECT_FALSE(CoreAudioDeviceRegistry::audioServerInstance());
+  EXPECT_FALSE(CoreAudioDeviceRegistry::loadedHALPlugIn());
+  server.start();
+  ASSERT_TRUE(eventually([] { return CoreAudioDeviceRegistry::loadedHALPlugIn().has_value(); }));
+  auto again = CoreAudioDeviceRegistry::loadedHALPlugIn();
+  EXPECT_NE(again->serverInstance, loaded->serverInstance);
+  EXPECT_EQ(again->contentHash, loaded->contentHash);
 }
 
 TEST(RegistryServerTest, QueriesFromManyThreadsAtOnce) {

@@ -102,6 +102,8 @@ AUDIO_CONSTANT(UInt32, kAudioHardwarePropertyTapList, AUDIO_FOUR_CC('t', 'p', '#
 // Notification only: fired by the client library once a server answers again after
 // its server went away.
 AUDIO_CONSTANT(UInt32, kAudioHardwarePropertyServiceRestarted, AUDIO_FOUR_CC('s', 'r', 's', 't'))
+// UInt64: an id of the running server process, different for every start of the server.
+AUDIO_CONSTANT(UInt32, kAudioHardwarePropertyServerInstance, AUDIO_FOUR_CC('s', 'i', 'n', 's'))
 
 // ---- plug-in objects -------------------------------------------------------------------
 AUDIO_CONSTANT(UInt32, kAudioPlugInPropertyBoxList, AUDIO_FOUR_CC('b', 'o', 'x', '#'))
@@ -109,6 +111,10 @@ AUDIO_CONSTANT(UInt32, kAudioPlugInPropertyClockDeviceList, AUDIO_FOUR_CC('c', '
 AUDIO_CONSTANT(UInt32, kAudioPlugInPropertyTranslateUIDToDevice, AUDIO_FOUR_CC('u', 'i', 'd', 'd'))
 AUDIO_CONSTANT(UInt32, kAudioPlugInPropertyResourceBundle, AUDIO_FOUR_CC('p', 'i', 'i', 'd'))
 AUDIO_CONSTANT(UInt32, kAudioPlugInPropertyDeviceList, AUDIO_FOUR_CC('d', 'e', 'v', '#'))
+// Answered by the server, not the plug-in: the text value of the key named by the qualifier
+// (a string) in the Info.plist of the bundle as it was loaded; an unknown-property error
+// when that value is missing or not text.
+AUDIO_CONSTANT(UInt32, kAudioPlugInPropertyLoadedBundleInfoValue, AUDIO_FOUR_CC('p', 'i', 'n', 'f'))
 
 // ---- devices ---------------------------------------------------------------------------
 AUDIO_CONSTANT(UInt32, kAudioDevicePropertyDeviceUID, AUDIO_FOUR_CC('u', 'i', 'd', ' '))

@@ -145,7 +145,8 @@ struct WireValue {
 
 // Selectors whose qualifier is an 8-byte string reference.
 inline bool SelectorHasStringQualifier(AudioObjectPropertySelector s) {
-    return s == kAudioHardwarePropertyTranslateBundleIDToPlugIn || s == kAudioHardwarePropertyTranslateUIDToDevice;
+    return s == kAudioHardwarePropertyTranslateBundleIDToPlugIn || s == kAudioHardwarePropertyTranslateUIDToDevice ||
+           s == kAudioPlugInPropertyLoadedBundleInfoValue;
 }
 
 // The control socket: $AUDIOSERVER_SOCKET, else $XDG_RUNTIME_DIR/audioserver/control,

@@ -1,0 +1,305 @@
+// The installer against crafted bundles and scripted services: the status table, the install
+// command, and the install's course through success and every failure.
+#include <TidewellApp/DriverInstaller.h>
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "DriverInstallerTestSupport.h"
+
+using namespace tidewell;
+using namespace tidewell::testing;
+using Kind = DriverInstallStatus::Kind;
+
+namespace {
+
+class DriverStatusTest : public ::testing::Test {
+ protected:
+  QTemporaryDir root;
+  QString carried = root.filePath("share/TidewellHAL.driver");
+  QString folder = root.filePath("HAL");
+  QString installed = folder + "/TidewellHAL.driver";
+
+  DriverInstallStatus status() {
+    DriverInstallerSetup setup;
+    setup.carriedBundle = carried;
+    setup.plugInFolder = folder;
+    DriverInstaller installer(setup);
+    QSignalSpy changed(&installer, &DriverInstaller::statusChanged);
+    EXPECT_EQ(installer.status(), DriverInstallStatus::unknown());
+    installer.refresh();
+    EXPECT_EQ(changed.count(), 1);
+    return installer.status();
+  }
+};
+
+TEST_F(DriverStatusTest, CarriedBundleAbsentOrWithoutVersionIsMissing) {
+  EXPECT_EQ(status().kind, Kind::bundleMissing);
+  writeBundle(carried, {{"CFBundleShortVersionString", "1.4"}});  // no CFBundleVersion
+  writeBundle(installed, bundleValues("1.4", "212"));
+  EXPECT_EQ(status().kind, Kind::bundleMissing);
+}
+
+TEST_F(DriverStatusTest, InstalledCopyAbsentOrUnreadableIsNotInstalled) {
+  writeBundle(carried, bundleValues("1.4", "212", "H1"));
+  EXPECT_EQ(status().kind, Kind::notInstalled);
+  ASSERT_TRUE(QDir().mkpath(installed + "/Contents"));
+  QFile broken(installed + "/Contents/Info.plist");
+  ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+  broken.write("<plist><dict><key>CFBundleVersion</key><string>212</string><dict>");  // cut short
+  broken.close();
+  EXPECT_EQ(status().kind, Kind::notInstalled);
+}
+
+TEST_F(DriverStatusTest, HashesDecideWhenBothHaveOne) {
+  writeBundle(carried, bundleValues("1.5", "300", "SAME"));
+  writeBundle(installed, bundleValues("1.4", "212", "SAME"));
+  EXPECT_EQ(status(), DriverInstallStatus::upToDate());
+  writeBundle(installed, bundleValues("1.5", "300", "OTHER"));
+  EXPECT_EQ(status(), DriverInstallStatus::outdated("1.5 (300)", "1.5 (300)"));
+}
+
+TEST_F(DriverStatusTest, VersionTextsDecideWithoutBothHashes) {
+  writeBundle(carried, bundleValues("1.5", "300", "H"));  // only the carried one has a hash
+  writeBundle(installed, bundleValues("1.5", "300"));
+  EXPECT_EQ(status(), DriverInstallStatus::upToDate());
+  writeBundle(installed, bundleValues("1.4", "212"));
+  EXPECT_EQ(status(), DriverInstallStatus::outdated("1.4 (212)", "1.5 (300)"));
+  writeBundle(carried, bundleValues("1.5", "300"));
+  writeBundle(installed, bundleValues("1.4", "212", "H"));
+  EXPECT_EQ(status(), DriverInstallStatus::outdated("1.4 (212)", "1.5 (300)"));
+}
+
+TEST(DriverBundleInfo, ReadsTheXMLPropertyListAndRefusesOthers) {
+  QTemporaryDir root;
+  QString bundle = root.filePath("B.driver");
+  writeBundle(bundle, bundleValues("2.0", "7", "abc"));
+  auto info = DriverInstaller::infoPlist(bundle);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->value("CFBundleVersion").toString(), "7");
+  EXPECT_EQ(info->value("Count").toLongLong(), 3);
+  EXPECT_EQ(info->value("On").toBool(), true);
+  EXPECT_EQ(info->value("CFPlugInTypes").toMap().value("T").toList().value(0).toString(), "F");
+  EXPECT_EQ(DriverInstaller::version(bundle), QString("2.0 (7)"));
+  EXPECT_EQ(DriverInstaller::contentHash(bundle), QString("abc"));
+
+  QFile file(bundle + "/Contents/Info.plist");
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write("<plist><array><string>x</string></array></plist>");  // not a dictionary
+  file.close();
+  EXPECT_FALSE(DriverInstaller::infoPlist(bundle));
+  // A number where a text is expected counts as absent.
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write("<plist><dict><key>CFBundleShortVersionString</key><string>1</string>"
+             "<key>CFBundleVersion</key><integer>2</integer></dict></plist>");
+  file.close();
+  EXPECT_FALSE(DriverInstaller::version(bundle));
+}
+
+TEST(DriverInstallCommand, RemovesCopiesAndOwnsStepByStep) {
+  EXPECT_EQ(DriverInstaller::adminInstallCommand("/opt/Tidewell/share/tidewell/TidewellHAL.driver",
+                                                 "/usr/local/lib/audioserver/Plug-Ins/HAL"),
+            "rm -rf '/usr/local/lib/audioserver/Plug-Ins/HAL/ZellvaneHAL.driver' && "
+            "rm -rf '/usr/local/lib/audioserver/Plug-Ins/HAL/TidewellHAL.driver' && "
+            "mkdir -p '/usr/local/lib/audioserver/Plug-Ins/HAL' && "
+            "cp -R '/opt/Tidewell/share/tidewell/TidewellHAL.driver' "
+            "'/usr/local/lib/audioserver/Plug-Ins/HAL/TidewellHAL.driver' && "
+            "chown -R root:root '/usr/local/lib/audioserver/Plug-Ins/HAL/TidewellHAL.driver'");
+  // A quote in a path stays inside its word; a trailing slash of the folder is dropped.
+  QString command = DriverInstaller::adminInstallCommand("/home/o'neil/T.driver", "/x/HAL/");
+  EXPECT_TRUE(command.contains("cp -R '/home/o'\\''neil/T.driver' '/x/HAL/TidewellHAL.driver'")) << command.toStdString();
+}
+
+TEST(DriverInstallCommand, AFailedCopyFailsTheWholeCommand) {
+  QTemporaryDir root;
+  QString folder = root.filePath("HAL");
+  QString command = DriverInstaller::adminInstallCommand(root.filePath("absent.driver"), folder);
+  {
+    PrivilegedCommand::Environment direct;
+    direct.isRoot = true;  // runs the shell directly, whoever we are: the copy fails first
+    try {
+      PrivilegedCommand::run(command, "prompt", direct);
+      FAIL() << "a failed copy reported success";
+    } catch (const DriverInstallError& e) {
+      EXPECT_EQ(e.kind(), DriverInstallError::Kind::failed);
+      EXPECT_TRUE(e.text().startsWith("cp: ")) << e.what();
+      EXPECT_TRUE(e.text().contains("absent.driver")) << e.what();
+    }
+  }
+  EXPECT_TRUE(QDir(folder).exists());  // the steps before the copy ran
+}
+
+// ---- the install, with scripted services ---------------------------------------------------
+
+constexpr std::uint64_t oldServer = 11, newServer = 22;
+
+class DriverInstallTest : public ::testing::Test {
+ protected:
+  QTemporaryDir root;
+  QString carried = root.filePath("share/TidewellHAL.driver");
+  QString folder = root.filePath("HAL");
+  std::mutex lock;
+  QStringList commands;  // guarded by lock
+  std::atomic<int> restarts{0};
+  std::function<void()> commandBehaviour = [] {};
+  // What the server shows at each check (the last entry repeats).
+  std::vector<std::optional<LoadedHALPlugIn>> shown;
+  int checks = 0;
+
+  void SetUp() override {
+    application();
+    writeBundle(carried, bundleValues("1.5", "300", "NEW"));
+  }
+
+  static LoadedHALPlugIn plugIn(std::uint64_t instance, const char* hash, const char* version = "1.5") {
+    LoadedHALPlugIn loaded{instance, version, "300", std::nullopt};
+    if (hash != nullptr) loaded.contentHash = hash;
+    return loaded;
+  }
+
+  DriverInstallerSetup setup() {
+    DriverInstallerSetup s;
+    s.carriedBundle = carried;
+    s.plugInFolder = folder;
+    s.runAsAdministrator = [this](const QString& command, const QString& prompt) {
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        commands << prompt + "|" + command;
+      }
+      commandBehaviour();
+    };
+    s.restartAudioServer = [this] { ++restarts; };
+    s.serverInstance = [] { return std::optional<std::uint64_t>(oldServer); };
+    s.loadedPlugIn = [this]() -> std::optional<LoadedHALPlugIn> {
+      ++checks;
+      if (shown.empty()) return std::nullopt;
+      return shown[std::min<size_t>(static_cast<size_t>(checks - 1), shown.size() - 1)];
+    };
+    s.loadCheckInterval = std::chrono::milliseconds(5);
+    s.loadChecks = 6;
+    return s;
+  }
+
+  // Runs one install to its end; its result.
+  std::optional<bool> install(DriverInstaller& installer) {
+    std::optional<bool> result;
+    installer.installOrUpdate([&](bool loaded) { result = loaded; });
+    processEventsUntil([&] { return result.has_value(); });
+    return result;
+  }
+};
+
+TEST_F(DriverInstallTest, SucceedsOnceANewServerShowsTheCarriedBundle) {
+  // The old server still answers with the old plug-in, then is gone, then a new one has the
+  // previous bundle for a moment (a restart by someone else), then the carried one.
+  shown = {plugIn(oldServer, "OLD"), plugIn(oldServer, "NEW"), std::nullopt, plugIn(newServer, "OLD"),
+           plugIn(newServer, "NEW")};
+  DriverInstaller installer(setup());
+  installer.installOrUpdate([](bool) {});
+  EXPECT_TRUE(installer.installing());
+  QSignalSpy finished(&installer, &DriverInstaller::installFinished);
+  ASSERT_TRUE(processEventsUntil([&] { return finished.count() == 1; }));
+  EXPECT_TRUE(finished.at(0).at(0).toBool());
+  EXPECT_EQ(checks, 5);
+  EXPECT_EQ(restarts, 1);
+  EXPECT_FALSE(installer.installing());
+  EXPECT_FALSE(installer.lastError());
+  ASSERT_EQ(commands.size(), 1);
+  EXPECT_EQ(commands[0], "Tidewell needs to install its audio driver.|" +
+                             DriverInstaller::adminInstallCommand(carried, folder));
+  EXPECT_EQ(installer.status().kind, Kind::notInstalled);  // refreshed: the scripted command copied nothing
+}
+
+TEST_F(DriverInstallTest, TheOldServerStillShowingThePlugInIsNotSuccess) {
+  shown = {plugIn(oldServer, "NEW")};  // never a new instance
+  DriverInstaller installer(setup());
+  EXPECT_EQ(install(installer), false);
+  EXPECT_EQ(checks, 6);
+  EXPECT_EQ(installer.lastError(), QString("The driver was installed but did not load. Try restarting your Mac."));
+  EXPECT_FALSE(installer.installing());
+}
+
+TEST_F(DriverInstallTest, ANewServerWithAnotherBundleIsNotSuccess) {
+  shown = {plugIn(newServer, "OLD")};
+  DriverInstaller installer(setup());
+  EXPECT_EQ(install(installer), false);
+  // Without hashes the version texts decide.
+  writeBundle(carried, bundleValues("1.5", "300"));
+  shown = {plugIn(newServer, nullptr, "1.4")};
+  checks = 0;
+  EXPECT_EQ(install(installer), false);
+  shown = {plugIn(newServer, nullptr, "1.5")};
+  checks = 0;
+  EXPECT_EQ(install(installer), true);
+  EXPECT_EQ(checks, 1);  // loaded at the first check: no pause
+}
+
+TEST_F(DriverInstallTest, WithoutAServerBeforeAnyLoadedInstanceCounts) {
+  shown = {plugIn(oldServer, "NEW")};
+  auto s = setup();
+  s.serverInstance = [] { return std::optional<std::uint64_t>(); };
+  DriverInstaller installer(s);
+  EXPECT_EQ(install(installer), true);
+}
+
+TEST_F(DriverInstallTest, ACommandFailureEndsAtOnceWithItsText) {
+  shown = {plugIn(newServer, "NEW")};
+  commandBehaviour = [] { throw DriverInstallError::failed("cp: cannot create directory 'x': Read-only file system"); };
+  DriverInstaller installer(setup());
+  QSignalSpy statusChanges(&installer, &DriverInstaller::statusChanged);
+  EXPECT_EQ(install(installer), false);
+  EXPECT_EQ(installer.lastError(), QString("cp: cannot create directory 'x': Read-only file system"));
+  EXPECT_EQ(checks, 0);  // no load wait
+  EXPECT_EQ(restarts, 0);
+  EXPECT_FALSE(installer.installing());
+  EXPECT_EQ(statusChanges.count(), 1);
+
+  commandBehaviour = [] { throw DriverInstallError::cancelled(); };
+  EXPECT_EQ(install(installer), false);
+  EXPECT_EQ(installer.lastError(), QString("Installation was cancelled."));
+  commandBehaviour = [] { throw DriverInstallError::failed(""); };
+  EXPECT_EQ(install(installer), false);
+  EXPECT_EQ(installer.lastError(), QString("The installer command failed."));
+  commandBehaviour = [] { throw PrivilegedLaunchError("/usr/bin/pkexec: No such file or directory"); };
+  EXPECT_EQ(install(installer), false);
+  EXPECT_EQ(installer.lastError(), QString("/usr/bin/pkexec: No such file or directory"));
+}
+
+TEST_F(DriverInstallTest, ASecondCallOrAMissingBundleEndsAtOnceAndChangesNothing) {
+  shown = {plugIn(newServer, "NEW")};
+  std::atomic<bool> release{false};
+  commandBehaviour = [&] {
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  DriverInstaller installer(setup());
+  QSignalSpy installing(&installer, &DriverInstaller::installingChanged);
+  QSignalSpy errors(&installer, &DriverInstaller::lastErrorChanged);
+  std::optional<bool> first, second;
+  installer.installOrUpdate([&](bool r) { first = r; });
+  installer.installOrUpdate([&](bool r) { second = r; });
+  EXPECT_EQ(second, false);  // at once
+  EXPECT_FALSE(first);
+  EXPECT_EQ(installing.count(), 1);
+  EXPECT_EQ(errors.count(), 1);  // cleared once, by the first call
+  release = true;
+  ASSERT_TRUE(processEventsUntil([&] { return first.has_value(); }));
+  EXPECT_EQ(first, true);
+  EXPECT_EQ(commands.size(), 1);  // one prompt only
+  EXPECT_EQ(installing.count(), 2);
+
+  commandBehaviour = [] { throw DriverInstallError::cancelled(); };
+  EXPECT_EQ(install(installer), false);
+  QDir(carried).removeRecursively();
+  QSignalSpy after(&installer, &DriverInstaller::installingChanged);
+  EXPECT_EQ(install(installer), false);
+  EXPECT_EQ(after.count(), 0);
+  EXPECT_EQ(installer.lastError(), QString("Installation was cancelled."));  // kept
+  EXPECT_EQ(commands.size(), 2);
+}
+
+}  // namespace

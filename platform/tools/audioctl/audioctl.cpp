@@ -45,7 +45,8 @@ const char* kUsage =
     "  capture-stop UID\n"
     "  fail CALL STATUS [COUNT]       make CALL fail with STATUS (a number or four\n"
     "                                 characters) COUNT times (0: always; STATUS 0 clears)\n"
-    "  counters                       IO cycle counters per device\n"
+    "  counters                       IO cycle counters per device, and late cycles\n"
+    "                                 per client (pid and name)\n"
     "  tap-permission allow|deny      how requests to create a process tap are answered\n"
     "  tap-permission prompt SECONDS allow|deny|never\n"
     "                                 hold each request SECONDS, then answer (never:\n"
@@ -500,11 +501,16 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "audioctl: no audio server answers on %s\n", audioproto::SocketPath().c_str());
             return 1;
         }
-        for (const auto& d : (*r)["devices"])
+        for (const auto& d : (*r)["devices"]) {
             std::printf("%s: cycles %llu, late client cycles %llu, %s\n", d.value("uid", "").c_str(),
                         static_cast<unsigned long long>(d.value("cycles", 0ull)),
                         static_cast<unsigned long long>(d.value("lateClientCycles", 0ull)),
                         d.value("running", false) ? "running" : "idle");
+            for (const auto& c : d.value("clients", json::array()))
+                std::printf("  client %u: pid %d \"%s\": late cycles %llu%s\n", c.value("clientID", 0u), c.value("pid", 0),
+                            c.value("name", "").c_str(), static_cast<unsigned long long>(c.value("lateCycles", 0ull)),
+                            c.value("present", true) ? "" : " (left)");
+        }
         return 0;
     }
     return Usage();

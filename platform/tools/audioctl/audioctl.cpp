@@ -2,6 +2,7 @@
 // emulated hardware (devices, defaults, input signals, output captures, drift, injected
 // failures).
 #include <AudioClient/AudioHardware.h>
+#include <AudioClient/AudioServerStatus.h>
 #include <AudioProtocol/Protocol.h>
 #include <nlohmann/json.hpp>
 
@@ -90,6 +91,11 @@ std::optional<json> Control(const json& request) {
     return out;
 }
 
+int NoServer() {
+    std::fprintf(stderr, "audioctl: %s\n", AudioServerMissingMessage().c_str());
+    return 1;
+}
+
 bool Answers() {
     auto r = Control({{"op", "status"}});
     return r.has_value();
@@ -97,10 +103,7 @@ bool Answers() {
 
 int Run(const json& request) {
     auto r = Control(request);
-    if (!r) {
-        std::fprintf(stderr, "audioctl: no audio server answers on %s\n", audioproto::SocketPath().c_str());
-        return 1;
-    }
+    if (!r) return NoServer();
     if (!r->value("ok", false)) {
         std::fprintf(stderr, "audioctl: %s\n", r->value("error", std::string("failed")).c_str());
         return 1;
@@ -238,6 +241,7 @@ int List() {
     auto a = Addr(kAudioHardwarePropertyDevices);
     UInt32 size = 0;
     OSStatus st = AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &a, 0, nullptr, &size);
+    if (AudioServerIsMissing(st)) return NoServer();
     if (st != 0) {
         std::fprintf(stderr, "audioctl: cannot read the device list: %d ('%s')\n", st, audioproto::FourCCString(uint32_t(st)).c_str());
         return 1;
@@ -335,7 +339,7 @@ int main(int argc, char** argv) {
     if (cmd == "status") {
         auto r = Control({{"op", "status"}});
         if (!r) {
-            std::printf("audioserverd is not running\n");
+            std::printf("audioserverd is not running: %s\n", AudioServerMissingMessage().c_str());
             return 1;
         }
         std::printf("audioserverd running (pid %d) on %s\n", r->value("pid", 0), audioproto::SocketPath().c_str());
@@ -497,10 +501,7 @@ int main(int argc, char** argv) {
     }
     if (cmd == "counters") {
         auto r = Control({{"op", "counters"}});
-        if (!r) {
-            std::fprintf(stderr, "audioctl: no audio server answers on %s\n", audioproto::SocketPath().c_str());
-            return 1;
-        }
+        if (!r) return NoServer();
         for (const auto& d : (*r)["devices"]) {
             std::printf("%s: cycles %llu, late client cycles %llu, %s\n", d.value("uid", "").c_str(),
                         static_cast<unsigned long long>(d.value("cycles", 0ull)),

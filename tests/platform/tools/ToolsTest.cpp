@@ -180,4 +180,34 @@ TEST(AudioToolsTest, BadInputGivesClearErrors) {
     EXPECT_NE(out.find("audio-record: "), std::string::npos) << out;
 }
 
+
+// With no server, each tool says so in words: the socket it tried and how to start one.
+// A server that answers but fails a call with the same status is not called missing.
+TEST(AudioToolsTest, WithNoServerEveryToolSaysSoAndHowToStartOne) {
+    TestServer server;
+    std::string out;
+    ASSERT_EQ(audiotest::Run({tool("audioctl"), "fail", "AudioDeviceStart", "stop"}), 0);
+    EXPECT_EQ(audiotest::Run({tool("audio-play"), "--duration", "0.1"}, &out), 1);
+    EXPECT_NE(out.find("AudioDeviceStart failed ('stop')"), std::string::npos) << out;
+    EXPECT_EQ(out.find("no audio server"), std::string::npos) << out;
+
+    server.stop();
+    const std::string said = "no audio server answers on " + server.socket() + "; start one with `audioctl start`";
+    const std::vector<std::vector<std::string>> commands = {
+        {tool("audio-play"), "--duration", "0.1"},
+        {tool("audio-play"), "--device", "BuiltInOutputDevice", "--duration", "0.1"},
+        {tool("audio-record"), "--output", server.dir() + "/y.wav"},
+        {tool("audio-record"), "--device", "BuiltInMicrophoneDevice", "--output", server.dir() + "/y.wav"},
+        {tool("audioctl"), "list"},
+        {tool("audioctl"), "counters"},
+        {tool("audioctl"), "status"},
+        {tool("audioctl"), "capture", "BuiltInOutputDevice", server.dir() + "/c.wav"},
+        {tool("audioctl"), "signal", "BuiltInMicrophoneDevice", "silence"},
+    };
+    for (const auto& command : commands) {
+        EXPECT_EQ(audiotest::Run(command, &out), 1) << command[0] << " " << command[1];
+        EXPECT_NE(out.find(said), std::string::npos) << command[0] << " " << command[1] << ":\n" << out;
+    }
+}
+
 }  // namespace

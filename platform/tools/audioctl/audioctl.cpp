@@ -42,7 +42,10 @@ const char* kUsage =
     "  alter-device UID [--name NAME] [--rate HZ] [--drift PPM] [--buffer-frames N]\n"
     "  drift UID PPM\n"
     "  signal UID [--channel N] silence | sine HZ [DBFS] | wav FILE\n"
-    "  capture UID FILE [--seconds S] record the device's output mix to a WAV file\n"
+    "  capture UID FILE [--seconds S] record the device's output mix to a WAV file, from\n"
+    "                                 now until capture-stop, or for S seconds: then the\n"
+    "                                 command waits and returns with the file complete\n"
+    "                                 (play into the device meanwhile from elsewhere)\n"
     "  capture-stop UID\n"
     "  fail CALL STATUS [COUNT]       make CALL fail with STATUS (a number or four\n"
     "                                 characters) COUNT times (0: always; STATUS 0 clears)\n"
@@ -458,6 +461,10 @@ int main(int argc, char** argv) {
         }
         int r = Run({{"op", "captureStart"}, {"uid", args[0]}, {"path", Absolute(args[1])}});
         if (r != 0 || !seconds) return r;
+        // This command holds the shell for the window: say so, since what plays into the
+        // device must start elsewhere meanwhile.
+        std::printf("audioctl: capturing %s into %s for %g s\n", args[0].c_str(), Absolute(args[1]).c_str(), *seconds);
+        std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::duration<double>(*seconds));
         return Run({{"op", "captureStop"}, {"uid", args[0]}});
     }

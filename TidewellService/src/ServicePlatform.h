@@ -56,6 +56,8 @@ class ServicePlatform {
   virtual void writeControlRegions(const ConfigSnapshot& snapshot) = 0;
 
   virtual AudioDeviceInventory deviceInventory() = 0;
+  // Whether an audio server answers; the devices and every helper depend on one.
+  virtual bool audioServerAnswers() { return true; }
 
   // The desktop's registry of running applications.
   virtual bool applicationIsRunning(std::int32_t pid) = 0;

@@ -8,6 +8,9 @@
 #include <mutex>
 #include <unistd.h>
 
+#include <AudioClient/AudioHardware.h>
+#include <AudioClient/AudioServerStatus.h>
+
 #include "ServicePlatform.h"
 #include "TidewellServiceLog.h"
 #include "TidewellCore/ConfigStore.h"
@@ -65,6 +68,15 @@ class SystemServicePlatform final : public ServicePlatform {
 
   AudioDeviceInventory deviceInventory() override {
     return CoreAudioDeviceRegistry::deviceInventory();
+  }
+
+  bool audioServerAnswers() override {
+    // Through the library's own connection while a server answers: no new connection per pass.
+    AudioObjectPropertyAddress devices{kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal,
+                                       kAudioObjectPropertyElementMain};
+    UInt32 size = 0;
+    return !AudioServerIsMissing(
+        AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &devices, 0, nullptr, &size));
   }
 
   bool applicationIsRunning(std::int32_t pid) override {

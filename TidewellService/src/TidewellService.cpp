@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include <AudioClient/AudioServerStatus.h>
+
 #include "TidewellServiceLog.h"
 
 namespace tidewell {
@@ -223,7 +225,15 @@ void TidewellService::runPass() {
     TidewellServiceLog::write(std::string("Reconcile failed: ") + error.what());
     return;
   }
+  reportMissingAudioServer();
   reconcile(desiredRoutes(snapshot.devices));
+}
+
+void TidewellService::reportMissingAudioServer() {
+  // Once each time it goes missing: every helper started meanwhile fails, and this says why.
+  bool missing = !platform_->audioServerAnswers();
+  if (missing && !reportedMissingAudioServer_) TidewellServiceLog::write(AudioServerMissingMessage());
+  reportedMissingAudioServer_ = missing;
 }
 
 void TidewellService::publish(const ConfigSnapshot& snapshot) {

@@ -169,6 +169,8 @@ class TidewellService {
   void run();
   // One pass of the loop, without the sleep.
   void runPass();
+  // Says in the log, once each time it goes missing, that no audio server answers.
+  void reportMissingAudioServer();
   // Stops every helper and waits for them to end (SIGKILL after the grace period).
   void stopAll();
   void requestStop() {
@@ -240,6 +242,8 @@ class TidewellService {
   // The runtime-region controls this service wrote last; the region is rewritten only when they
   // change (or the region is gone), so live edits of the application are not undone.
   std::optional<std::vector<RuntimeDeviceControls>> lastWrittenControls_;
+  // The log has said that no audio server answers, and none has answered since.
+  bool reportedMissingAudioServer_ = false;
   // Helpers asked to stop, by route key, until they have exited: a replacement waits for them.
   std::multimap<std::string, std::shared_ptr<HelperProcess>> stoppingHelpers_;
   // What the platform last recorded of them.

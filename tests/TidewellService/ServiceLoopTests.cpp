@@ -177,6 +177,31 @@ TEST_F(ServiceLoopTest, RuntimeRegionIsRewrittenOnlyWhenItsControlsChangeOrItIsG
   EXPECT_EQ(platform.runtimeWrites, 4);
 }
 
+TEST_F(ServiceLoopTest, AMissingAudioServerIsLoggedOnceEachTimeItGoesMissing) {
+  auto service = fixture.makeService();
+  service->runPass();
+  log.take();
+  auto missingLines = [&] {
+    int n = 0;
+    for (const auto& line : log.take())
+      if (line.rfind("no audio server answers on ", 0) == 0 &&
+          line.find("; start one with `audioctl start`") != std::string::npos)
+        ++n;
+    return n;
+  };
+  platform.serverAnswers = false;
+  service->runPass();
+  service->runPass();
+  service->runPass();
+  EXPECT_EQ(missingLines(), 1);
+  platform.serverAnswers = true;
+  service->runPass();
+  EXPECT_EQ(missingLines(), 0);
+  platform.serverAnswers = false;
+  service->runPass();
+  EXPECT_EQ(missingLines(), 1) << "gone again: said again";
+}
+
 TEST_F(ServiceLoopTest, FailedLoadOrPublishLeavesHelpersAsTheyAre) {
   platform.configuration = oneDevice();
   auto service = fixture.makeService();

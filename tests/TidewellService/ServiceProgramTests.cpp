@@ -50,6 +50,25 @@ TEST_F(ServiceProgramTest, MissingHelperOrUnreadableConfigurationIsFatal) {
                                      "scripts/build-service.sh."));
 }
 
+// With no audio server every helper it starts fails; the log says why, once, not every pass.
+TEST_F(ServiceProgramTest, LogsOnceThatNoAudioServerAnswersAndHowToStartOne) {
+  const std::string said = "no audio server answers on " + environment["AUDIOSERVER_SOCKET"] +
+                           "; start one with `audioctl start`";
+  start();
+  ASSERT_TRUE(eventuallyTrue([&] { return contains(messages(logFile), said); })) << readFile(logFile);
+  // Passes come every 0.1 s; each beats the heartbeat. Let several go by.
+  auto heartbeat = home.path() / ".local/share/Tidewell/service-heartbeat";
+  for (int pass = 0; pass < 5; ++pass) {
+    auto before = std::filesystem::exists(heartbeat) ? std::filesystem::last_write_time(heartbeat)
+                                                     : std::filesystem::file_time_type{};
+    ASSERT_TRUE(eventuallyTrue([&] {
+      return std::filesystem::exists(heartbeat) && std::filesystem::last_write_time(heartbeat) != before;
+    }));
+  }
+  auto log = messages(logFile);
+  EXPECT_EQ(std::count(log.begin(), log.end(), said), 1) << readFile(logFile);
+}
+
 TEST_F(ServiceProgramTest, RunsHelpersRestartsThemAndStopsThemOnSigterm) {
   environment["TIDEWELL_TAP_PID"] = "999";           // inherited helper settings are not passed on
   environment["TIDEWELL_BUFFER_FRAMES"] = "256";     // tuning settings are

@@ -130,6 +130,7 @@ class FakePlatform final : public ServicePlatform {
   bool helpersIgnoreTerm = false;
   ServiceSingleInstance::Outcome lockOutcome = ServiceSingleInstance::Outcome::acquired();
   bool regionValid = true;
+  bool serverAnswers = true;
   Clock::time_point clock = Clock::time_point(std::chrono::hours(1000));
 
   // What the service did.
@@ -162,6 +163,7 @@ class FakePlatform final : public ServicePlatform {
   }
   void writeControlRegions(const ConfigSnapshot&) override { ++controlWrites; }
   AudioDeviceInventory deviceInventory() override { return inventory; }
+  bool audioServerAnswers() override { return serverAnswers; }
   bool applicationIsRunning(std::int32_t pid) override {
     return runningApplications.count(pid) > 0;
   }

@@ -1,5 +1,7 @@
 #include "TidewellStream/TidewellHelperRuntime.h"
 
+#include <AudioClient/AudioServerStatus.h>
+
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -75,6 +77,7 @@ void PrintStatus(const char* what, int32_t status) {
     }
     code[4] = '\0';
     std::fprintf(stderr, "%s failed: %d ('%s')\n", what != nullptr ? what : "", status, code);
+    if (AudioServerIsMissing(status)) std::fprintf(stderr, "%s\n", AudioServerMissingMessage().c_str());
 }
 
 void Check(int32_t status, const char* what) {

@@ -466,6 +466,12 @@ void Server::stopIO(Connection& c, AudioObjectID device, Notes& notes) {
         wasRunning = d && d->engine->running();
     }
     if (d && client) d->engine->removeClient(client.get());
+    if (d && client && client->lateCycles.load() > 0) {
+        // Out of the cycle now, so its count is final.
+        std::lock_guard<std::mutex> lock(mutex_);
+        d->departedLate.push_back({client->pid, c.bundleID, client->clientID, client->lateCycles.load()});
+        if (d->departedLate.size() > Device::kDepartedLateLimit) d->departedLate.pop_front();
+    }
     if (d && client && active) d->clientStopped(client->clientID, client->pid);
     if (d && wasRunning && !d->engine->running())
         notes.push_back({d->id, {kAudioDevicePropertyDeviceIsRunning, kAudioObjectPropertyScopeGlobal, 0}});
@@ -903,11 +909,30 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
             return controlTapRates(req);
         } else if (op == "counters") {
             std::lock_guard<std::mutex> lock(mutex_);
+            std::vector<std::shared_ptr<Connection>> conns;
+            {
+                std::lock_guard<std::mutex> connLock(connMutex_);
+                conns = connections_;
+            }
+            auto entry = [](const ClientLateCount& k, bool present) {
+                return json{{"pid", k.pid}, {"name", k.name}, {"clientID", k.clientID}, {"lateCycles", k.lateCycles},
+                            {"present", present}};
+            };
             json devs = json::array();
             for (const auto& d : devices_) {
                 EngineCounters k = d->engine->counters();
+                // Per client: those with an IO block on the device now, then those that
+                // left after being late.
+                std::vector<ClientLateCount> present;
+                for (const auto& c : conns)
+                    if (auto it = c->io.find(d->id); it != c->io.end())
+                        present.push_back({c->pid, c->bundleID, it->second->clientID, it->second->lateCycles.load()});
+                std::sort(present.begin(), present.end(), [](const auto& a, const auto& b) { return a.clientID < b.clientID; });
+                json clients = json::array();
+                for (const auto& p : present) clients.push_back(entry(p, true));
+                for (const auto& p : d->departedLate) clients.push_back(entry(p, false));
                 devs.push_back({{"uid", d->desc.uid}, {"cycles", k.cycles}, {"lateClientCycles", k.lateClientCycles},
-                                {"running", d->engine->running()}});
+                                {"running", d->engine->running()}, {"clients", clients}});
             }
             answer["devices"] = devs;
         } else {

@@ -58,6 +58,14 @@ struct DeviceDescription {
 
 struct Device;
 
+// The late cycles of one client process's IO on a device, for `audioctl counters`.
+struct ClientLateCount {
+    pid_t pid = 0;
+    std::string name;  // the bundle id it connected with (by default its executable's name)
+    uint32_t clientID = 0;
+    uint64_t lateCycles = 0;
+};
+
 struct Stream : Object {
     Device* device = nullptr;
     bool isInput = false;
@@ -77,6 +85,10 @@ struct Device : Object {
     bool alive = true;
     bool tapsPublished = false;  // model mutex: the engine has been given a tap set
     uint64_t tapGeneration = 0;  // model mutex: the tap set it was given
+    // Clients that left after being late, so a lost frame can still be traced to them
+    // (model mutex; the latest kDepartedLateLimit).
+    std::deque<ClientLateCount> departedLate;
+    static constexpr size_t kDepartedLateLimit = 16;
 
     AudioClassID classID() const override { return kAudioDeviceClassID; }
     std::vector<AudioObjectID> ownedObjects() const override;

@@ -3,6 +3,8 @@
 // its choosing.
 #include "ToolClient.h"
 
+#include <AudioClient/AudioServerStatus.h>
+
 #include <AudioToolsCommon/CommandLine.h>
 #include <AudioToolsCommon/Signals.h>
 #include <AudioToolsCommon/Wav.h>
@@ -205,13 +207,13 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (expected >= 0 && elapsed > expected + 10) {
-            status = fail("the device stopped asking for audio");
+            status = fail(AudioServerAnswers() ? std::string("the device stopped asking for audio") : AudioServerMissingMessage());
             break;
         }
     }
     OSStatus st = AudioDeviceStop(device->id, procID);
     AudioDeviceDestroyIOProcID(device->id, procID);
-    if (st != 0) return fail("AudioDeviceStop failed (" + statusText(st) + ")");
+    if (st != 0) return fail(failure("AudioDeviceStop failed", st));
     std::printf("audio-play: played %.3f s\n", static_cast<double>(player->played.load()) / device->sampleRate);
     return status;
 }

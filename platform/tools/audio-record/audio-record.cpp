@@ -2,6 +2,8 @@
 // and reports, per channel, the RMS level in dBFS and the dominant frequency.
 #include "ToolClient.h"
 
+#include <AudioClient/AudioServerStatus.h>
+
 #include <AudioToolsCommon/Analysis.h>
 #include <AudioToolsCommon/CommandLine.h>
 #include <AudioToolsCommon/Wav.h>
@@ -219,7 +221,7 @@ int main(int argc, char** argv) {
             drain.run();
             double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             if (elapsed > duration + 10) {
-                status = fail("the device stopped delivering audio");
+                status = fail(AudioServerAnswers() ? std::string("the device stopped delivering audio") : AudioServerMissingMessage());
                 break;
             }
         }
@@ -234,7 +236,7 @@ int main(int argc, char** argv) {
         status = fail("the device's input buffers did not match its stream configuration");
     if (uint64_t lost = recorder->dropped.load())
         status = fail(std::to_string(lost) + " frames were lost because the file could not keep up");
-    if (st != 0) status = fail("AudioDeviceStop failed (" + statusText(st) + ")");
+    if (st != 0) status = fail(failure("AudioDeviceStop failed", st));
 
     // Whatever was recorded is kept, even when recording ended early.
     try {

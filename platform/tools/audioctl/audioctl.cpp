@@ -2,6 +2,7 @@
 // emulated hardware (devices, defaults, input signals, output captures, drift, injected
 // failures).
 #include <AudioClient/AudioHardware.h>
+#include <AudioClient/AudioServerStatus.h>
 #include <AudioProtocol/Protocol.h>
 #include <nlohmann/json.hpp>
 
@@ -41,11 +42,15 @@ const char* kUsage =
     "  alter-device UID [--name NAME] [--rate HZ] [--drift PPM] [--buffer-frames N]\n"
     "  drift UID PPM\n"
     "  signal UID [--channel N] silence | sine HZ [DBFS] | wav FILE\n"
-    "  capture UID FILE [--seconds S] record the device's output mix to a WAV file\n"
+    "  capture UID FILE [--seconds S] record the device's output mix to a WAV file, from\n"
+    "                                 now until capture-stop, or for S seconds: then the\n"
+    "                                 command waits and returns with the file complete\n"
+    "                                 (play into the device meanwhile from elsewhere)\n"
     "  capture-stop UID\n"
     "  fail CALL STATUS [COUNT]       make CALL fail with STATUS (a number or four\n"
     "                                 characters) COUNT times (0: always; STATUS 0 clears)\n"
-    "  counters                       IO cycle counters per device\n"
+    "  counters                       IO cycle counters per device, and late cycles\n"
+    "                                 per client (pid and name)\n"
     "  tap-permission allow|deny      how requests to create a process tap are answered\n"
     "  tap-permission prompt SECONDS allow|deny|never\n"
     "                                 hold each request SECONDS, then answer (never:\n"
@@ -89,6 +94,11 @@ std::optional<json> Control(const json& request) {
     return out;
 }
 
+int NoServer() {
+    std::fprintf(stderr, "audioctl: %s\n", AudioServerMissingMessage().c_str());
+    return 1;
+}
+
 bool Answers() {
     auto r = Control({{"op", "status"}});
     return r.has_value();
@@ -96,10 +106,7 @@ bool Answers() {
 
 int Run(const json& request) {
     auto r = Control(request);
-    if (!r) {
-        std::fprintf(stderr, "audioctl: no audio server answers on %s\n", audioproto::SocketPath().c_str());
-        return 1;
-    }
+    if (!r) return NoServer();
     if (!r->value("ok", false)) {
         std::fprintf(stderr, "audioctl: %s\n", r->value("error", std::string("failed")).c_str());
         return 1;
@@ -237,6 +244,7 @@ int List() {
     auto a = Addr(kAudioHardwarePropertyDevices);
     UInt32 size = 0;
     OSStatus st = AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &a, 0, nullptr, &size);
+    if (AudioServerIsMissing(st)) return NoServer();
     if (st != 0) {
         std::fprintf(stderr, "audioctl: cannot read the device list: %d ('%s')\n", st, audioproto::FourCCString(uint32_t(st)).c_str());
         return 1;
@@ -334,7 +342,7 @@ int main(int argc, char** argv) {
     if (cmd == "status") {
         auto r = Control({{"op", "status"}});
         if (!r) {
-            std::printf("audioserverd is not running\n");
+            std::printf("audioserverd is not running: %s\n", AudioServerMissingMessage().c_str());
             return 1;
         }
         std::printf("audioserverd running (pid %d) on %s\n", r->value("pid", 0), audioproto::SocketPath().c_str());
@@ -453,6 +461,10 @@ int main(int argc, char** argv) {
         }
         int r = Run({{"op", "captureStart"}, {"uid", args[0]}, {"path", Absolute(args[1])}});
         if (r != 0 || !seconds) return r;
+        // This command holds the shell for the window: say so, since what plays into the
+        // device must start elsewhere meanwhile.
+        std::printf("audioctl: capturing %s into %s for %g s\n", args[0].c_str(), Absolute(args[1]).c_str(), *seconds);
+        std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::duration<double>(*seconds));
         return Run({{"op", "captureStop"}, {"uid", args[0]}});
     }
@@ -496,15 +508,17 @@ int main(int argc, char** argv) {
     }
     if (cmd == "counters") {
         auto r = Control({{"op", "counters"}});
-        if (!r) {
-            std::fprintf(stderr, "audioctl: no audio server answers on %s\n", audioproto::SocketPath().c_str());
-            return 1;
-        }
-        for (const auto& d : (*r)["devices"])
+        if (!r) return NoServer();
+        for (const auto& d : (*r)["devices"]) {
             std::printf("%s: cycles %llu, late client cycles %llu, %s\n", d.value("uid", "").c_str(),
                         static_cast<unsigned long long>(d.value("cycles", 0ull)),
                         static_cast<unsigned long long>(d.value("lateClientCycles", 0ull)),
                         d.value("running", false) ? "running" : "idle");
+            for (const auto& c : d.value("clients", json::array()))
+                std::printf("  client %u: pid %d \"%s\": late cycles %llu%s\n", c.value("clientID", 0u), c.value("pid", 0),
+                            c.value("name", "").c_str(), static_cast<unsigned long long>(c.value("lateCycles", 0ull)),
+                            c.value("present", true) ? "" : " (left)");
+        }
         return 0;
     }
     return Usage();

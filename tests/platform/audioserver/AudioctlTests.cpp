@@ -5,6 +5,11 @@
 #include <AudioToolsCommon/Wav.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <thread>
+
 using namespace audiotest;
 using namespace std::chrono_literals;
 
@@ -105,6 +110,94 @@ TEST_F(Audioctl, CaptureOfAnIdleOutputIsSilenceOfTheRequestedLength) {
     EXPECT_GT(a.frames(), 44100u / 4);
     EXPECT_LT(a.frames(), 44100u * 2);
     for (float s : a.samples) ASSERT_EQ(s, 0.0f);
+}
+
+// The late cycles of `audioctl counters`, per client line: "client N: pid P "NAME": late
+// cycles L". -1 when no line names that pid.
+long long LateCyclesOf(const std::string& counters, pid_t pid, const std::string& name) {
+    std::string key = ": pid " + std::to_string(pid) + " \"" + name + "\": late cycles ";
+    size_t at = counters.find(key);
+    if (at == std::string::npos) return -1;
+    return std::atoll(counters.c_str() + at + key.size());
+}
+
+// A lost frame can be traced to its hop: the counters name each client on a device, by pid
+// and name, with its own late cycles, and keep a late client's count after it left.
+TEST_F(Audioctl, CountersTellLateCyclesPerClient) {
+    int st = -1;
+    ASSERT_EQ((Ctl({"start"}, &st), st), 0);
+    Child steady({BinDir() + "/audio-test-client", "play", "BuiltInOutputDevice", "440", "-20", "60"},
+                 {"AUDIOSERVER_BUNDLE_ID=org.example.steady"});
+    Child stalled({BinDir() + "/audio-test-client", "play", "BuiltInOutputDevice", "660", "-20", "60"},
+                  {"AUDIOSERVER_BUNDLE_ID=org.example.stalled"});
+    ASSERT_TRUE(steady.waitFor("started", 10s)) << steady.output();
+    ASSERT_TRUE(stalled.waitFor("started", 10s)) << stalled.output();
+
+    // A stopped process answers no cycle: every cycle while it is stopped is late for it
+    // alone (about 47 in half a second of 512-frame cycles at 48 kHz).
+    stalled.signal(SIGSTOP);
+    std::this_thread::sleep_for(500ms);
+    stalled.signal(SIGCONT);
+    std::string out;
+    auto until = std::chrono::steady_clock::now() + 20s;
+    while (LateCyclesOf(out, stalled.pid(), "org.example.stalled") < 20 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(50ms);
+        out = Ctl({"counters"}, &st);
+        ASSERT_EQ(st, 0) << out;
+    }
+    long long stalledLate = LateCyclesOf(out, stalled.pid(), "org.example.stalled");
+    long long steadyLate = LateCyclesOf(out, steady.pid(), "org.example.steady");
+    EXPECT_GE(stalledLate, 20) << out;
+    ASSERT_GE(steadyLate, 0) << "every client on the device has its line\n" << out;
+    EXPECT_LT(steadyLate, stalledLate) << out;
+
+    // A client that leaves keeps its line, marked as gone.
+    stalled.signal(SIGTERM);
+    ASSERT_TRUE(stalled.wait(10s).has_value());
+    until = std::chrono::steady_clock::now() + 20s;
+    while (out.find("(left)") == std::string::npos && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(50ms);
+        out = Ctl({"counters"});
+    }
+    EXPECT_GE(LateCyclesOf(out, stalled.pid(), "org.example.stalled"), stalledLate) << out;
+    EXPECT_NE(out.find("(left)"), std::string::npos) << out;
+}
+
+// A capture started on an idle device holds what a client plays into the device later in
+// its window, with silence only before the client began.
+TEST_F(Audioctl, CaptureStartedOnAnIdleOutputHoldsWhatIsPlayedLater) {
+    int st = -1;
+    ASSERT_EQ((Ctl({"start"}, &st), st), 0);
+    std::string file = dir.path() + "/later.wav";
+    // The command as a person runs it: it holds its shell for the window, and the tone is
+    // played from another one once the capture has begun.
+    Child capture({BinDir() + "/audioctl", "capture", "BuiltInOutputDevice", file, "--seconds", "5"});
+    ASSERT_TRUE(capture.waitFor("audioctl: capturing BuiltInOutputDevice into " + file + " for 5 s", 20s))
+        << capture.output();
+    Child player({BinDir() + "/audio-play", "--sine", "997", "--level", "-12", "--duration", "1"});
+    ASSERT_EQ(player.wait(20s), 0) << player.output();
+    ASSERT_EQ(capture.wait(20s), 0) << capture.output();
+
+    auto a = tidewell::tools::readWav(file);
+    ASSERT_EQ(a.channels, 2u);
+    ASSERT_EQ(a.sampleRate, 48000u);
+    // Where the tone lies: every frame from its first sound to its last is part of it.
+    size_t first = a.frames(), last = 0;
+    for (size_t i = 0; i < a.frames(); ++i)
+        if (a.samples[i * 2] != 0.0f || a.samples[i * 2 + 1] != 0.0f) first = std::min(first, i), last = i;
+    ASSERT_LT(first, a.frames()) << "the capture holds only silence";
+    size_t toneFrames = last - first + 1;
+    EXPECT_NEAR(double(toneFrames), 48000.0, 1024.0) << "one second of tone, whole";
+    size_t longestSilence = 0, run = 0;
+    for (size_t i = first; i <= last; ++i) {
+        run = a.samples[i * 2] == 0.0f && a.samples[i * 2 + 1] == 0.0f ? run + 1 : 0;
+        longestSilence = std::max(longestSilence, run);
+    }
+    EXPECT_LT(longestSilence, 4u) << "a sine has no run of zeros: a cycle was lost";
+    for (unsigned ch = 0; ch < 2; ++ch) {
+        EXPECT_NEAR(tidewell::tools::dominantFrequency(a.samples.data() + first * 2, toneFrames, 2, ch, 48000), 997.0, 0.5);
+        EXPECT_NEAR(tidewell::tools::rmsDbfs(a.samples.data() + first * 2, toneFrames, 2, ch), -12.0, 0.5);
+    }
 }
 
 }  // namespace

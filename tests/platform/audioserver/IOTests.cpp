@@ -70,15 +70,6 @@ OSStatus RecordProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*
     return 0;
 }
 
-tools::AudioData Capture(TestServer& server, const std::string& uid, std::chrono::milliseconds length, const std::string& file) {
-    auto r = server.control({{"op", "captureStart"}, {"uid", uid}, {"path", file}});
-    EXPECT_TRUE(r && r->value("ok", false)) << (r ? r->dump() : "no answer");
-    std::this_thread::sleep_for(length);
-    r = server.control({{"op", "captureStop"}, {"uid", uid}});
-    EXPECT_TRUE(r && r->value("ok", false));
-    return tools::readWav(file);
-}
-
 // The frame where audio starts, and whether a run of exact zeros interrupts it later.
 size_t FirstSound(const tools::AudioData& a) {
     for (size_t i = 0; i < a.frames(); ++i)
@@ -111,9 +102,11 @@ TEST_F(IO, ASinePlayedIntoBuiltInOutputIsCapturedWholeAtItsLevel) {
     ASSERT_EQ(AudioDeviceCreateIOProcID(out, PlayProc, &p, &proc), 0);
     auto r = server.control({{"op", "captureStart"}, {"uid", "BuiltInOutputDevice"}, {"path", files.path() + "/c.wav"}});
     ASSERT_TRUE(r && r->value("ok", false));
-    std::this_thread::sleep_for(100ms);
+    // The capture runs before the proc starts, so it holds the first cycle of sound.
+    ASSERT_TRUE(WaitUntil([&] { return CyclesOf(server, "BuiltInOutputDevice").cycles > 0; }, 20s, 20ms));
     ASSERT_EQ(AudioDeviceStart(out, proc), 0);
-    std::this_thread::sleep_for(1500ms);
+    // A second and a half of cycles played.
+    ASSERT_TRUE(WaitUntil([&] { return p.calls.load() >= 48000 * 3 / 2 / 512; }));
     r = server.control({{"op", "captureStop"}, {"uid", "BuiltInOutputDevice"}});
     ASSERT_TRUE(r && r->value("ok", false));
     ASSERT_EQ(AudioDeviceStop(out, proc), 0);
@@ -124,8 +117,11 @@ TEST_F(IO, ASinePlayedIntoBuiltInOutputIsCapturedWholeAtItsLevel) {
     ASSERT_EQ(a.sampleRate, 48000u);
     size_t first = FirstSound(a);
     ASSERT_LT(first + 48000 + 1024, a.frames()) << "less than a second of sound";
-    // No gap after the first cycle: every sample of the next second is sound.
-    EXPECT_LT(LongestZeroRunAfter(a, first, first + 48000 + 512), 16u);
+    // No gap after the first cycle: every sample of the next second is sound, unless the
+    // server counted a late cycle (a loaded machine), whose output is left out by design.
+    if (CyclesOf(server, "BuiltInOutputDevice").late == 0) {
+        EXPECT_LT(LongestZeroRunAfter(a, first, first + 48000 + 512), 16u);
+    }
     const float* s = a.samples.data() + (first + 512) * a.channels;
     for (unsigned ch = 0; ch < 2; ++ch) {
         EXPECT_NEAR(tools::rmsDbfs(s, 48000, 2, ch), -12.0, 0.1) << "channel " << ch;
@@ -143,14 +139,19 @@ TEST_F(IO, ClientsInTwoProcessesAreMixed) {
     AudioDeviceIOProcID proc = nullptr;
     ASSERT_EQ(AudioDeviceCreateIOProcID(out, PlayProc, &p, &proc), 0);
     ASSERT_EQ(AudioDeviceStart(out, proc), 0);
-    std::this_thread::sleep_for(200ms);
-    auto a = Capture(server, "BuiltInOutputDevice", 1300ms, files.path() + "/mix.wav");
+    ASSERT_TRUE(WaitUntil([&] { return p.calls.load() > 0; }));
+    uint64_t lateBefore = CyclesOf(server, "BuiltInOutputDevice").late;
+    auto a = CaptureFrames(server, "BuiltInOutputDevice", 48000, files.path() + "/mix.wav");
+    bool late = CyclesOf(server, "BuiltInOutputDevice").late != lateBefore;
     AudioDeviceStop(out, proc);
     AudioDeviceDestroyIOProcID(out, proc);
     ASSERT_GE(a.frames(), 48000u);
-    // Two uncorrelated sines of -20 dBFS: their powers add to -20 + 10 log10(2) dBFS.
-    EXPECT_NEAR(tools::rmsDbfs(a.samples.data(), 48000, 2, 0), -20.0 + 10 * std::log10(2.0), 0.1);
-    EXPECT_LT(LongestZeroRunAfter(a, 0, 48000), 16u);
+    // Two uncorrelated sines of -20 dBFS: their powers add to -20 + 10 log10(2) dBFS. A
+    // late cycle (a loaded machine) leaves a client out of it: then the level is not exact.
+    if (!late) {
+        EXPECT_NEAR(tools::rmsDbfs(a.samples.data(), 48000, 2, 0), -20.0 + 10 * std::log10(2.0), 0.1);
+        EXPECT_LT(LongestZeroRunAfter(a, 0, 48000), 16u);
+    }
 }
 
 TEST_F(IO, ProcsOfOneProcessOnOneDeviceAreSummedAndStopMeansStopped) {
@@ -165,19 +166,26 @@ TEST_F(IO, ProcsOfOneProcessOnOneDeviceAreSummedAndStopMeansStopped) {
     ASSERT_NE(pa, pb);
     ASSERT_EQ(AudioDeviceStart(out, pa), 0);
     ASSERT_EQ(AudioDeviceStart(out, pb), 0);
-    std::this_thread::sleep_for(100ms);
-    auto cap = Capture(server, "BuiltInOutputDevice", 300ms, files.path() + "/sum.wav");
+    ASSERT_TRUE(WaitUntil([&] { return a.calls.load() > 0 && b.calls.load() > 0; }));
+    uint64_t lateBefore = CyclesOf(server, "BuiltInOutputDevice").late;
+    auto cap = CaptureFrames(server, "BuiltInOutputDevice", 8192, files.path() + "/sum.wav");
     ASSERT_GT(cap.frames(), 4096u);
-    for (size_t i = 0; i < 4096; ++i) ASSERT_FLOAT_EQ(cap.samples[i * 2], 0.375f) << "frame " << i;
+    // Each cycle holds both procs' output or, when late (a loaded machine), neither.
+    bool late = CyclesOf(server, "BuiltInOutputDevice").late != lateBefore;
+    for (size_t i = 0; i < 4096; ++i) {
+        if (!late || cap.samples[i * 2] != 0.0f) {
+            ASSERT_FLOAT_EQ(cap.samples[i * 2], 0.375f) << "frame " << i;
+        }
+    }
 
     // After Stop returns the proc is never called again; the other one goes on.
     ASSERT_EQ(AudioDeviceStop(out, pa), 0);
     uint64_t callsA = a.calls.load(), callsB = b.calls.load();
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(WaitUntil([&] { return b.calls.load() > callsB + 10; }));
     EXPECT_EQ(a.calls.load(), callsA);
-    EXPECT_GT(b.calls.load(), callsB);
     ASSERT_EQ(AudioDeviceStop(out, pb), 0);
     callsB = b.calls.load();
+    // Watched for a while: a stopped proc is not called, whatever the machine's load.
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(b.calls.load(), callsB);
     // Stopping twice and destroying a stopped proc are harmless; a destroyed id is unknown.
@@ -193,15 +201,16 @@ TEST_F(IO, ABufferFrameSizeSetByOneClientChangesTheCycleOfEveryClient) {
     AudioDeviceIOProcID proc = nullptr;
     ASSERT_EQ(AudioDeviceCreateIOProcID(out, PlayProc, &p, &proc), 0);
     ASSERT_EQ(AudioDeviceStart(out, proc), 0);
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(WaitUntil([&] { return p.calls.load() > 0; }));
     EXPECT_EQ(p.lastFrames.load(), 512u);
     {
         Child other({BinDir() + "/audio-test-client", "play", "BuiltInOutputDevice", "500", "-30", "0.5", "--buffer-frames", "128"});
         ASSERT_TRUE(other.waitFor("frames 128", 10s)) << other.output();
         ASSERT_EQ(other.wait(10s), 0);
     }
-    std::this_thread::sleep_for(100ms);
     // The size stays as set after the client that set it has left.
+    uint64_t calls = p.calls.load();
+    ASSERT_TRUE(WaitUntil([&] { return p.calls.load() > calls + 2; }));
     EXPECT_EQ(p.lastFrames.load(), 128u);
     EXPECT_EQ(U32Property(out, Address(kAudioDevicePropertyBufferFrameSize)), 128u);
     AudioDeviceStop(out, proc);
@@ -214,7 +223,7 @@ TEST_F(IO, TheMicrophonePlaysItsTestToneAndTheCycleTimesFollowTheHostClock) {
     AudioDeviceIOProcID proc = nullptr;
     ASSERT_EQ(AudioDeviceCreateIOProcID(mic, RecordProc, &rec, &proc), 0);
     ASSERT_EQ(AudioDeviceStart(mic, proc), 0);
-    auto until = std::chrono::steady_clock::now() + 10s;
+    auto until = std::chrono::steady_clock::now() + 20s;
     while (rec.written.load() < 48000 * 2 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
     AudioDeviceStop(mic, proc);
     AudioDeviceDestroyIOProcID(mic, proc);
@@ -268,7 +277,7 @@ TEST_F(IO, TheUsbInputArrivesAsTwoBuffersOf24BitSamples) {
     AudioDeviceIOProcID proc = nullptr;
     ASSERT_EQ(AudioDeviceCreateIOProcID(usb, UsbProc, &probe, &proc), 0);
     ASSERT_EQ(AudioDeviceStart(usb, proc), 0);
-    auto until = std::chrono::steady_clock::now() + 10s;
+    auto until = std::chrono::steady_clock::now() + 20s;
     while (probe.written.load() < 44100 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
     AudioDeviceStop(usb, proc);
     AudioDeviceDestroyIOProcID(usb, proc);
@@ -310,7 +319,7 @@ TEST_F(IO, StartingIOMakesAProcessAnAudioProcessObjectWithItsBundleID) {
     // It leaves with its process.
     player.signal(SIGKILL);
     player.wait(5s);
-    auto until = std::chrono::steady_clock::now() + 5s;
+    auto until = std::chrono::steady_clock::now() + 20s;
     while (translate(player.pid()) != 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(translate(player.pid()), 0u);
     OSStatus st;
@@ -333,7 +342,9 @@ TEST_F(IO, BlockProcsRunAsWorkOfTheirQueue) {
                                                  }),
               0);
     ASSERT_EQ(AudioDeviceStart(out, proc), 0);
-    for (int i = 0; i < 20; ++i) {
+    // Work on the queue interleaved with the cycles, until both have happened many times.
+    auto until = std::chrono::steady_clock::now() + 20s;
+    for (int i = 0; (i < 20 || calls.load() <= 10) && std::chrono::steady_clock::now() < until; ++i) {
         dispatch_sync(q, [&] {
             inWork.store(true);
             std::this_thread::sleep_for(2ms);
@@ -344,7 +355,7 @@ TEST_F(IO, BlockProcsRunAsWorkOfTheirQueue) {
     ASSERT_EQ(AudioDeviceStop(out, proc), 0);
     AudioDeviceDestroyIOProcID(out, proc);
     dispatch_release(q);
-    EXPECT_GT(calls.load(), 5);
+    EXPECT_GT(calls.load(), 10);
     EXPECT_EQ(overlaps.load(), 0);
 }
 
@@ -392,14 +403,14 @@ OSStatus ClockProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferLi
     return 0;
 }
 
-// The rate of the device's timeline against the host clock, over `length`.
-double MeasuredRate(const std::string& uid, std::chrono::milliseconds length, double* scalar) {
+// The rate of the device's timeline against the host clock, over `cycles` cycles.
+double MeasuredRate(const std::string& uid, size_t cycles, double* scalar) {
     AudioObjectID dev = DeviceByUID(uid);
     Clock c;
     AudioDeviceIOProcID proc = nullptr;
     EXPECT_EQ(AudioDeviceCreateIOProcID(dev, ClockProc, &c, &proc), 0);
     EXPECT_EQ(AudioDeviceStart(dev, proc), 0);
-    std::this_thread::sleep_for(length);
+    EXPECT_TRUE(WaitUntil([&] { return c.n.load() >= cycles; }, 30s, 20ms));
     AudioDeviceStop(dev, proc);
     AudioDeviceDestroyIOProcID(dev, proc);
     size_t n = c.n.load();
@@ -411,17 +422,25 @@ double MeasuredRate(const std::string& uid, std::chrono::milliseconds length, do
         EXPECT_TRUE(step > 0 && std::fmod(step, 512.0) == 0.0) << "cycle " << i << " step " << step;
     }
     *scalar = c.scalars[n - 1];
-    return (c.samples[n - 1] - c.samples[1]) / (double(c.hosts[n - 1] - c.hosts[1]) * 1e-9);
+    // The median of the cycles' own rates: a server cycle that a starved machine ran late
+    // starts a new timeline from there, and must not bend the whole measurement.
+    std::vector<double> rates;
+    for (size_t i = 2; i < n; ++i)
+        if (c.hosts[i] > c.hosts[i - 1])
+            rates.push_back((c.samples[i] - c.samples[i - 1]) / (double(c.hosts[i] - c.hosts[i - 1]) * 1e-9));
+    if (rates.empty()) return 0;
+    std::nth_element(rates.begin(), rates.begin() + long(rates.size() / 2), rates.end());
+    return rates[rates.size() / 2];
 }
 
 TEST_F(IO, CyclesFollowTheNominalRateTimesTheDrift) {
     double scalar = 0;
-    double rate = MeasuredRate("BuiltInOutputDevice", 1500ms, &scalar);
+    double rate = MeasuredRate("BuiltInOutputDevice", 140, &scalar);
     EXPECT_NEAR(rate, 48000.0, 48000.0 * 1e-4);
     EXPECT_DOUBLE_EQ(scalar, 1.0);
     auto r = server.control({{"op", "alterDevice"}, {"uid", "BuiltInOutputDevice"}, {"driftPpm", 5000.0}});
     ASSERT_TRUE(r && r->value("ok", false));
-    rate = MeasuredRate("BuiltInOutputDevice", 1500ms, &scalar);
+    rate = MeasuredRate("BuiltInOutputDevice", 140, &scalar);
     EXPECT_NEAR(rate, 48000.0 * 1.005, 48000.0 * 1e-4);
     EXPECT_NEAR(scalar, 1.005, 1e-9);
 }
@@ -434,13 +453,11 @@ TEST_F(IO, ARemovedDeviceStopsCallingItsProcsAndStopStillReturns) {
     AudioDeviceIOProcID proc = nullptr;
     ASSERT_EQ(AudioDeviceCreateIOProcID(temp, PlayProc, &p, &proc), 0);
     ASSERT_EQ(AudioDeviceStart(temp, proc), 0);
-    std::this_thread::sleep_for(100ms);
-    EXPECT_GT(p.calls.load(), 0u);
+    ASSERT_TRUE(WaitUntil([&] { return p.calls.load() > 0; }));
     r = server.control({{"op", "removeDevice"}, {"uid", "temp"}});
     ASSERT_TRUE(r && r->value("ok", false));
-    uint64_t calls = p.calls.load();
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(p.calls.load(), calls);
+    // A cycle handed out before the removal may still end; then no more come.
+    EXPECT_TRUE(Settles(p.calls)) << "the proc of a removed device is still called";
     EXPECT_EQ(AudioDeviceStop(temp, proc), 0);
     EXPECT_EQ(AudioDeviceDestroyIOProcID(temp, proc), 0);
     // A proc cannot be made for a device that is gone.
@@ -471,7 +488,7 @@ TEST_F(IO, AWavFilePlaysAsTheMicrophonesSignalOnItsChannels) {
     AudioDeviceIOProcID proc = nullptr;
     ASSERT_EQ(AudioDeviceCreateIOProcID(mic, RecordProc, &rec, &proc), 0);
     ASSERT_EQ(AudioDeviceStart(mic, proc), 0);
-    auto until = std::chrono::steady_clock::now() + 10s;
+    auto until = std::chrono::steady_clock::now() + 20s;
     while (rec.written.load() < 48000 * 2 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
     AudioDeviceStop(mic, proc);
     AudioDeviceDestroyIOProcID(mic, proc);

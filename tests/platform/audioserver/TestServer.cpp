@@ -270,3 +270,33 @@ uint32_t U32Property(AudioObjectID obj, AudioObjectPropertyAddress a, OSStatus* 
 }
 
 }  // namespace audiotest
+
+namespace audiotest {
+
+DeviceCycles CyclesOf(TestServer& server, const std::string& uid) {
+    DeviceCycles out;
+    auto r = server.control({{"op", "counters"}});
+    if (!r || !r->contains("devices")) return out;
+    for (const auto& d : (*r)["devices"])
+        if (d.value("uid", "") == uid) {
+            out.cycles = d.value("cycles", uint64_t(0));
+            out.late = d.value("lateClientCycles", uint64_t(0));
+        }
+    return out;
+}
+
+tidewell::tools::AudioData CaptureFrames(TestServer& server, const std::string& uid, size_t frames, const std::string& file) {
+    auto r = server.control({{"op", "captureStart"}, {"uid", uid}, {"path", file}});
+    EXPECT_TRUE(r && r->value("ok", false)) << (r ? r->dump() : "no answer");
+    uint32_t cycleFrames = std::max(1u, U32Property(DeviceByUID(uid), Address(kAudioDevicePropertyBufferFrameSize)));
+    // One cycle more than the frames need: the capture may begin within a cycle.
+    uint64_t until = CyclesOf(server, uid).cycles + (frames + cycleFrames - 1) / cycleFrames + 1;
+    EXPECT_TRUE(WaitUntil([&] { return CyclesOf(server, uid).cycles >= until; }, std::chrono::seconds(30),
+                          std::chrono::milliseconds(20)))
+        << uid << " ran too few cycles for " << frames << " frames";
+    r = server.control({{"op", "captureStop"}, {"uid", uid}});
+    EXPECT_TRUE(r && r->value("ok", false)) << (r ? r->dump() : "no answer");
+    return tidewell::tools::readWav(file);
+}
+
+}  // namespace audiotest

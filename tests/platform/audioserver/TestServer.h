@@ -5,7 +5,10 @@
 #include <AudioClient/AudioHardware.h>
 #include <nlohmann/json.hpp>
 
+#include <AudioToolsCommon/Wav.h>
+
 #include <chrono>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,6 +75,59 @@ private:
     bool defaults_;
     pid_t pid_ = -1;
 };
+
+// Waiting on events instead of asserting how long something took.
+
+// How long a call may take and still count as answering at once: well under the client
+// library's 10 s request timeout, which is what a call that hangs would wait for.
+constexpr std::chrono::seconds kAtOnce{5};
+
+// Waits until `condition` holds, checking every `every`, for at most `limit` (generous: a
+// loaded machine or a sanitizer build is slow, not wrong). True when it held.
+template <class Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(20),
+               std::chrono::milliseconds every = std::chrono::milliseconds(5)) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) return condition();
+        std::this_thread::sleep_for(every);
+    }
+    return true;
+}
+
+// Waits until a counter stops moving: unchanged for `quiet`, within `limit`. True when it
+// settled. For "nothing more happens" after something was stopped: a call already in
+// flight may still end, but nothing may follow it.
+template <class Counter>
+bool Settles(const Counter& counter, std::chrono::milliseconds quiet = std::chrono::milliseconds(300),
+             std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    auto seen = counter.load();
+    auto since = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        auto now = counter.load();
+        if (now != seen) {
+            seen = now;
+            since = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - since >= quiet) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The server's IO cycle counters of one device ("counters" request): cycles run and client
+// cycles that were late. Both 0 when the device or the server is unknown.
+struct DeviceCycles {
+    uint64_t cycles = 0;
+    uint64_t late = 0;
+};
+DeviceCycles CyclesOf(TestServer& server, const std::string& uid);
+
+// Captures a device's output mix through the server for at least `frames` frames of its
+// cycles (waiting on the server's cycle counter, not the wall clock) and reads the file.
+tidewell::tools::AudioData CaptureFrames(TestServer& server, const std::string& uid, size_t frames, const std::string& file);
 
 // Client-library helpers.
 AudioObjectPropertyAddress Address(AudioObjectPropertySelector s, AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal,

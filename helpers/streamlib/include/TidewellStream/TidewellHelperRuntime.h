@@ -18,7 +18,8 @@ void SignalHandler(int signalNumber);
 void TidewellArmShutdownWatchdog(uint32_t seconds);
 void* TidewellShutdownWatchdogMain(void* argument);
 
-// "<what> failed: <status> ('<four characters>')" to standard error.
+// "<what> failed: <status> ('<four characters>')" to standard error; when the status means
+// that no audio server answers, a second line says so, with the socket and how to start one.
 void PrintStatus(const char* what, int32_t status);
 // Prints a non-zero status like PrintStatus and exits with status 1; 0 passes.
 void Check(int32_t status, const char* what);

@@ -1,5 +1,7 @@
 #include "ToolClient.h"
 
+#include <AudioClient/AudioServerStatus.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -42,7 +44,7 @@ std::optional<DeviceInfo> findDevice(const std::string& uid, bool input, std::st
         UInt32 size = sizeof info.id;
         OSStatus st = AudioObjectGetPropertyData(kAudioObjectSystemObject, &a, 0, nullptr, &size, &info.id);
         if (st != 0) {
-            error = "cannot read the default " + std::string(input ? "input" : "output") + " device (" + statusText(st) + ")";
+            error = failure("cannot read the default " + std::string(input ? "input" : "output") + " device", st);
             return std::nullopt;
         }
         if (info.id == 0) {
@@ -57,7 +59,7 @@ std::optional<DeviceInfo> findDevice(const std::string& uid, bool input, std::st
         std::vector<AudioObjectID> ids(size / sizeof(AudioObjectID));
         if (st == 0 && !ids.empty()) st = AudioObjectGetPropertyData(kAudioObjectSystemObject, &a, 0, nullptr, &size, ids.data());
         if (st != 0) {
-            error = "cannot list the audio devices (" + statusText(st) + ")";
+            error = failure("cannot list the audio devices", st);
             return std::nullopt;
         }
         ids.resize(size / sizeof(AudioObjectID));
@@ -75,7 +77,7 @@ std::optional<DeviceInfo> findDevice(const std::string& uid, bool input, std::st
     UInt32 size = sizeof info.sampleRate;
     OSStatus st = AudioObjectGetPropertyData(info.id, &rateAddress, 0, nullptr, &size, &info.sampleRate);
     if (st != 0 || !(info.sampleRate > 0)) {
-        error = "cannot read the sample rate of \"" + info.uid + "\" (" + statusText(st) + ")";
+        error = failure("cannot read the sample rate of \"" + info.uid + "\"", st);
         return std::nullopt;
     }
 
@@ -85,7 +87,7 @@ std::optional<DeviceInfo> findDevice(const std::string& uid, bool input, std::st
     std::vector<uint8_t> raw(std::max<size_t>(size, sizeof(AudioBufferList)));
     if (st == 0) st = AudioObjectGetPropertyData(info.id, &config, 0, nullptr, &size, raw.data());
     if (st != 0) {
-        error = "cannot read the stream configuration of \"" + info.uid + "\" (" + statusText(st) + ")";
+        error = failure("cannot read the stream configuration of \"" + info.uid + "\"", st);
         return std::nullopt;
     }
     auto* list = reinterpret_cast<const AudioBufferList*>(raw.data());
@@ -117,6 +119,11 @@ std::optional<DeviceInfo> findDevice(const std::string& uid, bool input, std::st
         return std::nullopt;
     }
     return info;
+}
+
+std::string failure(const std::string& what, OSStatus status) {
+    if (AudioServerIsMissing(status)) return AudioServerMissingMessage();
+    return what + " (" + statusText(status) + ")";
 }
 
 std::optional<double> parseNumber(const char* text) {
@@ -157,14 +164,14 @@ bool startIOProc(AudioObjectID device, AudioDeviceIOProc proc, void* context, Au
     procID = nullptr;
     OSStatus st = AudioDeviceCreateIOProcID(device, proc, context, &procID);
     if (st != 0) {
-        error = "AudioDeviceCreateIOProcID failed (" + statusText(st) + ")";
+        error = failure("AudioDeviceCreateIOProcID failed", st);
         return false;
     }
     st = AudioDeviceStart(device, procID);
     if (st != 0) {
         AudioDeviceDestroyIOProcID(device, procID);
         procID = nullptr;
-        error = "AudioDeviceStart failed (" + statusText(st) + ")";
+        error = failure("AudioDeviceStart failed", st);
         return false;
     }
     return true;

@@ -38,6 +38,10 @@ float sampleAt(const uint8_t* data, const StreamLayout& layout);
 // The status text for an OSStatus: its four characters when printable, else the number.
 std::string statusText(OSStatus status);
 
+// What a person reads when a call failed: "<what> (<status>)", or, when the failure is
+// that no audio server answers, that fact with the socket path and how to start one.
+std::string failure(const std::string& what, OSStatus status);
+
 // Creates an IO proc on the device and starts it. On failure nothing is left behind,
 // `error` says which call failed and with what status, and the result is false.
 bool startIOProc(AudioObjectID device, AudioDeviceIOProc proc, void* context, AudioDeviceIOProcID& procID,

@@ -31,10 +31,7 @@ using Readings = std::map<std::string, RuntimeMeterStore::Reading, std::less<>>;
 struct MeterFixture {
     explicit MeterFixture(ColorScheme scheme = ColorScheme::light) : scheme(scheme) {
         test::useScheme(scheme);
-        host.setAutoFillBackground(true);
-        QPalette palette = host.palette();
-        palette.setColor(QPalette::Window, Theme::backgroundBase(scheme));
-        host.setPalette(palette);
+        test::fillWithBackground(host, scheme);
         host.resize(100, 27);
         meter = new RoutingLevelMeter(&host);
         meter->move(10, 10);
@@ -258,11 +255,7 @@ TEST(RoutingLevelMeterTest, GrabsInLightAndDark) {
     for (const auto scheme : {ColorScheme::light, ColorScheme::dark}) {
         test::useScheme(scheme);
         QWidget sheet;
-        sheet.setAutoFillBackground(true);
-        QPalette palette = sheet.palette();
-        palette.setColor(QPalette::Window, Theme::backgroundBase(scheme));
-        palette.setColor(QPalette::WindowText, Theme::primaryText(scheme));
-        sheet.setPalette(palette);
+        test::fillWithBackground(sheet, scheme);
         auto* grid = new QGridLayout(&sheet);
         grid->setContentsMargins(12, 12, 12, 12);
         grid->setHorizontalSpacing(12);

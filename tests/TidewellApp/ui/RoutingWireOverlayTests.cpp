@@ -62,10 +62,7 @@ RoutingPortFrames frames() {
 struct OverlayFixture {
     explicit OverlayFixture(ColorScheme scheme = ColorScheme::light) : scheme(scheme) {
         test::useScheme(scheme);
-        host.setAutoFillBackground(true);
-        QPalette palette = host.palette();
-        palette.setColor(QPalette::Window, Theme::backgroundBase(scheme));
-        host.setPalette(palette);
+        test::fillWithBackground(host, scheme);
         host.resize(600, 170);
         beneath = new QPushButton(QStringLiteral("beneath"), &host);
         beneath->setGeometry(120, 140, 90, 24);

@@ -46,6 +46,10 @@ void MeterClock::startIfNeeded() {
     timer_->start();
 }
 
+void MeterClock::tick() { tick(timeSource_ ? timeSource_() : meterClockNow()); }
+
+void MeterClock::setTimeSource(std::function<double()> source) { timeSource_ = std::move(source); }
+
 bool MeterClock::isRunning() const { return timer_ != nullptr; }
 
 void MeterClock::tick(double now) {

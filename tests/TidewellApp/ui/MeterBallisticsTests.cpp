@@ -181,3 +181,16 @@ TEST(MeterClockTest, NowCountsSecondsSinceTheStartOf2001) {
     EXPECT_GT(now, 25 * 365.25 * 86400 - 86400);
     EXPECT_LT(now, 60 * 365.25 * 86400);
 }
+
+TEST(MeterClockTest, TicksReadTheTimeSource) {
+    MeterClock& clock = MeterClock::shared();
+    QObject subscriber;
+    double seen = 0;
+    clock.subscribe(&subscriber, [&](double now) { seen = now; });
+    clock.setTimeSource([] { return 42.5; });
+    clock.tick();
+    EXPECT_DOUBLE_EQ(seen, 42.5);
+    clock.setTimeSource({});
+    clock.tick();
+    EXPECT_NEAR(seen, meterClockNow(), 5.0);
+}

@@ -27,9 +27,15 @@ const char* const owner = "source-1";
 
 using Readings = std::map<std::string, RuntimeMeterStore::Reading, std::less<>>;
 
+// The time of the latest reading: the shared clock's own ticks (while a test waits for its
+// window) read this time, so they repeat the test's last step rather than jump in time.
+double fixtureTime = t0;
+
 // A window with a meter at (10, 10) on the scheme's background, reading from its own cache.
 struct MeterFixture {
     explicit MeterFixture(ColorScheme scheme = ColorScheme::light) : scheme(scheme) {
+        MeterClock::shared().setTimeSource([] { return fixtureTime; });
+        fixtureTime = t0;
         test::useScheme(scheme);
         test::fillWithBackground(host, scheme);
         host.resize(100, 27);
@@ -44,6 +50,7 @@ struct MeterFixture {
 
     // Writes a reading of `levels` and `peaks` into the cache and steps the meter at `now`.
     void feed(std::vector<double> levels, std::vector<double> peaks, double now) {
+        fixtureTime = now;
         tap.update(Readings{{owner, {std::move(levels), std::move(peaks)}}}, now);
         meter->step(now);
     }
@@ -222,7 +229,7 @@ TEST(RoutingLevelMeterTest, AHiddenOrDetachedMeterIsNotStepped) {
     MeterFixture f;
     f.feed({0.5}, {0}, t0);
     f.host.hide();
-    f.feed({0}, {0}, t0 + 5);
+    f.meter->step(t0 + 5);
     EXPECT_DOUBLE_EQ(f.meter->ballistics().lastTime(), t0) << "the ballistics stand still";
     f.host.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&f.host));
@@ -239,6 +246,7 @@ TEST(RoutingLevelMeterTest, AHiddenOrDetachedMeterIsNotStepped) {
 
 TEST(RoutingLevelMeterTest, TheSharedClockStepsLiveMeters) {
     MeterFixture f;
+    MeterClock::shared().setTimeSource({});
     f.tap.update(Readings{{owner, {{0.5}, {0.5}}}}, meterClockNow());
     ASSERT_TRUE(MeterClock::shared().isRunning());
     // Keep the reading fresh while the clock runs on its own.
@@ -252,6 +260,7 @@ TEST(RoutingLevelMeterTest, TheSharedClockStepsLiveMeters) {
 }
 
 TEST(RoutingLevelMeterTest, GrabsInLightAndDark) {
+    MeterClock::shared().setTimeSource([] { return t0; });
     for (const auto scheme : {ColorScheme::light, ColorScheme::dark}) {
         test::useScheme(scheme);
         QWidget sheet;

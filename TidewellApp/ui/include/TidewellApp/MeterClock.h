@@ -35,7 +35,12 @@ public:
     // Steps every live subscriber with `now`, in subscription order; drops the ones that are
     // gone, and stops the timer when none lives.
     void tick(double now);
-    void tick() { tick(meterClockNow()); }
+    // A tick at the time source's time.
+    void tick();
+
+    // Where the timer's ticks read the time: meterClockNow() unless replaced (tests and
+    // benchmarks that step meters on their own clock); an empty function restores it.
+    void setTimeSource(std::function<double()> source);
 
     // The entries held, live or not yet dropped.
     std::size_t subscriberCount() const { return subscribers_.size(); }
@@ -49,6 +54,7 @@ private:
     };
     std::vector<Subscriber> subscribers_;
     QTimer* timer_ = nullptr;
+    std::function<double()> timeSource_;
 };
 
 }  // namespace tidewell

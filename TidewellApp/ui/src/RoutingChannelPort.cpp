@@ -186,9 +186,9 @@ bool RoutingChannelPort::handlePointer(QEvent* event) {
         tracker_.press(location);
         return true;  // the drag is the port's, not the row's beneath
     case QEvent::MouseMove:
-        if (!tracker_.isPressed()) return false;
-        if (tracker_.move(location)) emit dragChanged(port_, location);
-        return true;
+        // Moves go on to the other ports of the window, so the port under a drag sees hover.
+        if (tracker_.isPressed() && tracker_.move(location)) emit dragChanged(port_, location);
+        return false;
     case QEvent::MouseButtonRelease:
         if (!tracker_.isPressed() || mouse->button() != Qt::LeftButton) return false;
         if (tracker_.release(location)) emit dragEnded(port_, location);

@@ -135,6 +135,38 @@ TEST(RoutingChannelPortTest, DragsAreReportedInCanvasCoordinates) {
     EXPECT_EQ(ended.count(), 1);
 }
 
+TEST(RoutingChannelPortTest, APortUnderADragFromAnotherPortReportsHover) {
+    test::useScheme(ColorScheme::light);
+    QWidget window;
+    window.resize(400, 300);
+    auto* canvas = new QWidget(&window);
+    canvas->setObjectName(QStringLiteral("routingCanvas"));
+    canvas->resize(400, 300);
+    // The target comes first, so the source port sees the window's events before it.
+    auto* target = new RoutingChannelPort(inputPort, false, canvas);
+    target->move(250, 150);
+    auto* source = new RoutingChannelPort(sourcePort, true, canvas);
+    source->move(40, 40);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QSignalSpy targetHover(target, &RoutingChannelPort::hoverChanged);
+    QSignalSpy ended(source, &RoutingChannelPort::dragEnded);
+    const auto centreOf = [&](RoutingChannelPort* p) {
+        return p->mapTo(&window, p->circleRect().center().toPoint());
+    };
+    QWindow* handle = window.windowHandle();
+    QTest::mousePress(handle, Qt::LeftButton, {}, centreOf(source));
+    QTest::mouseMove(handle, centreOf(source) + QPoint(20, 20));
+    QTest::mouseMove(handle, centreOf(target));
+    QApplication::processEvents();
+    EXPECT_TRUE(target->isHovered());
+    ASSERT_EQ(targetHover.count(), 1);
+    QTest::mouseRelease(handle, Qt::LeftButton, {}, centreOf(target));
+    QApplication::processEvents();
+    ASSERT_EQ(ended.count(), 1);
+    EXPECT_EQ(ended.at(0).at(1).toPointF(), QPointF(target->canvasFrame().center()));
+}
+
 TEST(RoutingChannelPortTest, ADropTargetIgnoresDragsButReportsHover) {
     PortFixture f(inputPort, false);
     QSignalSpy changed(f.port, &RoutingChannelPort::dragChanged);

@@ -1,11 +1,12 @@
 #include "TidewellApp/RoutingLevelMeter.h"
 
+#include "LevelMeterPictures.h"
+
 #include "TidewellApp/ColorScheme.h"
 #include "TidewellApp/MeterClock.h"
 #include "TidewellApp/Theme.h"
 
 #include <QEvent>
-#include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -100,43 +101,44 @@ void RoutingLevelMeter::changeEvent(QEvent* event) {
 }
 
 void RoutingLevelMeter::paintEvent(QPaintEvent*) {
+    namespace Pictures = LevelMeterPictures;
     const ColorScheme scheme = ColorSchemeSource::instance().scheme();
+    const Pictures::Geometry geometry{width(), height(), devicePixelRatioF()};
     const double w = width();
     const double h = height();
-    const double radius = h / 2;
 
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-
-    QPainterPath track;
-    track.addRoundedRect(QRectF(0, 0, w, h), radius, radius);
-    painter.fillPath(track, withAlpha(Theme::secondaryText(scheme), 0.24));
-    painter.setClipPath(track);
-
-    if (active_) {
-        painter.setBrush(withAlpha(green(), 0.35));
-        painter.drawEllipse(QRectF(0, 0, h, h));
-    }
+    painter.drawImage(QPointF(0, 0),
+                      Pictures::track(geometry, withAlpha(Theme::secondaryText(scheme), 0.24),
+                                      active_ ? withAlpha(green(), 0.35) : QColor(Qt::transparent)));
     if (shown_.barWidth >= 0) {
         // The gradient spans the whole meter, so a colour marks a fixed level.
-        QLinearGradient gradient(0, 0, w, 0);
-        gradient.setStops({{0.0, green()}, {0.656, green()}, {0.8, amber()},
-                           {0.9215, amber()}, {0.95, red()}, {1.0, red()}});
-        painter.setBrush(gradient);
-        painter.drawRoundedRect(QRectF(0, 0, shown_.barWidth, h), radius, radius);
+        const auto end = Pictures::barEnd(geometry, shown_.barWidth);
+        const QImage& full = Pictures::fullBar(geometry);
+        const qreal ratio = geometry.devicePixelRatio;
+        painter.drawImage(QRectF(0, 0, end.cut, h), full,
+                          QRectF(0, 0, end.cut * ratio, full.height()));
+        painter.drawImage(QPointF(end.cut, 0), *end.image);
     }
     if (shown_.tickX >= 0) {
         const QColor colour = shown_.clipped
                                   ? withAlpha(red(), shown_.tickOpacity)
                                   : withAlpha(Theme::primaryText(scheme), shown_.tickOpacity * 0.65);
-        painter.setBrush(colour);
-        painter.drawRoundedRect(QRectF(shown_.tickX - 0.75, 0, 1.5, h), 0.75, 0.75);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF tick(shown_.tickX - 0.75, 0, 1.5, h);
+        const double radius = h / 2;
+        if (tick.left() < radius || tick.right() > w - radius) {
+            // In a round end of the track: cut to it.
+            QPainterPath track;
+            track.addRoundedRect(QRectF(0, 0, w, h), radius, radius);
+            QPainterPath path;
+            path.addRect(tick);
+            painter.fillPath(path.intersected(track), colour);
+        } else {
+            painter.fillRect(tick, colour);
+        }
     }
-    if (shown_.clipped) {
-        painter.setBrush(red());
-        painter.drawEllipse(QRectF(w - h, 0, h, h));
-    }
+    if (shown_.clipped) painter.drawImage(QPointF(w - h, 0), Pictures::clipDot(geometry, red()));
 }
 
 }  // namespace tidewell

@@ -27,6 +27,32 @@ const char* const owner = "source-1";
 
 using Readings = std::map<std::string, RuntimeMeterStore::Reading, std::less<>>;
 
+// How strongly a pixel is coloured (HSV saturation times value): the grey track is near 0,
+// the bar's green and the red dot are high.
+double colourfulness(QRgb pixel) {
+    const QColor c(pixel);
+    return c.hsvSaturationF() * c.valueF();
+}
+
+// A grab of a meter, read in points whatever the pixel ratio.
+struct MeterPicture {
+    QImage image;
+    qreal ratio = 1;
+
+    // The device pixel in the middle of the point (x, y).
+    QRgb pixel(int x, int y) const {
+        return image.pixel(int((x + 0.5) * ratio), int((y + 0.5) * ratio));
+    }
+    // The bar's drawn length along the middle row, in points: the pixels that are mostly bar.
+    double barLength() const {
+        int count = 0;
+        const int row = int(3.5 * ratio);
+        for (int x = 0; x < image.width(); ++x)
+            if (colourfulness(image.pixel(x, row)) > 0.3) ++count;
+        return count / ratio;
+    }
+};
+
 // The time of the latest reading: the shared clock's own ticks (while a test waits for its
 // window) read this time, so they repeat the test's last step rather than jump in time.
 double fixtureTime = t0;
@@ -55,10 +81,12 @@ struct MeterFixture {
         meter->step(now);
     }
 
-    // The meter as drawn, 78 × 7.
-    QImage image() {
+    // The meter as drawn, 78 × 7 points, at the screen's pixel ratio.
+    MeterPicture image() {
         QApplication::processEvents();
-        return host.grab().toImage().convertToFormat(QImage::Format_ARGB32).copy(10, 10, 78, 7);
+        const QImage grabbed = host.grab().toImage().convertToFormat(QImage::Format_ARGB32);
+        const qreal ratio = host.devicePixelRatioF();
+        return {grabbed.copy(QRectF(10 * ratio, 10 * ratio, 78 * ratio, 7 * ratio).toRect()), ratio};
     }
 
     ColorScheme scheme;
@@ -66,21 +94,6 @@ struct MeterFixture {
     QWidget host;
     RoutingLevelMeter* meter = nullptr;
 };
-
-// How strongly a pixel is coloured (HSV saturation times value): the grey track is near 0,
-// the bar's green and the red dot are high.
-double colourfulness(QRgb pixel) {
-    const QColor c(pixel);
-    return c.hsvSaturationF() * c.valueF();
-}
-
-// The bar's drawn length along the middle row: the columns that are mostly bar.
-int barPixels(const QImage& meter) {
-    int count = 0;
-    for (int x = 0; x < meter.width(); ++x)
-        if (colourfulness(meter.pixel(x, 3)) > 0.3) ++count;
-    return count;
-}
 
 bool isRed(QRgb pixel) {
     const QColor c(pixel);
@@ -109,30 +122,33 @@ TEST(RoutingLevelMeterTest, AppliedStateCoversBarTickAndClip) {
 
 TEST(RoutingLevelMeterTest, TheBarFollowsTheLevelWithinOnePixel) {
     MeterFixture f;
+    if (qEnvironmentVariableIsSet("QT_SCALE_FACTOR")) {  // the run at another pixel ratio
+        ASSERT_EQ(f.host.devicePixelRatioF(), qEnvironmentVariable("QT_SCALE_FACTOR").toDouble());
+    }
     // Each level on a fresh meter (the first step shows the level at once).
     for (const double level : {0.002, 0.01, 0.05, 0.1, 0.3, 0.5, 0.8, 1.0}) {
         MeterFixture fresh;
         fresh.feed({level}, {0}, t0);
         const double expected = std::max(meterScale(level) * 78, 7.0);
-        EXPECT_NEAR(barPixels(fresh.image()), expected, 1.0) << "level " << level;
+        EXPECT_NEAR(fresh.image().barLength(), expected, 1.0) << "level " << level;
     }
     // One meter following a level that drops: 0.25 s later the bar is 0.1 of the scale
     // (7.8 px) shorter.
     f.feed({0.5}, {0}, t0);
-    const int before = barPixels(f.image());
+    const double before = f.image().barLength();
     f.feed({0.001}, {0}, t0 + 0.25);
-    EXPECT_NEAR(barPixels(f.image()), (meterScale(0.5) - 0.1) * 78, 1.0);
-    EXPECT_LT(barPixels(f.image()), before);
+    EXPECT_NEAR(f.image().barLength(), (meterScale(0.5) - 0.1) * 78, 1.0);
+    EXPECT_LT(f.image().barLength(), before);
     // Silence long enough empties it.
     for (double t = t0 + 0.5; t < t0 + 3; t += 0.25) f.feed({0}, {0}, t);
-    EXPECT_EQ(barPixels(f.image()), 0);
+    EXPECT_EQ(f.image().barLength(), 0);
 }
 
 TEST(RoutingLevelMeterTest, ThePeakTickSitsAtThePeakAboveTheBar) {
     for (const auto scheme : {ColorScheme::light, ColorScheme::dark}) {
         MeterFixture f(scheme);
         f.feed({0.01}, {0.5}, t0);  // bar at 1/3 (26 px), tick at 0.8997 (70.2 px)
-        const QImage meter = f.image();
+        const MeterPicture meter = f.image();
         const QRgb track = meter.pixel(50, 3);
         const QRgb tick = meter.pixel(70, 3);
         // The tick is the label colour: darker than the track in light, lighter in dark.
@@ -140,7 +156,7 @@ TEST(RoutingLevelMeterTest, ThePeakTickSitsAtThePeakAboveTheBar) {
             EXPECT_LT(qGray(tick) + 40, qGray(track));
         else
             EXPECT_GT(qGray(tick), qGray(track) + 40);
-        EXPECT_NEAR(barPixels(meter), 26, 1.0);
+        EXPECT_NEAR(meter.barLength(), 26, 1.0);
         EXPECT_FALSE(isRed(tick));
         EXPECT_FALSE(isRed(meter.pixel(74, 3))) << "no clip dot";
         EXPECT_NEAR(f.meter->shownState().tickX, meterScale(0.5) * 78, 1e-9);
@@ -150,7 +166,7 @@ TEST(RoutingLevelMeterTest, ThePeakTickSitsAtThePeakAboveTheBar) {
 TEST(RoutingLevelMeterTest, AClippingSampleLightsTheDotForOneSecond) {
     MeterFixture f;
     f.feed({0.01}, {0.99}, t0);
-    QImage meter = f.image();
+    MeterPicture meter = f.image();
     EXPECT_TRUE(isRed(meter.pixel(74, 3))) << "red dot in the rightmost 7 x 7 square";
     EXPECT_TRUE(isRed(meter.pixel(72, 3)));
     EXPECT_FALSE(isRed(meter.pixel(68, 3)));
@@ -170,8 +186,8 @@ TEST(RoutingLevelMeterTest, AnInactiveMeterReadsNothingAndHidesItsStub) {
 
     f.meter->setActive(false);
     f.feed({1.0}, {1.0}, t0 + 0.1);
-    const QImage inactive = f.image();
-    EXPECT_EQ(barPixels(inactive), 0);
+    const MeterPicture inactive = f.image();
+    EXPECT_EQ(inactive.barLength(), 0);
     EXPECT_LT(colourfulness(inactive.pixel(3, 3)), 0.02);
     EXPECT_FALSE(isRed(inactive.pixel(74, 3)));
 }

@@ -44,7 +44,12 @@ RoutingWireOverlay::RoutingWireOverlay(QWidget* parent) : QWidget(parent) {
 }
 
 RoutingWireOverlay::~RoutingWireOverlay() {
-    if (deleteButton_ && deleteButton_->parent() != this) delete deleteButton_.data();
+    // The button may be the one being clicked (a delete action that rebuilds the canvas):
+    // let it finish its click first.
+    if (deleteButton_ && deleteButton_->parent() != this) {
+        deleteButton_->hide();
+        deleteButton_->deleteLater();
+    }
 }
 
 void RoutingWireOverlay::setDevice(const DeviceConfig& device) {
@@ -96,7 +101,9 @@ std::optional<RoutingWireLine> RoutingWireOverlay::selectedWireLine() const {
 void RoutingWireOverlay::deleteSelectedWire() {
     if (!focus_.selectedWireID) return;
     const std::string wireID = *focus_.selectedWireID;
+    const QPointer<RoutingWireOverlay> self(this);
     if (deleteAction_) deleteAction_(wireID);
+    if (!self) return;  // the action rebuilt the canvas
     setSelectedWireID(std::nullopt);
     emit selectedWireIDChanged(std::nullopt);
 }

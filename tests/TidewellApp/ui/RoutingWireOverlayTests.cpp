@@ -7,6 +7,7 @@
 #include "TidewellApp/Theme.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -174,6 +175,19 @@ TEST(RoutingWireOverlayTest, TheDeleteButtonSitsOnTheSelectedWireAndDeletesIt) {
     EXPECT_FALSE(button->isVisible());
     f.overlay->setPortFrames(frames());
     EXPECT_TRUE(button->isVisible()) << "appears once the frames are known";
+}
+
+TEST(RoutingWireOverlayTest, ADeleteActionMayReplaceTheOverlay) {
+    OverlayFixture f;
+    f.overlay->setSelectedWireID(std::string("w0"));
+    QPointer<QToolButton> button = f.overlay->deleteButton();
+    ASSERT_TRUE(button && button->isVisible());
+    // The canvas rebuilds on the saved change and throws the old overlay away.
+    f.overlay->setDeleteAction([&](const std::string&) { delete f.overlay; });
+    QTest::mouseClick(button.data(), Qt::LeftButton);
+    QApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(button.isNull()) << "the button goes with its overlay";
 }
 
 TEST(RoutingWireOverlayTest, PointerEventsReachTheColumnsBeneath) {

@@ -157,7 +157,8 @@ void RoutingChannelPort::watchWindow() {
 void RoutingChannelPort::setHovered(bool hovered) {
     if (hovered_ == hovered) return;
     hovered_ = hovered;
-    emit hoverChanged(port_, hovered);
+    const RoutingPortID port = port_;
+    emit hoverChanged(port, hovered);
 }
 
 bool RoutingChannelPort::eventFilter(QObject* watched, QEvent* event) {
@@ -176,8 +177,12 @@ bool RoutingChannelPort::handlePointer(QEvent* event) {
     const auto* mouse = static_cast<QMouseEvent*>(event);
     const QPointF global = mouse->globalPosition();
     const bool inside = hitArea().contains(mapFromGlobal(global));
+    // A receiver may rebuild the rows and this port with them: hand out copies, and stop
+    // once the port is gone.
+    const QPointer<RoutingChannelPort> self(this);
+    const RoutingPortID port = port_;
     setHovered(inside);
-    if (!canStartDrag_) return false;
+    if (!self || !canStartDrag_) return false;
 
     const QPointF location = toCanvas(global);
     switch (event->type()) {
@@ -187,11 +192,11 @@ bool RoutingChannelPort::handlePointer(QEvent* event) {
         return true;  // the drag is the port's, not the row's beneath
     case QEvent::MouseMove:
         // Moves go on to the other ports of the window, so the port under a drag sees hover.
-        if (tracker_.isPressed() && tracker_.move(location)) emit dragChanged(port_, location);
+        if (tracker_.isPressed() && tracker_.move(location)) emit dragChanged(port, location);
         return false;
     case QEvent::MouseButtonRelease:
         if (!tracker_.isPressed() || mouse->button() != Qt::LeftButton) return false;
-        if (tracker_.release(location)) emit dragEnded(port_, location);
+        if (tracker_.release(location)) emit dragEnded(port, location);
         return true;
     default:
         return false;

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWindow>
@@ -165,6 +166,33 @@ TEST(RoutingChannelPortTest, APortUnderADragFromAnotherPortReportsHover) {
     QApplication::processEvents();
     ASSERT_EQ(ended.count(), 1);
     EXPECT_EQ(ended.at(0).at(1).toPointF(), QPointF(target->canvasFrame().center()));
+}
+
+TEST(RoutingChannelPortTest, AReceiverMayDestroyThePortItHearsFrom) {
+    PortFixture f(sourcePort, true);
+    QPointer<RoutingChannelPort> port = f.port;
+    std::optional<RoutingPortID> endedWith;
+    // Connecting a wire rebuilds the rows, and the port that reported the drop with them.
+    QObject::connect(f.port, &RoutingChannelPort::dragEnded,
+                     [&](const RoutingPortID& id, QPointF) {
+                         delete port.data();
+                         endedWith = id;
+                     });
+    QTest::mousePress(f.handle(), Qt::LeftButton, {}, f.atCentre());
+    QTest::mouseMove(f.handle(), f.atCentre(30, 0));
+    QTest::mouseRelease(f.handle(), Qt::LeftButton, {}, f.atCentre(30, 0));
+    QApplication::processEvents();
+    EXPECT_TRUE(port.isNull());
+    EXPECT_EQ(endedWith, sourcePort);
+
+    // The same for a hover handler.
+    PortFixture g(inputPort, false);
+    QPointer<RoutingChannelPort> hovered = g.port;
+    QObject::connect(g.port, &RoutingChannelPort::hoverChanged,
+                     [&](const RoutingPortID&, bool) { delete hovered.data(); });
+    QTest::mouseMove(g.handle(), g.atCentre());
+    QApplication::processEvents();
+    EXPECT_TRUE(hovered.isNull());
 }
 
 TEST(RoutingChannelPortTest, ADropTargetIgnoresDragsButReportsHover) {

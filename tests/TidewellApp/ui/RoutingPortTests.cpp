@@ -88,10 +88,3 @@ TEST(RoutingPortTest, MergingFramesKeepsTheLaterEntryAndTheUnionOfTheRest) {
     EXPECT_EQ(accumulated.at(onlyFirst), QRectF(0, 40, 14, 14));
     EXPECT_EQ(accumulated.at(onlySecond), QRectF(90, 0, 14, 14));
 }
-
-TEST(RoutingPortTest, TheDefaultHoverHandlerIsCallable) {
-    const auto handler = defaultRoutingPortHover();
-    ASSERT_TRUE(bool(handler));
-    handler(devicePort("D", 1, RoutingPortRole::outputInput), true);
-    handler(devicePort("D", 1, RoutingPortRole::outputInput), false);
-}

@@ -1,5 +1,7 @@
 #include "UiTestSupport.h"
 
+#include "TidewellApp/Theme.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QStyleFactory>
@@ -62,6 +64,14 @@ QImage grabShown(QWidget& widget) {
     EXPECT_TRUE(QTest::qWaitForWindowExposed(&widget));
     QApplication::processEvents();
     return widget.grab().toImage().convertToFormat(QImage::Format_ARGB32);
+}
+
+void fillWithBackground(QWidget& widget, ColorScheme scheme) {
+    widget.setAutoFillBackground(true);
+    QPalette palette = widget.palette();
+    palette.setColor(QPalette::Window, Theme::backgroundBase(scheme));
+    palette.setColor(QPalette::WindowText, Theme::primaryText(scheme));
+    widget.setPalette(palette);
 }
 
 double coverage(const QImage& image) {

@@ -22,6 +22,9 @@ QString saveArtifact(const QImage& image, const QString& name);
 // Shows the widget offscreen, waits until it is exposed and grabs it.
 QImage grabShown(QWidget& widget);
 
+// Fills the widget with the scheme's window background and gives its text the primary colour.
+void fillWithBackground(QWidget& widget, ColorScheme scheme);
+
 // The fraction of pixels with any opacity.
 double coverage(const QImage& image);
 

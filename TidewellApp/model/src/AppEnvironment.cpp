@@ -5,6 +5,7 @@
 #include <array>
 #include <mutex>
 
+#include "TidewellApp/ServiceInstallation.h"
 #include "TidewellCore/CoreAudioDeviceRegistry.h"
 #include "TidewellCore/RuntimeControlStore.h"
 
@@ -109,7 +110,7 @@ AppEnvironment AppEnvironment::live() {
   environment.clock = makeSystemClock();
   environment.preferences =
       std::make_shared<SettingsPreferences>(SettingsPreferences::defaultFilePath());
-  environment.serviceController = std::make_shared<InertServiceController>();
+  environment.serviceController = std::make_shared<LaunchAgentServiceController>();
   environment.helperLauncher = std::make_shared<InertHelperLauncher>();
   return environment;
 }

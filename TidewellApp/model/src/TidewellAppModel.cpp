@@ -66,25 +66,31 @@ void TidewellAppModel::setValidation(const ValidationResult& value) {
   assign(validation_, value, &TidewellAppModel::validationChanged);
 }
 void TidewellAppModel::setHalDriverLoaded(bool value) {
-  assign(halDriverLoaded_, value, &TidewellAppModel::halDriverLoadedChanged);
+  const HealthView before = healthView();
+  if (assign(halDriverLoaded_, value, &TidewellAppModel::halDriverLoadedChanged)) healthInputsChanged(before);
 }
 void TidewellAppModel::setStatusMessage(const QString& value) {
   assign(statusMessage_, value, &TidewellAppModel::statusMessageChanged);
 }
 void TidewellAppModel::setServiceInstalled(bool value) {
-  assign(serviceInstalled_, value, &TidewellAppModel::serviceInstalledChanged);
+  const HealthView before = healthView();
+  if (assign(serviceInstalled_, value, &TidewellAppModel::serviceInstalledChanged)) healthInputsChanged(before);
 }
 void TidewellAppModel::setServiceRunning(bool value) {
-  assign(serviceRunning_, value, &TidewellAppModel::serviceRunningChanged);
+  const HealthView before = healthView();
+  if (assign(serviceRunning_, value, &TidewellAppModel::serviceRunningChanged)) healthInputsChanged(before);
 }
 void TidewellAppModel::setServiceResponsive(bool value) {
-  assign(serviceResponsive_, value, &TidewellAppModel::serviceResponsiveChanged);
+  const HealthView before = healthView();
+  if (assign(serviceResponsive_, value, &TidewellAppModel::serviceResponsiveChanged)) healthInputsChanged(before);
 }
 void TidewellAppModel::setServiceBinariesInstalled(bool value) {
-  assign(serviceBinariesInstalled_, value, &TidewellAppModel::serviceBinariesInstalledChanged);
+  const HealthView before = healthView();
+  if (assign(serviceBinariesInstalled_, value, &TidewellAppModel::serviceBinariesInstalledChanged)) healthInputsChanged(before);
 }
 void TidewellAppModel::setRuntimePublishFailed(bool value) {
-  assign(runtimePublishFailed_, value, &TidewellAppModel::runtimePublishFailedChanged);
+  const HealthView before = healthView();
+  if (assign(runtimePublishFailed_, value, &TidewellAppModel::runtimePublishFailedChanged)) healthInputsChanged(before);
 }
 void TidewellAppModel::setServiceActionRunning(bool value) {
   assign(serviceActionRunning_, value, &TidewellAppModel::serviceActionRunningChanged);

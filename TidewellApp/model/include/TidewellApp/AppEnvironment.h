@@ -64,13 +64,16 @@ class Clock {
   virtual TimePoint now() = 0;
 };
 
-// The service's installation and health checks, as the model calls them from reload and at
-// construction.
+// The service's installation and health checks: the model reaches the launch agent only
+// through this (LaunchAgentServiceController in ServiceInstallation.h is the real one).
 class ServiceController {
  public:
   virtual ~ServiceController() = default;
   virtual void refreshServiceStatus(TidewellAppModel& model) = 0;
   virtual void startHealthMonitor(TidewellAppModel& model) = 0;
+  virtual void installOrRestartService(TidewellAppModel& model) = 0;
+  virtual void reinstallServiceIfStale(TidewellAppModel& model) = 0;
+  virtual void uninstallService(TidewellAppModel& model) = 0;
 };
 
 // The application's own diagnostic helpers: restarted when an edit changes what they play.
@@ -84,12 +87,15 @@ class HelperLauncher {
   virtual void restartMonitorIfRunning(TidewellAppModel& model, const std::string& monitorID) = 0;
 };
 
-// Stand-ins until service installation and health checks exist: they check nothing and leave
-// the model's service fields at their initial values.
+// For tests of other parts of the model: checks and installs nothing and leaves the model's
+// service fields at their initial values.
 class InertServiceController final : public ServiceController {
  public:
   void refreshServiceStatus(TidewellAppModel&) override {}
   void startHealthMonitor(TidewellAppModel&) override {}
+  void installOrRestartService(TidewellAppModel&) override {}
+  void reinstallServiceIfStale(TidewellAppModel&) override {}
+  void uninstallService(TidewellAppModel&) override {}
 };
 
 // Stand-in until the in-application helper launcher exists: no helper runs, so none restarts.
@@ -111,8 +117,8 @@ struct AppEnvironment {
   std::shared_ptr<HelperLauncher> helperLauncher;
 
   // The real ones: the audio server, the configuration file in the user's data folder, the
-  // shared-memory regions, the system clock and the preferences file in the user's
-  // configuration folder, with the inert service controller and helper launcher.
+  // shared-memory regions, the system clock, the preferences file in the user's configuration
+  // folder and the launch-agent service controller, with the inert helper launcher.
   static AppEnvironment live();
 
   // The process's environment: the one last installed, else the live one (made on first use).

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "TidewellApp/AppEnvironment.h"
+#include "TidewellApp/HealthIssue.h"
 #include "TidewellCore/ConfigModel.h"
 #include "TidewellCore/ConfigStore.h"
 #include "TidewellCore/ConfigValidator.h"
@@ -200,6 +201,42 @@ class TidewellAppModel : public QObject {
   // Validates, saves and publishes a whole configuration; true when it was saved. A pending
   // live edit is dropped only when the save succeeds.
   bool saveEditedSnapshot(const ConfigSnapshot& snapshot, const QString& status);
+
+  // ---- service installation and health (ServiceInstallation.cpp, ServiceHealth.cpp) --------
+  // The work is the environment's ServiceController's; these are the entries the views use.
+  // Copies the service and its helpers into place and (re)starts its launch agent.
+  void installOrRestartService();
+  // Reinstalls once when the installed service came from another build of the application.
+  void reinstallServiceIfStale();
+  // Unloads the agent and removes its definition and the install marker.
+  void uninstallService();
+  // Reads the agent definition, the executables, the heartbeat and launchd's view of the job.
+  void refreshServiceStatus();
+  // One pass of the health check (every 5 s and on activation): the plug-in, the service, and
+  // a retry of a failed runtime publish. Skipped while installing or uninstalling.
+  void healthTick();
+  enum class HealthColor { green, orange };
+  // The first problem in priority order; nothing when all is well.
+  std::optional<HealthIssue> primaryHealthIssue() const;
+  // "Driver Loaded|Missing • Service On|Stalled|Off".
+  QString compactHealthSummary() const;
+  // Green only when the plug-in is loaded and the service runs and responds.
+  HealthColor compactHealthColor() const;
+ signals:
+  void primaryHealthIssueChanged();
+  void compactHealthSummaryChanged();
+  void compactHealthColorChanged();
+ private:
+  struct HealthView {
+    std::optional<HealthIssue> issue;
+    QString summary;
+    HealthColor color;
+  };
+  HealthView healthView() const { return {primaryHealthIssue(), compactHealthSummary(), compactHealthColor()}; }
+  // Signals the computed health values that differ from `before`.
+  void healthInputsChanged(const HealthView& before);
+ public:
+  // ---- end of service installation and health ---------------------------------------------
 
  signals:
   void snapshotChanged();

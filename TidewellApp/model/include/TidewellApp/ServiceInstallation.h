@@ -1,0 +1,102 @@
+#pragma once
+// The routing service as the application installs and watches it: a per-user launch agent
+// whose four executables are copied out of the application's bundle, loaded, enabled and
+// started through launchctl, and whose health is read from its heartbeat file and launchctl's
+// view of the job. Everything runs on the main thread and blocks it while launchctl runs.
+
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <sys/types.h>
+
+#include "TidewellApp/AppEnvironment.h"
+#include "TidewellApp/LaunchAgentLocations.h"
+
+namespace tidewell {
+
+// An install step failed; what() is the text the status line shows after "Service install
+// failed: ".
+class ServiceInstallError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+  static ServiceInstallError missingBundledResource(const QString& name);
+  // launchctl's own output, or a fixed text when it printed nothing.
+  static ServiceInstallError launchctlFailed(const QString& output);
+};
+
+// Where the application finds what it installs, and which build it is.
+struct ServiceBundle {
+  // Searched in order for an executable of the exact name: the application's folder and
+  // ../libexec/tidewell beside it. A build tree has everything in its bin folder.
+  QStringList resourceFolders;
+  // The application's build number; nothing when it has none.
+  std::optional<QString> buildNumber;
+  QString bundleIdentifier;
+
+  static ServiceBundle ofRunningApplication();
+};
+
+// Copies `source` to a temporary name in the destination's folder, gives it mode 0755 and
+// renames it over `destination`: a program that runs the destination meanwhile finds the old
+// file or the new one, never none or a part. Throws ServiceInstallError with the system's text.
+void replaceExecutableAtomically(const QString& source, const QString& destination);
+
+enum class ServiceLogLevel { standard, error };
+using ServiceLogSink = std::function<void(ServiceLogLevel, const QString&)>;
+// The system log, tagged with the bundle identifier and the "service-install" category.
+ServiceLogSink systemServiceLog(const QString& bundleIdentifier);
+
+class LaunchAgentServiceController final : public ServiceController {
+ public:
+  struct Settings {
+    ServiceLocations locations;
+    QString launchctl;  // the program run for every launchctl verb
+    ServiceBundle bundle;
+    uid_t uid = 0;
+    ServiceLogSink log;
+    std::chrono::milliseconds healthInterval{5000};
+
+    // The user's folders, the configured launchctl, the running application's bundle.
+    static Settings live();
+  };
+
+  // A heartbeat this close to now, in either direction, is fresh.
+  static constexpr std::chrono::duration<double> heartbeatFreshness{10.0};
+  // A running job whose heartbeat is stale counts as responsive for this long.
+  static constexpr std::chrono::duration<double> staleHeartbeatGrace{10.0};
+
+  explicit LaunchAgentServiceController(Settings settings = Settings::live());
+
+  void refreshServiceStatus(TidewellAppModel& model) override;
+  void startHealthMonitor(TidewellAppModel& model) override;
+  void installOrRestartService(TidewellAppModel& model) override;
+  void reinstallServiceIfStale(TidewellAppModel& model) override;
+  void uninstallService(TidewellAppModel& model) override;
+
+  const Settings& settings() const { return settings_; }
+  QString serviceTarget() const;
+  QString domainTarget() const;
+  QString heartbeatFile() const;
+  QString installMarkerFile() const;
+  // The bundled executable of that name; nothing when absent or not executable.
+  std::optional<QString> serviceResourceURL(const QString& name) const;
+
+ private:
+  void installService(Clock& clock);
+  void copyBundledServiceResource(const QString& name);
+  void writeServicePlist();
+  void removeLegacyServiceInstall();
+  // Runs launchctl; a start failure or a non-zero status is thrown when `checked`.
+  void launchctl(const QStringList& arguments, bool checked);
+  bool launchdReportsRunning();
+
+  Settings settings_;
+  // When the last install booted the previous instance out: a beat must be newer to count.
+  std::optional<Clock::TimePoint> installedAt_;
+};
+
+}  // namespace tidewell

@@ -46,9 +46,17 @@ bool hasSourceOfType(const DeviceConfig& device, SourceType type) {
                      [type](const SourceConfig& source) { return source.type == type; });
 }
 
-QString pidText(const std::optional<std::int32_t>& pid) {
-  return QString::number(pid.value_or(0));
+// A new source: enabled, unmuted, at unity gain, no per-channel gains, no metadata.
+SourceConfig newSource(std::string id, SourceType type, std::string name, std::int64_t channels) {
+  SourceConfig source;
+  source.id = std::move(id);
+  source.type = type;
+  source.name = std::move(name);
+  source.channelCount = channels;
+  return source;
 }
+
+QString pidText(const std::optional<std::int32_t>& pid) { return QString::number(pid.value_or(0)); }
 
 }  // namespace
 
@@ -78,8 +86,9 @@ void TidewellAppModel::refreshInventoryForPick() {
 
 // ---- shared steps ----------------------------------------------------------------------------
 
-bool TidewellAppModel::addToDevice(const std::string& deviceID, const QString& status,
-                                   const std::function<std::optional<QString>(DeviceConfig&)>& add) {
+bool TidewellAppModel::addToDevice(
+    const std::string& deviceID, const QString& status,
+    const std::function<std::optional<QString>(DeviceConfig&)>& add) {
   ConfigSnapshot edited = workingCopy();
   auto device = std::find_if(edited.devices.begin(), edited.devices.end(),
                              [&](const DeviceConfig& each) { return each.id == deviceID; });
@@ -127,7 +136,8 @@ void TidewellAppModel::addMonitor(const std::string& deviceID) {
                 monitor.channelCount = output->channelCount;
                 monitor.deviceUID = output->uid;
                 device.monitors.push_back(monitor);
-                const auto channels = generated(std::min(output->channelCount, device.channelCount));
+                const auto channels =
+                    generated(std::min(output->channelCount, device.channelCount));
                 for (std::int64_t i = 1; i <= channels; ++i) {
                   device.wires.push_back(wire(newItemID(), EndpointKind::deviceOutput, device.id, i,
                                               EndpointKind::monitor, monitor.id, i));
@@ -146,31 +156,27 @@ void TidewellAppModel::addHardwareInputSource(const std::string& deviceID) {
     setStatusMessage(QStringLiteral("No hardware input is available"));
     return;
   }
-  addToDevice(deviceID, QStringLiteral("Added hardware input"),
-              [&](DeviceConfig& device) -> std::optional<QString> {
-                for (const auto& source : device.sources) {
-                  if (source.type == SourceType::hardwareInput &&
-                      source.metadata.deviceUID == input->uid) {
-                    return QStringLiteral("the device already takes ") + text(input->name);
-                  }
-                }
-                SourceConfig source;
-                source.id = newItemID();
-                source.type = SourceType::hardwareInput;
-                source.name = input->name;
-                source.channelCount = input->channelCount;
-                source.metadata.deviceUID = input->uid;
-                device.sources.push_back(source);
-                // A mono input feeds every output; a wider one feeds its last channel to the
-                // outputs beyond its own count.
-                for (std::int64_t i = 1; i <= generated(device.channelCount); ++i) {
-                  const std::int64_t from =
-                      input->channelCount == 1 ? 1 : std::min(i, input->channelCount);
-                  device.wires.push_back(wire(newItemID(), EndpointKind::source, source.id, from,
-                                              EndpointKind::deviceOutput, device.id, i));
-                }
-                return std::nullopt;
-              });
+  addToDevice(
+      deviceID, QStringLiteral("Added hardware input"),
+      [&](DeviceConfig& device) -> std::optional<QString> {
+        for (const auto& source : device.sources) {
+          if (source.type == SourceType::hardwareInput && source.metadata.deviceUID == input->uid) {
+            return QStringLiteral("the device already takes ") + text(input->name);
+          }
+        }
+        SourceConfig source =
+            newSource(newItemID(), SourceType::hardwareInput, input->name, input->channelCount);
+        source.metadata.deviceUID = input->uid;
+        device.sources.push_back(source);
+        // A mono input feeds every output; a wider one feeds its last channel to the
+        // outputs beyond its own count.
+        for (std::int64_t i = 1; i <= generated(device.channelCount); ++i) {
+          const std::int64_t from = input->channelCount == 1 ? 1 : std::min(i, input->channelCount);
+          device.wires.push_back(wire(newItemID(), EndpointKind::source, source.id, from,
+                                      EndpointKind::deviceOutput, device.id, i));
+        }
+        return std::nullopt;
+      });
   setSelectedHardwareInputUID(text(input->uid));
   environment_.preferences->setString(PreferenceKeys::hardwareInputUID, text(input->uid));
   if (hardwareSourceRunning_) environment_.helperLauncher->restartHardwareSource(*this);
@@ -182,11 +188,8 @@ void TidewellAppModel::addPassThruSource(const std::string& deviceID) {
                 if (hasSourceOfType(device, SourceType::passThru)) {
                   return QStringLiteral("the device already has a pass-thru source");
                 }
-                SourceConfig source;
-                source.id = newItemID();
-                source.type = SourceType::passThru;
-                source.name = "Pass-Thru";
-                source.channelCount = device.channelCount;
+                SourceConfig source =
+                    newSource(newItemID(), SourceType::passThru, "Pass-Thru", device.channelCount);
                 device.sources.insert(device.sources.begin(), source);
                 for (std::int64_t i = 1; i <= generated(device.channelCount); ++i) {
                   device.wires.push_back(wire(newItemID(), EndpointKind::source, source.id, i,
@@ -202,11 +205,7 @@ void TidewellAppModel::addSystemAudioSource(const std::string& deviceID) {
                 if (hasSourceOfType(device, SourceType::system)) {
                   return QStringLiteral("the device already has a system audio source");
                 }
-                SourceConfig source;
-                source.id = newItemID();
-                source.type = SourceType::system;
-                source.name = "System Audio";
-                source.channelCount = 2;
+                SourceConfig source = newSource(newItemID(), SourceType::system, "System Audio", 2);
                 device.sources.push_back(source);
                 addStereoSourceWires(source.id, device);
                 return std::nullopt;
@@ -236,17 +235,15 @@ void TidewellAppModel::addApplicationSource(const std::string& deviceID) {
             candidate->processObjectID && captured([&](const SourceConfig& source) {
               return source.metadata.processObjectID == candidate->processObjectID;
             });
-        const bool samePid = !sameObject && candidate->pid && captured([&](const SourceConfig& source) {
-          return source.metadata.pid == candidate->pid;
-        });
+        const bool samePid =
+            !sameObject && candidate->pid && captured([&](const SourceConfig& source) {
+              return source.metadata.pid == candidate->pid;
+            });
         if (sameObject || samePid) {
           return QStringLiteral("the device already captures ") + text(candidate->displayName);
         }
-        SourceConfig source;
-        source.id = newItemID();
-        source.type = SourceType::application;
-        source.name = candidate->displayName;
-        source.channelCount = 2;
+        SourceConfig source =
+            newSource(newItemID(), SourceType::application, candidate->displayName, 2);
         source.muteWhenCapturing = true;
         source.metadata.bundleIdentifier = candidate->bundleIdentifier;
         source.metadata.pid = candidate->pid;

@@ -49,7 +49,8 @@ void TidewellAppModel::deleteMonitor(const std::string& deviceID, const std::str
 
   ConfigSnapshot edited = workingCopy();
   if (DeviceConfig* device = findDevice(edited, deviceID)) {
-    std::erase_if(device->monitors, [&](const MonitorConfig& each) { return each.id == monitorID; });
+    std::erase_if(device->monitors,
+                  [&](const MonitorConfig& each) { return each.id == monitorID; });
     std::erase_if(device->wires,
                   [&](const Wire& wire) { return endsAt(wire, EndpointKind::monitor, monitorID); });
   }
@@ -57,8 +58,8 @@ void TidewellAppModel::deleteMonitor(const std::string& deviceID, const std::str
 
   if (!removedOutput || text(*removedOutput) != selectedMonitorOutputUID_) return;
   const std::optional<DeviceConfig> shown = selectedDevice();
-  const QString next = shown && !shown->monitors.empty() ? text(shown->monitors.front().deviceUID)
-                                                         : QString();
+  const QString next =
+      shown && !shown->monitors.empty() ? text(shown->monitors.front().deviceUID) : QString();
   setSelectedMonitorOutputUID(next);
   environment_.preferences->setString(PreferenceKeys::monitorOutputUID, next);
   if (monitorRunning_) environment_.helperLauncher->restartMonitor(*this);
@@ -89,16 +90,16 @@ void TidewellAppModel::deleteSource(const std::string& deviceID, const std::stri
   const auto& metadata = removed->metadata;
   if (metadata.deviceUID && text(*metadata.deviceUID) == selectedHardwareInputUID_) {
     const SourceConfig* next = firstSource(shown, SourceType::hardwareInput);
-    const QString input = next && next->metadata.deviceUID ? text(*next->metadata.deviceUID)
-                                                           : QString();
+    const QString input =
+        next && next->metadata.deviceUID ? text(*next->metadata.deviceUID) : QString();
     setSelectedHardwareInputUID(input);
     environment_.preferences->setString(PreferenceKeys::hardwareInputUID, input);
     if (hardwareSourceRunning_) environment_.helperLauncher->restartHardwareSource(*this);
   }
   if (metadata.pid && QString::number(*metadata.pid) == selectedApplicationPID_) {
     const SourceConfig* next = firstSource(shown, SourceType::application);
-    const QString target = next && next->metadata.pid ? QString::number(*next->metadata.pid)
-                                                      : QString();
+    const QString target =
+        next && next->metadata.pid ? QString::number(*next->metadata.pid) : QString();
     setSelectedApplicationPID(target);
     environment_.preferences->setString(PreferenceKeys::applicationPID, target);
     if (processTapRunning_) environment_.helperLauncher->restartProcessTap(*this);

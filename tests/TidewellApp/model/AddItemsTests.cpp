@@ -29,10 +29,10 @@ TEST_F(AddMonitorTest, AMonitorOnANarrowerOutputGetsTheOutputsWidthAndOneWirePer
   EXPECT_FALSE(monitor.muted);
   EXPECT_EQ(monitor.gain, 1.0);
   EXPECT_FALSE(monitor.channelGains);
-  EXPECT_THAT(routes(result), ElementsAre("source D-pt:1 -> deviceOutput D:1",
-                                          "source D-pt:2 -> deviceOutput D:2",
-                                          "deviceOutput D:1 -> monitor id1:1",
-                                          "deviceOutput D:2 -> monitor id1:2"));
+  EXPECT_THAT(
+      routes(result),
+      ElementsAre("source D-pt:1 -> deviceOutput D:1", "source D-pt:2 -> deviceOutput D:2",
+                  "deviceOutput D:1 -> monitor id1:1", "deviceOutput D:2 -> monitor id1:2"));
   EXPECT_THAT(wireIDs(result), ElementsAre("D-w1", "D-w2", "id2", "id3"));
   EXPECT_EQ(model->statusMessage(), "Added monitor");
   EXPECT_EQ(model->snapshot(), savedConfig());
@@ -88,7 +88,8 @@ TEST_F(AddMonitorTest, AnOutputTheDeviceAlreadyPlaysToIsNotAddedAndNotReportedAs
   model->setSelectedMonitorOutputUID("out-gone");
   const ConfigSnapshot before = savedConfig();
   model->addMonitor("D");
-  EXPECT_EQ(model->statusMessage(), "Nothing was added: the device already plays to Built-in Output");
+  EXPECT_EQ(model->statusMessage(),
+            "Nothing was added: the device already plays to Built-in Output");
   EXPECT_EQ(savedConfig(), before);
   EXPECT_TRUE(model->liveSnapshot()) << "the pending edit commits on its own schedule";
   // The pick is still the user's: remembered, and a running monitor helper follows it.
@@ -119,8 +120,8 @@ TEST_F(AddSourceTest, AHardwareInputFeedsEveryOutputChannelFromItsOwnOrItsLastCh
   SourceMetadata expected;
   expected.deviceUID = "in-mic";
   EXPECT_EQ(mono.metadata, expected);
-  EXPECT_THAT(routesFrom(saved(0), 2), ElementsAre("source id1:1 -> deviceOutput D:1",
-                                                   "source id1:1 -> deviceOutput D:2"));
+  EXPECT_THAT(routesFrom(saved(0), 2),
+              ElementsAre("source id1:1 -> deviceOutput D:1", "source id1:1 -> deviceOutput D:2"));
   EXPECT_THAT(wireIDs(saved(0)), ElementsAre("D-w1", "D-w2", "id2", "id3"));
   EXPECT_EQ(model->statusMessage(), "Added hardware input");
   EXPECT_EQ(preference(PreferenceKeys::hardwareInputUID), "in-mic");
@@ -138,7 +139,8 @@ TEST_F(AddSourceTest, AHardwareInputFeedsEveryOutputChannelFromItsOwnOrItsLastCh
 
   const ConfigSnapshot before = savedConfig();
   model->addHardwareInputSource("W");
-  EXPECT_EQ(model->statusMessage(), "Nothing was added: the device already takes USB Audio Interface");
+  EXPECT_EQ(model->statusMessage(),
+            "Nothing was added: the device already takes USB Audio Interface");
   EXPECT_EQ(savedConfig(), before);
 
   registry->inventory.inputs.clear();
@@ -162,8 +164,9 @@ TEST_F(AddSourceTest, PassThruComesFirstAndSystemAudioGetsAStereoPairOnlyOnce) {
   EXPECT_EQ(result.sources[0].type, SourceType::passThru);
   EXPECT_EQ(result.sources[0].name, "Pass-Thru");
   EXPECT_EQ(result.sources[0].channelCount, 4);
-  EXPECT_THAT(routes(result), ElementsAre("source id1:1 -> deviceOutput D:1", "source id1:2 -> deviceOutput D:2",
-                                          "source id1:3 -> deviceOutput D:3", "source id1:4 -> deviceOutput D:4"));
+  EXPECT_THAT(routes(result),
+              ElementsAre("source id1:1 -> deviceOutput D:1", "source id1:2 -> deviceOutput D:2",
+                          "source id1:3 -> deviceOutput D:3", "source id1:4 -> deviceOutput D:4"));
   EXPECT_THAT(launcher->calls, IsEmpty());
 
   model->addSystemAudioSource("D");
@@ -184,12 +187,14 @@ TEST_F(AddSourceTest, PassThruComesFirstAndSystemAudioGetsAStereoPairOnlyOnce) {
   model->addPassThruSource("D");
   EXPECT_EQ(model->statusMessage(), "Nothing was added: the device already has a pass-thru source");
   model->addSystemAudioSource("D");
-  EXPECT_EQ(model->statusMessage(), "Nothing was added: the device already has a system audio source");
+  EXPECT_EQ(model->statusMessage(),
+            "Nothing was added: the device already has a system audio source");
   EXPECT_EQ(savedConfig(), before);
 }
 
 TEST_F(AddSourceTest, AnApplicationIsAddedOnceWhetherMatchedByProcessObjectOrByPid) {
-  registry->candidates = {candidate("com.example.player", 42, 420), candidate("com.example.tool", 7),
+  registry->candidates = {candidate("com.example.player", 42, 420),
+                          candidate("com.example.tool", 7),
                           ApplicationSourceCandidate{"Nameless", std::nullopt, std::nullopt, 99}};
   registry->candidates[0].displayName = "Player";
   start();
@@ -251,13 +256,15 @@ TEST_F(AddSourceTest, ANestedDeviceIsAddedUnlessItWouldFormACycle) {
   const ConfigSnapshot before = savedConfig();
   model->addVirtualDeviceSource("A", "B");
   EXPECT_TRUE(model->statusMessage().startsWith("Could not add nested device: "));
-  EXPECT_EQ(model->statusMessage().toStdString(),
-            "Could not add nested device: " + ConfigEditError::nestedDeviceCycle("B").description());
+  EXPECT_EQ(
+      model->statusMessage().toStdString(),
+      "Could not add nested device: " + ConfigEditError::nestedDeviceCycle("B").description());
   EXPECT_EQ(savedConfig(), before);
   EXPECT_TRUE(model->liveSnapshot());
   model->addVirtualDeviceSource("A", "gone");
-  EXPECT_EQ(model->statusMessage().toStdString(),
-            "Could not add nested device: " + ConfigEditError::deviceNotFound("gone").description());
+  EXPECT_EQ(
+      model->statusMessage().toStdString(),
+      "Could not add nested device: " + ConfigEditError::deviceNotFound("gone").description());
 }
 
 TEST_F(AddSourceTest, UsingSystemAudioForgetsTheApplicationAndRestartsARunningCapture) {

@@ -27,12 +27,17 @@ class DeleteTest : public StructuralEditTest {
     MonitorConfig interface = makeMonitor("N", "Interface");
     interface.deviceUID = "out-usb";
     device.monitors = {speakers, interface};
-    device.wires.push_back(makeWire("wh", EndpointKind::source, "H", 1, EndpointKind::deviceOutput, "D", 1));
-    device.wires.push_back(makeWire("wm", EndpointKind::deviceOutput, "D", 1, EndpointKind::monitor, "M", 1));
-    device.wires.push_back(makeWire("wn", EndpointKind::deviceOutput, "D", 2, EndpointKind::monitor, "N", 2));
+    device.wires.push_back(
+        makeWire("wh", EndpointKind::source, "H", 1, EndpointKind::deviceOutput, "D", 1));
+    device.wires.push_back(
+        makeWire("wm", EndpointKind::deviceOutput, "D", 1, EndpointKind::monitor, "M", 1));
+    device.wires.push_back(
+        makeWire("wn", EndpointKind::deviceOutput, "D", 2, EndpointKind::monitor, "N", 2));
     // A wire that names the monitor at its start (invalid, but must not outlive the monitor).
-    device.wires.push_back(makeWire("wx", EndpointKind::monitor, "M", 2, EndpointKind::deviceOutput, "D", 2));
-    device.wires.push_back(makeWire("wp", EndpointKind::source, "P", 2, EndpointKind::deviceOutput, "D", 2));
+    device.wires.push_back(
+        makeWire("wx", EndpointKind::monitor, "M", 2, EndpointKind::deviceOutput, "D", 2));
+    device.wires.push_back(
+        makeWire("wp", EndpointKind::source, "P", 2, EndpointKind::deviceOutput, "D", 2));
     start();
   }
 };
@@ -168,7 +173,8 @@ TEST_F(ChannelCountTest, RaisingRewiresThePassThruStraightThroughWithNewIds) {
   EXPECT_EQ(result.sources[0].channelCount, 8);
   std::vector<std::string> expected;
   for (int i = 1; i <= 8; ++i) {
-    expected.push_back("source D-pt:" + std::to_string(i) + " -> deviceOutput D:" + std::to_string(i));
+    expected.push_back("source D-pt:" + std::to_string(i) +
+                       " -> deviceOutput D:" + std::to_string(i));
   }
   EXPECT_EQ(routes(result), expected);
   EXPECT_THAT(wireIDs(result), ElementsAre("id1", "id2", "id3", "id4", "id5", "id6", "id7", "id8"));
@@ -183,7 +189,8 @@ TEST_F(ChannelCountTest, ARewiredPassThruIsStraightenedEvenWhenTheCountStays) {
                                            "source D-pt:2 -> deviceOutput D:2"));
 }
 
-TEST_F(ChannelCountTest, LoweringKeepsOtherWiresAsWarningsAndADeviceWithoutPassThruOnlyChangesItsCount) {
+TEST_F(ChannelCountTest,
+       LoweringKeepsOtherWiresAsWarningsAndADeviceWithoutPassThruOnlyChangesItsCount) {
   device.channelCount = 8;
   device.sources[0].channelCount = 8;
   SourceConfig input = makeSource("H", SourceType::hardwareInput, "Mic");
@@ -224,7 +231,8 @@ TEST_F(ChannelCountTest, LoweringCutsTheDeviceAndPassThruChannelGains) {
   model->setChannelCount("D", 8);
   auto deviceGain = [&](int channel, double gain) {
     model->updateDevice("D", "Saved", false, [&](DeviceConfig& d) {
-      d.channelGains = ConfigEditor::updatedChannelGains(d.channelGains, d.channelCount, channel, gain);
+      d.channelGains =
+          ConfigEditor::updatedChannelGains(d.channelGains, d.channelCount, channel, gain);
     });
   };
   deviceGain(2, 0.5);

@@ -88,8 +88,8 @@ class StructuralEndToEndTest : public ModelEndToEndTest {
 
   std::vector<tools::ChannelReport> recordDevice() {
     const auto file = home / ("record-" + std::to_string(recordings++) + ".wav");
-    return lastSecondOf({"audio-record", "--device", uid, "--output", file.string(), "--duration", "1.5"},
-                        file);
+    return lastSecondOf(
+        {"audio-record", "--device", uid, "--output", file.string(), "--duration", "1.5"}, file);
   }
 };
 
@@ -99,21 +99,28 @@ TEST_F(StructuralEndToEndTest, AnAddedMonitorPlaysTheDeviceToBuiltInOutput) {
   model->setSelectedMonitorOutputUID("BuiltInOutputDevice");
   model->addMonitor("V");
   ASSERT_EQ(model->statusMessage(), "Added monitor");
-  ASSERT_TRUE(eventually([&] { return serviceLogHas("Started monitor 'Built-in Output' (Virtual)"); }))
-      << readFile(serviceLog);
+  ASSERT_TRUE(eventually([&] {
+    return serviceLogHas("Started monitor 'Built-in Output' (Virtual)");
+  })) << readFile(serviceLog);
   EXPECT_EQ(serviceHelpers(servicePid, "tidewell-monitor").size(), 1u);
   std::this_thread::sleep_for(1s);  // the helper settles its fill
 
   const auto hearOutput = [&] {
     const auto file = home / ("capture-" + std::to_string(recordings++) + ".wav");
-    return lastSecondOf({"audioctl", "capture", "BuiltInOutputDevice", file.string(), "--seconds", "2"}, file);
+    return lastSecondOf(
+        {"audioctl", "capture", "BuiltInOutputDevice", file.string(), "--seconds", "2"}, file);
   };
   EXPECT_TRUE(carries(hearOutput, {997, 997}, -6));
 }
 
-TEST_F(StructuralEndToEndTest, AnAddedHardwareInputIsHeardOnItsWiredChannelsAndItsHelperStopsWhenDeleted) {
-  ASSERT_EQ(runTool({"audioctl", "signal", "USBAudioInterface", "--channel", "1", "sine", "440", "-12"}), 0);
-  ASSERT_EQ(runTool({"audioctl", "signal", "USBAudioInterface", "--channel", "2", "sine", "1000", "-12"}), 0);
+TEST_F(StructuralEndToEndTest,
+       AnAddedHardwareInputIsHeardOnItsWiredChannelsAndItsHelperStopsWhenDeleted) {
+  ASSERT_EQ(
+      runTool({"audioctl", "signal", "USBAudioInterface", "--channel", "1", "sine", "440", "-12"}),
+      0);
+  ASSERT_EQ(
+      runTool({"audioctl", "signal", "USBAudioInterface", "--channel", "2", "sine", "1000", "-12"}),
+      0);
   DeviceConfig device = makeDevice("V", "Virtual");
   device.sources.clear();
   device.wires.clear();
@@ -139,16 +146,22 @@ TEST_F(StructuralEndToEndTest, AnAddedHardwareInputIsHeardOnItsWiredChannelsAndI
   int passes = 0;
   model->deleteSource("V", source.id);
   ASSERT_EQ(model->statusMessage(), "Deleted source");
-  ASSERT_TRUE(eventually([&] {
-    if (lastServicePass() != pass) {
-      pass = lastServicePass();
-      ++passes;
-    }
-    return serviceLogHas("Stopping hardware input 'USB Audio Interface' (Virtual)");
-  }, 10s)) << readFile(serviceLog);
+  ASSERT_TRUE(eventually(
+      [&] {
+        if (lastServicePass() != pass) {
+          pass = lastServicePass();
+          ++passes;
+        }
+        return serviceLogHas("Stopping hardware input 'USB Audio Interface' (Virtual)");
+      },
+      10s))
+      << readFile(serviceLog);
   RecordProperty("servicePassesBeforeStop", passes);
   EXPECT_LE(passes, 2) << "the service passed " << passes << " times before stopping the helper";
-  EXPECT_TRUE(eventually([&] { return ::kill(helpers[0], 0) != 0 || serviceHelpers(servicePid, "tidewell-hardware-source").empty(); }));
+  EXPECT_TRUE(eventually([&] {
+    return ::kill(helpers[0], 0) != 0 ||
+           serviceHelpers(servicePid, "tidewell-hardware-source").empty();
+  }));
   EXPECT_TRUE(serviceHelpers(servicePid, "tidewell-hardware-source").empty());
 }
 
@@ -156,7 +169,8 @@ TEST_F(StructuralEndToEndTest, TheChannelCountChangesUnderARunningRecording) {
   startWith();
   play(997, -6);
   const auto file = home / "across.wav";
-  pid_t recorder = spawnTool({"audio-record", "--device", uid, "--output", file.string(), "--duration", "8"});
+  pid_t recorder =
+      spawnTool({"audio-record", "--device", uid, "--output", file.string(), "--duration", "8"});
   ASSERT_GT(recorder, 0);
   std::this_thread::sleep_for(1s);
 
@@ -168,7 +182,8 @@ TEST_F(StructuralEndToEndTest, TheChannelCountChangesUnderARunningRecording) {
         << "audioctl lists " << listedInputChannels(uid) << " channels";
     RecordProperty("listedAfterMilliseconds" + std::to_string(count),
                    int(std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now() - changed).count()));
+                           std::chrono::steady_clock::now() - changed)
+                           .count()));
     std::this_thread::sleep_for(1s);
   }
 

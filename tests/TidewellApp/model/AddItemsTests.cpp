@@ -111,15 +111,11 @@ TEST_F(AddSourceTest, AHardwareInputFeedsEveryOutputChannelFromItsOwnOrItsLastCh
   model->setHardwareSourceRunning(true);
 
   model->addHardwareInputSource("D");  // the default: the mono microphone
-  const SourceConfig mono = saved(0).sources.back();
-  EXPECT_EQ(mono.id, "id1");
-  EXPECT_EQ(mono.type, SourceType::hardwareInput);
-  EXPECT_EQ(mono.name, "Built-in Microphone");
-  EXPECT_EQ(mono.channelCount, 1);
-  EXPECT_FALSE(mono.muteWhenCapturing);
-  SourceMetadata expected;
-  expected.deviceUID = "in-mic";
-  EXPECT_EQ(mono.metadata, expected);
+  // Enabled, unmuted, at unity gain without per-channel gains: the new-source defaults.
+  SourceConfig expected = makeSource("id1", SourceType::hardwareInput, "Built-in Microphone");
+  expected.channelCount = 1;
+  expected.metadata.deviceUID = "in-mic";
+  EXPECT_EQ(saved(0).sources.back(), expected);
   EXPECT_THAT(routesFrom(saved(0), 2),
               ElementsAre("source id1:1 -> deviceOutput D:1", "source id1:1 -> deviceOutput D:2"));
   EXPECT_THAT(wireIDs(saved(0)), ElementsAre("D-w1", "D-w2", "id2", "id3"));
@@ -160,10 +156,9 @@ TEST_F(AddSourceTest, PassThruComesFirstAndSystemAudioGetsAStereoPairOnlyOnce) {
   EXPECT_EQ(model->statusMessage(), "Added pass-thru");
   DeviceConfig result = saved();
   ASSERT_EQ(result.sources.size(), 2u);
-  EXPECT_EQ(result.sources[0].id, "id1");
-  EXPECT_EQ(result.sources[0].type, SourceType::passThru);
-  EXPECT_EQ(result.sources[0].name, "Pass-Thru");
-  EXPECT_EQ(result.sources[0].channelCount, 4);
+  SourceConfig passThru = makeSource("id1", SourceType::passThru, "Pass-Thru");
+  passThru.channelCount = 4;
+  EXPECT_EQ(result.sources[0], passThru);
   EXPECT_THAT(routes(result),
               ElementsAre("source id1:1 -> deviceOutput D:1", "source id1:2 -> deviceOutput D:2",
                           "source id1:3 -> deviceOutput D:3", "source id1:4 -> deviceOutput D:4"));
@@ -172,9 +167,7 @@ TEST_F(AddSourceTest, PassThruComesFirstAndSystemAudioGetsAStereoPairOnlyOnce) {
   model->addSystemAudioSource("D");
   EXPECT_EQ(model->statusMessage(), "Added system audio");
   result = saved();
-  EXPECT_EQ(result.sources.back().id, "id6");
-  EXPECT_EQ(result.sources.back().name, "System Audio");
-  EXPECT_EQ(result.sources.back().channelCount, 2);
+  EXPECT_EQ(result.sources.back(), makeSource("id6", SourceType::system, "System Audio"));
   // Stereo whatever the device's width.
   EXPECT_THAT(routesFrom(result, 4),
               ElementsAre("source id6:1 -> deviceOutput D:1", "source id6:2 -> deviceOutput D:2"));
@@ -206,17 +199,12 @@ TEST_F(AddSourceTest, AnApplicationIsAddedOnceWhetherMatchedByProcessObjectOrByP
   model->setSelectedApplicationPID("42");
   model->addApplicationSource("D");
   EXPECT_EQ(model->statusMessage(), "Added application source");
-  const SourceConfig source = saved().sources.back();
-  EXPECT_EQ(source.id, "id1");
-  EXPECT_EQ(source.type, SourceType::application);
-  EXPECT_EQ(source.name, "Player");
-  EXPECT_EQ(source.channelCount, 2);
-  EXPECT_TRUE(source.muteWhenCapturing);
-  SourceMetadata expected;
-  expected.bundleIdentifier = "com.example.player";
-  expected.pid = 42;
-  expected.processObjectID = 420;
-  EXPECT_EQ(source.metadata, expected);
+  SourceConfig expected = makeSource("id1", SourceType::application, "Player");
+  expected.muteWhenCapturing = true;
+  expected.metadata.bundleIdentifier = "com.example.player";
+  expected.metadata.pid = 42;
+  expected.metadata.processObjectID = 420;
+  EXPECT_EQ(saved().sources.back(), expected);
   EXPECT_THAT(routesFrom(saved(), 2),
               ElementsAre("source id1:1 -> deviceOutput D:1", "source id1:2 -> deviceOutput D:2"));
   EXPECT_EQ(preference(PreferenceKeys::applicationPID), "42");

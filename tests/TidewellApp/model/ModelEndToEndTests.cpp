@@ -9,12 +9,8 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <array>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
-#include "../../TidewellCore/registry/PrivateAudioServer.h"
-#include "ModelTestSupport.h"
+#include "ModelEndToEndFixture.h"
 #include "TidewellApp/Bindings.h"
 #include "TidewellCore/TidewellConstants.h"
 
@@ -83,51 +79,6 @@ class BlockRecorder {
   std::atomic<std::size_t> count_{0};
 };
 
-class ModelEndToEndTest : public ModelTest {
- protected:
-  PrivateAudioServer server{true};
-  std::filesystem::path home = std::filesystem::path(folder.path().toStdString());
-  std::filesystem::path serviceLog = home / "service.log";
-  pid_t servicePid = -1;
-  pid_t player = -1;
-
-  void TearDown() override {
-    for (pid_t* pid : {&player, &servicePid}) {
-      if (*pid <= 0) continue;
-      ::kill(*pid, SIGTERM);
-      ::waitpid(*pid, nullptr, 0);
-    }
-  }
-
-  void startService() {
-    std::vector<std::string> entries = {
-        "HOME=" + home.string(),
-        "PATH=/usr/bin:/bin",
-        "XDG_RUNTIME_DIR=" + home.string(),
-        std::string("AUDIOSERVER_SOCKET=") + std::getenv("AUDIOSERVER_SOCKET"),
-        "TIDEWELL_CONFIG_PATH=" + configFile.string(),
-        "TIDEWELL_HELPER_DIR=" + binDirectory().string(),
-        // Many passes during the pause before the commit.
-        "TIDEWELL_SERVICE_POLL_SECONDS=0.05"};
-    std::vector<char*> envp;
-    for (auto& entry : entries) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, serviceLog.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    std::string program = (binDirectory() / "tidewell-service").string();
-    char* argv[] = {program.data(), nullptr};
-    ASSERT_EQ(posix_spawn(&servicePid, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-  }
-
-  // The service touches its heartbeat on every pass.
-  std::filesystem::file_time_type lastServicePass() {
-    return modificationTime(home / ".local/share/Tidewell/service-heartbeat");
-  }
-};
-
 double seconds(std::uint64_t nanoseconds) { return double(nanoseconds) / 1e9; }
 
 TEST_F(ModelEndToEndTest, ALiveGainIsHeardAtOnceSavedAfterThePauseAndNotPutBack) {
@@ -135,10 +86,8 @@ TEST_F(ModelEndToEndTest, ALiveGainIsHeardAtOnceSavedAfterThePauseAndNotPutBack)
   device.uid = TidewellCore::derivedDeviceUID("V");
   writeConfig({device});
   startService();
-  AppEnvironment env = environment();
-  env.registry = makeAudioServerDeviceRegistry();
-  env.publisher = makeRuntimeConfigPublisher();
-  TidewellAppModel model(env);
+  auto liveModel = makeLiveModel();
+  TidewellAppModel& model = *liveModel;
   ASSERT_TRUE(eventually([&] { return CoreAudioDeviceRegistry::containsDevice(device.uid); }));
   ASSERT_TRUE(eventually([&] { return readFile(serviceLog).find("Starting") != std::string::npos; }))
       << readFile(serviceLog);

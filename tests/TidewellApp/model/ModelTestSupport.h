@@ -208,6 +208,9 @@ class RecordingLauncher : public HelperLauncher {
   void restartMonitorIfRunning(TidewellAppModel&, const std::string& id) override {
     calls.push_back("monitor:" + id);
   }
+  void restartMonitor(TidewellAppModel&) override { calls.push_back("restart monitor"); }
+  void restartHardwareSource(TidewellAppModel&) override { calls.push_back("restart hardware"); }
+  void restartProcessTap(TidewellAppModel&) override { calls.push_back("restart tap"); }
 };
 
 inline std::string readFile(const std::filesystem::path& file) {

@@ -85,6 +85,11 @@ class HelperLauncher {
   virtual void restartProcessTapIfRunning(TidewellAppModel& model,
                                           const std::string& sourceID) = 0;
   virtual void restartMonitorIfRunning(TidewellAppModel& model, const std::string& monitorID) = 0;
+  // Stop the running child of that kind and start a new one on the remembered pick; the
+  // structural edits call them only while that kind runs.
+  virtual void restartMonitor(TidewellAppModel&) {}
+  virtual void restartHardwareSource(TidewellAppModel&) {}
+  virtual void restartProcessTap(TidewellAppModel&) {}
 };
 
 // For tests of other parts of the model: checks and installs nothing and leaves the model's

@@ -237,6 +237,35 @@ class TidewellAppModel : public QObject {
   void healthInputsChanged(const HealthView& before);
  public:
   // ---- end of service installation and health ---------------------------------------------
+  // ---- structural edits (AddItems.cpp, DeleteItems.cpp, ChannelCount.cpp) ------------------
+  // Each changes the working copy and saves it at once. The adds that pick a hardware device
+  // or an application remember the pick and restart that kind's running in-application helper.
+  void addMonitor(const std::string& deviceID);
+  void addHardwareInputSource(const std::string& deviceID);
+  void addPassThruSource(const std::string& deviceID);
+  void addSystemAudioSource(const std::string& deviceID);
+  void addApplicationSource(const std::string& deviceID);
+  void addVirtualDeviceSource(const std::string& deviceID, const std::string& sourceDeviceID);
+  // Makes system audio the capture target of the in-application capture helper.
+  void useSystemAudioSource();
+  // Removing an item removes every wire that names it at either end.
+  void deleteMonitor(const std::string& deviceID, const std::string& monitorID);
+  void deleteSource(const std::string& deviceID, const std::string& sourceID);
+  void deleteSelectedDevice();
+  // Keeps the device's pass-thru source as wide as the device and wired straight through.
+  void setChannelCount(const std::string& deviceID, std::int64_t channelCount);
+  // What the editor's rows show of a monitor's output, a source's input or application.
+  std::string monitorOutputName(const MonitorConfig& monitor) const;
+  bool monitorIsAvailable(const MonitorConfig& monitor) const;
+  std::string hardwareInputName(const SourceConfig& source) const;
+  bool hardwareInputIsAvailable(const SourceConfig& source) const;
+  bool applicationIsAvailable(const SourceConfig& source) const;
+  // The name of a channel (from 1) of the device with this uid; nothing when it has none.
+  static std::optional<std::string> channelName(const std::vector<AudioDeviceInfo>& devices,
+                                                const std::optional<std::string>& deviceUID,
+                                                std::int64_t channel);
+  // Ids of new items; tests install a predictable factory.
+  IdFactory newItemID = uuidIdFactory();
 
  signals:
   void snapshotChanged();
@@ -314,6 +343,14 @@ class TidewellAppModel : public QObject {
   void startDeviceChangeListeners();
   void scheduleAudioDeviceRefresh();
   void audioDeviceRefreshDue();
+  // Structural edits: the picks for new items, and the steps shared by the adds.
+  std::optional<AudioDeviceInfo> selectedOutputForNewMonitor() const;
+  std::optional<AudioDeviceInfo> selectedInputForNewSource() const;
+  std::optional<ApplicationSourceCandidate> selectedApplicationCandidate() const;
+  void addStereoSourceWires(const std::string& sourceID, DeviceConfig& device);
+  void refreshInventoryForPick();
+  bool addToDevice(const std::string& deviceID, const QString& status,
+                   const std::function<std::optional<QString>(DeviceConfig&)>& add);
 
   AppEnvironment environment_;
   ConfigValidator validator_;

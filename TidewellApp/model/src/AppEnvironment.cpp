@@ -110,7 +110,7 @@ AppEnvironment AppEnvironment::live() {
   environment.preferences =
       std::make_shared<SettingsPreferences>(SettingsPreferences::defaultFilePath());
   environment.serviceController = std::make_shared<InertServiceController>();
-  environment.helperLauncher = std::make_shared<InertHelperLauncher>();
+  environment.helperLauncher = std::make_shared<ProcessHelperLauncher>();
   return environment;
 }
 

@@ -504,6 +504,73 @@ TEST_F(LauncherTest, EditsRestartOnlyTheHelperThatPlaysTheEditedItem) {
   EXPECT_TRUE(model->processTapRunning() && model->hardwareSourceRunning());
 }
 
+ConfigSnapshot withDevice(const DeviceConfig& device) {
+  ConfigSnapshot snapshot = ConfigSnapshot::empty();
+  snapshot.devices = {device};
+  snapshot.ui.selectedDeviceID = device.id;
+  return snapshot;
+}
+
+TEST_F(LauncherTest, LaunchTargetsFollowTheRememberedPicksAndTheShownDevice) {
+  DeviceConfig device = makeDevice("D", "Desk");
+  MonitorConfig off = makeMonitor("M0", "Off");
+  off.deviceUID = "spk";
+  off.enabled = false;
+  MonitorConfig gone = makeMonitor("M1", "Gone");
+  gone.deviceUID = "unplugged";
+  device.monitors = {off};
+  makeModel({device});
+  model->setAudioDeviceInventory(registry->inventory);
+  // No remembered output, every monitor disabled: the system default output.
+  auto monitor = model->monitorLaunchTarget();
+  ASSERT_TRUE(monitor);
+  EXPECT_EQ(monitor->name, "System Default");
+  EXPECT_EQ(monitor->uid, std::nullopt);
+  EXPECT_EQ(monitor->monitorID, std::nullopt);
+  EXPECT_EQ(monitor->routes, "1:1,2:2");
+  // A remembered output whose only monitor is disabled.
+  model->setSelectedMonitorOutputUID("spk");
+  ASSERT_TRUE(model->monitorLaunchTarget());
+  EXPECT_FALSE(model->monitorLaunchTarget()->enabled);
+  EXPECT_EQ(model->monitorLaunchTarget()->name, "Off");
+  // A remembered output that is no longer there.
+  model->setSelectedMonitorOutputUID("unplugged");
+  EXPECT_EQ(model->monitorLaunchTarget(), std::nullopt);
+
+  // No remembered output and a first enabled monitor on a missing output: no fall-back.
+  device.monitors = {gone, off};
+  ASSERT_TRUE(model->saveEditedSnapshot(withDevice(device), "Saved"));
+  model->setSelectedMonitorOutputUID("");
+  EXPECT_EQ(model->monitorLaunchTarget(), std::nullopt);
+
+  // A remembered input the device has no source for: unity gain, default routes, its own name.
+  model->setSelectedHardwareInputUID("usb");
+  auto source = model->hardwareSourceLaunchTarget();
+  ASSERT_TRUE(source);
+  EXPECT_EQ(source->name, "USB Interface");
+  EXPECT_EQ(source->sourceID, std::nullopt);
+  EXPECT_EQ(source->gain, 1.0);
+  model->setSelectedHardwareInputUID("gone");
+  EXPECT_EQ(model->hardwareSourceLaunchTarget(), std::nullopt);
+  model->setSelectedHardwareInputUID("");
+  EXPECT_EQ(model->hardwareSourceLaunchTarget(), std::nullopt);
+
+  // No remembered application and no system source: system audio.
+  auto tap = model->processTapLaunchTarget();
+  ASSERT_TRUE(tap);
+  EXPECT_EQ(tap->mode, "system");
+  EXPECT_EQ(tap->name, "System Audio");
+  // A remembered application that is not running but is configured still starts, by its name.
+  device.sources.push_back(makeApplicationSource("A", "org.example.player", 4242));
+  ASSERT_TRUE(model->saveEditedSnapshot(withDevice(device), "Saved"));
+  model->setSelectedApplicationPID("4242");
+  tap = model->processTapLaunchTarget();
+  ASSERT_TRUE(tap);
+  EXPECT_EQ(tap->mode, "application");
+  EXPECT_EQ(tap->name, "App A");
+  EXPECT_EQ(tap->sourceID, std::string("A"));
+}
+
 // ---- the self-test ---------------------------------------------------------------------------
 
 TEST_F(LauncherTest, SelfTestVerdicts) {

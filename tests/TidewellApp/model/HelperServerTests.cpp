@@ -174,6 +174,7 @@ TEST_F(HelperServerTest, AHelperKilledByASignalShowsTheFailure) {
   ::kill(childPid(model->monitorProcess()), SIGKILL);
   ASSERT_TRUE(waitFor([&] { return !model->monitorRunning(); }, 10000));
   // Its last words, or the signal when it said nothing.
+  RecordProperty("statusAfterKill", model->monitorStatusMessage().toStdString());
   EXPECT_TRUE(model->monitorStatusMessage().startsWith("Monitor failed: ")) << model->monitorStatusMessage().toStdString();
   EXPECT_EQ(model->monitorProcess(), nullptr);
 }
@@ -185,6 +186,7 @@ TEST_F(HelperServerTest, TheSelfTestPassesWithThePassThruDeviceAndSaysWhyItCanno
   model->runPassThruSelfTest();
   ASSERT_TRUE(model->passThruTestRunning()) << model->statusMessage().toStdString();
   ASSERT_TRUE(waitFor([&] { return !model->passThruTestRunning(); }, 60000));
+  RecordProperty("verdict", model->statusMessage().toStdString());
   EXPECT_TRUE(model->statusMessage().startsWith("Pass-thru test passed, ")) << model->statusMessage().toStdString();
   EXPECT_TRUE(model->statusMessage().contains("Captured RMS: ")) << model->statusMessage().toStdString();
 

@@ -157,6 +157,7 @@ void TidewellAppModel::startHelper(HelperKind kind) {
   if (QProcess* old = helperProcess(kind)) {
     old->terminate();
     helperProcess(kind) = nullptr;
+    setHelperRunning(kind, false);  // a launch error below leaves nothing running
   }
 
   QPointer<TidewellAppModel> model(this);

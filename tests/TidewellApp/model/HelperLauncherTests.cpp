@@ -270,6 +270,25 @@ TEST_F(LauncherTest, AStartOverARunningChildEndsTheOldOneFirst) {
   EXPECT_TRUE(model->monitorRunning());
 }
 
+TEST_F(LauncherTest, ALaunchErrorIsShownAndLeavesNothingRunning) {
+  makeModel();
+  program("tidewell-monitor", runForever);
+  model->startMonitor();
+  ASSERT_TRUE(model->monitorRunning());
+  const pid_t first = pid_t(model->monitorProcess()->processId());
+  // A program the system refuses to run: its interpreter does not exist.
+  QFile broken(QDir(tools.path()).filePath("tidewell-monitor"));
+  ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  broken.write("#!/nonexistent/interpreter\n");
+  broken.close();
+  model->startMonitor();
+  EXPECT_TRUE(model->monitorStatusMessage().startsWith("Could not start monitor: "))
+      << model->monitorStatusMessage().toStdString();
+  EXPECT_FALSE(model->monitorRunning());
+  EXPECT_EQ(model->monitorProcess(), nullptr);
+  EXPECT_TRUE(ended(first));
+}
+
 TEST_F(LauncherTest, ARestartLetsTheReplacedChildFinishAndItsEndChangesNothing) {
   makeModel();
   program("tidewell-hardware-source", slowToStop);

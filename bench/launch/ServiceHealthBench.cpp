@@ -84,7 +84,7 @@ void HealthTickWithAStaleHeartbeat(benchmark::State& state) {
   env.clock = makeSystemClock();
   env.preferences = std::make_shared<SettingsPreferences>(root.filePath("Tidewell.conf"));
   env.serviceController = controller;
-  env.helperLauncher = std::make_shared<InertHelperLauncher>();
+  env.helperLauncher = std::make_shared<ProcessHelperLauncher>();
   TidewellAppModel model(env);
   model.healthTick();
   if (!model.serviceRunning()) {

@@ -111,7 +111,7 @@ AppEnvironment AppEnvironment::live() {
   environment.preferences =
       std::make_shared<SettingsPreferences>(SettingsPreferences::defaultFilePath());
   environment.serviceController = std::make_shared<LaunchAgentServiceController>();
-  environment.helperLauncher = std::make_shared<InertHelperLauncher>();
+  environment.helperLauncher = std::make_shared<ProcessHelperLauncher>();
   return environment;
 }
 

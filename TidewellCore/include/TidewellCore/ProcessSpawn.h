@@ -30,6 +30,13 @@ inline constexpr int parentDeathSignal = SIGTERM;
 pid_t spawn(const std::filesystem::path &executable, const std::vector<std::string> &arguments,
             const Environment &environment, std::string &error);
 
+// The child's side of the above, for programs that fork by other means (the application's
+// process objects): call it in the child after the fork and before exec, with the starter's
+// id taken before the fork. Resets every signal to its default disposition, unblocks them,
+// arms parentDeathSignal, and ends the child at once (status 127) when the starter is
+// already gone. Async-signal-safe. Returns 0, or the errno of a failure to arm the signal.
+int prepareChild(pid_t starter);
+
 } // namespace ProcessSpawn
 
 } // namespace tidewell

@@ -18,28 +18,8 @@ namespace {
 [[noreturn]] void becomeChild(pid_t starter, const char *path, char *const argv[], char *const envp[],
                               int statusPipe)
 {
-    // The starter's handlers and ignored signals (the service ignores SIGTERM and SIGINT) must
-    // not carry over: the helper ends on SIGTERM like any program.
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    sigemptyset(&defaults.sa_mask);
-    for (int number = 1; number < NSIG; ++number) {
-        if (number != SIGKILL && number != SIGSTOP) {
-            ::sigaction(number, &defaults, nullptr);
-        }
-    }
-    int failure = 0;
-    if (::prctl(PR_SET_PDEATHSIG, parentDeathSignal) != 0) {
-        failure = errno;
-    } else if (::getppid() != starter) {
-        // The starter died before the death signal was armed: nobody would ever end this
-        // helper, so it must not start.
-        ::_exit(127);
-    }
+    int failure = prepareChild(starter);
     if (failure == 0) {
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::execve(path, argv, envp);
         failure = errno;
     }
@@ -50,6 +30,32 @@ namespace {
 }
 
 } // namespace
+
+int prepareChild(pid_t starter)
+{
+    // The starter's handlers and ignored signals (the service ignores SIGTERM and SIGINT) must
+    // not carry over: the helper ends on SIGTERM like any program.
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigemptyset(&defaults.sa_mask);
+    for (int number = 1; number < NSIG; ++number) {
+        if (number != SIGKILL && number != SIGSTOP) {
+            ::sigaction(number, &defaults, nullptr);
+        }
+    }
+    if (::prctl(PR_SET_PDEATHSIG, parentDeathSignal) != 0) {
+        return errno;
+    }
+    if (::getppid() != starter) {
+        // The starter died before the death signal was armed: nobody would ever end this
+        // helper, so it must not start.
+        ::_exit(127);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    return 0;
+}
 
 pid_t spawn(const std::filesystem::path &executable, const std::vector<std::string> &arguments,
             const Environment &environment, std::string &error)

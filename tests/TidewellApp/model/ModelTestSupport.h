@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
+#include <csignal>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
@@ -218,6 +219,14 @@ inline std::string readFile(const std::filesystem::path& file) {
   std::stringstream text;
   text << stream.rdbuf();
   return text.str();
+}
+
+// True once the process has ended: no such process, or an orphan that nobody has reaped yet.
+inline bool processGone(pid_t pid) {
+  if (::kill(pid, 0) != 0) return true;
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const auto close = stat.rfind(')');
+  return stat.empty() || (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z');
 }
 
 inline std::filesystem::file_time_type modificationTime(const std::filesystem::path& file) {

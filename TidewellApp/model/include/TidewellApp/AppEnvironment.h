@@ -4,6 +4,7 @@
 // operations of the service installer and the in-application helper launcher. One environment
 // serves the whole process; tests install one built from fakes, the application the live one.
 
+#include <QStringList>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -90,6 +91,27 @@ class HelperLauncher {
   virtual void restartMonitor(TidewellAppModel&) {}
   virtual void restartHardwareSource(TidewellAppModel&) {}
   virtual void restartProcessTap(TidewellAppModel&) {}
+  // The folders searched for the helper programs and the self-test tool, before
+  // "build/tools" under the working directory: by default the application's bundle.
+  virtual QStringList programFolders() const;
+};
+
+// The real one: restarts the model's running helper of that kind when the edited item is what
+// it plays. Searches `folders` when given, else the application's bundle.
+class ProcessHelperLauncher final : public HelperLauncher {
+ public:
+  explicit ProcessHelperLauncher(std::optional<QStringList> folders = std::nullopt)
+      : folders_(std::move(folders)) {}
+  void restartHardwareSourceIfRunning(TidewellAppModel& model, const std::string& sourceID) override;
+  void restartProcessTapIfRunning(TidewellAppModel& model, const std::string& sourceID) override;
+  void restartMonitorIfRunning(TidewellAppModel& model, const std::string& monitorID) override;
+  void restartMonitor(TidewellAppModel& model) override;
+  void restartHardwareSource(TidewellAppModel& model) override;
+  void restartProcessTap(TidewellAppModel& model) override;
+  QStringList programFolders() const override;
+
+ private:
+  std::optional<QStringList> folders_;
 };
 
 // For tests of other parts of the model: checks and installs nothing and leaves the model's
@@ -101,14 +123,6 @@ class InertServiceController final : public ServiceController {
   void installOrRestartService(TidewellAppModel&) override {}
   void reinstallServiceIfStale(TidewellAppModel&) override {}
   void uninstallService(TidewellAppModel&) override {}
-};
-
-// Stand-in until the in-application helper launcher exists: no helper runs, so none restarts.
-class InertHelperLauncher final : public HelperLauncher {
- public:
-  void restartHardwareSourceIfRunning(TidewellAppModel&, const std::string&) override {}
-  void restartProcessTapIfRunning(TidewellAppModel&, const std::string&) override {}
-  void restartMonitorIfRunning(TidewellAppModel&, const std::string&) override {}
 };
 
 struct AppEnvironment {
@@ -123,7 +137,7 @@ struct AppEnvironment {
 
   // The real ones: the audio server, the configuration file in the user's data folder, the
   // shared-memory regions, the system clock, the preferences file in the user's configuration
-  // folder and the launch-agent service controller, with the inert helper launcher.
+  // folder, the launch-agent service controller and the process helper launcher.
   static AppEnvironment live();
 
   // The process's environment: the one last installed, else the live one (made on first use).

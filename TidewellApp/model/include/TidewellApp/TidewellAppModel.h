@@ -19,6 +19,7 @@
 
 #include "TidewellApp/AppEnvironment.h"
 #include "TidewellApp/HealthIssue.h"
+#include "TidewellApp/HelperLaunch.h"
 #include "TidewellCore/ConfigModel.h"
 #include "TidewellCore/ConfigStore.h"
 #include "TidewellCore/ConfigValidator.h"
@@ -266,6 +267,33 @@ class TidewellAppModel : public QObject {
                                                 std::int64_t channel);
   // Ids of new items; tests install a predictable factory.
   IdFactory newItemID = uuidIdFactory();
+  // ---- in-app helpers and the pass-thru self-test (HelperLauncher.cpp, PassThruSelfTest.cpp) --
+  // At most one child of each kind. A start while the service runs, or while a child of that
+  // kind is set, is handled: the first is refused, the second replaces the old child.
+  void startMonitor();
+  void stopMonitor();
+  void startHardwareSource();
+  void stopHardwareSource();
+  void startProcessTap();
+  void stopProcessTap();
+  // Ends the running child of that kind without waiting and starts a new one.
+  void restartMonitor();
+  void restartHardwareSource();
+  void restartProcessTap();
+  void restartMonitorIfRunning(const std::optional<std::string>& monitorID);
+  void restartHardwareSourceIfRunning(const std::optional<std::string>& sourceID);
+  void restartProcessTapIfRunning(const std::optional<std::string>& sourceID);
+  void restartRuntimeHelpersAfterRouteChange();
+  std::optional<MonitorLaunchTarget> monitorLaunchTarget() const;
+  std::optional<HardwareSourceLaunchTarget> hardwareSourceLaunchTarget() const;
+  std::optional<ProcessTapLaunchTarget> processTapLaunchTarget() const;
+  std::optional<QString> monitorExecutableURL() const;
+  std::optional<QString> hardwareSourceExecutableURL() const;
+  std::optional<QString> processTapExecutableURL() const;
+  std::optional<QString> passThruTestExecutableURL() const;
+  void runPassThruSelfTest();
+  // A test that has not ended after this long is stopped and reported as failed.
+  void setPassThruTestTimeout(std::chrono::milliseconds limit) { passThruTestTimeout_ = limit; }
 
  signals:
   void snapshotChanged();
@@ -351,6 +379,18 @@ class TidewellAppModel : public QObject {
   void refreshInventoryForPick();
   bool addToDevice(const std::string& deviceID, const QString& status,
                    const std::function<std::optional<QString>(DeviceConfig&)>& add);
+  // Helper launcher internals (HelperLauncher.cpp).
+  QPointer<QProcess>& helperProcess(HelperKind kind);
+  bool helperRunning(HelperKind kind) const;
+  void setHelperRunning(HelperKind kind, bool value);
+  const QString& helperStatus(HelperKind kind) const;
+  void setHelperStatus(HelperKind kind, const QString& value);
+  void startHelper(HelperKind kind);
+  void stopHelper(HelperKind kind);
+  void restartHelper(HelperKind kind);
+  bool serviceIsRunning() const;
+  void passThruTestTimedOut(QProcess* child);
+  std::chrono::milliseconds passThruTestTimeout_{60000};
 
   AppEnvironment environment_;
   ConfigValidator validator_;

@@ -1,0 +1,46 @@
+#include "ChildProcess.h"
+
+#include <unistd.h>
+
+#include "TidewellCore/ProcessSpawn.h"
+
+namespace tidewell::ChildProcess {
+
+QProcess* start(const QString& program, const QProcessEnvironment& environment, bool inheritInput,
+                EndHandler ended, QString& error) {
+  auto* child = new QProcess();
+  auto output = std::make_shared<HelperProcessOutput>();
+  child->setProgram(program);
+  child->setProcessEnvironment(environment);
+  if (inheritInput) child->setInputChannelMode(QProcess::ForwardedInputChannel);
+  // The death signal belongs to the forking thread: children are started on the main thread,
+  // which lives as long as the application.
+  const pid_t starter = ::getpid();
+  child->setChildProcessModifier([starter] {
+    if (ProcessSpawn::prepareChild(starter) != 0) ::_exit(127);
+  });
+  using Stream = HelperProcessOutput::Stream;
+  QObject::connect(child, &QProcess::readyReadStandardOutput, child, [child, output] {
+    output->append(Stream::standardOutput, child->readAllStandardOutput());
+  });
+  QObject::connect(child, &QProcess::readyReadStandardError, child, [child, output] {
+    output->append(Stream::standardError, child->readAllStandardError());
+  });
+  QObject::connect(child, &QProcess::finished, child, [child, output, ended = std::move(ended)] {
+    output->append(Stream::standardOutput, child->readAllStandardOutput());
+    output->append(Stream::standardError, child->readAllStandardError());
+    output->finish(Stream::standardOutput);
+    output->finish(Stream::standardError);
+    ended(*child, *output);
+    child->deleteLater();
+  });
+  child->start(QIODevice::ReadOnly);
+  if (!child->waitForStarted(-1)) {
+    error = child->errorString();
+    delete child;  // never started: nothing to kill or wait for
+    return nullptr;
+  }
+  return child;
+}
+
+}  // namespace tidewell::ChildProcess

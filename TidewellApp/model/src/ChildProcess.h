@@ -1,0 +1,28 @@
+#pragma once
+// Starting one child program of the application (a diagnostic helper or the self-test) with its
+// output collected, so that it cannot outlive the application.
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <functional>
+#include <memory>
+
+#include "TidewellApp/HelperProcessOutput.h"
+
+namespace tidewell::ChildProcess {
+
+using EndHandler = std::function<void(QProcess& child, const HelperProcessOutput& output)>;
+
+// Starts `program` with no arguments and exactly `environment`, its standard output and error
+// collected into a new HelperProcessOutput (standard input inherited when `inheritInput`). The
+// child receives SIGTERM when the application dies, even by SIGKILL. `ended` runs once on the
+// calling thread after the child has ended and everything it wrote has been collected.
+//
+// The process object has no parent and deletes itself after `ended`: dropping the last
+// reference to a running child never kills it nor waits for it. Returns the child, or nullptr
+// with `error` set when it could not be started.
+QProcess* start(const QString& program, const QProcessEnvironment& environment, bool inheritInput,
+                EndHandler ended, QString& error);
+
+}  // namespace tidewell::ChildProcess

@@ -1,0 +1,26 @@
+// A process that holds an application model with a running diagnostic helper, for the test that
+// kills it with SIGKILL: it starts the monitor, prints the helper's pid and waits to be killed.
+// Everything it reaches comes from its environment (audio server socket, data folders).
+
+#include <QCoreApplication>
+#include <cstdio>
+
+#include "TidewellApp/AppEnvironment.h"
+#include "TidewellApp/TidewellAppModel.h"
+
+int main(int argc, char** argv) {
+  QCoreApplication application(argc, argv);
+  if (argc < 2) return 2;
+  tidewell::AppEnvironment environment = tidewell::AppEnvironment::live();
+  environment.helperLauncher =
+      std::make_shared<tidewell::ProcessHelperLauncher>(QStringList{QString::fromLocal8Bit(argv[1])});
+  tidewell::TidewellAppModel model(environment);
+  model.startMonitor();
+  if (!model.monitorProcess()) {
+    std::printf("not started: %s\n", model.monitorStatusMessage().toUtf8().constData());
+    return 1;
+  }
+  std::printf("%lld\n", static_cast<long long>(model.monitorProcess()->processId()));
+  std::fflush(stdout);
+  return application.exec();
+}

@@ -1,6 +1,7 @@
-// The driver's object model: factory and reference counting, initialisation, object ids,
-// the reconcile pass that creates, updates and retires devices, device configuration
-// changes and notifications. The runtime region reader is TWRuntimeRegion.cpp.
+// The driver's object model: initialisation, object ids, the reconcile pass that creates,
+// updates and retires devices, device configuration changes and notifications. The driver
+// interface table and factory are TWDriverInterface.cpp, the IO path TWIO.cpp, the runtime
+// region reader TWRuntimeRegion.cpp; nothing here calls into the IO path.
 
 #include <TidewellHAL/TWDriver.h>
 
@@ -28,33 +29,6 @@ static const char kTWReconcileQueueLabel[] = "app.tidewell.vhal.reconcile";
 
 // ---- process-wide state ---------------------------------------------------------------
 
-static AudioServerPlugInDriverInterface gDriverInterface = {
-    nullptr,
-    Tidewell_QueryInterface,
-    Tidewell_AddRef,
-    Tidewell_Release,
-    TWDriver_Initialize,
-    TWDriver_CreateDevice,
-    TWDriver_DestroyDevice,
-    TWDriver_AddDeviceClient,
-    TWDriver_RemoveDeviceClient,
-    TWDriver_PerformDeviceConfigurationChange,
-    TWDriver_AbortDeviceConfigurationChange,
-    TWDriver_HasProperty,
-    TWDriver_IsPropertySettable,
-    TWDriver_GetPropertyDataSize,
-    TWDriver_GetPropertyData,
-    TWDriver_SetPropertyData,
-    TWDriver_StartIO,
-    TWDriver_StopIO,
-    TWDriver_GetZeroTimeStamp,
-    TWDriver_WillDoIOOperation,
-    TWDriver_BeginIOOperation,
-    TWDriver_DoIOOperation,
-    TWDriver_EndIOOperation,
-};
-static AudioServerPlugInDriverInterface* gDriverInterfacePointer = &gDriverInterface;
-static std::atomic<uint32_t> gReferenceCount{1};
 std::atomic<AudioServerPlugInHostRef> gHost{nullptr};
 static bool gReconcileTimerEnabled = true;
 static std::atomic<dispatch_queue_t> gReconcileQueue{nullptr};
@@ -63,9 +37,6 @@ static std::atomic<int32_t> gNextObjectID{kTWFirstObjectID};
 TWDevice gDevices[TidewellRuntimeMaxDevices];
 std::atomic<bool> gHasReconciled{false};
 static std::atomic<uint32_t> gLastReconciledGeneration{0};
-
-// The reference handed to the host: the address of the word that points at the table.
-static AudioServerPlugInDriverRef TWDriverRef() { return &gDriverInterfacePointer; }
 
 // ---- small helpers --------------------------------------------------------------------
 
@@ -109,42 +80,6 @@ float TWClampGain(float value) {
     if (value < 0.0f) return 0.0f;
     if (value > 2.0f) return 2.0f;
     return value;
-}
-
-static bool TWUUIDEqual(const CFUUIDBytes& a, const CFUUIDBytes& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// ---- factory and reference counting -------------------------------------------------------
-
-extern "C" void* TidewellHALFactory(CFAllocatorRef, CFUUIDRef requestedTypeUUID) {
-    if (requestedTypeUUID == nullptr) return nullptr;
-    CFUUIDBytes requested = CFUUIDGetUUIDBytes(requestedTypeUUID);
-    if (!TWUUIDEqual(requested, kAudioServerPlugInTypeUUIDBytes) &&
-        !TWUUIDEqual(requested, kAudioServerPlugInDriverInterfaceUUIDBytes)) {
-        return nullptr;
-    }
-    Tidewell_AddRef(TWDriverRef());
-    return TWDriverRef();
-}
-
-HRESULT Tidewell_QueryInterface(void*, REFIID uuid, LPVOID* outInterface) {
-    if (outInterface == nullptr) return AUDIO_E_POINTER;
-    if (TWUUIDEqual(uuid, kAudioServerPlugInDriverInterfaceUUIDBytes) || TWUUIDEqual(uuid, kIUnknownUUIDBytes)) {
-        Tidewell_AddRef(TWDriverRef());
-        *outInterface = TWDriverRef();
-        return 0;
-    }
-    *outInterface = nullptr;
-    return AUDIO_E_NOINTERFACE;
-}
-
-ULONG Tidewell_AddRef(void*) { return gReferenceCount.fetch_add(1, std::memory_order_acq_rel) + 1; }
-
-ULONG Tidewell_Release(void*) {
-    uint32_t current = gReferenceCount.load(std::memory_order_acquire);
-    while (current != 0) {
-        if (gReferenceCount.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel)) return current - 1;
-    }
-    return 0;
 }
 
 // ---- object resolution ---------------------------------------------------------------------
@@ -575,29 +510,4 @@ void TWSetReconcileTimerEnabled(bool enabled) { gReconcileTimerEnabled = enabled
 TWDevice* TWTestDeviceForID(AudioObjectID deviceID) {
     TWObjectRef ref = TWResolveObject(deviceID);
     return ref.kind == kTWObjectDevice ? ref.device : nullptr;
-}
-
-static TWClientState* TWTestClient(AudioObjectID deviceID, uint32_t clientID) {
-    TWDevice* device = TWTestDeviceForID(deviceID);
-    return device ? TWClientStateForID(device, clientID, false) : nullptr;
-}
-
-uint32_t TWTestClientCushionFrames(AudioObjectID deviceID, uint32_t clientID) {
-    TWClientState* c = TWTestClient(deviceID, clientID);
-    return c ? c->cushionFrames.load(std::memory_order_relaxed) : 0;
-}
-
-uint32_t TWTestClientUnderrunCount(AudioObjectID deviceID, uint32_t clientID) {
-    TWClientState* c = TWTestClient(deviceID, clientID);
-    return c ? c->underrunCount.load(std::memory_order_relaxed) : 0;
-}
-
-uint32_t TWTestDeviceUnderrunCount(AudioObjectID deviceID) {
-    TWDevice* d = TWTestDeviceForID(deviceID);
-    return d ? d->underrunCount.load(std::memory_order_relaxed) : 0;
-}
-
-uint32_t TWTestDeviceCushionGrowthCount(AudioObjectID deviceID) {
-    TWDevice* d = TWTestDeviceForID(deviceID);
-    return d ? d->cushionGrowthCount.load(std::memory_order_relaxed) : 0;
 }

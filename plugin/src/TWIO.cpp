@@ -2,7 +2,7 @@
 // with per-client cushions, and the two meters of each device. Nothing here allocates,
 // locks or makes a system call.
 
-#include <TidewellHAL/TWDriver.h>
+#include <TidewellHAL/TWIO.h>
 
 #include <CoreFoundation/HostClock.h>
 
@@ -338,4 +338,31 @@ OSStatus TWDriver_DoIOOperation(AudioServerPlugInDriverRef, AudioObjectID device
     }
     TWLeaveIO(device);
     return 0;
+}
+
+// ---- IO counters for in-process inspection -----------------------------------------------
+
+static TWClientState* TWTestClient(AudioObjectID deviceID, uint32_t clientID) {
+    TWDevice* device = TWTestDeviceForID(deviceID);
+    return device ? TWClientStateForID(device, clientID, false) : nullptr;
+}
+
+uint32_t TWTestClientCushionFrames(AudioObjectID deviceID, uint32_t clientID) {
+    TWClientState* c = TWTestClient(deviceID, clientID);
+    return c ? c->cushionFrames.load(std::memory_order_relaxed) : 0;
+}
+
+uint32_t TWTestClientUnderrunCount(AudioObjectID deviceID, uint32_t clientID) {
+    TWClientState* c = TWTestClient(deviceID, clientID);
+    return c ? c->underrunCount.load(std::memory_order_relaxed) : 0;
+}
+
+uint32_t TWTestDeviceUnderrunCount(AudioObjectID deviceID) {
+    TWDevice* d = TWTestDeviceForID(deviceID);
+    return d ? d->underrunCount.load(std::memory_order_relaxed) : 0;
+}
+
+uint32_t TWTestDeviceCushionGrowthCount(AudioObjectID deviceID) {
+    TWDevice* d = TWTestDeviceForID(deviceID);
+    return d ? d->cushionGrowthCount.load(std::memory_order_relaxed) : 0;
 }

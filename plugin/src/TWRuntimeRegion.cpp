@@ -2,7 +2,7 @@
 // creates it anew), the snapshot of its device table that a reconcile pass works on, and
 // the live controls of each device, read on the IO path without lock or system call.
 
-#include <TidewellHAL/TWDriver.h>
+#include <TidewellHAL/TWDevice.h>
 
 #include <TidewellRuntimeSupport/TidewellRegions.h>
 

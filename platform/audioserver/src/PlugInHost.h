@@ -28,6 +28,12 @@ namespace audioserver {
 class PlugInHost;
 struct PlugIn;
 
+// Shared by the host (PlugInHost.cpp) and the objects it forwards to (PlugInObjects.cpp).
+inline constexpr uint32_t kMaxChannels = 64;
+inline AudioServerPlugInDriverInterface& Table(AudioServerPlugInDriverRef driver) { return **driver; }
+// The UTF-8 text of a string; "" for null or unconvertible text.
+std::string CFText(CFStringRef s);
+
 // A server object whose properties live in a plug-in.
 struct ForwardingObject {
     virtual ~ForwardingObject() = default;

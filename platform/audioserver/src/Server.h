@@ -196,6 +196,7 @@ public:
 private:
     using Notes = std::vector<std::pair<AudioObjectID, AudioObjectPropertyAddress>>;
 
+    // Objects and property requests (ServerObjects.cpp).
     AudioObjectID allocateID();
     // `made`: a device object of a derived kind to fill in (plug-in devices).
     std::shared_ptr<Device> addDevice(const DeviceDescription& desc, Notes& notes,
@@ -213,15 +214,18 @@ private:
                       const audioproto::WireValue& q, const std::vector<uint8_t>& data, Notes& notes);
     bool isSettable(AudioObjectID obj, const AudioObjectPropertyAddress& a) const;
 
+    // Client connections, their requests and IO, notifications (ServerConnections.cpp).
     void serve(const std::shared_ptr<Connection>& c);
     void handle(const std::shared_ptr<Connection>& c, const audioproto::Header& h, const std::vector<uint8_t>& payload);
     void disconnect(const std::shared_ptr<Connection>& c);
     void reply(Connection& c, const audioproto::Header& req, int32_t status, const std::vector<uint8_t>& payload = {},
                int passFd = -1);
-    std::string control(const std::string& request, bool& shutdown);
     int32_t consumeFault(const std::string& call);
     void stopIO(Connection& c, AudioObjectID device, Notes& notes);
     void notify(const Notes& notes);
+    void notifierLoop();
+    // Control requests from audioctl (ServerControl.cpp).
+    std::string control(const std::string& request, bool& shutdown);
     // Taps and aggregates (ServerTaps.cpp).
     bool visibleTo(const Object& o, const Connection& c) const;  // model mutex held
     void handleTapRequest(const std::shared_ptr<Connection>& c, const audioproto::Header& h,
@@ -236,7 +240,7 @@ private:
     void promptThenCreate(std::shared_ptr<Connection> c, audioproto::Header h, TapRequest d, TapPermission p);
     std::string controlTapPermission(const nlohmann::json& req);
     std::string controlTapRates(const nlohmann::json& req);
-    void notifierLoop();
+    // The socket and the server's life (Server.cpp).
     void shutdown();
 
     std::string socketPath_;

@@ -201,6 +201,19 @@ class TidewellAppModel : public QObject {
   // live edit is dropped only when the save succeeds.
   bool saveEditedSnapshot(const ConfigSnapshot& snapshot, const QString& status);
 
+  // ---- wires (Wires.cpp) -------------------------------------------------------------------
+  // Joins two channel ends of the device (source to device output, or device output to
+  // monitor) and saves with "Connected wire"; a pair already joined keeps its one wire. A
+  // pending live edit is committed first, so the edit starts from what the window shows. A
+  // refused edit sets "Could not connect wire" and saves nothing. True when the edit was made.
+  bool connectWire(const std::string& deviceID, const WireEndpoint& from, const WireEndpoint& to);
+  // Removes a wire of the device and saves with "Deleted wire", or sets "Could not delete wire"
+  // when the device or the wire is gone. A pending live edit is committed first.
+  bool deleteWire(const std::string& deviceID, const std::string& wireID);
+  // A route changed: restarts the application's running monitor, hardware-source and
+  // process-tap helpers, in this order.
+  void restartRuntimeHelpersAfterRouteChange();
+
  signals:
   void snapshotChanged();
   void validationChanged();

@@ -9,12 +9,10 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <array>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
-#include "../../TidewellCore/registry/PrivateAudioServer.h"
 #include "ModelTestSupport.h"
+#include "ServiceProcess.h"
 #include "TidewellApp/Bindings.h"
 #include "TidewellCore/TidewellConstants.h"
 
@@ -100,31 +98,14 @@ class ModelEndToEndTest : public ModelTest {
   }
 
   void startService() {
-    std::vector<std::string> entries = {
-        "HOME=" + home.string(),
-        "PATH=/usr/bin:/bin",
-        "XDG_RUNTIME_DIR=" + home.string(),
-        std::string("AUDIOSERVER_SOCKET=") + std::getenv("AUDIOSERVER_SOCKET"),
-        "TIDEWELL_CONFIG_PATH=" + configFile.string(),
-        "TIDEWELL_HELPER_DIR=" + binDirectory().string(),
-        // Many passes during the pause before the commit.
-        "TIDEWELL_SERVICE_POLL_SECONDS=0.05"};
-    std::vector<char*> envp;
-    for (auto& entry : entries) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, serviceLog.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    std::string program = (binDirectory() / "tidewell-service").string();
-    char* argv[] = {program.data(), nullptr};
-    ASSERT_EQ(posix_spawn(&servicePid, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    // Many passes during the pause before the commit.
+    servicePid = startTidewellService(home, configFile, serviceLog, "0.05");
+    ASSERT_GT(servicePid, 0);
   }
 
   // The service touches its heartbeat on every pass.
   std::filesystem::file_time_type lastServicePass() {
-    return modificationTime(home / ".local/share/Tidewell/service-heartbeat");
+    return modificationTime(serviceHeartbeat(home));
   }
 };
 

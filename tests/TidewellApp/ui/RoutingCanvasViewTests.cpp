@@ -53,6 +53,9 @@ protected:
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
         ASSERT_TRUE(waitFor([&] { return canvas->state().portFrames().size() == 2 + 4 + 2 + 2; }));
+        // The application ignores a move to where the pointer already is, which may be where
+        // the previous test left it: start each test from the corner.
+        QTest::mouseMove(handle(), QPoint(1, 1));
     }
     QWindow* handle() { return window->windowHandle(); }
     QPoint inWindow(QPointF canvasPoint) {
@@ -152,6 +155,35 @@ TEST_F(RoutingCanvasViewTest, ClickingAWireSelectsItAndItsButtonDeletesIt) {
     EXPECT_EQ(canvas->state().selectedWireID(), std::nullopt);
     EXPECT_FALSE(button->isVisible());
     EXPECT_EQ(canvas->device().wires.size(), savedWires().size());
+}
+
+// A control of a row that a wire passes over does not take the click while the wire is
+// hovered: the click selects the wire.
+TEST_F(RoutingCanvasViewTest, WhileAWireIsHoveredAClickOnAControlUnderItSelectsTheWire) {
+    model->connectWire("D", {EndpointKind::source, "S", 1}, {EndpointKind::deviceOutput, "D", 2});
+    const std::string wireID = savedWires().back().id;
+    show();
+    const QPoint middle = midpointOf(wireID);
+    auto* control = new QToolButton(canvas);
+    control->setGeometry(QRect(canvas->mapFrom(window.get(), middle) - QPoint(20, 35), QSize(40, 70)));
+    control->show();
+    control->stackUnder(canvas->overlay());
+    int clicks = 0;
+    QObject::connect(control, &QToolButton::clicked, [&] { ++clicks; });
+
+    QTest::mouseMove(handle(), middle);
+    EXPECT_EQ(canvas->state().hoveredWireID(), wireID);
+    QTest::mouseClick(handle(), Qt::LeftButton, {}, middle);
+    EXPECT_EQ(canvas->state().selectedWireID(), wireID);
+    EXPECT_EQ(clicks, 0);
+
+    // Away from the wire the control takes its click, and the selection stays.
+    const QPoint onControl = middle + QPoint(0, 30);
+    QTest::mouseMove(handle(), onControl);
+    ASSERT_EQ(canvas->state().hoveredWireID(), std::nullopt);
+    QTest::mouseClick(handle(), Qt::LeftButton, {}, onControl);
+    EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(canvas->state().selectedWireID(), wireID);
 }
 
 TEST_F(RoutingCanvasViewTest, GrabsInLightAndDark) {

@@ -6,35 +6,40 @@
 
 namespace tidewell {
 
-bool TidewellAppModel::connectWire(const std::string& deviceID, const WireEndpoint& from,
-                                   const WireEndpoint& to) {
+namespace {
+
+// Runs a wire edit on a copy of the configuration: refused, it sets `failed` and saves
+// nothing; made, it saves with `done` and restarts the helpers that play the routes.
+bool editWires(TidewellAppModel& model, const std::function<void(ConfigSnapshot&)>& edit,
+               const QString& done, const QString& failed) {
   // A gain changed a moment ago is already playing but not yet saved: save it first, or the
-  // edit below would put the saved value back.
-  flushLiveEdits();
-  ConfigSnapshot edited = snapshot();
+  // edit would put the saved value back.
+  model.flushLiveEdits();
+  ConfigSnapshot edited = model.snapshot();
   try {
-    ConfigEditor::connectWire(deviceID, from, to, edited);
+    edit(edited);
   } catch (const ConfigEditError&) {
-    setStatusMessage(QStringLiteral("Could not connect wire"));
+    model.setStatusMessage(failed);
     return false;
   }
-  saveEditedSnapshot(edited, QStringLiteral("Connected wire"));
-  restartRuntimeHelpersAfterRouteChange();
+  model.saveEditedSnapshot(edited, done);
+  model.restartRuntimeHelpersAfterRouteChange();
   return true;
 }
 
+}  // namespace
+
+bool TidewellAppModel::connectWire(const std::string& deviceID, const WireEndpoint& from,
+                                   const WireEndpoint& to) {
+  return editWires(
+      *this, [&](ConfigSnapshot& edited) { ConfigEditor::connectWire(deviceID, from, to, edited); },
+      QStringLiteral("Connected wire"), QStringLiteral("Could not connect wire"));
+}
+
 bool TidewellAppModel::deleteWire(const std::string& deviceID, const std::string& wireID) {
-  flushLiveEdits();
-  ConfigSnapshot edited = snapshot();
-  try {
-    ConfigEditor::deleteWire(deviceID, wireID, edited);
-  } catch (const ConfigEditError&) {
-    setStatusMessage(QStringLiteral("Could not delete wire"));
-    return false;
-  }
-  saveEditedSnapshot(edited, QStringLiteral("Deleted wire"));
-  restartRuntimeHelpersAfterRouteChange();
-  return true;
+  return editWires(
+      *this, [&](ConfigSnapshot& edited) { ConfigEditor::deleteWire(deviceID, wireID, edited); },
+      QStringLiteral("Deleted wire"), QStringLiteral("Could not delete wire"));
 }
 
 void TidewellAppModel::restartRuntimeHelpersAfterRouteChange() {

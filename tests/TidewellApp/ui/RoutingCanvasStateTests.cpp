@@ -165,7 +165,8 @@ protected:
     }
     std::size_t wireCount() { return savedConfig().devices.at(0).wires.size(); }
     bool saved(const WireEndpoint& from, const WireEndpoint& to) {
-        for (const auto& w : savedConfig().devices.at(0).wires)
+        const ConfigSnapshot config = savedConfig();
+        for (const auto& w : config.devices.at(0).wires)
             if (w.from == from && w.to == to) return true;
         return false;
     }

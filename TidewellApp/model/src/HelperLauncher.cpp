@@ -12,6 +12,14 @@ namespace tidewell {
 
 // ---- the launcher the bindings call ------------------------------------------------------------
 
+namespace {
+// Through the interface an empty id names no particular source or monitor.
+std::optional<std::string> optionalID(const std::string& id) {
+  if (id.empty()) return std::nullopt;
+  return id;
+}
+}  // namespace
+
 QStringList HelperLauncher::programFolders() const { return HelperLaunch::bundleFolders(); }
 
 QStringList ProcessHelperLauncher::programFolders() const {
@@ -19,18 +27,18 @@ QStringList ProcessHelperLauncher::programFolders() const {
 }
 void ProcessHelperLauncher::restartHardwareSourceIfRunning(TidewellAppModel& model,
                                                            const std::string& sourceID) {
-  model.restartHardwareSourceIfRunning(sourceID);
+  model.restartHardwareSourceIfRunning(optionalID(sourceID));
 }
 void ProcessHelperLauncher::restartProcessTapIfRunning(TidewellAppModel& model,
                                                        const std::string& sourceID) {
-  model.restartProcessTapIfRunning(sourceID);
+  model.restartProcessTapIfRunning(optionalID(sourceID));
 }
 void ProcessHelperLauncher::restartMonitor(TidewellAppModel& model) { model.restartMonitor(); }
 void ProcessHelperLauncher::restartHardwareSource(TidewellAppModel& model) { model.restartHardwareSource(); }
 void ProcessHelperLauncher::restartProcessTap(TidewellAppModel& model) { model.restartProcessTap(); }
 void ProcessHelperLauncher::restartMonitorIfRunning(TidewellAppModel& model,
                                                     const std::string& monitorID) {
-  model.restartMonitorIfRunning(monitorID);
+  model.restartMonitorIfRunning(optionalID(monitorID));
 }
 
 // ---- per-kind fields ---------------------------------------------------------------------------
@@ -254,12 +262,6 @@ void TidewellAppModel::restartProcessTapIfRunning(const std::optional<std::strin
     case SourceType::virtualDevice:
       return;
   }
-}
-
-void TidewellAppModel::restartRuntimeHelpersAfterRouteChange() {
-  if (monitorRunning_) restartMonitor();
-  if (hardwareSourceRunning_) restartHardwareSource();
-  if (processTapRunning_) restartProcessTap();
 }
 
 }  // namespace tidewell

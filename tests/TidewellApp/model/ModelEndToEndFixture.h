@@ -3,14 +3,12 @@
 // service on its own poll loop with the build's helpers, and a model over the real registry
 // and regions.
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <cstdio>
 
-#include "../../TidewellCore/registry/PrivateAudioServer.h"
 #include "ModelTestSupport.h"
+#include "ServiceProcess.h"
 
 namespace tidewell::testing {
 
@@ -32,30 +30,12 @@ class ModelEndToEndTest : public ModelTest {
 
   // The default: many passes during the pause before a live commit.
   void startService(const std::string& pollSeconds = "0.05") {
-    std::vector<std::string> entries = {
-        "HOME=" + home.string(),
-        "PATH=/usr/bin:/bin",
-        "XDG_RUNTIME_DIR=" + home.string(),
-        std::string("AUDIOSERVER_SOCKET=") + std::getenv("AUDIOSERVER_SOCKET"),
-        "TIDEWELL_CONFIG_PATH=" + configFile.string(),
-        "TIDEWELL_HELPER_DIR=" + binDirectory().string(),
-        "TIDEWELL_SERVICE_POLL_SECONDS=" + pollSeconds};
-    std::vector<char*> envp;
-    for (auto& entry : entries) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, serviceLog.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    std::string program = (binDirectory() / "tidewell-service").string();
-    char* argv[] = {program.data(), nullptr};
-    ASSERT_EQ(posix_spawn(&servicePid, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    servicePid = startTidewellService(home, configFile, serviceLog, pollSeconds);
+    ASSERT_GT(servicePid, 0);
   }
 
-  // The service touches its heartbeat on every pass.
   std::filesystem::file_time_type lastServicePass() {
-    return modificationTime(home / ".local/share/Tidewell/service-heartbeat");
+    return modificationTime(serviceHeartbeat(home));
   }
 
   // A model over the audio server and the real regions, with the test's file and preferences.

@@ -78,6 +78,8 @@ class ServiceController {
 };
 
 // The application's own diagnostic helpers: restarted when an edit changes what they play.
+// Each restarts its helper only while it runs; with an empty id it restarts it whatever the
+// source or monitor it plays.
 class HelperLauncher {
  public:
   virtual ~HelperLauncher() = default;

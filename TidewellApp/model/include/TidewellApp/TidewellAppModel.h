@@ -294,6 +294,15 @@ class TidewellAppModel : public QObject {
   void runPassThruSelfTest();
   // A test that has not ended after this long is stopped and reported as failed.
   void setPassThruTestTimeout(std::chrono::milliseconds limit) { passThruTestTimeout_ = limit; }
+  // ---- wires (Wires.cpp) -------------------------------------------------------------------
+  // Joins two channel ends of the device (source to device output, or device output to
+  // monitor) and saves with "Connected wire"; a pair already joined keeps its one wire. A
+  // pending live edit is committed first, so the edit starts from what the window shows. A
+  // refused edit sets "Could not connect wire" and saves nothing. True when the edit was made.
+  bool connectWire(const std::string& deviceID, const WireEndpoint& from, const WireEndpoint& to);
+  // Removes a wire of the device and saves with "Deleted wire", or sets "Could not delete wire"
+  // when the device or the wire is gone. A pending live edit is committed first.
+  bool deleteWire(const std::string& deviceID, const std::string& wireID);
 
  signals:
   void snapshotChanged();

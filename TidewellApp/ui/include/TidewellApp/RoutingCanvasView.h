@@ -1,0 +1,93 @@
+#pragma once
+// The routing editor of one virtual device: the sources, the device's output channels and the
+// monitors side by side, with the device's wires drawn over them. The user drags from a port
+// to connect, hovers a wire to highlight it, clicks it to select it and deletes it with the
+// button on it.
+//
+// The rules live in RoutingCanvasState; this widget feeds it pointer, port and drag reports in
+// its own coordinates (it is the "routingCanvas" its ports measure in), collects the ports'
+// frames after layout, and hands connect and delete to the application model. The columns are
+// built by replaceable builders, so fuller rows can take the place of the plain ones.
+
+#include "TidewellApp/RoutingCanvasState.h"
+#include "TidewellCore/ConfigModel.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+
+class QHBoxLayout;
+class QWindow;
+
+namespace tidewell {
+
+class RoutingChannelPort;
+class RoutingWireOverlay;
+class TidewellAppModel;
+class TidewellMeterModel;
+
+// What a column builder is given.
+struct RoutingCanvasContext {
+    TidewellAppModel& model;
+    const TidewellMeterModel& meters;
+    const DeviceConfig& device;
+};
+using RoutingColumnBuilder = std::function<QWidget*(const RoutingCanvasContext&)>;
+
+class RoutingCanvasView : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int columnSpacing = 14;
+
+    RoutingCanvasView(TidewellAppModel& model, const TidewellMeterModel& meters,
+                      DeviceConfig device, QWidget* parent = nullptr);
+    ~RoutingCanvasView() override;
+
+    // A new copy of the device (the canvas also follows the model's saved configuration). The
+    // rows are rebuilt when its ports change; the interaction state stays.
+    void setDevice(const DeviceConfig& device);
+    const DeviceConfig& device() const { return state_.device(); }
+
+    // Replaces the builders of the three columns, left to right, and rebuilds them.
+    void setColumnBuilders(RoutingColumnBuilder sources, RoutingColumnBuilder outputs,
+                           RoutingColumnBuilder monitors);
+
+    const RoutingCanvasState& state() const { return state_; }
+    RoutingWireOverlay* overlay() const { return overlay_; }
+    // The ports of the current rows.
+    QList<RoutingChannelPort*> ports() const;
+    RoutingChannelPort* port(const RoutingPortID& id) const;
+    // Reads every port's frame now (normally done after each layout pass).
+    void refreshPortFrames();
+
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void rebuildColumns();
+    void retargetMeters();
+    void connectPorts();
+    void schedulePortFrames();
+    void watchWindow();
+    void showState();
+    void highlightDropTargets();
+    bool handleWindowPointer(QEvent* event);
+    bool monitorIsAvailable(const MonitorConfig& monitor) const;
+
+    TidewellAppModel& model_;
+    const TidewellMeterModel& meters_;
+    RoutingCanvasState state_;
+    RoutingColumnBuilder builders_[3];
+    QHBoxLayout* row_;
+    QList<QPointer<QWidget>> columns_;
+    RoutingWireOverlay* overlay_;
+    QPointer<QWindow> watched_;
+    bool framesScheduled_ = false;
+    bool swallowRelease_ = false;
+};
+
+}  // namespace tidewell

@@ -477,13 +477,38 @@ double thdPlusNoiseDb(const float* x, size_t frames, unsigned channels, unsigned
             w += std::clamp(m[3][4] / m[3][3], -1e-4, 1e-4);
         }
     }
+    // The tone's amplitude and phase are fitted again every 100 ms, as a narrow notch would follow
+    // them: a single phase step then spoils its own window, not every window after it, while a
+    // pitch that wavers still leaves its mark in every window.
     double tone = 0, rest = 0;
-    for (size_t i = 0; i < frames; ++i) {
-        const double t = static_cast<double>(i) - middle;
-        const double fit = a * std::cos(w * t) + bb * std::sin(w * t);
-        const double y = x[i * channels + channel] - c;
-        tone += fit * fit;
-        rest += (y - fit) * (y - fit);
+    const auto window = static_cast<size_t>(sampleRate / 10);
+    for (size_t from = 0; from + window <= frames; from += window) {
+        double m[3][4] = {};
+        for (size_t i = from; i < from + window; ++i) {
+            const double t = static_cast<double>(i) - middle;
+            const double col[3] = {std::cos(w * t), std::sin(w * t), 1.0};
+            const double y = x[i * channels + channel];
+            for (int r = 0; r < 3; ++r) {
+                for (int k = 0; k < 3; ++k) m[r][k] += col[r] * col[k];
+                m[r][3] += col[r] * y;
+            }
+        }
+        for (int col = 0; col < 3; ++col) {
+            if (std::fabs(m[col][col]) < 1e-300) return 0;
+            for (int r = 0; r < 3; ++r) {
+                if (r == col) continue;
+                const double f = m[r][col] / m[col][col];
+                for (int k = col; k < 4; ++k) m[r][k] -= f * m[col][k];
+            }
+        }
+        const double wa = m[0][3] / m[0][0], wb = m[1][3] / m[1][1], wc = m[2][3] / m[2][2];
+        for (size_t i = from; i < from + window; ++i) {
+            const double t = static_cast<double>(i) - middle;
+            const double fit = wa * std::cos(w * t) + wb * std::sin(w * t);
+            const double y = x[i * channels + channel] - wc;
+            tone += fit * fit;
+            rest += (y - fit) * (y - fit);
+        }
     }
     if (rest <= 0) return 200;
     return 10 * std::log10(tone / rest);

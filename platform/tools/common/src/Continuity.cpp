@@ -477,34 +477,46 @@ double thdPlusNoiseDb(const float* x, size_t frames, unsigned channels, unsigned
             w += std::clamp(m[3][4] / m[3][3], -1e-4, 1e-4);
         }
     }
-    // The tone's amplitude and phase are fitted again every 100 ms, as a narrow notch would follow
-    // them: a single phase step then spoils its own window, not every window after it, while a
-    // pitch that wavers still leaves its mark in every window.
+    // The tone is fitted again every 100 ms (amplitude, phase, offset and frequency), as an
+    // analyser's notch tracks it: a single phase step then spoils its own window, not every window
+    // after it, and a pitch that settles over seconds is not counted; a pitch that wavers within
+    // a window, and everything that is not the tone, is.
     double tone = 0, rest = 0;
     const auto window = static_cast<size_t>(sampleRate / 10);
     for (size_t from = 0; from + window <= frames; from += window) {
-        double m[3][4] = {};
-        for (size_t i = from; i < from + window; ++i) {
-            const double t = static_cast<double>(i) - middle;
-            const double col[3] = {std::cos(w * t), std::sin(w * t), 1.0};
-            const double y = x[i * channels + channel];
-            for (int r = 0; r < 3; ++r) {
-                for (int k = 0; k < 3; ++k) m[r][k] += col[r] * col[k];
-                m[r][3] += col[r] * y;
+        const double centre = static_cast<double>(from) + 0.5 * static_cast<double>(window - 1);
+        double ww = w, wa = 0, wb = 0, wc = 0;
+        for (int iteration = 0; iteration < 4; ++iteration) {
+            const int n = iteration == 0 ? 3 : 4;
+            double m[4][5] = {};
+            for (size_t i = from; i < from + window; ++i) {
+                const double t = static_cast<double>(i) - centre;
+                const double co = std::cos(ww * t), si = std::sin(ww * t);
+                const double col[4] = {co, si, 1.0, t * (-wa * si + wb * co)};
+                const double y = x[i * channels + channel] - (iteration == 0 ? 0.0 : wa * co + wb * si + wc);
+                for (int r = 0; r < n; ++r) {
+                    for (int k = 0; k < n; ++k) m[r][k] += col[r] * col[k];
+                    m[r][4] += col[r] * y;
+                }
             }
-        }
-        for (int col = 0; col < 3; ++col) {
-            if (std::fabs(m[col][col]) < 1e-300) return 0;
-            for (int r = 0; r < 3; ++r) {
-                if (r == col) continue;
-                const double f = m[r][col] / m[col][col];
-                for (int k = col; k < 4; ++k) m[r][k] -= f * m[col][k];
+            for (int col = 0; col < n; ++col) {
+                int pivot = col;
+                for (int r = col + 1; r < n; ++r)
+                    if (std::fabs(m[r][col]) > std::fabs(m[pivot][col])) pivot = r;
+                for (int k = 0; k < 5; ++k) std::swap(m[col][k], m[pivot][k]);
+                if (std::fabs(m[col][col]) < 1e-300) return 0;
+                for (int r = 0; r < n; ++r) {
+                    if (r == col) continue;
+                    const double f = m[r][col] / m[col][col];
+                    for (int k = col; k < 5; ++k) m[r][k] -= f * m[col][k];
+                }
             }
+            wa += m[0][4] / m[0][0], wb += m[1][4] / m[1][1], wc += m[2][4] / m[2][2];
+            if (n == 4) ww += std::clamp(m[3][4] / m[3][3], -1e-4, 1e-4);
         }
-        const double wa = m[0][3] / m[0][0], wb = m[1][3] / m[1][1], wc = m[2][3] / m[2][2];
         for (size_t i = from; i < from + window; ++i) {
-            const double t = static_cast<double>(i) - middle;
-            const double fit = wa * std::cos(w * t) + wb * std::sin(w * t);
+            const double t = static_cast<double>(i) - centre;
+            const double fit = wa * std::cos(ww * t) + wb * std::sin(ww * t);
             const double y = x[i * channels + channel] - wc;
             tone += fit * fit;
             rest += (y - fit) * (y - fit);

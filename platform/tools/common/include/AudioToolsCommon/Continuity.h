@@ -61,8 +61,9 @@ struct ContinuityReport {
 ContinuityReport measureContinuity(const std::vector<float>& recording, const std::vector<float>& source,
                                    double sampleRate, const ContinuityOptions& options = {});
 
-// THD+N of a single tone, in dB below the tone (larger is cleaner): the tone's frequency fitted
-// over the whole stretch, its amplitude, phase and offset every 100 ms, against everything else.
+// THD+N of a single tone, in dB below the tone (larger is cleaner): the tone fitted every 100 ms
+// (amplitude, phase, offset and frequency, as an analyser's notch follows it) against everything
+// else.
 double thdPlusNoiseDb(const float* interleaved, size_t frames, unsigned channels, unsigned channel,
                       double sampleRate, double nominalHz);
 

@@ -14,12 +14,7 @@ namespace {
 // The cycle being rendered on this thread, for the render callback's rate control.
 thread_local const AudioTimeStamp* tRenderTime = nullptr;
 
-struct RenderTimeScope {
-    explicit RenderTimeScope(const AudioTimeStamp* time) { tRenderTime = time; }
-    ~RenderTimeScope() { tRenderTime = nullptr; }
-    RenderTimeScope(const RenderTimeScope&) = delete;
-    RenderTimeScope& operator=(const RenderTimeScope&) = delete;
-};
+using RenderTimeScope = TidewellOutputBridgeRenderScope;
 
 constexpr uint32_t kDefaultBufferFrames = 1024;
 constexpr uint32_t kMinimumScratchFrames = 1024;
@@ -677,4 +672,12 @@ bool TidewellOutputBridgeRenderTime(TidewellBlockTime* time) {
     *time = TidewellBlockTime{hasHost ? AudioConvertHostTimeToNanos(stamp->mHostTime) : 0, stamp->mSampleTime, hasHost,
                               (stamp->mFlags & kAudioTimeStampSampleTimeValid) != 0};
     return true;
+}
+
+TidewellOutputBridgeRenderScope::TidewellOutputBridgeRenderScope(const AudioTimeStamp* time) {
+    tRenderTime = time;
+}
+
+TidewellOutputBridgeRenderScope::~TidewellOutputBridgeRenderScope() {
+    tRenderTime = nullptr;
 }

@@ -103,3 +103,12 @@ void TidewellOutputBridgeFormatStatus(int32_t status, char* text, size_t size);
 // rendered, when the back-end gives one (the device IO procedure and the audio unit); false
 // otherwise (the audio queue, or outside a render).
 bool TidewellOutputBridgeRenderTime(TidewellBlockTime* time);
+
+// Makes `time` the render thread's cycle time until the scope ends (the back-ends use it around
+// each render; a simulation of a device's cycles can too).
+struct TidewellOutputBridgeRenderScope {
+    explicit TidewellOutputBridgeRenderScope(const AudioTimeStamp* time);
+    ~TidewellOutputBridgeRenderScope();
+    TidewellOutputBridgeRenderScope(const TidewellOutputBridgeRenderScope&) = delete;
+    TidewellOutputBridgeRenderScope& operator=(const TidewellOutputBridgeRenderScope&) = delete;
+};

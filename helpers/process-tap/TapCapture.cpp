@@ -91,6 +91,9 @@ void TidewellTapSwitchResampler(TapCaptureState* state, dispatch_queue_t ioQueue
         ring->resampler = replacement;
         ring->inputRate = rate;
         TidewellDriftControllerReset(&ring->driftController);
+        // The new resampler starts with its own delay: measure the fill again and align once.
+        TidewellFillControlRealign(&ring->fillControl);
+        ring->filtering = false;
     });
     TidewellResamplerDestroy(previous);
 }

@@ -1,6 +1,8 @@
 #include <AudioToolsCommon/Analysis.h>
 #include <AudioToolsCommon/Continuity.h>
 
+#include "Fourier.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -156,27 +158,6 @@ std::optional<Match> searchNear(const float* block, size_t frames, double blockE
     return Match{position, correlation};
 }
 
-void transform(std::vector<std::complex<double>>& a, bool inverse) {
-    const size_t n = a.size();
-    for (size_t i = 1, j = 0; i < n; ++i) {
-        size_t bit = n >> 1;
-        for (; j & bit; bit >>= 1) j ^= bit;
-        j ^= bit;
-        if (i < j) std::swap(a[i], a[j]);
-    }
-    for (size_t len = 2; len <= n; len <<= 1) {
-        const double angle = (inverse ? 2 : -2) * kPi / static_cast<double>(len);
-        for (size_t i = 0; i < n; i += len) {
-            for (size_t k = 0; k < len / 2; ++k) {
-                const std::complex<double> w = std::polar(1.0, angle * static_cast<double>(k));
-                const std::complex<double> u = a[i + k], v = a[i + k + len / 2] * w;
-                a[i + k] = u + v;
-                a[i + k + len / 2] = u - v;
-            }
-        }
-    }
-}
-
 // The source frame where a window of the recording fits best, over the whole source (circular
 // cross-correlation by FFT). The source's transform is made once.
 struct GlobalSearch {
@@ -196,13 +177,13 @@ struct GlobalSearch {
                     sourceSpectrum[k] = src.at(static_cast<int64_t>(k));
                 }
             }
-            transform(sourceSpectrum, false);
+            fourierTransform(sourceSpectrum);
         }
         std::vector<std::complex<double>> w(size);
         for (size_t i = 0; i < frames; ++i) w[i] = window[i];
-        transform(w, false);
+        fourierTransform(w);
         for (size_t i = 0; i < size; ++i) w[i] = sourceSpectrum[i] * std::conj(w[i]);
-        transform(w, true);
+        fourierTransform(w, true);
         const size_t usable = src.loops ? static_cast<size_t>(src.length()) : size - frames;
         size_t best = 0;
         for (size_t i = 1; i < usable; ++i) {
@@ -211,6 +192,24 @@ struct GlobalSearch {
         return static_cast<int64_t>(best);
     }
 };
+
+// Gauss-Jordan elimination of the first n rows of normal equations [m | rhs] (rhs in column 4);
+// afterwards m[r][4] / m[r][r] is unknown r. False when singular.
+bool eliminate(double (&m)[4][5], int n) {
+    for (int col = 0; col < n; ++col) {
+        int pivot = col;
+        for (int r = col + 1; r < n; ++r)
+            if (std::fabs(m[r][col]) > std::fabs(m[pivot][col])) pivot = r;
+        for (int k = 0; k < 5; ++k) std::swap(m[col][k], m[pivot][k]);
+        if (std::fabs(m[col][col]) < 1e-300) return false;
+        for (int r = 0; r < n; ++r) {
+            if (r == col) continue;
+            const double f = m[r][col] / m[col][col];
+            for (int k = col; k < 5; ++k) m[r][k] -= f * m[col][k];
+        }
+    }
+    return true;
+}
 
 double median(std::vector<double> v) {
     if (v.empty()) return 0;
@@ -458,18 +457,7 @@ double thdPlusNoiseDb(const float* x, size_t frames, unsigned channels, unsigned
         }
         // On the first pass there is no amplitude yet: fit a, b, c alone.
         const int n = iteration == 0 ? 3 : 4;
-        for (int col = 0; col < n; ++col) {
-            int pivot = col;
-            for (int r = col + 1; r < n; ++r)
-                if (std::fabs(m[r][col]) > std::fabs(m[pivot][col])) pivot = r;
-            for (int k = 0; k < 5; ++k) std::swap(m[col][k], m[pivot][k]);
-            if (std::fabs(m[col][col]) < 1e-300) return 0;
-            for (int r = 0; r < n; ++r) {
-                if (r == col) continue;
-                const double f = m[r][col] / m[col][col];
-                for (int k = col; k < 5; ++k) m[r][k] -= f * m[col][k];
-            }
-        }
+        if (!eliminate(m, n)) return 0;
         if (iteration == 0) {
             a = m[0][4] / m[0][0], bb = m[1][4] / m[1][1], c = m[2][4] / m[2][2];
         } else {
@@ -499,18 +487,7 @@ double thdPlusNoiseDb(const float* x, size_t frames, unsigned channels, unsigned
                     m[r][4] += col[r] * y;
                 }
             }
-            for (int col = 0; col < n; ++col) {
-                int pivot = col;
-                for (int r = col + 1; r < n; ++r)
-                    if (std::fabs(m[r][col]) > std::fabs(m[pivot][col])) pivot = r;
-                for (int k = 0; k < 5; ++k) std::swap(m[col][k], m[pivot][k]);
-                if (std::fabs(m[col][col]) < 1e-300) return 0;
-                for (int r = 0; r < n; ++r) {
-                    if (r == col) continue;
-                    const double f = m[r][col] / m[col][col];
-                    for (int k = col; k < 5; ++k) m[r][k] -= f * m[col][k];
-                }
-            }
+            if (!eliminate(m, n)) return 0;
             wa += m[0][4] / m[0][0], wb += m[1][4] / m[1][1], wc += m[2][4] / m[2][2];
             if (n == 4) ww += std::clamp(m[3][4] / m[3][3], -1e-4, 1e-4);
         }

@@ -423,12 +423,12 @@ ContinuityReport measureContinuity(const std::vector<float>& recording, const st
     }
     report.spans = rates.size();
     report.rateErrorPpm = median(rates);
+    report.worstSpanPpm = report.rateErrorPpm;
     for (double r : rates) {
         if (std::fabs(r - report.rateErrorPpm) > std::fabs(report.worstSpanPpm - report.rateErrorPpm)) {
             report.worstSpanPpm = r;
         }
     }
-    if (rates.size() == 1) report.worstSpanPpm = rates[0];
     return report;
 }
 

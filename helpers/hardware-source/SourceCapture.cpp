@@ -41,7 +41,8 @@ bool TidewellSourceFormatSupported(const AudioStreamBasicDescription& format) {
            format.mSampleRate >= 8000.0 && format.mSampleRate <= 768000.0;
 }
 
-uint32_t TidewellSourceRingWriteBufferList(TidewellHelperRing* ring, const AudioBufferList* list) {
+uint32_t TidewellSourceRingWriteBufferList(TidewellHelperRing* ring, const AudioBufferList* list,
+                                           const AudioTimeStamp* time) {
     const uint32_t frames = TidewellBufferListFrameCount(list);
     if (ring == nullptr || frames == 0) {
         return 0;
@@ -51,17 +52,20 @@ uint32_t TidewellSourceRingWriteBufferList(TidewellHelperRing* ring, const Audio
     TidewellBufferListMapChannels(&map, list);
     const uint32_t routed = TidewellCaptureRouteAndMeter(
         ring, frames, inputs, inputs, [&map](uint32_t f, uint32_t c) { return TidewellBufferListMappedSample(&map, f, c); });
-    ResampleAndAppend(ring, routed);
+    const TidewellBlockTime blockTime = TidewellBlockTimeFrom(time);
+    ResampleAndAppendAt(ring, routed, &blockTime);
     return routed;
 }
 
-uint32_t TidewellSourceRingWrite(TidewellHelperRing* ring, const float* data, uint32_t frames) {
+uint32_t TidewellSourceRingWrite(TidewellHelperRing* ring, const float* data, uint32_t frames,
+                                 const AudioTimeStamp* time) {
     if (ring == nullptr || data == nullptr || frames == 0) {
         return 0;
     }
     const uint32_t inputs = ring->sourceChannels;
     const uint32_t routed = TidewellCaptureRouteAndMeter(
         ring, frames, inputs, inputs, [data, inputs](uint32_t f, uint32_t c) { return data[uint64_t{f} * inputs + c]; });
-    ResampleAndAppend(ring, routed);
+    const TidewellBlockTime blockTime = TidewellBlockTimeFrom(time);
+    ResampleAndAppendAt(ring, routed, &blockTime);
     return routed;
 }

@@ -37,6 +37,9 @@ void RestoreInputBufferFrameSize(TidewellInputBufferSize* size, const TidewellBu
 bool TidewellSourceFormatSupported(const AudioStreamBasicDescription& format);
 
 // The IO procedure's write: frames from the buffer list, routed, metered, resampled and appended.
-uint32_t TidewellSourceRingWriteBufferList(TidewellHelperRing* ring, const AudioBufferList* list);
+// `time` is the input cycle's time stamp (null: now).
+uint32_t TidewellSourceRingWriteBufferList(TidewellHelperRing* ring, const AudioBufferList* list,
+                                           const AudioTimeStamp* time = nullptr);
 // The input queue's write: interleaved frames of the ring's source channels.
-uint32_t TidewellSourceRingWrite(TidewellHelperRing* ring, const float* data, uint32_t frames);
+uint32_t TidewellSourceRingWrite(TidewellHelperRing* ring, const float* data, uint32_t frames,
+                                 const AudioTimeStamp* time = nullptr);

@@ -59,19 +59,19 @@ bool SetBufferFrameSize(void*, AudioObjectID device, uint32_t scope, uint32_t fr
 
 const TidewellBufferSizeOps kDeviceBufferSize = {QueryDeviceBufferFrameSize, SetBufferFrameSize, nullptr};
 
-OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
+OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* input, const AudioTimeStamp*,
                      AudioBufferList*, const AudioTimeStamp*, void* clientData) {
-    TidewellSourceRingWriteBufferList(static_cast<TidewellHelperRing*>(clientData), input);
+    TidewellSourceRingWriteBufferList(static_cast<TidewellHelperRing*>(clientData), input, now);
     return 0;
 }
 
-void InputCallback(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer, const AudioTimeStamp*, UInt32,
-                   const AudioStreamPacketDescription*) {
+void InputCallback(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer, const AudioTimeStamp* start,
+                   UInt32, const AudioStreamPacketDescription*) {
     auto* ring = static_cast<TidewellHelperRing*>(userData);
     const uint32_t bytesPerFrame = 4 * ring->sourceChannels;
     const uint32_t frames = bytesPerFrame != 0 ? buffer->mAudioDataByteSize / bytesPerFrame : 0;
     if (frames > 0) {
-        TidewellSourceRingWrite(ring, static_cast<const float*>(buffer->mAudioData), frames);
+        TidewellSourceRingWrite(ring, static_cast<const float*>(buffer->mAudioData), frames, start);
     }
     AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
 }

@@ -8,6 +8,7 @@
 
 #include "TidewellHelpers/TidewellBufferListAccess.h"
 #include "TidewellHelpers/TidewellCaptureWrite.h"
+#include "TidewellStream/TidewellOutputBridge.h"
 
 namespace {
 
@@ -18,17 +19,19 @@ float* AllocateZeroed(uint64_t count) {
 constexpr double kEngineRate = 48000.0;
 
 template <typename Sample>
-void WriteRouted(TidewellMonitorRing* ring, uint32_t frames, Sample sample) {
+void WriteRouted(TidewellMonitorRing* ring, uint32_t frames, const AudioTimeStamp* stamp, Sample sample) {
     if (frames == 0) {
         return;
     }
     const uint64_t read = ring->readPosition.load(std::memory_order_acquire);
     const uint64_t write = ring->writePosition.load(std::memory_order_relaxed);
-    if (read != ring->readAtLastWrite) {
-        ring->cushion.store(write - read, std::memory_order_relaxed);
-        ring->cushionsMeasured.fetch_add(1, std::memory_order_release);
-        ring->readAtLastWrite = read;
+    TidewellBlockTime time = TidewellBlockTimeFrom(stamp);
+    if (!time.hasHostTime) {
+        time.hostNanos = TidewellBlockTimeNow().hostNanos;
+        time.hasHostTime = true;
     }
+    TidewellStreamClockAddBlock(&ring->inputClock, frames, time);
+    TidewellRingSidePublish(&ring->writerPoint, write, time.hostNanos, TidewellStreamClockRate(&ring->inputClock));
     const uint64_t room = ring->capacity - std::min(ring->capacity, write - read);
     const uint64_t taken = std::min<uint64_t>(frames, room);
     if (taken < frames) {
@@ -77,11 +80,15 @@ TidewellMonitorRing* TidewellMonitorRingCreate(uint32_t inputChannels, uint32_t 
         return nullptr;
     }
     TidewellDriftControllerInit(&ring->driftController, 1.0);
+    TidewellStreamClockInit(&ring->inputClock, kEngineRate);
+    TidewellStreamClockInit(&ring->outputClock, kEngineRate);
+    TidewellFillControlInit(&ring->fillControl);
     return ring;
 }
 
 bool TidewellMonitorRingCreateConverter(TidewellMonitorRing* ring, double outputRate) {
     ring->outputRate = outputRate;
+    TidewellStreamClockInit(&ring->outputClock, outputRate);
     ring->resampler = TidewellResamplerCreate(ring->outputChannels, kTidewellMonitorPullFrames, kEngineRate, outputRate);
     if (ring->resampler == nullptr) {
         return false;
@@ -106,21 +113,23 @@ void TidewellMonitorRingDestroy(TidewellMonitorRing* ring) {
     delete ring;
 }
 
-void TidewellMonitorRingWrite(TidewellMonitorRing* ring, const float* data, uint32_t frames) {
+void TidewellMonitorRingWrite(TidewellMonitorRing* ring, const float* data, uint32_t frames,
+                              const AudioTimeStamp* time) {
     if (ring == nullptr || data == nullptr) {
         return;
     }
     const uint32_t inputs = ring->inputChannels;
-    WriteRouted(ring, frames, [data, inputs](uint32_t f, uint32_t c) { return data[uint64_t{f} * inputs + c]; });
+    WriteRouted(ring, frames, time, [data, inputs](uint32_t f, uint32_t c) { return data[uint64_t{f} * inputs + c]; });
 }
 
-void TidewellMonitorRingWriteBufferList(TidewellMonitorRing* ring, const AudioBufferList* list) {
+void TidewellMonitorRingWriteBufferList(TidewellMonitorRing* ring, const AudioBufferList* list,
+                                        const AudioTimeStamp* time) {
     if (ring == nullptr) {
         return;
     }
     TidewellBufferListChannelMap map;
     TidewellBufferListMapChannels(&map, list);
-    WriteRouted(ring, TidewellBufferListFrameCount(list),
+    WriteRouted(ring, TidewellBufferListFrameCount(list), time,
                 [&map](uint32_t f, uint32_t c) { return TidewellBufferListMappedSample(&map, f, c); });
 }
 
@@ -163,82 +172,55 @@ void TidewellMonitorRingRead(TidewellMonitorRing* ring, float* destination, uint
 
 namespace {
 
-// A cushion this far from the target (as a share of it) is no drift but a step: output or input
-// cycles the server passed by, an underrun, a new target. It is set right at once, not resampled
-// away over seconds at a shifted pitch.
-constexpr double kRealignShare = 0.25;
-// Cushions are averaged over this long before an alignment: single ones vary by up to a cycle
-// with the phase of the two sides.
-constexpr double kAlignSeconds = 0.25;
-
-void RequestAlignment(TidewellMonitorRing* ring, uint64_t measurement) {
-    ring->aligned = false;
-    ring->alignedAtMeasurement = measurement;
-    ring->alignSum = 0;
-    ring->alignSeconds = 0;
-}
-
-// Moves the reader so that the mean cushion becomes the target: the excess is dropped (and
-// counted), a shortfall is played as silence before the next ring frames. The controller keeps
-// its rate and seeds its smoothed cushion again from the next measurement.
-void AlignCushion(TidewellMonitorRing* ring, double meanCushion, uint64_t measurement) {
-    const auto cushion = static_cast<uint64_t>(std::llround(meanCushion));
-    const uint64_t target = std::max<uint64_t>(ring->targetFill.load(std::memory_order_relaxed), 1);
-    ring->holdFrames = 0;
-    if (cushion > target) {
-        const uint64_t read = ring->readPosition.load(std::memory_order_relaxed);
-        const uint64_t fill = ring->writePosition.load(std::memory_order_acquire) - read;
-        const uint64_t excess = std::min(cushion - target, fill);
-        ring->dropped.fetch_add(excess, std::memory_order_relaxed);
-        ring->readPosition.store(read + excess, std::memory_order_release);
-    } else {
-        ring->holdFrames = target - cushion;
-    }
-    ring->aligned = true;
-    ring->alignedAtMeasurement = measurement;
-    ring->controlSeconds = 0;
-    ring->driftController.seeded = false;
-}
-
-// The drift control step of one render call. The controller holds the cushion, not the fill of
-// this moment: between input cycles the fill also counts what remains of the newest block (up to
-// a whole device cycle), and held at the target that would leave the ring dry before each block
-// while the conversion ran fast. The current fill is the lower one only while the input is late.
+// The drift control step of one render call, after its pulls (see TidewellStreamClock.h): the
+// ratio for the next call from the two clocks, trimmed by the ring's low envelope at this cycle
+// (the input's position carried along its clock to this cycle's host time, less what the reader
+// has taken).
 void ControlDrift(TidewellMonitorRing* ring, uint32_t frames) {
     TidewellDriftController* controller = &ring->driftController;
-    const uint64_t measurement = ring->cushionsMeasured.load(std::memory_order_acquire);
     if (ring->resync.exchange(false, std::memory_order_acq_rel)) {
         TidewellDriftControllerReset(controller);
-        RequestAlignment(ring, measurement);
+        TidewellFillControlRealign(&ring->fillControl);
+        ring->holdFrames = 0;
     }
     const double target = ring->targetFill.load(std::memory_order_relaxed);
     if (target != controller->targetFill) {
         TidewellDriftControllerSetTarget(controller, target);
     }
-    const double elapsed = frames / ring->outputRate;
-    // Nothing measured since start or the last alignment: the last measurement is of no use.
-    if (measurement != ring->alignedAtMeasurement) {
-        const uint64_t fill = ring->writePosition.load(std::memory_order_acquire) -
-                              ring->readPosition.load(std::memory_order_relaxed);
-        const uint64_t cushion = std::min(fill, ring->cushion.load(std::memory_order_relaxed));
-        if (!ring->aligned) {
-            ring->alignSum += static_cast<double>(cushion) * elapsed;
-            ring->alignSeconds += elapsed;
-            if (ring->alignSeconds >= kAlignSeconds) {
-                AlignCushion(ring, ring->alignSum / ring->alignSeconds, measurement);
-            }
-        } else {
-            TidewellDriftControllerUpdate(controller, static_cast<double>(cushion), elapsed);
-            ring->controlSeconds += elapsed;
-            // Only a smoothed cushion says anything: the one the controller was just seeded with
-            // is a single measurement.
-            if (ring->controlSeconds >= kAlignSeconds &&
-                std::fabs(controller->smoothedFill - controller->targetFill) > kRealignShare * controller->targetFill) {
-                RequestAlignment(ring, measurement);
-            }
+    TidewellBlockTime time{};
+    if (!TidewellOutputBridgeRenderTime(&time) || !time.hasHostTime) {
+        time = TidewellBlockTimeNow();
+    }
+    TidewellStreamClockAddBlock(&ring->outputClock, frames, time);
+    const TidewellRingSideSnapshot writer = TidewellRingSideRead(&ring->writerPoint);
+    if (writer.valid && writer.rate > 0 && target > 0) {
+        const double since = static_cast<double>(static_cast<int64_t>(time.hostNanos - writer.hostNanos)) * 1e-9;
+        const uint64_t read = ring->readPosition.load(std::memory_order_relaxed);
+        // Silence still held back plays before the ring's frames: it is latency like them.
+        const double fill = static_cast<double>(writer.position) + since * writer.rate - static_cast<double>(read) +
+                            static_cast<double>(ring->holdFrames);
+        const int64_t step = TidewellFillControlUpdate(&ring->fillControl, fill, target, frames / ring->outputRate);
+        if (step > 0) {
+            const uint64_t available = ring->writePosition.load(std::memory_order_acquire) - read;
+            const uint64_t excess = std::min<uint64_t>(static_cast<uint64_t>(step), available);
+            ring->dropped.fetch_add(excess, std::memory_order_relaxed);
+            ring->readPosition.store(read + excess, std::memory_order_release);
+        } else if (step < 0) {
+            ring->holdFrames += static_cast<uint64_t>(-step);
+        }
+        if (step != 0) {
+            ring->stepCorrections.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    TidewellResamplerSetRateScalar(ring->resampler, controller->ratio);
+    double scalar = TidewellClockRatioScalar(writer.valid ? writer.rate : 0.0, kEngineRate,
+                                             TidewellStreamClockRate(&ring->outputClock), ring->outputRate,
+                                             ring->fillControl.trim);
+    // Once filtering, never back to the identity copy: that would jump by the filter's delay.
+    if (scalar == 1.0 && ring->filtering) {
+        scalar = std::nextafter(1.0, 2.0);
+    }
+    TidewellResamplerSetRateScalar(ring->resampler, scalar);
+    ring->filtering = ring->filtering || !TidewellResamplerIsIdentity(ring->resampler);
 }
 
 }  // namespace
@@ -248,7 +230,6 @@ uint32_t MonitorOutputBridgeRender(void* context, float* destination, uint32_t f
     if (ring == nullptr || destination == nullptr || channels != ring->outputChannels || ring->resampler == nullptr) {
         return 0;
     }
-    ControlDrift(ring, frames);
     for (uint32_t pulls = 0; ring->pendingFrames < frames && pulls < kTidewellMonitorMaximumPulls; ++pulls) {
         const double wanted = std::floor((frames - ring->pendingFrames) * kEngineRate / ring->outputRate) + 8;
         const auto pull = static_cast<uint32_t>(std::min<double>(wanted, kTidewellMonitorPullFrames));
@@ -271,5 +252,7 @@ uint32_t MonitorOutputBridgeRender(void* context, float* destination, uint32_t f
     ring->pendingFrames -= m;
     std::memmove(ring->pendingBlock, ring->pendingBlock + uint64_t{m} * channels,
                  uint64_t{ring->pendingFrames} * channels * sizeof(float));
+    // After this call's pulls: the fill is what is left for the next one, whatever its size.
+    ControlDrift(ring, frames);
     return 0;
 }

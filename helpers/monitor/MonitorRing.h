@@ -11,6 +11,7 @@
 #include "TidewellStream/TidewellDriftController.h"
 #include "TidewellStream/TidewellMeterWriter.h"
 #include "TidewellStream/TidewellResampler.h"
+#include "TidewellStream/TidewellStreamClock.h"
 
 inline constexpr uint64_t kTidewellMonitorRingCapacity = 192000;
 inline constexpr uint32_t kTidewellMonitorPullFrames = 512;
@@ -46,23 +47,18 @@ struct TidewellMonitorRing {
     std::atomic<uint64_t> rendered;
     std::atomic<uint64_t> dropped;
     std::atomic<uint64_t> underrun;
-    // The ring's low point: the frames the input found still unread at its first write after the
-    // reader last took some. Both sides move in whole cycles, so the fill of any one moment also
-    // counts part of the newest input block; the cushion is what the drift controller holds at
-    // the target fill, as the capture helpers hold the fill they find before appending.
-    std::atomic<uint64_t> cushion;
-    std::atomic<uint64_t> cushionsMeasured;
-    uint64_t readAtLastWrite;          // input side only
-    // Render side only. At start, after a resync and after a step of a quarter of the target or
-    // more, the cushion is measured for a moment and then set to the target at once (dropping the
-    // excess, or holding the reader back with silence), so the drift controller only ever
-    // corrects drift, without spending seconds at a shifted pitch to make up a step.
-    bool aligned;
-    uint64_t alignedAtMeasurement;     // the count of cushions measured when last (re)aligned
-    double alignSum;                   // cushion x seconds while measuring
-    double alignSeconds;
-    double controlSeconds;             // of drift control since the last alignment
-    uint64_t holdFrames;               // silence still to play before the next ring frames
+    // Rate control (see TidewellStreamClock.h): the input side measures the virtual device's
+    // clock and publishes where it stands; the render side measures the output device's clock,
+    // takes the resampling ratio from the two and trims it by the ring's low-envelope fill. A
+    // step in the fill is set right at once: the excess dropped, a shortfall held back with
+    // silence before the next ring frames.
+    TidewellStreamClock inputClock;            // input side only
+    TidewellRingSidePoint writerPoint;
+    TidewellStreamClock outputClock;           // render side only
+    TidewellFillControl fillControl;           // render side only
+    bool filtering;                            // render side only
+    uint64_t holdFrames;                       // render side only: silence still to play
+    std::atomic<uint64_t> stepCorrections;
 };
 
 // Allocates the ring (zeroed), sets gains to 1.0, leaves the meter writer closed and no resampler.
@@ -75,9 +71,12 @@ void TidewellMonitorRingDestroy(TidewellMonitorRing* ring);
 
 // Input side: interleaved frames of the input channels, routed (no gain). Frames that do not fit
 // are dropped and counted: the writer never moves the read position.
-void TidewellMonitorRingWrite(TidewellMonitorRing* ring, const float* data, uint32_t frames);
+// `time` is the input cycle's time stamp (null: now).
+void TidewellMonitorRingWrite(TidewellMonitorRing* ring, const float* data, uint32_t frames,
+                              const AudioTimeStamp* time = nullptr);
 // Input side for an IO procedure's buffer list, read without leaving any buffer.
-void TidewellMonitorRingWriteBufferList(TidewellMonitorRing* ring, const AudioBufferList* list);
+void TidewellMonitorRingWriteBufferList(TidewellMonitorRing* ring, const AudioBufferList* list,
+                                        const AudioTimeStamp* time = nullptr);
 
 // Render side: count frames at 48000 Hz with the master and channel gains, metered.
 void TidewellMonitorRingRead(TidewellMonitorRing* ring, float* destination, uint32_t count);

@@ -71,18 +71,18 @@ double DeviceNominalSampleRate(AudioObjectID device) {
     return rate;
 }
 
-OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
+OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* input, const AudioTimeStamp*,
                      AudioBufferList*, const AudioTimeStamp*, void* clientData) {
-    TidewellMonitorRingWriteBufferList(static_cast<TidewellMonitorRing*>(clientData), input);
+    TidewellMonitorRingWriteBufferList(static_cast<TidewellMonitorRing*>(clientData), input, now);
     return 0;
 }
 
-void InputCallback(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer, const AudioTimeStamp*, UInt32,
-                   const AudioStreamPacketDescription*) {
+void InputCallback(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer, const AudioTimeStamp* start,
+                   UInt32, const AudioStreamPacketDescription*) {
     auto* ring = static_cast<TidewellMonitorRing*>(userData);
     const uint32_t frames = ring->bytesPerInputFrame != 0 ? buffer->mAudioDataByteSize / ring->bytesPerInputFrame : 0;
     if (frames > 0) {
-        TidewellMonitorRingWrite(ring, static_cast<const float*>(buffer->mAudioData), frames);
+        TidewellMonitorRingWrite(ring, static_cast<const float*>(buffer->mAudioData), frames, start);
     }
     AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
 }

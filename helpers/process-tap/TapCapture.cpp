@@ -39,7 +39,7 @@ void TidewellTapCaptureInit(TapCaptureState* state, TidewellHelperRing* ring, ui
     state->hasPreviousSampleTime = false;
 }
 
-uint32_t TidewellTapRingWrite(TapCaptureState* state, const AudioBufferList* input) {
+uint32_t TidewellTapRingWrite(TapCaptureState* state, const AudioBufferList* input, const AudioTimeStamp* time) {
     const uint32_t frames = TidewellTapBlockFrameCount(input, state->interleaved, state->tapChannels);
     if (frames == 0) {
         return 0;
@@ -50,7 +50,8 @@ uint32_t TidewellTapRingWrite(TapCaptureState* state, const AudioBufferList* inp
         state->ring, frames, tapChannels, tapChannels, [input, interleaved, tapChannels](uint32_t f, uint32_t c) {
             return TidewellTapBlockSample(input, interleaved, tapChannels, f, c);
         });
-    ResampleAndAppend(state->ring, routed);
+    const TidewellBlockTime blockTime = TidewellBlockTimeFrom(time);
+    ResampleAndAppendAt(state->ring, routed, &blockTime);
     return routed;
 }
 
@@ -76,7 +77,9 @@ void TidewellTapCaptureBlock(TapCaptureState* state, const AudioTimeStamp* now, 
             TidewellRateEstimatorAddBlock(&state->rateEstimator, delivered, static_cast<double>(time->mHostTime) * 1e-9);
         }
     }
-    TidewellTapRingWrite(state, input);
+    // The cycle's own time stamp (its "now"), so that the writer's clock and the reader's are
+    // read at the same point of their cycles.
+    TidewellTapRingWrite(state, input, now != nullptr ? now : inputTime);
 }
 
 void TidewellTapSwitchResampler(TapCaptureState* state, dispatch_queue_t ioQueue, TidewellResampler* replacement,
@@ -88,6 +91,9 @@ void TidewellTapSwitchResampler(TapCaptureState* state, dispatch_queue_t ioQueue
         ring->resampler = replacement;
         ring->inputRate = rate;
         TidewellDriftControllerReset(&ring->driftController);
+        // The new resampler starts with its own delay: measure the fill again and align once.
+        TidewellFillControlRealign(&ring->fillControl);
+        ring->filtering = false;
     });
     TidewellResamplerDestroy(previous);
 }

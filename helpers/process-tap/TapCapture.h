@@ -48,7 +48,8 @@ void TidewellTapCaptureInit(TapCaptureState* state, TidewellHelperRing* ring, ui
 void TidewellTapCaptureBlock(TapCaptureState* state, const AudioTimeStamp* now, const AudioBufferList* input,
                              const AudioTimeStamp* inputTime);
 // The write alone (routing, metering, resampling, append); returns the frames taken (at most 8192).
-uint32_t TidewellTapRingWrite(TapCaptureState* state, const AudioBufferList* input);
+uint32_t TidewellTapRingWrite(TapCaptureState* state, const AudioBufferList* input,
+                              const AudioTimeStamp* time = nullptr);
 
 // The rate watchdog's switch to a resampler the caller built from `rate` to 48000 Hz on the
 // main thread: swapped in on the IO queue (synchronously, so no block sees a half-made change)

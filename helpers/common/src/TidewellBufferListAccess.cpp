@@ -1,5 +1,7 @@
 #include "TidewellHelpers/TidewellBufferListAccess.h"
 
+#include <AudioClient/AudioHardware.h>
+
 #include <algorithm>
 
 namespace {
@@ -117,4 +119,14 @@ float TidewellTapBlockSample(const AudioBufferList* list, bool interleaved, uint
     const AudioBuffer& buffer = list->mBuffers[std::min(channel, list->mNumberBuffers - 1)];
     const uint32_t n = std::max(buffer.mNumberChannels, 1u);
     return SampleAt(buffer, uint64_t{frame} * n + std::min(channel, n - 1));
+}
+
+TidewellBlockTime TidewellBlockTimeFrom(const AudioTimeStamp* stamp) {
+    if (stamp == nullptr) {
+        return TidewellBlockTime{};
+    }
+    const bool host = (stamp->mFlags & kAudioTimeStampHostTimeValid) != 0;
+    const bool sample = (stamp->mFlags & kAudioTimeStampSampleTimeValid) != 0;
+    return TidewellBlockTime{host ? AudioConvertHostTimeToNanos(stamp->mHostTime) : 0, sample ? stamp->mSampleTime : 0.0,
+                             host, sample};
 }

@@ -11,6 +11,11 @@
 
 namespace {
 
+// The cycle being rendered on this thread, for the render callback's rate control.
+thread_local const AudioTimeStamp* tRenderTime = nullptr;
+
+using RenderTimeScope = TidewellOutputBridgeRenderScope;
+
 constexpr uint32_t kDefaultBufferFrames = 1024;
 constexpr uint32_t kMinimumScratchFrames = 1024;
 constexpr uint32_t kMinimumDeviceFrames = 64;
@@ -163,8 +168,18 @@ void RestoreOutputBufferFrameSize(TidewellOutputBridge* bridge) {
     bridge->bufferSizeChanged = false;
 }
 
-OSStatus BridgeRenderCallback(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp*, UInt32,
+OSStatus BridgeRenderCallback(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp* time, UInt32,
                               UInt32 inNumberFrames, AudioBufferList* ioData) {
+    // The unit stamps its slices with the time the device will play them, a cycle later than the
+    // cycle itself; the rate control compares cycles as they run, so it takes the time now, with
+    // the unit's sample time.
+    AudioTimeStamp running{};
+    if (time != nullptr) {
+        running = *time;
+        running.mHostTime = AudioGetCurrentHostTime();
+        running.mFlags |= kAudioTimeStampHostTimeValid;
+    }
+    const RenderTimeScope scope(time != nullptr ? &running : nullptr);
     return static_cast<OSStatus>(
         TidewellOutputBridgeFillBufferList(static_cast<TidewellOutputBridge*>(refCon), ioData, inNumberFrames));
 }
@@ -482,9 +497,10 @@ uint32_t TidewellOutputBridgeFillBufferList(TidewellOutputBridge* bridge, AudioB
     return 0;
 }
 
-OSStatus TidewellOutputBridgeIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+OSStatus TidewellOutputBridgeIOProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList*, const AudioTimeStamp*,
                       AudioBufferList* outOutputData, const AudioTimeStamp*, void* clientData) {
     auto* bridge = static_cast<TidewellOutputBridge*>(clientData);
+    const RenderTimeScope scope(now);
     if (outOutputData == nullptr || outOutputData->mNumberBuffers == 0) {
         return 0;
     }
@@ -645,3 +661,23 @@ const char* TidewellOutputBridgeError(const TidewellOutputBridge* bridge) {
 }
 
 #endif
+
+bool TidewellOutputBridgeRenderTime(TidewellBlockTime* time) {
+    const AudioTimeStamp* stamp = tRenderTime;
+    if (time == nullptr || stamp == nullptr ||
+        (stamp->mFlags & (kAudioTimeStampHostTimeValid | kAudioTimeStampSampleTimeValid)) == 0) {
+        return false;
+    }
+    const bool hasHost = (stamp->mFlags & kAudioTimeStampHostTimeValid) != 0;
+    *time = TidewellBlockTime{hasHost ? AudioConvertHostTimeToNanos(stamp->mHostTime) : 0, stamp->mSampleTime, hasHost,
+                              (stamp->mFlags & kAudioTimeStampSampleTimeValid) != 0};
+    return true;
+}
+
+TidewellOutputBridgeRenderScope::TidewellOutputBridgeRenderScope(const AudioTimeStamp* time) {
+    tRenderTime = time;
+}
+
+TidewellOutputBridgeRenderScope::~TidewellOutputBridgeRenderScope() {
+    tRenderTime = nullptr;
+}

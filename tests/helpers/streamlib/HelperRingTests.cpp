@@ -7,6 +7,7 @@
 
 #include "SignalAnalysis.h"
 #include "TidewellStream/TidewellHelperRing.h"
+#include "TidewellStream/TidewellOutputBridge.h"
 
 using namespace streamlib_test;
 
@@ -232,10 +233,19 @@ TEST(HelperRing, SlowCaptureRatesAreChunkedSoNothingIsLost) {
     EXPECT_EQ(ring->dropped.load(), 0u);
 }
 
+AudioTimeStamp CycleStamp(double seconds, double sampleTime) {
+    AudioTimeStamp stamp{};
+    stamp.mHostTime = static_cast<uint64_t>((1.0 + seconds) * 1e9);
+    stamp.mSampleTime = sampleTime;
+    stamp.mFlags = kAudioTimeStampSampleHostTimeValid;
+    return stamp;
+}
+
 TEST(HelperRing, DriftControlSettlesAThreeHundredPpmOffsetWithoutOscillating) {
-    // The capture clock runs 300 ppm fast against the playback clock. The capture side delivers
-    // 64-frame blocks; the playback side takes one frame at a time, so the fill the writer
-    // measures is the true fill and any swing would be the controller's own.
+    // The capture clock runs 300 ppm fast against the playback clock, each side's cycles stamped
+    // on one host clock. The capture side delivers 64-frame blocks; the playback side takes one
+    // frame at a time, so the fill the writer measures is the true fill and any swing would be
+    // the control's own.
     auto ring = Make(1, 48000);
     const uint32_t target = 224;
     ring->targetFill.store(target);
@@ -252,20 +262,30 @@ TEST(HelperRing, DriftControlSettlesAThreeHundredPpmOffsetWithoutOscillating) {
         double ratio;
     };
     std::vector<Point> trace;
+    uint64_t droppedAtOneSecond = UINT64_MAX;
     while (writerTime < 200.0) {
+        if (droppedAtOneSecond == UINT64_MAX && writerTime >= 1.0) {
+            droppedAtOneSecond = ring->dropped.load();
+        }
         if (writerTime <= readerTime) {
             for (uint32_t i = 0; i < 64; ++i, ++sample) {
                 ring->routedBlock[i] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * 440.0 * sample / 48000.0));
             }
-            trace.push_back({writerTime, static_cast<double>(Fill(ring.get())), ring->driftController.ratio});
-            ResampleAndAppend(ring.get(), 64);
+            trace.push_back({writerTime, static_cast<double>(Fill(ring.get())), ring->resampler->rateScalar.load()});
+            const AudioTimeStamp stamp = CycleStamp(writerTime, static_cast<double>(sample - 64));
+            const TidewellBlockTime stamped{stamp.mHostTime, stamp.mSampleTime, true, true};
+            ResampleAndAppendAt(ring.get(), 64, &stamped);
             writerTime += writerPeriod;
         } else {
+            const AudioTimeStamp stamp = CycleStamp(readerTime, std::round((readerTime - target / 48000.0) * 48000.0));
+            const TidewellOutputBridgeRenderScope scope(&stamp);
             RingRead(ring.get(), out, 1);
             readerTime += readerPeriod;
         }
     }
-    EXPECT_EQ(ring->dropped.load(), 0u);
+    // The start is aligned once (a frame or so); nothing is dropped after that.
+    EXPECT_LE(droppedAtOneSecond, 64u);
+    EXPECT_EQ(ring->dropped.load(), droppedAtOneSecond);
     EXPECT_FALSE(ring->resync.load());
 
     // Settled: the ratio sits at the clock offset and the fill at the target.

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "TidewellStream/TidewellStreamClock.h"
+
 // Frames of a list whose buffers each carry one block of channels (interleaved within the buffer):
 // the smallest byte size / (4 x channels) over the buffers that have data and at least one
 // channel; 0 when there is no such buffer or any of them holds less than one frame.
@@ -44,3 +46,7 @@ inline float TidewellBufferListMappedSample(const TidewellBufferListChannelMap* 
 uint32_t TidewellTapBlockFrameCount(const AudioBufferList* list, bool interleaved, uint32_t tapChannels);
 float TidewellTapBlockSample(const AudioBufferList* list, bool interleaved, uint32_t tapChannels, uint32_t frame,
                              uint32_t channel);
+
+// A cycle's time stamp as the rate control takes it (host time in nanoseconds, sample time), each
+// part only when its flag says it is valid; null gives neither.
+TidewellBlockTime TidewellBlockTimeFrom(const AudioTimeStamp* stamp);

@@ -9,6 +9,7 @@
 #include "TidewellStream/TidewellDriftController.h"
 #include "TidewellStream/TidewellMeterWriter.h"
 #include "TidewellStream/TidewellResampler.h"
+#include "TidewellStream/TidewellStreamClock.h"
 
 inline constexpr uint64_t kTidewellHelperRingCapacity = 192000;          // 4 s at 48000 Hz
 inline constexpr uint32_t kTidewellHelperRingBlockFrames = 8192;          // routed block, and one chunk
@@ -48,6 +49,15 @@ struct TidewellHelperRing {
     std::atomic<uint64_t> rendered;
     std::atomic<uint64_t> dropped;
     std::atomic<uint64_t> underrun;
+    // Rate control (see TidewellStreamClock.h): the capture device's clock and the fill trim
+    // belong to the writer; the bridge's clock to the reader, which publishes where it is.
+    TidewellStreamClock inputClock;
+    TidewellStreamClock outputClock;
+    TidewellRingSidePoint readerPoint;
+    TidewellFillControl fillControl;
+    int64_t pendingStep;                // writer: frames still to drop (> 0) or to insert as silence (< 0)
+    bool filtering;                     // writer: the resampler has left its identity copy
+    std::atomic<uint64_t> stepCorrections;   // alignments that moved the ring
 };
 
 // Allocates and zeroes every buffer (so no page is first touched on an audio thread), creates the
@@ -63,7 +73,9 @@ void RingAppend(TidewellHelperRing* ring, const float* frames, uint64_t count);
 // Reader side: count frames from the ring, then silence.
 void RingRead(TidewellHelperRing* ring, float* destination, uint64_t count);
 // Writer side: resamples the first count frames of the routed block under drift control and
-// appends the result.
+// appends the result. The ratio follows the capture device's and the bridge's clocks; the fill
+// only trims it. `time` is the capture cycle's time stamp; without one the block counts as now.
 void ResampleAndAppend(TidewellHelperRing* ring, uint64_t count);
+void ResampleAndAppendAt(TidewellHelperRing* ring, uint64_t count, const TidewellBlockTime* time);
 // The render callback the capture helpers give their output bridge; context is the ring.
 uint32_t OutputBridgeCallback(void* context, float* destination, uint32_t frames, uint32_t channels);

@@ -6,6 +6,8 @@
 //
 // Needs the audio client library; without it the stream library is built without the bridge.
 
+#include "TidewellStream/TidewellStreamClock.h"
+
 #include <AudioClient/AudioToolbox.h>
 
 #include <cstdint>
@@ -96,3 +98,17 @@ OSStatus TidewellOutputBridgeIOProc(AudioObjectID device, const AudioTimeStamp* 
 // "%d ('%s')": the status in decimal and its four bytes, most significant first, with bytes
 // outside 32 to 126 shown as ".". Writes at most size bytes including the NUL.
 void TidewellOutputBridgeFormatStatus(int32_t status, char* text, size_t size);
+
+// On the render thread, inside a render callback: the time stamp of the device cycle being
+// rendered, when the back-end gives one (the device IO procedure and the audio unit); false
+// otherwise (the audio queue, or outside a render).
+bool TidewellOutputBridgeRenderTime(TidewellBlockTime* time);
+
+// Makes `time` the render thread's cycle time until the scope ends (the back-ends use it around
+// each render; a simulation of a device's cycles can too).
+struct TidewellOutputBridgeRenderScope {
+    explicit TidewellOutputBridgeRenderScope(const AudioTimeStamp* time);
+    ~TidewellOutputBridgeRenderScope();
+    TidewellOutputBridgeRenderScope(const TidewellOutputBridgeRenderScope&) = delete;
+    TidewellOutputBridgeRenderScope& operator=(const TidewellOutputBridgeRenderScope&) = delete;
+};

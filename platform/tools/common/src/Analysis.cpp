@@ -1,5 +1,7 @@
 #include <AudioToolsCommon/Analysis.h>
 
+#include "Fourier.h"
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -10,28 +12,6 @@ namespace tidewell::tools {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-
-void fft(std::vector<std::complex<double>>& a) {
-    const size_t n = a.size();
-    for (size_t i = 1, j = 0; i < n; ++i) {
-        size_t bit = n >> 1;
-        for (; j & bit; bit >>= 1) j ^= bit;
-        j ^= bit;
-        if (i < j) std::swap(a[i], a[j]);
-    }
-    for (size_t len = 2; len <= n; len <<= 1) {
-        std::complex<double> w = std::polar(1.0, -2 * kPi / static_cast<double>(len));
-        for (size_t i = 0; i < n; i += len) {
-            std::complex<double> wk(1.0, 0.0);
-            for (size_t k = 0; k < len / 2; ++k) {
-                std::complex<double> u = a[i + k], v = a[i + k + len / 2] * wk;
-                a[i + k] = u + v;
-                a[i + k + len / 2] = u - v;
-                wk *= w;
-            }
-        }
-    }
-}
 
 // |sum x[n] e^{-i 2 pi f n}| for a frequency in cycles per sample.
 double magnitudeAt(const std::vector<double>& x, double f) {
@@ -92,7 +72,7 @@ double dominantFrequency(const float* x, size_t frames, unsigned channels, unsig
     while (n < frames * 2) n <<= 1;  // zero-pad: bins at most half the resolution apart
     std::vector<std::complex<double>> spectrum(n);
     for (size_t i = 0; i < frames; ++i) spectrum[i] = w[i];
-    fft(spectrum);
+    fourierTransform(spectrum);
     size_t best = 1;
     for (size_t k = 1; k < n / 2; ++k)
         if (std::norm(spectrum[k]) > std::norm(spectrum[best])) best = k;
@@ -133,6 +113,28 @@ std::vector<ChannelReport> analyse(const AudioData& audio) {
         out.push_back(r);
     }
     return out;
+}
+
+void fourierTransform(std::vector<std::complex<double>>& a, bool inverse) {
+    const size_t n = a.size();
+    for (size_t i = 1, j = 0; i < n; ++i) {
+        size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(a[i], a[j]);
+    }
+    for (size_t len = 2; len <= n; len <<= 1) {
+        const std::complex<double> w = std::polar(1.0, (inverse ? 2 : -2) * kPi / static_cast<double>(len));
+        for (size_t i = 0; i < n; i += len) {
+            std::complex<double> wk(1.0, 0.0);
+            for (size_t k = 0; k < len / 2; ++k) {
+                std::complex<double> u = a[i + k], v = a[i + k + len / 2] * wk;
+                a[i + k] = u + v;
+                a[i + k + len / 2] = u - v;
+                wk *= w;
+            }
+        }
+    }
 }
 
 }  // namespace tidewell::tools

@@ -1,0 +1,116 @@
+// The continuity benchmark: each helper path on a private stand-in server, with speech-like noise
+// (rate error from block alignment, discontinuities, match quality) and then a -12 dBFS 997 Hz
+// tone (THD+N over 10 s after 3 s of settling), at each rate and drift asked for. Prints one
+// table row per run, with the helper's ring counters and the server's late client cycles.
+//
+//   continuity_bench [--seconds S] [--paths tap,source,monitor] [--rates 48000,44100]
+//                    [--drifts 0,300]
+//
+// It publishes the system's fixed region names: run it through scripts/continuity-bench.sh,
+// which gives it a private /dev/shm.
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ContinuityRig.h"
+
+namespace {
+
+using namespace continuity;
+
+std::vector<std::string> Split(const std::string& text) {
+    std::vector<std::string> out;
+    std::stringstream stream(text);
+    for (std::string piece; std::getline(stream, piece, ',');) {
+        if (!piece.empty()) out.push_back(piece);
+    }
+    return out;
+}
+
+constexpr double kSettleSeconds = 3.0;
+constexpr double kToneSeconds = 10.0;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double seconds = 60;
+    std::vector<std::string> paths{"tap", "source", "monitor"};
+    std::vector<std::string> rates{"48000", "44100"};
+    std::vector<std::string> drifts{"0", "300"};
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--seconds") seconds = std::atof(argv[i + 1]);
+        else if (option == "--paths") paths = Split(argv[i + 1]);
+        else if (option == "--rates") rates = Split(argv[i + 1]);
+        else if (option == "--drifts") drifts = Split(argv[i + 1]);
+        else {
+            std::fprintf(stderr, "continuity_bench: unknown option %s\n", option.c_str());
+            return 2;
+        }
+    }
+    if (std::getenv("TIDEWELL_IN_PRIVATE_SHM") == nullptr) {
+        std::fprintf(stderr, "continuity_bench: run it through scripts/continuity-bench.sh (private /dev/shm)\n");
+        return 2;
+    }
+    if (std::getenv("TIDEWELL_PLUGIN_DIR") == nullptr) setenv("TIDEWELL_PLUGIN_DIR", TIDEWELL_BENCH_PLUGIN_DIR, 1);
+    if (std::getenv("TIDEWELL_BIN_DIR") == nullptr) setenv("TIDEWELL_BIN_DIR", TIDEWELL_BENCH_BIN_DIR, 1);
+    RigServer rig;
+    if (!rig.error.empty()) {
+        std::fprintf(stderr, "continuity_bench: %s\n", rig.error.c_str());
+        return 1;
+    }
+    std::printf("%-16s %6s %6s | %9s %9s %6s %8s %8s | %7s | %9s %9s %8s %6s\n", "path", "rate", "drift", "rate ppm",
+                "worst", "steps", "matched", "min corr", "THD+N", "dropped", "underrun", "late cyc", "lines");
+    std::printf("%-16s %6s %6s | %9s %9s %6s %8s %8s | %7s | %9s %9s %8s %6s\n", "", "Hz", "ppm", "median", "span",
+                "", "", "", "dB", "frames", "frames", "server", "");
+    std::fflush(stdout);
+    for (const auto& pathName : paths) {
+        const Path path = pathName == "tap" ? Path::ProcessTap : pathName == "source" ? Path::HardwareSource : Path::Monitor;
+        for (const auto& rateText : rates) {
+            for (const auto& driftText : drifts) {
+                RigRun run;
+                run.path = path;
+                run.rate = static_cast<uint32_t>(std::atoi(rateText.c_str()));
+                run.driftPpm = std::atof(driftText.c_str());
+                run.seconds = seconds;
+                const RigResult noise = RunPath(*rig.server, run);
+                if (!noise.error.empty()) {
+                    std::printf("%-16s %6u %6.0f | %s\n", PathName(path), run.rate, run.driftPpm, noise.error.c_str());
+                    continue;
+                }
+                tidewell::tools::ContinuityOptions options;
+                options.settleSeconds = kSettleSeconds;
+                const auto report = tidewell::tools::measureContinuity(noise.recorded, noise.reference, noise.recordedRate, options);
+
+                run.signal = Signal::Tone;
+                run.seconds = kSettleSeconds + kToneSeconds;
+                const RigResult tone = RunPath(*rig.server, run);
+                double thd = 0;
+                if (tone.error.empty()) {
+                    const auto from = static_cast<size_t>(kSettleSeconds * tone.recordedRate);
+                    if (tone.recorded.size() > from) {
+                        thd = tidewell::tools::thdPlusNoiseDb(tone.recorded.data() + from, tone.recorded.size() - from, 1,
+                                                              0, tone.recordedRate, 997.0);
+                    }
+                }
+                std::printf("%-16s %6u %6.0f | %9.1f %9.1f %6zu %7.2f%% %8.5f | %7.1f | %9llu %9llu %8llu %6s\n",
+                            PathName(path), run.rate, run.driftPpm, report.rateErrorPpm, report.worstSpanPpm,
+                            report.discontinuities.size(), 100.0 * report.matchedShare, report.minCorrelation, thd,
+                            static_cast<unsigned long long>(noise.counters.dropped),
+                            static_cast<unsigned long long>(noise.counters.underrun),
+                            static_cast<unsigned long long>(noise.lateClientCycles), noise.counters.found ? "yes" : "no");
+                if (std::getenv("CONTINUITY_BENCH_VERBOSE") != nullptr) {
+                    for (const auto& d : report.discontinuities) {
+                        std::printf("    step at %.3f s: %+.1f frames, %zu unmatched blocks\n", d.atSeconds, d.frames,
+                                    d.unmatchedBlocks);
+                    }
+                }
+                std::fflush(stdout);
+            }
+        }
+    }
+    return 0;
+}

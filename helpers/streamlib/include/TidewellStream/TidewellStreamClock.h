@@ -1,0 +1,100 @@
+#pragma once
+// What keeps a helper ring's two sides in step without dropping or inserting audio:
+//
+// - `TidewellStreamClock`: the frame rate one side's device really runs at, from the time stamps
+//   of its cycles (least squares over the last several seconds). A cycle the helper was too late
+//   for still counts as frames the device passed (its sample time says so), so a late wake-up
+//   is not taken for drift.
+// - `TidewellRingSidePoint`: one side's position in the ring at the host time of its latest
+//   cycle, with its clock's rate, published for the other side (a sequence-counted pair).
+// - `TidewellFillControl`: the fill trim. The resampling ratio comes from the two clocks; the
+//   fill error only trims it, by a few ppm. At start, after a resync and after a step that a
+//   lost cycle or a new target brought, the fill is measured for a moment and then put right at
+//   once by one step, instead of by seconds at a shifted pitch.
+//
+// The fill the controlling side holds is the ring's low envelope: what the ring would hold just
+// before the writer's next block, from both sides' positions carried to the same instant along
+// their clocks. It does not jump with the phase of the two cycles as the fill of any one moment
+// does.
+//
+// Everything here runs on audio threads: no allocation, lock or system call.
+
+#include <atomic>
+#include <cstdint>
+
+// The time of one cycle: host nanoseconds (when known) and the device's sample time (when known).
+struct TidewellBlockTime {
+    uint64_t hostNanos;
+    double sampleTime;
+    bool hasHostTime;
+    bool hasSampleTime;
+};
+
+// The current host time, no sample time.
+TidewellBlockTime TidewellBlockTimeNow();
+
+struct TidewellStreamClock {
+    double nominalRate;        // frames per second expected; used until a rate is measured
+    double timeConstant;       // seconds of history the least squares weighs
+    bool started;
+    uint64_t lastNanos;
+    double lastSampleTime;
+    bool lastHasSampleTime;
+    uint32_t lastFrames;
+    double position;           // frames the device passed since the clock started
+    double pendingAdvance;     // frames of earlier slices of the latest cycle
+    double startSeconds;       // span of the measurement so far
+    // Exponentially weighted sums of (t, position), both relative to the latest point.
+    double sw, st, sp, stt, stp;
+    std::atomic<double> rate;  // frames per host second; 0 until measured
+};
+
+void TidewellStreamClockInit(TidewellStreamClock* clock, double nominalRate);
+// One cycle of `frames` frames at `time`. A time without host time is taken as now.
+void TidewellStreamClockAddBlock(TidewellStreamClock* clock, uint32_t frames, const TidewellBlockTime& time);
+// The measured rate, or 0 while there is none (any thread).
+double TidewellStreamClockRate(const TidewellStreamClock* clock);
+// Forgets everything measured (the owning thread).
+void TidewellStreamClockRestart(TidewellStreamClock* clock);
+
+struct TidewellRingSidePoint {
+    std::atomic<uint32_t> sequence;
+    std::atomic<uint64_t> position;
+    std::atomic<uint64_t> hostNanos;
+    std::atomic<double> rate;
+};
+
+struct TidewellRingSideSnapshot {
+    uint64_t position;
+    uint64_t hostNanos;
+    double rate;
+    bool valid;
+};
+
+// The one storer of the point publishes its position at a host time, with its clock's rate.
+void TidewellRingSidePublish(TidewellRingSidePoint* point, uint64_t position, uint64_t hostNanos, double rate);
+// The other side reads a consistent copy (invalid before the first publish or while torn).
+TidewellRingSideSnapshot TidewellRingSideRead(const TidewellRingSidePoint* point);
+
+struct TidewellFillControl {
+    bool aligned;
+    double measureSum;         // fill x seconds while measuring
+    double measureSeconds;
+    double smoothedError;      // frames
+    double settledSeconds;     // since the last alignment
+    double trim;               // relative, applied on top of the clocks' ratio
+    uint64_t steps;            // alignments that moved the ring
+};
+
+void TidewellFillControlInit(TidewellFillControl* control);
+// Measures again and aligns once that is done (after a resync).
+void TidewellFillControlRealign(TidewellFillControl* control);
+// One cycle: the low-envelope fill, the target and the cycle's length. Returns the frames the
+// controlling side must step the ring by at once: positive drops that many (the fill is too
+// high), negative inserts silence; 0 otherwise. control->trim is the ratio trim to apply.
+int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, double target, double elapsedSeconds);
+
+// The resampler's rate scalar from the two clocks (input frames per output frame against the
+// nominal ratio) and the trim; 1 + trim while a clock has no rate yet.
+double TidewellClockRatioScalar(double inputClockRate, double inputNominal, double outputClockRate,
+                                double outputNominal, double trim);

@@ -1,0 +1,199 @@
+#include "TidewellStream/TidewellStreamClock.h"
+
+#include <AudioClient/AudioHardware.h>
+
+#include <algorithm>
+#include <cmath>
+
+static_assert(std::atomic<double>::is_always_lock_free);
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
+namespace {
+
+constexpr double kClockTimeConstant = 10.0;    // seconds the rate is averaged over
+constexpr double kClockMinimumSpan = 0.2;      // seconds before a rate is reported
+// A sample time that jumps back, or ahead by more than this many cycles, is a new timeline.
+constexpr double kClockLargestAdvance = 64.0;
+
+constexpr double kAlignSeconds = 0.25;         // fill measured before an alignment
+constexpr double kSmoothingSeconds = 1.0;      // of the fill error the trim follows
+constexpr double kTrimPerFrame = 1e-6;         // 1 ppm per frame of error
+constexpr double kTrimLimit = 10e-6;           // the trim never moves the pitch audibly
+constexpr double kSettleSeconds = 0.5;         // after an alignment before a step is judged
+
+}  // namespace
+
+TidewellBlockTime TidewellBlockTimeNow() {
+    return TidewellBlockTime{AudioConvertHostTimeToNanos(AudioGetCurrentHostTime()), 0.0, true, false};
+}
+
+void TidewellStreamClockInit(TidewellStreamClock* clock, double nominalRate) {
+    clock->nominalRate = nominalRate;
+    clock->timeConstant = kClockTimeConstant;
+    TidewellStreamClockRestart(clock);
+}
+
+void TidewellStreamClockRestart(TidewellStreamClock* clock) {
+    clock->started = false;
+    clock->lastNanos = 0;
+    clock->lastSampleTime = 0;
+    clock->lastHasSampleTime = false;
+    clock->lastFrames = 0;
+    clock->position = 0;
+    clock->pendingAdvance = 0;
+    clock->startSeconds = 0;
+    clock->sw = clock->st = clock->sp = clock->stt = clock->stp = 0;
+    clock->rate.store(0.0, std::memory_order_relaxed);
+}
+
+void TidewellStreamClockAddBlock(TidewellStreamClock* clock, uint32_t frames, const TidewellBlockTime& given) {
+    if (clock == nullptr || frames == 0) {
+        return;
+    }
+    const TidewellBlockTime time = given.hasHostTime ? given : TidewellBlockTime{TidewellBlockTimeNow().hostNanos,
+                                                                                 given.sampleTime, true,
+                                                                                 given.hasSampleTime};
+    if (!clock->started) {
+        clock->started = true;
+        clock->lastNanos = time.hostNanos;
+        clock->lastSampleTime = time.sampleTime;
+        clock->lastHasSampleTime = time.hasSampleTime;
+        clock->lastFrames = frames;
+        clock->sw = 1;
+        return;
+    }
+    const double dt = static_cast<double>(static_cast<int64_t>(time.hostNanos - clock->lastNanos)) * 1e-9;
+    double advance = 0;
+    if (time.hasSampleTime && clock->lastHasSampleTime) {
+        advance = time.sampleTime - clock->lastSampleTime;
+        if (advance == 0) {
+            return;   // another piece of the same cycle
+        }
+    } else {
+        // Without sample times: whole cycles of the last size passed, at least one.
+        const double period = clock->lastFrames / clock->nominalRate;
+        advance = std::max(1.0, std::round(dt / period)) * clock->lastFrames;
+    }
+    const double largest = kClockLargestAdvance * std::max(frames, clock->lastFrames);
+    if (dt == 0 && advance > 0 && advance <= largest && time.hasSampleTime) {
+        // A slice of a cycle that shares its host time: its frames count at the next point.
+        clock->pendingAdvance += advance;
+        clock->lastSampleTime = time.sampleTime;
+        return;
+    }
+    advance += clock->pendingAdvance;
+    clock->pendingAdvance = 0;
+    if (!(dt > 0) || !(advance > 0) || advance > largest) {
+        // A new timeline (a restarted device, a stall): start measuring again from here.
+        TidewellStreamClockRestart(clock);
+        TidewellStreamClockAddBlock(clock, frames, time);
+        return;
+    }
+    // Forget old points, then move the origin to the new point (which adds only its weight).
+    const double decay = std::exp(-dt / clock->timeConstant);
+    double sw = clock->sw * decay, st = clock->st * decay, sp = clock->sp * decay;
+    double stt = clock->stt * decay, stp = clock->stp * decay;
+    const double a = dt, b = advance;
+    stt = stt - 2 * a * st + a * a * sw;
+    stp = stp - a * sp - b * st + a * b * sw;
+    st = st - a * sw;
+    sp = sp - b * sw;
+    sw += 1;
+    clock->sw = sw, clock->st = st, clock->sp = sp, clock->stt = stt, clock->stp = stp;
+    clock->position += advance;
+    clock->startSeconds += dt;
+    clock->lastNanos = time.hostNanos;
+    clock->lastSampleTime = time.sampleTime;
+    clock->lastHasSampleTime = time.hasSampleTime;
+    clock->lastFrames = frames;
+    const double denominator = sw * stt - st * st;
+    if (clock->startSeconds >= kClockMinimumSpan && denominator > 0) {
+        const double rate = (sw * stp - st * sp) / denominator;
+        if (std::isfinite(rate) && rate > 0) {
+            clock->rate.store(rate, std::memory_order_relaxed);
+        }
+    }
+}
+
+double TidewellStreamClockRate(const TidewellStreamClock* clock) {
+    return clock == nullptr ? 0.0 : clock->rate.load(std::memory_order_relaxed);
+}
+
+void TidewellRingSidePublish(TidewellRingSidePoint* point, uint64_t position, uint64_t hostNanos, double rate) {
+    const uint32_t sequence = point->sequence.load(std::memory_order_relaxed);
+    point->sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    point->position.store(position, std::memory_order_relaxed);
+    point->hostNanos.store(hostNanos, std::memory_order_relaxed);
+    point->rate.store(rate, std::memory_order_relaxed);
+    point->sequence.store(sequence + 2, std::memory_order_release);
+}
+
+TidewellRingSideSnapshot TidewellRingSideRead(const TidewellRingSidePoint* point) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const uint32_t before = point->sequence.load(std::memory_order_acquire);
+        if (before == 0) {
+            break;
+        }
+        TidewellRingSideSnapshot copy{point->position.load(std::memory_order_relaxed),
+                                      point->hostNanos.load(std::memory_order_relaxed),
+                                      point->rate.load(std::memory_order_relaxed), true};
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((before & 1) == 0 && point->sequence.load(std::memory_order_relaxed) == before) {
+            return copy;
+        }
+    }
+    return TidewellRingSideSnapshot{0, 0, 0.0, false};
+}
+
+void TidewellFillControlInit(TidewellFillControl* control) {
+    *control = TidewellFillControl{};
+}
+
+void TidewellFillControlRealign(TidewellFillControl* control) {
+    control->aligned = false;
+    control->measureSum = 0;
+    control->measureSeconds = 0;
+}
+
+int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, double target, double elapsedSeconds) {
+    if (!std::isfinite(fill) || !(elapsedSeconds > 0) || !(target > 0)) {
+        return 0;
+    }
+    if (!control->aligned) {
+        control->measureSum += fill * elapsedSeconds;
+        control->measureSeconds += elapsedSeconds;
+        if (control->measureSeconds < kAlignSeconds) {
+            return 0;
+        }
+        const auto step = static_cast<int64_t>(std::llround(control->measureSum / control->measureSeconds - target));
+        control->aligned = true;
+        control->smoothedError = 0;
+        control->settledSeconds = 0;
+        control->trim = 0;
+        if (step != 0) {
+            ++control->steps;
+        }
+        return step;
+    }
+    const double alpha = 1.0 - std::exp(-elapsedSeconds / kSmoothingSeconds);
+    control->smoothedError += alpha * ((fill - target) - control->smoothedError);
+    control->settledSeconds += elapsedSeconds;
+    // A step (a lost cycle, an underrun, a new target) is set right at once: trimmed away it
+    // would take minutes, or seconds at an audible pitch.
+    const double stepLimit = std::max(0.5 * target, 64.0);
+    if (control->settledSeconds >= kSettleSeconds && std::fabs(control->smoothedError) > stepLimit) {
+        TidewellFillControlRealign(control);
+        return 0;
+    }
+    control->trim = std::clamp(control->smoothedError * kTrimPerFrame, -kTrimLimit, kTrimLimit);
+    return 0;
+}
+
+double TidewellClockRatioScalar(double inputClockRate, double inputNominal, double outputClockRate,
+                                double outputNominal, double trim) {
+    if (!(inputClockRate > 0) || !(outputClockRate > 0) || !(inputNominal > 0) || !(outputNominal > 0)) {
+        return 1.0 + trim;
+    }
+    return (inputClockRate / inputNominal) / (outputClockRate / outputNominal) * (1.0 + trim);
+}

@@ -1,0 +1,124 @@
+// Each helper carries a source as a delayed copy: speech-like noise through the helper, recorded
+// at the far end and aligned with the source block by block. With equal clocks every block after
+// settling matches (correlation >= 0.999) with no step and no rate error; with 300 ppm of drift on
+// a device the helper follows it without ever dropping or inserting audio after settling.
+//
+// A cycle the loaded server gives up on is a step no helper can prevent, so a run in which the
+// server counted late cycles is tried again (three times at most); the last one may show no more
+// disturbances than the late cycles it had, each disturbance being the steps within 1.5 s of
+// each other (the helper realigns its ring within a second or so of a lost cycle).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+#include "ContinuityRig.h"
+
+namespace {
+
+using namespace continuity;
+
+constexpr double kSeconds = 20.0;
+constexpr double kSettleSeconds = 3.0;
+constexpr int kAttempts = 3;
+
+struct Judged {
+    RigResult run;
+    tools::ContinuityReport report;
+};
+
+std::string Describe(const Judged& j) {
+    std::ostringstream out;
+    out << "rate " << j.report.rateErrorPpm << " ppm (worst span " << j.report.worstSpanPpm << "), matched "
+        << j.report.matchedShare * 100 << "%, min correlation " << j.report.minCorrelation << ", late cycles "
+        << j.run.lateClientCycles << ", steps:";
+    for (const auto& d : j.report.discontinuities) out << " " << d.frames << "@" << d.atSeconds << "s";
+    out << "\n" << j.run.helperOutput;
+    return out.str();
+}
+
+class HelperContinuity : public ::testing::Test {
+protected:
+    void SetUp() override {
+        rig_ = std::make_unique<RigServer>();
+        ASSERT_TRUE(rig_->error.empty()) << rig_->error;
+    }
+    void TearDown() override { rig_.reset(); }
+
+    Judged Measure(Path path, uint32_t rate, double drift) {
+        Judged j;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            RigRun run;
+            run.path = path;
+            run.rate = rate;
+            run.driftPpm = drift;
+            run.seconds = kSeconds;
+            run.seed = static_cast<uint32_t>(attempt + 1);
+            j.run = RunPath(*rig_->server, run);
+            if (!j.run.error.empty()) continue;
+            tools::ContinuityOptions options;
+            options.settleSeconds = kSettleSeconds;
+            j.report = tools::measureContinuity(j.run.recorded, j.run.reference, j.run.recordedRate, options);
+            if (j.run.lateClientCycles == 0) break;
+        }
+        return j;
+    }
+
+    // A delayed copy: every block after settling found, none that would be heard changed, no step,
+    // and the source at its own rate (the set drift, which the far end's clock does not share).
+    static size_t Disturbances(const tools::ContinuityReport& report) {
+        size_t events = 0;
+        double last = -10;
+        for (const auto& d : report.discontinuities) {
+            if (d.atSeconds - last > 1.5) ++events;
+            last = d.atSeconds;
+        }
+        return events;
+    }
+
+    void ExpectDelayedCopy(const Judged& j, double expectedPpm) {
+        ASSERT_TRUE(j.run.error.empty()) << j.run.error;
+        const size_t allowedSteps = j.run.lateClientCycles;
+        if (allowedSteps == 0) {
+            EXPECT_TRUE(j.report.discontinuities.empty()) << Describe(j);
+        } else {
+            EXPECT_LE(Disturbances(j.report), allowedSteps) << Describe(j);
+        }
+        EXPECT_NEAR(j.report.rateErrorPpm, expectedPpm, 20.0) << Describe(j);
+        EXPECT_GE(j.report.spans, 10u) << Describe(j);
+        if (allowedSteps == 0) {
+            EXPECT_EQ(j.report.matchedShare, 1.0) << Describe(j);
+            EXPECT_GE(j.report.minCorrelation, 0.999) << Describe(j);
+        }
+    }
+
+    std::unique_ptr<RigServer> rig_;
+};
+
+TEST_F(HelperContinuity, ProcessTapAtEqualRatesDeliversADelayedCopy) {
+    ExpectDelayedCopy(Measure(Path::ProcessTap, 48000, 0), 0);
+}
+
+TEST_F(HelperContinuity, HardwareSourceFrom44100HzDeliversADelayedCopy) {
+    ExpectDelayedCopy(Measure(Path::HardwareSource, 44100, 0), 0);
+}
+
+TEST_F(HelperContinuity, MonitorAtEqualRatesDeliversADelayedCopy) {
+    ExpectDelayedCopy(Measure(Path::Monitor, 48000, 0), 0);
+}
+
+// The source device runs 300 ppm fast: its audio reaches the far end 300 ppm fast, in one piece.
+TEST_F(HelperContinuity, ProcessTapFollows300PpmWithoutAStep) {
+    ExpectDelayedCopy(Measure(Path::ProcessTap, 48000, 300), 300);
+}
+
+TEST_F(HelperContinuity, HardwareSourceFollows300PpmWithoutAStep) {
+    ExpectDelayedCopy(Measure(Path::HardwareSource, 48000, 300), 300);
+}
+
+// The monitor's output device runs 300 ppm fast: its frames carry the source 300 ppm slow.
+TEST_F(HelperContinuity, MonitorFollows300PpmWithoutAStep) {
+    ExpectDelayedCopy(Measure(Path::Monitor, 48000, 300), -300);
+}
+
+}  // namespace

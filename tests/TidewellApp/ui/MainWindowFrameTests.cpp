@@ -13,6 +13,7 @@
 #include "TidewellApp/DeviceIcon.h"
 #include "TidewellApp/SidebarView.h"
 #include "TidewellApp/SymbolProvider.h"
+#include "TidewellApp/Theme.h"
 #include "TidewellApp/TidewellRootView.h"
 
 using namespace tidewell;
@@ -205,7 +206,10 @@ TEST_F(RootViewTest, GrabsInBothSchemes) {
     useScheme(scheme);
     const QString name = schemeName(scheme);
     writeThreeDevices("desk");
-    build();
+    MainWindowHooks hooks;
+    hooks.compactHealthSummary = [] { return QStringLiteral("Driver Loaded · Service On"); };
+    hooks.compactHealthColor = [scheme] { return Theme::green(scheme); };
+    build(true, hooks);
     saveArtifact(root->grab().toImage(), "main-window-" + name);
     root->setSidebarVisible(false, false);
     QTest::qWait(fadeSettle);

@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QStackedLayout>
 
+#include "TidewellApp/DeveloperDiagnosticsPanel.h"
 #include "TidewellApp/ElidingLabel.h"
 #include "TidewellApp/Theme.h"
 #include "TidewellApp/TidewellAppModel.h"
@@ -74,8 +75,8 @@ void DriverHealthView::showForDeveloperMode() {
   if (!model_) return;
   if (model_->developerMode()) {
     if (!diagnostics_) {
-      diagnostics_ = hooks_.makeDeveloperDiagnostics ? hooks_.makeDeveloperDiagnostics(this) : new QWidget(this);
-      diagnostics_->setObjectName(QStringLiteral("developerDiagnostics"));
+      diagnostics_ = new DeveloperDiagnosticsPanel(*model_, hooks_.diagnostics, this);
+
       stack_->addWidget(diagnostics_);
     }
     stack_->setCurrentWidget(diagnostics_);

@@ -8,8 +8,6 @@
 #include <QString>
 #include <functional>
 
-class QWidget;
-
 namespace tidewell {
 
 struct MainWindowHooks {
@@ -23,8 +21,17 @@ struct MainWindowHooks {
   // The one-line health of the plug-in and the service, and its dot colour.
   std::function<QString()> compactHealthSummary;
   std::function<QColor()> compactHealthColor;
-  // Builds the developer diagnostics panel shown in the sidebar footer in developer mode.
-  std::function<QWidget*(QWidget* parent)> makeDeveloperDiagnostics;
+  // The operations of the developer diagnostics panel (shown in the sidebar footer in
+  // developer mode).
+  struct Diagnostics {
+    std::function<void()> runPassThruSelfTest;
+    std::function<void()> installOrRestartService;
+    std::function<void()> uninstallService;
+    std::function<void()> refreshServiceStatus;
+    std::function<void()> startMonitor, stopMonitor, restartMonitor;
+    std::function<void()> startHardwareSource, stopHardwareSource, restartHardwareSource;
+    std::function<void()> startProcessTap, stopProcessTap, restartProcessTap;
+  } diagnostics;
 };
 
 }  // namespace tidewell

@@ -211,6 +211,10 @@ TEST_F(RootViewTest, GrabsInBothSchemes) {
     hooks.compactHealthColor = [scheme] { return Theme::green(scheme); };
     build(true, hooks);
     saveArtifact(root->grab().toImage(), "main-window-" + name);
+    model->setDeveloperMode(true);
+    QTest::qWait(50);
+    saveArtifact(root->grab().toImage(), "main-window-developer-mode-" + name);
+    model->setDeveloperMode(false);
     root->setSidebarVisible(false, false);
     QTest::qWait(fadeSettle);
     saveArtifact(root->grab().toImage(), "main-window-sidebar-hidden-" + name);

@@ -3,7 +3,6 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPainter>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -123,21 +122,6 @@ static const DeveloperDiagnosticsPanel::HelperKind* helperKinds() {
   return kinds;
 }
 
-class DeveloperDiagnosticsPanel::Dot : public QWidget {
- public:
-  explicit Dot(QWidget* parent) : QWidget(parent) { setFixedSize(8, 8); }
-  QColor colour;
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(colour);
-    painter.drawEllipse(QRectF(rect()));
-  }
-};
-
 DeveloperDiagnosticsPanel::DeveloperDiagnosticsPanel(TidewellAppModel& model, Operations operations, QWidget* parent)
     : QWidget(parent), model_(&model), operations_(std::move(operations)) {
   setObjectName(QStringLiteral("developerDiagnostics"));
@@ -166,7 +150,7 @@ void DeveloperDiagnosticsPanel::build() {
 
   // 1. Driver row.
   auto* driver = statusRow();
-  driverDot_ = new Dot(this);
+  driverDot_ = new StatusDot(this);
   driverTitle_ = makeTitle(this);
   passThruTest_ = makeSymbolButton(QStringLiteral("waveform.path.ecg.rectangle"), {}, this, 13);
   driverRefresh_ = makeSymbolButton(QStringLiteral("arrow.clockwise"), QStringLiteral("Refresh"), this, 13);
@@ -290,13 +274,12 @@ void DeveloperDiagnosticsPanel::buildHelper(int index, QVBoxLayout* column) {
   });
 }
 
-QColor DeveloperDiagnosticsPanel::driverDotColor() const { return driverDot_->colour; }
+QColor DeveloperDiagnosticsPanel::driverDotColor() const { return driverDot_->colour(); }
 
 void DeveloperDiagnosticsPanel::refresh() {
   if (!model_) return;
   const TidewellAppModel& model = *model_;
-  driverDot_->colour = model.halDriverLoaded() ? Theme::green(scheme()) : Theme::red(scheme());
-  driverDot_->update();
+  driverDot_->setColour(model.halDriverLoaded() ? Theme::green(scheme()) : Theme::red(scheme()));
   driverTitle_->setText(model.halDriverLoaded() ? QStringLiteral("Driver Loaded") : QStringLiteral("Driver Missing"));
   passThruSymbol_ = model.passThruTestRunning() ? QStringLiteral("waveform.path.ecg.rectangle.fill")
                                                 : QStringLiteral("waveform.path.ecg.rectangle");

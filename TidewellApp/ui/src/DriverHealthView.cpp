@@ -1,9 +1,9 @@
 #include "TidewellApp/DriverHealthView.h"
 
 #include <QHBoxLayout>
-#include <QPainter>
 #include <QStackedLayout>
 
+#include "SidebarParts.h"
 #include "TidewellApp/DeveloperDiagnosticsPanel.h"
 #include "TidewellApp/ElidingLabel.h"
 #include "TidewellApp/Theme.h"
@@ -11,29 +11,12 @@
 
 namespace tidewell {
 
-class CompactHealthView::Dot : public QWidget {
- public:
-  explicit Dot(CompactHealthView* owner) : QWidget(owner), owner_(owner) { setFixedSize(8, 8); }
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(owner_->dotColor());
-    painter.drawEllipse(QRectF(rect()));
-  }
-
- private:
-  CompactHealthView* owner_;
-};
-
 CompactHealthView::CompactHealthView(TidewellAppModel& model, MainWindowHooks hooks, QWidget* parent)
     : QWidget(parent), model_(&model), hooks_(std::move(hooks)) {
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(8);
-  dot_ = new Dot(this);
+  dot_ = new StatusDot(this);
   summary_ = new ElidingLabel({}, this);
   summary_->setFont(Theme::font(11, QFont::Medium));
   summary_->setForeground(Theme::Foreground::secondary);
@@ -53,13 +36,14 @@ CompactHealthView::CompactHealthView(TidewellAppModel& model, MainWindowHooks ho
 
 void CompactHealthView::refresh() {
   if (!model_) return;
-  dotColor_ = hooks_.compactHealthColor ? hooks_.compactHealthColor()
-                                        : Theme::orange(ColorSchemeSource::instance().scheme());
+  dot_->setColour(hooks_.compactHealthColor ? hooks_.compactHealthColor()
+                                            : Theme::orange(ColorSchemeSource::instance().scheme()));
   summary_->setText(hooks_.compactHealthSummary ? hooks_.compactHealthSummary() : QString());
   // Two lines, even when the status message is empty.
   summary_->setToolTip(model_->statusMessage() + QLatin1Char('\n') + model_->serviceStatusMessage());
-  dot_->update();
 }
+
+QColor CompactHealthView::dotColor() const { return dot_->colour(); }
 
 DriverHealthView::DriverHealthView(TidewellAppModel& model, MainWindowHooks hooks, QWidget* parent)
     : QWidget(parent), model_(&model), hooks_(std::move(hooks)) {

@@ -69,6 +69,22 @@ void fadeWidget(QWidget* widget, bool visible, bool animated) {
   fade->start();
 }
 
+StatusDot::StatusDot(QWidget* parent) : QWidget(parent) { setFixedSize(8, 8); }
+
+void StatusDot::setColour(const QColor& colour) {
+  if (colour == colour_) return;
+  colour_ = colour;
+  update();
+}
+
+void StatusDot::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(colour_);
+  painter.drawEllipse(QRectF(rect()));
+}
+
 Divider::Divider(QWidget* parent) : QFrame(parent) {
   setFixedHeight(1);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);

@@ -20,6 +20,21 @@ void fadeWidget(QWidget* widget, bool visible, bool animated = true);
 // The duration of the fade.
 inline constexpr int fadeMilliseconds = 200;
 
+// A filled 8 x 8 circle: the health dots of the sidebar footer.
+class StatusDot : public QWidget {
+  Q_OBJECT
+ public:
+  explicit StatusDot(QWidget* parent = nullptr);
+  QColor colour() const { return colour_; }
+  void setColour(const QColor& colour);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QColor colour_;
+};
+
 // A one-pixel separator line in the scheme's hairline colour.
 class Divider : public QFrame {
   Q_OBJECT

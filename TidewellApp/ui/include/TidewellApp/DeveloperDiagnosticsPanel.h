@@ -17,6 +17,7 @@ class QVBoxLayout;
 namespace tidewell {
 
 class LineLimitedLabel;
+class StatusDot;
 class TidewellAppModel;
 
 class DeveloperDiagnosticsPanel : public QWidget {
@@ -62,7 +63,6 @@ class DeveloperDiagnosticsPanel : public QWidget {
   struct HelperKind;
 
  private:
-  class Dot;
   void build();
   void buildHelper(int index, QVBoxLayout* column);
   void refreshHelper(int index);
@@ -71,7 +71,7 @@ class DeveloperDiagnosticsPanel : public QWidget {
 
   QPointer<TidewellAppModel> model_;
   Operations operations_;
-  Dot* driverDot_ = nullptr;
+  StatusDot* driverDot_ = nullptr;
   QLabel* driverTitle_ = nullptr;
   QToolButton* passThruTest_ = nullptr;
   QString passThruSymbol_;

@@ -13,6 +13,7 @@ class QStackedLayout;
 namespace tidewell {
 
 class ElidingLabel;
+class StatusDot;
 class TidewellAppModel;
 
 class CompactHealthView : public QWidget {
@@ -20,17 +21,15 @@ class CompactHealthView : public QWidget {
  public:
   CompactHealthView(TidewellAppModel& model, MainWindowHooks hooks, QWidget* parent = nullptr);
 
-  QColor dotColor() const { return dotColor_; }
+  QColor dotColor() const;
   ElidingLabel* summaryLabel() const { return summary_; }
   // Re-reads the summary, the dot colour and the tooltip from the model.
   void refresh();
 
  private:
-  class Dot;
   QPointer<TidewellAppModel> model_;
   MainWindowHooks hooks_;
-  QColor dotColor_;
-  Dot* dot_;
+  StatusDot* dot_;
   ElidingLabel* summary_;
 };
 

@@ -138,6 +138,11 @@ void DeviceListView::keyPressEvent(QKeyEvent* event) {
   handlingKey_ = false;
 }
 
+void DeviceListView::mouseReleaseEvent(QMouseEvent* event) {
+  QListView::mouseReleaseEvent(event);
+  emit mouseReleased();
+}
+
 // ---- SidebarView ----------------------------------------------------------------------------
 
 SidebarView::SidebarView(TidewellAppModel& model, MainWindowHooks hooks, QWidget* parent)
@@ -200,6 +205,8 @@ SidebarView::SidebarView(TidewellAppModel& model, MainWindowHooks hooks, QWidget
   connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current) { keyboardMovedTo(current); });
   connect(list_, &QListView::clicked, this, &SidebarView::rowTapped);
+  // A press that did not end in a click on a row leaves the model's selection shown.
+  connect(list_, &DeviceListView::mouseReleased, this, &SidebarView::showSelection);
   connect(&model, &TidewellAppModel::snapshotChanged, this, &SidebarView::reloadDevices);
   connect(&model, &TidewellAppModel::selectedDeviceIDChanged, this, &SidebarView::showSelection);
   connect(&model, &TidewellAppModel::selectedDeviceChanged, this, &SidebarView::showSelection);

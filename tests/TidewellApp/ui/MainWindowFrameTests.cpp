@@ -156,6 +156,14 @@ TEST_F(RootViewTest, AClickOnARowSavesTheSelectionAndTheKeyboardOnlySelects) {
   EXPECT_EQ(model->selectedDeviceID(), std::optional<std::string>("desk"));
   EXPECT_EQ(savedConfig().ui.selectedDeviceID, std::optional<std::string>("stream"));
 
+  // A press that leaves the row before its release selects nothing.
+  const QRect third = list->visualRect(list->model()->index(2, 0));
+  QTest::mousePress(list->viewport(), Qt::LeftButton, {}, third.center());
+  QTest::mouseMove(list->viewport(), QPoint(third.center().x(), list->viewport()->height() - 2));
+  QTest::mouseRelease(list->viewport(), Qt::LeftButton, {}, QPoint(third.center().x(), list->viewport()->height() - 2));
+  EXPECT_EQ(model->selectedDeviceID(), std::optional<std::string>("desk"));
+  EXPECT_EQ(list->currentIndex().row(), 0);
+
   // The selected row clicked again saves again.
   model->setStatusMessage("");
   const QRect first = list->visualRect(list->model()->index(0, 0));

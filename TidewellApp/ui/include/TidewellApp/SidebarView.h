@@ -58,8 +58,13 @@ class DeviceListView : public QListView {
   using QListView::QListView;
   bool handlingKey() const { return handlingKey_; }
 
+ signals:
+  // After a mouse release and whatever click it made.
+  void mouseReleased();
+
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
   bool handlingKey_ = false;

@@ -189,6 +189,9 @@ void TidewellService::reconcile(const std::vector<DesiredRoute>& desired) {
         replaced.push_back(stopped);
       }
       it->second = std::make_unique<ManagedRoute>(*route, *platform_, stopQueue_);
+    } else {
+      // A rename: the helper keeps running; its log lines use the new names from now on.
+      it->second->route.summary = route->summary;
     }
   }
 

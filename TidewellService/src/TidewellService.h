@@ -78,11 +78,12 @@ struct DesiredRoute {
   ServiceEnvironment controlEnvironment;  // starting values of the live controls
   std::string summary;                    // names the route in log lines
 
-  // Live controls reach running helpers through their control regions, so they never make
-  // two routes differ.
+  // Live controls reach running helpers through their control regions, and the summary only
+  // carries names for the log, so neither makes two routes differ: renaming a device or a
+  // source never restarts its helpers.
   bool operator==(const DesiredRoute& other) const {
     return key == other.key && executableURL == other.executableURL &&
-           environment == other.environment && summary == other.summary;
+           environment == other.environment;
   }
 };
 
@@ -134,7 +135,8 @@ class ManagedRoute {
 
   ManagedRoute(DesiredRoute route, ServicePlatform& platform, HelperStopQueue& stopQueue);
 
-  const DesiredRoute route;
+  // Fixed for the route's life, except the summary, which follows renames.
+  DesiredRoute route;
   std::shared_ptr<HelperProcess> process;
   Clock::time_point nextStartDate = Clock::time_point::min();
   std::int64_t failureCount = 0;

@@ -133,6 +133,18 @@ TEST_F(SupervisionTest, ControlChangesKeepHelpersAndRouteChangesReplaceThem) {
                                        "Started system capture 'All'"));
 }
 
+TEST_F(SupervisionTest, ARenameKeepsTheHelperAndItsLogLinesUseTheNewName) {
+  pass({route("monitor", "monitor 'Speakers' (Desk)")});
+  pass({route("monitor", "monitor 'Speakers' (Studio)")});
+  ASSERT_EQ(platform.launched.size(), 1u);
+  EXPECT_TRUE(platform.launched[0]->isRunning());
+  EXPECT_EQ(service->routes().at("monitor")->route.summary, "monitor 'Speakers' (Studio)");
+
+  pass({});
+  EXPECT_THAT(log.lines(), ElementsAre("Started monitor 'Speakers' (Desk)",
+                                       "Stopping monitor 'Speakers' (Studio): configuration removed route"));
+}
+
 TEST_F(SupervisionTest, AReplacementWaitsUntilTheOldHelperIsGone) {
   platform.helpersIgnoreTerm = true;
   pass({route("tap", "system capture 'All'")});

@@ -1,0 +1,169 @@
+#include "TidewellApp/DeviceEditorView.h"
+
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+#include "TidewellApp/DeviceHeaderView.h"
+#include "TidewellApp/GlassCard.h"
+#include "TidewellApp/SymbolProvider.h"
+#include "TidewellApp/Theme.h"
+#include "TidewellApp/TidewellAppModel.h"
+#include "TidewellApp/ValidationStrip.h"
+
+namespace tidewell {
+
+// ---- EmptyDeviceView ------------------------------------------------------------------------
+
+EmptyDeviceView::EmptyDeviceView(TidewellAppModel& model, QWidget* parent) : QWidget(parent), model_(&model) {
+  auto* column = new QVBoxLayout(this);
+  column->setSpacing(16);
+  column->addStretch(1);
+  symbol_ = new QLabel(this);
+  symbol_->setAlignment(Qt::AlignCenter);
+  auto* title = new QLabel(QStringLiteral("No Devices"), this);
+  title->setFont(Theme::font(17, QFont::DemiBold));
+  title->setAlignment(Qt::AlignCenter);
+  button_ = new QPushButton(QStringLiteral("New Device"), this);
+  button_->setDefault(true);
+  button_->setAutoDefault(true);
+  column->addWidget(symbol_, 0, Qt::AlignHCenter);
+  column->addWidget(title, 0, Qt::AlignHCenter);
+  column->addWidget(button_, 0, Qt::AlignHCenter);
+  column->addStretch(1);
+  connect(button_, &QPushButton::clicked, this, [this] {
+    if (model_) model_->createDevice();
+  });
+  connect(&ColorSchemeSource::instance(), &ColorSchemeSource::schemeChanged, this, &EmptyDeviceView::refreshSymbol);
+  refreshSymbol();
+}
+
+void EmptyDeviceView::refreshSymbol() {
+  const ColorScheme scheme = ColorSchemeSource::instance().scheme();
+  const qreal side = SymbolProvider::sizeForFont(42);
+  symbol_->setPixmap(SymbolProvider::pixmap(QStringLiteral("waveform.path.badge.plus"), side,
+                                            Theme::secondaryText(scheme), devicePixelRatioF()));
+  // The prominent button: accent fill, white label.
+  button_->setIcon(SymbolProvider::icon(QStringLiteral("plus"), Qt::white));
+  const QColor accent = Theme::accent(scheme);
+  button_->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: white; border: none; border-radius: 6px;"
+                                        " padding: 5px 12px; }"
+                                        "QPushButton:pressed { background: %2; }")
+                             .arg(accent.name(), accent.darker(120).name()));
+}
+
+// ---- RoutingCanvasPlaceholder ---------------------------------------------------------------
+
+RoutingCanvasPlaceholder::RoutingCanvasPlaceholder(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("RoutingCanvasPlaceholder"));
+  setMinimumHeight(minimumCanvasHeight);
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+}
+
+// ---- DeviceEditorView -----------------------------------------------------------------------
+
+// The scroll view's content: paints the glass cards behind the header and the strip, so their
+// shadows fall into the padding around them.
+class DeviceEditorView::Content : public QWidget {
+ public:
+  explicit Content(DeviceEditorView* editor) : editor_(editor) {}
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    const ColorScheme scheme = ColorSchemeSource::instance().scheme();
+    if (editor_->header_) {
+      GlassCardModifier::paint(painter, editor_->header_->geometry(), DeviceHeaderView::cornerRadius, scheme);
+    }
+    if (editor_->strip_ && editor_->strip_->isVisible()) {
+      GlassCardModifier::paint(painter, editor_->strip_->geometry(), ValidationStrip::cornerRadius, scheme);
+    }
+  }
+
+ private:
+  DeviceEditorView* editor_;
+};
+
+DeviceEditorView::DeviceEditorView(TidewellAppModel& model, TidewellMeterModel* meters, std::string deviceID,
+                                   bool sidebarVisible, MainWindowHooks hooks, QWidget* parent)
+    : QWidget(parent),
+      model_(&model),
+      meters_(meters),
+      deviceID_(std::move(deviceID)),
+      sidebarVisible_(sidebarVisible),
+      hooks_(std::move(hooks)) {
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+  connect(&model, &TidewellAppModel::snapshotChanged, this, &DeviceEditorView::rebuild);
+  connect(&model, &TidewellAppModel::validationChanged, this, [this] {
+    if (strip_ && model_) strip_->setValidation(model_->validation());
+  });
+  rebuild();
+}
+
+void DeviceEditorView::setDeviceID(std::string deviceID) {
+  if (deviceID == deviceID_) return;
+  deviceID_ = std::move(deviceID);
+  rebuild();
+}
+
+void DeviceEditorView::setSidebarVisible(bool visible, bool animated) {
+  sidebarVisible_ = visible;
+  if (header_) header_->setSidebarVisible(visible, animated);
+}
+
+void DeviceEditorView::rebuild() {
+  if (!model_) return;
+  const DeviceConfig* device = nullptr;
+  for (const auto& candidate : model_->snapshot().devices) {
+    if (candidate.id == deviceID_) {
+      device = &candidate;
+      break;
+    }
+  }
+  if (!device) {
+    // A device that is not (or no longer) saved leaves the editor empty.
+    delete scroll_;
+    scroll_ = nullptr;
+    header_ = nullptr;
+    strip_ = nullptr;
+    canvas_ = nullptr;
+    return;
+  }
+  if (header_ && header_->property("deviceID").toString().toStdString() == deviceID_) {
+    header_->setDevice(*device);
+    strip_->setValidation(model_->validation());
+    return;
+  }
+  delete scroll_;
+  scroll_ = new QScrollArea(this);
+  scroll_->setWidgetResizable(true);
+  scroll_->setFrameShape(QFrame::NoFrame);
+  scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  scroll_->viewport()->setAutoFillBackground(false);
+  scroll_->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+  auto* content = new Content(this);
+  auto* stack = new QVBoxLayout(content);
+  stack->setContentsMargins(padding, padding, padding, padding);
+  stack->setSpacing(spacing);
+  header_ = new DeviceHeaderView(*model_, *device, sidebarVisible_, hooks_, content);
+  header_->setProperty("deviceID", QString::fromStdString(deviceID_));
+  strip_ = new ValidationStrip(content);
+  strip_->setValidation(model_->validation());
+  // The canvas will take the meters; the placeholder holds its place until then.
+  canvas_ = new RoutingCanvasPlaceholder(content);
+  stack->addWidget(header_);
+  stack->addWidget(strip_);
+  stack->addWidget(canvas_, 1);
+  scroll_->setWidget(content);
+  // The scroll area fills its content's background; the window's dots show through instead.
+  content->setAutoFillBackground(false);
+  layout()->addWidget(scroll_);
+}
+
+}  // namespace tidewell

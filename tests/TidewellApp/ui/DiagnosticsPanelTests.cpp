@@ -1,0 +1,244 @@
+// The developer diagnostics panel: each row's texts, symbols and enable rules driven from the
+// model's states, the buttons' operations, and the pickers' choices.
+
+#include "MainWindowTestSupport.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QToolButton>
+
+#include "TidewellApp/DeveloperDiagnosticsPanel.h"
+#include "TidewellApp/LineLimitedLabel.h"
+#include "TidewellApp/Theme.h"
+
+using namespace tidewell;
+using namespace tidewell::test;
+
+namespace {
+
+class DiagnosticsTest : public MainWindowTest {
+ protected:
+  std::unique_ptr<TidewellAppModel> model;
+  std::unique_ptr<DeveloperDiagnosticsPanel> panel;
+  std::vector<std::string> calls;
+
+  void build() {
+    writeThreeDevices("desk");
+    model = makeModel();
+    DeveloperDiagnosticsPanel::Operations operations;
+    auto record = [this](std::string name) { return [this, name] { calls.push_back(name); }; };
+    operations.runPassThruSelfTest = record("passThru");
+    operations.installOrRestartService = record("installOrRestart");
+    operations.uninstallService = record("uninstall");
+    operations.refreshServiceStatus = record("refreshService");
+    operations.startMonitor = record("startMonitor");
+    operations.stopMonitor = record("stopMonitor");
+    operations.restartMonitor = record("restartMonitor");
+    operations.startHardwareSource = record("startInput");
+    operations.stopHardwareSource = record("stopInput");
+    operations.restartHardwareSource = record("restartInput");
+    operations.startProcessTap = record("startCapture");
+    operations.stopProcessTap = record("stopCapture");
+    operations.restartProcessTap = record("restartCapture");
+    panel = std::make_unique<DeveloperDiagnosticsPanel>(*model, operations);
+    panel->resize(246, 560);
+    panel->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(panel.get()));
+  }
+
+  std::vector<const DeveloperDiagnosticsPanel::HelperControls*> helpers() {
+    return {&panel->monitor(), &panel->hardwareInput(), &panel->capture()};
+  }
+};
+
+TEST_F(DiagnosticsTest, TheDriverRowFollowsThePlugInAndThePassThruTest) {
+  build();
+  model->setHalDriverLoaded(false);
+  EXPECT_EQ(panel->driverTitle()->text(), "Driver Missing");
+  EXPECT_EQ(panel->driverDotColor(), Theme::red(ColorSchemeSource::instance().scheme()));
+  EXPECT_FALSE(panel->passThruTestButton()->isEnabled());
+  EXPECT_TRUE(panel->driverRefreshButton()->isEnabled());
+  EXPECT_EQ(panel->driverRefreshButton()->toolTip(), "Refresh");
+
+  // The refresh re-checks at once; the pass-thru device alone also counts as loaded.
+  registry->pluginLoaded = false;
+  registry->passThruLoaded = true;
+  click(panel->driverRefreshButton());
+  EXPECT_TRUE(model->halDriverLoaded());
+  EXPECT_EQ(panel->driverTitle()->text(), "Driver Loaded");
+  EXPECT_EQ(panel->driverDotColor(), Theme::green(ColorSchemeSource::instance().scheme()));
+  EXPECT_TRUE(panel->passThruTestButton()->isEnabled());
+  EXPECT_EQ(panel->passThruTestButton()->toolTip(), "Run Pass-Thru Test");
+  EXPECT_EQ(panel->passThruTestSymbol(), "waveform.path.ecg.rectangle");
+  click(panel->passThruTestButton());
+  EXPECT_EQ(calls, std::vector<std::string>{"passThru"});
+
+  model->setPassThruTestRunning(true);
+  EXPECT_EQ(panel->passThruTestSymbol(), "waveform.path.ecg.rectangle.fill");
+  EXPECT_EQ(panel->passThruTestButton()->toolTip(), "Pass-Thru Test Running");
+  EXPECT_FALSE(panel->passThruTestButton()->isEnabled());
+
+  model->setStatusMessage("Saved");
+  EXPECT_EQ(panel->statusLine()->text(), "Saved");
+  EXPECT_EQ(panel->statusLine()->toolTip(), "Saved");
+}
+
+TEST_F(DiagnosticsTest, TheServiceRowsButtonsFollowInstalledAndBusy) {
+  build();
+  model->setServiceInstalled(false);
+  model->setServiceRunning(false);
+  EXPECT_EQ(panel->serviceTitle()->text(), "Service Off");
+  EXPECT_EQ(panel->serviceIconSymbol(), "gearshape.2");
+  EXPECT_EQ(panel->serviceInstallSymbol(), "arrow.down.circle");
+  EXPECT_EQ(panel->serviceInstallButton()->toolTip(), "Install Service");
+  EXPECT_TRUE(panel->serviceInstallButton()->isEnabled());
+  EXPECT_FALSE(panel->serviceStopButton()->isEnabled());
+  EXPECT_EQ(panel->serviceRefreshButton()->toolTip(), "Refresh Service");
+
+  model->setServiceInstalled(true);
+  model->setServiceRunning(true);
+  model->setServiceResponsive(false);
+  EXPECT_EQ(panel->serviceTitle()->text(), "Service On");
+  EXPECT_EQ(panel->serviceIconSymbol(), "gearshape.2.fill");
+  EXPECT_EQ(panel->serviceInstallSymbol(), "arrow.clockwise");
+  EXPECT_EQ(panel->serviceInstallButton()->toolTip(), "Restart Service");
+  EXPECT_TRUE(panel->serviceStopButton()->isEnabled());
+  click(panel->serviceInstallButton());
+  click(panel->serviceStopButton());
+  click(panel->serviceRefreshButton());
+  EXPECT_EQ(calls, (std::vector<std::string>{"installOrRestart", "uninstall", "refreshService"}));
+
+  model->setServiceActionRunning(true);
+  EXPECT_FALSE(panel->serviceInstallButton()->isEnabled());
+  EXPECT_FALSE(panel->serviceStopButton()->isEnabled());
+  EXPECT_FALSE(panel->serviceRefreshButton()->isEnabled());
+}
+
+TEST_F(DiagnosticsTest, HelperRowsStartOnlyWithThePlugInAndWithoutTheService) {
+  build();
+  const char* stoppedHelp[] = {"Start Monitor", "Start Hardware Input", "Start Capture"};
+  const char* serviceHelp[] = {"Service controls saved monitors", "Service controls saved hardware inputs",
+                               "Service controls saved capture sources"};
+  const char* stoppedTitles[] = {"Monitor Off", "Input Off", "Capture Off"};
+  const char* stoppedIcons[] = {"headphones.circle", "mic.circle", "desktopcomputer.and.arrow.down"};
+  model->setHalDriverLoaded(true);
+  model->setServiceRunning(false);
+  for (std::size_t index = 0; index < 3; ++index) {
+    const auto& row = *helpers()[index];
+    EXPECT_TRUE(row.startStop->isEnabled()) << index;
+    EXPECT_EQ(row.startStop->toolTip(), stoppedHelp[index]);
+    EXPECT_EQ(row.title->text(), stoppedTitles[index]);
+    EXPECT_EQ(row.iconSymbol, stoppedIcons[index]);
+    EXPECT_EQ(row.buttonSymbol, "play.fill");
+  }
+  model->setHalDriverLoaded(false);
+  for (const auto* row : helpers()) EXPECT_FALSE(row->startStop->isEnabled());
+  model->setHalDriverLoaded(true);
+  model->setServiceRunning(true);
+  for (std::size_t index = 0; index < 3; ++index) {
+    EXPECT_FALSE(helpers()[index]->startStop->isEnabled());
+    EXPECT_EQ(helpers()[index]->startStop->toolTip(), serviceHelp[index]);
+  }
+
+  // Running in the application, each can still be stopped, whatever the service does.
+  model->setMonitorRunning(true);
+  model->setHardwareSourceRunning(true);
+  model->setProcessTapRunning(true);
+  model->setHalDriverLoaded(false);
+  EXPECT_EQ(panel->monitor().title->text(), "Monitor On");
+  EXPECT_EQ(panel->capture().iconSymbol, "desktopcomputer.and.arrow.down.circle.fill");
+  for (std::size_t index = 0; index < 3; ++index) {
+    EXPECT_TRUE(helpers()[index]->startStop->isEnabled());
+    EXPECT_EQ(helpers()[index]->buttonSymbol, "stop.fill");
+    EXPECT_EQ(helpers()[index]->startStop->toolTip(), serviceHelp[index]);
+    click(helpers()[index]->startStop);
+  }
+  model->setServiceRunning(false);
+  EXPECT_EQ(panel->hardwareInput().startStop->toolTip(), "Stop Hardware Input");
+  model->setProcessTapRunning(false);
+  model->setHalDriverLoaded(true);
+  click(panel->capture().startStop);
+  EXPECT_EQ(calls, (std::vector<std::string>{"stopMonitor", "stopInput", "stopCapture", "startCapture"}));
+}
+
+TEST_F(DiagnosticsTest, DevicePickersStoreTheChoiceAndRestartARunningHelper) {
+  build();
+  QComboBox* outputs = panel->monitor().picker;
+  QComboBox* inputs = panel->hardwareInput().picker;
+  model->setAudioDeviceInventory({});
+  EXPECT_FALSE(outputs->isEnabled());
+  EXPECT_FALSE(inputs->isEnabled());
+  EXPECT_TRUE(panel->capture().picker->isEnabled());
+
+  AudioDeviceInventory inventory;
+  inventory.outputs = {{"spk", "Speakers", 2, true, std::nullopt}, {"phones", "Phones", 2, false, std::nullopt}};
+  inventory.inputs = {{"mic", "Desk Mic", 1, true, std::nullopt}};
+  registry->inventory = inventory;
+  click(panel->monitor().pickerRefresh);
+  EXPECT_EQ(panel->monitor().pickerRefresh->toolTip(), "Refresh Audio Devices");
+  ASSERT_EQ(outputs->count(), 3);
+  EXPECT_EQ(outputs->itemText(0), "System Default");
+  EXPECT_EQ(outputs->itemText(1), "Speakers (Default)");
+  EXPECT_EQ(outputs->itemText(2), "Phones");
+  EXPECT_EQ(inputs->itemText(0), "Select Input");
+  EXPECT_TRUE(outputs->isEnabled());
+
+  // Stopped: only stored.
+  outputs->activated(2);
+  EXPECT_EQ(model->selectedMonitorOutputUID(), "phones");
+  EXPECT_EQ(model->environment().preferences->string("Tidewell.monitorOutputUID"), QString("phones"));
+  EXPECT_TRUE(calls.empty());
+  // Running: restarted once with the new output.
+  model->setMonitorRunning(true);
+  outputs->activated(0);
+  EXPECT_EQ(model->selectedMonitorOutputUID(), "");
+  EXPECT_EQ(model->environment().preferences->string("Tidewell.monitorOutputUID"), QString(""));
+  EXPECT_EQ(calls, std::vector<std::string>{"restartMonitor"});
+  EXPECT_EQ(outputs->currentIndex(), 0);
+
+  // A stored pick that matches nothing is left alone.
+  model->setSelectedHardwareInputUID("unplugged");
+  EXPECT_EQ(inputs->currentIndex(), -1);
+  EXPECT_EQ(model->selectedHardwareInputUID(), "unplugged");
+}
+
+TEST_F(DiagnosticsTest, TheCapturePickerKeepsThePickedApplicationWhenSeveralHaveNoProcessID) {
+  build();
+  registry->candidates = {tidewell::testing::candidate("org.example.player", 410, 4100),
+                          {"Helper A", std::nullopt, std::nullopt, 7001},
+                          {"Helper B", std::nullopt, std::nullopt, 7002}};
+  click(panel->capture().pickerRefresh);
+  EXPECT_EQ(panel->capture().pickerRefresh->toolTip(), "Refresh Applications");
+  QComboBox* picker = panel->capture().picker;
+  ASSERT_EQ(picker->count(), 4);
+  EXPECT_EQ(picker->itemText(0), "System Audio");
+  EXPECT_EQ(picker->itemData(2).toString(), "0");
+  EXPECT_EQ(picker->itemData(3).toString(), "0");
+
+  picker->activated(3);
+  EXPECT_EQ(model->selectedApplicationPID(), "0");
+  EXPECT_EQ(picker->currentIndex(), 3);
+  EXPECT_EQ(picker->currentText(), "Helper B");
+  // Still the one picked after the list is read again.
+  click(panel->capture().pickerRefresh);
+  EXPECT_EQ(picker->currentText(), "Helper B");
+  picker->activated(1);
+  EXPECT_EQ(model->selectedApplicationPID(), "410");
+  EXPECT_EQ(model->environment().preferences->string("Tidewell.applicationPID"), QString("410"));
+}
+
+TEST_F(DiagnosticsTest, TheConfigurationPathIsShownAndSelectable) {
+  build();
+  EXPECT_EQ(panel->configurationPath()->text().toStdString(), configFile.string());
+  EXPECT_TRUE(panel->configurationPath()->textInteractionFlags() & Qt::TextSelectableByMouse);
+  for (ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
+    useScheme(scheme);
+    model->setHalDriverLoaded(true);
+    model->setStatusMessage("Loaded");
+    panel->resize(246, panel->sizeHint().height());
+    saveArtifact(grabShown(*panel), "diagnostics-panel-" + schemeName(scheme));
+  }
+  useScheme(ColorScheme::light);
+}
+
+}  // namespace

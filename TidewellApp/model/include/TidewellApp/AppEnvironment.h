@@ -71,6 +71,8 @@ class ServiceController {
   virtual ~ServiceController() = default;
   virtual void refreshServiceStatus(TidewellAppModel& model) = 0;
   virtual void startHealthMonitor(TidewellAppModel& model) = 0;
+  virtual void installOrRestartService(TidewellAppModel& model) = 0;
+  virtual void reinstallServiceIfStale(TidewellAppModel& model) = 0;
 };
 
 // The application's own diagnostic helpers: restarted when an edit changes what they play.
@@ -90,6 +92,8 @@ class InertServiceController final : public ServiceController {
  public:
   void refreshServiceStatus(TidewellAppModel&) override {}
   void startHealthMonitor(TidewellAppModel&) override {}
+  void installOrRestartService(TidewellAppModel&) override {}
+  void reinstallServiceIfStale(TidewellAppModel&) override {}
 };
 
 // Stand-in until the in-application helper launcher exists: no helper runs, so none restarts.

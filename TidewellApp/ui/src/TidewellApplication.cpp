@@ -82,7 +82,6 @@ TidewellApplication::TidewellApplication(AppEnvironment environment, Parts parts
 
   buildOnboardingSheet();
   buildMenus();
-  refreshBanner();
 }
 
 TidewellApplication::~TidewellApplication() {
@@ -103,6 +102,12 @@ bool TidewellApplication::bundleMissing() const {
 }
 
 void TidewellApplication::runStartupStep() {
+  startupStepRan_ = true;
+  decideAtStartup();
+  refreshBanner();
+}
+
+void TidewellApplication::decideAtStartup() {
   meters_->start();
   meters_->updateDevice(model_->selectedDevice());
   driverInstaller_->refresh();
@@ -131,6 +136,8 @@ void TidewellApplication::applicationBecameActive() {
 }
 
 void TidewellApplication::refreshBanner() {
+  // Until the start-up step has decided on onboarding, a banner would only flash up.
+  if (!startupStepRan_) return;
   HealthBannerInputs inputs;
   inputs.primaryIssue = service_.primaryHealthIssue ? service_.primaryHealthIssue() : std::nullopt;
   inputs.onboardingShown = showOnboarding_;

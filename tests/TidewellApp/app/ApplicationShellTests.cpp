@@ -204,7 +204,11 @@ TEST_F(ShellTest, ASecondRequestForTheUninstallWindowShowsTheSameWindow) {
 TEST_F(ShellTest, TheStartupStepRunsInOrderWhenTheWindowIsShown) {
   TidewellApplication& app = start(Kind::notInstalled);
   EXPECT_TRUE(log->isEmpty()) << "nothing runs before the window is shown";
+  // The service is not installed, but the onboarding decision comes first: no banner flashes.
+  ASSERT_FALSE(app.model().serviceInstalled());
+  EXPECT_EQ(app.healthBanner().shownIssue(), std::nullopt);
   show(app);
+  EXPECT_EQ(app.healthBanner().shownIssue(), std::nullopt);
   EXPECT_EQ(log->mid(0, 4), (QStringList{"meters read", "installer refreshed", "reinstallServiceIfStale",
                                          "onboarding 1"}));
   EXPECT_TRUE(app.onboardingSheet().isVisible());

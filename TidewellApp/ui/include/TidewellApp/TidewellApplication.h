@@ -87,6 +87,7 @@ class TidewellApplication : public QObject {
  private:
   void buildMenus();
   void buildOnboardingSheet();
+  void decideAtStartup();
   void refreshBanner();
   bool bundleMissing() const;
 
@@ -97,6 +98,7 @@ class TidewellApplication : public QObject {
   std::unique_ptr<SidebarVisibility> sidebar_;
   ShellServiceEntries service_;
   bool showOnboarding_ = false;
+  bool startupStepRan_ = false;
   std::unique_ptr<TidewellMainWindow> mainWindow_;
   std::unique_ptr<HealthBannerOverlay> banner_;
   QDialog* onboardingSheet_ = nullptr;  // a child of the main window

@@ -2,7 +2,8 @@
 # Sets up, builds and runs Tidewell's main job on this machine: the stand-in audio server
 # with its emulated devices and the TidewellHAL plug-in, and the routing service on the
 # user's configuration (a demonstration one on a first run). They keep running in the
-# background; `scripts/run.sh stop` ends them.
+# background, and the Tidewell window opens (on a machine without a display, the window is
+# rendered into a PNG instead). `scripts/run.sh stop` ends them all.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${TIDEWELL_BUILD_DIR:-$here/build}
@@ -11,8 +12,23 @@ state=${XDG_STATE_HOME:-$HOME/.local/state}/Tidewell
 export AUDIOSERVER_PLUGIN_PATH=${AUDIOSERVER_PLUGIN_PATH:-$build/plugins}
 
 service_pids() { pgrep -f "^$bin/tidewell-service" || true; }
+app_pidfile=$state/tidewell-app.pid
+# The application this script opened, while it still runs.
+app_pid() {
+  local pid
+  pid=$(cat "$app_pidfile" 2>/dev/null) || return 0
+  [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$bin/Tidewell" ] && echo "$pid"
+  return 0
+}
 
 if [ "${1:-}" = "stop" ]; then
+  # The application saves a pending edit when it ends on SIGTERM.
+  pid=$(app_pid)
+  if [ -n "$pid" ]; then
+    kill -TERM "$pid"
+    for _ in $(seq 50); do [ -z "$(app_pid)" ] && break; sleep 0.1; done
+  fi
+  rm -f "$app_pidfile"
   for pid in $(service_pids); do kill -TERM "$pid"; done
   pkill -f "^$bin/audio-play --bundle-id org.example.player" || true
   # The service stops its helpers before it exits.
@@ -94,3 +110,18 @@ Tidewell is running: audioserverd with the plug-in, tidewell-service and its hel
 Edit the configuration ($(printf '%s' "${XDG_DATA_HOME:-$HOME/.local/share}")/Tidewell/config.json); the service follows it
 within a second. Stop everything with: scripts/run.sh stop
 MSG
+
+# The application, on the running system.
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  if [ -z "$(app_pid)" ]; then
+    nohup "$bin/Tidewell" >>"$state/app.log" 2>&1 </dev/null &
+    echo $! >"$app_pidfile"
+  fi
+  echo
+  echo "The Tidewell window is open (log: $state/app.log)."
+else
+  shot=$state/tidewell-window.png
+  echo
+  echo "== No display: the Tidewell window, rendered offscreen against the running system"
+  QT_QPA_PLATFORM=offscreen "$bin/Tidewell" --screenshot "$shot" 2>>"$state/app.log"
+fi

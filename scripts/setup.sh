@@ -9,9 +9,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   util-linux procps
   # the desktop application: Qt 6 Widgets (its CMake files look for the OpenGL headers),
-  # the Material Design icon font for symbols, and an X server for the window's smoke tests
+  # the Material Design icon font for symbols, and an X server (with xwininfo, which finds
+  # the window) for the window's smoke tests
   qt6-base-dev libgl-dev qt6-svg-dev qt6-qpa-plugins fonts-material-design-icons-iconfont
-  xvfb xauth
+  xvfb xauth x11-utils
   # resamplers we compare ours against in bench/ only
   libsoxr-dev libsamplerate0-dev libspeexdsp-dev
 )

@@ -1,0 +1,185 @@
+// The real Tidewell executable on a real X server (Xvfb), against a private stand-in audio
+// server with the plug-in and a running routing service: it shows its window, the screen
+// holds it, and SIGTERM ends it normally.
+
+#include <QImage>
+#include <QtEndian>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+#include "../../TidewellCore/registry/PrivateAudioServer.h"
+
+namespace tidewell::testing {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// Starts `program` with exactly `environment`; stdout and stderr go to `log`.
+pid_t spawnWith(const std::vector<std::string>& arguments, std::vector<std::string> environment,
+                const fs::path& log, int extraFd = -1, int extraFdTarget = -1) {
+  std::vector<std::string> words = arguments;
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  if (extraFd >= 0) posix_spawn_file_actions_adddup2(&actions, extraFd, extraFdTarget);
+  pid_t pid = -1;
+  const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return failed ? -1 : pid;
+}
+
+int runQuietly(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
+  pid_t pid = spawnWith(arguments, environment, "/dev/null");
+  if (pid < 0) return -1;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Xvfb's screen as an image: the server keeps it as an XWD file in its frame-buffer folder.
+QImage readXwdScreen(const fs::path& file) {
+  std::ifstream stream(file, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+  if (bytes.size() < 100) return {};
+  auto field = [&](int index) { return qFromBigEndian<quint32>(bytes.data() + 4 * index); };
+  const quint32 headerSize = field(0), width = field(4), height = field(5), byteOrder = field(7);
+  const quint32 bitsPerPixel = field(11), bytesPerLine = field(12), colours = field(19);
+  const std::size_t start = headerSize + std::size_t(colours) * 12;
+  if (bitsPerPixel != 32 || byteOrder != 0 || bytes.size() < start + std::size_t(bytesPerLine) * height)
+    return {};
+  QImage image(reinterpret_cast<const uchar*>(bytes.data() + start), int(width), int(height),
+               int(bytesPerLine), QImage::Format_RGB32);
+  return image.copy();
+}
+
+// The share of pixels that are not the empty screen's black.
+double paintedFraction(const QImage& screen) {
+  qint64 painted = 0;
+  for (int y = 0; y < screen.height(); ++y)
+    for (int x = 0; x < screen.width(); ++x) painted += (screen.pixel(x, y) & 0xffffff) != 0;
+  return double(painted) / (double(screen.width()) * screen.height());
+}
+
+class ExecutableSmokeTest : public ::testing::Test {
+ protected:
+  fs::path home;
+  PrivateAudioServer server{true};
+  pid_t xvfb = -1, service = -1, app = -1;
+  std::string display;
+
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "tidewell-smoke-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    home = pattern;
+    for (const char* sub : {"data/Tidewell", "state", "config", "runtime", "screen"})
+      fs::create_directories(home / sub);
+    fs::permissions(home / "runtime", fs::perms::owner_all, fs::perm_options::replace);
+  }
+  void TearDown() override {
+    for (pid_t* pid : {&app, &service, &xvfb}) {
+      if (*pid <= 0) continue;
+      ::kill(*pid, SIGTERM);
+      ::waitpid(*pid, nullptr, 0);
+    }
+    std::error_code ignored;
+    fs::remove_all(home, ignored);
+  }
+
+  std::vector<std::string> userEnvironment() const {
+    return {"HOME=" + home.string(), "PATH=/usr/bin:/bin",
+            "XDG_DATA_HOME=" + (home / "data").string(), "XDG_STATE_HOME=" + (home / "state").string(),
+            "XDG_CONFIG_HOME=" + (home / "config").string(), "XDG_RUNTIME_DIR=" + (home / "runtime").string(),
+            std::string("AUDIOSERVER_SOCKET=") + std::getenv("AUDIOSERVER_SOCKET")};
+  }
+
+  void startXvfb() {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    xvfb = spawnWith({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1280x800x24",
+                      "-fbdir", (home / "screen").string()},
+                     userEnvironment(), home / "xvfb.log", pipeFds[1], 3);
+    ::close(pipeFds[1]);
+    ASSERT_GT(xvfb, 0);
+    // Xvfb writes its display number once it accepts clients.
+    std::string number;
+    char c = 0;
+    while (::read(pipeFds[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(pipeFds[0]);
+    ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+    display = ":" + number;
+  }
+
+  void startService() {
+    std::vector<std::string> environment = userEnvironment();
+    environment.push_back("TIDEWELL_HELPER_DIR=" + binDirectory().string());
+    environment.push_back("TIDEWELL_SERVICE_POLL_SECONDS=0.2");
+    service = spawnWith({(binDirectory() / "tidewell-service").string()}, environment, home / "service.log");
+    ASSERT_GT(service, 0);
+  }
+
+  bool windowViewable() {
+    pid_t pid = -1;
+    const fs::path out = home / "xwininfo.txt";
+    fs::remove(out);
+    pid = spawnWith({"/usr/bin/xwininfo", "-display", display, "-name", "Tidewell"}, userEnvironment(), out);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    std::ifstream stream(out);
+    std::stringstream text;
+    text << stream.rdbuf();
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+           text.str().find("Map State: IsViewable") != std::string::npos;
+  }
+};
+
+TEST_F(ExecutableSmokeTest, StartsShowsItsWindowOnXAndEndsNormallyOnSigterm) {
+  startXvfb();
+  startService();
+  std::vector<std::string> environment = userEnvironment();
+  environment.push_back("DISPLAY=" + display);
+  environment.push_back("QT_QPA_PLATFORM=xcb");
+  environment.push_back(std::string("AUDIOSERVER_PLUGIN_PATH=") + std::getenv("TIDEWELL_PLUGIN_DIR"));
+  const auto started = std::chrono::steady_clock::now();
+  app = spawnWith({(binDirectory() / "Tidewell").string()}, environment, home / "app.log");
+  ASSERT_GT(app, 0);
+  ASSERT_TRUE(eventually([&] { return windowViewable(); }, 30s));
+  const auto shown = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  RecordProperty("windowShownAfterMilliseconds", int(shown * 1000));
+  std::printf("window viewable %.0f ms after start\n", shown * 1000);
+
+  // The screen shows the painted window: most of Xvfb's black screen is covered by it.
+  QImage screen;
+  ASSERT_TRUE(eventually([&] {
+    screen = readXwdScreen(home / "screen/Xvfb_screen0");
+    return !screen.isNull() && paintedFraction(screen) > 0.6;
+  }, 20s)) << "painted fraction " << (screen.isNull() ? 0.0 : paintedFraction(screen));
+  const fs::path artifacts = TIDEWELL_TEST_ARTIFACTS_DIR;
+  fs::create_directories(artifacts);
+  ASSERT_TRUE(screen.save(QString::fromStdString((artifacts / "tidewell-xvfb-screen.png").string())));
+  EXPECT_EQ(runQuietly({"/usr/bin/xwininfo", "-display", display, "-name", "Tidewell"}, userEnvironment()), 0);
+
+  ::kill(app, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(app, &status, 0), app);
+  app = -1;
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace tidewell::testing

@@ -75,27 +75,7 @@ std::set<QString> treeUnderRoot() {
 
 // Live processes of this root other than this program and the audio server.
 std::vector<std::string> processesInOurRoot() {
-  std::vector<std::string> found;
-  const std::string marker = "HOME=" + (privateRoot() / "home").string();
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos || std::stoi(name) == ::getpid()) continue;
-    const std::string environ = readFile(entry.path() / "environ");
-    std::string comm = readFile(entry.path() / "comm");
-    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
-    const std::string stat = readFile(entry.path() / "stat");
-    const auto close = stat.rfind(')');
-    const bool zombie = close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
-    bool ours = false;
-    for (std::size_t at = 0; at < environ.size();) {
-      const std::size_t end = environ.find('\0', at);
-      if (environ.compare(at, (end == std::string::npos ? environ.size() : end) - at, marker) == 0) ours = true;
-      if (end == std::string::npos) break;
-      at = end + 1;
-    }
-    if (ours && !zombie && comm != "audioserverd" && comm != "audioctl") found.push_back(name + " " + comm);
-  }
-  return found;
+  return processesWithHome(privateRoot() / "home", {"audioserverd", "audioctl"});
 }
 
 // The unique ids of the devices the server lists (their object ids change with each start).

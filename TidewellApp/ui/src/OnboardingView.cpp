@@ -121,13 +121,13 @@ OnboardingView::OnboardingView(TidewellAppModel& model, DriverInstaller& install
     notNow_ = new QPushButton(QStringLiteral("Not Now"), this);
     notNow_->setObjectName(QStringLiteral("onboardingNotNow"));
     notNow_->setAutoDefault(false);
-    connect(notNow_, &QPushButton::clicked, this, &OnboardingView::close);
+    connect(notNow_, &QPushButton::clicked, this, &OnboardingView::requestClose);
     spinner_ = new setupsheet::Spinner(this);
     primary_ = new QPushButton(this);
     primary_->setObjectName(QStringLiteral("onboardingPrimary"));
     primary_->setDefault(true);
     connect(primary_, &QPushButton::clicked, this, [this] {
-        if (setupComplete()) return close();
+        if (setupComplete()) return requestClose();
         runSetup();
     });
     buttons->addWidget(notNow_);
@@ -186,7 +186,7 @@ void OnboardingView::recheckDriver() {
     model_->setHalDriverLoaded(registry.halPlugInIsLoaded() || registry.passThruDeviceIsLoaded());
 }
 
-void OnboardingView::close() {
+void OnboardingView::requestClose() {
     if (onClose_) onClose_();
 }
 
@@ -216,7 +216,7 @@ void OnboardingView::finishRun() {
     recheckDriver();
     model_->refreshServiceStatus();
     installer_->refresh();
-    if (setupComplete()) close();
+    if (setupComplete()) requestClose();
     setSettingUp(false);
 }
 

@@ -60,7 +60,7 @@ private:
     void refresh();
     void recheckDriver();
     void finishRun();
-    void close();
+    void requestClose();
     void setSettingUp(bool value);
 
     QPointer<TidewellAppModel> model_;

@@ -145,7 +145,7 @@ void TidewellAppModel::addMonitor(const std::string& deviceID) {
                 return std::nullopt;
               });
   setSelectedMonitorOutputUID(text(output->uid));
-  environment_.preferences->setString(PreferenceKeys::monitorOutputUID, text(output->uid));
+  storePreference(PreferenceKeys::monitorOutputUID, text(output->uid));
   if (monitorRunning_) environment_.helperLauncher->restartMonitor(*this);
 }
 
@@ -178,7 +178,7 @@ void TidewellAppModel::addHardwareInputSource(const std::string& deviceID) {
         return std::nullopt;
       });
   setSelectedHardwareInputUID(text(input->uid));
-  environment_.preferences->setString(PreferenceKeys::hardwareInputUID, text(input->uid));
+  storePreference(PreferenceKeys::hardwareInputUID, text(input->uid));
   if (hardwareSourceRunning_) environment_.helperLauncher->restartHardwareSource(*this);
 }
 
@@ -254,7 +254,7 @@ void TidewellAppModel::addApplicationSource(const std::string& deviceID) {
       });
   const QString target = pidText(candidate->pid);
   setSelectedApplicationPID(target);
-  environment_.preferences->setString(PreferenceKeys::applicationPID, target);
+  storePreference(PreferenceKeys::applicationPID, target);
   if (processTapRunning_) environment_.helperLauncher->restartProcessTap(*this);
 }
 
@@ -272,7 +272,7 @@ void TidewellAppModel::addVirtualDeviceSource(const std::string& deviceID,
 
 void TidewellAppModel::useSystemAudioSource() {
   setSelectedApplicationPID(QString());
-  environment_.preferences->setString(PreferenceKeys::applicationPID, QString());
+  storePreference(PreferenceKeys::applicationPID, QString());
   if (processTapRunning_) environment_.helperLauncher->restartProcessTap(*this);
 }
 

@@ -61,7 +61,7 @@ void TidewellAppModel::deleteMonitor(const std::string& deviceID, const std::str
   const QString next =
       shown && !shown->monitors.empty() ? text(shown->monitors.front().deviceUID) : QString();
   setSelectedMonitorOutputUID(next);
-  environment_.preferences->setString(PreferenceKeys::monitorOutputUID, next);
+  storePreference(PreferenceKeys::monitorOutputUID, next);
   if (monitorRunning_) environment_.helperLauncher->restartMonitor(*this);
 }
 
@@ -93,7 +93,7 @@ void TidewellAppModel::deleteSource(const std::string& deviceID, const std::stri
     const QString input =
         next && next->metadata.deviceUID ? text(*next->metadata.deviceUID) : QString();
     setSelectedHardwareInputUID(input);
-    environment_.preferences->setString(PreferenceKeys::hardwareInputUID, input);
+    storePreference(PreferenceKeys::hardwareInputUID, input);
     if (hardwareSourceRunning_) environment_.helperLauncher->restartHardwareSource(*this);
   }
   if (metadata.pid && QString::number(*metadata.pid) == selectedApplicationPID_) {
@@ -101,7 +101,7 @@ void TidewellAppModel::deleteSource(const std::string& deviceID, const std::stri
     const QString target =
         next && next->metadata.pid ? QString::number(*next->metadata.pid) : QString();
     setSelectedApplicationPID(target);
-    environment_.preferences->setString(PreferenceKeys::applicationPID, target);
+    storePreference(PreferenceKeys::applicationPID, target);
     if (processTapRunning_) environment_.helperLauncher->restartProcessTap(*this);
   }
   // System audio was the capture target: the helper captures it afresh without this source.

@@ -17,14 +17,13 @@ namespace {
 
 QString fromPath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
 
-// $name when it is an absolute path (the XDG rules ignore relative ones), else home/fallback.
+}  // namespace
+
 QString xdgFolder(const char* name, const char* fallback) {
   const char* value = std::getenv(name);
   if (value != nullptr && value[0] == '/') return QDir::cleanPath(QString::fromLocal8Bit(value));
   return QDir(fromPath(UserDataFolder::homeDirectory())).filePath(fallback);
 }
-
-}  // namespace
 
 ServiceLocations ServiceLocations::fromEnvironment() {
   const QDir applicationSupport(fromPath(UserDataFolder::applicationSupportDirectory()));

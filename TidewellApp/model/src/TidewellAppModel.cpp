@@ -285,7 +285,15 @@ void TidewellAppModel::createDevice() {
 
 void TidewellAppModel::setDeveloperMode(bool enabled) {
   assign(developerMode_, enabled, &TidewellAppModel::developerModeChanged);
-  environment_.preferences->setBoolean(PreferenceKeys::developerMode, enabled);
+  storePreference(PreferenceKeys::developerMode, enabled);
+}
+
+void TidewellAppModel::storePreference(const char* key, const QString& value) {
+  if (!isUninstalling_) environment_.preferences->setString(key, value);
+}
+
+void TidewellAppModel::storePreference(const char* key, bool value) {
+  if (!isUninstalling_) environment_.preferences->setBoolean(key, value);
 }
 
 void TidewellAppModel::prepareForUninstall() {

@@ -58,29 +58,7 @@ std::set<QString> filesUnderHome() {
 }
 
 // Live processes other than this one and the audio server that run in our HOME.
-std::vector<std::string> processesInOurHome() {
-  std::vector<std::string> found;
-  const std::string marker = "HOME=" + privateHome().string();
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos || std::stoi(name) == ::getpid()) continue;
-    const std::string environ = readFile(entry.path() / "environ");
-    std::string comm = readFile(entry.path() / "comm");
-    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
-    const std::string stat = readFile(entry.path() / "stat");
-    const auto close = stat.rfind(')');
-    const bool zombie = close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
-    bool ours = false;
-    for (std::size_t at = 0; at < environ.size();) {
-      const std::size_t end = environ.find('\0', at);
-      if (environ.compare(at, (end == std::string::npos ? environ.size() : end) - at, marker) == 0) ours = true;
-      if (end == std::string::npos) break;
-      at = end + 1;
-    }
-    if (ours && !zombie && comm != "audioserverd") found.push_back(name + " " + comm);
-  }
-  return found;
-}
+std::vector<std::string> processesInOurHome() { return processesWithHome(privateHome(), {"audioserverd"}); }
 
 class ServiceAgentEndToEndTest : public ModelTest {
  protected:

@@ -20,6 +20,10 @@ struct ServiceLocations {
   bool operator==(const ServiceLocations&) const = default;
 };
 
+// The XDG folder in $name when it is an absolute path (the XDG rules ignore relative ones),
+// else home/fallback.
+QString xdgFolder(const char* name, const char* fallback);
+
 // The launchctl to run: $TIDEWELL_LAUNCHCTL when set, else "launchctl" beside the running
 // application, else the first on PATH, else "/bin/launchctl".
 QString launchctlPath();

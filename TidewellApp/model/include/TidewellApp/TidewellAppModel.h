@@ -355,6 +355,10 @@ class TidewellAppModel : public QObject {
   }
   void setAudioDeviceRefreshScheduled(bool value);
   void setIsUninstalling(bool value);
+  // Remembers a pick in the preferences; nothing is written once uninstalling has begun, so
+  // the removed preferences do not come back.
+  void storePreference(const char* key, const QString& value);
+  void storePreference(const char* key, bool value);
   void setLiveSnapshot(const std::optional<ConfigSnapshot>& value);
   void setLiveCommitStatus(const std::optional<QString>& value);
   void setTerminationFlushInstalled(bool value);

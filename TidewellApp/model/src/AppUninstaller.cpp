@@ -1,0 +1,253 @@
+#include "TidewellApp/AppUninstaller.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <TidewellCore/Branding.h>
+#include <TidewellCore/TidewellConstants.h>
+#include <TidewellCore/UserDataFolder.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "TidewellApp/DriverInstaller.h"
+#include "TidewellApp/LaunchAgent.h"
+#include "TidewellApp/LaunchAgentLocations.h"
+#include "TidewellApp/Preferences.h"
+#include "TidewellApp/RunCommand.h"
+#include "TidewellApp/TidewellAppModel.h"
+
+namespace tidewell {
+namespace {
+
+QString text(std::string_view value) {
+  return QString::fromUtf8(value.data(), static_cast<qsizetype>(value.size()));
+}
+
+QString bundleName(std::string_view basename) { return text(basename) + QStringLiteral(".driver"); }
+
+QString dataFolder() { return QString::fromStdString(UserDataFolder::applicationSupportDirectory().string()); }
+
+}  // namespace
+
+struct AppUninstaller::CommandOutcome {
+  std::mutex lock;
+  bool ended = false;
+  bool cancelled = false;
+  std::optional<QString> error;
+};
+
+AppUninstallerSetup AppUninstallerSetup::standard() {
+  AppUninstallerSetup s;
+  s.plugInFolder = driverPlugInFolder();
+  s.runAsAdministrator = &DriverInstaller::runAsAdministrator;
+  s.restartAudioServer = [audioctl = audioctlPath()] { tidewell::restartAudioServer(audioctl); };
+  s.launchctl = [program = launchctlPath()](const QStringList& arguments) {
+    try {
+      runCommand(program, arguments);
+    } catch (const CommandError&) {
+      // An agent that cannot be stopped this way is left to the deletion of its definition.
+    }
+  };
+  // Only a self-contained application image is the user's own file to remove; a package
+  // manager's or an install tree's files stay.
+  s.runningBundle = qEnvironmentVariable("APPIMAGE");
+  s.moveToTrash = [](const QString& path, QString& error) {
+    if (QFile::moveToTrash(path)) return true;
+    error = QStringLiteral("Could not move ") + path + QStringLiteral(" to the Trash.");
+    return false;
+  };
+  s.removeItem = [](const QString& path) -> std::optional<QString> {
+    std::error_code ec;
+    std::filesystem::remove_all(path.toStdString(), ec);
+    if (ec) return QString::fromStdString(ec.message());
+    return std::nullopt;
+  };
+  s.terminate = [] { QCoreApplication::quit(); };
+  return s;
+}
+
+AppUninstaller::AppUninstaller(QObject* parent) : AppUninstaller(AppUninstallerSetup::standard(), parent) {}
+
+AppUninstaller::AppUninstaller(AppUninstallerSetup setup, QObject* parent)
+    : QObject(parent), setup_(std::move(setup)), outcomePoll_(new QTimer(this)) {
+  outcomePoll_->setInterval(20);
+  connect(outcomePoll_, &QTimer::timeout, this, &AppUninstaller::collectOutcome);
+}
+
+AppUninstaller::~AppUninstaller() = default;
+
+void AppUninstaller::setPhase(const AppUninstallPhase& phase) {
+  if (phase_ == phase) return;
+  phase_ = phase;
+  emit phaseChanged();
+}
+
+bool AppUninstaller::canTrashRunningBundle() const {
+  return !setup_.runningBundle.isEmpty() && setup_.runningBundle.endsWith(QStringLiteral(".AppImage")) &&
+         QFileInfo(setup_.runningBundle).isAbsolute();
+}
+
+QString AppUninstaller::adminRemovalCommand(const QString& plugInFolder) {
+  const QString folder = QDir::cleanPath(plugInFolder);
+  QStringList names{bundleName(Branding::driverBundleBasename)};
+  for (std::string_view legacy : Branding::legacyDriverBundleBasenames) names << bundleName(legacy);
+  // Every removal is attempted; any that failed makes the whole command fail. The audio server
+  // is restarted afterwards by the uninstaller itself, as the user whose server it is.
+  QStringList commands{QStringLiteral("rc=0")};
+  for (const QString& name : names)
+    commands << QStringLiteral("rm -rf ") + shellQuoted(folder + QLatin1Char('/') + name) + QStringLiteral(" || rc=1");
+  commands << QStringLiteral("exit $rc");
+  return commands.join(QStringLiteral("; "));
+}
+
+QString AppUninstaller::effectiveBundleIdentifier(const QString& identifier) {
+  if (identifier.isEmpty() || identifier == QStringLiteral(".") || identifier == QStringLiteral("..") ||
+      identifier.contains(QLatin1Char('/')) || identifier.contains(QChar(0)))
+    return text(TidewellCore::appBundleID);
+  return identifier;
+}
+
+std::vector<AppUninstaller::UserDataItem> AppUninstaller::userDataItems() const {
+  const ServiceLocations locations = ServiceLocations::fromEnvironment();
+  const QString id = effectiveBundleIdentifier(setup_.bundleIdentifier);
+  const QString state = xdgFolder("XDG_STATE_HOME", ".local/state");
+  const QString legacyName = text(Branding::legacyDataDirectoryName);
+  return {
+      {locations.appSupport, false},
+      {QDir(dataFolder()).filePath(legacyName), false},
+      {locations.serviceLog, false},
+      {QDir(state).filePath(legacyName), false},
+      {QDir(xdgFolder("XDG_CACHE_HOME", ".cache")).filePath(id), false},
+      // Per-application web storage has no place of its own here: the data folder named by id.
+      {QDir(dataFolder()).filePath(id), false},
+      {QDir(state).filePath(id + QStringLiteral(".savedState")), false},
+      {SettingsPreferences::defaultFilePath(), true},
+  };
+}
+
+bool AppUninstaller::isRemovablePath(const QString& path) const {
+  if (!QDir::isAbsolutePath(path)) return false;
+  const QString id = effectiveBundleIdentifier(setup_.bundleIdentifier);
+  const QString name = QFileInfo(QDir::cleanPath(path)).fileName();
+  const QString product = text(Branding::dataDirectoryName);
+  const QStringList own{product,
+                        text(Branding::legacyDataDirectoryName),
+                        id,
+                        id + QStringLiteral(".savedState"),
+                        product + QStringLiteral(".conf")};
+  return !name.isEmpty() && own.contains(name);
+}
+
+void AppUninstaller::uninstall(TidewellAppModel& model) {
+  if (phase_.isRunning()) return;
+  model_ = &model;
+  // Running from this moment, so a second start before the command begins does nothing.
+  setPhase(AppUninstallPhase::running(AppUninstallStep::driver));
+  const QString command = adminRemovalCommand(setup_.plugInFolder);
+  const QString prompt = text(Branding::productName) +
+                         QStringLiteral(" needs your administrator password to remove its audio driver.");
+  auto outcome = std::make_shared<CommandOutcome>();
+  outcome_ = outcome;
+  std::thread([outcome, run = setup_.runAsAdministrator, restart = setup_.restartAudioServer, command, prompt] {
+    bool cancelled = false;
+    bool ran = false;
+    std::optional<QString> error;
+    try {
+      run(command, prompt);
+      ran = true;
+    } catch (const DriverInstallError& e) {
+      cancelled = e.kind() == DriverInstallError::Kind::cancelled;
+      ran = !cancelled;
+      error = e.localizedDescription();
+    } catch (const std::exception& e) {
+      error = QString::fromUtf8(e.what());
+    }
+    // Whatever was removed is dropped by a new server, also when another removal failed.
+    if (ran && restart) restart();
+    std::lock_guard<std::mutex> guard(outcome->lock);
+    outcome->cancelled = cancelled;
+    outcome->error = std::move(error);
+    outcome->ended = true;
+  }).detach();
+  outcomePoll_->start();
+}
+
+void AppUninstaller::collectOutcome() {
+  bool cancelled = false;
+  std::optional<QString> error;
+  {
+    std::lock_guard<std::mutex> guard(outcome_->lock);
+    if (!outcome_->ended) return;
+    cancelled = outcome_->cancelled;
+    error = std::move(outcome_->error);
+  }
+  outcomePoll_->stop();
+  outcome_.reset();
+  TidewellAppModel* model = model_.data();
+  if (cancelled) return setPhase(AppUninstallPhase::idle());
+  if (error) return setPhase(AppUninstallPhase::failed(*error));
+  if (model == nullptr) return setPhase(AppUninstallPhase::failed(QStringLiteral("The application closed.")));
+  afterDriverStep(*model);
+}
+
+void AppUninstaller::afterDriverStep(TidewellAppModel& model) {
+  model.prepareForUninstall();
+  setPhase(AppUninstallPhase::running(AppUninstallStep::service));
+  const ServiceLocations locations = ServiceLocations::fromEnvironment();
+  const QString domain = QStringLiteral("gui/") + QString::number(getuid());
+  if (setup_.launchctl) {
+    setup_.launchctl({QStringLiteral("bootout"), domain, locations.servicePlist});
+    setup_.launchctl({QStringLiteral("bootout"), domain + QLatin1Char('/') + QString(LaunchAgent::serviceLabel)});
+    setup_.launchctl({QStringLiteral("bootout"), domain, locations.legacyServicePlist});
+    setup_.launchctl(
+        {QStringLiteral("bootout"), domain + QLatin1Char('/') + QString(LaunchAgent::legacyServiceLabel)});
+  }
+  QFile::remove(locations.servicePlist);
+  QFile::remove(locations.legacyServicePlist);
+  // The agents folder goes too when nothing else is left in it.
+  QDir().rmdir(QFileInfo(locations.servicePlist).path());
+
+  setPhase(AppUninstallPhase::running(AppUninstallStep::userData));
+  QStringList errors;
+  removeUserData(errors);
+  if (!errors.isEmpty()) return setPhase(AppUninstallPhase::failed(errors.join(QLatin1Char('\n'))));
+
+  if (canTrashRunningBundle()) {
+    setPhase(AppUninstallPhase::running(AppUninstallStep::trashApp));
+    QString error;
+    if (!setup_.moveToTrash || !setup_.moveToTrash(setup_.runningBundle, error))
+      return setPhase(AppUninstallPhase::trashFailed(error));
+  }
+  if (setup_.terminate) setup_.terminate();
+}
+
+void AppUninstaller::removeUserData(QStringList& errors) {
+  for (const UserDataItem& item : userDataItems()) {
+    const std::filesystem::path path = item.path.toStdString();
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
+      if (!item.isPreferences) continue;
+    } else if (!isRemovablePath(item.path)) {
+      errors << QStringLiteral("Could not remove ") + item.path +
+                    QStringLiteral(": it is not a folder of this application.");
+      continue;
+    } else {
+      auto failure = setup_.removeItem ? setup_.removeItem(item.path) : std::nullopt;
+      if (failure && !item.isPreferences) {
+        errors << QStringLiteral("Could not remove ") + item.path + QStringLiteral(": ") + *failure;
+        continue;
+      }
+    }
+    // The preferences file's folder holds nothing else of ours: it goes when empty.
+    if (item.isPreferences) QDir().rmdir(QFileInfo(item.path).path());
+  }
+}
+
+}  // namespace tidewell

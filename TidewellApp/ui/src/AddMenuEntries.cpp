@@ -11,22 +11,22 @@ namespace {
 
 QString text(const std::string& value) { return QString::fromStdString(value); }
 
-AddMenuEntry title(const QString& key, const QString& text) {
+// A line that is only text: a section title or the stand-in for an empty list.
+AddMenuEntry textLine(AddMenuEntry::Kind kind, const QString& key, const QString& text) {
     AddMenuEntry e;
-    e.kind = AddMenuEntry::Kind::sectionTitle;
-    e.key = QStringLiteral("section:") + key;
+    e.kind = kind;
+    e.key = (kind == AddMenuEntry::Kind::sectionTitle ? QStringLiteral("section:") : QStringLiteral("empty:")) + key;
     e.text = text;
     e.enabled = false;
     return e;
 }
 
+AddMenuEntry title(const QString& key, const QString& text) {
+    return textLine(AddMenuEntry::Kind::sectionTitle, key, text);
+}
+
 AddMenuEntry placeholder(const QString& key, const QString& text) {
-    AddMenuEntry e;
-    e.kind = AddMenuEntry::Kind::placeholder;
-    e.key = QStringLiteral("empty:") + key;
-    e.text = text;
-    e.enabled = false;
-    return e;
+    return textLine(AddMenuEntry::Kind::placeholder, key, text);
 }
 
 AddMenuEntry divider() {

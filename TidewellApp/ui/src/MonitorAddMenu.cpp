@@ -32,7 +32,7 @@ void MonitorAddMenu::choose(const AddMenuEntry& entry) {
                 entry.action == Action::output ? QString::fromStdString(entry.target) : QString();
             model_.setSelectedMonitorOutputUID(uid);
             model_.environment().preferences->setString(PreferenceKeys::monitorOutputUID, uid);
-            if (model_.monitorRunning()) model_.restartMonitor();
+            // The add restarts a running diagnostic monitor itself, once the monitor is in place.
             model_.addMonitor(device_.id);
             break;
         }

@@ -39,7 +39,7 @@ void SourceAddMenu::choose(const AddMenuEntry& entry) {
             const QString uid = QString::fromStdString(entry.target);
             model_.setSelectedHardwareInputUID(uid);
             model_.environment().preferences->setString(PreferenceKeys::hardwareInputUID, uid);
-            if (model_.hardwareSourceRunning()) model_.restartHardwareSource();
+            // The add restarts a running diagnostic helper itself, once the source is in place.
             model_.addHardwareInputSource(deviceID);
             break;
         }
@@ -58,7 +58,6 @@ void SourceAddMenu::choose(const AddMenuEntry& entry) {
             const QString pid = QString::number(*entry.candidate->pid);
             model_.setSelectedApplicationPID(pid);
             model_.environment().preferences->setString(PreferenceKeys::applicationPID, pid);
-            if (model_.processTapRunning()) model_.restartProcessTap();
             model_.addApplicationSource(deviceID);
             break;
         }

@@ -1,7 +1,7 @@
 #pragma once
 // "Add Monitor" above the monitors column: the system default output and every output that
 // can take a monitor of the device; outputs that already carry one show disabled. Choosing one
-// remembers the pick, restarts the diagnostic monitor when it runs and has the model add it.
+// remembers the pick and has the model add it (the model restarts a running diagnostic monitor).
 
 #include "TidewellApp/AddMenuButton.h"
 

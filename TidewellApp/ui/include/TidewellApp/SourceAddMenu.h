@@ -2,7 +2,7 @@
 // "Add Source" above the sources column: the device's inputs, the special sources, the other
 // virtual devices that may be nested, and the capturable applications; entries the device
 // already has (and nestings that would close a cycle) show disabled. Choosing one remembers
-// the pick, restarts the matching diagnostic helper when it runs and has the model add it.
+// the pick and has the model add it (the model restarts the matching running diagnostic helper).
 
 #include "TidewellApp/AddMenuButton.h"
 

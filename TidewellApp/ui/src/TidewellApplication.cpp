@@ -11,12 +11,15 @@
 #include "TidewellApp/DriverInstaller.h"
 #include "TidewellApp/HealthBanner.h"
 #include "TidewellApp/HealthBannerOverlay.h"
+#include "TidewellApp/OnboardingView.h"
 #include "TidewellApp/ShellPlaceholders.h"
 #include "TidewellApp/SidebarVisibility.h"
 #include "TidewellApp/TidewellAppModel.h"
 #include "TidewellApp/TidewellMainWindow.h"
 #include "TidewellApp/TidewellMeterModel.h"
+#include "TidewellApp/UninstallView.h"
 #include "TidewellApp/UpdaterModel.h"
+#include "TidewellApp/AppUninstaller.h"
 #include "TidewellCore/Branding.h"
 
 namespace tidewell {
@@ -46,15 +49,15 @@ class OnboardingSheet final : public QDialog {
 
 }  // namespace
 
-TidewellApplication::TidewellApplication(AppEnvironment environment, Parts parts, QObject* parent)
+TidewellApplication::TidewellApplication(AppEnvironment environment, Components components, QObject* parent)
     : QObject(parent),
       model_(std::make_unique<TidewellAppModel>(environment)),
       meters_(std::make_unique<TidewellMeterModel>(std::make_shared<MeterTap>(), environment)),
-      driverInstaller_(parts.driverInstaller ? std::move(parts.driverInstaller)
+      driverInstaller_(components.driverInstaller ? std::move(components.driverInstaller)
                                              : std::make_unique<DriverInstaller>()),
-      updater_(parts.updater ? std::move(parts.updater) : std::make_unique<UpdaterModel>()),
+      updater_(components.updater ? std::move(components.updater) : std::make_unique<UpdaterModel>()),
       sidebar_(std::make_unique<SidebarVisibility>(environment.preferences)),
-      service_(parts.serviceEntries ? std::move(*parts.serviceEntries)
+      service_(components.serviceEntries ? std::move(*components.serviceEntries)
                                     : ShellServiceEntries::of(*model_)),
       mainWindow_(std::make_unique<TidewellMainWindow>()) {
   mainWindow_->setContent(new MainWindowContentPlaceholder());
@@ -149,7 +152,7 @@ void TidewellApplication::refreshBanner() {
 void TidewellApplication::buildOnboardingSheet() {
   onboardingSheet_ = new OnboardingSheet(mainWindow_.get());
   auto* layout = new QVBoxLayout(onboardingSheet_);
-  layout->addWidget(new OnboardingViewPlaceholder([this] { setShowOnboarding(false); }));
+  layout->addWidget(new OnboardingView(*model_, *driverInstaller_, [this] { setShowOnboarding(false); }));
   connect(this, &TidewellApplication::showOnboardingChanged, onboardingSheet_,
           [sheet = onboardingSheet_](bool show) { sheet->setVisible(show); });
 }
@@ -162,7 +165,8 @@ void TidewellApplication::openUninstallWindow() {
     auto* layout = new QVBoxLayout(uninstallWindow_.get());
     // The window follows its content's size; the user cannot resize it past that.
     layout->setSizeConstraint(QLayout::SetFixedSize);
-    layout->addWidget(new UninstallViewPlaceholder());
+    if (!uninstaller_) uninstaller_ = std::make_unique<AppUninstaller>();
+    layout->addWidget(new UninstallView(*model_, *uninstaller_));
   }
   uninstallWindow_->show();
   uninstallWindow_->raise();

@@ -18,12 +18,12 @@ class ApplicationQuitTest : public ModelTest {};
 TEST_F(ApplicationQuitTest, SigtermWithTheOnboardingSheetOpenQuitsAndSavesThePendingEdit) {
   ASSERT_TRUE(QuitSignals::install());
   writeConfig({makeDevice("D", "Desk")}, "D");
-  TidewellApplication::Parts parts;
+  TidewellApplication::Components components;
   DriverInstallerSetup setup;
   setup.carriedBundle = folder.path() + "/share/none.driver";  // nothing carried: unknown → onboarding
   setup.plugInFolder = folder.path() + "/HAL";
-  parts.driverInstaller = std::make_unique<DriverInstaller>(setup);
-  TidewellApplication app(environment(), std::move(parts));
+  components.driverInstaller = std::make_unique<DriverInstaller>(setup);
+  TidewellApplication app(environment(), std::move(components));
   app.mainWindow().show();
   app.setShowOnboarding(true);
   ASSERT_TRUE(waitFor([&] { return app.onboardingSheet().isVisible(); }));

@@ -13,6 +13,7 @@
 #include "TidewellApp/HealthBannerOverlay.h"
 #include "TidewellApp/ShellPlaceholders.h"
 #include "TidewellApp/SidebarVisibility.h"
+#include "TidewellApp/UninstallView.h"
 #include "TidewellApp/TidewellApplication.h"
 #include "TidewellApp/TidewellMainWindow.h"
 #include "UiTestSupport.h"
@@ -85,7 +86,7 @@ class ShellTest : public ModelTest {
     if (status == Kind::outdated) writeBundle(plugIns + "/TidewellHAL.driver", "0.9");
   }
 
-  TidewellApplication& start(Kind status, TidewellApplication::Parts parts = {}) {
+  TidewellApplication& start(Kind status, TidewellApplication::Components components = {}) {
     arrangePlugIn(status);
     AppEnvironment env = environment();
     env.serviceController = std::make_shared<RecordingServiceController>(log);
@@ -93,8 +94,8 @@ class ShellTest : public ModelTest {
     DriverInstallerSetup setup;
     setup.carriedBundle = carried;
     setup.plugInFolder = plugIns;
-    parts.driverInstaller = std::make_unique<DriverInstaller>(setup);
-    application_ = std::make_unique<TidewellApplication>(env, std::move(parts));
+    components.driverInstaller = std::make_unique<DriverInstaller>(setup);
+    application_ = std::make_unique<TidewellApplication>(env, std::move(components));
     application_->healthBanner().setAnimated(false);
     QObject::connect(&application_->driverInstaller(), &DriverInstaller::statusChanged,
                      [this] { *log << "installer refreshed"; });
@@ -168,14 +169,14 @@ TEST_F(ShellTest, TheSixMenuCommandsWithTheirShortcutsAndEnableRules) {
 
 TEST_F(ShellTest, UpdatesCanBeCheckedOnlyWithAControllerAndUninstallNeedsTheBundle) {
   AlwaysCanCheck* controller = nullptr;
-  TidewellApplication::Parts parts;
-  parts.updater = std::make_unique<UpdaterModel>(
+  TidewellApplication::Components components;
+  components.updater = std::make_unique<UpdaterModel>(
       UpdaterModel::ownBundleIdentifier(), [&controller](FeedParametersDelegate&) {
         auto made = std::make_unique<AlwaysCanCheck>();
         controller = made.get();
         return made;
       });
-  TidewellApplication& app = start(Kind::bundleMissing, std::move(parts));
+  TidewellApplication& app = start(Kind::bundleMissing, std::move(components));
   ASSERT_NE(controller, nullptr);
   EXPECT_TRUE(app.menuCommands().checkForUpdates->isEnabled());
   app.menuCommands().checkForUpdates->trigger();
@@ -194,7 +195,7 @@ TEST_F(ShellTest, ASecondRequestForTheUninstallWindowShowsTheSameWindow) {
   ASSERT_NE(first, nullptr);
   EXPECT_TRUE(first->isVisible());
   EXPECT_EQ(first->windowTitle(), "Uninstall Tidewell");
-  EXPECT_NE(first->findChild<UninstallViewPlaceholder*>(), nullptr);
+  EXPECT_NE(first->findChild<UninstallView*>(), nullptr);
   first->close();
   app.menuCommands().uninstall->trigger();
   EXPECT_EQ(app.uninstallWindow(), first);

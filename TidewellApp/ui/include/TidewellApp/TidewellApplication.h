@@ -20,6 +20,7 @@ class QWidget;
 
 namespace tidewell {
 
+class AppUninstaller;
 class HealthBannerOverlay;
 class SidebarVisibility;
 class TidewellAppModel;
@@ -32,7 +33,7 @@ class TidewellApplication : public QObject {
 
  public:
   // Replacements for tests; what is left empty is the application's own.
-  struct Parts {
+  struct Components {
     std::unique_ptr<DriverInstaller> driverInstaller;
     std::unique_ptr<UpdaterModel> updater;
     // Built from the model when absent.
@@ -52,7 +53,7 @@ class TidewellApplication : public QObject {
   // Builds the model from `environment` at once (it loads the configuration and starts its
   // health checks), then the other objects and the main window, not yet shown.
   explicit TidewellApplication(AppEnvironment environment = AppEnvironment::shared(),
-                               Parts parts = {}, QObject* parent = nullptr);
+                               Components components = {}, QObject* parent = nullptr);
   ~TidewellApplication() override;
 
   TidewellAppModel& model() const { return *model_; }
@@ -102,6 +103,7 @@ class TidewellApplication : public QObject {
   std::unique_ptr<TidewellMainWindow> mainWindow_;
   std::unique_ptr<HealthBannerOverlay> banner_;
   QDialog* onboardingSheet_ = nullptr;  // a child of the main window
+  std::unique_ptr<AppUninstaller> uninstaller_;  // made with the uninstall window
   std::unique_ptr<QWidget> uninstallWindow_;
   MenuCommands commands_;
 };

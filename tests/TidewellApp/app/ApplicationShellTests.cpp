@@ -12,6 +12,7 @@
 #include "TidewellApp/HealthBanner.h"
 #include "TidewellApp/HealthBannerOverlay.h"
 #include "TidewellApp/ShellPlaceholders.h"
+#include "TidewellApp/TidewellRootView.h"
 #include "TidewellApp/SidebarVisibility.h"
 #include "TidewellApp/TidewellApplication.h"
 #include "TidewellApp/TidewellMainWindow.h"
@@ -214,7 +215,7 @@ TEST_F(ShellTest, TheStartupStepRunsInOrderWhenTheWindowIsShown) {
                                          "onboarding 1"}));
   EXPECT_TRUE(app.onboardingSheet().isVisible());
   EXPECT_EQ(app.mainWindow().minimumSize(), QSize(1080, 680));
-  EXPECT_NE(app.mainWindow().findChild<MainWindowContentPlaceholder*>(), nullptr);
+  EXPECT_NE(app.mainWindow().findChild<TidewellRootView*>(), nullptr);
 
   // The onboarding content closes the sheet; Escape does not.
   QTest::keyClick(&app.onboardingSheet(), Qt::Key_Escape);

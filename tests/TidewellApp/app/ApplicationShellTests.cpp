@@ -13,7 +13,10 @@
 #include "TidewellApp/HealthBanner.h"
 #include "TidewellApp/HealthBannerOverlay.h"
 #include "TidewellApp/ShellPlaceholders.h"
+#include "TidewellApp/DeveloperDiagnosticsPanel.h"
 #include "TidewellApp/DeviceEditorView.h"
+#include "TidewellApp/DriverHealthView.h"
+#include "TidewellApp/ElidingLabel.h"
 #include "TidewellApp/DeviceHeaderView.h"
 #include "TidewellApp/RoutingCanvasView.h"
 #include "TidewellApp/RoutingChannelPort.h"
@@ -413,6 +416,17 @@ TEST_F(ShellTest, TheMainWindowHoldsTheFrameWithTheSidebarAndTheSelectedDevicesC
     QTest::mouseClick(root->sidebar()->hideSidebarButton(), Qt::LeftButton);
     EXPECT_FALSE(app.sidebar().visible());
     EXPECT_FALSE(root->sidebarVisible());
+
+    // The footer's health line and the diagnostics panel act on the application's model.
+    auto* health = root->sidebar()->findChild<CompactHealthView*>();
+    ASSERT_NE(health, nullptr);
+    EXPECT_EQ(health->summaryLabel()->text(), app.model().compactHealthSummary());
+    app.model().setDeveloperMode(true);
+    auto* diagnostics = root->sidebar()->findChild<DeveloperDiagnosticsPanel*>();
+    ASSERT_NE(diagnostics, nullptr);
+    log->clear();
+    diagnostics->serviceRefreshButton()->click();
+    EXPECT_TRUE(log->contains("refreshServiceStatus")) << log->join(", ").toStdString();
     application_.reset();
   }
 }

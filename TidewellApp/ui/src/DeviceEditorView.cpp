@@ -152,9 +152,10 @@ void DeviceEditorView::rebuild() {
   stack->addWidget(header_);
   stack->addWidget(strip_);
   // The canvas reads its levels from the meter model; without one the editor has no canvas.
+  // It takes the rest of the height, so a press anywhere below the rows is on the canvas.
   canvas_ = meters_ ? new RoutingCanvasView(*model_, *meters_, *device, content) : nullptr;
-  if (canvas_) stack->addWidget(canvas_);
-  stack->addStretch(1);
+  if (canvas_) stack->addWidget(canvas_, 1);
+  else stack->addStretch(1);
   scroll_->setWidget(content);
   // The scroll area fills its content's background; the window's dots show through instead.
   content->setAutoFillBackground(false);

@@ -395,6 +395,9 @@ TEST_F(ShellTest, TheMainWindowHoldsTheFrameWithTheSidebarAndTheSelectedDevicesC
     // pass-thru and system source, the device's channels in and out, the monitor).
     ASSERT_TRUE(waitFor([&] { return canvas->state().portFrames().size() == 2u + 4u + 2u + 2u; }))
         << canvas->state().portFrames().size();
+    // The canvas takes the editor's remaining height, down to the padding at the bottom.
+    EXPECT_EQ(canvas->mapTo(root->editor(), QPoint(0, canvas->height())).y(),
+              root->editor()->height() - DeviceEditorView::padding);
     QTest::qWait(100);
     const QImage image = test::grabShown(app.mainWindow());
     test::saveArtifact(image, "main-window-joined-" + test::schemeName(scheme));

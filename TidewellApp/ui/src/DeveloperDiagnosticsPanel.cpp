@@ -384,4 +384,23 @@ void DeveloperDiagnosticsPanel::choose(int index, int option) {
   refreshPicker(index);
 }
 
+MainWindowHooks::Diagnostics diagnosticsOf(TidewellAppModel& model) {
+  auto call = [m = &model](void (TidewellAppModel::*operation)()) { return [m, operation] { (m->*operation)(); }; };
+  MainWindowHooks::Diagnostics d;
+  d.runPassThruSelfTest = call(&TidewellAppModel::runPassThruSelfTest);
+  d.installOrRestartService = call(&TidewellAppModel::installOrRestartService);
+  d.uninstallService = call(&TidewellAppModel::uninstallService);
+  d.refreshServiceStatus = call(&TidewellAppModel::refreshServiceStatus);
+  d.startMonitor = call(&TidewellAppModel::startMonitor);
+  d.stopMonitor = call(&TidewellAppModel::stopMonitor);
+  d.restartMonitor = call(&TidewellAppModel::restartMonitor);
+  d.startHardwareSource = call(&TidewellAppModel::startHardwareSource);
+  d.stopHardwareSource = call(&TidewellAppModel::stopHardwareSource);
+  d.restartHardwareSource = call(&TidewellAppModel::restartHardwareSource);
+  d.startProcessTap = call(&TidewellAppModel::startProcessTap);
+  d.stopProcessTap = call(&TidewellAppModel::stopProcessTap);
+  d.restartProcessTap = call(&TidewellAppModel::restartProcessTap);
+  return d;
+}
+
 }  // namespace tidewell

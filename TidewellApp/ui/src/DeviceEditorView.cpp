@@ -9,6 +9,7 @@
 
 #include "TidewellApp/DeviceHeaderView.h"
 #include "TidewellApp/GlassCard.h"
+#include "TidewellApp/RoutingCanvasView.h"
 #include "TidewellApp/SymbolProvider.h"
 #include "TidewellApp/Theme.h"
 #include "TidewellApp/TidewellAppModel.h"
@@ -53,14 +54,6 @@ void EmptyDeviceView::refreshSymbol() {
                                         " padding: 5px 12px; }"
                                         "QPushButton:pressed { background: %2; }")
                              .arg(accent.name(), accent.darker(120).name()));
-}
-
-// ---- RoutingCanvasPlaceholder ---------------------------------------------------------------
-
-RoutingCanvasPlaceholder::RoutingCanvasPlaceholder(QWidget* parent) : QWidget(parent) {
-  setObjectName(QStringLiteral("RoutingCanvasPlaceholder"));
-  setMinimumHeight(minimumCanvasHeight);
-  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
 }
 
 // ---- DeviceEditorView -----------------------------------------------------------------------
@@ -137,6 +130,7 @@ void DeviceEditorView::rebuild() {
   if (header_ && header_->property("deviceID").toString().toStdString() == deviceID_) {
     header_->setDevice(*device);
     strip_->setValidation(model_->validation());
+    if (canvas_) canvas_->setDevice(*device);
     return;
   }
   delete scroll_;
@@ -155,11 +149,13 @@ void DeviceEditorView::rebuild() {
   header_->setProperty("deviceID", QString::fromStdString(deviceID_));
   strip_ = new ValidationStrip(content);
   strip_->setValidation(model_->validation());
-  // The canvas will take the meters; the placeholder holds its place until then.
-  canvas_ = new RoutingCanvasPlaceholder(content);
   stack->addWidget(header_);
   stack->addWidget(strip_);
-  stack->addWidget(canvas_, 1);
+  // The canvas reads its levels from the meter model; without one the editor has no canvas.
+  // It takes the rest of the height, so a press anywhere below the rows is on the canvas.
+  canvas_ = meters_ ? new RoutingCanvasView(*model_, *meters_, *device, content) : nullptr;
+  if (canvas_) stack->addWidget(canvas_, 1);
+  else stack->addStretch(1);
   scroll_->setWidget(content);
   // The scroll area fills its content's background; the window's dots show through instead.
   content->setAutoFillBackground(false);

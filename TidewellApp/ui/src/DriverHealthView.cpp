@@ -11,8 +11,8 @@
 
 namespace tidewell {
 
-CompactHealthView::CompactHealthView(TidewellAppModel& model, MainWindowHooks hooks, QWidget* parent)
-    : QWidget(parent), model_(&model), hooks_(std::move(hooks)) {
+CompactHealthView::CompactHealthView(TidewellAppModel& model, QWidget* parent)
+    : QWidget(parent), model_(&model) {
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(8);
@@ -23,22 +23,21 @@ CompactHealthView::CompactHealthView(TidewellAppModel& model, MainWindowHooks ho
   row->addWidget(dot_, 0, Qt::AlignVCenter);
   row->addWidget(summary_, 1, Qt::AlignVCenter);
 
-  for (auto signal : {&TidewellAppModel::halDriverLoadedChanged, &TidewellAppModel::serviceRunningChanged,
-                      &TidewellAppModel::serviceResponsiveChanged,
-                      &TidewellAppModel::runtimePublishFailedChanged,
-                      &TidewellAppModel::heartbeatStaleSinceChanged,
+  for (auto signal : {&TidewellAppModel::compactHealthSummaryChanged, &TidewellAppModel::compactHealthColorChanged,
                       &TidewellAppModel::statusMessageChanged,
                       &TidewellAppModel::serviceStatusMessageChanged}) {
     connect(&model, signal, this, &CompactHealthView::refresh);
   }
+  connect(&ColorSchemeSource::instance(), &ColorSchemeSource::schemeChanged, this, &CompactHealthView::refresh);
   refresh();
 }
 
 void CompactHealthView::refresh() {
   if (!model_) return;
-  dot_->setColour(hooks_.compactHealthColor ? hooks_.compactHealthColor()
-                                            : Theme::orange(ColorSchemeSource::instance().scheme()));
-  summary_->setText(hooks_.compactHealthSummary ? hooks_.compactHealthSummary() : QString());
+  const ColorScheme scheme = ColorSchemeSource::instance().scheme();
+  dot_->setColour(model_->compactHealthColor() == TidewellAppModel::HealthColor::green ? Theme::green(scheme)
+                                                                                        : Theme::orange(scheme));
+  summary_->setText(model_->compactHealthSummary());
   // Two lines, even when the status message is empty.
   summary_->setToolTip(model_->statusMessage() + QLatin1Char('\n') + model_->serviceStatusMessage());
 }
@@ -49,7 +48,7 @@ DriverHealthView::DriverHealthView(TidewellAppModel& model, MainWindowHooks hook
     : QWidget(parent), model_(&model), hooks_(std::move(hooks)) {
   stack_ = new QStackedLayout(this);
   stack_->setContentsMargins(0, 0, 0, 0);
-  compact_ = new CompactHealthView(model, hooks_, this);
+  compact_ = new CompactHealthView(model, this);
   stack_->addWidget(compact_);
   connect(&model, &TidewellAppModel::developerModeChanged, this, &DriverHealthView::showForDeveloperMode);
   showForDeveloperMode();

@@ -21,13 +21,6 @@ QLabel* caption(const QString& text, qreal points, QWidget* parent) {
 
 }  // namespace
 
-MainWindowContentPlaceholder::MainWindowContentPlaceholder(QWidget* parent) : QWidget(parent) {
-  setObjectName(QStringLiteral("MainWindowContentPlaceholder"));
-  setAttribute(Qt::WA_TranslucentBackground);
-  auto* layout = new QVBoxLayout(this);
-  layout->addWidget(caption(productName(), 22, this));
-}
-
 OnboardingViewPlaceholder::OnboardingViewPlaceholder(std::function<void()> close, QWidget* parent)
     : QWidget(parent) {
   setObjectName(QStringLiteral("OnboardingViewPlaceholder"));

@@ -200,7 +200,7 @@ SidebarView::SidebarView(TidewellAppModel& model, MainWindowHooks hooks, QWidget
     if (model_) model_->createDevice();
   });
   connect(deleteButton_, &QToolButton::clicked, this, [this] {
-    if (hooks_.deleteSelectedDevice) hooks_.deleteSelectedDevice();
+    if (model_) model_->deleteSelectedDevice();
   });
   connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current) { keyboardMovedTo(current); });
@@ -221,7 +221,7 @@ void SidebarView::reloadDevices() {
 
 void SidebarView::showSelection() {
   if (!model_) return;
-  deleteButton_->setEnabled(model_->selectedDevice().has_value() && bool(hooks_.deleteSelectedDevice));
+  deleteButton_->setEnabled(model_->selectedDevice().has_value());
   const auto& selected = model_->selectedDeviceID();
   const int row = selected ? devices_->rowOf(*selected) : -1;
   if (row < 0) {

@@ -16,6 +16,7 @@
 #include "TidewellApp/SidebarVisibility.h"
 #include "TidewellApp/TidewellAppModel.h"
 #include "TidewellApp/TidewellMainWindow.h"
+#include "TidewellApp/TidewellRootView.h"
 #include "TidewellApp/TidewellMeterModel.h"
 #include "TidewellApp/UninstallView.h"
 #include "TidewellApp/UpdaterModel.h"
@@ -60,7 +61,13 @@ TidewellApplication::TidewellApplication(AppEnvironment environment, Components 
       service_(components.serviceEntries ? std::move(*components.serviceEntries)
                                     : ShellServiceEntries::of(*model_)),
       mainWindow_(std::make_unique<TidewellMainWindow>()) {
-  mainWindow_->setContent(new MainWindowContentPlaceholder());
+  MainWindowHooks hooks;
+  hooks.toggleSidebar = [this] { toggleSidebar(*sidebar_); };
+  hooks.diagnostics = diagnosticsOf(*model_);
+  rootView_ = new TidewellRootView(*model_, meters_.get(), sidebar_->visible(), std::move(hooks));
+  mainWindow_->setContent(rootView_);
+  connect(sidebar_.get(), &SidebarVisibility::visibleChanged, rootView_,
+          [root = rootView_](bool visible) { root->setSidebarVisible(visible); });
   connect(mainWindow_.get(), &TidewellMainWindow::contentShown, this,
           &TidewellApplication::runStartupStep);
 

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QDialog>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
@@ -12,6 +13,15 @@
 #include "TidewellApp/HealthBanner.h"
 #include "TidewellApp/HealthBannerOverlay.h"
 #include "TidewellApp/ShellPlaceholders.h"
+#include "TidewellApp/DeveloperDiagnosticsPanel.h"
+#include "TidewellApp/DeviceEditorView.h"
+#include "TidewellApp/DriverHealthView.h"
+#include "TidewellApp/ElidingLabel.h"
+#include "TidewellApp/DeviceHeaderView.h"
+#include "TidewellApp/RoutingCanvasView.h"
+#include "TidewellApp/RoutingChannelPort.h"
+#include "TidewellApp/SidebarView.h"
+#include "TidewellApp/TidewellRootView.h"
 #include "TidewellApp/SidebarVisibility.h"
 #include "TidewellApp/UninstallView.h"
 #include "TidewellApp/TidewellApplication.h"
@@ -215,7 +225,7 @@ TEST_F(ShellTest, TheStartupStepRunsInOrderWhenTheWindowIsShown) {
                                          "onboarding 1"}));
   EXPECT_TRUE(app.onboardingSheet().isVisible());
   EXPECT_EQ(app.mainWindow().minimumSize(), QSize(1080, 680));
-  EXPECT_NE(app.mainWindow().findChild<MainWindowContentPlaceholder*>(), nullptr);
+  EXPECT_NE(app.mainWindow().findChild<TidewellRootView*>(), nullptr);
 
   // The onboarding content closes the sheet; Escape does not.
   QTest::keyClick(&app.onboardingSheet(), Qt::Key_Escape);
@@ -347,6 +357,80 @@ TEST_F(ShellTest, GrabsOfTheMainWindowInLightAndDark) {
     const QColor corner = image.pixelColor(image.width() - 10, image.height() - 10);
     EXPECT_EQ(corner.lightness() < 128, scheme == ColorScheme::dark);
     ASSERT_EQ(app.healthBanner().shownIssue(), HealthIssue::serviceNotRunning);
+    application_.reset();
+  }
+}
+
+// The joined window: the frame's sidebar lists the model's devices, the editor shows the
+// selected device's canvas and follows the selection, and the sidebar flag of the application
+// and the frame's buttons drive each other.
+TEST_F(ShellTest, TheMainWindowHoldsTheFrameWithTheSidebarAndTheSelectedDevicesCanvas) {
+  for (ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
+    test::useScheme(scheme);
+    DeviceConfig desk = makeDevice("D", "Desk");
+    desk.sources.push_back(makeSource("S", SourceType::system, "Everything"));
+    desk.monitors.push_back(makeMonitor("M", "Speakers"));
+    writeConfig({desk, makeDevice("E", "Echo")}, "D");
+    TidewellApplication& app = start(Kind::upToDate);
+    healthy(app.model());
+    app.mainWindow().resize(1080, 680);
+    show(app);
+
+    TidewellRootView* root = app.mainWindow().findChild<TidewellRootView*>();
+    ASSERT_EQ(root, &app.rootView());
+    // The frame starts from the stored flag (the light pass leaves it hidden for the dark one).
+    EXPECT_EQ(root->sidebarVisible(), scheme == ColorScheme::light);
+    app.sidebar().setVisible(true);
+    ASSERT_TRUE(root->sidebarVisible());
+    ASSERT_TRUE(waitFor([&] { return !root->sidebarAnimating(); }));
+    QAbstractItemModel* rows = root->sidebar()->deviceList()->model();
+    ASSERT_EQ(rows->rowCount(), 2);
+    EXPECT_EQ(rows->index(0, 0).data().toString(), "Desk");
+    EXPECT_EQ(rows->index(1, 0).data().toString(), "Echo");
+    ASSERT_NE(root->editor(), nullptr);
+    RoutingCanvasView* canvas = root->editor()->canvas();
+    ASSERT_NE(canvas, nullptr);
+    EXPECT_TRUE(canvas->isVisible());
+    EXPECT_EQ(canvas->device().id, "D");
+    // Every port of the three columns has measured its frame (as the canvas's own tests count:
+    // pass-thru and system source, the device's channels in and out, the monitor).
+    ASSERT_TRUE(waitFor([&] { return canvas->state().portFrames().size() == 2u + 4u + 2u + 2u; }))
+        << canvas->state().portFrames().size();
+    // The canvas takes the editor's remaining height, down to the padding at the bottom.
+    EXPECT_EQ(canvas->mapTo(root->editor(), QPoint(0, canvas->height())).y(),
+              root->editor()->height() - DeviceEditorView::padding);
+    QTest::qWait(100);
+    const QImage image = test::grabShown(app.mainWindow());
+    test::saveArtifact(image, "main-window-joined-" + test::schemeName(scheme));
+
+    app.model().setSelectedDeviceID(std::string("E"));
+    ASSERT_TRUE(waitFor([&] { return root->editor()->canvas() && root->editor()->canvas()->device().id == "E"; }));
+    EXPECT_EQ(root->editor()->header()->nameField()->text(), "Echo");
+
+    // The menu command and the frame's buttons share the application's flag.
+    const QString shortcut = SidebarVisibility::shortcut().toString(QKeySequence::NativeText);
+    EXPECT_EQ(root->sidebar()->hideSidebarButton()->toolTip(), "Hide Sidebar (" + shortcut + ")");
+    app.menuCommands().toggleSidebar->trigger();
+    EXPECT_FALSE(app.sidebar().visible());
+    EXPECT_FALSE(root->sidebarVisible());
+    EXPECT_EQ(root->editor()->header()->showSidebarButton()->toolTip(), "Show Sidebar (" + shortcut + ")");
+    QTest::mouseClick(root->editor()->header()->showSidebarButton(), Qt::LeftButton);
+    EXPECT_TRUE(app.sidebar().visible());
+    EXPECT_TRUE(root->sidebarVisible());
+    QTest::mouseClick(root->sidebar()->hideSidebarButton(), Qt::LeftButton);
+    EXPECT_FALSE(app.sidebar().visible());
+    EXPECT_FALSE(root->sidebarVisible());
+
+    // The footer's health line and the diagnostics panel act on the application's model.
+    auto* health = root->sidebar()->findChild<CompactHealthView*>();
+    ASSERT_NE(health, nullptr);
+    EXPECT_EQ(health->summaryLabel()->text(), app.model().compactHealthSummary());
+    app.model().setDeveloperMode(true);
+    auto* diagnostics = root->sidebar()->findChild<DeveloperDiagnosticsPanel*>();
+    ASSERT_NE(diagnostics, nullptr);
+    log->clear();
+    diagnostics->serviceRefreshButton()->click();
+    EXPECT_TRUE(log->contains("refreshServiceStatus")) << log->join(", ").toStdString();
     application_.reset();
   }
 }

@@ -29,7 +29,7 @@ class EditorTest : public MainWindowTest {
 
   void build(const std::string& deviceID) {
     model = makeModel();
-    editor = std::make_unique<DeviceEditorView>(*model, nullptr, deviceID, true, MainWindowHooks{});
+    editor = std::make_unique<DeviceEditorView>(*model, meters.get(), deviceID, true, MainWindowHooks{});
     editor->resize(900, 640);
     editor->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(editor.get()));
@@ -166,34 +166,33 @@ TEST_F(EditorTest, ADeviceThatIsNotSavedLeavesTheEditorEmpty) {
   editor->setDeviceID("game");
   ASSERT_NE(editor->header(), nullptr);
   EXPECT_EQ(editor->header()->nameField()->text(), "Game Chat");
-  EXPECT_EQ(editor->canvas()->objectName(), "RoutingCanvasPlaceholder");
+  ASSERT_NE(editor->canvas(), nullptr);
+  EXPECT_EQ(editor->canvas()->device().id, "game");
 }
 
 TEST_F(EditorTest, TheHealthFooterShowsOneLineOrTheDiagnosticsInDeveloperMode) {
   writeThreeDevices("desk");
   model = makeModel();
-  QString summary = "Driver Loaded · Service On";
-  QColor colour = Qt::green;
-  MainWindowHooks hooks;
-  hooks.compactHealthSummary = [&] { return summary; };
-  hooks.compactHealthColor = [&] { return colour; };
-  DriverHealthView health(*model, hooks);
+  model->setHalDriverLoaded(true);
+  model->setServiceRunning(true);
+  model->setServiceResponsive(true);
+  const ColorScheme scheme = ColorSchemeSource::instance().scheme();
+  DriverHealthView health(*model, MainWindowHooks{});
   health.resize(240, 40);
   health.show();
   CompactHealthView* compact = health.compactView();
-  EXPECT_EQ(compact->summaryLabel()->text(), summary);
-  EXPECT_EQ(compact->dotColor(), QColor(Qt::green));
+  EXPECT_EQ(compact->summaryLabel()->text(), QString::fromUtf8("Driver Loaded \u2022 Service On"));
+  EXPECT_EQ(compact->dotColor(), Theme::green(scheme));
 
   model->setStatusMessage("Saved");
   EXPECT_EQ(compact->summaryLabel()->toolTip(), "Saved\n" + model->serviceStatusMessage());
   model->setStatusMessage("");
   EXPECT_EQ(compact->summaryLabel()->toolTip(), "\n" + model->serviceStatusMessage());
 
-  summary = "Driver Missing · Service Stalled";
-  colour = QColor(255, 149, 0);
-  model->setServiceResponsive(!model->serviceResponsive());
-  EXPECT_EQ(compact->summaryLabel()->text(), summary);
-  EXPECT_EQ(compact->dotColor(), colour);
+  model->setHalDriverLoaded(false);
+  model->setServiceResponsive(false);
+  EXPECT_EQ(compact->summaryLabel()->text(), QString::fromUtf8("Driver Missing \u2022 Service Stalled"));
+  EXPECT_EQ(compact->dotColor(), Theme::orange(scheme));
 
   model->setDeveloperMode(true);
   ASSERT_NE(health.diagnosticsPanel(), nullptr);

@@ -31,7 +31,7 @@ class RootViewTest : public MainWindowTest {
 
   void build(bool sidebarVisible = true, MainWindowHooks hooks = {}) {
     model = makeModel();
-    root = std::make_unique<TidewellRootView>(*model, nullptr, sidebarVisible, std::move(hooks));
+    root = std::make_unique<TidewellRootView>(*model, meters.get(), sidebarVisible, std::move(hooks));
     root->resize(1100, 700);
     root->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(root.get()));
@@ -174,10 +174,7 @@ TEST_F(RootViewTest, AClickOnARowSavesTheSelectionAndTheKeyboardOnlySelects) {
 
 TEST_F(RootViewTest, TheTitleRowCreatesAndDeletesDevices) {
   writeThreeDevices();
-  int deletions = 0;
-  MainWindowHooks hooks;
-  hooks.deleteSelectedDevice = [&] { ++deletions; };
-  build(true, hooks);
+  build();
   showNoDevices();
   SidebarView* sidebar = root->sidebar();
   EXPECT_EQ(sidebar->deviceList()->model()->rowCount(), 0);
@@ -193,7 +190,9 @@ TEST_F(RootViewTest, TheTitleRowCreatesAndDeletesDevices) {
   EXPECT_TRUE(sidebar->deleteDeviceButton()->isEnabled());
   ASSERT_NE(root->editor(), nullptr);
   click(sidebar->deleteDeviceButton());
-  EXPECT_EQ(deletions, 1);
+  EXPECT_TRUE(savedConfig().devices.empty());
+  EXPECT_FALSE(sidebar->deleteDeviceButton()->isEnabled());
+  EXPECT_TRUE(root->emptyState()->isVisible());
 }
 
 TEST_F(RootViewTest, TheEmptyStateCreatesADevice) {
@@ -214,10 +213,10 @@ TEST_F(RootViewTest, GrabsInBothSchemes) {
     useScheme(scheme);
     const QString name = schemeName(scheme);
     writeThreeDevices("desk");
-    MainWindowHooks hooks;
-    hooks.compactHealthSummary = [] { return QStringLiteral("Driver Loaded · Service On"); };
-    hooks.compactHealthColor = [scheme] { return Theme::green(scheme); };
-    build(true, hooks);
+    build(true);
+    model->setHalDriverLoaded(true);
+    model->setServiceRunning(true);
+    model->setServiceResponsive(true);
     saveArtifact(root->grab().toImage(), "main-window-" + name);
     model->setDeveloperMode(true);
     QTest::qWait(50);

@@ -4,6 +4,8 @@
 
 #include "../model/ModelTestSupport.h"
 #include "UiTestSupport.h"
+#include "TidewellApp/RoutingCanvasView.h"
+#include "TidewellApp/TidewellMeterModel.h"
 
 #include <QAbstractButton>
 #include <QTest>
@@ -13,6 +15,14 @@ namespace tidewell::test {
 
 class MainWindowTest : public tidewell::testing::ModelTest {
  protected:
+  // Meters for the editor's canvas; never started, so every level reads as silence.
+  std::unique_ptr<TidewellMeterModel> meters;
+
+  void SetUp() override {
+    tidewell::testing::ModelTest::SetUp();
+    meters = std::make_unique<TidewellMeterModel>(std::make_shared<MeterTap>(), environment());
+  }
+
   // Three saved devices; the second is disabled with 8 channels.
   void writeThreeDevices(std::optional<std::string> selected = std::nullopt) {
     auto desk = tidewell::testing::makeDevice("desk", "Desk");

@@ -15,6 +15,7 @@ class QScrollArea;
 namespace tidewell {
 
 class DeviceHeaderView;
+class RoutingCanvasView;
 class TidewellAppModel;
 class TidewellMeterModel;
 class ValidationStrip;
@@ -31,14 +32,6 @@ class EmptyDeviceView : public QWidget {
   QPointer<TidewellAppModel> model_;
   QLabel* symbol_;
   QPushButton* button_;
-};
-
-// Holds the place of the routing canvas until it exists: full width, the canvas's height.
-class RoutingCanvasPlaceholder : public QWidget {
-  Q_OBJECT
- public:
-  static constexpr int minimumCanvasHeight = 420;
-  explicit RoutingCanvasPlaceholder(QWidget* parent = nullptr);
 };
 
 class DeviceEditorView : public QWidget {
@@ -59,7 +52,7 @@ class DeviceEditorView : public QWidget {
   QScrollArea* scrollArea() const { return scroll_; }
   DeviceHeaderView* header() const { return header_; }
   ValidationStrip* validationStrip() const { return strip_; }
-  RoutingCanvasPlaceholder* canvas() const { return canvas_; }
+  RoutingCanvasView* canvas() const { return canvas_; }
 
  private:
   class Content;
@@ -73,7 +66,7 @@ class DeviceEditorView : public QWidget {
   QScrollArea* scroll_ = nullptr;
   DeviceHeaderView* header_ = nullptr;
   ValidationStrip* strip_ = nullptr;
-  RoutingCanvasPlaceholder* canvas_ = nullptr;
+  RoutingCanvasView* canvas_ = nullptr;
 };
 
 }  // namespace tidewell

@@ -19,7 +19,7 @@ class TidewellAppModel;
 class CompactHealthView : public QWidget {
   Q_OBJECT
  public:
-  CompactHealthView(TidewellAppModel& model, MainWindowHooks hooks, QWidget* parent = nullptr);
+  explicit CompactHealthView(TidewellAppModel& model, QWidget* parent = nullptr);
 
   QColor dotColor() const;
   ElidingLabel* summaryLabel() const { return summary_; }
@@ -28,7 +28,6 @@ class CompactHealthView : public QWidget {
 
  private:
   QPointer<TidewellAppModel> model_;
-  MainWindowHooks hooks_;
   StatusDot* dot_;
   ElidingLabel* summary_;
 };

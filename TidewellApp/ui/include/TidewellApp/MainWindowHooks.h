@@ -1,12 +1,13 @@
 #pragma once
 // What the main window's views call besides the model's own members: the shared sidebar
-// toggle of the application, and model operations that the application hands in. An empty
-// hook leaves its control inert (a button stays disabled, a text stays empty).
+// toggle of the application, and the diagnostics panel's operations (handed in so the panel
+// can be driven without starting helpers or services). An empty hook leaves its control inert
+// (a button stays disabled).
 
-#include <QColor>
 #include <QKeySequence>
-#include <QString>
 #include <functional>
+
+#include "TidewellApp/SidebarVisibility.h"
 
 namespace tidewell {
 
@@ -15,12 +16,7 @@ struct MainWindowHooks {
   // the frame.
   std::function<void()> toggleSidebar;
   // The menu command's shortcut, named in the tooltips of the sidebar buttons.
-  QKeySequence sidebarShortcut{Qt::META | Qt::CTRL | Qt::Key_S};
-  // Deletes the selected device and chooses the next selection.
-  std::function<void()> deleteSelectedDevice;
-  // The one-line health of the plug-in and the service, and its dot colour.
-  std::function<QString()> compactHealthSummary;
-  std::function<QColor()> compactHealthColor;
+  QKeySequence sidebarShortcut = SidebarVisibility::shortcut();
   // The operations of the developer diagnostics panel (shown in the sidebar footer in
   // developer mode).
   struct Diagnostics {
@@ -33,5 +29,9 @@ struct MainWindowHooks {
     std::function<void()> startProcessTap, stopProcessTap, restartProcessTap;
   } diagnostics;
 };
+
+class TidewellAppModel;
+// The diagnostics operations as the model performs them.
+MainWindowHooks::Diagnostics diagnosticsOf(TidewellAppModel& model);
 
 }  // namespace tidewell

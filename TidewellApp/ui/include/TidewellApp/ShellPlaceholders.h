@@ -1,17 +1,11 @@
 #pragma once
-// Stand-ins for the contents the shell hosts until they exist: the main window's frame
-// (sidebar and detail column), the onboarding sheet and the uninstall window.
+// Stand-ins for the contents the shell hosts until they exist: the onboarding sheet and the
+// uninstall window.
 
 #include <QWidget>
 #include <functional>
 
 namespace tidewell {
-
-class MainWindowContentPlaceholder : public QWidget {
-  Q_OBJECT
- public:
-  explicit MainWindowContentPlaceholder(QWidget* parent = nullptr);
-};
 
 // Offers one button that closes the sheet, as the onboarding content does when it is done.
 class OnboardingViewPlaceholder : public QWidget {

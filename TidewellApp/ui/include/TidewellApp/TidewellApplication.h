@@ -26,6 +26,7 @@ class SidebarVisibility;
 class TidewellAppModel;
 class TidewellMainWindow;
 class TidewellMeterModel;
+class TidewellRootView;
 
 class TidewellApplication : public QObject {
   Q_OBJECT
@@ -62,6 +63,8 @@ class TidewellApplication : public QObject {
   UpdaterModel& updater() const { return *updater_; }
   SidebarVisibility& sidebar() const { return *sidebar_; }
   TidewellMainWindow& mainWindow() const { return *mainWindow_; }
+  // The main window's content: the sidebar and the selected device's editor.
+  TidewellRootView& rootView() const { return *rootView_; }
   HealthBannerOverlay& healthBanner() const { return *banner_; }
   // The onboarding sheet: on screen while showOnboarding is true.
   QDialog& onboardingSheet() const { return *onboardingSheet_; }
@@ -101,6 +104,7 @@ class TidewellApplication : public QObject {
   bool showOnboarding_ = false;
   bool startupStepRan_ = false;
   std::unique_ptr<TidewellMainWindow> mainWindow_;
+  TidewellRootView* rootView_ = nullptr;  // owned by the main window
   std::unique_ptr<HealthBannerOverlay> banner_;
   QDialog* onboardingSheet_ = nullptr;  // a child of the main window
   std::unique_ptr<AppUninstaller> uninstaller_;  // made with the uninstall window

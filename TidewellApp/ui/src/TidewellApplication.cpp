@@ -12,7 +12,6 @@
 #include "TidewellApp/HealthBanner.h"
 #include "TidewellApp/HealthBannerOverlay.h"
 #include "TidewellApp/OnboardingView.h"
-#include "TidewellApp/ShellPlaceholders.h"
 #include "TidewellApp/SidebarVisibility.h"
 #include "TidewellApp/TidewellAppModel.h"
 #include "TidewellApp/TidewellMainWindow.h"

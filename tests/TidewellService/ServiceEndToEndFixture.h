@@ -7,7 +7,7 @@
 
 #include <cmath>
 
-#include "ServiceProcessInspection.h"
+#include "ServiceProcessListing.h"
 #include "TidewellCore/TidewellConstants.h"
 
 namespace tidewell::testing {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Comments, messages and names are written as this system's own: nothing in the source
-# tree reads as a pointer into an outside document ("see Part 3", "the Part's reader",
-# "(Part of ...)", "per spec"). A capitalised "Part" that opens a sentence is fine.
+# tree reads as a pointer into an outside document (a numbered section, a section's
+# possessive, a parenthesised section, or the name of such a document). A capitalised
+# word that merely opens a sentence is fine.
 set -euo pipefail
 root=${1:?usage: check-wording.sh SOURCE_DIR}
 pattern="\\bParts? [0-9]|\\bParts?'s\\b|[^.!?/*#[:space:]] +Parts?\\b|\\(Parts?\\b|\\b[Ss]pec(ification)?s?\\b"

@@ -101,10 +101,16 @@ class ExecutableSmokeTest : public ::testing::Test {
   }
 
   std::vector<std::string> userEnvironment() const {
-    return {"HOME=" + home.string(), "PATH=/usr/bin:/bin",
-            "XDG_DATA_HOME=" + (home / "data").string(), "XDG_STATE_HOME=" + (home / "state").string(),
-            "XDG_CONFIG_HOME=" + (home / "config").string(), "XDG_RUNTIME_DIR=" + (home / "runtime").string(),
-            std::string("AUDIOSERVER_SOCKET=") + std::getenv("AUDIOSERVER_SOCKET")};
+    std::vector<std::string> environment = {
+        "HOME=" + home.string(), "PATH=/usr/bin:/bin",
+        "XDG_DATA_HOME=" + (home / "data").string(), "XDG_STATE_HOME=" + (home / "state").string(),
+        "XDG_CONFIG_HOME=" + (home / "config").string(), "XDG_RUNTIME_DIR=" + (home / "runtime").string(),
+        std::string("AUDIOSERVER_SOCKET=") + std::getenv("AUDIOSERVER_SOCKET")};
+    // A sanitizer build's programs report under the options the test run was given.
+    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(name)) environment.push_back(std::string(name) + "=" + value);
+    }
+    return environment;
   }
 
   void startXvfb() {

@@ -10,7 +10,10 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPointer>
 #include <QVBoxLayout>
+
+#include <tuple>
 
 namespace tidewell {
 
@@ -65,7 +68,54 @@ QWidget* channelRow(const QString& name, RoutingMeterView* meter, RoutingChannel
 
 QString channelName(std::int64_t channel) { return QStringLiteral("Ch %1").arg(channel); }
 
+// What the plain rows are built from; any other change leaves them as they are.
+auto rowShape(const DeviceConfig& device) {
+    std::vector<std::tuple<std::string, std::string, std::int64_t>> sources, monitors;
+    for (const auto& source : device.sources)
+        sources.emplace_back(source.id, source.name, source.channelCount);
+    for (const auto& monitor : device.monitors)
+        monitors.emplace_back(monitor.id, monitor.name, monitor.channelCount);
+    return std::tuple(device.id, device.channelCount, sources, monitors);
+}
+
+class PlainColumn : public RoutingCanvasColumn {
+public:
+    PlainColumn(std::function<QWidget*(const RoutingCanvasContext&)> build,
+                const RoutingCanvasContext& context)
+        : build_(std::move(build)), layout_(new QVBoxLayout(this)) {
+        layout_->setContentsMargins(0, 0, 0, 0);
+        rebuild(context);
+    }
+
+    void updateRows(const RoutingCanvasContext& context) override {
+        if (rowShape(context.device) != shape_) rebuild(context);
+    }
+
+private:
+    void rebuild(const RoutingCanvasContext& context) {
+        if (content_) {
+            layout_->removeWidget(content_);
+            content_->hide();
+            content_->deleteLater();
+        }
+        shape_ = rowShape(context.device);
+        content_ = build_(context);
+        layout_->addWidget(content_);
+    }
+
+    std::function<QWidget*(const RoutingCanvasContext&)> build_;
+    QVBoxLayout* layout_;
+    QPointer<QWidget> content_;
+    decltype(rowShape(std::declval<const DeviceConfig&>())) shape_;
+};
+
 }  // namespace
+
+RoutingColumnFactory plainColumnFactory(std::function<QWidget*(const RoutingCanvasContext&)> build) {
+    return [build = std::move(build)](const RoutingCanvasContext& context) -> RoutingCanvasColumn* {
+        return new PlainColumn(build, context);
+    };
+}
 
 bool monitorOutputIsPresent(const TidewellAppModel& model, const MonitorConfig& monitor) {
     for (const auto& output : model.monitorOutputDevices()) {

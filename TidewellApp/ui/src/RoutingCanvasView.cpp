@@ -14,23 +14,7 @@
 #include <QToolButton>
 #include <QWindow>
 
-#include <tuple>
-
 namespace tidewell {
-
-namespace {
-
-// What the rows are built from; any other change leaves the rows and only re-reads the meters.
-auto rowShape(const DeviceConfig& device) {
-    std::vector<std::tuple<std::string, std::string, std::int64_t>> sources, monitors;
-    for (const auto& source : device.sources)
-        sources.emplace_back(source.id, source.name, source.channelCount);
-    for (const auto& monitor : device.monitors)
-        monitors.emplace_back(monitor.id, monitor.name, monitor.channelCount);
-    return std::tuple(device.id, device.channelCount, sources, monitors);
-}
-
-}  // namespace
 
 RoutingCanvasView::RoutingCanvasView(TidewellAppModel& model, const TidewellMeterModel& meters,
                                      DeviceConfig device, QWidget* parent)
@@ -38,9 +22,9 @@ RoutingCanvasView::RoutingCanvasView(TidewellAppModel& model, const TidewellMete
     // The ports measure their drags in the nearest ancestor of this name.
     setObjectName(QStringLiteral("routingCanvas"));
     setMouseTracking(true);
-    builders_[0] = buildSourcesColumn;
-    builders_[1] = buildOutputChannelsColumn;
-    builders_[2] = buildMonitorsColumn;
+    factories_[0] = plainColumnFactory(buildSourcesColumn);
+    factories_[1] = plainColumnFactory(buildOutputChannelsColumn);
+    factories_[2] = plainColumnFactory(buildMonitorsColumn);
 
     row_ = new QHBoxLayout(this);
     row_->setContentsMargins(0, 0, 0, 0);
@@ -70,9 +54,9 @@ RoutingCanvasView::RoutingCanvasView(TidewellAppModel& model, const TidewellMete
     });
     // A monitor's output device may come or go.
     connect(&model_, &TidewellAppModel::monitorOutputDevicesChanged, this,
-            &RoutingCanvasView::retargetMeters);
+            &RoutingCanvasView::updateColumns);
 
-    rebuildColumns();
+    createColumns();
 }
 
 RoutingCanvasView::~RoutingCanvasView() {
@@ -81,28 +65,30 @@ RoutingCanvasView::~RoutingCanvasView() {
 
 void RoutingCanvasView::setDevice(const DeviceConfig& device) {
     if (device == state_.device()) return;
-    const bool sameRows = rowShape(device) == rowShape(state_.device());
     state_.setDevice(device);
     overlay_->setDevice(device);
-    if (sameRows) {
-        retargetMeters();
-    } else {
-        rebuildColumns();
-    }
+    updateColumns();
 }
 
-void RoutingCanvasView::setColumnBuilders(RoutingColumnBuilder sources,
-                                          RoutingColumnBuilder outputs,
-                                          RoutingColumnBuilder monitors) {
-    builders_[0] = std::move(sources);
-    builders_[1] = std::move(outputs);
-    builders_[2] = std::move(monitors);
-    rebuildColumns();
+void RoutingCanvasView::setColumnFactories(RoutingColumnFactory sources,
+                                           RoutingColumnFactory outputs,
+                                           RoutingColumnFactory monitors) {
+    factories_[0] = std::move(sources);
+    factories_[1] = std::move(outputs);
+    factories_[2] = std::move(monitors);
+    createColumns();
 }
 
-void RoutingCanvasView::rebuildColumns() {
-    // A rebuild may come from inside a port's own drag report (a connect saved the device):
-    // the old rows go once that report has returned.
+QList<RoutingCanvasColumn*> RoutingCanvasView::columns() const {
+    QList<RoutingCanvasColumn*> found;
+    for (const auto& column : columns_)
+        if (column) found.append(column);
+    return found;
+}
+
+void RoutingCanvasView::createColumns() {
+    // Replacing the columns may come from inside a port's own drag report: the old ones go
+    // once that report has returned.
     for (const auto& column : columns_) {
         if (!column) continue;
         row_->removeWidget(column);
@@ -111,9 +97,9 @@ void RoutingCanvasView::rebuildColumns() {
     }
     columns_.clear();
     const RoutingCanvasContext context{model_, meters_, state_.device()};
-    for (const auto& builder : builders_) {
-        if (!builder) continue;
-        QWidget* column = builder(context);
+    for (const auto& factory : factories_) {
+        if (!factory) continue;
+        RoutingCanvasColumn* column = factory(context);
         if (!column) continue;
         column->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
         row_->addWidget(column, 1, Qt::AlignTop | Qt::AlignHCenter);
@@ -121,6 +107,19 @@ void RoutingCanvasView::rebuildColumns() {
     }
     overlay_->raise();
     if (overlay_->deleteButton()) overlay_->deleteButton()->raise();
+    afterRowsChanged();
+}
+
+void RoutingCanvasView::updateColumns() {
+    const RoutingCanvasContext context{model_, meters_, state_.device()};
+    for (const auto& column : columns_)
+        if (column) column->updateRows(context);
+    afterRowsChanged();
+}
+
+void RoutingCanvasView::afterRowsChanged() {
+    // Rows that a column kept may show meters of an item whose record changed.
+    retargetMeters();
     connectPorts();
     highlightDropTargets();
     schedulePortFrames();
@@ -163,6 +162,9 @@ RoutingChannelPort* RoutingCanvasView::port(const RoutingPortID& id) const {
 
 void RoutingCanvasView::connectPorts() {
     for (auto* port : ports()) {
+        // Kept rows keep their connections.
+        if (port->property("routingCanvasConnected").toBool()) continue;
+        port->setProperty("routingCanvasConnected", true);
         connect(port, &RoutingChannelPort::hoverChanged, this,
                 [this](const RoutingPortID& id, bool hovering) {
                     state_.portHover(id, hovering);

@@ -6,8 +6,10 @@
 //
 // The rules live in RoutingCanvasState; this widget feeds it pointer, port and drag reports in
 // its own coordinates (it is the "routingCanvas" its ports measure in), collects the ports'
-// frames after layout, and hands connect and delete to the application model. The columns are
-// built by replaceable builders, so fuller rows can take the place of the plain ones.
+// frames after layout, and hands connect and delete to the application model. The three
+// columns live as long as the canvas: each edit of the device is handed to them, and each
+// keeps the rows whose items still exist, so an open volume control or a hovered port
+// survives an edit elsewhere.
 
 #include "TidewellApp/RoutingCanvasState.h"
 #include "TidewellCore/ConfigModel.h"
@@ -33,7 +35,18 @@ struct RoutingCanvasContext {
     const TidewellMeterModel& meters;
     const DeviceConfig& device;
 };
-using RoutingColumnBuilder = std::function<QWidget*(const RoutingCanvasContext&)>;
+
+// One column of the canvas. `updateRows` is called with every new copy of the device (and when
+// the model's monitor outputs change); the column reconciles its rows with it. A row that goes
+// away must be removed with deleteLater: the update can come from inside that row's own port
+// report (a connect saved the device).
+class RoutingCanvasColumn : public QWidget {
+    Q_OBJECT
+public:
+    using QWidget::QWidget;
+    virtual void updateRows(const RoutingCanvasContext& context) = 0;
+};
+using RoutingColumnFactory = std::function<RoutingCanvasColumn*(const RoutingCanvasContext&)>;
 
 class RoutingCanvasView : public QWidget {
     Q_OBJECT
@@ -49,9 +62,11 @@ public:
     void setDevice(const DeviceConfig& device);
     const DeviceConfig& device() const { return state_.device(); }
 
-    // Replaces the builders of the three columns, left to right, and rebuilds them.
-    void setColumnBuilders(RoutingColumnBuilder sources, RoutingColumnBuilder outputs,
-                           RoutingColumnBuilder monitors);
+    // Replaces the three columns, left to right, with ones made by these factories.
+    void setColumnFactories(RoutingColumnFactory sources, RoutingColumnFactory outputs,
+                            RoutingColumnFactory monitors);
+    // The columns, left to right.
+    QList<RoutingCanvasColumn*> columns() const;
 
     const RoutingCanvasState& state() const { return state_; }
     RoutingWireOverlay* overlay() const { return overlay_; }
@@ -68,7 +83,9 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void rebuildColumns();
+    void createColumns();
+    void updateColumns();
+    void afterRowsChanged();
     void retargetMeters();
     void connectPorts();
     void schedulePortFrames();
@@ -81,9 +98,9 @@ private:
     TidewellAppModel& model_;
     const TidewellMeterModel& meters_;
     RoutingCanvasState state_;
-    RoutingColumnBuilder builders_[3];
+    RoutingColumnFactory factories_[3];
     QHBoxLayout* row_;
-    QList<QPointer<QWidget>> columns_;
+    QList<QPointer<RoutingCanvasColumn>> columns_;
     RoutingWireOverlay* overlay_;
     QPointer<QWindow> watched_;
     bool framesScheduled_ = false;

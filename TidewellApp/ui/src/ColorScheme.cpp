@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QEvent>
 #include <QPalette>
+#include <QStyle>
+#include <QWidget>
 
 namespace tidewell {
 
@@ -15,6 +17,18 @@ std::optional<ColorScheme> schemeFromEnvironment() {
     if (value == "dark") return ColorScheme::dark;
     if (value == "light") return ColorScheme::light;
     return std::nullopt;
+}
+
+// Widgets under a style sheet take their palette when they are polished and keep it through an
+// application palette change; polishing them again hands them the new one.
+void repolishStyleSheetWidgets() {
+    for (QWidget* widget : QApplication::allWidgets()) {
+        QStyle* style = widget->style();
+        if (!style || !style->inherits("QStyleSheetStyle")) continue;
+        style->unpolish(widget);
+        style->polish(widget);
+        widget->update();
+    }
 }
 
 }  // namespace
@@ -58,6 +72,7 @@ void ColorSchemeSource::applyForcedPalette() {
             QApplication::setPalette(*desktopPalette_);
             desktopPalette_.reset();
         }
+        repolishStyleSheetWidgets();
         applyingPalette_ = false;
     }
 }

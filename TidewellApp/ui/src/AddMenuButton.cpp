@@ -7,9 +7,7 @@
 
 #include <QAction>
 #include <QMenu>
-#include <QPainter>
 #include <QStyleOptionToolButton>
-#include <QStylePainter>
 
 namespace tidewell {
 
@@ -80,17 +78,9 @@ void AddMenuButton::contentChanged() {
 }
 
 void AddMenuButton::paintEvent(QPaintEvent*) {
-    QStylePainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    GlassMenuBackdropModifier::paint(painter, QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), backdropCornerRadius,
-                                     ColorSchemeSource::instance().scheme());
     QStyleOptionToolButton option;
     initStyleOption(&option);
-    // The backdrop is the button's bezel; the style draws only the label and the arrow.
-    option.state &= ~(QStyle::State_Raised | QStyle::State_Sunken);
-    option.state |= QStyle::State_AutoRaise;
-    option.palette.setColor(QPalette::ButtonText, Theme::primaryText(ColorSchemeSource::instance().scheme()));
-    painter.drawComplexControl(QStyle::CC_ToolButton, option);
+    GlassMenuBackdropModifier::paintMenuButton(*this, option, backdropCornerRadius);
 }
 
 }  // namespace tidewell

@@ -5,6 +5,9 @@
 #include <QCache>
 #include <QLinearGradient>
 #include <QPainter>
+#include <QStyleOptionToolButton>
+#include <QStylePainter>
+#include <QToolButton>
 
 #include <vector>
 
@@ -150,6 +153,17 @@ void paint(QPainter& painter, const QRectF& rect, qreal cornerRadius, ColorSchem
     painter.setRenderHint(QPainter::Antialiasing);
     paintSurface(painter, rect, cornerRadius, scheme);
     painter.restore();
+}
+
+void paintMenuButton(QToolButton& button, QStyleOptionToolButton option, qreal cornerRadius) {
+    const ColorScheme scheme = ColorSchemeSource::instance().scheme();
+    QStylePainter painter(&button);
+    painter.setRenderHint(QPainter::Antialiasing);
+    paint(painter, QRectF(button.rect()).adjusted(0.5, 0.5, -0.5, -0.5), cornerRadius, scheme);
+    option.state &= ~(QStyle::State_Raised | QStyle::State_Sunken);
+    option.state |= QStyle::State_AutoRaise;
+    option.palette.setColor(QPalette::ButtonText, Theme::primaryText(scheme));
+    painter.drawComplexControl(QStyle::CC_ToolButton, option);
 }
 
 }  // namespace GlassMenuBackdropModifier

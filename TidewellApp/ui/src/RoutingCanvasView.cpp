@@ -1,5 +1,6 @@
 #include "TidewellApp/RoutingCanvasView.h"
 
+#include "TidewellApp/OutputChannelsColumn.h"
 #include "TidewellApp/RoutingCanvasColumns.h"
 #include "TidewellApp/RoutingChannelPort.h"
 #include "TidewellApp/RoutingMeterView.h"
@@ -23,7 +24,7 @@ RoutingCanvasView::RoutingCanvasView(TidewellAppModel& model, const TidewellMete
     setObjectName(QStringLiteral("routingCanvas"));
     setMouseTracking(true);
     factories_[0] = plainColumnFactory(buildSourcesColumn);
-    factories_[1] = plainColumnFactory(buildOutputChannelsColumn);
+    factories_[1] = OutputChannelsColumn::factory();
     factories_[2] = plainColumnFactory(buildMonitorsColumn);
 
     row_ = new QHBoxLayout(this);

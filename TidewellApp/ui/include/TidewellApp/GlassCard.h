@@ -12,6 +12,9 @@
 #include <QPainterPath>
 #include <QWidget>
 
+class QStyleOptionToolButton;
+class QToolButton;
+
 namespace tidewell {
 
 namespace GlassCardModifier {
@@ -39,6 +42,9 @@ namespace GlassMenuBackdropModifier {
 
 // Paints the backdrop of a menu button filling `rect`: fill, tint and hairline; no shadow.
 void paint(QPainter& painter, const QRectF& rect, qreal cornerRadius, ColorScheme scheme);
+// Paints a whole menu tool button on the backdrop, from its style option: the backdrop is its
+// bezel, the style draws only its icon, label and arrow, in the scheme's primary text colour.
+void paintMenuButton(QToolButton& button, QStyleOptionToolButton option, qreal cornerRadius);
 
 }  // namespace GlassMenuBackdropModifier
 

@@ -66,13 +66,18 @@ protected:
         child->setProcessEnvironment(env);
         child->start("sleep", {"30"});
         EXPECT_TRUE(child->waitForStarted(5000));
-        // Started means forked; wait until the program (and its environment) is in place.
+        // Started means forked; wait until the program and its environment are in place. The
+        // kernel names the new program a moment before the new environment can be read.
         const QString exe = QStringLiteral("/proc/%1/exe").arg(child->processId());
+        const QString environ = QStringLiteral("/proc/%1/environ").arg(child->processId());
+        const auto ready = [&] {
+            QFile environment(environ);
+            return QFileInfo(QFile::symLinkTarget(exe)).fileName() == "sleep" &&
+                   environment.open(QIODevice::ReadOnly) && !environment.readAll().isEmpty();
+        };
         QElapsedTimer timer;
         timer.start();
-        while (QFileInfo(QFile::symLinkTarget(exe)).fileName() != "sleep" && timer.elapsed() < 5000) {
-            QTest::qWait(2);
-        }
+        while (!ready() && timer.elapsed() < 5000) QTest::qWait(2);
         return child;
     }
 };

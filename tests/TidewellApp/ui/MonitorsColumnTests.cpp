@@ -1,0 +1,335 @@
+// The monitors column on the routing canvas, offscreen, over the application model and fakes:
+// cards come and go with their monitors and a kept card is the same card; the header's
+// controls write through the model (the runtime at once, the file when the model commits);
+// an absent output shows orange; the add-monitor menu lists what the inventory offers.
+
+#include "../model/ModelTestSupport.h"
+#include "UiTestSupport.h"
+
+#include "TidewellApp/ElidingLabel.h"
+#include "TidewellApp/MonitorAddMenu.h"
+#include "TidewellApp/MonitorRow.h"
+#include "TidewellApp/MonitorsColumn.h"
+#include "TidewellApp/RoutingCanvasColumns.h"
+#include "TidewellApp/RoutingColumn.h"
+#include "TidewellApp/Theme.h"
+#include "TidewellApp/TidewellMeterModel.h"
+#include "TidewellApp/ToggleSwitch.h"
+#include "TidewellCore/TidewellConstants.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QSettings>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace tidewell::testing {
+namespace {
+
+AudioDeviceInfo output(std::string uid, std::string name, bool isDefault = false, int channels = 2) {
+    return AudioDeviceInfo{std::move(uid), std::move(name), channels, isDefault, std::nullopt};
+}
+
+MonitorConfig monitorOn(const std::string& id, const std::string& name, const std::string& uid) {
+    MonitorConfig monitor = makeMonitor(id, name);
+    monitor.deviceUID = uid;
+    return monitor;
+}
+
+// True once the widget is gone (a removed card is deleted when control returns to the loop).
+template <class Widget>
+bool deleted(const QPointer<Widget>& widget) {
+    return waitFor([&] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return widget.isNull();
+    });
+}
+
+class MonitorsColumnTest : public ModelTest {
+protected:
+    std::unique_ptr<TidewellAppModel> model;
+    std::unique_ptr<TidewellMeterModel> meterModel;
+    DeviceConfig device = makeDevice("D", "Desk");
+    std::unique_ptr<QWidget> window;
+    RoutingCanvasView* canvas = nullptr;
+
+    MonitorsColumnTest() {
+        registry->inventory.outputs = {output("out-builtin", "Built-in Output", true),
+                                       output("out-usb", "USB Audio Interface", false, 4)};
+    }
+    void TearDown() override { window.reset(); }
+
+    void start(ColorScheme scheme = ColorScheme::dark) {
+        writeConfig({device}, "D");
+        model = makeModel();
+        meterModel = std::make_unique<TidewellMeterModel>(std::make_shared<MeterTap>(), environment());
+        test::useScheme(scheme);
+        window = std::make_unique<QWidget>();
+        test::fillWithBackground(*window, scheme);
+        auto* layout = new QVBoxLayout(window.get());
+        layout->setContentsMargins(16, 16, 16, 16);
+        canvas = new RoutingCanvasView(*model, *meterModel, model->snapshot().devices.at(0));
+        canvas->setColumnFactories(plainColumnFactory(buildSourcesColumn),
+                                   plainColumnFactory(buildOutputChannelsColumn),
+                                   monitorsColumnFactory());
+        layout->addWidget(canvas);
+        layout->addStretch();
+        window->resize(1000, 640);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    }
+    MonitorsColumn* column() {
+        auto* found = qobject_cast<MonitorsColumn*>(canvas->columns().value(2));
+        EXPECT_NE(found, nullptr);
+        return found;
+    }
+    MonitorRow* card(const std::string& id) { return column()->row(id); }
+    std::vector<std::string> cardIDs() {
+        std::vector<std::string> ids;
+        for (MonitorRow* row : column()->rows()) ids.push_back(row->monitor().id);
+        return ids;
+    }
+    // Saves an edited copy of the device, as a structural edit elsewhere would.
+    void saveDevice(const std::function<void(DeviceConfig&)>& edit) {
+        ConfigSnapshot edited = model->snapshot();
+        edit(edited.devices.at(0));
+        ASSERT_TRUE(model->saveEditedSnapshot(edited, "edited"));
+        QApplication::processEvents();
+    }
+    const MonitorConfig& published(const std::string& id) {
+        for (const auto& monitor : publisher->published.back().devices.at(0).monitors)
+            if (monitor.id == id) return monitor;
+        throw std::runtime_error("no published monitor " + id);
+    }
+    MonitorConfig saved(const std::string& id) {
+        const ConfigSnapshot file = savedConfig();
+        for (const auto& monitor : file.devices.at(0).monitors)
+            if (monitor.id == id) return monitor;
+        throw std::runtime_error("no saved monitor " + id);
+    }
+    QString preference(const char* key) {
+        return QSettings(preferencesFile, QSettings::IniFormat).value(QString::fromLatin1(key)).toString();
+    }
+};
+
+TEST_F(MonitorsColumnTest, ADeviceWithoutMonitorsShowsTheMenuAndTheEmptyState) {
+    start();
+    MonitorsColumn* monitors = column();
+    ASSERT_NE(monitors, nullptr);
+    EXPECT_EQ(monitors->column()->title(), "Monitors");
+    EXPECT_EQ(monitors->column()->systemImage(), "headphones");
+    EXPECT_EQ(monitors->addMenu()->text(), "Add Monitor");
+    EXPECT_TRUE(monitors->addMenu()->isVisible());
+    ASSERT_TRUE(monitors->emptyState()->isVisible());
+    EXPECT_EQ(monitors->emptyState()->text(), "No Monitors");
+    EXPECT_EQ(monitors->emptyState()->symbol(), "headphones.circle");
+    EXPECT_GE(monitors->emptyState()->height(), 110);
+    // As wide as the column, below the menu.
+    EXPECT_EQ(monitors->emptyState()->width(), monitors->addMenu()->parentWidget()->width());
+    EXPECT_GT(monitors->emptyState()->mapTo(monitors, QPoint()).y(),
+              monitors->addMenu()->mapTo(monitors, QPoint()).y() + monitors->addMenu()->height());
+    EXPECT_TRUE(monitors->rows().isEmpty());
+}
+
+TEST_F(MonitorsColumnTest, CardsComeAndGoWithTheirMonitorsAndAKeptCardIsTheSameCard) {
+    device.monitors = {monitorOn("A", "Speakers", "out-builtin"), monitorOn("B", "Desk USB", "out-usb")};
+    start();
+    ASSERT_EQ(cardIDs(), (std::vector<std::string>{"A", "B"}));
+    EXPECT_FALSE(column()->emptyState()->isVisible());
+    QPointer<MonitorRow> first = card("A");
+    QPointer<MonitorRow> second = card("B");
+    first->setProperty("marker", 7);
+
+    // A third appears at the end, the first is renamed: the two old cards stay.
+    saveDevice([](DeviceConfig& d) {
+        d.monitors[0].name = "Main Speakers";
+        d.monitors.push_back(monitorOn("C", "Phones", "out-builtin"));
+    });
+    ASSERT_EQ(cardIDs(), (std::vector<std::string>{"A", "B", "C"}));
+    EXPECT_EQ(card("A"), first.data());
+    EXPECT_EQ(card("B"), second.data());
+    EXPECT_EQ(first->property("marker").toInt(), 7);
+    EXPECT_EQ(first->nameLabel()->text(), "Main Speakers");
+
+    // Reordered: the same cards in the new order.
+    saveDevice([](DeviceConfig& d) { std::swap(d.monitors[0], d.monitors[2]); });
+    EXPECT_EQ(cardIDs(), (std::vector<std::string>{"C", "B", "A"}));
+    EXPECT_EQ(card("A"), first.data());
+
+    // Removed: the card goes once the event is over; the others stay.
+    saveDevice([](DeviceConfig& d) { d.monitors.erase(d.monitors.begin() + 1); });
+    EXPECT_EQ(cardIDs(), (std::vector<std::string>{"C", "A"}));
+    EXPECT_FALSE(second.isNull() ? false : second->isVisible());
+    ASSERT_TRUE(deleted(second));
+    EXPECT_EQ(card("A"), first.data());
+
+    // The last one gone: the empty state is back.
+    saveDevice([](DeviceConfig& d) { d.monitors.clear(); });
+    EXPECT_TRUE(column()->rows().isEmpty());
+    EXPECT_TRUE(column()->emptyState()->isVisible());
+    ASSERT_TRUE(deleted(first));
+}
+
+TEST_F(MonitorsColumnTest, TheHeaderShowsNameOutputAndStateAndAnAbsentOutputInOrange) {
+    MonitorConfig off = monitorOn("B", "Old Phones", "out-gone");
+    off.enabled = false;
+    off.channelCount = 3;
+    device.monitors = {monitorOn("A", "Speakers", "out-usb"), off};
+    start(ColorScheme::light);
+    MonitorRow* present = card("A");
+    MonitorRow* absent = card("B");
+    EXPECT_EQ(present->nameLabel()->text(), "Speakers");
+    EXPECT_EQ(present->statusLabel()->text(), "USB Audio Interface  2ch");
+    EXPECT_EQ(present->statusLabel()->effectiveColor(), Theme::secondaryText(ColorScheme::light));
+    EXPECT_EQ(present->stateSymbol(), "speaker.wave.2.circle.fill");
+    EXPECT_TRUE(present->enableSwitch()->isChecked());
+    EXPECT_EQ(present->enableSwitch()->toolTip(), "Enable Monitor");
+    EXPECT_EQ(present->deleteButton()->toolTip(), "Delete Monitor");
+
+    // The output is not present: its own name, orange, and the switch still works.
+    EXPECT_FALSE(absent->outputIsAvailable());
+    EXPECT_EQ(absent->statusLabel()->text(), "Old Phones  3ch");
+    EXPECT_EQ(absent->statusLabel()->effectiveColor(), Theme::orange(ColorScheme::light));
+    EXPECT_EQ(absent->stateSymbol(), "speaker.circle");
+    EXPECT_FALSE(absent->enableSwitch()->isChecked());
+
+    // The output comes: the line turns secondary with the output's name; it goes again: orange.
+    model->setAudioDeviceInventory({{}, {output("out-gone", "Headphones Jack"), output("out-usb", "USB Audio Interface")}});
+    EXPECT_EQ(absent->statusLabel()->text(), "Headphones Jack  3ch");
+    EXPECT_EQ(absent->statusLabel()->effectiveColor(), Theme::secondaryText(ColorScheme::light));
+    model->setAudioDeviceInventory({{}, {output("out-usb", "USB Audio Interface")}});
+    EXPECT_EQ(absent->statusLabel()->effectiveColor(), Theme::orange(ColorScheme::light));
+    EXPECT_EQ(savedConfig().devices.at(0).monitors.at(1), off);
+}
+
+TEST_F(MonitorsColumnTest, TheEnableSwitchCommitsAtOnceAndRestartsOnlyThroughTheModelsRule) {
+    device.monitors = {monitorOn("A", "Speakers", "out-builtin")};
+    start();
+    ToggleSwitch* toggle = card("A")->enableSwitch();
+    ASSERT_TRUE(toggle->isVisible());
+    QTest::mouseClick(toggle, Qt::LeftButton);
+    // Published and saved at once; the model asks the monitor helper to follow.
+    EXPECT_EQ(model->statusMessage(), "Saved");
+    EXPECT_FALSE(published("A").enabled);
+    EXPECT_FALSE(saved("A").enabled);
+    EXPECT_EQ(launcher->calls, std::vector<std::string>{"monitor:A"});
+    // The card follows the saved monitor.
+    EXPECT_FALSE(card("A")->enableSwitch()->isChecked());
+    EXPECT_EQ(card("A")->stateSymbol(), "speaker.circle");
+    QTest::mouseClick(card("A")->enableSwitch(), Qt::LeftButton);
+    EXPECT_TRUE(saved("A").enabled);
+}
+
+TEST_F(MonitorsColumnTest, UseThisMonitorShowsInDeveloperModeAndRestartsOnlyARunningHelper) {
+    device.monitors = {monitorOn("A", "Speakers", "out-builtin"), monitorOn("B", "Desk USB", "out-usb")};
+    start();
+    MonitorRow* row = card("B");
+    EXPECT_FALSE(row->useButton()->isVisible());
+    model->setDeveloperMode(true);
+    ASSERT_TRUE(row->useButton()->isVisible());
+    EXPECT_EQ(row->useButton()->toolTip(), "Use This Monitor");
+    // Between the switch and the delete button.
+    EXPECT_LT(row->enableSwitch()->x(), row->useButton()->x());
+    EXPECT_LT(row->useButton()->x(), row->deleteButton()->x());
+
+    const auto file = readFile(configFile);
+    QTest::mouseClick(row->useButton(), Qt::LeftButton);
+    EXPECT_EQ(model->selectedMonitorOutputUID(), "out-usb");
+    EXPECT_EQ(preference(PreferenceKeys::monitorOutputUID), "out-usb");
+    EXPECT_TRUE(launcher->calls.empty());
+    EXPECT_EQ(readFile(configFile), file);
+
+    model->setMonitorRunning(true);
+    QTest::mouseClick(card("A")->useButton(), Qt::LeftButton);
+    EXPECT_EQ(model->selectedMonitorOutputUID(), "out-builtin");
+    EXPECT_EQ(launcher->calls, std::vector<std::string>{"restart monitor"});
+    model->setDeveloperMode(false);
+    EXPECT_FALSE(row->useButton()->isVisible());
+}
+
+TEST_F(MonitorsColumnTest, DeleteRemovesTheMonitorWithItsWiresAndItsCard) {
+    device.monitors = {monitorOn("A", "Speakers", "out-builtin"), monitorOn("B", "Desk USB", "out-usb")};
+    device.wires.push_back({"wa", {EndpointKind::deviceOutput, "D", 1}, {EndpointKind::monitor, "A", 1}});
+    device.wires.push_back({"wb", {EndpointKind::deviceOutput, "D", 2}, {EndpointKind::monitor, "B", 2}});
+    start();
+    QPointer<MonitorRow> doomed = card("A");
+    QTest::mouseClick(doomed->deleteButton(), Qt::LeftButton);
+    EXPECT_EQ(model->statusMessage(), "Deleted monitor");
+    const DeviceConfig after = savedConfig().devices.at(0);
+    ASSERT_EQ(after.monitors.size(), 1u);
+    EXPECT_EQ(after.monitors[0].id, "B");
+    std::vector<std::string> wires;
+    for (const auto& wire : after.wires) wires.push_back(wire.id);
+    EXPECT_EQ(wires, (std::vector<std::string>{"D-w1", "D-w2", "wb"}));
+    EXPECT_EQ(cardIDs(), std::vector<std::string>{"B"});
+    ASSERT_TRUE(deleted(doomed));
+}
+
+TEST_F(MonitorsColumnTest, TheTintFollowsTheSourcesAndTheMonitorsPosition) {
+    device.sources.push_back(makeSource("S1", SourceType::system, "One"));
+    device.sources.push_back(makeSource("S2", SourceType::system, "Two"));
+    device.monitors = {monitorOn("A", "Speakers", "out-builtin"), monitorOn("B", "Desk USB", "out-usb")};
+    start(ColorScheme::dark);
+    // The device's pass-thru and the two sources: the second monitor takes palette place 4.
+    ASSERT_EQ(model->snapshot().devices.at(0).sources.size(), 3u);
+    EXPECT_EQ(card("B")->monitorTint(), ZVTheme::wireColor(4, ColorScheme::dark));
+    EXPECT_EQ(card("A")->monitorTint(), ZVTheme::wireColor(3, ColorScheme::dark));
+    // Two more sources: 6 wraps to the palette's first colour.
+    saveDevice([](DeviceConfig& d) {
+        d.sources.push_back(makeSource("S3", SourceType::system, "Three"));
+        d.sources.push_back(makeSource("S4", SourceType::system, "Four"));
+    });
+    EXPECT_EQ(card("B")->monitorTint(), ZVTheme::wireColor(0, ColorScheme::dark));
+}
+
+// The menu of the column over crafted inventories: what it lists and what it disables.
+TEST_F(MonitorsColumnTest, TheAddMenuListsTheOutputsItsRulesAllow) {
+    device.monitors = {monitorOn("A", "Speakers", "out-usb")};
+    // The product's own device is an output too, and is never offered.
+    registry->inventory.outputs.push_back(output(TidewellCore::derivedDeviceUID("D"), "Desk"));
+    start();
+    MonitorAddMenu* menu = column()->addMenu();
+    auto listed = [&] {
+        menu->rebuild();
+        QStringList texts;
+        for (QAction* action : menu->popupMenu()->actions())
+            texts << (action->isSeparator() ? "---" : action->text() + (action->isEnabled() ? "" : " (off)"));
+        return texts;
+    };
+    EXPECT_EQ(listed(), (QStringList{"Monitor Outputs (off)", "System Default (Built-in Output)",
+                                     "Built-in Output (Default)", "USB Audio Interface (off)", "---",
+                                     "Refresh Outputs"}));
+
+    // One output, not flagged as default: it is the default pick, listed without the suffix,
+    // and disabled in both places once the device has a monitor on it.
+    model->setAudioDeviceInventory({{}, {output("out-usb", "USB Audio Interface")}});
+    EXPECT_EQ(listed(), (QStringList{"Monitor Outputs (off)", "System Default (USB Audio Interface) (off)",
+                                     "USB Audio Interface (off)", "---", "Refresh Outputs"}));
+
+    // No outputs at all.
+    model->setAudioDeviceInventory({});
+    EXPECT_EQ(listed(), (QStringList{"Monitor Outputs (off)", "No Output Devices (off)", "---", "Refresh Outputs"}));
+}
+
+TEST_F(MonitorsColumnTest, AMonitorAddedFromTheMenuGetsACard) {
+    start();
+    MonitorAddMenu* menu = column()->addMenu();
+    menu->rebuild();
+    QAction* usb = menu->actionForKey("output:out-usb");
+    ASSERT_NE(usb, nullptr);
+    usb->trigger();
+    QApplication::processEvents();
+    EXPECT_EQ(model->statusMessage(), "Added monitor");
+    ASSERT_EQ(column()->rows().size(), 1);
+    MonitorRow* row = column()->rows().front();
+    EXPECT_EQ(row->monitor().deviceUID, "out-usb");
+    EXPECT_EQ(row->statusLabel()->text(), "USB Audio Interface  4ch");
+    EXPECT_FALSE(column()->emptyState()->isVisible());
+    // The menu knows the device has it now.
+    menu->rebuild();
+    EXPECT_FALSE(menu->actionForKey("output:out-usb")->isEnabled());
+}
+
+}  // namespace
+}  // namespace tidewell::testing

@@ -6,18 +6,25 @@
 #include "../model/ModelTestSupport.h"
 #include "UiTestSupport.h"
 
+#include "TidewellApp/ContinuousSlider.h"
 #include "TidewellApp/ElidingLabel.h"
 #include "TidewellApp/MonitorAddMenu.h"
 #include "TidewellApp/MonitorRow.h"
 #include "TidewellApp/MonitorsColumn.h"
-#include "TidewellApp/RoutingCanvasColumns.h"
+#include "TidewellApp/LinkButton.h"
+#include "TidewellApp/RoutingChannelPort.h"
+#include "TidewellApp/RoutingChannelRow.h"
 #include "TidewellApp/RoutingColumn.h"
+#include "TidewellApp/RoutingMeterView.h"
 #include "TidewellApp/Theme.h"
 #include "TidewellApp/TidewellMeterModel.h"
 #include "TidewellApp/ToggleSwitch.h"
 #include "TidewellCore/TidewellConstants.h"
 
+#include "TidewellApp/VolumeSliderLine.h"
+
 #include <QAction>
+#include <QLabel>
 #include <QApplication>
 #include <QMenu>
 #include <QSettings>
@@ -70,9 +77,6 @@ protected:
         auto* layout = new QVBoxLayout(window.get());
         layout->setContentsMargins(16, 16, 16, 16);
         canvas = new RoutingCanvasView(*model, *meterModel, model->snapshot().devices.at(0));
-        canvas->setColumnFactories(plainColumnFactory(buildSourcesColumn),
-                                   plainColumnFactory(buildOutputChannelsColumn),
-                                   monitorsColumnFactory());
         layout->addWidget(canvas);
         layout->addStretch();
         window->resize(1000, 640);
@@ -329,6 +333,164 @@ TEST_F(MonitorsColumnTest, AMonitorAddedFromTheMenuGetsACard) {
     // The menu knows the device has it now.
     menu->rebuild();
     EXPECT_FALSE(menu->actionForKey("output:out-usb")->isEnabled());
+}
+
+TEST_F(MonitorsColumnTest, MuteAndVolumeArePublishedAtOnceAndSavedAfterThePause) {
+    device.monitors = {monitorOn("A", "Speakers", "out-builtin")};
+    start();
+    MonitorRow* row = card("A");
+    QToolButton* mute = row->muteButton();
+    EXPECT_EQ(mute->toolTip(), "Mute Monitor");
+    EXPECT_EQ(mute->property("symbol").toString(), "speaker.wave.2.fill");
+    EXPECT_EQ(row->percentLabel()->text(), "100%");
+
+    QTest::mouseClick(mute, Qt::LeftButton);
+    EXPECT_TRUE(published("A").muted);
+    EXPECT_FALSE(saved("A").muted);
+    EXPECT_EQ(mute->property("symbol").toString(), "speaker.slash.fill");
+    // A press on the slider's middle: half the range, 1.0 give or take a pixel's worth.
+    ContinuousSlider* slider = row->volumeSlider();
+    const QPoint quarter(int(slider->width() * 0.25), slider->height() / 2);
+    QTest::mouseClick(slider, Qt::LeftButton, {}, quarter);
+    const double written = published("A").gain;
+    EXPECT_NEAR(written, slider->valueAt(quarter.x()), 1e-9);
+    EXPECT_LT(written, 0.8);
+    EXPECT_EQ(row->percentLabel()->text(), gainPercentText(written));
+    EXPECT_EQ(saved("A").gain, 1.0);
+    // Nothing restarts for mute and volume; the file holds both once the model commits.
+    EXPECT_TRUE(launcher->calls.empty());
+    ASSERT_TRUE(waitFor([&] { return saved("A").muted; }, 2000));
+    EXPECT_EQ(saved("A").gain, written);
+    EXPECT_EQ(model->statusMessage(), "Saved");
+
+    QTest::mouseClick(mute, Qt::LeftButton);
+    EXPECT_FALSE(published("A").muted);
+    EXPECT_EQ(mute->property("symbol").toString(), "speaker.wave.2.fill");
+}
+
+TEST_F(MonitorsColumnTest, ThePercentageTruncatesTheGain) {
+    device.monitors = {monitorOn("A", "Speakers", "out-builtin")};
+    start();
+    const std::vector<std::pair<double, QString>> cases = {
+        {1.0, "100%"}, {0.999, "99%"}, {2.0, "200%"}, {0.29, "28%"}, {0.0, "0%"}};
+    for (const auto& [gain, text] : cases) {
+        saveDevice([&](DeviceConfig& d) { d.monitors[0].gain = gain; });
+        EXPECT_EQ(card("A")->percentLabel()->text(), text) << gain;
+        EXPECT_EQ(card("A")->volumeSlider()->value(), gain);
+    }
+}
+
+TEST_F(MonitorsColumnTest, ChannelRowsAreTitledByTheOutputsChannelNames) {
+    MonitorConfig three = monitorOn("A", "Speakers", "out-builtin");
+    three.channelCount = 3;
+    MonitorConfig none = monitorOn("B", "Nothing", "out-usb");
+    none.channelCount = 0;
+    device.monitors = {three, none};
+    start();
+    auto titles = [&](const std::string& id) {
+        QStringList list;
+        for (const auto& [channel, row] : card(id)->channelRows()) list << row->title();
+        return list;
+    };
+    EXPECT_EQ(titles("A"), (QStringList{"Channel 1 (L)", "Channel 2 (R)", "Channel 3"}));
+    EXPECT_TRUE(titles("B").isEmpty());
+    EXPECT_TRUE(card("B")->volumeSlider()->isVisible());
+
+    // The output names its second channel: only that title changes, and the rows stay.
+    RoutingChannelRow* second = card("A")->channelRow(2);
+    AudioDeviceInfo named = output("out-builtin", "Built-in Output", true, 3);
+    named.channelNames = std::vector<std::string>{"", "Right Speaker", ""};
+    model->setAudioDeviceInventory({{}, {named}});
+    EXPECT_EQ(titles("A"), (QStringList{"Channel 1 (L)", QString::fromUtf8("2 \u00B7 Right Speaker"), "Channel 3"}));
+    EXPECT_EQ(card("A")->channelRow(2), second);
+}
+
+TEST_F(MonitorsColumnTest, AChannelRowCarriesThePortTheMeterAndTheChannelVolume) {
+    device.sources.push_back(makeSource("S", SourceType::system, "Everything"));
+    device.monitors = {monitorOn("A", "Speakers", "out-builtin")};
+    start();
+    RoutingChannelRow* row = card("A")->channelRow(2);
+    ASSERT_NE(row, nullptr);
+    auto* port = qobject_cast<RoutingChannelPort*>(row->leading());
+    ASSERT_NE(port, nullptr);
+    EXPECT_EQ(port->port(), (RoutingPortID{{"monitor", "A", 2}, RoutingPortRole::monitorInput}));
+    EXPECT_FALSE(port->canStartDrag());
+    EXPECT_EQ(port->strokeColor(), ZVTheme::wireColor(2, ColorScheme::dark));
+    auto* meter = qobject_cast<RoutingMeterView*>(row->meter());
+    ASSERT_NE(meter, nullptr);
+    const auto* target = std::get_if<RoutingMonitorMeterTarget>(&meter->target());
+    ASSERT_NE(target, nullptr);
+    EXPECT_EQ(target->monitor.id, "A");
+    EXPECT_EQ(target->channel, 2);
+    EXPECT_TRUE(target->available);
+    ASSERT_NE(row->trailing(), nullptr);
+    EXPECT_FALSE(qobject_cast<RoutingChannelPort*>(row->trailing()));
+
+    // The channel's volume: open, moved, published at once and saved after the pause.
+    ASSERT_TRUE(row->hasChannelGain());
+    QTest::mouseClick(row->volumeToggle(), Qt::LeftButton);
+    ASSERT_TRUE(row->isExpanded());
+    ASSERT_TRUE(waitFor([&] { return row->volumeSlider()->isVisible() && row->volumeSlider()->width() > 20; }));
+    QTest::mouseClick(row->volumeSlider(), Qt::LeftButton, {}, QPoint(row->volumeSlider()->width() / 4, 4));
+    ASSERT_TRUE(published("A").channelGains.has_value());
+    const double written = published("A").channelGains->at(1);
+    EXPECT_LT(written, 0.8);
+    EXPECT_EQ(published("A").channelGains->at(0), 1.0);
+    EXPECT_FALSE(saved("A").channelGains.has_value());
+    ASSERT_TRUE(waitFor([&] { return saved("A").channelGains.has_value(); }, 2000));
+    EXPECT_EQ(saved("A").channelGains->at(1), written);
+
+    // An edit elsewhere keeps the row, open; a third channel adds a row below.
+    saveDevice([](DeviceConfig& d) {
+        d.monitors[0].name = "Renamed";
+        d.monitors[0].channelCount = 3;
+    });
+    EXPECT_EQ(card("A")->channelRow(2), row);
+    EXPECT_TRUE(row->isExpanded());
+    ASSERT_NE(card("A")->channelRow(3), nullptr);
+    EXPECT_GT(card("A")->channelRow(3)->y(), row->y());
+    // Fewer channels: the rows beyond go, the others stay.
+    QPointer<RoutingChannelRow> third = card("A")->channelRow(3);
+    saveDevice([](DeviceConfig& d) { d.monitors[0].channelCount = 2; });
+    EXPECT_EQ(card("A")->channelRows().size(), 2u);
+    EXPECT_TRUE(deleted(third));
+    EXPECT_EQ(card("A")->channelRow(2), row);
+}
+
+TEST_F(MonitorsColumnTest, MonitorPortsLightUpOnlyWhileAWireIsDrawnFromAnOutputChannel) {
+    device.monitors = {monitorOn("A", "Speakers", "out-builtin")};
+    start();
+    const RoutingPortID monitorPort{{"monitor", "A", 1}, RoutingPortRole::monitorInput};
+    const RoutingPortID outputPort{{"deviceOutput", "D", 1}, RoutingPortRole::outputOutput};
+    const RoutingPortID sourcePort{{"source", "D-pt", 1}, RoutingPortRole::sourceOutput};
+    ASSERT_TRUE(waitFor([&] {
+        const auto& frames = canvas->state().portFrames();
+        return frames.count(monitorPort) && frames.count(outputPort) && frames.count(sourcePort);
+    }));
+    QWindow* handle = window->windowHandle();
+    auto centre = [&](const RoutingPortID& id) {
+        return canvas->mapTo(window.get(), canvas->state().portFrames().at(id).center().toPoint());
+    };
+    QTest::mouseMove(handle, QPoint(1, 1));
+    for (const auto& [from, lit] : {std::pair{outputPort, true}, std::pair{sourcePort, false}}) {
+        const QPoint start = centre(from);
+        QTest::mousePress(handle, Qt::LeftButton, {}, start);
+        QTest::mouseMove(handle, start + QPoint(10, 40));
+        ASSERT_TRUE(canvas->state().activeDrag());
+        EXPECT_EQ(canvas->port(monitorPort)->isHighlighted(), lit);
+        QTest::mouseRelease(handle, Qt::LeftButton, {}, start + QPoint(10, 40));
+        QApplication::processEvents();
+        EXPECT_FALSE(canvas->port(monitorPort)->isHighlighted());
+    }
+    // A wire drawn onto the monitor's port is saved.
+    const QPoint start = centre(outputPort);
+    QTest::mousePress(handle, Qt::LeftButton, {}, start);
+    QTest::mouseMove(handle, start + QPoint(10, 5));
+    QTest::mouseMove(handle, centre(monitorPort));
+    QTest::mouseRelease(handle, Qt::LeftButton, {}, centre(monitorPort));
+    QApplication::processEvents();
+    EXPECT_EQ(model->statusMessage(), "Connected wire");
+    EXPECT_EQ(savedConfig().devices.at(0).wires.back().to, (WireEndpoint{EndpointKind::monitor, "A", 1}));
 }
 
 }  // namespace

@@ -23,7 +23,9 @@ class QVBoxLayout;
 
 namespace tidewell {
 
+class ContinuousSlider;
 class ElidingLabel;
+class RoutingChannelRow;
 class TidewellAppModel;
 class TidewellMeterModel;
 class ToggleSwitch;
@@ -46,6 +48,10 @@ public:
     // the monitor's position); none when the device does not hold the monitor.
     std::optional<QColor> monitorTint() const;
 
+    // The title of a channel row: "<c> · <name>" when the output device names the channel,
+    // else "Channel 1 (L)", "Channel 2 (R)", "Channel <c>".
+    QString channelTitle(std::int64_t channel) const;
+
     // "<output name>  <n>ch", orange while the output device is not present.
     QString statusText() const;
     bool outputIsAvailable() const;
@@ -57,11 +63,19 @@ public:
     ToggleSwitch* enableSwitch() const { return enable_; }
     QToolButton* useButton() const { return use_; }
     QToolButton* deleteButton() const { return delete_; }
+    QToolButton* muteButton() const { return mute_; }
+    ContinuousSlider* volumeSlider() const { return volume_; }
+    QLabel* percentLabel() const { return percent_; }
+    // The channel rows, by channel number.
+    const std::map<std::int64_t, RoutingChannelRow*>& channelRows() const { return channels_; }
+    RoutingChannelRow* channelRow(std::int64_t channel) const;
 
 private:
     void refreshHeader();
     void refreshValues();
     void refreshSymbols();
+    void refreshChannels();
+    RoutingChannelRow* makeChannelRow(std::int64_t channel);
     void useThisMonitor();
 
     TidewellAppModel& model_;
@@ -69,6 +83,8 @@ private:
     DeviceConfig device_;
     MonitorConfig monitor_;
     Binding<bool> enabled_;
+    Binding<bool> muted_;
+    Binding<double> gain_;
 
     QLabel* stateIcon_;
     ElidingLabel* name_;
@@ -76,6 +92,11 @@ private:
     ToggleSwitch* enable_;
     QToolButton* use_;
     QToolButton* delete_;
+    QToolButton* mute_;
+    ContinuousSlider* volume_;
+    QLabel* percent_;
+    QVBoxLayout* channelStack_;
+    std::map<std::int64_t, RoutingChannelRow*> channels_;
 };
 
 }  // namespace tidewell

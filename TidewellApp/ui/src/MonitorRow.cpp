@@ -75,8 +75,12 @@ MonitorRow::MonitorRow(TidewellAppModel& model, const TidewellMeterModel& meters
     name_->setFont(Theme::font(13, QFont::Medium));
     status_ = new ElidingLabel(QString(), this);
     status_->setFont(Theme::font(10));
-    texts->addWidget(name_);
-    texts->addWidget(status_);
+    // A long name or output elides rather than widening the column.
+    for (ElidingLabel* label : {name_, status_}) {
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+        label->setMinimumWidth(40);
+        texts->addWidget(label);
+    }
     header->addLayout(texts, 1);
 
     enable_ = new ToggleSwitch(this);

@@ -134,6 +134,11 @@ void MonitorsColumn::updateRows(const RoutingCanvasContext& context) {
     cards_->update();
 }
 
+QSize MonitorsColumn::sizeHint() const {
+    const QSize content = RoutingCanvasColumn::sizeHint();
+    return QSize(std::max(content.width(), preferredWidth), content.height());
+}
+
 QList<MonitorRow*> MonitorsColumn::rows() const {
     QList<MonitorRow*> ordered;
     for (int index = 0; index < cards_->layout()->count(); ++index) {

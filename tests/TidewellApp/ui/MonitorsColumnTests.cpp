@@ -12,6 +12,7 @@
 #include "TidewellApp/MonitorRow.h"
 #include "TidewellApp/MonitorsColumn.h"
 #include "TidewellApp/LinkButton.h"
+#include "TidewellApp/MeterClock.h"
 #include "TidewellApp/RoutingChannelPort.h"
 #include "TidewellApp/RoutingChannelRow.h"
 #include "TidewellApp/RoutingColumn.h"
@@ -205,6 +206,13 @@ TEST_F(MonitorsColumnTest, TheHeaderShowsNameOutputAndStateAndAnAbsentOutputInOr
     model->setAudioDeviceInventory({{}, {output("out-usb", "USB Audio Interface")}});
     EXPECT_EQ(absent->statusLabel()->effectiveColor(), Theme::orange(ColorScheme::light));
     EXPECT_EQ(savedConfig().devices.at(0).monitors.at(1), off);
+
+    // A long name ends in an ellipsis; the column keeps its width.
+    const int width = column()->width();
+    saveDevice([](DeviceConfig& d) { d.monitors[0].name = std::string(120, 'W'); });
+    QApplication::processEvents();
+    EXPECT_EQ(column()->width(), width);
+    EXPECT_TRUE(present->nameLabel()->isElided());
 }
 
 TEST_F(MonitorsColumnTest, TheEnableSwitchCommitsAtOnceAndRestartsOnlyThroughTheModelsRule) {
@@ -491,6 +499,49 @@ TEST_F(MonitorsColumnTest, MonitorPortsLightUpOnlyWhileAWireIsDrawnFromAnOutputC
     QApplication::processEvents();
     EXPECT_EQ(model->statusMessage(), "Connected wire");
     EXPECT_EQ(savedConfig().devices.at(0).wires.back().to, (WireEndpoint{EndpointKind::monitor, "A", 1}));
+}
+
+// The column as a person sees it: two monitors (one on an absent output, switched off, at a
+// lower volume), live meters, one channel volume open; and the empty column. Both schemes.
+TEST_F(MonitorsColumnTest, GrabsOfTheColumnInLightAndDark) {
+    MonitorConfig usb = monitorOn("B", "Desk Headphones", "out-gone");
+    usb.enabled = false;
+    usb.gain = 0.62;
+    usb.channelCount = 2;
+    device.sources.push_back(makeSource("S", SourceType::system, "System Audio"));
+    device.monitors = {monitorOn("A", "Built-in Output", "out-builtin"), usb};
+    device.wires.push_back({"wa", {EndpointKind::deviceOutput, "D", 1}, {EndpointKind::monitor, "A", 1}});
+    device.wires.push_back({"wb", {EndpointKind::deviceOutput, "D", 2}, {EndpointKind::monitor, "A", 2}});
+    for (ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
+        start(scheme);
+        model->setDeveloperMode(true);
+        QTest::mouseClick(card("A")->channelRow(2)->volumeToggle(), Qt::LeftButton);
+        // Levels for the first monitor, fed until the meters have risen.
+        const auto feed = [&] {
+            meterModel->tap()->update({{"A", {{0.35, 0.5}, {0.6, 0.9}}}}, meterClockNow());
+        };
+        QElapsedTimer fed;
+        fed.start();
+        while (fed.elapsed() < 600) {
+            feed();
+            QTest::qWait(30);
+        }
+        QApplication::processEvents();
+        const QImage image = column()->grab().toImage();
+        test::saveArtifact(image, "MonitorsColumn-" + test::schemeName(scheme));
+        // The cards stand clear of the text: the header's name is fully shown.
+        EXPECT_FALSE(card("A")->nameLabel()->isElided());
+        EXPECT_FALSE(card("B")->statusLabel()->isElided());
+        EXPECT_GE(card("A")->width(), 260);
+
+        const int width = column()->width();
+        saveDevice([](DeviceConfig& d) { d.monitors.clear(); });
+        QApplication::processEvents();
+        // The column keeps its width when only the empty state is left.
+        EXPECT_EQ(column()->width(), width);
+        test::saveArtifact(column()->grab().toImage(), "MonitorsColumn-empty-" + test::schemeName(scheme));
+        window.reset();
+    }
 }
 
 }  // namespace

@@ -24,9 +24,14 @@ class RoutingColumn;
 class MonitorsColumn : public RoutingCanvasColumn {
     Q_OBJECT
 public:
+    // The width the column asks for at least, so that it keeps its width when the last card
+    // goes and the narrower empty state remains.
+    static constexpr int preferredWidth = 300;
+
     explicit MonitorsColumn(const RoutingCanvasContext& context, QWidget* parent = nullptr);
 
     void updateRows(const RoutingCanvasContext& context) override;
+    QSize sizeHint() const override;
 
     RoutingColumn* column() const { return column_; }
     MonitorAddMenu* addMenu() const { return addMenu_; }

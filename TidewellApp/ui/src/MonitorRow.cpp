@@ -111,7 +111,6 @@ MonitorRow::MonitorRow(TidewellAppModel& model, const TidewellMeterModel& meters
     });
     volumeLine->addWidget(mute_, 0, Qt::AlignVCenter);
     volume_ = new ContinuousSlider(minimumGain, maximumGain, this);
-    volume_->setToolTip(tr("Monitor Volume"));
     connect(volume_, &ContinuousSlider::valueEdited, this, [this](double value) {
         gain_.set(value);
         refreshValues();

@@ -265,9 +265,13 @@ TEST_F(MonitorsColumnTest, DeleteRemovesTheMonitorWithItsWiresAndItsCard) {
     device.wires.push_back({"wa", {EndpointKind::deviceOutput, "D", 1}, {EndpointKind::monitor, "A", 1}});
     device.wires.push_back({"wb", {EndpointKind::deviceOutput, "D", 2}, {EndpointKind::monitor, "B", 2}});
     start();
+    model->setSelectedMonitorOutputUID("out-builtin");
     QPointer<MonitorRow> doomed = card("A");
     QTest::mouseClick(doomed->deleteButton(), Qt::LeftButton);
     EXPECT_EQ(model->statusMessage(), "Deleted monitor");
+    // The deleted monitor's output was the selected one: the remaining monitor's output is.
+    EXPECT_EQ(model->selectedMonitorOutputUID(), "out-usb");
+    EXPECT_EQ(preference(PreferenceKeys::monitorOutputUID), "out-usb");
     const DeviceConfig after = savedConfig().devices.at(0);
     ASSERT_EQ(after.monitors.size(), 1u);
     EXPECT_EQ(after.monitors[0].id, "B");

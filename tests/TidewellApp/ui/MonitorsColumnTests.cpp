@@ -199,12 +199,22 @@ TEST_F(MonitorsColumnTest, TheHeaderShowsNameOutputAndStateAndAnAbsentOutputInOr
     EXPECT_EQ(absent->stateSymbol(), "speaker.circle");
     EXPECT_FALSE(absent->enableSwitch()->isChecked());
 
+    // Its meters are inactive.
+    auto meterAvailable = [&](MonitorRow* row) {
+        auto* meter = qobject_cast<RoutingMeterView*>(row->channelRow(1)->meter());
+        return std::get<RoutingMonitorMeterTarget>(meter->target()).available;
+    };
+    EXPECT_FALSE(meterAvailable(absent));
+    EXPECT_TRUE(meterAvailable(present));
+
     // The output comes: the line turns secondary with the output's name; it goes again: orange.
     model->setAudioDeviceInventory({{}, {output("out-gone", "Headphones Jack"), output("out-usb", "USB Audio Interface")}});
     EXPECT_EQ(absent->statusLabel()->text(), "Headphones Jack  3ch");
     EXPECT_EQ(absent->statusLabel()->effectiveColor(), Theme::secondaryText(ColorScheme::light));
+    EXPECT_TRUE(meterAvailable(absent));
     model->setAudioDeviceInventory({{}, {output("out-usb", "USB Audio Interface")}});
     EXPECT_EQ(absent->statusLabel()->effectiveColor(), Theme::orange(ColorScheme::light));
+    EXPECT_FALSE(meterAvailable(absent));
     EXPECT_EQ(savedConfig().devices.at(0).monitors.at(1), off);
 
     // A long name ends in an ellipsis; the column keeps its width.

@@ -1,5 +1,6 @@
 #include "TidewellApp/RoutingCanvasView.h"
 
+#include "TidewellApp/MonitorsColumn.h"
 #include "TidewellApp/OutputChannelsColumn.h"
 #include "TidewellApp/RoutingCanvasColumns.h"
 #include "TidewellApp/RoutingChannelPort.h"
@@ -25,7 +26,7 @@ RoutingCanvasView::RoutingCanvasView(TidewellAppModel& model, const TidewellMete
     setMouseTracking(true);
     factories_[0] = plainColumnFactory(buildSourcesColumn);
     factories_[1] = OutputChannelsColumn::factory();
-    factories_[2] = plainColumnFactory(buildMonitorsColumn);
+    factories_[2] = monitorsColumnFactory();
 
     row_ = new QHBoxLayout(this);
     row_->setContentsMargins(0, 0, 0, 0);

@@ -4,6 +4,7 @@
 #include "TidewellApp/RoutingChannelPort.h"
 #include "TidewellApp/RoutingMeterView.h"
 #include "TidewellApp/RoutingWireOverlay.h"
+#include "TidewellApp/SourcesColumn.h"
 #include "TidewellApp/TidewellAppModel.h"
 #include "TidewellApp/TidewellMeterModel.h"
 
@@ -22,7 +23,7 @@ RoutingCanvasView::RoutingCanvasView(TidewellAppModel& model, const TidewellMete
     // The ports measure their drags in the nearest ancestor of this name.
     setObjectName(QStringLiteral("routingCanvas"));
     setMouseTracking(true);
-    factories_[0] = plainColumnFactory(buildSourcesColumn);
+    factories_[0] = SourcesColumn::factory();
     factories_[1] = plainColumnFactory(buildOutputChannelsColumn);
     factories_[2] = plainColumnFactory(buildMonitorsColumn);
 

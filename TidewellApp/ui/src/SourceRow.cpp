@@ -119,7 +119,8 @@ void SourceRow::buildHeader(QVBoxLayout* card) {
     delete_ = makeSymbolButton(QStringLiteral("trash"), tr("Delete Source"), this, buttonPoints);
     connect(delete_, &QToolButton::clicked, this, [this] {
         // The save that follows takes this card away (later: this handler is still running).
-        model_.deleteSource(device_.id, source_.id);
+        const std::string deviceID = device_.id, sourceID = source_.id;
+        model_.deleteSource(deviceID, sourceID);
     });
     header_->addWidget(delete_, 0, Qt::AlignVCenter);
 

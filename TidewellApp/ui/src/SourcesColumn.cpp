@@ -63,8 +63,9 @@ void SourcesColumn::updateRows(const RoutingCanvasContext& context) {
             return row && row->source().id == source.id;
         });
         if (listed) continue;
+        // A card is bound to its device's source: another device's source of the same id is new.
         auto found = std::find_if(rows_.begin(), rows_.end(), [&](const QPointer<SourceRow>& row) {
-            return row && row->source().id == source.id;
+            return row && row->source().id == source.id && row->device().id == device.id;
         });
         if (found != rows_.end()) {
             (*found)->setSource(device, source);

@@ -5,7 +5,10 @@
 #include "SourcesColumnFixture.h"
 
 #include "TidewellApp/ElidingLabel.h"
+#include "TidewellApp/RoutingChannelRow.h"
 #include "TidewellApp/RoutingColumn.h"
+#include "TidewellApp/RoutingMeterView.h"
+#include "TidewellApp/SourceChannelRows.h"
 #include "TidewellApp/SourceAddMenu.h"
 
 #include <QAction>
@@ -104,20 +107,47 @@ TEST_F(SourcesColumnTest, ADeviceWithoutSourcesShowsTheMenuAlone) {
     EXPECT_EQ(rowIDs().size(), 1u);
 }
 
-TEST_F(SourcesColumnTest, Grabs) {
+// Four kinds of source with live meters (one muted at 55 %, one channel volume open), in light
+// with every input plugged and in dark with the USB input unplugged and the application gone.
+TEST_F(SourcesColumnTest, GrabsWithLiveMeters) {
     editDevice([](DeviceConfig& device) {
         device.sources[1].muted = true;
         device.sources[1].gain = 0.55;
+        device.sources[2].channelGains = std::vector<double>{1.0, 0.7};
     });
     model->setDeveloperMode(true);
-    AudioDeviceInventory unplugged;
     for (ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
         show(scheme, QSize(1100, 1000));
-        model->setAudioDeviceInventory(scheme == ColorScheme::dark ? unplugged : registry->inventory);
-        QApplication::processEvents();
+        const bool dark = scheme == ColorScheme::dark;
+        model->setAudioDeviceInventory(dark ? AudioDeviceInventory{} : registry->inventory);
+        model->setApplicationSourceCandidates(dark ? std::vector<ApplicationSourceCandidate>{} : registry->candidates);
+        RoutingChannelRow* opened = row("A")->channelRows()->row(2);
+        QTest::mouseClick(opened->volumeToggle(), Qt::LeftButton);
+        // The volume line slides open.
+        ASSERT_TRUE(waitFor([&] { return opened->volumeControl()->height() >= opened->volumeControl()->sizeHint().height(); }));
+        QTest::qWait(RoutingChannelRow::expandMilliseconds);
+
+        // Every meter of the column reads a level that differs per source and channel.
+        const double now = TidewellMeterModel::referenceSeconds(std::chrono::system_clock::now());
+        TidewellMeterModel::Readings readings;
+        const auto meters = column()->findChildren<RoutingMeterView*>();
+        int n = 0;
+        for (RoutingMeterView* meter : meters) {
+            const auto selection = routingMeterSelection(canvas->device(), meter->target());
+            auto& reading = readings[selection.ownerID];
+            reading.levels.resize(std::max<std::size_t>(reading.levels.size(), std::size_t(selection.channelIndex) + 1));
+            reading.peaks.resize(reading.levels.size());
+            reading.levels[std::size_t(selection.channelIndex)] = 0.05 + 0.07 * n;
+            reading.peaks[std::size_t(selection.channelIndex)] = 0.1 + 0.1 * n;
+            ++n;
+        }
+        meterModel->tap()->update(readings, now);
+        for (RoutingMeterView* meter : meters) meter->step(now);
+        ASSERT_EQ(meters.size(), 8);
+
         const QImage image = column()->grab().toImage();
         test::saveArtifact(image, "SourcesColumn-" + test::schemeName(scheme));
-        EXPECT_GT(image.height(), 300);
+        EXPECT_GT(image.height(), 600);
         window.reset();
     }
 }

@@ -254,6 +254,43 @@ TEST_F(SourceRowTest, ChannelRowsCarryTheMeterThePortAndNoVolumeForPassThru) {
               ZVTheme::wireColor(2, ColorSchemeSource::instance().scheme()));
 }
 
+TEST_F(SourceRowTest, SourcePortsStartDragsAreNeverHighlightedAndFollowTheScheme) {
+    show(ColorScheme::dark);
+    QWindow* handle = window->windowHandle();
+    auto centre = [&](RoutingChannelPort* port) {
+        return port->mapTo(window.get(), port->circleRect().center().toPoint());
+    };
+    auto sourcePortsHighlighted = [&] {
+        for (auto* port : canvas->ports())
+            if (port->port().role == RoutingPortRole::sourceOutput && port->isHighlighted()) return true;
+        return false;
+    };
+    RoutingChannelPort* outputRight = canvas->port({{"deviceOutput", "D", 1}, RoutingPortRole::outputOutput});
+    RoutingChannelPort* applicationLeft = row("A")->channelRows()->port(1);
+    ASSERT_NE(outputRight, nullptr);
+    for (RoutingChannelPort* from : {outputRight, applicationLeft}) {
+        const QPoint start = centre(from);
+        QTest::mousePress(handle, Qt::LeftButton, {}, start);
+        QTest::mouseMove(handle, start + QPoint(6, 3));
+        QTest::mouseMove(handle, start + QPoint(30, 20));
+        ASSERT_TRUE(canvas->state().activeDrag().has_value());
+        EXPECT_FALSE(sourcePortsHighlighted());
+        // The drag is one the canvas follows: its drop targets light up.
+        const auto target = from == outputRight ? RoutingPortRole::monitorInput : RoutingPortRole::outputInput;
+        for (auto* port : canvas->ports()) {
+            if (port->port().role == target) {
+                EXPECT_TRUE(port->isHighlighted());
+            }
+        }
+        QTest::mouseRelease(handle, Qt::LeftButton, {}, start + QPoint(30, 20));
+        QApplication::processEvents();
+    }
+    // A scheme change re-tints the ports in the other palette.
+    EXPECT_EQ(applicationLeft->strokeColor(), ZVTheme::wireColor(2, ColorScheme::dark));
+    test::useScheme(ColorScheme::light);
+    EXPECT_EQ(applicationLeft->strokeColor(), ZVTheme::wireColor(2, ColorScheme::light));
+}
+
 TEST_F(SourceRowTest, AKeptCardKeepsItsOpenChannelVolumeAcrossEditsAndChannelChanges) {
     show();
     RoutingChannelRow* first = row("H")->channelRows()->row(1);

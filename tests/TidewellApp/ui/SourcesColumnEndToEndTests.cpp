@@ -137,7 +137,7 @@ protected:
 TEST_F(SourcesColumnEndToEndTest, SystemAudioAddedFromTheMenuHearsEveryPlayingApplication) {
     playApplication("org.example.first", 500);
     playApplication("org.example.second", 1300);
-    startWith({}, {});
+    ASSERT_NO_FATAL_FAILURE(startWith({}, {}));
     std::string described;
     EXPECT_TRUE(hears([](const tools::AudioData& audio) { return tools::analyse(audio)[0].rmsDbfs < silentDbfs; },
                       described))
@@ -165,7 +165,7 @@ TEST_F(SourcesColumnEndToEndTest, SystemAudioAddedFromTheMenuHearsEveryPlayingAp
 TEST_F(SourcesColumnEndToEndTest, TheUsbInputAddedFromTheMenuBringsItsSignalIn) {
     ASSERT_EQ(runTool({"audioctl", "signal", "USBAudioInterface", "--channel", "1", "sine", "440", "-12"}), 0);
     ASSERT_EQ(runTool({"audioctl", "signal", "USBAudioInterface", "--channel", "2", "sine", "1000", "-12"}), 0);
-    startWith({}, {});
+    ASSERT_NO_FATAL_FAILURE(startWith({}, {}));
     ASSERT_TRUE(waitFor([&] {
         for (const auto& input : model->hardwareInputDevices())
             if (input.uid == "USBAudioInterface") return true;
@@ -195,8 +195,9 @@ TEST_F(SourcesColumnEndToEndTest, TheMuteButtonOfASourcesCardSilencesItAndBrings
     playApplication("org.example.player", 997);
     SourceConfig application = makeSource("A", SourceType::application, "Player");
     application.metadata.bundleIdentifier = "org.example.player";
-    startWith({application}, {Wire{"w1", {EndpointKind::source, "A", 1}, {EndpointKind::deviceOutput, "V", 1}},
-                              Wire{"w2", {EndpointKind::source, "A", 2}, {EndpointKind::deviceOutput, "V", 2}}});
+    ASSERT_NO_FATAL_FAILURE(
+        startWith({application}, {Wire{"w1", {EndpointKind::source, "A", 1}, {EndpointKind::deviceOutput, "V", 1}},
+                                  Wire{"w2", {EndpointKind::source, "A", 2}, {EndpointKind::deviceOutput, "V", 2}}}));
     auto tone = [](const tools::AudioData& audio) {
         const auto heard = tools::analyse(audio);
         return std::abs(heard[0].dominantHz - 997) < 10 && near(heard[0].rmsDbfs, -12);

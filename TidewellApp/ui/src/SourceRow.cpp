@@ -135,7 +135,6 @@ void SourceRow::setSource(const DeviceConfig& device, const SourceConfig& source
     source_ = source;
     if (iconChanged) buildIcon();
     name_->setText(text(source_.name));
-    name_->setToolTip(text(source_.name));
     muteWhenCapturing_->setVisible(showsMuteWhenCapturing(source_.type));
     refreshUseButton();
     channels_->setSource(device_, source_);

@@ -40,7 +40,7 @@ bool showsMuteWhenCapturing(SourceType type) {
 
 SourceRow::SourceRow(TidewellAppModel& model, const TidewellMeterModel& meters, const DeviceConfig& device,
                      const SourceConfig& source, QWidget* parent)
-    : GlassCard(cornerRadius, parent), model_(model), meters_(meters), device_(device), source_(source) {
+    : QWidget(parent), model_(model), meters_(meters), device_(device), source_(source) {
     setObjectName(QStringLiteral("sourceRow:") + text(source.id));
     // The row stands for this one source of this one device: its bindings live as long as it.
     // (Making them again on an update would destroy a binding while its own write runs: a
@@ -208,7 +208,7 @@ void SourceRow::refreshScheme() {
 }
 
 void SourceRow::showEvent(QShowEvent* event) {
-    GlassCard::showEvent(event);
+    QWidget::showEvent(event);
     refreshScheme();  // the screen, and with it the pixel ratio, is known now
 }
 

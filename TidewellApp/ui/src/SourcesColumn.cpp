@@ -5,6 +5,8 @@
 #include "TidewellApp/SourceAddMenu.h"
 #include "TidewellApp/SourceRow.h"
 
+#include <QEvent>
+#include <QPainter>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -13,11 +15,52 @@ namespace tidewell {
 
 namespace {
 
-// Between the menu and the first card (whose widget starts with room for its shadow).
-constexpr int contentSpacing = 4;
+// Between the column's pieces and between the cards, as the column lays out its content.
+constexpr int pieceSpacing = 12;
 constexpr int menuSpacing = 8;
-// The cards' glass shadows keep their own room around them; this is the gap left beyond it.
-constexpr int rowSpacing = 0;
+
+// The cards' stack: paints each card's glass behind it, so that a card's shadow falls into the
+// gap below it, and keeps room for the shadows around the stack.
+class SourceCards : public QWidget {
+public:
+    SourceCards() {
+        layout_ = new QVBoxLayout(this);
+        layout_->setContentsMargins(GlassCard::shadowMargins());
+        layout_->setSpacing(pieceSpacing);
+        connect(&ColorSchemeSource::instance(), &ColorSchemeSource::schemeChanged, this, [this] { update(); });
+    }
+    QVBoxLayout* cardsLayout() const { return layout_; }
+    // A card that moves or changes size moves its shadow too.
+    void watch(SourceRow* row) { row->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::Move:
+            case QEvent::Resize:
+            case QEvent::Show:
+            case QEvent::Hide:
+                update();
+                break;
+            default:
+                break;
+        }
+        return QWidget::eventFilter(watched, event);
+    }
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const ColorScheme scheme = ColorSchemeSource::instance().scheme();
+        for (int i = 0; i < layout_->count(); ++i) {
+            QWidget* row = layout_->itemAt(i)->widget();
+            if (row && row->isVisible()) {
+                GlassCardModifier::paint(painter, row->geometry(), SourceRow::cornerRadius, scheme);
+            }
+        }
+    }
+
+private:
+    QVBoxLayout* layout_;
+};
 
 }  // namespace
 
@@ -26,7 +69,8 @@ SourcesColumn::SourcesColumn(const RoutingCanvasContext& context, QWidget* paren
     auto* content = new QWidget;
     auto* pieces = new QVBoxLayout(content);
     pieces->setContentsMargins(0, 0, 0, 0);
-    pieces->setSpacing(contentSpacing);
+    // The cards' stack starts with room for the first card's shadow.
+    pieces->setSpacing(pieceSpacing - GlassCard::shadowMargins().top());
 
     auto* menuStack = new QVBoxLayout;
     menuStack->setSpacing(menuSpacing);
@@ -36,9 +80,9 @@ SourcesColumn::SourcesColumn(const RoutingCanvasContext& context, QWidget* paren
     menuStack->addWidget(menu_, 0, Qt::AlignLeft);
     pieces->addLayout(menuStack);
 
-    rowsLayout_ = new QVBoxLayout;
-    rowsLayout_->setSpacing(rowSpacing);
-    pieces->addLayout(rowsLayout_);
+    cards_ = new SourceCards;
+    rowsLayout_ = static_cast<SourceCards*>(cards_)->cardsLayout();
+    pieces->addWidget(cards_);
 
     column_ = new RoutingColumn(tr("Sources"), QStringLiteral("dot.radiowaves.left.and.right"), content);
     auto* layout = new QVBoxLayout(this);
@@ -72,7 +116,9 @@ void SourcesColumn::updateRows(const RoutingCanvasContext& context) {
             kept.push_back(*found);
             found->clear();
         } else {
-            kept.push_back(new SourceRow(model_, meters_, device, source));
+            auto* row = new SourceRow(model_, meters_, device, source);
+            static_cast<SourceCards*>(cards_)->watch(row);
+            kept.push_back(row);
         }
     }
     // The update may come from inside a card's own control (its delete button): the cards that

@@ -11,9 +11,9 @@
 // application list.
 
 #include "TidewellApp/Bindings.h"
-#include "TidewellApp/GlassCard.h"
 
 #include <QPointer>
+#include <QWidget>
 
 #include <map>
 
@@ -32,9 +32,11 @@ class TidewellMeterModel;
 class ToggleSwitch;
 class VolumeSliderLine;
 
-class SourceRow : public GlassCard {
+class SourceRow : public QWidget {
     Q_OBJECT
 public:
+    // The card is a glass card of this radius filling the row; the column paints it behind the
+    // row, so that its shadow may fall into the gaps between the cards.
     static constexpr qreal cornerRadius = 12;
 
     SourceRow(TidewellAppModel& model, const TidewellMeterModel& meters, const DeviceConfig& device,

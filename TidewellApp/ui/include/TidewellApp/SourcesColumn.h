@@ -38,6 +38,7 @@ private:
     const TidewellMeterModel& meters_;
     RoutingColumn* column_;
     SourceAddMenu* menu_;
+    QWidget* cards_;
     QVBoxLayout* rowsLayout_;
     std::vector<QPointer<SourceRow>> rows_;
 };

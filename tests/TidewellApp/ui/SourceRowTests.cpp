@@ -102,6 +102,17 @@ TEST_F(SourceRowTest, TheStatusLineFollowsTheInventoryAndTheApplicationList) {
     // Other kinds never warn.
     EXPECT_FALSE(warns("S"));
     EXPECT_FALSE(warns("D-pt"));
+    // Plugged in again and unplugged as the system reports it: the model re-reads its inventory
+    // on the device-change notice, and the card follows.
+    model->setAudioDeviceInventory(registry->inventory);
+    ASSERT_FALSE(warns("H"));
+    {
+        std::lock_guard guard(registry->lock);
+        registry->inventory.inputs.clear();
+    }
+    registry->notify();
+    EXPECT_TRUE(waitFor([&] { return warns("H"); }));
+    EXPECT_EQ(subtitle(row("H")), "Offline  2ch");
 
     // A one-channel input, named or not by its device.
     SourceConfig mono = makeSource("M", SourceType::hardwareInput, "Mic");
@@ -330,8 +341,15 @@ TEST_F(SourceRowTest, UseThisSourceAndMuteWhenCapturingShowOnlyWhereTheyApply) {
     show();
     auto useShown = [&](const std::string& id) { return row(id)->useButton()->isVisibleTo(row(id)); };
     for (const char* id : {"D-pt", "S", "A", "H"}) EXPECT_FALSE(useShown(id)) << id;
+    editDevice([](DeviceConfig& device) {
+        SourceConfig nested = makeSource("V", SourceType::virtualDevice, "Other");
+        nested.metadata.sourceDeviceID = "E";
+        device.sources.push_back(nested);
+    });
     model->setDeveloperMode(true);
     EXPECT_FALSE(useShown("D-pt"));
+    // A nested device has no capture helper to point at: no button that would do nothing.
+    EXPECT_FALSE(useShown("V"));
     for (const char* id : {"S", "A", "H"}) EXPECT_TRUE(useShown(id)) << id;
     // Between the mute button and the delete button.
     QApplication::processEvents();
@@ -344,6 +362,7 @@ TEST_F(SourceRowTest, UseThisSourceAndMuteWhenCapturingShowOnlyWhereTheyApply) {
     EXPECT_TRUE(boxShown("A"));
     EXPECT_FALSE(boxShown("H"));
     EXPECT_FALSE(boxShown("D-pt"));
+    EXPECT_FALSE(boxShown("V"));
     EXPECT_EQ(row("A")->muteWhenCapturingBox()->text(), "Mute when capturing");
     EXPECT_EQ(row("A")->muteWhenCapturingBox()->toolTip(),
               "Silence this source's direct output to the speakers while it is captured");

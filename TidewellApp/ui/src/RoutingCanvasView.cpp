@@ -2,10 +2,10 @@
 
 #include "TidewellApp/MonitorsColumn.h"
 #include "TidewellApp/OutputChannelsColumn.h"
-#include "TidewellApp/RoutingCanvasColumns.h"
 #include "TidewellApp/RoutingChannelPort.h"
 #include "TidewellApp/RoutingMeterView.h"
 #include "TidewellApp/RoutingWireOverlay.h"
+#include "TidewellApp/SourcesColumn.h"
 #include "TidewellApp/TidewellAppModel.h"
 #include "TidewellApp/TidewellMeterModel.h"
 
@@ -24,7 +24,7 @@ RoutingCanvasView::RoutingCanvasView(TidewellAppModel& model, const TidewellMete
     // The ports measure their drags in the nearest ancestor of this name.
     setObjectName(QStringLiteral("routingCanvas"));
     setMouseTracking(true);
-    factories_[0] = plainColumnFactory(buildSourcesColumn);
+    factories_[0] = SourcesColumn::factory();
     factories_[1] = OutputChannelsColumn::factory();
     factories_[2] = monitorsColumnFactory();
 
@@ -137,14 +137,10 @@ void RoutingCanvasView::retargetMeters() {
         } else if (auto* monitor = std::get_if<RoutingMonitorMeterTarget>(&target)) {
             for (const auto& candidate : device.monitors)
                 if (candidate.id == monitor->monitor.id) monitor->monitor = candidate;
-            monitor->available = monitorIsAvailable(monitor->monitor);
+            monitor->available = model_.monitorIsAvailable(monitor->monitor);
         }
         meter->setTarget(device, std::move(target));
     }
-}
-
-bool RoutingCanvasView::monitorIsAvailable(const MonitorConfig& monitor) const {
-    return monitorOutputIsPresent(model_, monitor);
 }
 
 QList<RoutingChannelPort*> RoutingCanvasView::ports() const {

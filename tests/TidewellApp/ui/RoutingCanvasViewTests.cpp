@@ -49,7 +49,7 @@ protected:
         canvas = new RoutingCanvasView(*model, *meters, model->snapshot().devices.at(0));
         layout->addWidget(canvas);
         layout->addStretch();
-        window->resize(1000, 360);
+        window->resize(1000, 700);
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
         ASSERT_TRUE(waitFor([&] { return canvas->state().portFrames().size() == 2 + 4 + 2 + 2; }));
@@ -177,8 +177,9 @@ TEST_F(RoutingCanvasViewTest, WhileAWireIsHoveredAClickOnAControlUnderItSelectsT
     EXPECT_EQ(canvas->state().selectedWireID(), wireID);
     EXPECT_EQ(clicks, 0);
 
-    // Away from the wire the control takes its click, and the selection stays.
-    const QPoint onControl = middle + QPoint(0, 30);
+    // Away from the wire (which climbs steeply to the right there) the control takes its
+    // click, and the selection stays.
+    const QPoint onControl = middle + QPoint(15, 30);
     QTest::mouseMove(handle(), onControl);
     ASSERT_EQ(canvas->state().hoveredWireID(), std::nullopt);
     QTest::mouseClick(handle(), Qt::LeftButton, {}, onControl);

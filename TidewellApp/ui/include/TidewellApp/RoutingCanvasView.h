@@ -93,7 +93,6 @@ private:
     void showState();
     void highlightDropTargets();
     bool handleWindowPointer(QEvent* event);
-    bool monitorIsAvailable(const MonitorConfig& monitor) const;
 
     TidewellAppModel& model_;
     const TidewellMeterModel& meters_;

@@ -256,8 +256,7 @@ void MonitorRow::refreshChannels() {
             continue;
         }
         // The title follows the output's channel names; the row itself stays.
-        if (auto* title = row->nameBlock()->findChild<ElidingLabel*>(QString(), Qt::FindDirectChildrenOnly))
-            title->setText(channelTitle(channel));
+        row->setTitle(channelTitle(channel));
         if (auto* meter = qobject_cast<RoutingMeterView*>(row->meter()))
             meter->setTarget(device_, RoutingMonitorMeterTarget{monitor_, available, channel});
         if (auto* port = qobject_cast<RoutingChannelPort*>(row->leading())) port->setTint(tint);

@@ -122,6 +122,8 @@ QWidget* RoutingChannelRow::slot(QWidget* view) {
 
 QString RoutingChannelRow::title() const { return title_->text(); }
 
+void RoutingChannelRow::setTitle(const QString& title) { title_->setText(title); }
+
 std::optional<QString> RoutingChannelRow::subtitle() const {
     if (!subtitle_) return std::nullopt;
     return subtitle_->text();

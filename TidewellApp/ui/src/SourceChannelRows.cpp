@@ -78,10 +78,9 @@ void SourceChannelRows::refreshTitles() {
     for (Entry& entry : entries_) {
         if (!entry.row) continue;
         const QString title = sourceChannelTitle(model_, source_, entry.channel);
-        if (entry.row->title() == title) continue;
-        // The channel row takes its title once; its name block's first label shows it. The row
-        // itself stays (a new one would lose its open volume and its port's ties to the canvas).
-        if (auto* label = entry.row->nameBlock()->findChild<ElidingLabel*>(QString(), Qt::FindDirectChildrenOnly)) label->setText(title);
+        // The row itself stays (a new one would lose its open volume and its port's ties to the
+        // canvas).
+        if (entry.row->title() != title) entry.row->setTitle(title);
     }
 }
 

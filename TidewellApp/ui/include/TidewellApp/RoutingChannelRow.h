@@ -46,6 +46,8 @@ public:
     static constexpr int expandMilliseconds = 150;
 
     QString title() const;
+    // A kept row follows its channel's name (an input device may rename its channels).
+    void setTitle(const QString& title);
     std::optional<QString> subtitle() const;
     bool hasChannelGain() const { return gain_.has_value(); }
     bool isExpanded() const { return expanded_; }

@@ -74,7 +74,8 @@ if [ ! -e "$config" ]; then
   # The source names the player's process as a source added in the window does; the window
   # shows an application source without one as not running, and follows the application to
   # a new process only from a known one.
-  sed "s/\"bundleIdentifier\": \"org.example.player\"/&, \"pid\": $(player_pid)/" \
+  pid=$(player_pid)
+  sed "s/\"bundleIdentifier\": \"org.example.player\"/&${pid:+, \"pid\": $pid}/" \
     "$here/scripts/demo-config.json" >"$config"
   echo "Wrote a demonstration configuration to $config"
 fi

@@ -1,17 +1,28 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs Tidewell's main job on this machine: the stand-in audio server
-# with its emulated devices and the TidewellHAL plug-in, and the routing service on the
-# user's configuration (a demonstration one on a first run). They keep running in the
-# background, and the Tidewell window opens (on a machine without a display, the window is
-# rendered into a PNG instead). `scripts/run.sh stop` ends them all.
+# Sets up, builds and runs Tidewell's main job on this machine, the way an installed Tidewell
+# runs: the stand-in audio server with its emulated devices and the TidewellHAL plug-in, and
+# the routing service installed as the user's launch agent (run and kept alive by the
+# launchctl stand-in) on the user's configuration (a demonstration one on a first run). They
+# keep running in the background, and the Tidewell window opens (on a machine without a
+# display, the window is rendered into a PNG instead). `scripts/run.sh stop` ends them all.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${TIDEWELL_BUILD_DIR:-$here/build}
 bin=$build/bin
 state=${XDG_STATE_HOME:-$HOME/.local/state}/Tidewell
+data=${XDG_DATA_HOME:-$HOME/.local/share}/Tidewell
+# The plug-in folder the audio server loads and the window checks: the build installs the
+# bundle there, the same bundle the application carries in share/tidewell.
 export AUDIOSERVER_PLUGIN_PATH=${AUDIOSERVER_PLUGIN_PATH:-$build/plugins}
 
-service_pids() { pgrep -f "^$bin/tidewell-service" || true; }
+# The service's launch agent, as the application installs it.
+agent=gui/$(id -u)/app.tidewell.service
+launchctl=${TIDEWELL_LAUNCHCTL:-$bin/launchctl}
+export TIDEWELL_LAUNCHCTL=$launchctl
+agent_running() { "$launchctl" print "$agent" 2>/dev/null | grep -q 'state = running'; }
+# The installed service (and a service an earlier run of this script started by itself).
+service_pids() { pgrep -f "^($data/bin|$bin)/tidewell-service" || true; }
+helper_pids() { pgrep -f "^($data/bin|$bin)/tidewell-(monitor|hardware-source|process-tap)" || true; }
 app_pidfile=$state/tidewell-app.pid
 # The application this script opened, while it still runs.
 app_pid() {
@@ -29,10 +40,12 @@ if [ "${1:-}" = "stop" ]; then
     for _ in $(seq 50); do [ -z "$(app_pid)" ] && break; sleep 0.1; done
   fi
   rm -f "$app_pidfile"
-  for pid in $(service_pids); do kill -TERM "$pid"; done
+  # Unloading the agent stops the service, which stops its helpers before it exits; the agent
+  # stays installed, so the window finds it stopped rather than missing.
+  [ -x "$launchctl" ] && "$launchctl" bootout "$agent" 2>/dev/null || true
+  for pid in $(service_pids); do kill -TERM "$pid" 2>/dev/null || true; done
   pkill -f "^$bin/audio-play --bundle-id org.example.player" || true
-  # The service stops its helpers before it exits.
-  for _ in $(seq 50); do [ -z "$(service_pids)" ] && break; sleep 0.1; done
+  for _ in $(seq 100); do [ -z "$(service_pids)$(helper_pids)" ] && break; sleep 0.1; done
   [ -x "$bin/audioctl" ] && "$bin/audioctl" stop || true
   exit 0
 fi
@@ -43,35 +56,49 @@ mkdir -p "$state"
 # The audio server with its default devices; it loads the plug-in bundle the build installed.
 "$bin/audioctl" start
 
+# The example application the demonstration captures: a 997 Hz tone played to the built-in
+# output by a process whose bundle id is org.example.player.
+player_pid() { pgrep -o -f "^$bin/audio-play --bundle-id org.example.player" || true; }
+if [ -z "$(player_pid)" ]; then
+  nohup "$bin/audio-play" --bundle-id org.example.player --sine 997 --level -12 --duration 86400 \
+    >/dev/null 2>&1 </dev/null &
+  for _ in $(seq 50); do [ -n "$(player_pid)" ] && break; sleep 0.1; done
+fi
+
 # A first run gets a demonstration configuration: one virtual device, "Tidewell Demo", that
 # carries the microphone on its left channel and an example application on its right, and a
 # monitor that plays it to the built-in output. An existing configuration is never touched.
 config=${TIDEWELL_CONFIG_PATH:-${XDG_DATA_HOME:-$HOME/.local/share}/Tidewell/config.json}
 if [ ! -e "$config" ]; then
   mkdir -p "$(dirname "$config")"
-  cp "$here/scripts/demo-config.json" "$config"
+  # The source names the player's process as a source added in the window does; the window
+  # shows an application source without one as not running, and follows the application to
+  # a new process only from a known one.
+  pid=$(player_pid)
+  sed "s/\"bundleIdentifier\": \"org.example.player\"/&${pid:+, \"pid\": $pid}/" \
+    "$here/scripts/demo-config.json" >"$config"
   echo "Wrote a demonstration configuration to $config"
 fi
 
-# The example application the demonstration captures: a 997 Hz tone played to the built-in
-# output by a process whose bundle id is org.example.player.
-if ! pgrep -f "^$bin/audio-play --bundle-id org.example.player" >/dev/null; then
-  nohup "$bin/audio-play" --bundle-id org.example.player --sine 997 --level -12 --duration 86400 \
-    >/dev/null 2>&1 </dev/null &
-fi
-
-# The routing service publishes the runtime regions (the plug-in then shows the devices) and
-# starts one helper per route it finds in the configuration.
-if [ -z "$(service_pids)" ]; then
-  TIDEWELL_HELPER_DIR="$bin" TIDEWELL_SERVICE_POLL_SECONDS=1 \
-    nohup "$bin/tidewell-service" >>"$state/service.log" 2>&1 </dev/null &
+# The routing service, installed as the window's setup installs it: its executables copied
+# into the user's data folder, its agent definition written and loaded, the agent started.
+# It publishes the runtime regions (the plug-in then shows the devices) and starts one helper
+# per route it finds in the configuration. A running agent is installed again only when the
+# build has changed one of its executables.
+installed_current() {
+  local name
+  for name in tidewell-service tidewell-monitor tidewell-hardware-source tidewell-process-tap; do
+    cmp -s "$bin/$name" "$data/bin/$name" || return 1
+  done
+}
+if ! agent_running || ! installed_current; then
+  # A service an earlier run of this script started by itself would publish beside it.
+  for pid in $(pgrep -f "^$bin/tidewell-service" || true); do kill -TERM "$pid" 2>/dev/null || true; done
+  QT_QPA_PLATFORM=offscreen "$bin/Tidewell" --install-service
 fi
 # The devices appear within a second of the service's first pass; helpers that were quicker
 # than the plug-in are started again 2 s later.
-for _ in $(seq 100); do
-  grep -q 'Starting Tidewell audio service' "$state/service.log" 2>/dev/null && break
-  sleep 0.1
-done
+for _ in $(seq 100); do agent_running && break; sleep 0.1; done
 sleep 4
 
 echo
@@ -99,15 +126,15 @@ fi
 
 cat <<MSG
 
-Tidewell is running: audioserverd with the plug-in, tidewell-service and its helpers
-(log: $state/service.log), and the example player.
+Tidewell is running: audioserverd with the plug-in, tidewell-service (the launch agent
+$agent) and its helpers (logs: $state/audioagent.*.log), and the example player.
   $bin/audioctl list                         the devices, virtual ones included
   $bin/audio-play --device UID --sine 997    play into a device
   $bin/audio-record --device UID --output x.wav --duration 2
                                              record a device and see its levels
   $bin/audioctl capture BuiltInOutputDevice out.wav --seconds 2
                                              what the monitors play to the built-in output
-Edit the configuration ($(printf '%s' "${XDG_DATA_HOME:-$HOME/.local/share}")/Tidewell/config.json); the service follows it
+Edit the configuration ($config); the service follows it
 within a second. Stop everything with: scripts/run.sh stop
 MSG
 

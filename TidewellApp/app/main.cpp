@@ -1,10 +1,13 @@
 // Tidewell: the desktop application. Runs until the user quits, closes the main window or
 // sends SIGTERM/SIGINT; each of those ends normally, so a pending edit is saved.
 //
-//   Tidewell [--screenshot FILE]
+//   Tidewell [--screenshot FILE | --install-service]
 //
 // --screenshot renders the main window once, writes it to FILE as a PNG and quits (for a
 // machine without a display: QT_QPA_PLATFORM=offscreen).
+// --install-service installs (or restarts) the routing service as its launch agent, the same
+// install the window's setup runs, prints the outcome and quits without a window; it exits
+// non-zero when the install failed. scripts/run.sh brings the system up with it.
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -16,6 +19,7 @@
 #include "TidewellApp/HealthBanner.h"
 #include "TidewellApp/HealthBannerOverlay.h"
 #include "TidewellApp/QuitSignals.h"
+#include "TidewellApp/ServiceInstallation.h"
 #include "TidewellApp/TidewellApplication.h"
 #include "TidewellApp/TidewellMainWindow.h"
 #include "TidewellCore/Branding.h"
@@ -34,7 +38,22 @@ int main(int argc, char** argv) {
                                 QStringLiteral("Write the main window as a PNG to <file>, then quit."),
                                 QStringLiteral("file"));
   parser.addOption(screenshot);
+  QCommandLineOption installService(QStringLiteral("install-service"),
+                                    QStringLiteral("Install or restart the routing service, then quit."));
+  parser.addOption(installService);
   parser.process(app);
+
+  if (parser.isSet(installService)) {
+    try {
+      tidewell::LaunchAgentServiceController controller;
+      controller.installService(*tidewell::makeSystemClock());
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "Service install failed: %s\n", error.what());
+      return 1;
+    }
+    std::printf("Service running\n");
+    return 0;
+  }
 
   if (!tidewell::QuitSignals::install())
     std::fprintf(stderr, "Tidewell: SIGTERM and SIGINT will end the application without saving\n");

@@ -1,6 +1,7 @@
 // The real Tidewell executable on a real X server (Xvfb), against a private stand-in audio
 // server with the plug-in and a running routing service: it shows its window, the screen
-// holds it, and SIGTERM ends it normally.
+// holds it, and SIGTERM ends it normally. Its command-line service install (what
+// scripts/run.sh uses) leaves the service running as the launch agent.
 
 #include <QImage>
 #include <QtEndian>
@@ -91,6 +92,10 @@ class ExecutableSmokeTest : public ::testing::Test {
     fs::permissions(home / "runtime", fs::perms::owner_all, fs::perm_options::replace);
   }
   void TearDown() override {
+    // An agent a test loaded goes with its service (nothing when none is loaded).
+    runQuietly({(binDirectory() / "launchctl").string(), "bootout",
+                "gui/" + std::to_string(::getuid()) + "/app.tidewell.service"},
+               userEnvironment());
     for (pid_t* pid : {&app, &service, &xvfb}) {
       if (*pid <= 0) continue;
       ::kill(*pid, SIGTERM);
@@ -136,6 +141,18 @@ class ExecutableSmokeTest : public ::testing::Test {
     environment.push_back("TIDEWELL_SERVICE_POLL_SECONDS=0.2");
     service = spawnWith({(binDirectory() / "tidewell-service").string()}, environment, home / "service.log");
     ASSERT_GT(service, 0);
+  }
+
+  // The processes whose program is `program`.
+  static std::vector<pid_t> processesRunning(const fs::path& program) {
+    std::vector<pid_t> found;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      const std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::error_code error;
+      if (fs::read_symlink(entry.path() / "exe", error) == program) found.push_back(std::stoi(name));
+    }
+    return found;
   }
 
   bool windowViewable() {
@@ -185,6 +202,40 @@ TEST_F(ExecutableSmokeTest, StartsShowsItsWindowOnXAndEndsNormallyOnSigterm) {
   app = -1;
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(ExecutableSmokeTest, InstallsTheServiceAsALaunchAgentFromTheCommandLine) {
+  const std::string launchctl = (binDirectory() / "launchctl").string();
+  const std::string target = "gui/" + std::to_string(::getuid()) + "/app.tidewell.service";
+  std::vector<std::string> environment = userEnvironment();
+  environment.push_back("QT_QPA_PLATFORM=offscreen");
+  environment.push_back("TIDEWELL_LAUNCH_BACKEND=supervisor");
+
+  // Without a launchctl nothing can be loaded: the install says so and fails.
+  std::vector<std::string> broken = environment;
+  broken.push_back("TIDEWELL_LAUNCHCTL=" + (home / "no-launchctl").string());
+  EXPECT_EQ(runQuietly({(binDirectory() / "Tidewell").string(), "--install-service"}, broken), 1);
+
+  environment.push_back("TIDEWELL_LAUNCHCTL=" + launchctl);
+  ASSERT_EQ(runQuietly({(binDirectory() / "Tidewell").string(), "--install-service"}, environment), 0)
+      << "see " << (home / "state/Tidewell").string();
+  const fs::path installed = home / "data/Tidewell/bin/tidewell-service";
+  EXPECT_TRUE(fs::exists(home / "config/launch-agents/app.tidewell.service.plist"));
+  // The build is recorded, so the window does not install the same build again at its start.
+  EXPECT_TRUE(fs::exists(home / "data/Tidewell/service-build"));
+  // The agent runs the installed copy, which beats.
+  EXPECT_TRUE(eventually([&] { return processesRunning(installed).size() == 1; }, 20s));
+  EXPECT_TRUE(eventually([&] { return fs::exists(home / "data/Tidewell/service-heartbeat"); }, 20s));
+
+  // Installing again replaces the running instance rather than adding one.
+  ASSERT_EQ(runQuietly({(binDirectory() / "Tidewell").string(), "--install-service"}, environment), 0);
+  EXPECT_TRUE(eventually([&] { return processesRunning(installed).size() == 1; }, 20s));
+  EXPECT_EQ(processesRunning(installed).size(), 1u);
+
+  // Unloading the agent ends the service and its supervisor.
+  EXPECT_EQ(runQuietly({launchctl, "bootout", target}, environment), 0);
+  EXPECT_TRUE(eventually([&] { return processesRunning(installed).empty(); }, 30s));
+  EXPECT_NE(runQuietly({launchctl, "print", target}, environment), 0);
 }
 
 }  // namespace

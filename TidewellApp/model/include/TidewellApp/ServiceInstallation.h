@@ -84,9 +84,12 @@ class LaunchAgentServiceController final : public ServiceController {
   QString installMarkerFile() const;
   // The bundled executable of that name; nothing when absent or not executable.
   std::optional<QString> serviceResourceURL(const QString& name) const;
+  // The install itself, without a model to report to (the application's command line uses
+  // it): copies the executables, writes the agent definition, (re)loads and starts the agent
+  // and records the build. Throws ServiceInstallError.
+  void installService(Clock& clock);
 
  private:
-  void installService(Clock& clock);
   void copyBundledServiceResource(const QString& name);
   void writeServicePlist();
   void removeLegacyServiceInstall();

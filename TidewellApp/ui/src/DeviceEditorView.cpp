@@ -137,7 +137,8 @@ void DeviceEditorView::rebuild() {
   scroll_ = new QScrollArea(this);
   scroll_->setWidgetResizable(true);
   scroll_->setFrameShape(QFrame::NoFrame);
-  scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // A window narrower than the three columns scrolls sideways rather than cutting them off.
+  scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   scroll_->viewport()->setAutoFillBackground(false);
   scroll_->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));

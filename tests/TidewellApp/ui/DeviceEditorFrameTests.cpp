@@ -3,10 +3,12 @@
 
 #include "MainWindowTestSupport.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QToolButton>
 
 #include "TidewellApp/DeveloperDiagnosticsPanel.h"
@@ -202,6 +204,27 @@ TEST_F(EditorTest, TheHealthFooterShowsOneLineOrTheDiagnosticsInDeveloperMode) {
   model->setDeveloperMode(false);
   EXPECT_EQ(health.diagnosticsPanel(), nullptr);
   EXPECT_TRUE(compact->isVisible());
+}
+
+// A window too narrow for the three columns scrolls sideways; nothing, the header's switch
+// included, is cut off out of reach.
+TEST_F(EditorTest, ANarrowEditorScrollsSidewaysSoTheHeaderSwitchStaysReachable) {
+  auto device = tidewell::testing::makeDevice("desk", "Desk");
+  device.monitors.push_back(tidewell::testing::makeMonitor("m", "Speakers"));
+  writeConfig({device}, "desk");
+  build("desk");
+  editor->resize(560, 640);
+  QApplication::processEvents();
+  QScrollArea* scroll = editor->scrollArea();
+  ASSERT_NE(scroll, nullptr);
+  ASSERT_GT(scroll->widget()->minimumSizeHint().width(), scroll->viewport()->width());
+  QScrollBar* bar = scroll->horizontalScrollBar();
+  ASSERT_TRUE(waitFor([&] { return bar->isVisible() && bar->maximum() > 0; }));
+  bar->setValue(bar->maximum());
+  QApplication::processEvents();
+  ToggleSwitch* toggle = editor->header()->enabledSwitch();
+  const QRect inViewport(toggle->mapTo(scroll->viewport(), QPoint(0, 0)), toggle->size());
+  EXPECT_TRUE(scroll->viewport()->rect().contains(inViewport)) << inViewport.x() << "+" << inViewport.width();
 }
 
 }  // namespace

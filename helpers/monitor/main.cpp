@@ -13,7 +13,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "MonitorRing.h"
+#include "MonitorCapture.h"
 #include "TidewellCore/TidewellConstants.h"
 #include "TidewellHelpers/TidewellHelperLoop.h"
 #include "TidewellHelpers/TidewellInputQueue.h"
@@ -33,7 +33,9 @@ struct TidewellMonitorInput {
     AudioQueueRef queue;
     AudioObjectID device;
     AudioDeviceIOProcID ioProc;
-    TidewellMonitorRing* ring;
+    TidewellHelperRing* ring;
+    uint32_t bufferFrames;
+    AudioStreamBasicDescription format;
 };
 
 AudioObjectPropertyAddress Address(AudioObjectPropertySelector selector, AudioObjectPropertyScope scope) {
@@ -73,16 +75,17 @@ double DeviceNominalSampleRate(AudioObjectID device) {
 
 OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* input, const AudioTimeStamp*,
                      AudioBufferList*, const AudioTimeStamp*, void* clientData) {
-    TidewellMonitorRingWriteBufferList(static_cast<TidewellMonitorRing*>(clientData), input, now);
+    TidewellMonitorWriteBufferList(static_cast<TidewellHelperRing*>(clientData), input, now);
     return 0;
 }
 
 void InputCallback(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer, const AudioTimeStamp* start,
                    UInt32, const AudioStreamPacketDescription*) {
-    auto* ring = static_cast<TidewellMonitorRing*>(userData);
-    const uint32_t frames = ring->bytesPerInputFrame != 0 ? buffer->mAudioDataByteSize / ring->bytesPerInputFrame : 0;
+    auto* ring = static_cast<TidewellHelperRing*>(userData);
+    const uint32_t bytesPerFrame = 4 * ring->sourceChannels;
+    const uint32_t frames = bytesPerFrame != 0 ? buffer->mAudioDataByteSize / bytesPerFrame : 0;
     if (frames > 0) {
-        TidewellMonitorRingWrite(ring, static_cast<const float*>(buffer->mAudioData), frames, start);
+        TidewellMonitorWrite(ring, static_cast<const float*>(buffer->mAudioData), frames, start);
     }
     AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
 }
@@ -109,7 +112,7 @@ bool StartAudioDeviceInput(TidewellMonitorInput* input, TidewellMonitorInputBack
         }
         return false;
     }
-    input->ring->inputFormat = format;
+    input->format = format;
     if (!TidewellInputIOProcStart(input->device, InputIOProc, input->ring, "AudioDeviceCreateIOProcID(monitor input)",
                                   "AudioDeviceStart(monitor input)", &input->ioProc)) {
         return false;
@@ -121,23 +124,24 @@ bool StartAudioDeviceInput(TidewellMonitorInput* input, TidewellMonitorInputBack
 void DisposeQueue(TidewellMonitorInput* input) { TidewellInputQueueDispose(&input->queue); }
 
 bool StartAudioQueueInput(TidewellMonitorInput* input, const char* inputUID) {
-    TidewellMonitorRing* ring = input->ring;
+    TidewellHelperRing* ring = input->ring;
     static const TidewellInputQueueTexts texts{"AudioQueueNewInput(monitor input)",
                                                "AudioQueueAllocateBuffer(monitor input)",
                                                "AudioQueueEnqueueBuffer(monitor input)", "AudioQueueStart(monitor input)"};
-    if (!TidewellInputQueueStart(&input->queue, ring->inputChannels, inputUID, kQueueBuffers,
-                                 ring->bufferFrames * ring->bytesPerInputFrame, InputCallback, ring, texts)) {
+    if (!TidewellInputQueueStart(&input->queue, ring->sourceChannels, inputUID, kQueueBuffers,
+                                 input->bufferFrames * 4 * ring->sourceChannels, InputCallback, ring, texts)) {
         return false;
     }
     input->backendInUse = 2;
     return true;
 }
 
-bool StartMonitorInput(TidewellMonitorInput* input, TidewellMonitorInputBackend backend, TidewellMonitorRing* ring,
-                       AudioObjectID device, const char* inputUID) {
+bool StartMonitorInput(TidewellMonitorInput* input, TidewellMonitorInputBackend backend, TidewellHelperRing* ring,
+                       AudioObjectID device, const char* inputUID, uint32_t bufferFrames) {
     *input = TidewellMonitorInput{};
     input->device = device;
     input->ring = ring;
+    input->bufferFrames = bufferFrames;
     if (backend != TidewellMonitorInputBackend::AudioQueue) {
         if (StartAudioDeviceInput(input, backend)) {
             return true;
@@ -189,12 +193,12 @@ int main(int argc, char** argv) {
         ResolveChannelCount("TIDEWELL_MONITOR_OUTPUT_CHANNELS", outputDevice, kAudioObjectPropertyScopeOutput);
     const char* monitorID = TidewellEnvValue("TIDEWELL_MONITOR_ID");
 
-    TidewellMonitorRing* ring = TidewellMonitorRingCreate(inputChannels, outputChannels);
+    TidewellHelperRing* ring = TidewellHelperRingCreateReaderControlled(inputChannels, outputChannels);
     if (ring == nullptr) {
         std::fputs("Could not allocate monitor ring buffer.\n", stderr);
         return 1;
     }
-    ring->bufferFrames = TidewellBufferFramesFromEnvironment("TIDEWELL_MONITOR_BUFFER_FRAMES");
+    const uint32_t bufferFrames = TidewellBufferFramesFromEnvironment("TIDEWELL_MONITOR_BUFFER_FRAMES");
     ring->masterGain.store(TidewellHelperStartingGain("TIDEWELL_MONITOR_GAIN", "TIDEWELL_MONITOR_MUTED"));
     ParseChannelGains(ring->channelGains, 64, "TIDEWELL_MONITOR_CHANNEL_GAINS");
     TidewellRouteTable routes;
@@ -208,7 +212,6 @@ int main(int argc, char** argv) {
     }
     TidewellMeterWriterOpen(&ring->meterWriter, monitorID, outputChannels);
 
-    const uint32_t bufferFrames = ring->bufferFrames;
     TidewellAdaptiveFillConfig fillConfig;
     TidewellAdaptiveFillConfigInit(&fillConfig, bufferFrames + 32, bufferFrames,
                                    bufferFrames / 2 > 32 ? bufferFrames / 2 : 32);
@@ -220,19 +223,19 @@ int main(int argc, char** argv) {
     TidewellDriftControllerInit(&ring->driftController, TidewellHelperLoopInit(&loop, counters, &fillConfig, duration));
 
     const double outputRate = DeviceNominalSampleRate(outputDevice);
-    if (!TidewellMonitorRingCreateConverter(ring, outputRate)) {
+    if (!TidewellHelperRingCreateOutputConverter(ring, outputRate)) {
         std::fputs("Could not allocate monitor sample-rate converter.\n", stderr);
-        TidewellMonitorRingDestroy(ring);
+        TidewellHelperRingDestroy(ring);
         return 1;
     }
 
     const TidewellMonitorInputBackend backend =
         TidewellMonitorInputBackendFromText(std::getenv("TIDEWELL_MONITOR_INPUT_BACKEND"));
     TidewellMonitorInput input{};
-    if (!StartMonitorInput(&input, backend, ring, inputDevice, inputUID)) {
+    if (!StartMonitorInput(&input, backend, ring, inputDevice, inputUID, bufferFrames)) {
         std::fprintf(stderr, "Could not start monitor input backend %s.\n", TidewellMonitorInputBackendName(backend));
         TidewellControlReaderClose(&controls);
-        TidewellMonitorRingDestroy(ring);
+        TidewellHelperRingDestroy(ring);
         return 1;
     }
 
@@ -243,14 +246,14 @@ int main(int argc, char** argv) {
                                                   bufferFrames,
                                                   TidewellOutputBridgeBackendFromString(TidewellMonitorOutputBackendText()),
                                                   true,
-                                                  MonitorOutputBridgeRender,
+                                                  OutputBridgeCallback,
                                                   ring,
                                                   stderr};
     if (!TidewellOutputBridgeStart(&bridge, &bridgeConfig)) {
         std::fprintf(stderr, "Could not start monitor output bridge: %s\n", TidewellOutputBridgeError(&bridge));
         StopMonitorInput(&input);
         TidewellControlReaderClose(&controls);
-        TidewellMonitorRingDestroy(ring);
+        TidewellHelperRingDestroy(ring);
         return 1;
     }
 
@@ -268,8 +271,8 @@ int main(int argc, char** argv) {
     std::printf("Buffer frames: %u.\n", bufferFrames);
     std::printf("Input backend: %s.\n", input.backendInUse == 1 ? "audio-device" : "audio-queue");
     if (input.backendInUse == 1) {
-        std::printf("Input format: %.0f Hz, %u channels, flags=0x%x.\n", ring->inputFormat.mSampleRate,
-                    ring->inputFormat.mChannelsPerFrame, ring->inputFormat.mFormatFlags);
+        std::printf("Input format: %.0f Hz, %u channels, flags=0x%x.\n", input.format.mSampleRate,
+                    input.format.mChannelsPerFrame, input.format.mFormatFlags);
     }
     std::printf("Output backend: %s.\n", TidewellOutputBridgeBackendName(bridge.activeBackend));
     if (bridge.activeBackend == TidewellOutputBackendAudioQueue) {
@@ -295,6 +298,6 @@ int main(int argc, char** argv) {
         AudioObjectRemovePropertyListener(outputDevice, &rateAddress, OutputRateChangedListener, nullptr);
     }
     TidewellControlReaderClose(&controls);
-    TidewellMonitorRingDestroy(ring);
+    TidewellHelperRingDestroy(ring);
     return 0;
 }

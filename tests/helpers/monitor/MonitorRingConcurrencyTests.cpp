@@ -4,14 +4,14 @@
 #include <thread>
 #include <vector>
 
-#include "MonitorRing.h"
+#include "MonitorCapture.h"
 
 namespace {
 
 // The input side writes frames whose channels all hold the frame's number while the render side
 // reads: every frame read must be whole, and numbers must only grow.
 TEST(MonitorRingConcurrency, ReaderSeesWholeFramesInOrder) {
-    TidewellMonitorRing* ring = TidewellMonitorRingCreate(4, 4);
+    TidewellHelperRing* ring = TidewellHelperRingCreateReaderControlled(4, 4);
     ASSERT_NE(ring, nullptr);
     for (uint32_t c = 0; c < 4; ++c) {
         ring->routes[c][0] = c + 1;
@@ -29,7 +29,7 @@ TEST(MonitorRingConcurrency, ReaderSeesWholeFramesInOrder) {
                     block[f * 4 + c] = next;
                 }
             }
-            TidewellMonitorRingWrite(ring, block.data(), 256);
+            TidewellMonitorWrite(ring, block.data(), 256);
             std::this_thread::yield();
         }
         done = true;
@@ -39,7 +39,7 @@ TEST(MonitorRingConcurrency, ReaderSeesWholeFramesInOrder) {
     bool whole = true;
     bool ordered = true;
     while (!done.load()) {
-        TidewellMonitorRingRead(ring, out.data(), 200);
+        RingRead(ring, out.data(), 200);
         for (uint32_t f = 0; f < 200; ++f) {
             const float v = out[f * 4];
             if (v == 0.0f) {
@@ -56,7 +56,7 @@ TEST(MonitorRingConcurrency, ReaderSeesWholeFramesInOrder) {
     EXPECT_TRUE(whole);
     EXPECT_TRUE(ordered);
     EXPECT_GT(last, 0.0f);
-    TidewellMonitorRingDestroy(ring);
+    TidewellHelperRingDestroy(ring);
 }
 
 }  // namespace

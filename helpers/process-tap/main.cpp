@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +28,7 @@
 #include "TidewellCore/TidewellConstants.h"
 #include "TidewellHelpers/TidewellHelperLoop.h"
 #include "TidewellHelpers/TidewellHelperSettings.h"
+#include "TidewellHelpers/TidewellHelperStartup.h"
 #include "TidewellStream/TidewellControlReader.h"
 #include "TidewellStream/TidewellHelperDevices.h"
 #include "TidewellStream/TidewellHelperEnvironment.h"
@@ -260,9 +260,7 @@ int Fail(TapResources* r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGINT, SignalHandler);
-    std::signal(SIGTERM, SignalHandler);
-    InstallServiceRestartedListener();
+    TidewellHelperInstallStopHandlers();
     StartStartupWatchdog();
 
     const std::string passThru(tidewell::TidewellCore::passThruDeviceUID);
@@ -368,42 +366,22 @@ int main(int argc, char** argv) {
     TidewellHelperRing* ring = r.ring;
     ring->masterGain.store(TidewellHelperStartingGain("TIDEWELL_TAP_GAIN", "TIDEWELL_TAP_MUTED"));
     ParseChannelGains(ring->channelGains, 2, "TIDEWELL_TAP_CHANNEL_GAINS");
-    TidewellRouteTable routes;
-    ParseRoutes(&routes, "TIDEWELL_TAP_ROUTES");
-    ring->routeCount = routes.count;
-    std::memcpy(ring->routes, routes.routes, sizeof routes.routes);
-
-    if (sourceID != nullptr && TidewellControlReaderOpen(&r.controls, sourceID)) {
-        TidewellHelperPollControls(&r.controls, sourceID, &ring->masterGain, ring->channelGains, 2);
-    }
-    TidewellMeterWriterOpen(&ring->meterWriter, sourceID, tapChannels);
+    TidewellHelperApplyRoutes(ring, "TIDEWELL_TAP_ROUTES");
+    TidewellHelperOpenControlsAndMeter(&r.controls, sourceID, ring, 2, tapChannels);
 
     TapCaptureState state{};
     TidewellTapCaptureInit(&state, ring, tapChannels, interleaved, bufferFrames);
 
-    TidewellAdaptiveFillConfig fillConfig;
-    TidewellAdaptiveFillConfigInit(&fillConfig, bufferFrames + 32, bufferFrames,
-                                   bufferFrames / 2 > 32 ? bufferFrames / 2 : 32);
-    TidewellAdaptiveFillConfigApplyEnvironment(&fillConfig, "TIDEWELL_TAP");
     TidewellHelperLoop loop;
-    const TidewellHelperRingCounters counters{&ring->readPosition, &ring->writePosition, &ring->captured,
-                                              &ring->rendered,     &ring->dropped,       &ring->underrun,
-                                              &ring->targetFill};
-    TidewellHelperLoopInit(&loop, counters, &fillConfig, duration);
+    TidewellHelperLoopStart(&loop, ring, bufferFrames, "TIDEWELL_TAP", duration);
     TidewellDriftControllerInit(&ring->driftController, ring->targetFill.load(std::memory_order_relaxed));
 
     std::printf("Sample-rate conversion: %.0f Hz -> 48000 Hz%s.\n", tapRate,
                 ring->resampler->identity ? " (identity)" : "");
 
-    const TidewellOutputBridgeConfig bridgeConfig{outputUID.c_str(),
-                                                  48000.0,
-                                                  outputChannels,
-                                                  bufferFrames,
-                                                  TidewellOutputBridgeBackendFromEnvironment(),
-                                                  true,
-                                                  OutputBridgeCallback,
-                                                  ring,
-                                                  stderr};
+    const TidewellOutputBridgeConfig bridgeConfig =
+        TidewellHelperBridgeConfig(outputUID.c_str(), 48000.0, outputChannels, bufferFrames,
+                                   TidewellOutputBridgeBackendFromEnvironment(), ring);
     LogStartupStep("creating output bridge");
     if (!TidewellOutputBridgeStart(&r.bridge, &bridgeConfig)) {
         std::fprintf(stderr, "Could not start output bridge: %s\n", TidewellOutputBridgeError(&r.bridge));
@@ -431,10 +409,7 @@ int main(int argc, char** argv) {
     std::printf("Tap format: %.0f Hz, %u channels, %s.\n", format.mSampleRate, format.mChannelsPerFrame,
                 interleaved ? "interleaved" : "non-interleaved");
     std::printf("Tap clock device: %s.\n", clockUID.c_str());
-    std::printf("Output backend: %s.\n", TidewellOutputBridgeBackendName(r.bridge.activeBackend));
-    if (r.bridge.activeBackend == TidewellOutputBackendAudioQueue) {
-        std::printf("Output queue buffers: %u.\n", r.bridge.queueBufferCount);
-    }
+    TidewellHelperPrintOutputBackend(&r.bridge);
     std::printf("Buffer frames: %u.\n", bufferFrames);
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);
@@ -494,9 +469,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    TidewellHelperPrintStopped(stdout, "process tap", ring->captured.load(), ring->rendered.load(), ring->dropped.load(),
-                               ring->underrun.load());
-    TidewellArmShutdownWatchdog(2);
+    TidewellHelperReportStopping("process tap", ring);
     if (watchingProcesses) {
         AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &processesAddress, ProcessListChanged, nullptr);
     }

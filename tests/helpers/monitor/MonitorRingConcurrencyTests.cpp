@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <thread>
 #include <vector>
 
@@ -56,6 +58,51 @@ TEST(MonitorRingConcurrency, ReaderSeesWholeFramesInOrder) {
     EXPECT_TRUE(whole);
     EXPECT_TRUE(ordered);
     EXPECT_GT(last, 0.0f);
+    TidewellHelperRingDestroy(ring);
+}
+
+// The reader-controlled ring's whole render path (pulls, conversion, the control step that may skip
+// frames or hold silence) against the input side's cycles and the main loop changing the target
+// and the gains, as the monitor runs them.
+TEST(MonitorRingConcurrency, RenderWithDriftControlAgainstTheInputAndTheMainLoop) {
+    TidewellHelperRing* ring = TidewellHelperRingCreateReaderControlled(2, 2);
+    ASSERT_NE(ring, nullptr);
+    ASSERT_TRUE(TidewellHelperRingCreateOutputConverter(ring, 44100));
+    for (uint32_t c = 0; c < 2; ++c) {
+        ring->routes[c][0] = c + 1;
+        ring->routes[c][1] = c + 1;
+    }
+    ring->routeCount = 2;
+    ring->targetFill.store(224);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        std::vector<float> block(256 * 2, 0.25f);
+        for (int i = 0; i < 2000 && !stop.load(); ++i) {
+            TidewellMonitorWrite(ring, block.data(), 256);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        stop.store(true);
+    });
+    std::thread reader([&] {
+        std::vector<float> out(235 * 2);
+        while (!stop.load()) {
+            OutputBridgeCallback(ring, out.data(), 235, 2);
+            for (float v : out) {
+                ASSERT_LT(std::fabs(v), 1.1f) << v;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    for (int tick = 0; !stop.load(); ++tick) {
+        ring->targetFill.store(tick % 2 ? 224 : 416);
+        ring->masterGain.store(tick % 3 ? 1.0f : 2.0f);
+        TidewellStoreGain(ring->channelGains[1], tick % 2 ? 1.0f : 0.5f);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    writer.join();
+    reader.join();
+    EXPECT_GT(ring->captured.load(), 0u);
+    EXPECT_GT(ring->rendered.load(), 0u);
     TidewellHelperRingDestroy(ring);
 }
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "MonitorRing.h"
+#include "MonitorCapture.h"
 #include "SourceCapture.h"
 #include "TapCapture.h"
 
@@ -105,8 +105,8 @@ BENCHMARK(BM_HardwareSource)->Args({2, 48000})->Args({64, 48000})->Args({2, 4410
 void BM_Monitor(benchmark::State& state) {
     const auto channels = static_cast<uint32_t>(state.range(0));
     const double rate = static_cast<double>(state.range(1));
-    TidewellMonitorRing* ring = TidewellMonitorRingCreate(channels, channels);
-    TidewellMonitorRingCreateConverter(ring, rate);
+    TidewellHelperRing* ring = TidewellHelperRingCreateReaderControlled(channels, channels);
+    TidewellHelperRingCreateOutputConverter(ring, rate);
     for (uint32_t c = 0; c < channels; ++c) {
         ring->routes[c][0] = c + 1;
         ring->routes[c][1] = c + 1;
@@ -118,12 +118,12 @@ void BM_Monitor(benchmark::State& state) {
     const auto renderFrames = static_cast<uint32_t>(kBlock * rate / 48000.0);
     double frames = 0;
     for (auto _ : state) {
-        TidewellMonitorRingWrite(ring, input.data(), kBlock);
-        MonitorOutputBridgeRender(ring, out.data(), renderFrames, channels);
+        TidewellMonitorWrite(ring, input.data(), kBlock);
+        OutputBridgeCallback(ring, out.data(), renderFrames, channels);
         frames += kBlock;
     }
     Report(state, frames, 48000.0);
-    TidewellMonitorRingDestroy(ring);
+    TidewellHelperRingDestroy(ring);
 }
 BENCHMARK(BM_Monitor)->Args({2, 48000})->Args({64, 48000})->Args({2, 44100})->Args({64, 44100});
 

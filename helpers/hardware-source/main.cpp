@@ -5,17 +5,15 @@
 #include <AudioClient/AudioHardware.h>
 #include <AudioClient/AudioToolbox.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "SourceCapture.h"
 #include "TidewellCore/TidewellConstants.h"
 #include "TidewellHelpers/TidewellHelperLoop.h"
-#include "TidewellHelpers/TidewellInputQueue.h"
+#include "TidewellHelpers/TidewellHelperInput.h"
+#include "TidewellHelpers/TidewellHelperStartup.h"
 #include "TidewellHelpers/TidewellHelperSettings.h"
 #include "TidewellStream/TidewellControlReader.h"
 #include "TidewellStream/TidewellHelperDevices.h"
@@ -25,19 +23,6 @@
 #include "TidewellStream/TidewellOutputBridge.h"
 
 namespace {
-
-constexpr uint32_t kQueueBuffers = 4;
-
-struct SourceInput {
-    uint32_t activeKind;   // 0 none, 1 device IO procedure, 2 input audio queue
-    AudioQueueRef queue;
-    AudioObjectID device;
-    AudioDeviceIOProcID ioProc;
-    TidewellInputBufferSize bufferSize;
-    TidewellHelperRing* ring;
-    uint32_t bufferFrames;
-    AudioStreamBasicDescription format;
-};
 
 AudioObjectPropertyAddress Address(AudioObjectPropertySelector selector, AudioObjectPropertyScope scope) {
     return {selector, scope, kAudioObjectPropertyElementMain};
@@ -59,44 +44,27 @@ bool SetBufferFrameSize(void*, AudioObjectID device, uint32_t scope, uint32_t fr
 
 const TidewellBufferSizeOps kDeviceBufferSize = {QueryDeviceBufferFrameSize, SetBufferFrameSize, nullptr};
 
-OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* input, const AudioTimeStamp*,
-                     AudioBufferList*, const AudioTimeStamp*, void* clientData) {
-    TidewellSourceRingWriteBufferList(static_cast<TidewellHelperRing*>(clientData), input, now);
-    return 0;
+void WriteBufferList(TidewellHelperRing* ring, const AudioBufferList* list, const AudioTimeStamp* time) {
+    TidewellSourceRingWriteBufferList(ring, list, time);
 }
 
-void InputCallback(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer, const AudioTimeStamp* start,
-                   UInt32, const AudioStreamPacketDescription*) {
-    auto* ring = static_cast<TidewellHelperRing*>(userData);
-    const uint32_t bytesPerFrame = 4 * ring->sourceChannels;
-    const uint32_t frames = bytesPerFrame != 0 ? buffer->mAudioDataByteSize / bytesPerFrame : 0;
-    if (frames > 0) {
-        TidewellSourceRingWrite(ring, static_cast<const float*>(buffer->mAudioData), frames, start);
-    }
-    AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
+void WriteInterleaved(TidewellHelperRing* ring, const float* data, uint32_t frames, const AudioTimeStamp* time) {
+    TidewellSourceRingWrite(ring, data, frames, time);
 }
 
-bool StartAudioDeviceInput(SourceInput* input, TidewellSourceInputBackend backend) {
+// The device's own rate, resampled to 48000 Hz.
+bool StartAudioDeviceInput(TidewellHelperInput* input, TidewellSourceInputBackend backend) {
     TidewellHelperRing* ring = input->ring;
-    const AudioObjectPropertyAddress address = Address(kAudioDevicePropertyStreamFormat, kAudioObjectPropertyScopeInput);
-    AudioStreamBasicDescription format{};
-    UInt32 size = sizeof format;
-    const OSStatus status = AudioObjectGetPropertyData(input->device, &address, 0, nullptr, &size, &format);
-    if (status != 0) {
-        PrintStatus("AudioObjectGetPropertyData(kAudioDevicePropertyStreamFormat input)", status);
+    if (!TidewellHelperInputReadFormat(input)) {
         return false;
     }
+    const AudioStreamBasicDescription& format = input->format;
     if (!TidewellSourceFormatSupported(format)) {
         if (backend == TidewellSourceInputBackend::Auto) {
-            std::fprintf(stderr,
-                         "Hardware input IOProc does not support active device format %.0f Hz, format=%u flags=0x%x "
-                         "bits=%u channels=%u. Falling back to AudioQueue.\n",
-                         format.mSampleRate, format.mFormatID, format.mFormatFlags, format.mBitsPerChannel,
-                         format.mChannelsPerFrame);
+            TidewellHelperInputReportFallback("Hardware", format);
         }
         return false;
     }
-    input->format = format;
     TidewellResampler* resampler =
         TidewellResamplerCreate(ring->channels, kTidewellHelperRingBlockFrames, format.mSampleRate,
                                 kTidewellHelperRingEngineRate);
@@ -107,17 +75,10 @@ bool StartAudioDeviceInput(SourceInput* input, TidewellSourceInputBackend backen
     TidewellResamplerDestroy(ring->resampler);
     ring->resampler = resampler;
     ring->inputRate = format.mSampleRate;
-    if (!TidewellInputIOProcStart(input->device, InputIOProc, ring, "AudioDeviceCreateIOProcID(input)",
-                                  "AudioDeviceStart(input)", &input->ioProc)) {
-        return false;
-    }
-    input->activeKind = 1;
-    return true;
+    return TidewellHelperInputStartIOProc(input, "AudioDeviceCreateIOProcID(input)", "AudioDeviceStart(input)");
 }
 
-void DisposeQueue(SourceInput* input) { TidewellInputQueueDispose(&input->queue); }
-
-bool StartAudioQueueInput(SourceInput* input, const char* inputUID) {
+bool StartAudioQueueInput(TidewellHelperInput* input, const char* inputUID) {
     TidewellHelperRing* ring = input->ring;
     TidewellResampler* resampler =
         TidewellResamplerCreate(ring->channels, kTidewellHelperRingBlockFrames, 48000.0, kTidewellHelperRingEngineRate);
@@ -129,57 +90,42 @@ bool StartAudioQueueInput(SourceInput* input, const char* inputUID) {
     ring->resampler = resampler;
     ring->inputRate = 48000.0;
     // A failed queue path: the caller puts the device's buffer size back and stops the bridge.
-    const uint32_t channels = ring->sourceChannels;
     static const TidewellInputQueueTexts texts{"AudioQueueNewInput", "AudioQueueAllocateBuffer(input)",
                                                "AudioQueueEnqueueBuffer(input)", "AudioQueueStart(input)"};
-    if (!TidewellInputQueueStart(&input->queue, channels, inputUID, kQueueBuffers, input->bufferFrames * 4 * channels,
-                                 InputCallback, ring, texts)) {
-        return false;
-    }
-    input->activeKind = 2;
-    return true;
+    return TidewellHelperInputStartQueue(input, inputUID, texts);
 }
 
-bool StartSourceInput(SourceInput* input, TidewellSourceInputBackend backend, TidewellHelperRing* ring,
-                      AudioObjectID device, const char* inputUID, uint32_t bufferFrames) {
-    *input = SourceInput{};
-    input->device = device;
-    input->ring = ring;
-    input->bufferFrames = bufferFrames;
-    RequestInputBufferFrameSize(&input->bufferSize, &kDeviceBufferSize, device, bufferFrames);
+bool StartSourceInput(TidewellHelperInput* input, TidewellInputBufferSize* bufferSize,
+                      TidewellSourceInputBackend backend, TidewellHelperRing* ring, AudioObjectID device,
+                      const char* inputUID, uint32_t bufferFrames) {
+    TidewellHelperInputInit(input, ring, device, bufferFrames, WriteBufferList, WriteInterleaved);
+    *bufferSize = TidewellInputBufferSize{};
+    RequestInputBufferFrameSize(bufferSize, &kDeviceBufferSize, device, bufferFrames);
     if (backend != TidewellSourceInputBackend::AudioQueue) {
         if (StartAudioDeviceInput(input, backend)) {
             return true;
         }
         if (backend == TidewellSourceInputBackend::AudioDevice) {
-            RestoreInputBufferFrameSize(&input->bufferSize, &kDeviceBufferSize);
+            RestoreInputBufferFrameSize(bufferSize, &kDeviceBufferSize);
             return false;
         }
     }
     if (StartAudioQueueInput(input, inputUID)) {
         return true;
     }
-    RestoreInputBufferFrameSize(&input->bufferSize, &kDeviceBufferSize);
+    RestoreInputBufferFrameSize(bufferSize, &kDeviceBufferSize);
     return false;
 }
 
-void StopSourceInput(SourceInput* input) {
-    DisposeQueue(input);
-    if (input->ioProc != nullptr) {
-        AudioDeviceStop(input->device, input->ioProc);
-        AudioDeviceDestroyIOProcID(input->device, input->ioProc);
-        input->ioProc = nullptr;
-    }
-    RestoreInputBufferFrameSize(&input->bufferSize, &kDeviceBufferSize);
-    input->activeKind = 0;
+void StopSourceInput(TidewellHelperInput* input, TidewellInputBufferSize* bufferSize) {
+    TidewellHelperInputStop(input);
+    RestoreInputBufferFrameSize(bufferSize, &kDeviceBufferSize);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGINT, SignalHandler);
-    std::signal(SIGTERM, SignalHandler);
-    InstallServiceRestartedListener();
+    TidewellHelperInstallStopHandlers();
 
     const char* inputUID = TidewellEnvValue("TIDEWELL_SOURCE_INPUT_UID");
     if (inputUID == nullptr) {
@@ -222,40 +168,22 @@ int main(int argc, char** argv) {
     for (uint32_t c = 0; c < inputChannels; ++c) {
         ring->channelGains[c] = gains[c];
     }
-    TidewellRouteTable routes;
-    ParseRoutes(&routes, "TIDEWELL_SOURCE_ROUTES");
-    ring->routeCount = routes.count;
-    std::memcpy(ring->routes, routes.routes, sizeof routes.routes);
+    TidewellHelperApplyRoutes(ring, "TIDEWELL_SOURCE_ROUTES");
 
     TidewellControlReader controls{nullptr, -1, 0};
-    if (sourceID != nullptr && TidewellControlReaderOpen(&controls, sourceID)) {
-        TidewellHelperPollControls(&controls, sourceID, &ring->masterGain, ring->channelGains, inputChannels);
-    }
-    TidewellMeterWriterOpen(&ring->meterWriter, sourceID, inputChannels);
+    TidewellHelperOpenControlsAndMeter(&controls, sourceID, ring, inputChannels, inputChannels);
 
-    TidewellAdaptiveFillConfig fillConfig;
-    TidewellAdaptiveFillConfigInit(&fillConfig, bufferFrames + 32, bufferFrames,
-                                   bufferFrames / 2 > 32 ? bufferFrames / 2 : 32);
-    TidewellAdaptiveFillConfigApplyEnvironment(&fillConfig, "TIDEWELL_SOURCE");
     TidewellHelperLoop loop;
-    const TidewellHelperRingCounters counters{&ring->readPosition, &ring->writePosition, &ring->captured,
-                                              &ring->rendered,     &ring->dropped,       &ring->underrun,
-                                              &ring->targetFill};
-    TidewellDriftControllerInit(&ring->driftController, TidewellHelperLoopInit(&loop, counters, &fillConfig, duration));
+    TidewellDriftControllerInit(&ring->driftController,
+                                TidewellHelperLoopStart(&loop, ring, bufferFrames, "TIDEWELL_SOURCE", duration));
 
     const TidewellSourceInputBackend backend =
         TidewellSourceInputBackendFromText(std::getenv("TIDEWELL_SOURCE_INPUT_BACKEND"));
 
     TidewellOutputBridge bridge{};
-    const TidewellOutputBridgeConfig bridgeConfig{outputUID,
-                                                  48000.0,
-                                                  outputChannels,
-                                                  bufferFrames,
-                                                  TidewellOutputBridgeBackendFromEnvironment(),
-                                                  true,
-                                                  OutputBridgeCallback,
-                                                  ring,
-                                                  stderr};
+    const TidewellOutputBridgeConfig bridgeConfig =
+        TidewellHelperBridgeConfig(outputUID, 48000.0, outputChannels, bufferFrames,
+                                   TidewellOutputBridgeBackendFromEnvironment(), ring);
     if (!TidewellOutputBridgeStart(&bridge, &bridgeConfig)) {
         std::fprintf(stderr, "Could not start output bridge: %s\n", TidewellOutputBridgeError(&bridge));
         TidewellControlReaderClose(&controls);
@@ -263,8 +191,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    SourceInput input{};
-    if (!StartSourceInput(&input, backend, ring, inputDevice, inputUID, bufferFrames)) {
+    TidewellHelperInput input{};
+    TidewellInputBufferSize inputBufferSize{};
+    if (!StartSourceInput(&input, &inputBufferSize, backend, ring, inputDevice, inputUID, bufferFrames)) {
         std::fprintf(stderr, "Could not start hardware input backend %s.\n", TidewellSourceInputBackendName(backend));
         TidewellOutputBridgeStop(&bridge);
         TidewellControlReaderClose(&controls);
@@ -281,26 +210,15 @@ int main(int argc, char** argv) {
         std::printf("Input format: %.0f Hz, %u channels, flags=0x%x.\n", input.format.mSampleRate,
                     input.format.mChannelsPerFrame, input.format.mFormatFlags);
     }
-    std::printf("Output backend: %s.\n", TidewellOutputBridgeBackendName(bridge.activeBackend));
-    if (bridge.activeBackend == TidewellOutputBackendAudioQueue) {
-        std::printf("Output queue buffers: %u.\n", bridge.queueBufferCount);
-    }
+    TidewellHelperPrintOutputBackend(&bridge);
     std::printf("Buffer frames: %u.\n", bufferFrames);
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);
 
-    while (gStopRequested.load(std::memory_order_relaxed) == 0) {
-        usleep(kTidewellTickMicroseconds);
-        TidewellHelperPollControls(&controls, sourceID, &ring->masterGain, ring->channelGains, inputChannels);
-        if (TidewellHelperLoopEndTick(&loop, stdout)) {
-            break;
-        }
-    }
+    TidewellHelperRunLoop(&loop, &controls, sourceID, ring, inputChannels);
 
-    TidewellHelperPrintStopped(stdout, "hardware source", ring->captured.load(), ring->rendered.load(), ring->dropped.load(),
-                               ring->underrun.load());
-    TidewellArmShutdownWatchdog(2);
-    StopSourceInput(&input);
+    TidewellHelperReportStopping("hardware source", ring);
+    StopSourceInput(&input, &inputBufferSize);
     TidewellOutputBridgeStop(&bridge);
     TidewellControlReaderClose(&controls);
     TidewellHelperRingDestroy(ring);

@@ -6,17 +6,15 @@
 #include <AudioClient/AudioToolbox.h>
 
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <unistd.h>
 
-#include "MonitorRing.h"
+#include "MonitorCapture.h"
 #include "TidewellCore/TidewellConstants.h"
 #include "TidewellHelpers/TidewellHelperLoop.h"
-#include "TidewellHelpers/TidewellInputQueue.h"
+#include "TidewellHelpers/TidewellHelperInput.h"
+#include "TidewellHelpers/TidewellHelperStartup.h"
 #include "TidewellHelpers/TidewellHelperSettings.h"
 #include "TidewellStream/TidewellControlReader.h"
 #include "TidewellStream/TidewellHelperDevices.h"
@@ -25,16 +23,6 @@
 #include "TidewellStream/TidewellOutputBridge.h"
 
 namespace {
-
-constexpr uint32_t kQueueBuffers = 4;
-
-struct TidewellMonitorInput {
-    uint32_t backendInUse;   // 0 none, 1 device IO procedure, 2 audio queue
-    AudioQueueRef queue;
-    AudioObjectID device;
-    AudioDeviceIOProcID ioProc;
-    TidewellMonitorRing* ring;
-};
 
 AudioObjectPropertyAddress Address(AudioObjectPropertySelector selector, AudioObjectPropertyScope scope) {
     return {selector, scope, kAudioObjectPropertyElementMain};
@@ -71,73 +59,36 @@ double DeviceNominalSampleRate(AudioObjectID device) {
     return rate;
 }
 
-OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* input, const AudioTimeStamp*,
-                     AudioBufferList*, const AudioTimeStamp*, void* clientData) {
-    TidewellMonitorRingWriteBufferList(static_cast<TidewellMonitorRing*>(clientData), input, now);
-    return 0;
+void WriteBufferList(TidewellHelperRing* ring, const AudioBufferList* list, const AudioTimeStamp* time) {
+    TidewellMonitorWriteBufferList(ring, list, time);
 }
 
-void InputCallback(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer, const AudioTimeStamp* start,
-                   UInt32, const AudioStreamPacketDescription*) {
-    auto* ring = static_cast<TidewellMonitorRing*>(userData);
-    const uint32_t frames = ring->bytesPerInputFrame != 0 ? buffer->mAudioDataByteSize / ring->bytesPerInputFrame : 0;
-    if (frames > 0) {
-        TidewellMonitorRingWrite(ring, static_cast<const float*>(buffer->mAudioData), frames, start);
-    }
-    AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
+void WriteInterleaved(TidewellHelperRing* ring, const float* data, uint32_t frames, const AudioTimeStamp* time) {
+    TidewellMonitorWrite(ring, data, frames, time);
 }
 
-bool StartAudioDeviceInput(TidewellMonitorInput* input, TidewellMonitorInputBackend backend) {
-    const AudioObjectPropertyAddress address = Address(kAudioDevicePropertyStreamFormat, kAudioObjectPropertyScopeInput);
-    AudioStreamBasicDescription format{};
-    UInt32 size = sizeof format;
-    const OSStatus status = AudioObjectGetPropertyData(input->device, &address, 0, nullptr, &size, &format);
-    if (status != 0) {
-        PrintStatus("AudioObjectGetPropertyData(kAudioDevicePropertyStreamFormat input)", status);
+// The IO procedure path takes the virtual device's frames only as they are: float at 48000 Hz.
+bool StartAudioDeviceInput(TidewellHelperInput* input, TidewellMonitorInputBackend backend) {
+    if (!TidewellHelperInputReadFormat(input)) {
         return false;
     }
+    const AudioStreamBasicDescription& format = input->format;
     const bool supported = format.mFormatID == kAudioFormatLinearPCM &&
                            (format.mFormatFlags & kAudioFormatFlagIsFloat) != 0 && format.mBitsPerChannel == 32 &&
                            format.mChannelsPerFrame >= 1 && std::fabs(format.mSampleRate - 48000.0) < 1.0;
     if (!supported) {
         if (backend == TidewellMonitorInputBackend::Auto) {
-            std::fprintf(stderr,
-                         "Monitor input IOProc does not support active device format %.0f Hz, format=%u flags=0x%x "
-                         "bits=%u channels=%u. Falling back to AudioQueue.\n",
-                         format.mSampleRate, format.mFormatID, format.mFormatFlags, format.mBitsPerChannel,
-                         format.mChannelsPerFrame);
+            TidewellHelperInputReportFallback("Monitor", format);
         }
         return false;
     }
-    input->ring->inputFormat = format;
-    if (!TidewellInputIOProcStart(input->device, InputIOProc, input->ring, "AudioDeviceCreateIOProcID(monitor input)",
-                                  "AudioDeviceStart(monitor input)", &input->ioProc)) {
-        return false;
-    }
-    input->backendInUse = 1;
-    return true;
+    return TidewellHelperInputStartIOProc(input, "AudioDeviceCreateIOProcID(monitor input)",
+                                          "AudioDeviceStart(monitor input)");
 }
 
-void DisposeQueue(TidewellMonitorInput* input) { TidewellInputQueueDispose(&input->queue); }
-
-bool StartAudioQueueInput(TidewellMonitorInput* input, const char* inputUID) {
-    TidewellMonitorRing* ring = input->ring;
-    static const TidewellInputQueueTexts texts{"AudioQueueNewInput(monitor input)",
-                                               "AudioQueueAllocateBuffer(monitor input)",
-                                               "AudioQueueEnqueueBuffer(monitor input)", "AudioQueueStart(monitor input)"};
-    if (!TidewellInputQueueStart(&input->queue, ring->inputChannels, inputUID, kQueueBuffers,
-                                 ring->bufferFrames * ring->bytesPerInputFrame, InputCallback, ring, texts)) {
-        return false;
-    }
-    input->backendInUse = 2;
-    return true;
-}
-
-bool StartMonitorInput(TidewellMonitorInput* input, TidewellMonitorInputBackend backend, TidewellMonitorRing* ring,
-                       AudioObjectID device, const char* inputUID) {
-    *input = TidewellMonitorInput{};
-    input->device = device;
-    input->ring = ring;
+bool StartMonitorInput(TidewellHelperInput* input, TidewellMonitorInputBackend backend, TidewellHelperRing* ring,
+                       AudioObjectID device, const char* inputUID, uint32_t bufferFrames) {
+    TidewellHelperInputInit(input, ring, device, bufferFrames, WriteBufferList, WriteInterleaved);
     if (backend != TidewellMonitorInputBackend::AudioQueue) {
         if (StartAudioDeviceInput(input, backend)) {
             return true;
@@ -146,17 +97,10 @@ bool StartMonitorInput(TidewellMonitorInput* input, TidewellMonitorInputBackend 
             return false;
         }
     }
-    return StartAudioQueueInput(input, inputUID);
-}
-
-void StopMonitorInput(TidewellMonitorInput* input) {
-    DisposeQueue(input);
-    if (input->ioProc != nullptr) {
-        AudioDeviceStop(input->device, input->ioProc);
-        AudioDeviceDestroyIOProcID(input->device, input->ioProc);
-        input->ioProc = nullptr;
-    }
-    input->backendInUse = 0;
+    static const TidewellInputQueueTexts texts{"AudioQueueNewInput(monitor input)",
+                                               "AudioQueueAllocateBuffer(monitor input)",
+                                               "AudioQueueEnqueueBuffer(monitor input)", "AudioQueueStart(monitor input)"};
+    return TidewellHelperInputStartQueue(input, inputUID, texts);
 }
 
 OSStatus OutputRateChangedListener(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void*) {
@@ -168,9 +112,7 @@ OSStatus OutputRateChangedListener(AudioObjectID, UInt32, const AudioObjectPrope
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGINT, SignalHandler);
-    std::signal(SIGTERM, SignalHandler);
-    InstallServiceRestartedListener();
+    TidewellHelperInstallStopHandlers();
 
     const std::string passThru(tidewell::TidewellCore::passThruDeviceUID);
     const char* inputUID = TidewellEnvValue("TIDEWELL_MONITOR_INPUT_UID");
@@ -189,68 +131,49 @@ int main(int argc, char** argv) {
         ResolveChannelCount("TIDEWELL_MONITOR_OUTPUT_CHANNELS", outputDevice, kAudioObjectPropertyScopeOutput);
     const char* monitorID = TidewellEnvValue("TIDEWELL_MONITOR_ID");
 
-    TidewellMonitorRing* ring = TidewellMonitorRingCreate(inputChannels, outputChannels);
+    TidewellHelperRing* ring = TidewellHelperRingCreateReaderControlled(inputChannels, outputChannels);
     if (ring == nullptr) {
         std::fputs("Could not allocate monitor ring buffer.\n", stderr);
         return 1;
     }
-    ring->bufferFrames = TidewellBufferFramesFromEnvironment("TIDEWELL_MONITOR_BUFFER_FRAMES");
+    const uint32_t bufferFrames = TidewellBufferFramesFromEnvironment("TIDEWELL_MONITOR_BUFFER_FRAMES");
     ring->masterGain.store(TidewellHelperStartingGain("TIDEWELL_MONITOR_GAIN", "TIDEWELL_MONITOR_MUTED"));
     ParseChannelGains(ring->channelGains, 64, "TIDEWELL_MONITOR_CHANNEL_GAINS");
-    TidewellRouteTable routes;
-    ParseRoutes(&routes, "TIDEWELL_MONITOR_ROUTES");
-    ring->routeCount = routes.count;
-    std::memcpy(ring->routes, routes.routes, sizeof routes.routes);
+    TidewellHelperApplyRoutes(ring, "TIDEWELL_MONITOR_ROUTES");
 
     TidewellControlReader controls{nullptr, -1, 0};
-    if (monitorID != nullptr && TidewellControlReaderOpen(&controls, monitorID)) {
-        TidewellHelperPollControls(&controls, monitorID, &ring->masterGain, ring->channelGains, 64);
-    }
-    TidewellMeterWriterOpen(&ring->meterWriter, monitorID, outputChannels);
+    TidewellHelperOpenControlsAndMeter(&controls, monitorID, ring, 64, outputChannels);
 
-    const uint32_t bufferFrames = ring->bufferFrames;
-    TidewellAdaptiveFillConfig fillConfig;
-    TidewellAdaptiveFillConfigInit(&fillConfig, bufferFrames + 32, bufferFrames,
-                                   bufferFrames / 2 > 32 ? bufferFrames / 2 : 32);
-    TidewellAdaptiveFillConfigApplyEnvironment(&fillConfig, "TIDEWELL_MONITOR");
     TidewellHelperLoop loop;
-    const TidewellHelperRingCounters counters{&ring->readPosition, &ring->writePosition, &ring->captured,
-                                              &ring->rendered,     &ring->dropped,       &ring->underrun,
-                                              &ring->targetFill};
-    TidewellDriftControllerInit(&ring->driftController, TidewellHelperLoopInit(&loop, counters, &fillConfig, duration));
+    TidewellDriftControllerInit(&ring->driftController,
+                                TidewellHelperLoopStart(&loop, ring, bufferFrames, "TIDEWELL_MONITOR", duration));
 
     const double outputRate = DeviceNominalSampleRate(outputDevice);
-    if (!TidewellMonitorRingCreateConverter(ring, outputRate)) {
+    if (!TidewellHelperRingCreateOutputConverter(ring, outputRate)) {
         std::fputs("Could not allocate monitor sample-rate converter.\n", stderr);
-        TidewellMonitorRingDestroy(ring);
+        TidewellHelperRingDestroy(ring);
         return 1;
     }
 
     const TidewellMonitorInputBackend backend =
         TidewellMonitorInputBackendFromText(std::getenv("TIDEWELL_MONITOR_INPUT_BACKEND"));
-    TidewellMonitorInput input{};
-    if (!StartMonitorInput(&input, backend, ring, inputDevice, inputUID)) {
+    TidewellHelperInput input{};
+    if (!StartMonitorInput(&input, backend, ring, inputDevice, inputUID, bufferFrames)) {
         std::fprintf(stderr, "Could not start monitor input backend %s.\n", TidewellMonitorInputBackendName(backend));
         TidewellControlReaderClose(&controls);
-        TidewellMonitorRingDestroy(ring);
+        TidewellHelperRingDestroy(ring);
         return 1;
     }
 
     TidewellOutputBridge bridge{};
-    const TidewellOutputBridgeConfig bridgeConfig{outputUID,
-                                                  outputRate,
-                                                  outputChannels,
-                                                  bufferFrames,
-                                                  TidewellOutputBridgeBackendFromString(TidewellMonitorOutputBackendText()),
-                                                  true,
-                                                  MonitorOutputBridgeRender,
-                                                  ring,
-                                                  stderr};
+    const TidewellOutputBridgeConfig bridgeConfig =
+        TidewellHelperBridgeConfig(outputUID, outputRate, outputChannels, bufferFrames,
+                                   TidewellOutputBridgeBackendFromString(TidewellMonitorOutputBackendText()), ring);
     if (!TidewellOutputBridgeStart(&bridge, &bridgeConfig)) {
         std::fprintf(stderr, "Could not start monitor output bridge: %s\n", TidewellOutputBridgeError(&bridge));
-        StopMonitorInput(&input);
+        TidewellHelperInputStop(&input);
         TidewellControlReaderClose(&controls);
-        TidewellMonitorRingDestroy(ring);
+        TidewellHelperRingDestroy(ring);
         return 1;
     }
 
@@ -266,35 +189,24 @@ int main(int argc, char** argv) {
     std::printf("Sample-rate conversion: 48000 Hz -> %.0f Hz%s.\n", outputRate,
                 ring->resampler->identity ? " (identity)" : "");
     std::printf("Buffer frames: %u.\n", bufferFrames);
-    std::printf("Input backend: %s.\n", input.backendInUse == 1 ? "audio-device" : "audio-queue");
-    if (input.backendInUse == 1) {
-        std::printf("Input format: %.0f Hz, %u channels, flags=0x%x.\n", ring->inputFormat.mSampleRate,
-                    ring->inputFormat.mChannelsPerFrame, ring->inputFormat.mFormatFlags);
+    std::printf("Input backend: %s.\n", input.activeKind == 1 ? "audio-device" : "audio-queue");
+    if (input.activeKind == 1) {
+        std::printf("Input format: %.0f Hz, %u channels, flags=0x%x.\n", input.format.mSampleRate,
+                    input.format.mChannelsPerFrame, input.format.mFormatFlags);
     }
-    std::printf("Output backend: %s.\n", TidewellOutputBridgeBackendName(bridge.activeBackend));
-    if (bridge.activeBackend == TidewellOutputBackendAudioQueue) {
-        std::printf("Output queue buffers: %u.\n", bridge.queueBufferCount);
-    }
+    TidewellHelperPrintOutputBackend(&bridge);
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);
 
-    while (gStopRequested.load(std::memory_order_relaxed) == 0) {
-        usleep(kTidewellTickMicroseconds);
-        TidewellHelperPollControls(&controls, monitorID, &ring->masterGain, ring->channelGains, 64);
-        if (TidewellHelperLoopEndTick(&loop, stdout)) {
-            break;
-        }
-    }
+    TidewellHelperRunLoop(&loop, &controls, monitorID, ring, 64);
 
-    TidewellHelperPrintStopped(stdout, "monitor", ring->captured.load(), ring->rendered.load(), ring->dropped.load(),
-                               ring->underrun.load());
-    TidewellArmShutdownWatchdog(2);
-    StopMonitorInput(&input);
+    TidewellHelperReportStopping("monitor", ring);
+    TidewellHelperInputStop(&input);
     TidewellOutputBridgeStop(&bridge);
     if (rateListener) {
         AudioObjectRemovePropertyListener(outputDevice, &rateAddress, OutputRateChangedListener, nullptr);
     }
     TidewellControlReaderClose(&controls);
-    TidewellMonitorRingDestroy(ring);
+    TidewellHelperRingDestroy(ring);
     return 0;
 }

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,12 +21,14 @@
 #include "SourceCapture.h"
 #include "TapCapture.h"
 #include "TapClock.h"
+#include "TapDevices.h"
 #include "TapExclusions.h"
 #include "TapRateWatchdog.h"
 #include "TapStartupWatchdog.h"
 #include "TidewellCore/TidewellConstants.h"
 #include "TidewellHelpers/TidewellHelperLoop.h"
 #include "TidewellHelpers/TidewellHelperSettings.h"
+#include "TidewellHelpers/TidewellHelperStartup.h"
 #include "TidewellStream/TidewellControlReader.h"
 #include "TidewellStream/TidewellHelperDevices.h"
 #include "TidewellStream/TidewellHelperEnvironment.h"
@@ -43,165 +44,6 @@ constexpr useconds_t kProcessWaitMicroseconds = 500000;
 void LogStartupStep(const char* step) {
     std::fprintf(stderr, "Tidewell process tap: %s\n", step);
     std::fflush(stderr);
-}
-
-AudioObjectPropertyAddress Address(AudioObjectPropertySelector selector,
-                                   AudioObjectPropertyScope scope = kAudioObjectPropertyScopeGlobal) {
-    return {selector, scope, kAudioObjectPropertyElementMain};
-}
-
-// A device-valued property of the system object; a failed read or no device prints the status line.
-AudioObjectID DefaultDeviceForSelector(AudioObjectPropertySelector selector, const char* what) {
-    const AudioObjectPropertyAddress address = Address(selector);
-    AudioObjectID device = kAudioObjectUnknown;
-    UInt32 size = sizeof device;
-    const OSStatus status = AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, &device);
-    if (status != 0 || device == kAudioObjectUnknown) {
-        PrintStatus(what, status);
-        return kAudioObjectUnknown;
-    }
-    return device;
-}
-
-AudioObjectID DefaultSystemOutputDevice() {
-    return DefaultDeviceForSelector(kAudioHardwarePropertyDefaultSystemOutputDevice,
-                                    "AudioObjectGetPropertyData(kAudioHardwarePropertyDefaultSystemOutputDevice)");
-}
-
-AudioObjectID DefaultOutputDevice() {
-    return DefaultDeviceForSelector(kAudioHardwarePropertyDefaultOutputDevice,
-                                    "AudioObjectGetPropertyData(kAudioHardwarePropertyDefaultOutputDevice)");
-}
-
-std::string StringFromCF(CFStringRef text) {
-    const CFIndex capacity = CFStringGetMaximumSizeForEncoding(CFStringGetLength(text), kCFStringEncodingUTF8) + 1;
-    std::vector<char> buffer(static_cast<size_t>(capacity > 0 ? capacity : 1));
-    if (!CFStringGetCString(text, buffer.data(), capacity, kCFStringEncodingUTF8)) {
-        return std::string();
-    }
-    return std::string(buffer.data());
-}
-
-std::optional<std::string> CopyDeviceUID(AudioObjectID device) {
-    const AudioObjectPropertyAddress address = Address(kAudioDevicePropertyDeviceUID);
-    CFStringRef uid = nullptr;
-    UInt32 size = sizeof uid;
-    const OSStatus status = AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &uid);
-    if (status != 0 || uid == nullptr) {
-        PrintStatus("AudioObjectGetPropertyData(kAudioDevicePropertyDeviceUID)", status);
-        return std::nullopt;
-    }
-    std::string text = StringFromCF(uid);
-    CFRelease(uid);
-    return text;
-}
-
-bool DeviceHasOutputStreams(AudioObjectID device) {
-    const AudioObjectPropertyAddress address = Address(kAudioDevicePropertyStreams, kAudioObjectPropertyScopeOutput);
-    UInt32 size = 0;
-    return AudioObjectGetPropertyDataSize(device, &address, 0, nullptr, &size) == 0 && size >= sizeof(AudioObjectID);
-}
-
-// What the clock choice needs to know about a device.
-TidewellClockCandidate ClockCandidate(AudioObjectID device) {
-    TidewellClockCandidate candidate{};
-    candidate.device = device;
-    if (device == kAudioObjectUnknown) {
-        return candidate;
-    }
-    candidate.hasOutputStreams = DeviceHasOutputStreams(device);
-    const AudioObjectPropertyAddress transport = Address(kAudioDevicePropertyTransportType);
-    UInt32 size = sizeof candidate.transportType;
-    candidate.transportReadable =
-        AudioObjectGetPropertyData(device, &transport, 0, nullptr, &size, &candidate.transportType) == 0;
-    const AudioObjectPropertyAddress rate = Address(kAudioDevicePropertyNominalSampleRate);
-    Float64 nominal = 0;
-    size = sizeof nominal;
-    candidate.rateReadable = AudioObjectGetPropertyData(device, &rate, 0, nullptr, &size, &nominal) == 0;
-    candidate.nominalRate = nominal;
-    return candidate;
-}
-
-bool IsUsableClock(AudioObjectID device) {
-    return device != kAudioObjectUnknown && IsUsableClockDevice(ClockCandidate(device));
-}
-
-AudioObjectID FirstPhysicalOutput() {
-    const AudioObjectPropertyAddress address = Address(kAudioHardwarePropertyDevices);
-    UInt32 size = 0;
-    if (AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &address, 0, nullptr, &size) != 0) {
-        return kAudioObjectUnknown;
-    }
-    std::vector<AudioObjectID> devices(size / sizeof(AudioObjectID) + 1);
-    size = static_cast<UInt32>(devices.size() * sizeof(AudioObjectID));
-    if (AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, devices.data()) != 0) {
-        return kAudioObjectUnknown;
-    }
-    devices.resize(size / sizeof(AudioObjectID));
-    std::vector<TidewellClockCandidate> candidates;
-    candidates.reserve(devices.size());
-    for (AudioObjectID device : devices) {
-        candidates.push_back(ClockCandidate(device));
-    }
-    const size_t index = FirstPhysicalOutputDevice(candidates.data(), candidates.size());
-    return index < candidates.size() ? candidates[index].device : kAudioObjectUnknown;
-}
-
-AudioObjectID TranslatePIDToProcessObject(pid_t pid) {
-    const AudioObjectPropertyAddress address = Address(kAudioHardwarePropertyTranslatePIDToProcessObject);
-    const int32_t qualifier = static_cast<int32_t>(pid);
-    AudioObjectID object = kAudioObjectUnknown;
-    UInt32 size = sizeof object;
-    const OSStatus status =
-        AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, sizeof qualifier, &qualifier, &size, &object);
-    if (status != 0) {
-        PrintStatus("AudioObjectGetPropertyData(kAudioHardwarePropertyTranslatePIDToProcessObject)", status);
-        return kAudioObjectUnknown;
-    }
-    return object;
-}
-
-// The audio server's process objects with their process ids; empty when the list cannot be read.
-std::vector<TidewellTapProcess> AudioProcesses() {
-    std::vector<TidewellTapProcess> processes;
-    const AudioObjectPropertyAddress address = Address(kAudioHardwarePropertyProcessObjectList);
-    UInt32 size = 0;
-    if (AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &address, 0, nullptr, &size) != 0) {
-        return processes;
-    }
-    std::vector<AudioObjectID> objects(size / sizeof(AudioObjectID) + 1);
-    size = static_cast<UInt32>(objects.size() * sizeof(AudioObjectID));
-    if (AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr, &size, objects.data()) != 0) {
-        return processes;
-    }
-    objects.resize(size / sizeof(AudioObjectID));
-    const AudioObjectPropertyAddress pidAddress = Address(kAudioProcessPropertyPID);
-    for (AudioObjectID object : objects) {
-        int32_t pid = 0;
-        UInt32 pidSize = sizeof pid;
-        if (AudioObjectGetPropertyData(object, &pidAddress, 0, nullptr, &pidSize, &pid) == 0 && pid > 0) {
-            processes.push_back({object, static_cast<pid_t>(pid)});
-        }
-    }
-    return processes;
-}
-
-OSStatus SilentIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
-                      AudioBufferList*, const AudioTimeStamp*, void*) {
-    return 0;
-}
-
-// Starts and stops an IO procedure that plays nothing on the device; failures are of no
-// consequence (the translation then finds no object, as before).
-void AnnounceAsAudioProcess(AudioObjectID device) {
-    AudioDeviceIOProcID proc = nullptr;
-    if (AudioDeviceCreateIOProcID(device, SilentIOProc, nullptr, &proc) != 0 || proc == nullptr) {
-        return;
-    }
-    if (AudioDeviceStart(device, proc) == 0) {
-        AudioDeviceStop(device, proc);
-    }
-    AudioDeviceDestroyIOProcID(device, proc);
 }
 
 // The tap description, or nullopt after the failure's line (the caller exits with 1).
@@ -418,9 +260,7 @@ int Fail(TapResources* r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGINT, SignalHandler);
-    std::signal(SIGTERM, SignalHandler);
-    InstallServiceRestartedListener();
+    TidewellHelperInstallStopHandlers();
     StartStartupWatchdog();
 
     const std::string passThru(tidewell::TidewellCore::passThruDeviceUID);
@@ -526,42 +366,22 @@ int main(int argc, char** argv) {
     TidewellHelperRing* ring = r.ring;
     ring->masterGain.store(TidewellHelperStartingGain("TIDEWELL_TAP_GAIN", "TIDEWELL_TAP_MUTED"));
     ParseChannelGains(ring->channelGains, 2, "TIDEWELL_TAP_CHANNEL_GAINS");
-    TidewellRouteTable routes;
-    ParseRoutes(&routes, "TIDEWELL_TAP_ROUTES");
-    ring->routeCount = routes.count;
-    std::memcpy(ring->routes, routes.routes, sizeof routes.routes);
-
-    if (sourceID != nullptr && TidewellControlReaderOpen(&r.controls, sourceID)) {
-        TidewellHelperPollControls(&r.controls, sourceID, &ring->masterGain, ring->channelGains, 2);
-    }
-    TidewellMeterWriterOpen(&ring->meterWriter, sourceID, tapChannels);
+    TidewellHelperApplyRoutes(ring, "TIDEWELL_TAP_ROUTES");
+    TidewellHelperOpenControlsAndMeter(&r.controls, sourceID, ring, 2, tapChannels);
 
     TapCaptureState state{};
     TidewellTapCaptureInit(&state, ring, tapChannels, interleaved, bufferFrames);
 
-    TidewellAdaptiveFillConfig fillConfig;
-    TidewellAdaptiveFillConfigInit(&fillConfig, bufferFrames + 32, bufferFrames,
-                                   bufferFrames / 2 > 32 ? bufferFrames / 2 : 32);
-    TidewellAdaptiveFillConfigApplyEnvironment(&fillConfig, "TIDEWELL_TAP");
     TidewellHelperLoop loop;
-    const TidewellHelperRingCounters counters{&ring->readPosition, &ring->writePosition, &ring->captured,
-                                              &ring->rendered,     &ring->dropped,       &ring->underrun,
-                                              &ring->targetFill};
-    TidewellHelperLoopInit(&loop, counters, &fillConfig, duration);
+    TidewellHelperLoopStart(&loop, ring, bufferFrames, "TIDEWELL_TAP", duration);
     TidewellDriftControllerInit(&ring->driftController, ring->targetFill.load(std::memory_order_relaxed));
 
     std::printf("Sample-rate conversion: %.0f Hz -> 48000 Hz%s.\n", tapRate,
                 ring->resampler->identity ? " (identity)" : "");
 
-    const TidewellOutputBridgeConfig bridgeConfig{outputUID.c_str(),
-                                                  48000.0,
-                                                  outputChannels,
-                                                  bufferFrames,
-                                                  TidewellOutputBridgeBackendFromEnvironment(),
-                                                  true,
-                                                  OutputBridgeCallback,
-                                                  ring,
-                                                  stderr};
+    const TidewellOutputBridgeConfig bridgeConfig =
+        TidewellHelperBridgeConfig(outputUID.c_str(), 48000.0, outputChannels, bufferFrames,
+                                   TidewellOutputBridgeBackendFromEnvironment(), ring);
     LogStartupStep("creating output bridge");
     if (!TidewellOutputBridgeStart(&r.bridge, &bridgeConfig)) {
         std::fprintf(stderr, "Could not start output bridge: %s\n", TidewellOutputBridgeError(&r.bridge));
@@ -589,10 +409,7 @@ int main(int argc, char** argv) {
     std::printf("Tap format: %.0f Hz, %u channels, %s.\n", format.mSampleRate, format.mChannelsPerFrame,
                 interleaved ? "interleaved" : "non-interleaved");
     std::printf("Tap clock device: %s.\n", clockUID.c_str());
-    std::printf("Output backend: %s.\n", TidewellOutputBridgeBackendName(r.bridge.activeBackend));
-    if (r.bridge.activeBackend == TidewellOutputBackendAudioQueue) {
-        std::printf("Output queue buffers: %u.\n", r.bridge.queueBufferCount);
-    }
+    TidewellHelperPrintOutputBackend(&r.bridge);
     std::printf("Buffer frames: %u.\n", bufferFrames);
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);
@@ -652,9 +469,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    TidewellHelperPrintStopped(stdout, "process tap", ring->captured.load(), ring->rendered.load(), ring->dropped.load(),
-                               ring->underrun.load());
-    TidewellArmShutdownWatchdog(2);
+    TidewellHelperReportStopping("process tap", ring);
     if (watchingProcesses) {
         AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &processesAddress, ProcessListChanged, nullptr);
     }

@@ -11,11 +11,6 @@
 
 namespace {
 
-// The cycle being rendered on this thread, for the render callback's rate control.
-thread_local const AudioTimeStamp* tRenderTime = nullptr;
-
-using RenderTimeScope = TidewellOutputBridgeRenderScope;
-
 constexpr uint32_t kDefaultBufferFrames = 1024;
 constexpr uint32_t kMinimumScratchFrames = 1024;
 constexpr uint32_t kMinimumDeviceFrames = 64;
@@ -179,7 +174,7 @@ OSStatus BridgeRenderCallback(void* refCon, AudioUnitRenderActionFlags*, const A
         running.mHostTime = AudioGetCurrentHostTime();
         running.mFlags |= kAudioTimeStampHostTimeValid;
     }
-    const RenderTimeScope scope(time != nullptr ? &running : nullptr);
+    const TidewellOutputBridgeRenderScope scope(time != nullptr ? &running : nullptr);
     return static_cast<OSStatus>(
         TidewellOutputBridgeFillBufferList(static_cast<TidewellOutputBridge*>(refCon), ioData, inNumberFrames));
 }
@@ -341,204 +336,7 @@ void CopyText(char* destination, const char* source) {
     std::snprintf(destination, sizeof(TidewellOutputBridge::error), "%s", source);
 }
 
-bool WhollyDecimal(const char* text) {
-    if (text == nullptr || *text == '\0') {
-        return false;
-    }
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
-
-TidewellOutputBackend TidewellOutputBridgeBackendFromString(const char* text) {
-    if (text == nullptr) {
-        return TidewellOutputBackendDefault;
-    }
-    auto is = [text](const char* spelling) { return std::strcmp(text, spelling) == 0; };
-    if (is("audio-unit") || is("audio_unit") || is("au")) {
-        return TidewellOutputBackendAudioUnit;
-    }
-    if (is("audio-queue") || is("audio_queue") || is("aq") || is("queue")) {
-        return TidewellOutputBackendAudioQueue;
-    }
-    if (is("audio-device") || is("audio_device") || is("device") || is("io-proc") || is("ioproc")) {
-        return TidewellOutputBackendAudioDevice;
-    }
-    return TidewellOutputBackendDefault;
-}
-
-TidewellOutputBackend TidewellOutputBridgeBackendFromEnvironment() {
-    const char* value = std::getenv("TIDEWELL_OUTPUT_BACKEND");
-    if (value == nullptr || value[0] == '\0') {
-        return TidewellOutputBackendDefault;
-    }
-    return TidewellOutputBridgeBackendFromString(value);
-}
-
-const char* TidewellOutputBridgeBackendName(TidewellOutputBackend backend) {
-    switch (backend) {
-    case TidewellOutputBackendAudioUnit: return "audio-unit";
-    case TidewellOutputBackendAudioQueue: return "audio-queue";
-    case TidewellOutputBackendAudioDevice: return "audio-device";
-    case TidewellOutputBackendDefault: break;
-    }
-    return "default";
-}
-
-uint32_t AudioQueueBufferCountFromEnvironment() {
-    const char* value = std::getenv("TIDEWELL_OUTPUT_QUEUE_BUFFERS");
-    if (!WhollyDecimal(value)) {
-        return kTidewellOutputBridgeMaxQueueBuffers;
-    }
-    // Only the size matters: any long number is "5 or more".
-    if (std::strlen(value) > 3) {
-        return kTidewellOutputBridgeMaxQueueBuffers;
-    }
-    const unsigned long count = std::strtoul(value, nullptr, 10);
-    if (count < 2) {
-        return 2;
-    }
-    return count > kTidewellOutputBridgeMaxQueueBuffers ? kTidewellOutputBridgeMaxQueueBuffers
-                                                        : static_cast<uint32_t>(count);
-}
-
-bool ShouldRequestDeviceBufferSize() {
-    const char* value = std::getenv("TIDEWELL_OUTPUT_SET_DEVICE_BUFFER");
-    if (value == nullptr || value[0] == '\0') {
-        return true;
-    }
-    for (const char* off : {"0", "false", "FALSE", "no", "off"}) {
-        if (std::strcmp(value, off) == 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-void TidewellOutputBridgeFormatStatus(int32_t status, char* text, size_t size) {
-    const auto bits = static_cast<uint32_t>(status);
-    char code[5];
-    for (int i = 0; i < 4; ++i) {
-        const auto byte = static_cast<unsigned char>((bits >> (24 - 8 * i)) & 0xFFu);
-        code[i] = byte >= 32 && byte <= 126 ? static_cast<char>(byte) : '.';
-    }
-    code[4] = '\0';
-    std::snprintf(text, size, "%d ('%s')", status, code);
-}
-
-uint32_t TidewellOutputBridgeFillBufferList(TidewellOutputBridge* bridge, AudioBufferList* list, uint32_t frames) {
-    if (list == nullptr || frames == 0) {
-        return 0;
-    }
-    // Clear every buffer, each only as far as its own size reaches.
-    for (UInt32 i = 0; i < list->mNumberBuffers; ++i) {
-        AudioBuffer& buffer = list->mBuffers[i];
-        const uint32_t bytes = frames * buffer.mNumberChannels * 4u;
-        if (buffer.mData != nullptr) {
-            const uint32_t cleared = std::min(bytes, buffer.mDataByteSize);
-            std::memset(buffer.mData, 0, cleared);
-            buffer.mDataByteSize = cleared;
-        } else {
-            buffer.mDataByteSize = bytes;
-        }
-    }
-    if (list->mNumberBuffers == 1 && list->mBuffers[0].mData != nullptr &&
-        list->mBuffers[0].mNumberChannels == bridge->channels) {
-        AudioBuffer& buffer = list->mBuffers[0];
-        const uint32_t fit = buffer.mDataByteSize / bridge->bytesPerFrame;
-        return bridge->render(bridge->context, static_cast<float*>(buffer.mData), std::min(frames, fit),
-                              bridge->channels);
-    }
-    if (bridge->scratch == nullptr) {
-        return 0;
-    }
-    // Through the scratch, in blocks of at most its size, so that a device cycle larger than
-    // the scratch still plays instead of going silent.
-    for (uint32_t done = 0; done < frames;) {
-        const uint32_t block = std::min(frames - done, bridge->scratchFrames);
-        std::memset(bridge->scratch, 0, static_cast<size_t>(block) * bridge->bytesPerFrame);
-        const uint32_t status = bridge->render(bridge->context, bridge->scratch, block, bridge->channels);
-        if (status != 0) {
-            for (UInt32 i = 0; i < list->mNumberBuffers; ++i) {
-                if (list->mBuffers[i].mData != nullptr) {
-                    std::memset(list->mBuffers[i].mData, 0, list->mBuffers[i].mDataByteSize);
-                }
-            }
-            return status;
-        }
-        uint32_t sourceChannel = 0;
-        for (UInt32 i = 0; i < list->mNumberBuffers; ++i) {
-            AudioBuffer& buffer = list->mBuffers[i];
-            const uint32_t channels = buffer.mNumberChannels;
-            if (buffer.mData == nullptr) {
-                sourceChannel += channels;
-                continue;
-            }
-            if (channels == 0) {
-                continue;
-            }
-            const uint32_t fit = buffer.mDataByteSize / (channels * 4u);
-            const uint32_t count = done < fit ? std::min(block, fit - done) : 0;
-            auto* destination = static_cast<float*>(buffer.mData) + static_cast<size_t>(done) * channels;
-            for (uint32_t c = 0; c < channels && sourceChannel < bridge->channels; ++c, ++sourceChannel) {
-                for (uint32_t f = 0; f < count; ++f) {
-                    destination[static_cast<size_t>(f) * channels + c] =
-                        bridge->scratch[static_cast<size_t>(f) * bridge->channels + sourceChannel];
-                }
-            }
-        }
-        done += block;
-    }
-    return 0;
-}
-
-OSStatus TidewellOutputBridgeIOProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList*, const AudioTimeStamp*,
-                      AudioBufferList* outOutputData, const AudioTimeStamp*, void* clientData) {
-    auto* bridge = static_cast<TidewellOutputBridge*>(clientData);
-    const RenderTimeScope scope(now);
-    if (outOutputData == nullptr || outOutputData->mNumberBuffers == 0) {
-        return 0;
-    }
-    // The frames every buffer with data can hold, so that no buffer is written past its end
-    // and all channels stay in step. With no such buffer there is nothing to fill.
-    uint32_t frames = 0;
-    bool any = false;
-    for (UInt32 i = 0; i < outOutputData->mNumberBuffers; ++i) {
-        const AudioBuffer& buffer = outOutputData->mBuffers[i];
-        if (buffer.mData == nullptr || buffer.mNumberChannels == 0) {
-            continue;
-        }
-        const uint32_t bufferFrames = buffer.mDataByteSize / (buffer.mNumberChannels * 4u);
-        frames = any ? std::min(frames, bufferFrames) : bufferFrames;
-        any = true;
-    }
-    if (frames == 0) {
-        return 0;
-    }
-    return static_cast<OSStatus>(TidewellOutputBridgeFillBufferList(bridge, outOutputData, frames));
-}
-
-void TidewellAudioQueueOutputCallback(void* userData, AudioQueueRef queue, AudioQueueBufferRef buffer) {
-    auto* bridge = static_cast<TidewellOutputBridge*>(userData);
-    if (bridge == nullptr || buffer == nullptr || bridge->bytesPerFrame == 0) {
-        return;
-    }
-    const uint32_t frames = buffer->mAudioDataBytesCapacity / bridge->bytesPerFrame;
-    const uint32_t status = bridge->render != nullptr
-                                ? bridge->render(bridge->context, static_cast<float*>(buffer->mAudioData), frames,
-                                                 bridge->channels)
-                                : 1;
-    if (status != 0) {
-        std::memset(buffer->mAudioData, 0, buffer->mAudioDataBytesCapacity);
-    }
-    buffer->mAudioDataByteSize = frames * bridge->bytesPerFrame;
-    AudioQueueEnqueueBuffer(queue, buffer, 0, nullptr);
-}
 
 bool TidewellOutputBridgeStart(TidewellOutputBridge* bridge, const TidewellOutputBridgeConfig* config) {
     if (bridge == nullptr || config == nullptr) {
@@ -661,23 +459,3 @@ const char* TidewellOutputBridgeError(const TidewellOutputBridge* bridge) {
 }
 
 #endif
-
-bool TidewellOutputBridgeRenderTime(TidewellBlockTime* time) {
-    const AudioTimeStamp* stamp = tRenderTime;
-    if (time == nullptr || stamp == nullptr ||
-        (stamp->mFlags & (kAudioTimeStampHostTimeValid | kAudioTimeStampSampleTimeValid)) == 0) {
-        return false;
-    }
-    const bool hasHost = (stamp->mFlags & kAudioTimeStampHostTimeValid) != 0;
-    *time = TidewellBlockTime{hasHost ? AudioConvertHostTimeToNanos(stamp->mHostTime) : 0, stamp->mSampleTime, hasHost,
-                              (stamp->mFlags & kAudioTimeStampSampleTimeValid) != 0};
-    return true;
-}
-
-TidewellOutputBridgeRenderScope::TidewellOutputBridgeRenderScope(const AudioTimeStamp* time) {
-    tRenderTime = time;
-}
-
-TidewellOutputBridgeRenderScope::~TidewellOutputBridgeRenderScope() {
-    tRenderTime = nullptr;
-}

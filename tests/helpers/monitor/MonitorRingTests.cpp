@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "BufferListTestSupport.h"
-#include "MonitorRing.h"
+#include "MonitorCapture.h"
 #include "TidewellStream/TidewellOutputBridge.h"
 
 namespace {
@@ -12,7 +12,7 @@ namespace {
 class MonitorRingTest : public ::testing::Test {
 protected:
     void Make(uint32_t inputs, uint32_t outputs, std::vector<std::pair<uint32_t, uint32_t>> routes) {
-        ring = TidewellMonitorRingCreate(inputs, outputs);
+        ring = TidewellHelperRingCreateReaderControlled(inputs, outputs);
         ASSERT_NE(ring, nullptr);
         ring->routeCount = static_cast<uint32_t>(routes.size());
         for (size_t i = 0; i < routes.size(); ++i) {
@@ -20,19 +20,19 @@ protected:
             ring->routes[i][1] = routes[i].second;
         }
     }
-    void TearDown() override { TidewellMonitorRingDestroy(ring); }
+    void TearDown() override { TidewellHelperRingDestroy(ring); }
     std::vector<float> Read(uint32_t frames) {
-        std::vector<float> out(static_cast<size_t>(frames) * ring->outputChannels, -1.0f);
-        TidewellMonitorRingRead(ring, out.data(), frames);
+        std::vector<float> out(static_cast<size_t>(frames) * ring->channels, -1.0f);
+        RingRead(ring, out.data(), frames);
         return out;
     }
-    TidewellMonitorRing* ring = nullptr;
+    TidewellHelperRing* ring = nullptr;
 };
 
 TEST_F(MonitorRingTest, RoutesMixIntoOutputsAndIgnoreChannelsPastTheOutput) {
     Make(2, 2, {{1, 1}, {2, 1}, {1, 5}});
     const auto data = Interleaved(4, 2, [](uint32_t f, uint32_t c) { return f + (c == 0 ? 0.25f : 0.5f); });
-    TidewellMonitorRingWrite(ring, data.data(), 4);
+    TidewellMonitorWrite(ring, data.data(), 4);
     const auto out = Read(4);
     for (uint32_t f = 0; f < 4; ++f) {
         EXPECT_FLOAT_EQ(out[f * 2], 2.0f * f + 0.75f);
@@ -43,7 +43,7 @@ TEST_F(MonitorRingTest, RoutesMixIntoOutputsAndIgnoreChannelsPastTheOutput) {
 TEST_F(MonitorRingTest, EmptyRoutesPlaySilenceButStillCapture) {
     Make(2, 2, {});
     const auto data = Interleaved(64, 2, [](uint32_t, uint32_t) { return 1.0f; });
-    TidewellMonitorRingWrite(ring, data.data(), 64);
+    TidewellMonitorWrite(ring, data.data(), 64);
     EXPECT_EQ(ring->captured.load(), 64u);
     for (float x : Read(64)) {
         EXPECT_EQ(x, 0.0f);
@@ -55,7 +55,7 @@ TEST_F(MonitorRingTest, MasterAndPerOutputGainsApplyOnRead) {
     ring->masterGain.store(0.5f);
     ring->channelGains[1] = 2.0f;
     const auto data = Interleaved(8, 2, [](uint32_t, uint32_t) { return 0.4f; });
-    TidewellMonitorRingWrite(ring, data.data(), 8);
+    TidewellMonitorWrite(ring, data.data(), 8);
     const auto out = Read(8);
     EXPECT_FLOAT_EQ(out[0], 0.2f);
     EXPECT_FLOAT_EQ(out[1], 0.4f);
@@ -64,7 +64,7 @@ TEST_F(MonitorRingTest, MasterAndPerOutputGainsApplyOnRead) {
 TEST_F(MonitorRingTest, UnderrunGivesSilenceAndCounts) {
     Make(1, 2, {{1, 1}});
     const auto data = Interleaved(100, 1, [](uint32_t, uint32_t) { return 0.5f; });
-    TidewellMonitorRingWrite(ring, data.data(), 100);
+    TidewellMonitorWrite(ring, data.data(), 100);
     const auto out = Read(512);
     EXPECT_FLOAT_EQ(out[99 * 2], 0.5f);
     EXPECT_EQ(out[100 * 2], 0.0f);
@@ -77,7 +77,7 @@ TEST_F(MonitorRingTest, FillAboveEightTargetsKeepsTheNewestAndResyncs) {
     Make(1, 1, {{1, 1}});
     ring->targetFill.store(100);
     const auto data = Interleaved(900, 1, [](uint32_t f, uint32_t) { return static_cast<float>(f); });
-    TidewellMonitorRingWrite(ring, data.data(), 900);
+    TidewellMonitorWrite(ring, data.data(), 900);
     const auto out = Read(10);
     EXPECT_EQ(out[0], 800.0f);
     EXPECT_EQ(ring->dropped.load(), 800u);
@@ -86,39 +86,39 @@ TEST_F(MonitorRingTest, FillAboveEightTargetsKeepsTheNewestAndResyncs) {
 
 TEST_F(MonitorRingTest, OverflowDropsWhatDoesNotFitAndKeepsTheReadPosition) {
     Make(1, 1, {{1, 1}});
-    std::vector<float> data(kTidewellMonitorRingCapacity - 500, 1.0f);
-    TidewellMonitorRingWrite(ring, data.data(), static_cast<uint32_t>(data.size()));
+    std::vector<float> data(kTidewellHelperRingCapacity - 500, 1.0f);
+    TidewellMonitorWrite(ring, data.data(), static_cast<uint32_t>(data.size()));
     std::vector<float> more(1000, 2.0f);
-    TidewellMonitorRingWrite(ring, more.data(), 1000);
+    TidewellMonitorWrite(ring, more.data(), 1000);
     EXPECT_EQ(ring->dropped.load(), 500u);
     EXPECT_EQ(ring->readPosition.load(), 0u);
-    EXPECT_EQ(ring->writePosition.load(), kTidewellMonitorRingCapacity);
+    EXPECT_EQ(ring->writePosition.load(), kTidewellHelperRingCapacity);
 }
 
 TEST_F(MonitorRingTest, BufferListsWithUnequalBuffersAreReadSafely) {
     Make(3, 3, {{1, 1}, {2, 2}, {3, 3}});
     TestBufferList list({{2, Interleaved(10, 2, [](uint32_t, uint32_t c) { return 0.1f * (c + 1); })},
                          {1, Interleaved(6, 1, [](uint32_t, uint32_t) { return 0.3f; })}});
-    TidewellMonitorRingWriteBufferList(ring, list.get());
+    TidewellMonitorWriteBufferList(ring, list.get());
     EXPECT_EQ(ring->captured.load(), 6u);
     const auto out = Read(6);
     EXPECT_FLOAT_EQ(out[15], 0.1f);
     EXPECT_FLOAT_EQ(out[16], 0.2f);
     EXPECT_FLOAT_EQ(out[17], 0.3f);
     TestBufferList shortFirst({{2, {0.5f}}, {1, std::vector<float>(64, 0.3f)}});
-    TidewellMonitorRingWriteBufferList(ring, shortFirst.get());
+    TidewellMonitorWriteBufferList(ring, shortFirst.get());
     EXPECT_EQ(ring->captured.load(), 6u);
 }
 
 TEST_F(MonitorRingTest, RenderAtTheEngineRateIsAnIdentityCopy) {
     Make(1, 1, {{1, 1}});
-    ASSERT_TRUE(TidewellMonitorRingCreateConverter(ring, 48000));
+    ASSERT_TRUE(TidewellHelperRingCreateOutputConverter(ring, 48000));
     EXPECT_TRUE(TidewellResamplerIsIdentity(ring->resampler));
     const auto data = Interleaved(4800, 1, [](uint32_t, uint32_t) { return 0.5f; });
-    TidewellMonitorRingWrite(ring, data.data(), 4800);
+    TidewellMonitorWrite(ring, data.data(), 4800);
     ring->targetFill.store(1000);
     std::vector<float> out(256);
-    EXPECT_EQ(MonitorOutputBridgeRender(ring, out.data(), 256, 1), 0u);
+    EXPECT_EQ(OutputBridgeCallback(ring, out.data(), 256, 1), 0u);
     EXPECT_NEAR(out[128], 0.5f, 1e-3);
     // The render pulls slightly ahead; what it did not play waits in the pending block.
     EXPECT_GT(ring->pendingFrames, 0u);
@@ -127,13 +127,13 @@ TEST_F(MonitorRingTest, RenderAtTheEngineRateIsAnIdentityCopy) {
 
 TEST_F(MonitorRingTest, RenderConvertsToTheOutputRate) {
     Make(1, 1, {{1, 1}});
-    ASSERT_TRUE(TidewellMonitorRingCreateConverter(ring, 96000));
+    ASSERT_TRUE(TidewellHelperRingCreateOutputConverter(ring, 96000));
     const auto data = Interleaved(48000, 1, [](uint32_t, uint32_t) { return 0.25f; });
-    TidewellMonitorRingWrite(ring, data.data(), 48000);
+    TidewellMonitorWrite(ring, data.data(), 48000);
     ring->targetFill.store(40000);
     std::vector<float> out(960);
     for (int i = 0; i < 20; ++i) {
-        MonitorOutputBridgeRender(ring, out.data(), 960, 1);
+        OutputBridgeCallback(ring, out.data(), 960, 1);
     }
     EXPECT_NEAR(out[500], 0.25f, 2e-3);
     // 20 x 960 frames at 96000 Hz take about 9600 frames at 48000 Hz.
@@ -142,14 +142,14 @@ TEST_F(MonitorRingTest, RenderConvertsToTheOutputRate) {
 
 TEST_F(MonitorRingTest, RenderRefusesAnotherChannelCountAndResetsDriftAfterAResync) {
     Make(1, 2, {{1, 1}});
-    ASSERT_TRUE(TidewellMonitorRingCreateConverter(ring, 48000));
+    ASSERT_TRUE(TidewellHelperRingCreateOutputConverter(ring, 48000));
     std::vector<float> out(4 * 64, 7.0f);
-    MonitorOutputBridgeRender(ring, out.data(), 64, 4);
+    OutputBridgeCallback(ring, out.data(), 64, 4);
     EXPECT_EQ(out[0], 7.0f);
     EXPECT_EQ(ring->rendered.load(), 0u);
     ring->resync.store(true);
     ring->driftController.integral = 123.0;
-    MonitorOutputBridgeRender(ring, out.data(), 64, 2);
+    OutputBridgeCallback(ring, out.data(), 64, 2);
     EXPECT_FALSE(ring->resync.load());
     EXPECT_NE(ring->driftController.integral, 123.0);
 }
@@ -181,7 +181,7 @@ struct ClockedRun {
         return stamp;
     }
 
-    void Run(TidewellMonitorRing* ring) {
+    void Run(TidewellHelperRing* ring) {
         std::vector<float> block(inputFrames, 0.25f);
         double inputSamples = 0, outputSamples = 0;
         std::vector<float> out(outputFrames);
@@ -202,7 +202,7 @@ struct ClockedRun {
             if (nextInput <= nextOutput) {
                 if (!(missedInputAt >= nextInput && missedInputAt < nextInput + inputPeriod)) {
                     const AudioTimeStamp stamp = Stamp(nextInput, inputSamples);
-                    TidewellMonitorRingWrite(ring, block.data(), inputFrames, &stamp);
+                    TidewellMonitorWrite(ring, block.data(), inputFrames, &stamp);
                 }
                 nextInput += inputPeriod;
                 inputSamples += inputFrames;
@@ -211,7 +211,7 @@ struct ClockedRun {
             if (!(missedOutputAt >= nextOutput && missedOutputAt < nextOutput + outputPeriod)) {
                 const AudioTimeStamp stamp = Stamp(nextOutput, outputSamples);
                 const TidewellOutputBridgeRenderScope scope(&stamp);
-                MonitorOutputBridgeRender(ring, out.data(), outputFrames, 1);
+                OutputBridgeCallback(ring, out.data(), outputFrames, 1);
             }
             nextOutput += outputPeriod;
             outputSamples += outputFrames;
@@ -241,7 +241,7 @@ protected:
     }
     void Start(uint32_t target) {
         Make(1, 1, {{1, 1}});
-        ASSERT_TRUE(TidewellMonitorRingCreateConverter(ring, 48000));
+        ASSERT_TRUE(TidewellHelperRingCreateOutputConverter(ring, 48000));
         ring->targetFill.store(target);
         TidewellDriftControllerInit(&ring->driftController, target);
     }
@@ -267,7 +267,7 @@ TEST_F(MonitorDriftTest, SameClockSettlesAtTheUnchangedRateWhateverTheCycleSizes
         EXPECT_EQ(run.underrun, 0u);
         EXPECT_EQ(run.dropped, 0u);
         EXPECT_GT(run.lowestFill, target / 2);
-        TidewellMonitorRingDestroy(ring);
+        TidewellHelperRingDestroy(ring);
         ring = nullptr;
     }
 }
@@ -292,7 +292,7 @@ TEST_F(MonitorDriftTest, AStartWithTooMuchOrTooLittleQueuedIsSetRightWithoutAPit
         } else {
             EXPECT_LT(ring->dropped.load(), 32u);
         }
-        TidewellMonitorRingDestroy(ring);
+        TidewellHelperRingDestroy(ring);
         ring = nullptr;
     }
 }

@@ -1,0 +1,189 @@
+// The ring's rate control, on whichever side converts (see TidewellHelperRing.h and
+// TidewellStreamClock.h): the writer's resample-and-append for the capture helpers, the reader's
+// pull-and-convert render for the monitor, and the control step they share.
+
+#include "TidewellStream/TidewellHelperRing.h"
+
+#include "TidewellHelperRingInternal.h"
+#include "TidewellStream/TidewellOutputBridge.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+TidewellBlockTime TidewellHelperRingTimeOrNow(const TidewellBlockTime* given) {
+    TidewellBlockTime time = given != nullptr && given->hasHostTime ? *given : TidewellBlockTimeNow();
+    if (given != nullptr && !given->hasHostTime) {
+        time.sampleTime = given->sampleTime;
+        time.hasSampleTime = given->hasSampleTime;
+    }
+    return time;
+}
+
+TidewellBlockTime TidewellHelperRingRenderTime() {
+    TidewellBlockTime time{};
+    if (!TidewellOutputBridgeRenderTime(&time) || !time.hasHostTime) {
+        time = TidewellBlockTimeNow();
+    }
+    return time;
+}
+
+void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, const TidewellBlockTime& time) {
+    const bool writerControls = ring->control == TidewellHelperRingWriterControls;
+    if (ring->resync.exchange(false, std::memory_order_acq_rel)) {
+        TidewellDriftControllerReset(&ring->driftController);
+        TidewellFillControlRealign(&ring->fillControl);
+        ring->pendingStep = 0;
+        ring->holdFrames = 0;
+    }
+    const double target = static_cast<double>(ring->targetFill.load(std::memory_order_relaxed));
+    if (target != ring->driftController.targetFill) {
+        TidewellDriftControllerSetTarget(&ring->driftController, target);
+    }
+    TidewellStreamClockAddBlock(writerControls ? &ring->inputClock : &ring->outputClock, frames, time);
+    // The ring's low envelope at this cycle: the other side's position carried along its clock to
+    // this cycle's host time, against this side's own position (before the writer's block; with
+    // the silence the reader still holds back, which is latency like the ring's frames).
+    const TidewellRingSideSnapshot other = TidewellRingSideRead(&ring->sidePoint);
+    if (other.valid && other.rate > 0 && target > 0) {
+        const double since = static_cast<double>(static_cast<int64_t>(time.hostNanos - other.hostNanos)) * 1e-9;
+        const double otherPosition = static_cast<double>(other.position) + since * other.rate;
+        const uint64_t read = ring->readPosition.load(std::memory_order_relaxed);
+        const double fill =
+            writerControls
+                ? static_cast<double>(ring->writePosition.load(std::memory_order_relaxed)) - otherPosition
+                : otherPosition - static_cast<double>(read) + static_cast<double>(ring->holdFrames);
+        const int64_t step = TidewellFillControlUpdate(&ring->fillControl, fill, target,
+                                                       frames / (writerControls ? ring->inputRate : ring->outputRate));
+        if (step != 0 && writerControls) {
+            ring->pendingStep = step;   // applied to what the writer appends next
+        } else if (step > 0) {
+            const uint64_t available = ring->writePosition.load(std::memory_order_acquire) - read;
+            const uint64_t excess = std::min<uint64_t>(static_cast<uint64_t>(step), available);
+            ring->dropped.fetch_add(excess, std::memory_order_relaxed);
+            ring->readPosition.store(read + excess, std::memory_order_release);
+        } else if (step < 0) {
+            ring->holdFrames += static_cast<uint64_t>(-step);
+        }
+        if (step != 0) {
+            ring->stepCorrections.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    const double writerRate =
+        writerControls ? TidewellStreamClockRate(&ring->inputClock) : (other.valid ? other.rate : 0.0);
+    double scalar = TidewellClockRatioScalar(writerRate, ring->inputRate, TidewellStreamClockRate(&ring->outputClock),
+                                             ring->outputRate, ring->fillControl.trim);
+    // Leaving the identity copy delays the stream by the filter's half-width; going back to it
+    // would jump by as much, so once filtering the scalar never returns to exactly 1.
+    if (scalar == 1.0 && ring->filtering) {
+        scalar = std::nextafter(1.0, 2.0);
+    }
+    TidewellResamplerSetRateScalar(ring->resampler, scalar);
+    ring->filtering = ring->filtering || !TidewellResamplerIsIdentity(ring->resampler);
+}
+
+namespace {
+
+// Appends with the pending step applied: a drop swallows the first frames, an insertion puts
+// silence before them. Both are counted as dropped or as (writer-made) silence.
+void AppendStepped(TidewellHelperRing* ring, const float* frames, uint64_t count) {
+    if (ring->pendingStep > 0) {
+        const uint64_t swallowed = std::min<uint64_t>(count, static_cast<uint64_t>(ring->pendingStep));
+        ring->pendingStep -= static_cast<int64_t>(swallowed);
+        ring->dropped.fetch_add(swallowed, std::memory_order_relaxed);
+        frames += swallowed * ring->channels;
+        count -= swallowed;
+    }
+    if (ring->pendingStep < 0) {
+        // Silence ahead of the block, from a zeroed row block; it is no captured audio.
+        static const float kSilence[4096] = {};
+        const uint64_t perPiece = std::max<uint64_t>(1, 4096 / ring->channels);
+        for (auto left = static_cast<uint64_t>(-ring->pendingStep); left > 0;) {
+            const uint64_t piece = std::min(left, perPiece);
+            TidewellHelperRingAppendFrames(ring, kSilence, piece);
+            left -= piece;
+        }
+        ring->pendingStep = 0;
+    }
+    if (count > 0) {
+        TidewellHelperRingAppendFrames(ring, frames, count);
+    }
+    ring->captured.fetch_add(count, std::memory_order_relaxed);
+}
+
+// Reader controls: converted frames for one render call, then the control step. Pulls from the
+// ring (after any silence held back) until the pending block covers the call.
+void RenderConverted(TidewellHelperRing* ring, float* destination, uint32_t frames, uint32_t channels) {
+    constexpr double kEngineRate = kTidewellHelperRingEngineRate;
+    for (uint32_t pulls = 0; ring->pendingFrames < frames && pulls < kTidewellHelperRingMaximumPulls; ++pulls) {
+        const double wanted = std::floor((frames - ring->pendingFrames) * kEngineRate / ring->outputRate) + 8;
+        const auto pull = static_cast<uint32_t>(std::min<double>(wanted, kTidewellHelperRingPullFrames));
+        const auto held = static_cast<uint32_t>(std::min<uint64_t>(pull, ring->holdFrames));
+        std::memset(ring->pullBlock, 0, uint64_t{held} * channels * sizeof(float));
+        ring->holdFrames -= held;
+        if (pull > held) {
+            RingRead(ring, ring->pullBlock + uint64_t{held} * channels, pull - held);
+        }
+        const uint32_t produced =
+            TidewellResamplerProcess(ring->resampler, ring->pullBlock, pull, ring->resampledBlock, ring->resampledCapacity);
+        const uint32_t kept = std::min(produced, kTidewellHelperRingPendingFrames - ring->pendingFrames);
+        std::memcpy(ring->pendingBlock + uint64_t{ring->pendingFrames} * channels, ring->resampledBlock,
+                    uint64_t{kept} * channels * sizeof(float));
+        ring->pendingFrames += kept;
+    }
+    const uint32_t m = std::min(ring->pendingFrames, frames);
+    std::memcpy(destination, ring->pendingBlock, uint64_t{m} * channels * sizeof(float));
+    std::memset(destination + uint64_t{m} * channels, 0, uint64_t{frames - m} * channels * sizeof(float));
+    ring->pendingFrames -= m;
+    std::memmove(ring->pendingBlock, ring->pendingBlock + uint64_t{m} * channels,
+                 uint64_t{ring->pendingFrames} * channels * sizeof(float));
+    // After this call's pulls: the fill is what is left for the next one, whatever its size.
+    TidewellHelperRingControlCycle(ring, frames, TidewellHelperRingRenderTime());
+}
+
+}  // namespace
+
+void ResampleAndAppend(TidewellHelperRing* ring, uint64_t count) {
+    ResampleAndAppendAt(ring, count, nullptr);
+}
+
+void ResampleAndAppendAt(TidewellHelperRing* ring, uint64_t count, const TidewellBlockTime* givenTime) {
+    if (ring == nullptr || ring->resampler == nullptr || count == 0) {
+        return;
+    }
+    TidewellResampler* resampler = ring->resampler;
+    const uint32_t frames = static_cast<uint32_t>(std::min<uint64_t>(count, kTidewellHelperRingBlockFrames));
+    TidewellHelperRingControlCycle(ring, frames, TidewellHelperRingTimeOrNow(givenTime));
+
+    // Chunks small enough that their output always fits the resampled block, whatever the rate:
+    // at low capture rates one routed block yields more than the block holds.
+    uint32_t chunk = std::min(frames, resampler->maxInputFrames);
+    while (chunk > 1 && TidewellResamplerMaxOutputFrames(resampler, chunk) > ring->resampledCapacity) {
+        chunk = std::max<uint32_t>(1, chunk / 2);
+    }
+    for (uint32_t done = 0; done < frames;) {
+        const uint32_t take = std::min(chunk, frames - done);
+        const uint32_t produced =
+            TidewellResamplerProcess(resampler, ring->routedBlock + static_cast<size_t>(done) * ring->channels, take,
+                                     ring->resampledBlock, ring->resampledCapacity);
+        AppendStepped(ring, ring->resampledBlock, produced);
+        done += take;
+    }
+}
+
+uint32_t OutputBridgeCallback(void* context, float* destination, uint32_t frames, uint32_t channels) {
+    auto* ring = static_cast<TidewellHelperRing*>(context);
+    if (destination == nullptr) {
+        return 0;
+    }
+    if (ring != nullptr && ring->control == TidewellHelperRingReaderControls) {
+        if (channels == ring->channels && ring->resampler != nullptr) {
+            RenderConverted(ring, destination, frames, channels);
+        }
+    } else if (ring != nullptr && channels == ring->channels) {
+        RingRead(ring, destination, frames);
+    } else {
+        std::memset(destination, 0, static_cast<size_t>(frames) * channels * sizeof(float));
+    }
+    return 0;
+}

@@ -1,0 +1,20 @@
+#pragma once
+// What the ring's storage (TidewellHelperRing.cpp) and its rate control
+// (TidewellHelperRingControl.cpp) share.
+
+#include "TidewellStream/TidewellHelperRing.h"
+
+// Appends what fits and returns how many frames that was; the rest are counted as dropped.
+uint64_t TidewellHelperRingAppendFrames(TidewellHelperRing* ring, const float* frames, uint64_t count);
+
+// A cycle's time as the rate control takes it: the given one when it has a host time; otherwise
+// now, with the given sample time when there is one.
+TidewellBlockTime TidewellHelperRingTimeOrNow(const TidewellBlockTime* given);
+
+// The render thread's cycle time (see TidewellOutputBridgeRenderTime), or now.
+TidewellBlockTime TidewellHelperRingRenderTime();
+
+// The controlling side's step for one of its cycles of `frames` frames at `time`: follows a resync
+// and the target, counts the cycle on its own clock, steps the ring when the low-envelope fill
+// says so and sets the resampler's ratio from the two clocks and the fill trim.
+void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, const TidewellBlockTime& time);

@@ -215,6 +215,10 @@ std::string AcceptanceWorld::click(const Select& select) {
   return complaint(driver_.call({{"op", "click"}, {"select", select}}));
 }
 
+std::string AcceptanceWorld::clickAtX(const Select& select, int x) {
+  return complaint(driver_.call({{"op", "click"}, {"select", select}, {"x", x}}));
+}
+
 std::string AcceptanceWorld::typeText(const Select& select, const QString& text) {
   return complaint(driver_.call({{"op", "typeText"}, {"select", select}, {"text", text}}));
 }

@@ -76,6 +76,8 @@ class AcceptanceWorld {
   QString textOf(const Select& select) { return find(select).value("text").toString(); }
   // Each returns the driver's complaint, empty when the input was sent.
   std::string click(const Select& select);
+  // A click at pixel `x` of the widget's middle line.
+  std::string clickAtX(const Select& select, int x);
   std::string typeText(const Select& select, const QString& text);
   std::string drag(const Select& from, const Select& to);
   std::string key(const Select& select, const QString& key);

@@ -9,7 +9,8 @@
 //
 // Requests ({"op": ...}):
 //   find        {select}            -> {count, text, enabled, checked, rect:[x,y,w,h], className}
-//   click       {select}            left click in the widget's centre
+//   click       {select, x}         left click in the widget's centre, or at pixel x of its
+//                                   middle line
 //   typeText    {select, text}      click into the widget, select all, type, press Return
 //   menuBar     {title}             click a menu bar title ("&" mnemonics ignored)
 //   menuItem    {text, prefix}      click an item of the open popup menu (its text, or with
@@ -22,9 +23,9 @@
 // hold the answer back; the test waits for the outcome it expects.
 //
 // A selector is an object whose entries must all hold: "class" (QObject::inherits), "within"
-// (an ancestor matches that selector), "containsText" (a descendant's text), "index" (the
-// n-th match, top to bottom then left to right); any other key is a widget property compared
-// as a string.
+// (an ancestor matches that selector), "containsText" (a descendant's text), "textMatches" (a
+// regular expression the widget's text matches), "index" (the n-th match, top to bottom then
+// left to right); any other key is a widget property compared as a string.
 
 #include <QAbstractButton>
 #include <QAction>
@@ -38,6 +39,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
@@ -86,6 +88,10 @@ bool matches(QWidget* widget, const QJsonObject& selector) {
       if (!found) return false;
     } else if (key == QLatin1String("containsText")) {
       if (!containsText(widget, it.value().toString())) return false;
+    } else if (key == QLatin1String("textMatches")) {
+      const QVariant value = widget->property("text");
+      if (!value.isValid() || !QRegularExpression(it.value().toString()).match(value.toString()).hasMatch())
+        return false;
     } else {
       const QVariant value = widget->property(key.toUtf8().constData());
       if (!value.isValid()) return false;
@@ -236,7 +242,10 @@ class WindowDriver : public QObject {
       // Not a gesture: a click may open a menu whose own event loop runs until a later request
       // chooses from it.
       QWidget* widget = findOne(request.value("select").toObject());
-      return widget ? clickLater(widget, widget->rect().center()) : failure("no such widget");
+      if (!widget) return failure("no such widget");
+      QPoint point = widget->rect().center();
+      if (request.contains("x")) point.setX(request.value("x").toInt());
+      return clickLater(widget, point);
     }
     if (op == QLatin1String("typeText")) {
       QPointer<QWidget> widget = findOne(request.value("select").toObject());

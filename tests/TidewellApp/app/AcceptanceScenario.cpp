@@ -81,7 +81,7 @@ std::vector<std::string> AcceptanceWorld::applicationEnvironment() const {
 }
 
 bool AcceptanceWorld::startDisplayAndServer(std::string& why) {
-  display_ = startXvfb(environment(), root_ / "screen", logs() / "xvfb.log", xvfb_);
+  display_ = startXvfb(environment(), root_ / "screen", logs() / "xvfb.log", xvfb_, "1600x1200x24");
   if (display_.empty()) {
     why = "Xvfb did not start";
     return false;
@@ -99,7 +99,10 @@ bool AcceptanceWorld::startDisplayAndServer(std::string& why) {
 }
 
 bool AcceptanceWorld::startApplication(std::string& why) {
-  app_ = spawnWith({(binDirectory() / "Tidewell").string()}, applicationEnvironment(), logs() / "Tidewell.log");
+  // The user gives the window the whole screen, so the editor's three columns and a device's
+  // sources all show at once (there is no window manager to maximise it).
+  app_ = spawnWith({(binDirectory() / "Tidewell").string(), "-geometry", "1600x1200+0+0"}, applicationEnvironment(),
+                   logs() / "Tidewell.log");
   if (app_ <= 0) {
     why = "Tidewell did not start";
     return false;

@@ -20,7 +20,8 @@
 //   drag        {from, to}          press on `from`, move to `to`, release there
 //   screenshot  {file}              repaint and save the whole X screen as a PNG
 // Input runs after the answer, from the event loop, so that a menu's own event loop cannot
-// hold the answer back; the test waits for the outcome it expects.
+// hold the answer back; the test waits for the outcome it expects. A widget the user could not
+// point at (scrolled away, outside the window) is refused, not clicked blindly.
 //
 // A selector is an object whose entries must all hold: "class" (QObject::inherits), "within"
 // (an ancestor matches that selector), "containsText" (a descendant's text), "textMatches" (a
@@ -125,6 +126,14 @@ QWindow* windowOf(QWidget* widget, QPoint point, QPoint& inWindow) {
   QWidget* top = widget->window();
   inWindow = widget->mapTo(top, point);
   return top->windowHandle();
+}
+
+// Whether a user could point at `point` of `widget`: it shows there (not scrolled away or
+// covered by its parents' edges) and the point lies inside the window.
+bool reachable(QWidget* widget, QPoint point) {
+  QPoint inWindow;
+  windowOf(widget, point, inWindow);
+  return widget->visibleRegion().contains(point) && widget->window()->rect().contains(inWindow);
 }
 
 void clickAt(QWidget* widget, QPoint point) {
@@ -245,11 +254,13 @@ class WindowDriver : public QObject {
       if (!widget) return failure("no such widget");
       QPoint point = widget->rect().center();
       if (request.contains("x")) point.setX(request.value("x").toInt());
+      if (!reachable(widget, point)) return failure("the widget is not in sight");
       return clickLater(widget, point);
     }
     if (op == QLatin1String("typeText")) {
       QPointer<QWidget> widget = findOne(request.value("select").toObject());
       if (!widget) return failure("no such widget");
+      if (!reachable(widget, widget->rect().center())) return failure("the widget is not in sight");
       const QString text = request.value("text").toString();
       gesture([widget, text] {
         if (!widget) return;
@@ -299,6 +310,8 @@ class WindowDriver : public QObject {
       QPointer<QWidget> from = findOne(request.value("from").toObject());
       QPointer<QWidget> to = findOne(request.value("to").toObject());
       if (!from || !to) return failure("no such widget");
+      if (!reachable(from, from->rect().center()) || !reachable(to, to->rect().center()))
+        return failure("a widget is not in sight");
       later([from, to] {
         if (!from || !to) return;
         const QPoint a = from->mapTo(from->window(), from->rect().center());
@@ -311,6 +324,8 @@ class WindowDriver : public QObject {
       QPointer<QWidget> from = findOne(request.value("from").toObject());
       QPointer<QWidget> to = findOne(request.value("to").toObject());
       if (!from || !to) return failure(from ? "no drag target" : "no drag start");
+      if (!reachable(from, from->rect().center()) || !reachable(to, to->rect().center()))
+        return failure("a widget is not in sight");
       gesture([from, to] {
         if (!from || !to) return;
         QPoint start, end;

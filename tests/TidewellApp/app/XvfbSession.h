@@ -50,13 +50,15 @@ inline int runWith(const std::vector<std::string>& arguments, const std::vector<
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Starts Xvfb (1280x800, 24 bits) keeping its screen in `screenFolder`; the display name
-// (":N") once it accepts clients, empty when it did not start. `pid` is set either way.
+// Starts Xvfb (a screen of `size`, "WxHxDepth") keeping its screen in `screenFolder`; the
+// display name (":N") once it accepts clients, empty when it did not start. `pid` is set
+// either way.
 inline std::string startXvfb(const std::vector<std::string>& environment, const std::filesystem::path& screenFolder,
-                             const std::filesystem::path& log, pid_t& pid) {
+                             const std::filesystem::path& log, pid_t& pid,
+                             const std::string& size = "1280x800x24") {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return {};
-  pid = spawnWith({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1280x800x24",
+  pid = spawnWith({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", size,
                    "-fbdir", screenFolder.string()},
                   environment, log, pipeFds[1], 3);
   ::close(pipeFds[1]);

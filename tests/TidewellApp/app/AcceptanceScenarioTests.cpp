@@ -222,8 +222,11 @@ TEST_F(AcceptanceScenarioTest, Step2_ADeviceRenamedPodcastMixWithFourChannelsIsL
 // ---- Step 3: an application -------------------------------------------------------------
 
 void AcceptanceScenarioTest::playsAndAddsTheApplication() {
-  // Speech-like audio, the same each run, looping long enough for every later step.
-  tools::writeWav((world->work() / "speech.wav").string(), tools::makeSpeechLikeNoise(48000, 2, 20.0, 1));
+  // Speech-like audio, the same each run. audio-play ends with its file, and the application
+  // must play on until the uninstall: two and a half minutes, in 16 bits to keep the file small.
+  tools::AudioData speech = tools::makeSpeechLikeNoise(48000, 2, 150.0, 1);
+  speech.format = tools::SampleFormat::Int16;
+  tools::writeWav((world->work() / "speech.wav").string(), speech);
   player = world->spawn({"audio-play", "--bundle-id", "org.example.player", "--wav",
                          (world->work() / "speech.wav").string(), "--duration", "3600"}, "audio-play.log");
   ASSERT_GT(player, 0);

@@ -337,25 +337,41 @@ TEST_F(AcceptanceScenarioTest, Step5_AMonitorOnBuiltInOutputPlaysTheMix) {
 
 // ---- Step 6: adjust ---------------------------------------------------------------------
 
-// The recorded level of channel 1 against the source, in dB per 10 ms block, aligned by the
-// continuity measurement; empty when the recording cannot be aligned.
+// The recorded level of channel 1 against the source, in dB per 10 ms block. The continuity
+// measurement finds the source's place once; from there each block is found again within 5 ms
+// of where the last one was, so audio that a helper drops or inserts does not lose the place.
+// A block found nowhere (silence, other audio) reads as -200 dB. Empty when the recording holds
+// the source nowhere.
 std::vector<double> gainPerBlock(const tools::AudioData& recording, const std::vector<float>& source) {
-  tools::ContinuityOptions options;
-  options.sourceLoops = true;
   const auto channel = tools::channelOf(recording, 0);
-  const auto report = tools::measureContinuity(channel, source, recording.sampleRate, options);
+  const auto report = tools::measureContinuity(channel, source, recording.sampleRate);
   std::vector<double> gains;
   if (report.matchedBlocks == 0) return gains;
-  const std::size_t block = recording.sampleRate / 100;
-  for (std::size_t start = 0; start + block <= channel.size(); start += block) {
-    double heard = 0, played = 0;
-    for (std::size_t i = start; i < start + block; ++i) {
-      const auto at = (std::int64_t(i) - std::llround(report.sourceOffsetFrames)) % std::int64_t(source.size());
-      const float original = source[std::size_t(at < 0 ? at + std::int64_t(source.size()) : at)];
-      heard += double(channel[i]) * channel[i];
-      played += double(original) * original;
+  const std::int64_t size = std::int64_t(source.size());
+  const auto sourceAt = [&](std::int64_t at) { return double(source[std::size_t(((at % size) + size) % size)]); };
+  const std::int64_t block = recording.sampleRate / 100, search = recording.sampleRate / 200;
+  std::int64_t offset = std::llround(report.sourceOffsetFrames);  // recording frame - source frame
+  for (std::int64_t start = 0; start + block <= std::int64_t(channel.size()); start += block) {
+    double heard = 0;
+    for (std::int64_t i = start; i < start + block; ++i) heard += double(channel[i]) * channel[i];
+    double bestCorrelation = 0, bestPlayed = 0;
+    std::int64_t bestOffset = offset;
+    for (std::int64_t candidate = offset - search; candidate <= offset + search; ++candidate) {
+      double cross = 0, played = 0;
+      for (std::int64_t i = start; i < start + block; ++i) {
+        const double original = sourceAt(i - candidate);
+        cross += channel[i] * original;
+        played += original * original;
+      }
+      const double correlation = cross / std::sqrt(heard * played + 1e-30);
+      if (correlation > bestCorrelation) bestCorrelation = correlation, bestPlayed = played, bestOffset = candidate;
     }
-    gains.push_back(10 * std::log10((heard + 1e-20) / (played + 1e-20)));
+    if (bestCorrelation < 0.9) {
+      gains.push_back(-200);
+      continue;
+    }
+    offset = bestOffset;
+    gains.push_back(10 * std::log10(heard / bestPlayed));
   }
   return gains;
 }

@@ -309,6 +309,7 @@ void AcceptanceScenarioTest::hearsBothSources() {
   const auto usb = tools::readWav((world->work() / "usb.wav").string());
   for (unsigned c : {0u, 1u}) expectCarries(*recording, c, tools::channelOf(speech, c), speech.sampleRate, "the application");
   for (unsigned c : {2u, 3u}) expectCarries(*recording, c, tools::channelOf(usb, c), usb.sampleRate, "the USB input");
+  EXPECT_TRUE(world->screenshot("acceptance-4-listening"));
 }
 
 TEST_F(AcceptanceScenarioTest, Step4_TheRecordingHoldsTheApplicationOn1And2AndTheUsbSignalOn3And4) {

@@ -9,9 +9,16 @@
 #include <TidewellCore/Branding.h>
 #include <TidewellCore/TidewellConstants.h>
 #include <TidewellCore/UserDataFolder.h>
+// The region layouts name a field "slots", which is one of Qt's keywords.
+#pragma push_macro("slots")
+#undef slots
+#include <TidewellRuntimeSupport/TidewellRegions.h>
+#pragma pop_macro("slots")
+#include <TidewellRuntimeSupport/TidewellShm.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -58,6 +65,15 @@ AppUninstallerSetup AppUninstallerSetup::standard() {
   // Only a self-contained application image is the user's own file to remove; a package
   // manager's or an install tree's files stay.
   s.runningBundle = qEnvironmentVariable("APPIMAGE");
+  // POSIX shared memory lives in /dev/shm on Linux; the regions outlive every writer, so they go
+  // with the rest of the product.
+  s.removeSharedMemory = [] {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+      const std::string name = entry.path().filename().string();
+      if (AppUninstaller::isOwnSharedMemoryName(QString::fromStdString(name))) TidewellShmUnlink(("/" + name).c_str());
+    }
+  };
   s.moveToTrash = [](const QString& path, QString& error) {
     if (QFile::moveToTrash(path)) return true;
     error = QStringLiteral("Could not move ") + path + QStringLiteral(" to the Trash.");
@@ -105,6 +121,20 @@ QString AppUninstaller::adminRemovalCommand(const QString& plugInFolder) {
     commands << QStringLiteral("rm -rf ") + shellQuoted(folder + QLatin1Char('/') + name) + QStringLiteral(" || rc=1");
   commands << QStringLiteral("exit $rc");
   return commands.join(QStringLiteral("; "));
+}
+
+bool AppUninstaller::isOwnSharedMemoryName(const QString& name) {
+  if (QLatin1Char('/') + name == QLatin1String(TidewellRuntimeRegionName)) return true;
+  for (const char* prefix : {TidewellControlNamePrefix, TidewellMeterNamePrefix}) {
+    const QString own = QString::fromLatin1(prefix + 1);
+    if (!name.startsWith(own) || name.size() != own.size() + 16) continue;
+    const QString digits = name.mid(own.size());
+    if (std::all_of(digits.begin(), digits.end(), [](QChar c) {
+          return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'));
+        }))
+      return true;
+  }
+  return false;
 }
 
 QString AppUninstaller::effectiveBundleIdentifier(const QString& identifier) {
@@ -215,6 +245,8 @@ void AppUninstaller::afterDriverStep(TidewellAppModel& model) {
   QDir().rmdir(QFileInfo(locations.servicePlist).path());
 
   setPhase(AppUninstallPhase::running(AppUninstallStep::userData));
+  // The service has ended with its helpers: nothing writes the regions any more.
+  if (setup_.removeSharedMemory) setup_.removeSharedMemory();
   QStringList errors;
   removeUserData(errors);
   if (!errors.isEmpty()) return setPhase(AppUninstallPhase::failed(errors.join(QLatin1Char('\n'))));

@@ -3,70 +3,17 @@
 // holds it, and SIGTERM ends it normally. Its command-line service install (what
 // scripts/run.sh uses) leaves the service running as the launch agent.
 
-#include <QImage>
-#include <QtEndian>
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <fstream>
 #include <sstream>
 
 #include "../../TidewellCore/registry/PrivateAudioServer.h"
+#include "XvfbSession.h"
 
 namespace tidewell::testing {
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-// Starts `program` with exactly `environment`; stdout and stderr go to `log`.
-pid_t spawnWith(const std::vector<std::string>& arguments, std::vector<std::string> environment,
-                const fs::path& log, int extraFd = -1, int extraFdTarget = -1) {
-  std::vector<std::string> words = arguments;
-  std::vector<char*> argv;
-  for (auto& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  if (extraFd >= 0) posix_spawn_file_actions_adddup2(&actions, extraFd, extraFdTarget);
-  pid_t pid = -1;
-  const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return failed ? -1 : pid;
-}
-
-int runQuietly(const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
-  pid_t pid = spawnWith(arguments, environment, "/dev/null");
-  if (pid < 0) return -1;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Xvfb's screen as an image: the server keeps it as an XWD file in its frame-buffer folder.
-QImage readXwdScreen(const fs::path& file) {
-  std::ifstream stream(file, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-  if (bytes.size() < 100) return {};
-  auto field = [&](int index) { return qFromBigEndian<quint32>(bytes.data() + 4 * index); };
-  const quint32 headerSize = field(0), width = field(4), height = field(5), byteOrder = field(7);
-  const quint32 bitsPerPixel = field(11), bytesPerLine = field(12), colours = field(19);
-  const std::size_t start = headerSize + std::size_t(colours) * 12;
-  if (bitsPerPixel != 32 || byteOrder != 0 || bytes.size() < start + std::size_t(bytesPerLine) * height)
-    return {};
-  QImage image(reinterpret_cast<const uchar*>(bytes.data() + start), int(width), int(height),
-               int(bytesPerLine), QImage::Format_RGB32);
-  return image.copy();
-}
 
 // The share of pixels that are not the empty screen's black.
 double paintedFraction(const QImage& screen) {
@@ -119,20 +66,9 @@ class ExecutableSmokeTest : public ::testing::Test {
   }
 
   void startXvfb() {
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    xvfb = spawnWith({"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1280x800x24",
-                      "-fbdir", (home / "screen").string()},
-                     userEnvironment(), home / "xvfb.log", pipeFds[1], 3);
-    ::close(pipeFds[1]);
+    display = tidewell::testing::startXvfb(userEnvironment(), home / "screen", home / "xvfb.log", xvfb);
     ASSERT_GT(xvfb, 0);
-    // Xvfb writes its display number once it accepts clients.
-    std::string number;
-    char c = 0;
-    while (::read(pipeFds[0], &c, 1) == 1 && c != '\n') number += c;
-    ::close(pipeFds[0]);
-    ASSERT_FALSE(number.empty()) << "Xvfb did not start";
-    display = ":" + number;
+    ASSERT_FALSE(display.empty()) << "Xvfb did not start";
   }
 
   void startService() {
@@ -194,7 +130,7 @@ TEST_F(ExecutableSmokeTest, StartsShowsItsWindowOnXAndEndsNormallyOnSigterm) {
   const fs::path artifacts = TIDEWELL_TEST_ARTIFACTS_DIR;
   fs::create_directories(artifacts);
   ASSERT_TRUE(screen.save(QString::fromStdString((artifacts / "tidewell-xvfb-screen.png").string())));
-  EXPECT_EQ(runQuietly({"/usr/bin/xwininfo", "-display", display, "-name", "Tidewell"}, userEnvironment()), 0);
+  EXPECT_EQ(runWith({"/usr/bin/xwininfo", "-display", display, "-name", "Tidewell"}, userEnvironment()), 0);
 
   ::kill(app, SIGTERM);
   int status = 0;

@@ -43,6 +43,8 @@ class AppUninstallerTest : public ModelTest {
   std::vector<QStringList> launchctlCalls;
   std::map<QString, QString> failingRemovals;
   int terminations = 0;
+  // For each removal of the shared-memory regions: how many launchctl calls came before it.
+  std::vector<std::size_t> sharedMemoryRemovals;
   std::vector<Phase> phases;
 
   AppUninstallerTest() {
@@ -75,6 +77,7 @@ class AppUninstallerTest : public ModelTest {
       error = "no trash for " + path;
       return false;
     };
+    s.removeSharedMemory = [this] { sharedMemoryRemovals.push_back(launchctlCalls.size()); };
     s.terminate = [this] { ++terminations; };
     return s;
   }
@@ -174,6 +177,7 @@ TEST_F(AppUninstallerTest, CancelledPromptLeavesEverythingAndOffersTheStartAgain
   EXPECT_FALSE(model->isUninstalling());
   EXPECT_EQ(restarts, 0);
   EXPECT_TRUE(launchctlCalls.empty());
+  EXPECT_TRUE(sharedMemoryRemovals.empty());
   for (const QString& file : files) EXPECT_TRUE(QFileInfo::exists(file)) << file.toStdString();
   uninstaller->uninstall(*model);
   ASSERT_TRUE(settles(*uninstaller));
@@ -226,6 +230,8 @@ TEST_F(AppUninstallerTest, FullRunStopsAgentsRemovesUserDataAndQuitsWithThePacka
                                                       {"bootout", domain + "/app.tidewell.service"},
                                                       {"bootout", domain, l.legacyServicePlist},
                                                       {"bootout", domain + "/app.zellvane.audioagent"}}));
+  // The regions go once, after every agent was stopped: nothing recreates them afterwards.
+  EXPECT_EQ(sharedMemoryRemovals, std::vector<std::size_t>{4});
   for (const QString& file : files) EXPECT_FALSE(QFileInfo::exists(file)) << file.toStdString();
   for (const char* folder : {"/data/Tidewell", "/data/Zellvane", "/state/Tidewell", "/config/Tidewell",
                              "/config/launch-agents", "/cache/app.tidewell.main"})
@@ -287,6 +293,15 @@ TEST_F(AppUninstallerTest, AnApplicationImageMovesToTheTrashOrTellsWhyNot) {
     s.runningBundle = notAnImage;
     EXPECT_FALSE(AppUninstaller(s).canTrashRunningBundle()) << notAnImage.toStdString();
   }
+}
+
+TEST_F(AppUninstallerTest, OwnSharedMemoryNamesAreTheRuntimeControlAndMeterRegionsOnly) {
+  for (const char* own : {"twruntime3", "twc0123456789abcdef", "twm00000000000000ff"})
+    EXPECT_TRUE(AppUninstaller::isOwnSharedMemoryName(own)) << own;
+  for (const char* other : {"twruntime2", "twruntime3x", "twc0123456789ABCDEF", "twm0123456789abcde",
+                            "twm0123456789abcdef0", "twx0123456789abcdef", "twc", "", "pulse-shm-1",
+                            "sem.twc0123456789abcdef"})
+    EXPECT_FALSE(AppUninstaller::isOwnSharedMemoryName(other)) << other;
 }
 
 TEST_F(AppUninstallerTest, EveryRemovedPathEndsInTheProductsOwnName) {

@@ -72,6 +72,9 @@ struct AppUninstallerSetup {
   std::function<bool(const QString& path, QString& error)> moveToTrash;
   // Removes a file or folder with everything in it; the reason when that failed.
   std::function<std::optional<QString>(const QString& path)> removeItem;
+  // Removes the product's shared-memory regions (the runtime region, every control and meter
+  // region), once the service and the helpers are stopped; failures are ignored.
+  std::function<void()> removeSharedMemory;
   // Ends the application.
   std::function<void()> terminate;
 
@@ -110,6 +113,9 @@ class AppUninstaller : public QObject {
   std::vector<UserDataItem> userDataItems() const;
   // Whether a path may be removed: absolute, and its last name is one of the product's own.
   bool isRemovablePath(const QString& path) const;
+  // Whether a shared-memory name (without its leading "/") is one of the product's regions:
+  // the runtime region, or a control or meter region ("twc"/"twm" and 16 hexadecimal digits).
+  static bool isOwnSharedMemoryName(const QString& name);
 
  signals:
   void phaseChanged();

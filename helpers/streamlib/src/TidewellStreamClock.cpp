@@ -17,7 +17,12 @@ constexpr double kClockLargestAdvance = 64.0;
 
 constexpr double kAlignSeconds = 0.25;         // fill measured before an alignment
 constexpr double kSmoothingSeconds = 1.0;      // of the fill error the trim follows
-constexpr double kTrimPerFrame = 1e-6;         // 1 ppm per frame of error
+constexpr double kTrimPerFrame = 1e-6;         // 1 ppm per frame of error beyond the dead band
+// The measured fill ripples by a fraction of a frame with the beat of the two sides' cycles; a
+// trim that followed the ripple would wobble the resampler's position with it, a phase
+// modulation heard as sidebands around every tone. Within a frame of the target the clocks'
+// ratio stands alone.
+constexpr double kTrimDeadBand = 1.0;
 constexpr double kTrimLimit = 10e-6;           // the trim never moves the pitch audibly
 constexpr double kSettleSeconds = 0.5;         // after an alignment before a step is judged
 
@@ -229,7 +234,8 @@ int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, dou
         TidewellFillControlRealign(control);
         return 0;
     }
-    control->trim = std::clamp(control->smoothedError * kTrimPerFrame, -kTrimLimit, kTrimLimit);
+    const double beyond = control->smoothedError - std::clamp(control->smoothedError, -kTrimDeadBand, kTrimDeadBand);
+    control->trim = std::clamp(beyond * kTrimPerFrame, -kTrimLimit, kTrimLimit);
     return 0;
 }
 

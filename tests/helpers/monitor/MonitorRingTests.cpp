@@ -168,6 +168,7 @@ struct ClockedRun {
     // Results over the watched stretch.
     double meanDeviation = 0;      // of the drift ratio from 1, over the render calls
     double largestDeviation = 0;
+    double lowestScalar = 2, highestScalar = 0;   // the resampler's rate scalar
     uint64_t underrun = 0;         // frames of silence
     uint64_t dropped = 0;
     uint64_t steps = 0;            // step corrections
@@ -225,6 +226,8 @@ struct ClockedRun {
                 meanDeviation += deviation;
                 ++renders;
                 largestDeviation = std::max(largestDeviation, std::fabs(deviation));
+                lowestScalar = std::min(lowestScalar, ring->resampler->rateScalar.load());
+                highestScalar = std::max(highestScalar, ring->resampler->rateScalar.load());
                 lowestFill = std::min(lowestFill, ring->writePosition.load() - ring->readPosition.load());
             }
         }
@@ -274,6 +277,19 @@ TEST_F(MonitorDriftTest, SameClockSettlesAtTheUnchangedRateWhateverTheCycleSizes
         TidewellHelperRingDestroy(ring);
         ring = nullptr;
     }
+}
+
+// The fill the control measures ripples by a fraction of a frame with the beat of the two
+// cycles; once settled the conversion must not follow it, or the resampler's position wobbles
+// with the beat (sidebands around every tone, some 90 dB down).
+TEST_F(MonitorDriftTest, ASettledConversionHoldsItsRatioThroughTheCyclesBeat) {
+    Start(224);
+    ClockedRun run;
+    run.seconds = 30;
+    run.watchFrom = 20;
+    run.Run(ring);
+    ExpectUnchangedRate(run);
+    EXPECT_LT(run.highestScalar - run.lowestScalar, 1e-9);
 }
 
 TEST_F(MonitorDriftTest, AStartWithTooMuchOrTooLittleQueuedIsSetRightWithoutAPitchShift) {

@@ -331,7 +331,12 @@ struct LostCycleRun {
     double watchFrom = 6;
     uint64_t underrun = 0, dropped = 0, steps = 0;   // over the watched stretch
 
-    void Run(TidewellHelperRing* ring) {
+    // On a fresh mono ring at 48000 Hz with a 224-frame target.
+    void Run() {
+        auto owned = Make(1, 48000);
+        TidewellHelperRing* ring = owned.get();
+        ring->targetFill.store(224);
+        TidewellDriftControllerInit(&ring->driftController, 224);
         const uint32_t frames = 192;
         const double period = frames / 48000.0;
         std::vector<float> out(frames);
@@ -376,24 +381,18 @@ struct LostCycleRun {
 // silence where the capture it never got belongs, the reader skips what its device played
 // without it, and what follows stays on time, so no step sets the fill right afterwards.
 TEST(HelperRing, AMissedReaderCycleSkipsItsFramesAtOnce) {
-    auto ring = Make(1, 48000);
-    ring->targetFill.store(224);
-    TidewellDriftControllerInit(&ring->driftController, 224);
     LostCycleRun run;
     run.missedReaderAt = 8.0;
-    run.Run(ring.get());
+    run.Run();
     EXPECT_EQ(run.underrun, 0u);
     EXPECT_EQ(run.dropped, 192u);
     EXPECT_EQ(run.steps, 0u);
 }
 
 TEST(HelperRing, AMissedWriterCycleIsMadeUpWithSilenceAtOnce) {
-    auto ring = Make(1, 48000);
-    ring->targetFill.store(224);
-    TidewellDriftControllerInit(&ring->driftController, 224);
     LostCycleRun run;
     run.missedWriterAt = 8.0;
-    run.Run(ring.get());
+    run.Run();
     // The reader may run dry while the cycle is missing; the silence written is only the rest.
     EXPECT_LE(run.underrun, 192u);
     EXPECT_EQ(run.dropped, 0u);

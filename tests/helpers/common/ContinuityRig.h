@@ -277,6 +277,8 @@ inline RigResult RunPath(audiotest::TestServer& server, const RigRun& run) {
     // Where the audio enters the path, recorded alongside for the latency: the source device's
     // output mix (what the tapped player played), its input, or the virtual device's output mix.
     const std::string entryRecording = server.dir() + "/entry.wav";
+    const auto recordingLimit =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(run.seconds + 30.0));
     const std::string entryCapture = run.path == Path::ProcessTap ? device
                                      : run.path == Path::Monitor  ? virtualDevice
                                                                   : std::string();
@@ -295,20 +297,20 @@ inline RigResult RunPath(audiotest::TestServer& server, const RigRun& run) {
         if (!r || !r->value("ok", false)) result.error = "the output capture did not start";
         if (stopped) result.recordedHostNanos = stopped->value("firstHostNanos", 0ull);
     } else {
-        std::string output;
-        if (audiotest::Run({Bin("audio-record"), "--device", virtualDevice, "--duration", std::to_string(run.seconds),
-                            "--output", recording},
-                           &output) != 0) {
-            result.error = "the recording failed: " + output;
+        // Waited for as long as it records and then some (a plain run gives up after 60 s).
+        audiotest::Child recorder({Bin("audio-record"), "--device", virtualDevice, "--duration",
+                                   std::to_string(run.seconds), "--output", recording});
+        if (recorder.wait(recordingLimit).value_or(-1) != 0) {
+            result.error = "the recording failed: " + recorder.output();
         }
-        result.recordedHostNanos = FirstFrameHostNanos(output);
+        result.recordedHostNanos = FirstFrameHostNanos(recorder.output());
     }
     if (!entryCapture.empty()) {
         if (auto stopped = server.control({{"op", "captureStop"}, {"uid", entryCapture}})) {
             result.entryHostNanos = stopped->value("firstHostNanos", 0ull);
         }
     } else {
-        entryRecorder->wait(30s);
+        entryRecorder->wait(recordingLimit);
         result.entryHostNanos = FirstFrameHostNanos(entryRecorder->output());
     }
     result.lateClientCycles = LateClientCycles(server) - lateBefore;

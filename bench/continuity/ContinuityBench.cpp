@@ -1,7 +1,10 @@
 // The continuity benchmark: each helper path on a private stand-in server, with speech-like noise
-// (rate error from block alignment, discontinuities, match quality) and then a -12 dBFS 997 Hz
-// tone (THD+N over 10 s after 3 s of settling), at each rate and drift asked for. Prints one
-// table row per run, with the helper's ring counters and the server's late client cycles.
+// (rate error from block alignment, discontinuities, match quality, and the end-to-end latency:
+// the alignment offset against the same audio recorded where it enters the path, both placed on
+// the host clock by their devices' time stamps) and then a -12 dBFS 997 Hz tone (THD+N over 10 s
+// after 3 s of settling, with the server's late client cycles during that run), at each rate and
+// drift asked for. Prints one table row per run, with the helper's ring counters and the server's
+// late client cycles during the noise run.
 //
 //   continuity_bench [--seconds S] [--paths tap,source,monitor] [--rates 48000,44100]
 //                    [--drifts 0,300]
@@ -13,6 +16,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ContinuityRig.h"
@@ -32,6 +36,7 @@ std::vector<std::string> Split(const std::string& text) {
 
 constexpr double kSettleSeconds = 3.0;
 constexpr double kToneSeconds = 10.0;
+constexpr int kToneAttempts = 3;
 
 }  // namespace
 
@@ -62,10 +67,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "continuity_bench: %s\n", rig.error.c_str());
         return 1;
     }
-    std::printf("%-16s %6s %6s | %9s %9s %6s %8s %8s | %7s | %9s %9s %8s %6s\n", "path", "rate", "drift", "rate ppm",
-                "worst", "steps", "matched", "min corr", "THD+N", "dropped", "underrun", "late cyc", "lines");
-    std::printf("%-16s %6s %6s | %9s %9s %6s %8s %8s | %7s | %9s %9s %8s %6s\n", "", "Hz", "ppm", "median", "span",
-                "", "", "", "dB", "frames", "frames", "server", "");
+    std::printf("%-16s %6s %6s | %9s %9s %6s %8s %8s %7s | %7s %5s | %9s %9s %8s %6s\n", "path", "rate", "drift",
+                "rate ppm", "worst", "steps", "matched", "min corr", "latency", "THD+N", "late", "dropped", "underrun",
+                "late cyc", "lines");
+    std::printf("%-16s %6s %6s | %9s %9s %6s %8s %8s %7s | %7s %5s | %9s %9s %8s %6s\n", "", "Hz", "ppm", "median",
+                "span", "", "", "", "ms", "dB", "cyc", "frames", "frames", "server", "");
     std::fflush(stdout);
     for (const auto& pathName : paths) {
         const Path path = pathName == "tap" ? Path::ProcessTap : pathName == "source" ? Path::HardwareSource : Path::Monitor;
@@ -85,24 +91,39 @@ int main(int argc, char** argv) {
                 options.settleSeconds = kSettleSeconds;
                 const auto report = tidewell::tools::measureContinuity(noise.recorded, noise.reference, noise.recordedRate, options);
 
+                // A cycle the loaded server passes by is a gap in the tone that no path can prevent
+                // and that alone sets its THD+N: a run that had one is tried again (three runs at
+                // most), and the run with the fewest is reported, with its count beside it.
                 run.signal = Signal::Tone;
                 run.seconds = kSettleSeconds + kToneSeconds;
-                const RigResult tone = RunPath(*rig.server, run);
+                RigResult tone;
                 double thd = 0;
-                if (tone.error.empty()) {
-                    const auto from = static_cast<size_t>(kSettleSeconds * tone.recordedRate);
-                    if (tone.recorded.size() > from) {
-                        thd = tidewell::tools::thdPlusNoiseDb(tone.recorded.data() + from, tone.recorded.size() - from, 1,
-                                                              0, tone.recordedRate, 997.0);
+                for (int attempt = 0; attempt < kToneAttempts; ++attempt) {
+                    RigResult tried = RunPath(*rig.server, run);
+                    double triedThd = 0;
+                    const auto from = static_cast<size_t>(kSettleSeconds * tried.recordedRate);
+                    if (tried.error.empty() && tried.recorded.size() > from) {
+                        triedThd = tidewell::tools::thdPlusNoiseDb(tried.recorded.data() + from,
+                                                                   tried.recorded.size() - from, 1, 0,
+                                                                   tried.recordedRate, 997.0);
                     }
+                    if (attempt == 0 || tried.lateClientCycles < tone.lateClientCycles) {
+                        tone = std::move(tried);
+                        thd = triedThd;
+                    }
+                    if (tone.lateClientCycles == 0) break;
                 }
-                std::printf("%-16s %6u %6.0f | %9.1f %9.1f %6zu %7.2f%% %8.5f | %7.1f | %9llu %9llu %8llu %6s\n",
+                const double latency = EndToEndLatencyMs(noise, report);
+                std::printf("%-16s %6u %6.0f | %9.1f %9.1f %6zu %7.2f%% %8.5f %7.2f | %7.1f %5llu | %9llu %9llu %8llu %6s\n",
                             PathName(path), run.rate, run.driftPpm, report.rateErrorPpm, report.worstSpanPpm,
-                            report.discontinuities.size(), 100.0 * report.matchedShare, report.minCorrelation, thd,
+                            report.discontinuities.size(), 100.0 * report.matchedShare, report.minCorrelation, latency, thd,
+                            static_cast<unsigned long long>(tone.lateClientCycles),
                             static_cast<unsigned long long>(noise.counters.dropped),
                             static_cast<unsigned long long>(noise.counters.underrun),
                             static_cast<unsigned long long>(noise.lateClientCycles), noise.counters.found ? "yes" : "no");
                 if (std::getenv("CONTINUITY_BENCH_VERBOSE") != nullptr) {
+                    if (!noise.lateClients.empty()) std::printf("    late (noise run): %s\n", noise.lateClients.c_str());
+                    if (!tone.lateClients.empty()) std::printf("    late (tone run): %s\n", tone.lateClients.c_str());
                     for (const auto& d : report.discontinuities) {
                         std::printf("    step at %.3f s: %+.1f frames, %zu unmatched blocks\n", d.atSeconds, d.frames,
                                     d.unmatchedBlocks);

@@ -158,6 +158,17 @@ uint64_t TidewellHelperRingAppendFrames(TidewellHelperRing* ring, const float* f
     return accepted;
 }
 
+void TidewellHelperRingAppendSilence(TidewellHelperRing* ring, uint64_t count) {
+    // From a zeroed row block; it is no captured audio.
+    static const float kSilence[4096] = {};
+    const uint64_t perPiece = std::max<uint64_t>(1, 4096 / ring->channels);
+    for (uint64_t left = count; left > 0;) {
+        const uint64_t piece = std::min(left, perPiece);
+        TidewellHelperRingAppendFrames(ring, kSilence, piece);
+        left -= piece;
+    }
+}
+
 void RingAppend(TidewellHelperRing* ring, const float* frames, uint64_t count) {
     if (ring == nullptr || frames == nullptr || count == 0) {
         return;
@@ -183,6 +194,21 @@ void RingRead(TidewellHelperRing* ring, float* destination, uint64_t count) {
     uint64_t read = ring->readPosition.load(std::memory_order_relaxed);
     const uint64_t write = ring->writePosition.load(std::memory_order_acquire);
     uint64_t fill = write - read;
+    if (writerControls) {
+        // The device played a cycle without this side: the frames meant for it are skipped, so
+        // what follows stays on time instead of a cycle late. (When the reader controls, its
+        // render skips them before it pulls.)
+        TidewellBlockTime stamp{};
+        TidewellOutputBridgeRenderTime(&stamp);
+        const auto missed = static_cast<uint64_t>(TidewellCycleGapUpdate(
+            &ring->readerGap, stamp, static_cast<uint32_t>(count), kTidewellLargestCycleGap * count));
+        if (missed > 0 && fill > 0) {
+            const uint64_t skipped = std::min(missed, fill);
+            ring->dropped.fetch_add(skipped, std::memory_order_relaxed);
+            read += skipped;
+            fill -= skipped;
+        }
+    }
     const uint64_t target = ring->targetFill.load(std::memory_order_relaxed);
     if (target > 0 && fill > 8 * target) {
         // Far behind: jump to the newest target frames and let the controlling side restart.
@@ -229,7 +255,20 @@ void RingWriterCycle(TidewellHelperRing* ring, uint32_t frames, TidewellBlockTim
         return;
     }
     time = TidewellHelperRingTimeOrNow(&time);
-    const uint64_t write = ring->writePosition.load(std::memory_order_relaxed);
+    uint64_t write = ring->writePosition.load(std::memory_order_relaxed);
     TidewellStreamClockAddBlock(&ring->inputClock, frames, time);
+    // An input cycle this side never got: silence in its place keeps what follows on time, less
+    // the silence the render side already played for want of it.
+    const auto missed = static_cast<uint64_t>(
+        TidewellCycleGapUpdate(&ring->writerGap, time, frames, kTidewellLargestCycleGap * frames));
+    const uint64_t underrun = ring->underrun.load(std::memory_order_relaxed);
+    const uint64_t played = underrun - ring->writerUnderrunSeen;
+    ring->writerUnderrunSeen = underrun;
+    if (missed > played) {
+        const uint64_t read = ring->readPosition.load(std::memory_order_acquire);
+        const uint64_t silence = std::min(missed - played, ring->capacity - std::min(ring->capacity, write - read));
+        TidewellHelperRingAppendSilence(ring, silence);
+        write += silence;
+    }
     TidewellRingSidePublish(&ring->sidePoint, write, time.hostNanos, TidewellStreamClockRate(&ring->inputClock));
 }

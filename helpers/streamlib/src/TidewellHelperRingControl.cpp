@@ -11,6 +11,23 @@
 #include <cmath>
 #include <cstring>
 
+namespace {
+
+// Writer controls: a capture cycle this side never got. Silence in its place keeps what follows
+// on time, less the silence the reader already played for want of it.
+void MakeUpMissedCapture(TidewellHelperRing* ring, uint32_t frames, const TidewellBlockTime& time) {
+    const double missed = TidewellCycleGapUpdate(&ring->writerGap, time, frames, kTidewellLargestCycleGap * frames);
+    const uint64_t underrun = ring->underrun.load(std::memory_order_relaxed);
+    const auto played = static_cast<int64_t>(underrun - ring->writerUnderrunSeen);
+    ring->writerUnderrunSeen = underrun;
+    const int64_t silence = std::llround(missed * kTidewellHelperRingEngineRate / ring->inputRate) - played;
+    if (missed > 0 && silence > 0) {
+        ring->pendingStep -= silence;
+    }
+}
+
+}  // namespace
+
 TidewellBlockTime TidewellHelperRingTimeOrNow(const TidewellBlockTime* given) {
     TidewellBlockTime time = given != nullptr && given->hasHostTime ? *given : TidewellBlockTimeNow();
     if (given != nullptr && !given->hasHostTime) {
@@ -41,6 +58,9 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
         TidewellDriftControllerSetTarget(&ring->driftController, target);
     }
     TidewellStreamClockAddBlock(writerControls ? &ring->inputClock : &ring->outputClock, frames, time);
+    if (writerControls) {
+        MakeUpMissedCapture(ring, frames, time);
+    }
     // The ring's low envelope at this cycle: the other side's position carried along its clock to
     // this cycle's host time, against this side's own position (before the writer's block; with
     // the silence the reader still holds back, which is latency like the ring's frames).
@@ -95,14 +115,8 @@ void AppendStepped(TidewellHelperRing* ring, const float* frames, uint64_t count
         count -= swallowed;
     }
     if (ring->pendingStep < 0) {
-        // Silence ahead of the block, from a zeroed row block; it is no captured audio.
-        static const float kSilence[4096] = {};
-        const uint64_t perPiece = std::max<uint64_t>(1, 4096 / ring->channels);
-        for (auto left = static_cast<uint64_t>(-ring->pendingStep); left > 0;) {
-            const uint64_t piece = std::min(left, perPiece);
-            TidewellHelperRingAppendFrames(ring, kSilence, piece);
-            left -= piece;
-        }
+        // Silence ahead of the block; it is no captured audio.
+        TidewellHelperRingAppendSilence(ring, static_cast<uint64_t>(-ring->pendingStep));
         ring->pendingStep = 0;
     }
     if (count > 0) {
@@ -111,10 +125,40 @@ void AppendStepped(TidewellHelperRing* ring, const float* frames, uint64_t count
     ring->captured.fetch_add(count, std::memory_order_relaxed);
 }
 
-// Reader controls: converted frames for one render call, then the control step. Pulls from the
-// ring (after any silence held back) until the pending block covers the call.
+// Reader controls: the output device played `missed` frames without this side. What was meant for
+// them is skipped: converted frames first, then silence still held back, then the ring's own
+// frames at 48000 Hz.
+void SkipMissedOutput(TidewellHelperRing* ring, uint32_t missed) {
+    constexpr double kEngineRate = kTidewellHelperRingEngineRate;
+    const uint32_t channels = ring->channels;
+    const uint32_t pending = std::min(missed, ring->pendingFrames);
+    ring->pendingFrames -= pending;
+    std::memmove(ring->pendingBlock, ring->pendingBlock + uint64_t{pending} * channels,
+                 uint64_t{ring->pendingFrames} * channels * sizeof(float));
+    auto rest = static_cast<uint64_t>(std::llround((missed - pending) * kEngineRate / ring->outputRate));
+    const uint64_t held = std::min(rest, ring->holdFrames);
+    ring->holdFrames -= held;
+    rest -= held;
+    const uint64_t read = ring->readPosition.load(std::memory_order_relaxed);
+    const uint64_t skipped = std::min(rest, ring->writePosition.load(std::memory_order_acquire) - read);
+    if (skipped > 0) {
+        ring->dropped.fetch_add(skipped, std::memory_order_relaxed);
+        ring->readPosition.store(read + skipped, std::memory_order_release);
+    }
+}
+
+// Reader controls: converted frames for one render call, then the control step. Skips what the
+// device played without this side, then pulls from the ring (after any silence held back) until
+// the pending block covers the call.
 void RenderConverted(TidewellHelperRing* ring, float* destination, uint32_t frames, uint32_t channels) {
     constexpr double kEngineRate = kTidewellHelperRingEngineRate;
+    TidewellBlockTime stamp{};
+    TidewellOutputBridgeRenderTime(&stamp);
+    const double missed =
+        TidewellCycleGapUpdate(&ring->readerGap, stamp, frames, kTidewellLargestCycleGap * frames);
+    if (missed > 0) {
+        SkipMissedOutput(ring, static_cast<uint32_t>(missed));
+    }
     for (uint32_t pulls = 0; ring->pendingFrames < frames && pulls < kTidewellHelperRingMaximumPulls; ++pulls) {
         const double wanted = std::floor((frames - ring->pendingFrames) * kEngineRate / ring->outputRate) + 8;
         const auto pull = static_cast<uint32_t>(std::min<double>(wanted, kTidewellHelperRingPullFrames));

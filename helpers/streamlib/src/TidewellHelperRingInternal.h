@@ -4,8 +4,13 @@
 
 #include "TidewellStream/TidewellHelperRing.h"
 
+// A sample time further ahead than this many cycles is a new timeline, not lost cycles.
+inline constexpr double kTidewellLargestCycleGap = 64.0;
+
 // Appends what fits and returns how many frames that was; the rest are counted as dropped.
 uint64_t TidewellHelperRingAppendFrames(TidewellHelperRing* ring, const float* frames, uint64_t count);
+// Appends count frames of silence the same way.
+void TidewellHelperRingAppendSilence(TidewellHelperRing* ring, uint64_t count);
 
 // A cycle's time as the rate control takes it: the given one when it has a host time; otherwise
 // now, with the given sample time when there is one.

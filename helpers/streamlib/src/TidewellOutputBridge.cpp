@@ -167,16 +167,21 @@ OSStatus BridgeRenderCallback(void* refCon, AudioUnitRenderActionFlags*, const A
                               UInt32 inNumberFrames, AudioBufferList* ioData) {
     // The unit stamps its slices with the time the device will play them, a cycle later than the
     // cycle itself; the rate control compares cycles as they run, so it takes the time now, with
-    // the unit's sample time.
+    // the unit's sample time carried over the device cycles the unit never rendered.
+    auto* bridge = static_cast<TidewellOutputBridge*>(refCon);
     AudioTimeStamp running{};
     if (time != nullptr) {
         running = *time;
+        if ((time->mFlags & kAudioTimeStampSampleHostTimeValid) == kAudioTimeStampSampleHostTimeValid) {
+            running.mSampleTime =
+                TidewellUnitTimelineSlice(&bridge->unitTimeline, AudioConvertHostTimeToNanos(time->mHostTime),
+                                          time->mSampleTime, inNumberFrames, bridge->unitRate);
+        }
         running.mHostTime = AudioGetCurrentHostTime();
         running.mFlags |= kAudioTimeStampHostTimeValid;
     }
     const TidewellOutputBridgeRenderScope scope(time != nullptr ? &running : nullptr);
-    return static_cast<OSStatus>(
-        TidewellOutputBridgeFillBufferList(static_cast<TidewellOutputBridge*>(refCon), ioData, inNumberFrames));
+    return static_cast<OSStatus>(TidewellOutputBridgeFillBufferList(bridge, ioData, inNumberFrames));
 }
 
 bool StartAudioDevice(TidewellOutputBridge* bridge, const TidewellOutputBridgeConfig* config) {
@@ -270,6 +275,7 @@ bool StartAudioUnit(TidewellOutputBridge* bridge, const TidewellOutputBridgeConf
                      "AudioUnitSetProperty(kAudioUnitProperty_MaximumFramesPerSlice)")) {
         return false;
     }
+    bridge->unitRate = config->sampleRate;
     AURenderCallbackStruct callback{};
     callback.inputProc = BridgeRenderCallback;
     callback.inputProcRefCon = bridge;

@@ -17,7 +17,12 @@ constexpr double kClockLargestAdvance = 64.0;
 
 constexpr double kAlignSeconds = 0.25;         // fill measured before an alignment
 constexpr double kSmoothingSeconds = 1.0;      // of the fill error the trim follows
-constexpr double kTrimPerFrame = 1e-6;         // 1 ppm per frame of error
+constexpr double kTrimPerFrame = 1e-6;         // 1 ppm per frame of error beyond the dead band
+// The measured fill ripples by a fraction of a frame with the beat of the two sides' cycles; a
+// trim that followed the ripple would wobble the resampler's position with it, a phase
+// modulation heard as sidebands around every tone. Within a frame of the target the clocks'
+// ratio stands alone.
+constexpr double kTrimDeadBand = 1.0;
 constexpr double kTrimLimit = 10e-6;           // the trim never moves the pitch audibly
 constexpr double kSettleSeconds = 0.5;         // after an alignment before a step is judged
 
@@ -119,6 +124,47 @@ double TidewellStreamClockRate(const TidewellStreamClock* clock) {
     return clock == nullptr ? 0.0 : clock->rate.load(std::memory_order_relaxed);
 }
 
+double TidewellCycleGapUpdate(TidewellCycleGap* gap, const TidewellBlockTime& time, uint32_t frames, double largest) {
+    if (!time.hasSampleTime || frames == 0) {
+        gap->started = false;
+        return 0;
+    }
+    if (gap->started && time.sampleTime == gap->cycleSample) {
+        gap->expectedSample += frames;   // a further piece of the same cycle, stamped alike
+        return 0;
+    }
+    const double missed = gap->started ? time.sampleTime - gap->expectedSample : 0.0;
+    gap->cycleSample = time.sampleTime;
+    gap->expectedSample = time.sampleTime + frames;
+    gap->started = true;
+    // Sample times are whole frames; a fraction is no lost cycle.
+    return missed >= 0.5 && missed <= largest ? std::round(missed) : 0.0;
+}
+
+double TidewellUnitTimelineSlice(TidewellUnitTimeline* timeline, uint64_t hostNanos, double sampleTime,
+                                 uint32_t frames, double rate) {
+    if (timeline->cycleHostNanos == 0 || hostNanos == timeline->cycleHostNanos || !(rate > 0)) {
+        if (timeline->cycleHostNanos == 0) {
+            timeline->cycleHostNanos = hostNanos;
+        }
+        timeline->cycleFrames += frames;
+        return sampleTime + timeline->skippedFrames;
+    }
+    // A new device cycle: the host time since the last one, in cycles of the last one's size.
+    // A unit that converts rates renders unevenly (a cycle without a slice is normal there), so
+    // only whole cycles beyond a quarter's tolerance count as skipped.
+    const double passed = static_cast<double>(static_cast<int64_t>(hostNanos - timeline->cycleHostNanos)) * 1e-9 * rate;
+    if (timeline->cycleFrames > 0 && passed > 0) {
+        const double cycles = std::floor(passed / timeline->cycleFrames + 0.25);
+        if (cycles >= 2 && cycles <= kClockLargestAdvance) {
+            timeline->skippedFrames += (cycles - 1) * timeline->cycleFrames;
+        }
+    }
+    timeline->cycleHostNanos = hostNanos;
+    timeline->cycleFrames = frames;
+    return sampleTime + timeline->skippedFrames;
+}
+
 void TidewellRingSidePublish(TidewellRingSidePoint* point, uint64_t position, uint64_t hostNanos, double rate) {
     const uint32_t sequence = point->sequence.load(std::memory_order_relaxed);
     point->sequence.store(sequence + 1, std::memory_order_relaxed);
@@ -188,7 +234,8 @@ int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, dou
         TidewellFillControlRealign(control);
         return 0;
     }
-    control->trim = std::clamp(control->smoothedError * kTrimPerFrame, -kTrimLimit, kTrimLimit);
+    const double beyond = control->smoothedError - std::clamp(control->smoothedError, -kTrimDeadBand, kTrimDeadBand);
+    control->trim = std::clamp(beyond * kTrimPerFrame, -kTrimLimit, kTrimLimit);
     return 0;
 }
 

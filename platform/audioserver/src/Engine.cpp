@@ -135,10 +135,12 @@ struct CaptureSink {
     std::atomic<uint64_t> readPos{0};
     std::atomic<uint64_t> dropped{0};
     std::atomic<bool> finish{false};
+    std::atomic<uint64_t> firstHostNanos{0};   // output time of the first captured frame
     std::thread writer;
 
-    void push(const float* samples, size_t count) {
+    void push(const float* samples, size_t count, uint64_t hostNanos) {
         uint64_t w = writePos.load(std::memory_order_relaxed);
+        if (w == 0 && count > 0) firstHostNanos.store(hostNanos, std::memory_order_relaxed);
         uint64_t r = readPos.load(std::memory_order_acquire);
         if (ring.size() - (w - r) < count) {
             dropped.fetch_add(count / std::max(1u, channels), std::memory_order_relaxed);
@@ -328,12 +330,13 @@ bool DeviceEngine::startCapture(const std::string& path, std::string& error) {
     return true;
 }
 
-bool DeviceEngine::stopCapture() {
+bool DeviceEngine::stopCapture(uint64_t* firstHostNanos) {
     std::lock_guard<std::mutex> lock(controlMutex_);
     auto* old = capture_.exchange(nullptr);
     if (!old) return false;
     waitForQuiescence();
     old->end();
+    if (firstHostNanos) *firstHostNanos = old->firstHostNanos.load();
     captureOwner_.reset();
     updateRunning();
     return true;
@@ -542,7 +545,7 @@ void DeviceEngine::run(bool resuming) {
                 }
             }
             // A capture keeps the width it began with; a device that changed since drops it.
-            if (capture && capture->channels == outChannels) capture->push(mix_.data(), size_t(frames) * outChannels);
+            if (capture && capture->channels == outChannels) capture->push(mix_.data(), size_t(frames) * outChannels, outTs.mHostTime);
             else if (capture) captureDropped_.fetch_add(frames, std::memory_order_relaxed);
             if (device_.backend && !set->clients.empty()) device_.backend->writeMix(mix_.data(), frames, outChannels);
             if (taps) TapsFeed(*taps, set->clients, frames, rate, effRate, tapScratch_.data());

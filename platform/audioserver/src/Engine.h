@@ -144,7 +144,8 @@ public:
     // cannot be created.
     bool startCapture(const std::string& path, std::string& error);
     // Ends a capture and completes its file; false when none runs.
-    bool stopCapture();
+    // Ends a capture; `firstHostNanos` (when given) gets the output time of its first frame.
+    bool stopCapture(uint64_t* firstHostNanos = nullptr);
     // The taps this device feeds and whose processes it may mute (null: none).
     void setTaps(std::unique_ptr<TapFeedSet> taps);
     // Makes the device's input the audio of taps instead of its signal (an aggregate).

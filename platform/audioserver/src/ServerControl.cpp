@@ -212,7 +212,10 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
                 d = deviceByUID(req.value("uid", ""));
             }
             if (!d) return fail("no device with that UID");
-            if (!d->engine->stopCapture()) return fail("no capture runs on that device");
+            uint64_t first = 0;
+            if (!d->engine->stopCapture(&first)) return fail("no capture runs on that device");
+            // Where the capture sits on the host clock (0: it caught no frame).
+            answer["firstHostNanos"] = first;
         } else if (op == "fail") {
             std::string call = req.value("call", "");
             if (call.empty()) return fail("name the call to fail");

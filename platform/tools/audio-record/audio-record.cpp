@@ -36,10 +36,11 @@ struct Recorder {
     std::atomic<uint64_t> read{0};          // frames the main thread has taken out
     std::atomic<uint64_t> dropped{0};       // frames lost because the ring was full
     std::atomic<bool> layoutMismatch{false};
+    std::atomic<uint64_t> firstHostNanos{0};   // input time of the first recorded frame
 };
 
 // The IO proc: converts each input buffer into the ring. No allocation, lock or I/O.
-OSStatus capture(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+OSStatus capture(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp* inputTime,
                  AudioBufferList*, const AudioTimeStamp*, void* context) {
     auto* r = static_cast<Recorder*>(context);
     uint64_t at = r->written.load(std::memory_order_relaxed);
@@ -64,6 +65,8 @@ OSStatus capture(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in
         r->dropped.fetch_add(n, std::memory_order_relaxed);
         return 0;
     }
+    if (at == 0 && n > 0 && inputTime != nullptr && (inputTime->mFlags & kAudioTimeStampHostTimeValid) != 0)
+        r->firstHostNanos.store(AudioConvertHostTimeToNanos(inputTime->mHostTime), std::memory_order_relaxed);
     uint32_t firstChannel = 0;
     for (UInt32 b = 0; b < in->mNumberBuffers; ++b) {
         const StreamLayout& s = r->streams[b];
@@ -247,6 +250,9 @@ int main(int argc, char** argv) {
     }
     std::printf("audio-record: wrote %llu frames to %s\n", static_cast<unsigned long long>(drain.frames()),
                 output.c_str());
+    // Where the recording sits on the host clock, for a latency measured against another device.
+    if (uint64_t first = recorder->firstHostNanos.load())
+        std::printf("audio-record: first frame captured at host time %llu ns\n", static_cast<unsigned long long>(first));
     auto reports = drain.report();
     for (size_t c = 0; c < reports.size(); ++c)
         std::printf("channel %zu: rms %.2f dBFS, peak %.2f dBFS, frequency %.2f Hz\n", c + 1, reports[c].rmsDbfs,

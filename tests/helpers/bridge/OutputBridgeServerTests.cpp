@@ -80,6 +80,34 @@ double Pitch(const tools::AudioData& a, unsigned channel) {
     return found[found.size() / 2];
 }
 
+// Renders silence and keeps the render times it is given; every 100th slice it sleeps through a
+// few device cycles, which the server then plays without it (a stalled client).
+struct StallingRender {
+    std::atomic<uint64_t> calls{0};
+    std::atomic<bool> unstamped{false};
+    std::atomic<double> firstSample{0}, lastSample{0};
+    std::atomic<uint64_t> firstNanos{0}, lastNanos{0};
+};
+
+uint32_t RenderStalling(void* context, float* destination, uint32_t frames, uint32_t channels) {
+    auto* r = static_cast<StallingRender*>(context);
+    std::fill(destination, destination + size_t(frames) * channels, 0.0f);
+    TidewellBlockTime time{};
+    if (!TidewellOutputBridgeRenderTime(&time) || !time.hasSampleTime || !time.hasHostTime) {
+        r->unstamped.store(true);
+        return 0;
+    }
+    const uint64_t n = r->calls.fetch_add(1);
+    if (n == 0) {
+        r->firstSample.store(time.sampleTime);
+        r->firstNanos.store(time.hostNanos);
+    }
+    r->lastSample.store(time.sampleTime);
+    r->lastNanos.store(time.hostNanos);
+    if (n % 100 == 50) std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    return 0;
+}
+
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
@@ -401,6 +429,29 @@ TEST_F(Bridge, AUnitThatCannotTurnItsInputOffStillPlays) {
     auto until = std::chrono::steady_clock::now() + 5s;
     while (sine.calls.load() == 0 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
     EXPECT_GT(sine.calls.load(), 0u);
+}
+
+// The unit's own sample time runs on only while it renders; the render must still see where the
+// device is, cycles it never rendered included, or the rate control reads each lost cycle as a
+// slower clock.
+TEST_F(Bridge, TheUnitsRenderTimesFollowTheDeviceThroughCyclesItMissed) {
+    StallingRender stalling;
+    config.backend = TidewellOutputBackendAudioUnit;
+    config.allowFallback = false;
+    config.render = RenderStalling;
+    config.context = &stalling;
+    const uint64_t lateBefore = LateCycles("BuiltInOutputDevice");
+    ASSERT_TRUE(TidewellOutputBridgeStart(&bridge, &config)) << TidewellOutputBridgeError(&bridge);
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    while (stalling.calls.load() < 1000 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
+    TidewellOutputBridgeStop(&bridge);
+    ASSERT_GE(stalling.calls.load(), 1000u);
+    EXPECT_FALSE(stalling.unstamped.load());
+    ASSERT_GT(LateCycles("BuiltInOutputDevice") - lateBefore, 5u) << "the stalls cost the device cycles";
+    const double elapsed = double(stalling.lastNanos.load() - stalling.firstNanos.load()) * 1e-9 * 48000.0;
+    const double advanced = stalling.lastSample.load() - stalling.firstSample.load();
+    // Within three device cycles (512 frames each): the render's own lateness, not the lost cycles.
+    EXPECT_NEAR(advanced, elapsed, 3 * 512.0);
 }
 
 TEST_F(Bridge, WithoutADefaultOutputTheDeviceLookupSaysSo) {

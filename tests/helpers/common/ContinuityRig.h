@@ -22,9 +22,12 @@
 #include <sys/mman.h>
 
 #include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <map>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -71,8 +74,50 @@ struct RigResult {
     double recordedRate = 48000;
     HelperCounters counters;          // from the helper's "Stopped" line
     uint64_t lateClientCycles = 0;    // on every device of the server, during the run
+    std::string lateClients;          // which clients were late, on which device, how often
     std::string helperOutput;
+    // The same audio where it enters the path (the source device's output or input, or the
+    // virtual device's output for the monitor), one channel at the source's rate, and where both
+    // recordings start on the host clock (0: unknown), for the end-to-end latency.
+    std::vector<float> entry;
+    std::vector<float> source;        // the source as written, at its own rate
+    double sourceRate = 48000;
+    double entryTrueRate = 48000;     // the entry device's rate with its drift
+    double recordedTrueRate = 48000;  // the far end's, likewise
+    uint64_t entryHostNanos = 0;
+    uint64_t recordedHostNanos = 0;
 };
+
+// "audio-record: first frame captured at host time N ns" in a recorder's output.
+inline uint64_t FirstFrameHostNanos(const std::string& output) {
+    const std::string key = "first frame captured at host time ";
+    const auto at = output.find(key);
+    return at == std::string::npos ? 0 : std::strtoull(output.c_str() + at + key.size(), nullptr, 10);
+}
+
+// End-to-end latency in milliseconds: from the moment a source frame entered the path (played by
+// the source device, or captured by it) to the moment the far end carried it, on the host clock.
+// `exit` is the far end's alignment with the reference (the source at the recorded rate). NaN
+// when a side did not align or has no time stamp.
+inline double EndToEndLatencyMs(const RigResult& r, const tools::ContinuityReport& exit) {
+    if (r.entry.empty() || r.entryHostNanos == 0 || r.recordedHostNanos == 0 || exit.settledSourcePosition < 0) {
+        return NAN;
+    }
+    tools::ContinuityOptions options;
+    options.settleSeconds = 0;
+    const tools::ContinuityReport entry = tools::measureContinuity(r.entry, r.source, r.sourceRate, options);
+    if (entry.matchedBlocks == 0) return NAN;
+    // The far end's frame and the source frame it carried; where that source frame entered.
+    const double sourceFrame = exit.settledSourcePosition * r.sourceRate / r.recordedRate;
+    const double entryFrame = sourceFrame + entry.sourceOffsetFrames;
+    const double exitSeconds = static_cast<double>(r.recordedHostNanos) * 1e-9 + exit.settledRecordingFrame / r.recordedTrueRate;
+    const double entrySeconds = static_cast<double>(r.entryHostNanos) * 1e-9 + entryFrame / r.entryTrueRate;
+    // The source loops: the latency is the nearest lap's.
+    const double lap = static_cast<double>(r.source.size()) / r.entryTrueRate;
+    double seconds = exitSeconds - entrySeconds;
+    seconds -= lap * std::round(seconds / lap);
+    return seconds * 1e3;
+}
 
 inline HelperCounters ParseStopped(const std::string& output) {
     HelperCounters c;
@@ -94,6 +139,33 @@ inline uint64_t LateClientCycles(audiotest::TestServer& server) {
         for (const auto& d : (*r)["devices"]) late += d.value("lateClientCycles", 0ull);
     }
     return late;
+}
+
+// Late cycles per client and device ("name (pid) on uid"), to tell which hop lost a cycle.
+inline std::map<std::string, uint64_t> LateCyclesByClient(audiotest::TestServer& server) {
+    std::map<std::string, uint64_t> late;
+    if (auto r = server.control({{"op", "counters"}})) {
+        for (const auto& d : (*r)["devices"]) {
+            for (const auto& c : d["clients"]) {
+                const std::string name = c.value("name", "");
+                const std::string key = (name.empty() ? std::string("client") : name) + " (" +
+                                        std::to_string(c.value("pid", 0)) + ") on " + d.value("uid", "");
+                late[key] += c.value("lateCycles", 0ull);
+            }
+        }
+    }
+    return late;
+}
+
+inline std::string LateCyclesSince(const std::map<std::string, uint64_t>& before,
+                                   const std::map<std::string, uint64_t>& after) {
+    std::string text;
+    for (const auto& [key, count] : after) {
+        const auto it = before.find(key);
+        const uint64_t grown = count - (it == before.end() ? 0 : it->second);
+        if (grown > 0) text += (text.empty() ? "" : ", ") + key + ": " + std::to_string(grown);
+    }
+    return text;
 }
 
 // Publishes the 2-channel virtual device (the plug-in must be on AUDIOSERVER_PLUGIN_PATH when the
@@ -200,21 +272,49 @@ inline RigResult RunPath(audiotest::TestServer& server, const RigRun& run) {
         return result;
     }
     const uint64_t lateBefore = LateClientCycles(server);
+    const auto lateByClientBefore = LateCyclesByClient(server);
     const std::string recording = server.dir() + "/recorded.wav";
+    // Where the audio enters the path, recorded alongside for the latency: the source device's
+    // output mix (what the tapped player played), its input, or the virtual device's output mix.
+    const std::string entryRecording = server.dir() + "/entry.wav";
+    const auto recordingLimit =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(run.seconds + 30.0));
+    const std::string entryCapture = run.path == Path::ProcessTap ? device
+                                     : run.path == Path::Monitor  ? virtualDevice
+                                                                  : std::string();
+    std::unique_ptr<audiotest::Child> entryRecorder;
+    if (!entryCapture.empty()) {
+        server.control({{"op", "captureStart"}, {"uid", entryCapture}, {"path", entryRecording}});
+    } else {
+        entryRecorder = std::make_unique<audiotest::Child>(std::vector<std::string>{
+            Bin("audio-record"), "--device", device, "--duration", std::to_string(run.seconds), "--output",
+            entryRecording});
+    }
     if (run.path == Path::Monitor) {
         auto r = server.control({{"op", "captureStart"}, {"uid", device}, {"path", recording}});
         std::this_thread::sleep_for(std::chrono::duration<double>(run.seconds));
-        server.control({{"op", "captureStop"}, {"uid", device}});
+        auto stopped = server.control({{"op", "captureStop"}, {"uid", device}});
         if (!r || !r->value("ok", false)) result.error = "the output capture did not start";
+        if (stopped) result.recordedHostNanos = stopped->value("firstHostNanos", 0ull);
     } else {
-        std::string output;
-        if (audiotest::Run({Bin("audio-record"), "--device", virtualDevice, "--duration", std::to_string(run.seconds),
-                            "--output", recording},
-                           &output) != 0) {
-            result.error = "the recording failed: " + output;
+        // Waited for as long as it records and then some (a plain run gives up after 60 s).
+        audiotest::Child recorder({Bin("audio-record"), "--device", virtualDevice, "--duration",
+                                   std::to_string(run.seconds), "--output", recording});
+        if (recorder.wait(recordingLimit).value_or(-1) != 0) {
+            result.error = "the recording failed: " + recorder.output();
         }
+        result.recordedHostNanos = FirstFrameHostNanos(recorder.output());
+    }
+    if (!entryCapture.empty()) {
+        if (auto stopped = server.control({{"op", "captureStop"}, {"uid", entryCapture}})) {
+            result.entryHostNanos = stopped->value("firstHostNanos", 0ull);
+        }
+    } else {
+        entryRecorder->wait(recordingLimit);
+        result.entryHostNanos = FirstFrameHostNanos(entryRecorder->output());
     }
     result.lateClientCycles = LateClientCycles(server) - lateBefore;
+    result.lateClients = LateCyclesSince(lateByClientBefore, LateCyclesByClient(server));
     helper->signal(SIGTERM);
     helper->wait(20s);
     result.helperOutput = helper->output();
@@ -242,6 +342,17 @@ inline RigResult RunPath(audiotest::TestServer& server, const RigRun& run) {
         return result;
     }
     result.reference = tools::resampleOffline(source.samples, sourceRate, result.recordedRate);
+    result.source = source.samples;
+    result.sourceRate = sourceRate;
+    const double drifted = static_cast<double>(run.rate) * (1.0 + run.driftPpm * 1e-6);
+    result.entryTrueRate = run.path == Path::Monitor ? sourceRate : drifted;
+    result.recordedTrueRate = run.path == Path::Monitor ? drifted : result.recordedRate;
+    try {
+        const auto entry = tools::readWav(entryRecording);
+        if (entry.sampleRate == static_cast<uint32_t>(sourceRate)) result.entry = tools::channelOf(entry, 0);
+    } catch (const std::exception&) {
+        result.entry.clear();   // no latency for this run; the rest stands
+    }
     return result;
 }
 

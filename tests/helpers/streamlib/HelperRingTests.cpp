@@ -319,3 +319,82 @@ TEST(HelperRing, DriftControlSettlesAThreeHundredPpmOffsetWithoutOscillating) {
     EXPECT_LE(crossings, 1);
     EXPECT_LT(peak, 1.0003 + 0.00005);   // an overshoot of at most a sixth of the offset
 }
+
+namespace {
+
+// Both sides on stamped 192-frame cycles of one 48000 Hz clock, the reader 2 ms behind the
+// writer; one cycle of either side can be passed by, as a loaded server does with a late client.
+struct LostCycleRun {
+    double missedWriterAt = -1;
+    double missedReaderAt = -1;
+    double seconds = 12;
+    double watchFrom = 6;
+    uint64_t underrun = 0, dropped = 0, steps = 0;   // over the watched stretch
+
+    // On a fresh mono ring at 48000 Hz with a 224-frame target.
+    void Run() {
+        auto owned = Make(1, 48000);
+        TidewellHelperRing* ring = owned.get();
+        ring->targetFill.store(224);
+        TidewellDriftControllerInit(&ring->driftController, 224);
+        const uint32_t frames = 192;
+        const double period = frames / 48000.0;
+        std::vector<float> out(frames);
+        std::fill(ring->routedBlock, ring->routedBlock + frames, 0.25f);
+        double writerTime = 0, readerTime = 0.002, writerSample = 0, readerSample = 0;
+        bool watching = false;
+        uint64_t underrunBefore = 0, droppedBefore = 0, stepsBefore = 0;
+        while (writerTime < seconds || readerTime < seconds) {
+            if (!watching && std::min(writerTime, readerTime) >= watchFrom) {
+                watching = true;
+                underrunBefore = ring->underrun.load();
+                droppedBefore = ring->dropped.load();
+                stepsBefore = ring->stepCorrections.load();
+            }
+            if (writerTime <= readerTime) {
+                if (!(missedWriterAt >= writerTime && missedWriterAt < writerTime + period)) {
+                    const AudioTimeStamp stamp = CycleStamp(writerTime, writerSample);
+                    const TidewellBlockTime time{stamp.mHostTime, stamp.mSampleTime, true, true};
+                    ResampleAndAppendAt(ring, frames, &time);
+                }
+                writerTime += period;
+                writerSample += frames;
+                continue;
+            }
+            if (!(missedReaderAt >= readerTime && missedReaderAt < readerTime + period)) {
+                const AudioTimeStamp stamp = CycleStamp(readerTime, readerSample);
+                const TidewellOutputBridgeRenderScope scope(&stamp);
+                RingRead(ring, out.data(), frames);
+            }
+            readerTime += period;
+            readerSample += frames;
+        }
+        underrun = ring->underrun.load() - underrunBefore;
+        dropped = ring->dropped.load() - droppedBefore;
+        steps = ring->stepCorrections.load() - stepsBefore;
+    }
+};
+
+}  // namespace
+
+// A cycle either side misses costs the audio of that cycle and nothing more: the writer puts
+// silence where the capture it never got belongs, the reader skips what its device played
+// without it, and what follows stays on time, so no step sets the fill right afterwards.
+TEST(HelperRing, AMissedReaderCycleSkipsItsFramesAtOnce) {
+    LostCycleRun run;
+    run.missedReaderAt = 8.0;
+    run.Run();
+    EXPECT_EQ(run.underrun, 0u);
+    EXPECT_EQ(run.dropped, 192u);
+    EXPECT_EQ(run.steps, 0u);
+}
+
+TEST(HelperRing, AMissedWriterCycleIsMadeUpWithSilenceAtOnce) {
+    LostCycleRun run;
+    run.missedWriterAt = 8.0;
+    run.Run();
+    // The reader may run dry while the cycle is missing; the silence written is only the rest.
+    EXPECT_LE(run.underrun, 192u);
+    EXPECT_EQ(run.dropped, 0u);
+    EXPECT_EQ(run.steps, 0u);
+}

@@ -24,11 +24,13 @@ struct Player {
     std::atomic<uint64_t> calls{0};
     std::atomic<uint32_t> lastFrames{0};
     std::atomic<uint32_t> buffers{0};
+    std::atomic<uint64_t> firstOutputHost{0};   // output time of the first cycle played
 };
 
 OSStatus PlayProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList* out,
-                  const AudioTimeStamp*, void* data) {
+                  const AudioTimeStamp* outputTime, void* data) {
     auto* p = static_cast<Player*>(data);
+    if (p->calls.load() == 0 && outputTime != nullptr) p->firstOutputHost.store(outputTime->mHostTime);
     double start = p->phase, phase = start;
     uint32_t frames = 0;
     for (UInt32 b = 0; b < out->mNumberBuffers; ++b) {
@@ -117,6 +119,14 @@ TEST_F(IO, ASinePlayedIntoBuiltInOutputIsCapturedWholeAtItsLevel) {
     ASSERT_EQ(a.sampleRate, 48000u);
     size_t first = FirstSound(a);
     ASSERT_LT(first + 48000 + 1024, a.frames()) << "less than a second of sound";
+    // The capture tells where its first frame sits on the host clock: the first frame of sound
+    // (the sine's first sample is 0, so its second) is where the proc's first cycle played.
+    const auto firstHost = r->value("firstHostNanos", uint64_t(0));
+    ASSERT_GT(firstHost, 0u);
+    if (CyclesOf(server, "BuiltInOutputDevice").late == 0) {
+        const double soundAt = double(firstHost) + (double(first) - 1) * 1e9 / 48000.0;
+        EXPECT_NEAR(soundAt, double(p.firstOutputHost.load()), 1e5);
+    }
     // No gap after the first cycle: every sample of the next second is sound, unless the
     // server counted a late cycle (a loaded machine), whose output is left out by design.
     if (CyclesOf(server, "BuiltInOutputDevice").late == 0) {

@@ -43,6 +43,9 @@ TEST(Continuity, ADelayedCopyMatchesEveryBlockWithoutRateErrorOrStep) {
     EXPECT_GT(report.minCorrelation, 0.99999);
     EXPECT_NEAR(report.rateErrorPpm, 0.0, 0.5);
     EXPECT_NEAR(report.sourceOffsetFrames, 12345.0, 0.01);
+    // The first block after settling: a second into the recording, the source 12345 frames back.
+    EXPECT_NEAR(report.settledRecordingFrame, 48000.0, 256.0);
+    EXPECT_NEAR(report.settledRecordingFrame - report.settledSourcePosition, 12345.0, 0.01);
     EXPECT_TRUE(report.discontinuities.empty());
     EXPECT_GE(report.spans, 8u);
 }

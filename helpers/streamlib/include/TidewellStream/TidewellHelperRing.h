@@ -92,6 +92,11 @@ struct TidewellHelperRing {
     uint64_t holdFrames;                // reader controls: silence still to play before the ring's frames
     bool filtering;                     // controlling side: the resampler has left its identity copy
     std::atomic<uint64_t> stepCorrections;   // alignments that moved the ring
+    // Device cycles either side missed: the writer puts silence in place of the capture it never
+    // got, the reader skips the frames its device played without it (see TidewellCycleGap).
+    TidewellCycleGap writerGap;
+    TidewellCycleGap readerGap;
+    uint64_t writerUnderrunSeen;        // writer: the underrun count at its last block
 };
 
 // Gains written by the main thread and read by the audio threads: each a whole 32-bit word.

@@ -60,6 +60,9 @@ struct TidewellOutputBridge {
     TidewellOutputRenderCallback render;
     void* context;
     char error[256];
+    // The audio unit's render thread: its slices' sample times put on the device's timeline.
+    TidewellUnitTimeline unitTimeline;
+    double unitRate;
 };
 
 TidewellOutputBackend TidewellOutputBridgeBackendFromString(const char* text);

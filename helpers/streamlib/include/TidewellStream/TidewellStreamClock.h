@@ -57,6 +57,37 @@ double TidewellStreamClockRate(const TidewellStreamClock* clock);
 // Forgets everything measured (the owning thread).
 void TidewellStreamClockRestart(TidewellStreamClock* clock);
 
+// A device cycle that passed without this side: the frames it missed, from the sample time of the
+// side's previous cycle and of this one. The side that skips them keeps its audio on the device's
+// timeline, so a lost cycle costs one gap and no shift that must be set right later.
+struct TidewellCycleGap {
+    double cycleSample;        // sample time of the latest cycle
+    double expectedSample;     // sample time the next cycle should start at
+    bool started;
+};
+
+// This cycle's first sample time and frames; returns the frames between the previous cycle's end
+// and this cycle (0 for the first cycle, a contiguous one, one without sample time, a further
+// piece of the same cycle, or a jump back or further than `largest` frames, which is a new
+// timeline rather than a lost cycle).
+double TidewellCycleGapUpdate(TidewellCycleGap* gap, const TidewellBlockTime& time, uint32_t frames, double largest);
+
+// An output unit stamps its render slices with its own sample time, which runs on only while it
+// renders: a device cycle the server gave up on leaves no trace in it, and its frames would read
+// as a slower clock and leave the ring a cycle fuller. The unit's host stamps follow the device's
+// cycles (the same stamp for every slice of one cycle); this puts the frames of each cycle that
+// passed without a render back into the sample time.
+struct TidewellUnitTimeline {
+    uint64_t cycleHostNanos;   // stamp of the device cycle of the latest slice; 0 before the first
+    double cycleFrames;        // frames rendered in that cycle so far
+    double skippedFrames;      // frames of the cycles that passed unrendered, so far
+};
+
+// One slice of `frames` frames at the unit's stamp; `rate` is the unit's stream rate. Returns the
+// slice's sample time on the device's timeline. A zero-filled record is a fresh one.
+double TidewellUnitTimelineSlice(TidewellUnitTimeline* timeline, uint64_t hostNanos, double sampleTime,
+                                 uint32_t frames, double rate);
+
 struct TidewellRingSidePoint {
     std::atomic<uint32_t> sequence;
     std::atomic<uint64_t> position;

@@ -388,6 +388,10 @@ ContinuityReport measureContinuity(const std::vector<float>& recording, const st
         lastAt = at;
         lastPosition = match->position;
         if (settled) {
+            if (settledMatched == 0) {
+                report.settledRecordingFrame = at;
+                report.settledSourcePosition = match->position;
+            }
             ++settledMatched;
             correlations.push_back(match->correlation);
             points.push_back({at, match->position - steps});

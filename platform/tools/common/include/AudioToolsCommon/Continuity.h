@@ -50,6 +50,10 @@ struct ContinuityReport {
     double worstSpanPpm = 0;       // the span furthest from the median
     size_t spans = 0;
     double sourceOffsetFrames = 0; // recording frame minus source frame at the first matched block
+    // The first matched block after settling: its recording frame and the source position it
+    // carries (-1 when none matched); with the two devices' time stamps this gives the latency.
+    double settledRecordingFrame = -1;
+    double settledSourcePosition = -1;
     std::vector<Discontinuity> discontinuities;   // after settling
     std::vector<Discontinuity> settlingDiscontinuities;
 };

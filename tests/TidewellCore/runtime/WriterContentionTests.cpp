@@ -12,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <new>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -20,7 +22,11 @@ namespace {
 using namespace tidewell;
 using namespace tidewell::testing_support;
 
+// The writers run at least this long, and on until the readers have seen both of them in both
+// regions (a loaded machine may not schedule a reader between one writer's turns for a while),
+// but never longer than the limit.
 constexpr auto kRunTime = std::chrono::milliseconds(2500);
+constexpr auto kRunLimit = std::chrono::seconds(30);
 const char *const kControlOwner = "contended-owner";
 
 struct Writer {
@@ -55,7 +61,7 @@ SourceControlStore::Values ControlOf(const Writer &w)
                                       w.controlChannels);
 }
 
-pid_t StartWriter(const Writer &w)
+pid_t StartWriter(const Writer &w, const std::atomic<bool> &stop)
 {
     pid_t child = fork();
     if (child != 0) {
@@ -63,9 +69,9 @@ pid_t StartWriter(const Writer &w)
     }
     const auto controls = RuntimeControlStoreV3::controls(SnapshotOf(w));
     const auto values = ControlOf(w);
-    const auto deadline = std::chrono::steady_clock::now() + kRunTime;
+    const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
     try {
-        while (std::chrono::steady_clock::now() < deadline) {
+        while (!stop.load() && std::chrono::steady_clock::now() < deadline) {
             RuntimeControlStoreV3::publish(controls, false);
             SourceControlStore::write(values, kControlOwner);
         }
@@ -181,8 +187,12 @@ TEST(WriterContention, TwoWriterProcessesNeverLetAReaderAcceptAMixture)
     RuntimeControlStoreV3::publish(RuntimeControlStoreV3::controls(SnapshotOf(kA)), false);
     SourceControlStore::write(ControlOf(kA), kControlOwner);
 
-    const pid_t first = StartWriter(kA);
-    const pid_t second = StartWriter(kB);
+    // Shared with the writer processes: set once the readers have seen enough.
+    void *page = mmap(nullptr, sizeof(std::atomic<bool>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    auto *stopWriters = new (page) std::atomic<bool>(false);
+    const pid_t first = StartWriter(kA, *stopWriters);
+    const pid_t second = StartWriter(kB, *stopWriters);
     ASSERT_GT(first, 0);
     ASSERT_GT(second, 0);
 
@@ -200,6 +210,17 @@ TEST(WriterContention, TwoWriterProcessesNeverLetAReaderAcceptAMixture)
         readers.emplace_back(ReadLoop, runtime, runtimeBytes, RuntimeAuthor, std::cref(stop), std::ref(runtimeTally));
     }
     readers.emplace_back(ReadLoop, control, size_t{288}, ControlAuthor, std::cref(stop), std::ref(controlTally));
+
+    const auto started = std::chrono::steady_clock::now();
+    const auto seenBoth = [&] {
+        return runtimeTally.fromA.load() > 0 && runtimeTally.fromB.load() > 0 && controlTally.fromA.load() > 0 &&
+               controlTally.fromB.load() > 0;
+    };
+    while (std::chrono::steady_clock::now() - started < kRunLimit &&
+           (std::chrono::steady_clock::now() - started < kRunTime || !seenBoth())) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stopWriters->store(true);
 
     int status = 0;
     waitpid(first, &status, 0);
@@ -223,6 +244,7 @@ TEST(WriterContention, TwoWriterProcessesNeverLetAReaderAcceptAMixture)
     // The counters end even.
     EXPECT_EQ(TidewellSequenceReadBegin(runtime) % 2, 0u);
     EXPECT_EQ(TidewellSequenceReadBegin(control) % 2, 0u);
+    munmap(page, sizeof(std::atomic<bool>));
     RecordProperty("runtimeCopiesAccepted", std::to_string(runtimeTally.accepted.load()));
     RecordProperty("controlCopiesAccepted", std::to_string(controlTally.accepted.load()));
 }

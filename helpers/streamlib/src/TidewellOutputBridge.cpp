@@ -5,6 +5,7 @@
 #include "TidewellStream/TidewellOutputBridge.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -126,6 +127,18 @@ uint32_t ReadOutputBufferFrames(AudioObjectID device) {
     return frames;
 }
 
+uint64_t DevicePeriodNanos(AudioObjectID device) {
+    const AudioObjectPropertyAddress address =
+        MainAddress(kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal);
+    Float64 rate = 0;
+    UInt32 size = sizeof rate;
+    const uint32_t frames = ReadOutputBufferFrames(device);
+    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &rate) != 0 || !(rate > 0) || frames == 0) {
+        return 0;
+    }
+    return static_cast<uint64_t>(std::llround(frames / rate * 1e9));
+}
+
 // Asks the device for that buffer size; every failure here is silent. The change is for
 // every client of the device, and only stop puts the old size back.
 void RequestOutputBufferFrameSize(TidewellOutputBridge* bridge, AudioObjectID device, uint32_t frames) {
@@ -166,18 +179,21 @@ void RestoreOutputBufferFrameSize(TidewellOutputBridge* bridge) {
 OSStatus BridgeRenderCallback(void* refCon, AudioUnitRenderActionFlags*, const AudioTimeStamp* time, UInt32,
                               UInt32 inNumberFrames, AudioBufferList* ioData) {
     // The unit stamps its slices with the time the device will play them, a cycle later than the
-    // cycle itself; the rate control compares cycles as they run, so it takes the time now, with
-    // the unit's sample time carried over the device cycles the unit never rendered.
+    // cycle itself; the rate control compares cycles as they begin, so the slice gets its cycle's
+    // start (the device's own time, not the moment this thread happened to run), with the unit's
+    // sample time carried over the device cycles the unit never rendered.
     auto* bridge = static_cast<TidewellOutputBridge*>(refCon);
     AudioTimeStamp running{};
     if (time != nullptr) {
         running = *time;
         if ((time->mFlags & kAudioTimeStampSampleHostTimeValid) == kAudioTimeStampSampleHostTimeValid) {
+            const uint64_t stamp = AudioConvertHostTimeToNanos(time->mHostTime);
             running.mSampleTime =
-                TidewellUnitTimelineSlice(&bridge->unitTimeline, AudioConvertHostTimeToNanos(time->mHostTime),
-                                          time->mSampleTime, inNumberFrames, bridge->unitRate);
+                TidewellUnitTimelineSlice(&bridge->unitTimeline, stamp, time->mSampleTime, inNumberFrames, bridge->unitRate);
+            running.mHostTime = AudioConvertNanosToHostTime(TidewellUnitTimelineCycleStart(&bridge->unitTimeline, stamp));
+        } else {
+            running.mHostTime = AudioGetCurrentHostTime();
         }
-        running.mHostTime = AudioGetCurrentHostTime();
         running.mFlags |= kAudioTimeStampHostTimeValid;
     }
     const TidewellOutputBridgeRenderScope scope(time != nullptr ? &running : nullptr);
@@ -276,6 +292,8 @@ bool StartAudioUnit(TidewellOutputBridge* bridge, const TidewellOutputBridgeConf
         return false;
     }
     bridge->unitRate = config->sampleRate;
+    // The device's cycle as it is now; the render's stamps confirm it or learn a new one.
+    bridge->unitTimeline.periodNanos = DevicePeriodNanos(device);
     AURenderCallbackStruct callback{};
     callback.inputProc = BridgeRenderCallback;
     callback.inputProcRefCon = bridge;

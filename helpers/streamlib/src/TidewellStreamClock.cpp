@@ -14,6 +14,12 @@ constexpr double kClockTimeConstant = 10.0;    // seconds the rate is averaged o
 constexpr double kClockMinimumSpan = 0.2;      // seconds before a rate is reported
 // A sample time that jumps back, or ahead by more than this many cycles, is a new timeline.
 constexpr double kClockLargestAdvance = 64.0;
+// How far a device's points stray from its line, as a running mean (weight per point); below a
+// hundredth of a cycle its stamps count as exact. It starts above any cycle's length, so a
+// device proves its stamps exact (in a second or two) before a point off its line counts as a jump.
+constexpr double kScatterWeight = 0.05;
+constexpr double kExactScatter = 0.01;
+constexpr double kStartScatter = 0.05;         // seconds
 
 constexpr double kAlignSeconds = 0.25;         // fill measured before an alignment
 constexpr double kSmoothingSeconds = 1.0;      // of the fill error the trim follows
@@ -48,6 +54,7 @@ void TidewellStreamClockRestart(TidewellStreamClock* clock) {
     clock->pendingAdvance = 0;
     clock->startSeconds = 0;
     clock->sw = clock->st = clock->sp = clock->stt = clock->stp = 0;
+    clock->scatter = kStartScatter;
     clock->rate.store(0.0, std::memory_order_relaxed);
 }
 
@@ -94,11 +101,26 @@ void TidewellStreamClockAddBlock(TidewellStreamClock* clock, uint32_t frames, co
         TidewellStreamClockAddBlock(clock, frames, time);
         return;
     }
+    // Exact stamps lie on the device's line to a few microseconds. Where they have done so, a
+    // point a quarter cycle or more off it is a jump of the device's timeline (a stalled device
+    // resuming on a new grid), not its rate: the history moves with the jump, where fitted it
+    // would bend the rate for seconds. Stamps that scatter (a queue's) are fitted as they come.
+    double fitted = dt;
+    const double measured = clock->rate.load(std::memory_order_relaxed);
+    if (measured > 0 && time.hasSampleTime && clock->lastHasSampleTime) {
+        const double cycle = clock->lastFrames / measured;
+        const double residual = std::fabs(dt - advance / measured);
+        if (residual > 0.25 * cycle && clock->scatter < kExactScatter * cycle) {
+            fitted = advance / measured;
+        } else {
+            clock->scatter += kScatterWeight * (std::min(residual, cycle) - clock->scatter);
+        }
+    }
     // Forget old points, then move the origin to the new point (which adds only its weight).
     const double decay = std::exp(-dt / clock->timeConstant);
     double sw = clock->sw * decay, st = clock->st * decay, sp = clock->sp * decay;
     double stt = clock->stt * decay, stp = clock->stp * decay;
-    const double a = dt, b = advance;
+    const double a = fitted, b = advance;
     stt = stt - 2 * a * st + a * a * sw;
     stp = stp - a * sp - b * st + a * b * sw;
     st = st - a * sw;
@@ -106,7 +128,7 @@ void TidewellStreamClockAddBlock(TidewellStreamClock* clock, uint32_t frames, co
     sw += 1;
     clock->sw = sw, clock->st = st, clock->sp = sp, clock->stt = stt, clock->stp = stp;
     clock->position += advance;
-    clock->startSeconds += dt;
+    clock->startSeconds += fitted;
     clock->lastNanos = time.hostNanos;
     clock->lastSampleTime = time.sampleTime;
     clock->lastHasSampleTime = time.hasSampleTime;
@@ -141,6 +163,44 @@ double TidewellCycleGapUpdate(TidewellCycleGap* gap, const TidewellBlockTime& ti
     return missed >= 0.5 && missed <= largest ? std::round(missed) : 0.0;
 }
 
+namespace {
+
+// Consecutive cycle stamps lie a whole number of cycles apart. A spacing that fits the known
+// length within 2% confirms it (one cycle: follows it exactly, drift included); spacings that fit
+// none, eight in a row, mean the device's buffer size changed: the shortest of them is the length.
+// Returns false for a spacing that fits no whole number of known cycles.
+bool LearnUnitPeriod(TidewellUnitTimeline* timeline, uint64_t spacing) {
+    constexpr uint32_t kUnfitRun = 8;
+    if (spacing == 0) {
+        return true;
+    }
+    const auto period = static_cast<double>(timeline->periodNanos);
+    if (period > 0) {
+        const double cycles = std::round(static_cast<double>(spacing) / period);
+        if (cycles >= 1 && std::fabs(static_cast<double>(spacing) - cycles * period) <= 0.02 * period) {
+            if (cycles == 1) {
+                timeline->periodNanos = spacing;
+            }
+            timeline->unfitRun = 0;
+            return true;
+        }
+    }
+    const bool known = period > 0;
+    timeline->unfitNanos = timeline->unfitRun == 0 ? spacing : std::min(timeline->unfitNanos, spacing);
+    ++timeline->unfitRun;
+    if (timeline->periodNanos == 0 || timeline->unfitRun >= kUnfitRun) {
+        timeline->periodNanos = timeline->unfitNanos;
+        timeline->unfitRun = 0;
+    }
+    return !known;
+}
+
+}  // namespace
+
+uint64_t TidewellUnitTimelineCycleStart(const TidewellUnitTimeline* timeline, uint64_t hostNanos) {
+    return hostNanos > timeline->periodNanos ? hostNanos - timeline->periodNanos : hostNanos;
+}
+
 double TidewellUnitTimelineSlice(TidewellUnitTimeline* timeline, uint64_t hostNanos, double sampleTime,
                                  uint32_t frames, double rate) {
     if (timeline->cycleHostNanos == 0 || hostNanos == timeline->cycleHostNanos || !(rate > 0)) {
@@ -150,11 +210,15 @@ double TidewellUnitTimelineSlice(TidewellUnitTimeline* timeline, uint64_t hostNa
         timeline->cycleFrames += frames;
         return sampleTime + timeline->skippedFrames;
     }
+    // A spacing of no whole number of cycles is a stall of the device itself: it resumed on a new
+    // grid without playing the time in between, so no frames passed without this unit.
+    const bool onGrid =
+        hostNanos > timeline->cycleHostNanos && LearnUnitPeriod(timeline, hostNanos - timeline->cycleHostNanos);
     // A new device cycle: the host time since the last one, in cycles of the last one's size.
     // A unit that converts rates renders unevenly (a cycle without a slice is normal there), so
     // only whole cycles beyond a quarter's tolerance count as skipped.
     const double passed = static_cast<double>(static_cast<int64_t>(hostNanos - timeline->cycleHostNanos)) * 1e-9 * rate;
-    if (timeline->cycleFrames > 0 && passed > 0) {
+    if (onGrid && timeline->cycleFrames > 0 && passed > 0) {
         const double cycles = std::floor(passed / timeline->cycleFrames + 0.25);
         if (cycles >= 2 && cycles <= kClockLargestAdvance) {
             timeline->skippedFrames += (cycles - 1) * timeline->cycleFrames;

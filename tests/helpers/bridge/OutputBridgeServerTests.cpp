@@ -108,6 +108,35 @@ uint32_t RenderStalling(void* context, float* destination, uint32_t frames, uint
     return 0;
 }
 
+// Keeps the render time and the moment of each of the first slices, in storage made beforehand.
+struct TimedRender {
+    static constexpr size_t kSlices = 400;
+    struct Slice {
+        uint64_t hostNanos;
+        uint64_t renderNanos;
+        double sampleTime;
+    };
+    Slice slices[kSlices]{};
+    std::atomic<size_t> count{0};
+    std::atomic<bool> unstamped{false};
+};
+
+uint32_t RenderTimed(void* context, float* destination, uint32_t frames, uint32_t channels) {
+    auto* r = static_cast<TimedRender*>(context);
+    std::fill(destination, destination + size_t(frames) * channels, 0.0f);
+    TidewellBlockTime time{};
+    if (!TidewellOutputBridgeRenderTime(&time) || !time.hasSampleTime || !time.hasHostTime) {
+        r->unstamped.store(true);
+        return 0;
+    }
+    const size_t n = r->count.load(std::memory_order_relaxed);
+    if (n < TimedRender::kSlices) {
+        r->slices[n] = {time.hostNanos, TidewellBlockTimeNow().hostNanos, time.sampleTime};
+        r->count.store(n + 1, std::memory_order_release);
+    }
+    return 0;
+}
+
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
@@ -452,6 +481,41 @@ TEST_F(Bridge, TheUnitsRenderTimesFollowTheDeviceThroughCyclesItMissed) {
     const double advanced = stalling.lastSample.load() - stalling.firstSample.load();
     // Within three device cycles (512 frames each): the render's own lateness, not the lost cycles.
     EXPECT_NEAR(advanced, elapsed, 3 * 512.0);
+}
+
+// The rate control measures the device's clock from the render times: they must be the device's
+// own cycle times, not the moment the render thread happened to wake, whose jitter (and, under
+// load, lateness) would read as a wavering rate.
+TEST_F(Bridge, TheUnitsRenderTimesAreTheDeviceCycleStarts) {
+    TimedRender timed;
+    config.backend = TidewellOutputBackendAudioUnit;
+    config.allowFallback = false;
+    config.render = RenderTimed;
+    config.context = &timed;
+    ASSERT_TRUE(TidewellOutputBridgeStart(&bridge, &config)) << TidewellOutputBridgeError(&bridge);
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    while (timed.count.load() < TimedRender::kSlices && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    TidewellOutputBridgeStop(&bridge);
+    ASSERT_EQ(timed.count.load(), TimedRender::kSlices);
+    EXPECT_FALSE(timed.unstamped.load());
+    const auto& first = timed.slices[0];
+    double worst = 0;
+    uint64_t cycle = 0;
+    for (const auto& slice : timed.slices) {
+        // On the device's timeline: from one cycle's first slice to the next (the slices of a cycle
+        // share its time), host time and sample time advance together, to a hundredth of a frame
+        // (Built-in Output runs at exactly 48000 Hz).
+        if (slice.hostNanos != cycle) {
+            cycle = slice.hostNanos;
+            const double byHost = double(int64_t(slice.hostNanos - first.hostNanos)) * 1e-9 * 48000.0;
+            worst = std::max(worst, std::fabs(byHost - (slice.sampleTime - first.sampleTime)));
+        }
+        // The cycle began before its render ran, and not more than a few cycles before.
+        EXPECT_LE(slice.hostNanos, slice.renderNanos);
+        EXPECT_LT(slice.renderNanos - slice.hostNanos, 200'000'000u);
+    }
+    EXPECT_LT(worst, 0.01);
 }
 
 TEST_F(Bridge, WithoutADefaultOutputTheDeviceLookupSaysSo) {

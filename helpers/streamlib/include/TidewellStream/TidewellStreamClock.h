@@ -44,6 +44,7 @@ struct TidewellStreamClock {
     double position;           // frames the device passed since the clock started
     double pendingAdvance;     // frames of earlier slices of the latest cycle
     double startSeconds;       // span of the measurement so far
+    double scatter;            // seconds the points typically lie off the fitted line
     // Exponentially weighted sums of (t, position), both relative to the latest point.
     double sw, st, sp, stt, stp;
     std::atomic<double> rate;  // frames per host second; 0 until measured
@@ -77,16 +78,29 @@ double TidewellCycleGapUpdate(TidewellCycleGap* gap, const TidewellBlockTime& ti
 // as a slower clock and leave the ring a cycle fuller. The unit's host stamps follow the device's
 // cycles (the same stamp for every slice of one cycle); this puts the frames of each cycle that
 // passed without a render back into the sample time.
+//
+// The stamp is the time the cycle will be played, one device cycle after the cycle begins. The
+// rate control compares cycles as they begin, so the record also learns the device's cycle
+// length from the spacing of the stamps (cycles a converting unit skips are whole multiples of
+// it) and gives each slice the host time of its cycle's start: exact device times, where the
+// time a render thread happens to run would carry its wake-up jitter and, under load, its
+// lateness into the clock.
 struct TidewellUnitTimeline {
     uint64_t cycleHostNanos;   // stamp of the device cycle of the latest slice; 0 before the first
     double cycleFrames;        // frames rendered in that cycle so far
     double skippedFrames;      // frames of the cycles that passed unrendered, so far
+    uint64_t periodNanos;      // one device cycle; 0 until known (a starter may set it)
+    uint64_t unfitNanos;       // the shortest of the latest spacings that fit no whole cycle count
+    uint32_t unfitRun;         // how many such spacings in a row
 };
 
 // One slice of `frames` frames at the unit's stamp; `rate` is the unit's stream rate. Returns the
 // slice's sample time on the device's timeline. A zero-filled record is a fresh one.
 double TidewellUnitTimelineSlice(TidewellUnitTimeline* timeline, uint64_t hostNanos, double sampleTime,
                                  uint32_t frames, double rate);
+// The host time the device cycle stamped `hostNanos` began: the stamp less one cycle, or the stamp
+// itself while the cycle length is unknown.
+uint64_t TidewellUnitTimelineCycleStart(const TidewellUnitTimeline* timeline, uint64_t hostNanos);
 
 struct TidewellRingSidePoint {
     std::atomic<uint32_t> sequence;

@@ -67,11 +67,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "continuity_bench: %s\n", rig.error.c_str());
         return 1;
     }
-    std::printf("%-16s %6s %6s | %9s %9s %6s %8s %8s %7s | %7s %5s | %9s %9s %8s %6s\n", "path", "rate", "drift",
+    std::printf("%-16s %6s %6s | %9s %9s %6s %8s %8s %7s | %7s %5s | %9s %9s %6s %8s %6s\n", "path", "rate", "drift",
                 "rate ppm", "worst", "steps", "matched", "min corr", "latency", "THD+N", "late", "dropped", "underrun",
-                "late cyc", "lines");
-    std::printf("%-16s %6s %6s | %9s %9s %6s %8s %8s %7s | %7s %5s | %9s %9s %8s %6s\n", "", "Hz", "ppm", "median",
-                "span", "", "", "", "ms", "dB", "cyc", "frames", "frames", "server", "");
+                "ring", "late cyc", "lines");
+    std::printf("%-16s %6s %6s | %9s %9s %6s %8s %8s %7s | %7s %5s | %9s %9s %6s %8s %6s\n", "", "Hz", "ppm", "median",
+                "span", "", "", "", "ms", "dB", "cyc", "frames", "frames", "steps", "server", "");
     std::fflush(stdout);
     for (const auto& pathName : paths) {
         const Path path = pathName == "tap" ? Path::ProcessTap : pathName == "source" ? Path::HardwareSource : Path::Monitor;
@@ -114,12 +114,13 @@ int main(int argc, char** argv) {
                     if (tone.lateClientCycles == 0) break;
                 }
                 const double latency = EndToEndLatencyMs(noise, report);
-                std::printf("%-16s %6u %6.0f | %9.1f %9.1f %6zu %7.2f%% %8.5f %7.2f | %7.1f %5llu | %9llu %9llu %8llu %6s\n",
+                std::printf("%-16s %6u %6.0f | %9.1f %9.1f %6zu %7.2f%% %8.5f %7.2f | %7.1f %5llu | %9llu %9llu %6llu %8llu %6s\n",
                             PathName(path), run.rate, run.driftPpm, report.rateErrorPpm, report.worstSpanPpm,
                             report.discontinuities.size(), 100.0 * report.matchedShare, report.minCorrelation, latency, thd,
                             static_cast<unsigned long long>(tone.lateClientCycles),
                             static_cast<unsigned long long>(noise.counters.dropped),
                             static_cast<unsigned long long>(noise.counters.underrun),
+                            static_cast<unsigned long long>(noise.counters.steps),
                             static_cast<unsigned long long>(noise.lateClientCycles), noise.counters.found ? "yes" : "no");
                 if (std::getenv("CONTINUITY_BENCH_VERBOSE") != nullptr) {
                     if (!noise.lateClients.empty()) std::printf("    late (noise run): %s\n", noise.lateClients.c_str());

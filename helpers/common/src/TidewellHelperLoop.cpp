@@ -1,5 +1,7 @@
 #include "TidewellHelpers/TidewellHelperLoop.h"
 
+#include <algorithm>
+
 #include "TidewellHelpers/TidewellCaptureWrite.h"
 #include "TidewellHelpers/TidewellHelperSettings.h"
 
@@ -43,9 +45,21 @@ bool TidewellHelperPollControls(TidewellControlReader* reader, const char* owner
 void TidewellHelperLoopAdvanceFill(TidewellHelperLoop* loop) {
     const uint64_t underrun = loop->counters.underrun->load(std::memory_order_relaxed);
     const uint64_t captured = loop->counters.captured->load(std::memory_order_relaxed);
+    const uint64_t explained =
+        loop->counters.explainedUnderrun != nullptr ? loop->counters.explainedUnderrun->load(std::memory_order_relaxed) : 0;
+    // Explanations settle what waited since the last tick first, then this tick's underruns; what
+    // the last tick left unexplained counts now.
+    uint64_t credit = explained - loop->previousExplained;
+    const uint64_t settled = std::min(credit, loop->heldUnderrun);
+    credit -= settled;
+    const uint64_t unexplained = loop->heldUnderrun - settled;
+    // While the input stalls, underruns say nothing about the fill the stream needs.
+    const bool stalled = captured == loop->previousCaptured;
+    const uint64_t fresh = underrun - loop->previousUnderrun;
+    loop->heldUnderrun = stalled ? 0 : fresh - std::min(credit, fresh);
+    loop->previousExplained = explained;
     if (loop->adaptiveFill.config.enabled) {
-        // While the input stalls, underruns say nothing about the fill the stream needs.
-        const uint64_t delta = captured == loop->previousCaptured ? 0 : underrun - loop->previousUnderrun;
+        const uint64_t delta = stalled ? 0 : unexplained;
         const double target = TidewellAdaptiveFillAdvance(&loop->adaptiveFill, static_cast<double>(delta), 0.1);
         const auto rounded = static_cast<uint32_t>(target + 0.5);
         if (rounded != loop->counters.targetFill->load(std::memory_order_relaxed)) {
@@ -96,7 +110,8 @@ bool TidewellHelperLoopEndTick(TidewellHelperLoop* loop, FILE* out) {
 }
 
 void TidewellHelperPrintStopped(FILE* out, const char* what, uint64_t captured, uint64_t rendered,
-                                uint64_t dropped, uint64_t underrun) {
+                                uint64_t dropped, uint64_t underrun, uint64_t steps) {
+    std::fprintf(out, "Ring alignment steps: %llu.\n", static_cast<unsigned long long>(steps));
     std::fprintf(out, "Stopped %s. captured=%llu rendered=%llu dropped=%llu underrun=%llu\n", what,
                  static_cast<unsigned long long>(captured), static_cast<unsigned long long>(rendered),
                  static_cast<unsigned long long>(dropped), static_cast<unsigned long long>(underrun));

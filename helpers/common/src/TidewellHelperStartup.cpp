@@ -39,7 +39,7 @@ double TidewellHelperLoopStart(TidewellHelperLoop* loop, TidewellHelperRing* rin
     TidewellAdaptiveFillConfigApplyEnvironment(&fillConfig, prefix);
     const TidewellHelperRingCounters counters{&ring->readPosition, &ring->writePosition, &ring->captured,
                                               &ring->rendered,     &ring->dropped,       &ring->underrun,
-                                              &ring->targetFill};
+                                              &ring->targetFill,   &ring->explainedUnderrun, &ring->stepCorrections};
     return TidewellHelperLoopInit(loop, counters, &fillConfig, durationSeconds);
 }
 
@@ -70,6 +70,6 @@ void TidewellHelperPrintOutputBackend(const TidewellOutputBridge* bridge) {
 
 void TidewellHelperReportStopping(const char* what, const TidewellHelperRing* ring) {
     TidewellHelperPrintStopped(stdout, what, ring->captured.load(), ring->rendered.load(), ring->dropped.load(),
-                               ring->underrun.load());
+                               ring->underrun.load(), ring->stepCorrections.load());
     TidewellArmShutdownWatchdog(2);
 }

@@ -264,6 +264,9 @@ void RingWriterCycle(TidewellHelperRing* ring, uint32_t frames, TidewellBlockTim
     const uint64_t underrun = ring->underrun.load(std::memory_order_relaxed);
     const uint64_t played = underrun - ring->writerUnderrunSeen;
     ring->writerUnderrunSeen = underrun;
+    if (missed > 0 && played > 0) {
+        ring->explainedUnderrun.fetch_add(std::min(missed, played), std::memory_order_relaxed);
+    }
     if (missed > played) {
         const uint64_t read = ring->readPosition.load(std::memory_order_acquire);
         const uint64_t silence = std::min(missed - played, ring->capacity - std::min(ring->capacity, write - read));

@@ -20,9 +20,12 @@ void MakeUpMissedCapture(TidewellHelperRing* ring, uint32_t frames, const Tidewe
     const uint64_t underrun = ring->underrun.load(std::memory_order_relaxed);
     const auto played = static_cast<int64_t>(underrun - ring->writerUnderrunSeen);
     ring->writerUnderrunSeen = underrun;
-    const int64_t silence = std::llround(missed * kTidewellHelperRingEngineRate / ring->inputRate) - played;
-    if (missed > 0 && silence > 0) {
-        ring->pendingStep -= silence;
+    const int64_t lost = std::llround(missed * kTidewellHelperRingEngineRate / ring->inputRate);
+    if (missed > 0 && played > 0) {
+        ring->explainedUnderrun.fetch_add(static_cast<uint64_t>(std::min(lost, played)), std::memory_order_relaxed);
+    }
+    if (missed > 0 && lost > played) {
+        ring->pendingStep -= lost - played;
     }
 }
 
@@ -85,9 +88,12 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
         } else if (step < 0) {
             ring->holdFrames += static_cast<uint64_t>(-step);
         }
-        if (step != 0) {
+        // The first alignment sets the latency before anything is heard; every later one is a
+        // correction a listener hears.
+        if (step != 0 && ring->startAligned) {
             ring->stepCorrections.fetch_add(1, std::memory_order_relaxed);
         }
+        ring->startAligned = ring->startAligned || ring->fillControl.aligned;
     }
     const double writerRate =
         writerControls ? TidewellStreamClockRate(&ring->inputClock) : (other.valid ? other.rate : 0.0);

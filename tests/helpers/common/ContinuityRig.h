@@ -64,6 +64,7 @@ struct RigRun {
 
 struct HelperCounters {
     uint64_t captured = 0, rendered = 0, dropped = 0, underrun = 0;
+    uint64_t steps = 0;   // the ring's alignment steps after its first, from "Ring alignment steps: N."
     bool found = false;
 };
 
@@ -128,7 +129,11 @@ inline HelperCounters ParseStopped(const std::string& output) {
     unsigned long long a = 0, b = 0, d = 0, u = 0;
     if (std::sscanf(output.c_str() + fields, "captured=%llu rendered=%llu dropped=%llu underrun=%llu", &a, &b, &d, &u) ==
         4) {
-        c = {a, b, d, u, true};
+        c = {a, b, d, u, 0, true};
+    }
+    const std::string stepsKey = "Ring alignment steps: ";
+    if (const auto steps = output.rfind(stepsKey, at); steps != std::string::npos) {
+        c.steps = std::strtoull(output.c_str() + steps + stepsKey.size(), nullptr, 10);
     }
     return c;
 }

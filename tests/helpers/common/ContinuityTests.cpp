@@ -31,7 +31,7 @@ std::string Describe(const Judged& j) {
     std::ostringstream out;
     out << "rate " << j.report.rateErrorPpm << " ppm (worst span " << j.report.worstSpanPpm << "), matched "
         << j.report.matchedShare * 100 << "%, min correlation " << j.report.minCorrelation << ", late cycles "
-        << j.run.lateClientCycles << ", steps:";
+        << j.run.lateClientCycles << ", ring alignment steps " << j.run.counters.steps << ", steps:";
     for (const auto& d : j.report.discontinuities) out << " " << d.frames << "@" << d.atSeconds << "s";
     out << "\n" << j.run.helperOutput;
     return out.str();
@@ -66,23 +66,15 @@ protected:
 
     // A delayed copy: every block after settling found, none that would be heard changed, no step,
     // and the source at its own rate (the set drift, which the far end's clock does not share).
-    static size_t Disturbances(const tools::ContinuityReport& report) {
-        size_t events = 0;
-        double last = -10;
-        for (const auto& d : report.discontinuities) {
-            if (d.atSeconds - last > 1.5) ++events;
-            last = d.atSeconds;
-        }
-        return events;
-    }
-
     void ExpectDelayedCopy(const Judged& j, double expectedPpm) {
         ASSERT_TRUE(j.run.error.empty()) << j.run.error;
         const size_t allowedSteps = j.run.lateClientCycles;
         if (allowedSteps == 0) {
             EXPECT_TRUE(j.report.discontinuities.empty()) << Describe(j);
+            EXPECT_TRUE(j.run.counters.found) << Describe(j);
+            EXPECT_EQ(j.run.counters.steps, 0u) << "the ring was moved after its first alignment\n" << Describe(j);
         } else {
-            EXPECT_LE(Disturbances(j.report), allowedSteps) << Describe(j);
+            EXPECT_LE(tools::countDisturbances(j.report), allowedSteps) << Describe(j);
         }
         EXPECT_NEAR(j.report.rateErrorPpm, expectedPpm, 20.0) << Describe(j);
         EXPECT_GE(j.report.spans, 10u) << Describe(j);

@@ -9,10 +9,10 @@
 namespace {
 
 struct Counters {
-    std::atomic<uint64_t> read{0}, write{0}, captured{0}, rendered{0}, dropped{0}, underrun{0};
+    std::atomic<uint64_t> read{0}, write{0}, captured{0}, rendered{0}, dropped{0}, underrun{0}, explained{0}, steps{0};
     std::atomic<uint32_t> target{0};
     TidewellHelperRingCounters View() {
-        return {&read, &write, &captured, &rendered, &dropped, &underrun, &target};
+        return {&read, &write, &captured, &rendered, &dropped, &underrun, &target, &explained, &steps};
     }
 };
 
@@ -59,10 +59,52 @@ TEST_F(HelperLoopTest, UnderrunsGrowTheTargetOnlyWhileTheInputMoves) {
     counters.underrun = 5000;
     TidewellHelperLoopAdvanceFill(&loop);
     EXPECT_EQ(counters.target.load(), initial);
-    // The input moves and underruns grow: the target grows.
+    // The input moves and underruns grow: once they have waited a tick for an explanation that
+    // does not come, the target grows.
     counters.captured = 4800;
     counters.underrun = 9000;
     TidewellHelperLoopAdvanceFill(&loop);
+    EXPECT_EQ(counters.target.load(), initial);
+    counters.captured = 9600;
+    TidewellHelperLoopAdvanceFill(&loop);
+    EXPECT_GT(counters.target.load(), initial);
+}
+
+// A capture cycle the server never delivered runs the reader dry; the writer finds the gap at its
+// next cycle and explains the underrun. More fill would not have helped, and growing the target
+// would only insert silence later, so the target stays.
+TEST_F(HelperLoopTest, UnderrunsALostInputCycleExplainsDoNotGrowTheTarget) {
+    Init(true);
+    const uint32_t initial = counters.target.load();
+    uint64_t captured = 0;
+    auto tick = [&] {
+        captured += 4800;
+        counters.captured = captured;
+        TidewellHelperLoopAdvanceFill(&loop);
+    };
+    for (int i = 0; i < 31; ++i) tick();   // past the warm-up
+
+    // Explained within the same tick.
+    counters.underrun += 512;
+    counters.explained += 512;
+    tick();
+    tick();
+    EXPECT_EQ(counters.target.load(), initial);
+
+    // Explained a tick later: the writer's next cycle came after this tick.
+    counters.underrun += 512;
+    tick();
+    counters.explained += 512;
+    tick();
+    tick();
+    EXPECT_EQ(counters.target.load(), initial);
+
+    // Only partly explained: the rest counts.
+    counters.underrun += 700;
+    counters.explained += 512;
+    tick();
+    EXPECT_EQ(counters.target.load(), initial);
+    tick();
     EXPECT_GT(counters.target.load(), initial);
 }
 

@@ -326,10 +326,11 @@ namespace {
 // writer; one cycle of either side can be passed by, as a loaded server does with a late client.
 struct LostCycleRun {
     double missedWriterAt = -1;
+    int missedWriterCycles = 1;   // in a row, from the one at missedWriterAt
     double missedReaderAt = -1;
     double seconds = 12;
     double watchFrom = 6;
-    uint64_t underrun = 0, dropped = 0, steps = 0;   // over the watched stretch
+    uint64_t underrun = 0, dropped = 0, steps = 0, explained = 0;   // over the watched stretch
 
     // On a fresh mono ring at 48000 Hz with a 224-frame target.
     void Run() {
@@ -343,16 +344,19 @@ struct LostCycleRun {
         std::fill(ring->routedBlock, ring->routedBlock + frames, 0.25f);
         double writerTime = 0, readerTime = 0.002, writerSample = 0, readerSample = 0;
         bool watching = false;
-        uint64_t underrunBefore = 0, droppedBefore = 0, stepsBefore = 0;
+        uint64_t underrunBefore = 0, droppedBefore = 0, stepsBefore = 0, explainedBefore = 0;
         while (writerTime < seconds || readerTime < seconds) {
             if (!watching && std::min(writerTime, readerTime) >= watchFrom) {
                 watching = true;
                 underrunBefore = ring->underrun.load();
                 droppedBefore = ring->dropped.load();
                 stepsBefore = ring->stepCorrections.load();
+                explainedBefore = ring->explainedUnderrun.load();
             }
             if (writerTime <= readerTime) {
-                if (!(missedWriterAt >= writerTime && missedWriterAt < writerTime + period)) {
+                const double lostFrom = std::floor(missedWriterAt / period);
+                const double cycle = std::round(writerTime / period);
+                if (!(missedWriterAt >= 0 && cycle >= lostFrom && cycle < lostFrom + missedWriterCycles)) {
                     const AudioTimeStamp stamp = CycleStamp(writerTime, writerSample);
                     const TidewellBlockTime time{stamp.mHostTime, stamp.mSampleTime, true, true};
                     ResampleAndAppendAt(ring, frames, &time);
@@ -372,6 +376,7 @@ struct LostCycleRun {
         underrun = ring->underrun.load() - underrunBefore;
         dropped = ring->dropped.load() - droppedBefore;
         steps = ring->stepCorrections.load() - stepsBefore;
+        explained = ring->explainedUnderrun.load() - explainedBefore;
     }
 };
 
@@ -395,6 +400,22 @@ TEST(HelperRing, AMissedWriterCycleIsMadeUpWithSilenceAtOnce) {
     run.Run();
     // The reader may run dry while the cycle is missing; the silence written is only the rest.
     EXPECT_LE(run.underrun, 192u);
+    EXPECT_EQ(run.explained, run.underrun);
+    EXPECT_EQ(run.dropped, 0u);
+    EXPECT_EQ(run.steps, 0u);
+}
+
+// A loss longer than the fill runs the reader dry. The lost cycles explain every frame of that
+// underrun, so the adaptive fill does not grow its target for it (which would only insert
+// silence later), and the writer's silence makes up just the rest.
+TEST(HelperRing, AnUnderrunThatLostWriterCyclesExplainIsMarkedSo) {
+    LostCycleRun run;
+    run.missedWriterAt = 8.0;
+    run.missedWriterCycles = 2;
+    run.Run();
+    EXPECT_GT(run.underrun, 0u);
+    EXPECT_LE(run.underrun, 2 * 192u);
+    EXPECT_EQ(run.explained, run.underrun);
     EXPECT_EQ(run.dropped, 0u);
     EXPECT_EQ(run.steps, 0u);
 }

@@ -59,7 +59,7 @@ TEST(Continuity, DroppedFramesAndInsertedSilenceAreFoundWhereTheyHappen) {
     for (size_t i = 48000 * 6; i < 48000 * 10; ++i) recording.push_back(source[i]);
     ContinuityOptions options;
     options.settleSeconds = 1.0;
-    const auto report = measureContinuity(recording, source, 48000, options);
+    auto report = measureContinuity(recording, source, 48000, options);
     ASSERT_EQ(report.discontinuities.size(), 2u);
     EXPECT_NEAR(report.discontinuities[0].atSeconds, 3.0, 0.02);
     EXPECT_NEAR(report.discontinuities[0].frames, 37.0, 1.0);
@@ -68,6 +68,12 @@ TEST(Continuity, DroppedFramesAndInsertedSilenceAreFoundWhereTheyHappen) {
     EXPECT_GE(report.discontinuities[1].unmatchedBlocks, 1u);
     EXPECT_NEAR(report.rateErrorPpm, 0.0, 1.0);
     EXPECT_LT(report.matchedShare, 1.0);
+    // Three seconds apart they are two disturbances; pieces of one correction are one.
+    EXPECT_EQ(countDisturbances(report), 2u);
+    EXPECT_EQ(countDisturbances(report, 5.0), 1u);
+    report.discontinuities.push_back({6.5, -4, 0});
+    EXPECT_EQ(countDisturbances(report), 2u);
+    EXPECT_EQ(countDisturbances(ContinuityReport{}), 0u);
 }
 
 // A recording that carries the source 300 ppm fast, and one at 44100 Hz from a 48000 Hz source.

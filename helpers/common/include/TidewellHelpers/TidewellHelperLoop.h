@@ -18,6 +18,8 @@ struct TidewellHelperRingCounters {
     const std::atomic<uint64_t>* dropped;
     const std::atomic<uint64_t>* underrun;
     std::atomic<uint32_t>* targetFill;
+    const std::atomic<uint64_t>* explainedUnderrun;   // may be null: every underrun counts
+    const std::atomic<uint64_t>* stepCorrections;     // may be null
 };
 
 struct TidewellHelperLoop {
@@ -27,6 +29,8 @@ struct TidewellHelperLoop {
     uint64_t ticks;
     uint64_t previousCaptured;
     uint64_t previousUnderrun;
+    uint64_t previousExplained;
+    uint64_t heldUnderrun;        // underrun frames of the last tick still waiting for an explanation
     bool printedStatus;
     uint64_t statusDropped;
     uint64_t statusUnderrun;
@@ -47,8 +51,10 @@ double TidewellHelperLoopInit(TidewellHelperLoop* loop, const TidewellHelperRing
 bool TidewellHelperPollControls(TidewellControlReader* reader, const char* ownerID, std::atomic<float>* gain,
                                 float* channelGains, uint32_t channelCount);
 
-// Adaptive fill, when enabled: underruns count only while the input moves; the rounded target is
-// stored when it changes. The previous counters are remembered either way.
+// Adaptive fill, when enabled: underruns count only while the input moves, and not those a lost
+// input cycle explains (the writer learns of the loss at its next cycle, so an underrun waits one
+// tick for its explanation before it counts); the rounded target is stored when it changes. The
+// previous counters are remembered either way.
 void TidewellHelperLoopAdvanceFill(TidewellHelperLoop* loop);
 
 // Counts the tick; every 300th tick prints the status line to `out` when dropped, underrun or the
@@ -62,7 +68,9 @@ bool TidewellHelperLoopDurationElapsed(const TidewellHelperLoop* loop);
 // status line to `out` when due) and returns true when the run duration has passed.
 bool TidewellHelperLoopEndTick(TidewellHelperLoop* loop, FILE* out);
 
-// The helper's last line: "Stopped <what>. captured=... rendered=... dropped=... underrun=...",
-// flushed.
+// The helper's last lines: "Ring alignment steps: N." (the times the rate control moved the ring
+// at once after its first alignment, for a lost cycle or a new target: 0 in a clean run), then
+// "Stopped <what>.
+// captured=... rendered=... dropped=... underrun=...", flushed.
 void TidewellHelperPrintStopped(FILE* out, const char* what, uint64_t captured, uint64_t rendered,
-                                uint64_t dropped, uint64_t underrun);
+                                uint64_t dropped, uint64_t underrun, uint64_t steps);

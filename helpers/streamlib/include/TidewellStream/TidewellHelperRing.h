@@ -91,12 +91,16 @@ struct TidewellHelperRing {
     int64_t pendingStep;                // writer controls: frames still to drop (> 0) or to insert as silence (< 0)
     uint64_t holdFrames;                // reader controls: silence still to play before the ring's frames
     bool filtering;                     // controlling side: the resampler has left its identity copy
-    std::atomic<uint64_t> stepCorrections;   // alignments that moved the ring
+    std::atomic<uint64_t> stepCorrections;   // alignments that moved the ring, after the first
+    bool startAligned;                  // controlling side: the first alignment is done
     // Device cycles either side missed: the writer puts silence in place of the capture it never
     // got, the reader skips the frames its device played without it (see TidewellCycleGap).
     TidewellCycleGap writerGap;
     TidewellCycleGap readerGap;
     uint64_t writerUnderrunSeen;        // writer: the underrun count at its last block
+    // Underrun frames a lost input cycle explains: the reader ran dry because the writer never got
+    // that cycle, not because the ring holds too little. The adaptive fill does not grow for them.
+    std::atomic<uint64_t> explainedUnderrun;
 };
 
 // Gains written by the main thread and read by the audio threads: each a whole 32-bit word.

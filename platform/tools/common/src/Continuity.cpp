@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <complex>
 #include <cstdint>
 #include <optional>
@@ -505,6 +506,16 @@ double thdPlusNoiseDb(const float* x, size_t frames, unsigned channels, unsigned
     }
     if (rest <= 0) return 200;
     return 10 * std::log10(tone / rest);
+}
+
+size_t countDisturbances(const ContinuityReport& report, double apart) {
+    size_t events = 0;
+    double last = -std::numeric_limits<double>::infinity();
+    for (const auto& d : report.discontinuities) {
+        if (d.atSeconds - last >= apart) ++events;
+        last = d.atSeconds;
+    }
+    return events;
 }
 
 }  // namespace tidewell::tools

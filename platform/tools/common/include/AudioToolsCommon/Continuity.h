@@ -65,6 +65,11 @@ struct ContinuityReport {
 ContinuityReport measureContinuity(const std::vector<float>& recording, const std::vector<float>& source,
                                    double sampleRate, const ContinuityOptions& options = {});
 
+// The disturbances a listener hears: discontinuities less than `apart` seconds from the one
+// before belong to the same event (a helper sets its ring right within a second or so of a lost
+// cycle, in a few pieces).
+size_t countDisturbances(const ContinuityReport& report, double apart = 1.5);
+
 // THD+N of a single tone, in dB below the tone (larger is cleaner): the tone fitted every 100 ms
 // (amplitude, phase, offset and frequency, as an analyser's notch follows it) against everything
 // else.

@@ -8,6 +8,7 @@
 #include <AudioProtocol/Protocol.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -200,12 +201,20 @@ OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList
         if (!q->current) {
             q->current = q->pending.pop();
             q->offset = 0;
-            if (!q->current) break;  // no buffer to record into: the rest of this cycle is lost
+            if (!q->current) {
+                // No buffer to record into: the rest of this cycle is lost, and the next buffer's
+                // sample time says so.
+                q->sampleTime += produced - i;
+                break;
+            }
             q->current->start = AudioTimeStamp{};
             q->current->start.mSampleTime = q->sampleTime;
             q->current->start.mFlags = kAudioTimeStampSampleTimeValid;
             if (inTime && (inTime->mFlags & kAudioTimeStampHostTimeValid)) {
-                q->current->start.mHostTime = inTime->mHostTime;
+                // The time of the buffer's first frame: the cycle's, and as far into the cycle as
+                // that frame lies.
+                q->current->start.mHostTime =
+                    inTime->mHostTime + static_cast<UInt64>(std::llround(i * 1e9 / q->format.mSampleRate));
                 q->current->start.mFlags |= kAudioTimeStampHostTimeValid;
             }
         }

@@ -66,15 +66,17 @@ struct Recorder {
     std::atomic<bool> badPackets{false};
     std::thread::id creator = std::this_thread::get_id();
     std::atomic<bool> wrongThread{false};
+    std::vector<AudioTimeStamp> starts;   // each buffer's start time
 };
 
-void RecorderCallback(void* user, AudioQueueRef q, AudioQueueBufferRef buf, const AudioTimeStamp*, UInt32 packets,
+void RecorderCallback(void* user, AudioQueueRef q, AudioQueueBufferRef buf, const AudioTimeStamp* start, UInt32 packets,
                       const AudioStreamPacketDescription*) {
     auto* r = static_cast<Recorder*>(user);
     if (std::this_thread::get_id() == r->creator) r->wrongThread.store(true);
     if (packets * 4 * r->channels != buf->mAudioDataByteSize) r->badPackets.store(true);
     {
         std::lock_guard<std::mutex> lock(r->mutex);
+        if (start != nullptr) r->starts.push_back(*start);
         auto* f = static_cast<float*>(buf->mAudioData);
         r->samples.insert(r->samples.end(), f, f + buf->mAudioDataByteSize / 4);
     }
@@ -161,6 +163,16 @@ TEST_F(Queue, AnInputQueueOnTheUsbDeviceDelivers48000HzFloatFromIts44100Hz24BitI
     EXPECT_NEAR(tools::rmsDbfs(s, 48000, 2, 0), -6.0, 0.15);
     EXPECT_NEAR(tools::dominantFrequency(s, 48000, 2, 1, 48000), 3000.0, 1.0);
     EXPECT_NEAR(tools::rmsDbfs(s, 48000, 2, 1), -20.0, 0.3);
+    // Each buffer's start time is its first frame's: host time and sample time advance together
+    // (to a few frames: the converter hands out whole frames and holds a few back), wherever in a device cycle it begins.
+    ASSERT_GE(rec.starts.size(), 10u);
+    const AudioTimeStamp& first = rec.starts.front();
+    for (const AudioTimeStamp& t : rec.starts) {
+        ASSERT_EQ(t.mFlags & kAudioTimeStampSampleHostTimeValid, kAudioTimeStampSampleHostTimeValid);
+        const double byHost =
+            double(AudioConvertHostTimeToNanos(t.mHostTime) - AudioConvertHostTimeToNanos(first.mHostTime)) * 48000e-9;
+        EXPECT_NEAR(byHost, t.mSampleTime - first.mSampleTime, 3.0);
+    }
 }
 
 TEST_F(Queue, AnInputQueueWithMoreChannelsThanTheDeviceGetsSilenceOnTheRest) {

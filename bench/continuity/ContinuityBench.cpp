@@ -9,6 +9,9 @@
 //   continuity_bench [--seconds S] [--paths tap,source,monitor] [--rates 48000,44100]
 //                    [--drifts 0,300]
 //
+// The path "source24" is the hardware source from a 24-bit integer input, which it reads through
+// an input queue (not in the default table).
+//
 // It publishes the system's fixed region names: run it through scripts/continuity-bench.sh,
 // which gives it a private /dev/shm.
 
@@ -74,7 +77,11 @@ int main(int argc, char** argv) {
                 "span", "", "", "", "ms", "dB", "cyc", "frames", "frames", "steps", "server", "");
     std::fflush(stdout);
     for (const auto& pathName : paths) {
-        const Path path = pathName == "tap" ? Path::ProcessTap : pathName == "source" ? Path::HardwareSource : Path::Monitor;
+        const bool integerSource = pathName == "source24";
+        const Path path = pathName == "tap"                        ? Path::ProcessTap
+                          : pathName == "source" || integerSource ? Path::HardwareSource
+                                                                   : Path::Monitor;
+        const char* name = integerSource ? "hw source int24" : PathName(path);
         for (const auto& rateText : rates) {
             for (const auto& driftText : drifts) {
                 RigRun run;
@@ -82,9 +89,10 @@ int main(int argc, char** argv) {
                 run.rate = static_cast<uint32_t>(std::atoi(rateText.c_str()));
                 run.driftPpm = std::atof(driftText.c_str());
                 run.seconds = seconds;
+                run.integerSource = integerSource;
                 const RigResult noise = RunPath(*rig.server, run);
                 if (!noise.error.empty()) {
-                    std::printf("%-16s %6u %6.0f | %s\n", PathName(path), run.rate, run.driftPpm, noise.error.c_str());
+                    std::printf("%-16s %6u %6.0f | %s\n", name, run.rate, run.driftPpm, noise.error.c_str());
                     continue;
                 }
                 tidewell::tools::ContinuityOptions options;
@@ -115,7 +123,7 @@ int main(int argc, char** argv) {
                 }
                 const double latency = EndToEndLatencyMs(noise, report);
                 std::printf("%-16s %6u %6.0f | %9.1f %9.1f %6zu %7.2f%% %8.5f %7.2f | %7.1f %5llu | %9llu %9llu %6llu %8llu %6s\n",
-                            PathName(path), run.rate, run.driftPpm, report.rateErrorPpm, report.worstSpanPpm,
+                            name, run.rate, run.driftPpm, report.rateErrorPpm, report.worstSpanPpm,
                             report.discontinuities.size(), 100.0 * report.matchedShare, report.minCorrelation, latency, thd,
                             static_cast<unsigned long long>(tone.lateClientCycles),
                             static_cast<unsigned long long>(noise.counters.dropped),

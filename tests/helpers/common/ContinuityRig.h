@@ -60,6 +60,9 @@ struct RigRun {
     double seconds = 20;        // recorded
     Signal signal = Signal::Noise;
     uint32_t seed = 1;
+    // The source device's input is 24-bit integer (the hardware source then reads it through an
+    // input queue rather than an IO procedure).
+    bool integerSource = false;
 };
 
 struct HelperCounters {
@@ -196,12 +199,15 @@ inline int Ctl(const std::vector<std::string>& args) {
     return audiotest::Run(argv);
 }
 
-// A stand-in device of the rig: 2 float channels each way at `rate`.
-inline std::string RigDevice(const char* role, uint32_t rate) {
-    const std::string uid = std::string("tw.rig.") + role + "." + std::to_string(rate);
+// A stand-in device of the rig: 2 float channels each way at `rate` (the input 24-bit integer
+// when asked).
+inline std::string RigDevice(const char* role, uint32_t rate, bool integerInput = false) {
+    const std::string uid = std::string("tw.rig.") + role + "." + std::to_string(rate) + (integerInput ? ".int24" : "");
     if (audiotest::DeviceByUID(uid) == 0) {
-        Ctl({"add-device", std::string("Rig ") + role, uid, "--inputs", "2", "--outputs", "2", "--rate",
-             std::to_string(rate)});
+        std::vector<std::string> args{"add-device", std::string("Rig ") + role, uid, "--inputs", "2", "--outputs", "2",
+                                      "--rate", std::to_string(rate)};
+        if (integerInput) args.push_back("--int24");
+        Ctl(args);
     }
     return uid;
 }
@@ -225,7 +231,8 @@ inline RigResult RunPath(audiotest::TestServer& server, const RigRun& run) {
     const std::string wav = server.dir() + "/source.wav";
     tools::writeWav(wav, source);
 
-    const std::string device = RigDevice(run.path == Path::Monitor ? "output" : "source", run.rate);
+    const std::string device =
+        RigDevice(run.path == Path::Monitor ? "output" : "source", run.rate, run.integerSource && run.path == Path::HardwareSource);
     if (audiotest::DeviceByUID(device) == 0) {
         result.error = "the rig's device " + device + " is missing";
         return result;

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The continuity benchmark of the three helper paths on the stand-in, one table.
-#   scripts/continuity-bench.sh [--seconds S] [--paths tap,source,monitor] [--rates 48000,44100]
+#   scripts/continuity-bench.sh [--seconds S] [--paths tap,source,monitor,source24] [--rates 48000,44100]
 #                               [--drifts 0,300]
 # Default: 60 s of noise per run, every path, 48000 and 44100 Hz, equal clocks and 300 ppm.
+# The path "source24" (not in the default) is the hardware source from a 24-bit integer input,
+# which it reads through an input queue.
 # Builds the benchmark first (TIDEWELL_BUILD_DIR, default build/). Prints the machine's load
 # beside the figures: a loaded machine misses cycles that an idle one does not.
 set -euo pipefail

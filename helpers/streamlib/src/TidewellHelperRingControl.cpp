@@ -59,12 +59,6 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
     const double target = static_cast<double>(ring->targetFill.load(std::memory_order_relaxed));
     if (target != ring->driftController.targetFill) {
         TidewellDriftControllerSetTarget(&ring->driftController, target);
-        // A new target (the adaptive fill grew it after underruns) is reached by one step once the
-        // fill is measured, not trimmed toward: the trim's few ppm would take minutes at a shifted
-        // pitch for the frames a growth adds.
-        if (ring->fillControl.aligned) {
-            TidewellFillControlRealign(&ring->fillControl);
-        }
     }
     TidewellStreamClockAddBlock(writerControls ? &ring->inputClock : &ring->outputClock, frames, time);
     if (writerControls) {

@@ -328,8 +328,6 @@ struct LostCycleRun {
     double missedWriterAt = -1;
     int missedWriterCycles = 1;   // in a row, from the one at missedWriterAt
     double missedReaderAt = -1;
-    double raiseTargetAt = -1;   // the adaptive fill grows the target by 96 frames then
-    double trimAtEnd = 0;
     double seconds = 12;
     double watchFrom = 6;
     uint64_t underrun = 0, dropped = 0, steps = 0, explained = 0;   // over the watched stretch
@@ -355,9 +353,6 @@ struct LostCycleRun {
                 stepsBefore = ring->stepCorrections.load();
                 explainedBefore = ring->explainedUnderrun.load();
             }
-            if (raiseTargetAt >= 0 && writerTime >= raiseTargetAt && ring->targetFill.load() == 224) {
-                ring->targetFill.store(224 + 96);
-            }
             if (writerTime <= readerTime) {
                 const double lostFrom = std::floor(missedWriterAt / period);
                 const double cycle = std::round(writerTime / period);
@@ -382,7 +377,6 @@ struct LostCycleRun {
         dropped = ring->dropped.load() - droppedBefore;
         steps = ring->stepCorrections.load() - stepsBefore;
         explained = ring->explainedUnderrun.load() - explainedBefore;
-        trimAtEnd = ring->fillControl.trim;
     }
 };
 
@@ -424,17 +418,4 @@ TEST(HelperRing, AnUnderrunThatLostWriterCyclesExplainIsMarkedSo) {
     EXPECT_EQ(run.explained, run.underrun);
     EXPECT_EQ(run.dropped, 0u);
     EXPECT_EQ(run.steps, 0u);
-}
-
-// The adaptive fill grows the target after underruns. The ring reaches the new target by one
-// step once it has measured the fill, instead of trimming the rate toward it: the trim's few ppm
-// would hold the pitch off for minutes to add a hundred frames.
-TEST(HelperRing, ANewTargetIsReachedByOneStepNotByTrimming) {
-    LostCycleRun run;
-    run.raiseTargetAt = 8.0;
-    run.Run();
-    EXPECT_EQ(run.steps, 1u);
-    EXPECT_EQ(run.underrun, 0u);
-    EXPECT_EQ(run.dropped, 0u);
-    EXPECT_LT(std::fabs(run.trimAtEnd), 2e-6);
 }

@@ -261,15 +261,9 @@ void RingWriterCycle(TidewellHelperRing* ring, uint32_t frames, TidewellBlockTim
     // the silence the render side already played for want of it.
     const auto missed = static_cast<uint64_t>(
         TidewellCycleGapUpdate(&ring->writerGap, time, frames, kTidewellLargestCycleGap * frames));
-    const uint64_t underrun = ring->underrun.load(std::memory_order_relaxed);
-    const uint64_t played = underrun - ring->writerUnderrunSeen;
-    ring->writerUnderrunSeen = underrun;
-    if (missed > 0 && played > 0) {
-        ring->explainedUnderrun.fetch_add(std::min(missed, played), std::memory_order_relaxed);
-    }
-    if (missed > played) {
+    if (const uint64_t owed = TidewellHelperRingSilenceForLoss(ring, missed); owed > 0) {
         const uint64_t read = ring->readPosition.load(std::memory_order_acquire);
-        const uint64_t silence = std::min(missed - played, ring->capacity - std::min(ring->capacity, write - read));
+        const uint64_t silence = std::min(owed, ring->capacity - std::min(ring->capacity, write - read));
         TidewellHelperRingAppendSilence(ring, silence);
         write += silence;
     }

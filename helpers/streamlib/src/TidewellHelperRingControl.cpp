@@ -17,19 +17,22 @@ namespace {
 // on time, less the silence the reader already played for want of it.
 void MakeUpMissedCapture(TidewellHelperRing* ring, uint32_t frames, const TidewellBlockTime& time) {
     const double missed = TidewellCycleGapUpdate(&ring->writerGap, time, frames, kTidewellLargestCycleGap * frames);
-    const uint64_t underrun = ring->underrun.load(std::memory_order_relaxed);
-    const auto played = static_cast<int64_t>(underrun - ring->writerUnderrunSeen);
-    ring->writerUnderrunSeen = underrun;
-    const int64_t lost = std::llround(missed * kTidewellHelperRingEngineRate / ring->inputRate);
-    if (missed > 0 && played > 0) {
-        ring->explainedUnderrun.fetch_add(static_cast<uint64_t>(std::min(lost, played)), std::memory_order_relaxed);
-    }
-    if (missed > 0 && lost > played) {
-        ring->pendingStep -= lost - played;
-    }
+    const auto lost = static_cast<uint64_t>(std::llround(missed * kTidewellHelperRingEngineRate / ring->inputRate));
+    ring->pendingStep -= static_cast<int64_t>(TidewellHelperRingSilenceForLoss(ring, lost));
 }
 
 }  // namespace
+
+uint64_t TidewellHelperRingSilenceForLoss(TidewellHelperRing* ring, uint64_t lost) {
+    const uint64_t underrun = ring->underrun.load(std::memory_order_relaxed);
+    const uint64_t played = underrun - ring->writerUnderrunSeen;
+    ring->writerUnderrunSeen = underrun;
+    if (lost == 0) {
+        return 0;
+    }
+    ring->explainedUnderrun.fetch_add(std::min(lost, played), std::memory_order_relaxed);
+    return lost > played ? lost - played : 0;
+}
 
 TidewellBlockTime TidewellHelperRingTimeOrNow(const TidewellBlockTime* given) {
     TidewellBlockTime time = given != nullptr && given->hasHostTime ? *given : TidewellBlockTimeNow();

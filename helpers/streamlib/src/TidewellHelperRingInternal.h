@@ -12,6 +12,11 @@ uint64_t TidewellHelperRingAppendFrames(TidewellHelperRing* ring, const float* f
 // Appends count frames of silence the same way.
 void TidewellHelperRingAppendSilence(TidewellHelperRing* ring, uint64_t count);
 
+// Writer side: `lost` ring frames of input never arrived. Takes the underrun the reader counted
+// since the writer's last cycle, marks as much of it as the loss explains, and returns the silence
+// still to write in the loss's place (the loss less what the reader already played).
+uint64_t TidewellHelperRingSilenceForLoss(TidewellHelperRing* ring, uint64_t lost);
+
 // A cycle's time as the rate control takes it: the given one when it has a host time; otherwise
 // now, with the given sample time when there is one.
 TidewellBlockTime TidewellHelperRingTimeOrNow(const TidewellBlockTime* given);

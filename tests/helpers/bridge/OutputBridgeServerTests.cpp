@@ -89,14 +89,21 @@ struct StallingRender {
     std::atomic<uint64_t> firstNanos{0}, lastNanos{0};
 };
 
+// Renders silence and reads the render's cycle time; a render without both times is noted.
+bool SilentStampedRender(float* destination, uint32_t frames, uint32_t channels, std::atomic<bool>& unstamped,
+                         TidewellBlockTime* time) {
+    std::fill(destination, destination + size_t(frames) * channels, 0.0f);
+    if (!TidewellOutputBridgeRenderTime(time) || !time->hasSampleTime || !time->hasHostTime) {
+        unstamped.store(true);
+        return false;
+    }
+    return true;
+}
+
 uint32_t RenderStalling(void* context, float* destination, uint32_t frames, uint32_t channels) {
     auto* r = static_cast<StallingRender*>(context);
-    std::fill(destination, destination + size_t(frames) * channels, 0.0f);
     TidewellBlockTime time{};
-    if (!TidewellOutputBridgeRenderTime(&time) || !time.hasSampleTime || !time.hasHostTime) {
-        r->unstamped.store(true);
-        return 0;
-    }
+    if (!SilentStampedRender(destination, frames, channels, r->unstamped, &time)) return 0;
     const uint64_t n = r->calls.fetch_add(1);
     if (n == 0) {
         r->firstSample.store(time.sampleTime);
@@ -123,12 +130,8 @@ struct TimedRender {
 
 uint32_t RenderTimed(void* context, float* destination, uint32_t frames, uint32_t channels) {
     auto* r = static_cast<TimedRender*>(context);
-    std::fill(destination, destination + size_t(frames) * channels, 0.0f);
     TidewellBlockTime time{};
-    if (!TidewellOutputBridgeRenderTime(&time) || !time.hasSampleTime || !time.hasHostTime) {
-        r->unstamped.store(true);
-        return 0;
-    }
+    if (!SilentStampedRender(destination, frames, channels, r->unstamped, &time)) return 0;
     const size_t n = r->count.load(std::memory_order_relaxed);
     if (n < TimedRender::kSlices) {
         r->slices[n] = {time.hostNanos, TidewellBlockTimeNow().hostNanos, time.sampleTime};

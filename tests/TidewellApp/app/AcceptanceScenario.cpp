@@ -47,6 +47,17 @@ AcceptanceWorld::~AcceptanceWorld() {
   fs::remove_all(root_, ignored);
 }
 
+void AcceptanceWorld::keepHomeLogs(const std::string& step) const {
+  std::error_code ignored;
+  const fs::path into = logs() / step;
+  for (auto it = fs::recursive_directory_iterator(home(), ignored); it != fs::recursive_directory_iterator();
+       it.increment(ignored)) {
+    if (!it->is_regular_file(ignored) || it->path().extension() != ".log") continue;
+    fs::create_directories(into, ignored);
+    fs::copy_file(it->path(), into / it->path().filename(), fs::copy_options::overwrite_existing, ignored);
+  }
+}
+
 std::vector<std::string> AcceptanceWorld::environment() const {
   const fs::path home = this->home();
   std::vector<std::string> environment = {

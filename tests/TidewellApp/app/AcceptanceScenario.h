@@ -40,6 +40,9 @@ class AcceptanceWorld {
   std::filesystem::path work() const { return root_ / "work"; }
   std::filesystem::path logs() const { return root_ / "logs"; }
   std::filesystem::path plugInFolder() const { return root_ / "HAL"; }
+  // Copies every log the service and its helpers wrote under HOME into logs(), so that a failed
+  // step's account (the helpers' counters among them) outlives the uninstall that follows.
+  void keepHomeLogs(const std::string& step) const;
 
   // The user's environment: fresh HOME and XDG folders, the private server and plug-in folder,
   // the build's launchctl with its own supervisor, and the display once Xvfb runs.

@@ -75,8 +75,10 @@ class AcceptanceScenarioTest : public ::testing::Test {
     world = nullptr;
   }
   void TearDown() override {
-    if (HasFailure() && brokenStep.empty())
+    if (HasFailure() && brokenStep.empty()) {
       brokenStep = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+      if (world) world->keepHomeLogs(brokenStep);
+    }
   }
 
   static bool has(const std::string& what) { return established.count(what) > 0; }

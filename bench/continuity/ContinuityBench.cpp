@@ -133,6 +133,10 @@ int main(int argc, char** argv) {
                 if (std::getenv("CONTINUITY_BENCH_VERBOSE") != nullptr) {
                     if (!noise.lateClients.empty()) std::printf("    late (noise run): %s\n", noise.lateClients.c_str());
                     if (!tone.lateClients.empty()) std::printf("    late (tone run): %s\n", tone.lateClients.c_str());
+                    if (std::getenv("CONTINUITY_BENCH_VERBOSE") == std::string("2")) {
+                        std::printf("    helper (noise run):\n%s    helper (tone run):\n%s", noise.helperOutput.c_str(),
+                                    tone.helperOutput.c_str());
+                    }
                     for (const auto& d : report.discontinuities) {
                         std::printf("    step at %.3f s: %+.1f frames, %zu unmatched blocks\n", d.atSeconds, d.frames,
                                     d.unmatchedBlocks);

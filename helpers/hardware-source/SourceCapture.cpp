@@ -65,7 +65,10 @@ uint32_t TidewellSourceRingWrite(TidewellHelperRing* ring, const float* data, ui
     const uint32_t inputs = ring->sourceChannels;
     const uint32_t routed = TidewellCaptureRouteAndMeter(
         ring, frames, inputs, inputs, [data, inputs](uint32_t f, uint32_t c) { return data[uint64_t{f} * inputs + c]; });
-    const TidewellBlockTime blockTime = TidewellBlockTimeFrom(time);
+    TidewellBlockTime blockTime = TidewellBlockTimeFrom(time);
+    if (blockTime.hasHostTime) {
+        blockTime.deliveredNanos = TidewellBlockTimeNow().hostNanos;
+    }
     ResampleAndAppendAt(ring, routed, &blockTime);
     return routed;
 }

@@ -40,6 +40,7 @@ bool TidewellSourceFormatSupported(const AudioStreamBasicDescription& format);
 // `time` is the input cycle's time stamp (null: now).
 uint32_t TidewellSourceRingWriteBufferList(TidewellHelperRing* ring, const AudioBufferList* list,
                                            const AudioTimeStamp* time = nullptr);
-// The input queue's write: interleaved frames of the ring's source channels.
+// The input queue's write: interleaved frames of the ring's source channels. The queue hands
+// them over after `time` (their first frame's), and the ring's fill is judged at their delivery.
 uint32_t TidewellSourceRingWrite(TidewellHelperRing* ring, const float* data, uint32_t frames,
                                  const AudioTimeStamp* time = nullptr);

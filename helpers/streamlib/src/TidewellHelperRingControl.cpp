@@ -21,6 +21,31 @@ void MakeUpMissedCapture(TidewellHelperRing* ring, uint32_t frames, const Tidewe
     ring->pendingStep -= static_cast<int64_t>(TidewellHelperRingSilenceForLoss(ring, lost));
 }
 
+// Writer controls: the ring's low point for this block. A block is measured at its own stamp:
+// the reader's position then against what was written before it. An input queue hands a device
+// cycle over in several buffers at once, each well after its first frame; the reader has gone on
+// meanwhile, so the ring stood lower than the stamp says while they waited. For such a block the
+// low point is at its delivery, before the delivery's first block was appended; held to the
+// target there, the reader never runs dry for the queue's delay.
+double WriterFill(TidewellHelperRing* ring, const TidewellBlockTime& time, const TidewellRingSideSnapshot& other) {
+    const uint64_t write = ring->writePosition.load(std::memory_order_relaxed);
+    const auto readerAt = [&other](uint64_t nanos) {
+        const double since = static_cast<double>(static_cast<int64_t>(nanos - other.hostNanos)) * 1e-9;
+        return static_cast<double>(other.position) + since * other.rate;
+    };
+    const double atStamp = static_cast<double>(write) - readerAt(time.hostNanos);
+    if (time.deliveredNanos == 0) {
+        return atStamp;
+    }
+    // Buffers handed over together arrive within a fraction of a millisecond of each other.
+    constexpr uint64_t kOneDeliveryNanos = 1'000'000;
+    if (time.deliveredNanos - ring->deliveryNanos > kOneDeliveryNanos) {
+        ring->deliveryWritePosition = write;
+    }
+    ring->deliveryNanos = time.deliveredNanos;
+    return std::min(atStamp, static_cast<double>(ring->deliveryWritePosition) - readerAt(time.deliveredNanos));
+}
+
 }  // namespace
 
 uint64_t TidewellHelperRingSilenceForLoss(TidewellHelperRing* ring, uint64_t lost) {
@@ -72,13 +97,15 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
     // the silence the reader still holds back, which is latency like the ring's frames).
     const TidewellRingSideSnapshot other = TidewellRingSideRead(&ring->sidePoint);
     if (other.valid && other.rate > 0 && target > 0) {
-        const double since = static_cast<double>(static_cast<int64_t>(time.hostNanos - other.hostNanos)) * 1e-9;
-        const double otherPosition = static_cast<double>(other.position) + since * other.rate;
         const uint64_t read = ring->readPosition.load(std::memory_order_relaxed);
-        const double fill =
-            writerControls
-                ? static_cast<double>(ring->writePosition.load(std::memory_order_relaxed)) - otherPosition
-                : otherPosition - static_cast<double>(read) + static_cast<double>(ring->holdFrames);
+        double fill = 0;
+        if (writerControls) {
+            fill = WriterFill(ring, time, other);
+        } else {
+            const double since = static_cast<double>(static_cast<int64_t>(time.hostNanos - other.hostNanos)) * 1e-9;
+            fill = static_cast<double>(other.position) + since * other.rate - static_cast<double>(read) +
+                   static_cast<double>(ring->holdFrames);
+        }
         const int64_t step = TidewellFillControlUpdate(&ring->fillControl, fill, target,
                                                        frames / (writerControls ? ring->inputRate : ring->outputRate));
         if (step != 0 && writerControls) {

@@ -45,7 +45,7 @@ protected:
     }
     void TearDown() override { rig_.reset(); }
 
-    Judged Measure(Path path, uint32_t rate, double drift) {
+    Judged Measure(Path path, uint32_t rate, double drift, bool integerSource = false) {
         Judged j;
         for (int attempt = 0; attempt < kAttempts; ++attempt) {
             RigRun run;
@@ -53,6 +53,7 @@ protected:
             run.rate = rate;
             run.driftPpm = drift;
             run.seconds = kSeconds;
+            run.integerSource = integerSource;
             run.seed = static_cast<uint32_t>(attempt + 1);
             j.run = RunPath(*rig_->server, run);
             if (!j.run.error.empty()) continue;
@@ -93,6 +94,12 @@ TEST_F(HelperContinuity, ProcessTapAtEqualRatesDeliversADelayedCopy) {
 
 TEST_F(HelperContinuity, HardwareSourceFrom44100HzDeliversADelayedCopy) {
     ExpectDelayedCopy(Measure(Path::HardwareSource, 44100, 0), 0);
+}
+
+// A 24-bit input reaches the helper through an input queue, which hands each device cycle over in
+// several buffers at once, a cycle late: the ring must hold enough for that delay from the start.
+TEST_F(HelperContinuity, HardwareSourceFromA24BitInputQueueAt44100HzDeliversADelayedCopy) {
+    ExpectDelayedCopy(Measure(Path::HardwareSource, 44100, 0, true), 0);
 }
 
 TEST_F(HelperContinuity, MonitorAtEqualRatesDeliversADelayedCopy) {

@@ -98,6 +98,10 @@ struct TidewellHelperRing {
     TidewellCycleGap writerGap;
     TidewellCycleGap readerGap;
     uint64_t writerUnderrunSeen;        // writer: the underrun count at its last block
+    // Writer controls, blocks handed over well after their first frame (an input queue's): the
+    // host time of the current delivery and the write position before its first block.
+    uint64_t deliveryNanos;
+    uint64_t deliveryWritePosition;
     // Underrun frames a lost input cycle explains: the reader ran dry because the writer never got
     // that cycle, not because the ring holds too little. The adaptive fill does not grow for them.
     std::atomic<uint64_t> explainedUnderrun;

@@ -28,6 +28,9 @@ struct TidewellBlockTime {
     double sampleTime;
     bool hasHostTime;
     bool hasSampleTime;
+    // When the block reached the side that writes it, where that is well after its first frame
+    // (an input queue hands a device cycle over in buffers, a cycle late); 0 when it came at once.
+    uint64_t deliveredNanos = 0;
 };
 
 // The current host time, no sample time.

@@ -67,9 +67,12 @@ inline pid_t helperNamed(const std::vector<pid_t>& helpers, const std::string& n
 
 // Every live (not zombie) process running one of the build's helper programs with this audio
 // server socket in its environment, by program name: the helpers of this test, whoever their
-// parent is now, and none of another test running beside it.
+// parent is now, and none of another test running beside it. A process whose parent is a
+// helper of the same program is no second helper but a task of the first: a sanitizer build's
+// leak check at exit clones one, with the helper's program and environment.
 inline std::map<std::string, std::vector<pid_t>> helpersOfServer(const std::string& socket) {
   std::map<std::string, std::vector<pid_t>> found;
+  std::map<pid_t, std::pair<std::string, pid_t>> candidates;  // pid: program name and parent
   std::map<std::string, std::string> programs;
   for (auto name : {HelperPaths::monitorName, HelperPaths::hardwareSourceName, HelperPaths::processTapName}) {
     std::error_code error;
@@ -81,9 +84,14 @@ inline std::map<std::string, std::vector<pid_t>> helpersOfServer(const std::stri
     if (error) continue;
     auto program = programs.find(exe.string());
     if (program == programs.end()) continue;
-    char state = stateOf(pid).first;
+    const auto [state, parent] = stateOf(pid);
     if (state == 0 || state == 'Z' || state == 'X') continue;
-    if (contains(environmentOf(pid), "AUDIOSERVER_SOCKET=" + socket)) found[program->second].push_back(pid);
+    if (contains(environmentOf(pid), "AUDIOSERVER_SOCKET=" + socket)) candidates[pid] = {program->second, parent};
+  }
+  for (const auto& [pid, programAndParent] : candidates) {
+    const auto parent = candidates.find(programAndParent.second);
+    if (parent != candidates.end() && parent->second.first == programAndParent.first) continue;
+    found[programAndParent.first].push_back(pid);
   }
   return found;
 }

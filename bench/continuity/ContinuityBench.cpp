@@ -130,10 +130,10 @@ int main(int argc, char** argv) {
                             static_cast<unsigned long long>(noise.counters.underrun),
                             static_cast<unsigned long long>(noise.counters.steps),
                             static_cast<unsigned long long>(noise.lateClientCycles), noise.counters.found ? "yes" : "no");
-                if (std::getenv("CONTINUITY_BENCH_VERBOSE") != nullptr) {
+                if (const char* verbose = std::getenv("CONTINUITY_BENCH_VERBOSE")) {
                     if (!noise.lateClients.empty()) std::printf("    late (noise run): %s\n", noise.lateClients.c_str());
                     if (!tone.lateClients.empty()) std::printf("    late (tone run): %s\n", tone.lateClients.c_str());
-                    if (std::getenv("CONTINUITY_BENCH_VERBOSE") == std::string("2")) {
+                    if (std::string(verbose) == "2") {
                         std::printf("    helper (noise run):\n%s    helper (tone run):\n%s", noise.helperOutput.c_str(),
                                     tone.helperOutput.c_str());
                     }

@@ -21,6 +21,12 @@ void MakeUpMissedCapture(TidewellHelperRing* ring, uint32_t frames, const Tidewe
     ring->pendingStep -= static_cast<int64_t>(TidewellHelperRingSilenceForLoss(ring, lost));
 }
 
+// The other side's position carried along its clock to a host time.
+double SidePositionAt(const TidewellRingSideSnapshot& other, uint64_t hostNanos) {
+    const double since = static_cast<double>(static_cast<int64_t>(hostNanos - other.hostNanos)) * 1e-9;
+    return static_cast<double>(other.position) + since * other.rate;
+}
+
 // Writer controls: the ring's low point for this block. A block is measured at its own stamp:
 // the reader's position then against what was written before it. An input queue hands a device
 // cycle over in several buffers at once, each well after its first frame; the reader has gone on
@@ -29,13 +35,8 @@ void MakeUpMissedCapture(TidewellHelperRing* ring, uint32_t frames, const Tidewe
 // target there, the reader never runs dry for the queue's delay.
 double WriterFill(TidewellHelperRing* ring, const TidewellBlockTime& time, const TidewellRingSideSnapshot& other) {
     const uint64_t write = ring->writePosition.load(std::memory_order_relaxed);
-    const auto readerAt = [&other](uint64_t nanos) {
-        const double since = static_cast<double>(static_cast<int64_t>(nanos - other.hostNanos)) * 1e-9;
-        return static_cast<double>(other.position) + since * other.rate;
-    };
-    const double atStamp = static_cast<double>(write) - readerAt(time.hostNanos);
     if (time.deliveredNanos == 0) {
-        return atStamp;
+        return static_cast<double>(write) - SidePositionAt(other, time.hostNanos);
     }
     // Buffers handed over together arrive within a fraction of a millisecond of each other.
     constexpr uint64_t kOneDeliveryNanos = 1'000'000;
@@ -43,7 +44,7 @@ double WriterFill(TidewellHelperRing* ring, const TidewellBlockTime& time, const
         ring->deliveryWritePosition = write;
     }
     ring->deliveryNanos = time.deliveredNanos;
-    return std::min(atStamp, static_cast<double>(ring->deliveryWritePosition) - readerAt(time.deliveredNanos));
+    return static_cast<double>(ring->deliveryWritePosition) - SidePositionAt(other, time.deliveredNanos);
 }
 
 }  // namespace
@@ -102,9 +103,7 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
         if (writerControls) {
             fill = WriterFill(ring, time, other);
         } else {
-            const double since = static_cast<double>(static_cast<int64_t>(time.hostNanos - other.hostNanos)) * 1e-9;
-            fill = static_cast<double>(other.position) + since * other.rate - static_cast<double>(read) +
-                   static_cast<double>(ring->holdFrames);
+            fill = SidePositionAt(other, time.hostNanos) - static_cast<double>(read) + static_cast<double>(ring->holdFrames);
         }
         const int64_t step = TidewellFillControlUpdate(&ring->fillControl, fill, target,
                                                        frames / (writerControls ? ring->inputRate : ring->outputRate));

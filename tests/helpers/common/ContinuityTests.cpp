@@ -37,7 +37,7 @@ std::string Describe(const Judged& j) {
     return out.str();
 }
 
-class HelperContinuity : public ::testing::Test {
+class HelperRealTimeContinuity : public ::testing::Test {
 protected:
     void SetUp() override {
         rig_ = std::make_unique<RigServer>();
@@ -88,35 +88,35 @@ protected:
     std::unique_ptr<RigServer> rig_;
 };
 
-TEST_F(HelperContinuity, ProcessTapAtEqualRatesDeliversADelayedCopy) {
+TEST_F(HelperRealTimeContinuity, ProcessTapAtEqualRatesDeliversADelayedCopy) {
     ExpectDelayedCopy(Measure(Path::ProcessTap, 48000, 0), 0);
 }
 
-TEST_F(HelperContinuity, HardwareSourceFrom44100HzDeliversADelayedCopy) {
+TEST_F(HelperRealTimeContinuity, HardwareSourceFrom44100HzDeliversADelayedCopy) {
     ExpectDelayedCopy(Measure(Path::HardwareSource, 44100, 0), 0);
 }
 
 // A 24-bit input reaches the helper through an input queue, which hands each device cycle over in
 // several buffers at once, a cycle late: the ring must hold enough for that delay from the start.
-TEST_F(HelperContinuity, HardwareSourceFromA24BitInputQueueAt44100HzDeliversADelayedCopy) {
+TEST_F(HelperRealTimeContinuity, HardwareSourceFromA24BitInputQueueAt44100HzDeliversADelayedCopy) {
     ExpectDelayedCopy(Measure(Path::HardwareSource, 44100, 0, true), 0);
 }
 
-TEST_F(HelperContinuity, MonitorAtEqualRatesDeliversADelayedCopy) {
+TEST_F(HelperRealTimeContinuity, MonitorAtEqualRatesDeliversADelayedCopy) {
     ExpectDelayedCopy(Measure(Path::Monitor, 48000, 0), 0);
 }
 
 // The source device runs 300 ppm fast: its audio reaches the far end 300 ppm fast, in one piece.
-TEST_F(HelperContinuity, ProcessTapFollows300PpmWithoutAStep) {
+TEST_F(HelperRealTimeContinuity, ProcessTapFollows300PpmWithoutAStep) {
     ExpectDelayedCopy(Measure(Path::ProcessTap, 48000, 300), 300);
 }
 
-TEST_F(HelperContinuity, HardwareSourceFollows300PpmWithoutAStep) {
+TEST_F(HelperRealTimeContinuity, HardwareSourceFollows300PpmWithoutAStep) {
     ExpectDelayedCopy(Measure(Path::HardwareSource, 48000, 300), 300);
 }
 
 // The monitor's output device runs 300 ppm fast: its frames carry the source 300 ppm slow.
-TEST_F(HelperContinuity, MonitorFollows300PpmWithoutAStep) {
+TEST_F(HelperRealTimeContinuity, MonitorFollows300PpmWithoutAStep) {
     ExpectDelayedCopy(Measure(Path::Monitor, 48000, 300), -300);
 }
 

@@ -52,6 +52,13 @@ class Supervisor {
     signal(SIGPIPE, SIG_IGN);
     signalFd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
     fcntl(listenFd_, F_SETFD, FD_CLOEXEC);
+    // A connection names as its peer the process that last called listen on the socket:
+    // bootstrap made it and has exited. bootout waits for that peer to end, so listen again
+    // here, where the peer is the supervisor itself.
+    if (listen(listenFd_, 16) != 0) {
+      error = std::string("listen: ") + std::strerror(errno);
+      return false;
+    }
     // The socket file as bootstrap made it, to tell it from one a later bootstrap makes.
     try {
       socketPath_ = supervisorSocketPath(agent_.label);

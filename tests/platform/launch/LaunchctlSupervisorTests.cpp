@@ -1,13 +1,16 @@
 // launchctl with its own supervisor, end to end, in a private runtime folder and HOME. Every
 // process it starts carries a marker in its environment, so the test can tell what is left.
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -57,6 +60,21 @@ bool alive(pid_t pid) {
   std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
   auto close = stat.rfind(')');
   return close != std::string::npos && stat[close + 2] != 'Z';
+}
+
+// The process a connection to the socket at `path` names as its peer, or 0.
+pid_t socketPeer(const fs::path& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+    peer.pid = 0;
+  if (fd >= 0) close(fd);
+  return peer.pid;
 }
 
 bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit) {
@@ -205,7 +223,12 @@ TEST_F(LaunchctlSupervisor, AJobThatIsNotKeptAliveRunsWhenKickstartedAndStaysEnd
   EXPECT_EQ(readFile(root_ / "logs/out.log"), "ran\n");
 
   // The supervisor stays while the agent is loaded, and ends with bootout by label.
-  EXPECT_EQ(markedProcesses(marker_).size(), 1u);
+  std::vector<pid_t> supervisor = markedProcesses(marker_);
+  ASSERT_EQ(supervisor.size(), 1u);
+  // bootout waits for the process that answers on the socket to end. That must be the
+  // supervisor itself, not the bootstrap that made the socket and has long exited: otherwise
+  // bootout returns while the supervisor is still ending (slowly so in a sanitizer build).
+  EXPECT_EQ(socketPeer(root_ / "run/tidewell-launch/test.job.sock"), supervisor[0]);
   EXPECT_EQ(run({"bootout", target()}).status, 0);
   EXPECT_EQ(markedProcesses(marker_), std::vector<pid_t>{});
 }

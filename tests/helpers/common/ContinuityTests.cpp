@@ -56,7 +56,8 @@ protected:
             run.integerSource = integerSource;
             run.seed = static_cast<uint32_t>(attempt + 1);
             j.run = RunPath(*rig_->server, run);
-            if (!j.run.error.empty()) continue;
+            // A run that could not be made is a fault of its own, never tried again.
+            if (!j.run.error.empty()) break;
             tools::ContinuityOptions options;
             options.settleSeconds = kSettleSeconds;
             j.report = tools::measureContinuity(j.run.recorded, j.run.reference, j.run.recordedRate, options);

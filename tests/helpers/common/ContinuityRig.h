@@ -141,13 +141,7 @@ inline HelperCounters ParseStopped(const std::string& output) {
     return c;
 }
 
-inline uint64_t LateClientCycles(audiotest::TestServer& server) {
-    uint64_t late = 0;
-    if (auto r = server.control({{"op", "counters"}})) {
-        for (const auto& d : (*r)["devices"]) late += d.value("lateClientCycles", 0ull);
-    }
-    return late;
-}
+using audiotest::LateClientCycles;
 
 // Late cycles per client and device ("name (pid) on uid"), to tell which hop lost a cycle.
 inline std::map<std::string, uint64_t> LateCyclesByClient(audiotest::TestServer& server) {

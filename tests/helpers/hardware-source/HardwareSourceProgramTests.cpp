@@ -108,32 +108,49 @@ TEST(HardwareSourceProgram, FloatInputRunsOnTheDeviceIOProcAndStopsOnASignal) {
     EXPECT_NE(child.output().find("Stopped hardware source."), std::string::npos);
 }
 
-// The USB interface's clock runs 300 ppm fast against the output's: the drift controller holds the
-// ring near its target for the 30 s up to the first status line, without underruns once running.
-TEST(HardwareSourceProgram, HoldsItsFillAgainstADriftingInputClock) {
+// The USB interface's clock runs 300 ppm fast against the output's: over 30 s, 432 of its frames
+// more than the output plays. The drift controller follows the input's clock, so the ring needs no
+// step to hold its fill, and nothing is dropped. A controller that lost the clock would see the
+// fill climb until it stepped it back (a cut a listener hears).
+//
+// Judged by the helper's own counts at its end, not by a snapshot of the fill: the queue hands
+// over a device cycle in several buffers at once, so a snapshot lies anywhere between the ring's
+// low point and a whole delivery (two, after a late cycle) above it. A server starved into giving
+// up cycles steps every client, and no helper can prevent that: each such cycle may cost one step.
+TEST(HardwareSourceProgram, HoldsItsFillAgainstADriftingInputClockInRealTime) {
     TestServer server;
     ASSERT_EQ(audiotest::Run({Program("audioctl"), "drift", "USBAudioInterface", "300"}), 0);
     ASSERT_EQ(audiotest::Run({Program("audioctl"), "signal", "USBAudioInterface", "sine", "440", "-12"}), 0);
+    const uint64_t lateBefore = LateClientCycles(server);
     Child child({Program(kProgram), "31"},
                 {"TIDEWELL_SOURCE_INPUT_UID=USBAudioInterface", "TIDEWELL_SOURCE_OUTPUT_UID=BuiltInOutputDevice",
                  "TIDEWELL_SOURCE_ADAPTIVE_FILL=0"});
     ASSERT_TRUE(child.waitFor("Press Ctrl-C to stop.", 30s)) << child.output();
-    const auto status = child.waitFor("status ", 60s);
-    ASSERT_TRUE(status) << child.output();
-    unsigned long long captured = 0, rendered = 0, dropped = 0, underrun = 0, target = 0, fill = 0;
-    ASSERT_EQ(std::sscanf(status->c_str(),
-                          "status captured=%llu rendered=%llu dropped=%llu underrun=%llu targetFill=%llu fill=%llu",
-                          &captured, &rendered, &dropped, &underrun, &target, &fill),
-              6)
-        << *status;
-    EXPECT_GT(captured, 29ull * 48000);
-    // 300 ppm over 30 s is 432 frames too many; without control the fill would climb until the
-    // reader trims it. A loaded machine that makes the server pass a cycle by may cost a trim or a
-    // short underrun, never a steady loss.
-    EXPECT_LT(dropped, captured / 100) << *status;
-    EXPECT_LT(fill, 4 * target) << *status;
-    EXPECT_LT(underrun, captured / 50) << *status;
-    EXPECT_EQ(child.wait(60s), 0) << child.output();
+    ASSERT_EQ(child.wait(90s), 0) << child.output();
+    const uint64_t late = LateClientCycles(server) - lateBefore;
+    const std::string& out = child.output();
+    unsigned long long steps = 0, captured = 0, rendered = 0, dropped = 0, underrun = 0;
+    const auto stepsAt = out.find("Ring alignment steps: ");
+    ASSERT_NE(stepsAt, std::string::npos) << out;
+    ASSERT_EQ(std::sscanf(out.c_str() + stepsAt,
+                          "Ring alignment steps: %llu.\nStopped hardware source. captured=%llu rendered=%llu "
+                          "dropped=%llu underrun=%llu",
+                          &steps, &captured, &rendered, &dropped, &underrun),
+              5)
+        << out;
+    std::printf("drift 300 ppm: %llu ring steps, %llu dropped, %llu underrun, %llu captured, %llu late server "
+                "cycles\n",
+                steps, dropped, underrun, captured, static_cast<unsigned long long>(late));
+    EXPECT_GT(captured, 29ull * 48000) << out;
+    EXPECT_LE(steps, late) << out;
+    if (late == 0) {
+        EXPECT_EQ(dropped, 0ull) << out;
+        // Only while the first blocks arrive.
+        EXPECT_LT(underrun, 48000ull / 2) << out;
+    } else {
+        EXPECT_LT(dropped, captured / 100) << out;
+        EXPECT_LT(underrun, captured / 50) << out;
+    }
 }
 
 TEST(HardwareSourceProgram, ServerRestartEndsTheHelperCleanly) {

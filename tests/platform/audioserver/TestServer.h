@@ -8,6 +8,7 @@
 #include <AudioToolsCommon/Wav.h>
 
 #include <chrono>
+#include <cstdint>
 #include <thread>
 #include <optional>
 #include <string>
@@ -75,6 +76,16 @@ private:
     bool defaults_;
     pid_t pid_ = -1;
 };
+
+// Cycles the server gave up on, over every device and client: a starved server's steps, which no
+// client can prevent.
+inline uint64_t LateClientCycles(TestServer& server) {
+    uint64_t late = 0;
+    if (auto r = server.control({{"op", "counters"}})) {
+        for (const auto& d : (*r)["devices"]) late += d.value("lateClientCycles", 0ull);
+    }
+    return late;
+}
 
 // Waiting on events instead of asserting how long something took.
 

@@ -522,6 +522,8 @@ void AcceptanceScenarioTest::restartsTheApplication() {
   for (const auto& d : continuity.discontinuities)
     std::printf("  %+.1f frames at %.3f s, %zu blocks unmatched\n", d.frames, d.atSeconds, d.unmatchedBlocks);
   if (late > 0) {
+    // Which clients the server gave up on, to tell a starved machine from one late hop.
+    std::printf("%s", world->run({"audioctl", "counters"}).output.c_str());
     EXPECT_LE(stops, late) << "more stops than the server's late cycles";
     EXPECT_LE(tools::countDisturbances(continuity), late) << "more disturbances than the server's late cycles";
   } else {

@@ -32,6 +32,7 @@
 #include <string>
 #include <thread>
 
+#include "HelperStopReport.h"
 #include "TestServer.h"
 
 namespace continuity {
@@ -65,11 +66,8 @@ struct RigRun {
     bool integerSource = false;
 };
 
-struct HelperCounters {
-    uint64_t captured = 0, rendered = 0, dropped = 0, underrun = 0;
-    uint64_t steps = 0;   // the ring's alignment steps after its first, from "Ring alignment steps: N."
-    bool found = false;
-};
+using helpertest::HelperCounters;
+using helpertest::ParseStopped;
 
 struct RigResult {
     std::string error;                // empty when the run worked
@@ -121,24 +119,6 @@ inline double EndToEndLatencyMs(const RigResult& r, const tools::ContinuityRepor
     double seconds = exitSeconds - entrySeconds;
     seconds -= lap * std::round(seconds / lap);
     return seconds * 1e3;
-}
-
-inline HelperCounters ParseStopped(const std::string& output) {
-    HelperCounters c;
-    const auto at = output.find("Stopped ");
-    if (at == std::string::npos) return c;
-    const auto fields = output.find("captured=", at);
-    if (fields == std::string::npos) return c;
-    unsigned long long a = 0, b = 0, d = 0, u = 0;
-    if (std::sscanf(output.c_str() + fields, "captured=%llu rendered=%llu dropped=%llu underrun=%llu", &a, &b, &d, &u) ==
-        4) {
-        c = {a, b, d, u, 0, true};
-    }
-    const std::string stepsKey = "Ring alignment steps: ";
-    if (const auto steps = output.rfind(stepsKey, at); steps != std::string::npos) {
-        c.steps = std::strtoull(output.c_str() + steps + stepsKey.size(), nullptr, 10);
-    }
-    return c;
 }
 
 using audiotest::LateClientCycles;

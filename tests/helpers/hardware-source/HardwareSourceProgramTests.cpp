@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "HelperProgramSupport.h"
+#include "HelperStopReport.h"
 
 using namespace audiotest;
 using namespace helpertest;
@@ -129,27 +130,22 @@ TEST(HardwareSourceProgram, HoldsItsFillAgainstADriftingInputClockInRealTime) {
     ASSERT_EQ(child.wait(90s), 0) << child.output();
     const uint64_t late = LateClientCycles(server) - lateBefore;
     const std::string& out = child.output();
-    unsigned long long steps = 0, captured = 0, rendered = 0, dropped = 0, underrun = 0;
-    const auto stepsAt = out.find("Ring alignment steps: ");
-    ASSERT_NE(stepsAt, std::string::npos) << out;
-    ASSERT_EQ(std::sscanf(out.c_str() + stepsAt,
-                          "Ring alignment steps: %llu.\nStopped hardware source. captured=%llu rendered=%llu "
-                          "dropped=%llu underrun=%llu",
-                          &steps, &captured, &rendered, &dropped, &underrun),
-              5)
-        << out;
+    const HelperCounters c = ParseStopped(out);
+    ASSERT_TRUE(c.found) << out;
     std::printf("drift 300 ppm: %llu ring steps, %llu dropped, %llu underrun, %llu captured, %llu late server "
                 "cycles\n",
-                steps, dropped, underrun, captured, static_cast<unsigned long long>(late));
-    EXPECT_GT(captured, 29ull * 48000) << out;
-    EXPECT_LE(steps, late) << out;
+                static_cast<unsigned long long>(c.steps), static_cast<unsigned long long>(c.dropped),
+                static_cast<unsigned long long>(c.underrun), static_cast<unsigned long long>(c.captured),
+                static_cast<unsigned long long>(late));
+    EXPECT_GT(c.captured, 29ull * 48000) << out;
+    EXPECT_LE(c.steps, late) << out;
     if (late == 0) {
-        EXPECT_EQ(dropped, 0ull) << out;
+        EXPECT_EQ(c.dropped, 0ull) << out;
         // Only while the first blocks arrive.
-        EXPECT_LT(underrun, 48000ull / 2) << out;
+        EXPECT_LT(c.underrun, 48000ull / 2) << out;
     } else {
-        EXPECT_LT(dropped, captured / 100) << out;
-        EXPECT_LT(underrun, captured / 50) << out;
+        EXPECT_LT(c.dropped, c.captured / 100) << out;
+        EXPECT_LT(c.underrun, c.captured / 50) << out;
     }
 }
 

@@ -83,4 +83,8 @@ void AddMenuButton::paintEvent(QPaintEvent*) {
     GlassMenuBackdropModifier::paintMenuButton(*this, option, backdropCornerRadius);
 }
 
+QSize AddMenuButton::sizeHint() const {
+    return GlassMenuBackdropModifier::menuButtonSizeHint(QToolButton::sizeHint());
+}
+
 }  // namespace tidewell

@@ -67,4 +67,8 @@ void ChannelCountMenu::paintEvent(QPaintEvent*) {
     GlassMenuBackdropModifier::paintMenuButton(*this, option, backdropCornerRadius);
 }
 
+QSize ChannelCountMenu::sizeHint() const {
+    return GlassMenuBackdropModifier::menuButtonSizeHint(QToolButton::sizeHint());
+}
+
 }  // namespace tidewell

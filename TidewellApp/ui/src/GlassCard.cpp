@@ -155,6 +155,12 @@ void paint(QPainter& painter, const QRectF& rect, qreal cornerRadius, ColorSchem
     painter.restore();
 }
 
+namespace {
+// The chevron's width, and the room it takes at the button's right edge.
+constexpr qreal kChevronWidth = 7;
+constexpr int kChevronRoom = 16;
+}  // namespace
+
 void paintMenuButton(QToolButton& button, QStyleOptionToolButton option, qreal cornerRadius) {
     const ColorScheme scheme = ColorSchemeSource::instance().scheme();
     QStylePainter painter(&button);
@@ -163,7 +169,23 @@ void paintMenuButton(QToolButton& button, QStyleOptionToolButton option, qreal c
     option.state &= ~(QStyle::State_Raised | QStyle::State_Sunken);
     option.state |= QStyle::State_AutoRaise;
     option.palette.setColor(QPalette::ButtonText, Theme::primaryText(scheme));
+    // The style would put its arrow in the bottom corner, over the bezel; the chevron goes in
+    // its own room at the right, centred on the label.
+    option.features &= ~QStyleOptionToolButton::HasMenu;
+    option.rect.adjust(0, 0, -kChevronRoom, 0);
     painter.drawComplexControl(QStyle::CC_ToolButton, option);
+    const qreal x = button.width() - kChevronRoom + (kChevronRoom - kChevronWidth) / 2 - 3;
+    const qreal y = button.height() / 2.0 - kChevronWidth / 4;
+    QPen pen(Theme::secondaryText(scheme), 1.5);
+    pen.setCapStyle(Qt::RoundCap);
+    pen.setJoinStyle(Qt::RoundJoin);
+    painter.setPen(pen);
+    const QPointF chevron[] = {{x, y}, {x + kChevronWidth / 2, y + kChevronWidth / 2}, {x + kChevronWidth, y}};
+    painter.drawPolyline(chevron, 3);
+}
+
+QSize menuButtonSizeHint(QSize styleHint) {
+    return styleHint + QSize(kChevronRoom, 0);
 }
 
 }  // namespace GlassMenuBackdropModifier

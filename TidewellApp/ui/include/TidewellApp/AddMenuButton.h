@@ -34,6 +34,7 @@ protected:
     // Rebuilds only while the menu is open; it is built afresh whenever it opens.
     void contentChanged();
     void paintEvent(QPaintEvent* event) override;
+    QSize sizeHint() const override;
     // The icon of an entry (its symbol, by default).
     virtual QIcon iconFor(const AddMenuEntry& entry) const;
 

@@ -37,6 +37,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    QSize sizeHint() const override;
 
 private:
     void refresh();

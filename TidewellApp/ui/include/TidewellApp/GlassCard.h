@@ -45,6 +45,8 @@ void paint(QPainter& painter, const QRectF& rect, qreal cornerRadius, ColorSchem
 // Paints a whole menu tool button on the backdrop, from its style option: the backdrop is its
 // bezel, the style draws only its icon, label and arrow, in the scheme's primary text colour.
 void paintMenuButton(QToolButton& button, QStyleOptionToolButton option, qreal cornerRadius);
+// A menu button's size: the style's, with room at the right for the chevron `paintMenuButton` draws.
+QSize menuButtonSizeHint(QSize styleHint);
 
 }  // namespace GlassMenuBackdropModifier
 

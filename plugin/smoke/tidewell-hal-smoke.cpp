@@ -1,12 +1,21 @@
-// tidewell-hal-smoke: a smoke test of the plug-in's pass-thru path. It plays a tone into the
-// pass-thru device and records the device back in the same IO proc, then compares the level
-// it captured with the level it played. Exit status 0 when they agree within 1 dB; otherwise
-// the reason is the last line it prints and the status is 1. No arguments; the audio server
-// is found through the inherited environment, like every other client.
+// tidewell-hal-smoke: a smoke test of the plug-in's pass-thru path. It plays a tone into each
+// virtual device that passes what applications play straight through (the plug-in's own
+// pass-thru device when no configuration is published), records the device back in the same
+// IO proc, and compares what each routed channel carries with what the device's routes and
+// gains should give. Exit status 0 when every channel agrees within 1 dB; otherwise the
+// reason is the last line it prints and the status is 1, also when no device can be tested.
+// No arguments; the audio server and the runtime region are found through the inherited
+// environment, like every other client.
+#include "PassThruPaths.h"
 #include "ToolClient.h"
 
 #include <AudioToolsCommon/Analysis.h>
 #include <TidewellCore/TidewellConstants.h>
+#include <TidewellRuntimeSupport/TidewellRegions.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -21,7 +30,9 @@ using namespace tidewell::tools;
 
 namespace {
 
-constexpr double kFrequency = 997.0;
+// Away from the tones a configured device may be carrying meanwhile (997 Hz, 440 Hz and their
+// harmonics): the level is measured at this frequency alone.
+constexpr double kFrequency = 1499.0;
 constexpr double kLevelDbfs = -12.0;
 constexpr double kToleranceDb = 1.0;
 constexpr double kSettleSeconds = 0.25;   // the device's cushion and the first cycles
@@ -107,16 +118,45 @@ int fail(const std::string& reason) {
     return 1;
 }
 
-}  // namespace
+// A consistent copy of the runtime region, read through the descriptor: a region that shrinks
+// meanwhile gives a short read, never a fault. Empty when there is none.
+std::vector<unsigned char> readRuntimeRegion() {
+    std::vector<unsigned char> image;
+    int fd = shm_open(TidewellRuntimeRegionName, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return image;
+    image.resize(TidewellRuntimeSize);
+    bool whole = false;
+    for (int attempt = 0; attempt < 50 && !whole; ++attempt) {
+        uint32_t before = 0, after = 1;
+        if (pread(fd, &before, 4, TidewellRegionSequenceOffset) != 4) break;
+        if (pread(fd, image.data(), image.size(), 0) != static_cast<ssize_t>(image.size())) break;
+        if (pread(fd, &after, 4, TidewellRegionSequenceOffset) != 4) break;
+        whole = (before & 1u) == 0 && before == after;
+        if (!whole) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    close(fd);
+    if (!whole) image.clear();
+    return image;
+}
 
-int main() {
-    const std::string uid(tidewell::TidewellCore::passThruDeviceUID);
+std::string nameOf(const tidewell::smoke::PassThruPath& path) { return path.name.empty() ? path.uid : path.name; }
+
+struct DeviceResult {
+    bool ran = false;
     std::string error;
-    auto output = findDevice(uid, false, error);
-    if (!output) return fail(error);
-    auto input = findDevice(uid, true, error);
-    if (!input) return fail(error);
-    if (input->totalChannels() == 0) return fail("the pass-thru device has no input channels");
+    std::vector<tidewell::smoke::ChannelVerdict> verdicts;
+};
+
+DeviceResult testDevice(const tidewell::smoke::PassThruPath& path) {
+    DeviceResult result;
+    auto output = findDevice(path.uid, false, result.error);
+    if (!output) return result;
+    auto input = findDevice(path.uid, true, result.error);
+    if (!input) return result;
+    if (input->totalChannels() < path.channels) {
+        result.error = nameOf(path) + " records fewer channels than it has";
+        return result;
+    }
 
     Loopback l;
     l.inputs = input->streams;
@@ -127,12 +167,12 @@ int main() {
     l.measureFrames = static_cast<uint64_t>(kMeasureSeconds * input->sampleRate);
     l.recording.assign(l.measureFrames * l.inputChannels, 0.0f);
 
-    std::printf("tidewell-hal-smoke: playing %.0f Hz at %.1f dBFS into %s and recording it back\n", kFrequency,
-                kLevelDbfs, uid.c_str());
+    std::printf("tidewell-hal-smoke: playing %.0f Hz at %.1f dBFS into %s (%s) and recording it back\n", kFrequency,
+                kLevelDbfs, nameOf(path).c_str(), path.uid.c_str());
     std::fflush(stdout);
 
     AudioDeviceIOProcID procID = nullptr;
-    if (!startIOProc(output->id, loop, &l, procID, error)) return fail(error);
+    if (!startIOProc(output->id, loop, &l, procID, result.error)) return result;
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::duration<double>(kSettleSeconds + kMeasureSeconds + 5.0);
     while (l.recorded.load(std::memory_order_acquire) < l.measureFrames &&
@@ -141,25 +181,67 @@ int main() {
     AudioDeviceStop(output->id, procID);
     AudioDeviceDestroyIOProcID(output->id, procID);
 
-    if (l.layoutMismatch.load()) return fail("the device's input buffers did not match its stream configuration");
-    uint64_t frames = l.recorded.load();
-    if (frames < l.measureFrames) return fail("the pass-thru device stopped delivering audio");
+    if (l.layoutMismatch.load()) {
+        result.error = nameOf(path) + ": its input buffers did not match its stream configuration";
+        return result;
+    }
+    const uint64_t frames = l.recorded.load();
+    if (frames < l.measureFrames) {
+        result.error = nameOf(path) + " stopped delivering audio";
+        return result;
+    }
+    result.ran = true;
+    result.verdicts = tidewell::smoke::judge(path, l.recording.data(), frames, l.inputChannels, kFrequency,
+                                             input->sampleRate, kLevelDbfs, kToleranceDb);
+    return result;
+}
 
-    // Every channel must carry the tone back; the weakest one decides.
-    double weakest = 0, strongest = -1000;
-    for (uint32_t c = 0; c < l.inputChannels; ++c) {
-        double level = rmsDbfs(l.recording.data(), frames, l.inputChannels, c);
-        if (c == 0 || level < weakest) weakest = level;
-        strongest = std::max(strongest, level);
+}  // namespace
+
+int main() {
+    using namespace tidewell::smoke;
+    const std::vector<unsigned char> image = readRuntimeRegion();
+    const PathSelection selection = selectPaths(image.data(), image.size());
+    std::vector<PassThruPath> paths = selection.testable;
+    if (paths.empty() && selection.skipped.empty()) {
+        // Nothing published: the plug-in shows its own pass-thru device.
+        paths.push_back(legacyPassThruPath(std::string(tidewell::TidewellCore::passThruDeviceUID),
+                                           std::string(tidewell::TidewellCore::passThruDeviceName)));
     }
-    double worst = std::fabs(weakest - kLevelDbfs) > std::fabs(strongest - kLevelDbfs) ? weakest : strongest;
-    std::printf("Captured RMS: %.2f dBFS (played %.2f dBFS, %u channels)\n", worst, kLevelDbfs, l.inputChannels);
+    for (const std::string& reason : selection.skipped)
+        std::printf("tidewell-hal-smoke: not tested: %s\n", reason.c_str());
+    if (paths.empty()) {
+        return fail(selection.skipped.size() == 1 ? "Nothing to test: " + selection.skipped.front()
+                                                  : "Nothing to test: every device is off, muted or unwired");
+    }
+
+    // The channel furthest from what it should carry decides the captured level shown.
+    double worstOff = -1, worstLevel = 0, worstExpected = kLevelDbfs;
+    size_t channels = 0;
+    std::string firstFailure;
+    for (const PassThruPath& path : paths) {
+        DeviceResult result = testDevice(path);
+        if (!result.ran) return fail(result.error);
+        for (const ChannelVerdict& v : result.verdicts) {
+            ++channels;
+            std::printf("  %s channel %u: %.2f dBFS, expected %.2f dBFS\n", nameOf(path).c_str(), v.channel,
+                        v.capturedDbfs, v.expectedDbfs);
+            const double off = std::isfinite(v.capturedDbfs) ? std::fabs(v.capturedDbfs - v.expectedDbfs) : 1e9;
+            if (off > worstOff) {
+                worstOff = off;
+                worstLevel = v.capturedDbfs;
+                worstExpected = v.expectedDbfs;
+            }
+            if (!v.ok && firstFailure.empty()) {
+                char reason[200];
+                std::snprintf(reason, sizeof reason, "%s channel %u: %.1f dBFS, expected %.1f", nameOf(path).c_str(),
+                              v.channel, v.capturedDbfs, v.expectedDbfs);
+                firstFailure = reason;
+            }
+        }
+    }
+    std::printf("Captured RMS: %.2f dBFS (expected %.2f, %zu channels)\n", worstLevel, worstExpected, channels);
     std::fflush(stdout);
-    if (!std::isfinite(worst) || std::fabs(worst - kLevelDbfs) > kToleranceDb) {
-        char reason[160];
-        std::snprintf(reason, sizeof reason, "captured %.2f dBFS is not within %.0f dB of the %.2f dBFS played",
-                      worst, kToleranceDb, kLevelDbfs);
-        return fail(reason);
-    }
+    if (!firstFailure.empty()) return fail(firstFailure);
     return 0;
 }

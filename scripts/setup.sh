@@ -12,6 +12,8 @@ packages=(
   # the Material Design icon font for symbols, and an X server (with xwininfo, which finds
   # the window) for the window's smoke tests
   qt6-base-dev libgl-dev qt6-svg-dev qt6-qpa-plugins fonts-material-design-icons-iconfont
+  # the X connection Qt holds, asked whether a compositing manager runs
+  libxcb1-dev
   xvfb xauth x11-utils
   # resamplers we compare ours against in bench/ only
   libsoxr-dev libsamplerate0-dev libspeexdsp-dev

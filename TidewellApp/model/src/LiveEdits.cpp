@@ -100,6 +100,9 @@ bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& statu
   if (!result.isValid()) {
     setStatusMessage(QStringLiteral("Fix validation errors before saving"));
     refuseCommit(origin);
+    // A refused live copy is dropped and the controls show the committed values again; the
+    // validation follows them, so no error stays beside a value that has been put back.
+    if (origin == CommitOrigin::liveCopy) setValidation(validator_.validate(workingCopy()));
     return false;
   }
   std::optional<std::string> movedAside;

@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "SidebarParts.h"
+#include "TidewellApp/ApplicationIcon.h"
 #include "TidewellApp/ElidingLabel.h"
 #include "TidewellApp/LineLimitedLabel.h"
 #include "TidewellApp/SymbolProvider.h"
@@ -344,15 +345,22 @@ void DeveloperDiagnosticsPanel::refreshPicker(int index) {
     }
     picker->setEnabled(!devices.empty());
   } else {
+    QHash<QString, QIcon> icons;
     for (const auto& candidate : model.applicationSourceCandidates()) {
-      // No icon service of the desktop tells a process's icon: the generic application symbol.
-      picker->addItem(SymbolProvider::icon(QStringLiteral("desktopcomputer"), Theme::secondaryText(scheme())),
-                      QString::fromStdString(candidate.displayName),
+      const QString key = QString::fromStdString(candidate.bundleIdentifier.value_or(std::string())) +
+                          QLatin1Char('\n') + QString::number(candidate.pid.value_or(0));
+      auto known = captureIcons_.constFind(key);
+      const QIcon icon = known != captureIcons_.constEnd()
+                             ? *known
+                             : ApplicationIcon::menuIcon(candidate.bundleIdentifier, candidate.pid, 15);
+      icons.insert(key, icon);
+      picker->addItem(icon, QString::fromStdString(candidate.displayName),
                       QString::number(candidate.pid.value_or(0)));
       picker->setItemData(picker->count() - 1,
                           candidate.processObjectID ? QString::number(*candidate.processObjectID) : QString(),
                           Qt::UserRole + 1);
     }
+    captureIcons_ = std::move(icons);
     picker->setEnabled(true);
   }
   // Show the entry whose tag is the model's selection; among entries sharing that tag, the one

@@ -101,7 +101,12 @@ void DeviceHeaderView::refreshFromModel() {
   if (!model_) return;
   const QString name = QString::fromStdString(nameBinding_.get());
   // Only a real difference is written, so the cursor stays where the user types.
-  if (nameField_->text() != name) nameField_->setText(name);
+  if (nameField_->text() != name) {
+    nameField_->setText(name);
+    // A name put back under the user's cursor (a cleared name that could not be saved) is
+    // selected: what they type next replaces it instead of running on from its end.
+    if (nameField_->hasFocus()) nameField_->selectAll();
+  }
   const bool enabled = enabledBinding_.get();
   if (enabledSwitch_->isChecked() != enabled) enabledSwitch_->setChecked(enabled);
 }

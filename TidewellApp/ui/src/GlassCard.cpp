@@ -208,9 +208,24 @@ QMargins GlassCard::shadowMargins() {
     return QMargins(side, side - offset, side, side + offset);
 }
 
+void GlassCard::setFloatsOverContent(bool floats) {
+    if (floats == floatsOverContent_) return;
+    floatsOverContent_ = floats;
+    update();
+}
+
 void GlassCard::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    GlassCardModifier::paint(painter, cardRect(), cornerRadius_, ColorSchemeSource::instance().scheme());
+    const ColorScheme scheme = ColorSchemeSource::instance().scheme();
+    if (floatsOverContent_) {
+        painter.save();
+        painter.setRenderHint(QPainter::Antialiasing);
+        QColor base = Theme::backgroundBase(scheme);
+        base.setAlpha(255);
+        painter.fillPath(GlassCardModifier::shape(cardRect(), cornerRadius_), base);
+        painter.restore();
+    }
+    GlassCardModifier::paint(painter, cardRect(), cornerRadius_, scheme);
 }
 
 }  // namespace tidewell

@@ -26,6 +26,7 @@ HealthBanner::HealthBanner(HealthIssue issue, bool actionDisabled, std::function
       action_(std::move(action)),
       onDismiss_(std::move(onDismiss)) {
     setObjectName(QStringLiteral("healthBanner"));
+    setFloatsOverContent(true);
     auto* row = new QHBoxLayout(this);
     row->setSpacing(12);
     row->setContentsMargins(14, 10, 14, 10);

@@ -70,7 +70,10 @@ SourceRow::SourceRow(TidewellAppModel& model, const TidewellMeterModel& meters, 
     connect(&model_, &TidewellAppModel::liveSnapshotChanged, this, &SourceRow::refreshValues);
     connect(&model_, &TidewellAppModel::snapshotChanged, this, &SourceRow::refreshValues);
     connect(&model_, &TidewellAppModel::audioDeviceInventoryChanged, this, &SourceRow::refreshStatus);
-    connect(&model_, &TidewellAppModel::applicationSourceCandidatesChanged, this, &SourceRow::refreshStatus);
+    connect(&model_, &TidewellAppModel::applicationSourceCandidatesChanged, this, [this] {
+        refreshStatus();
+        refreshApplicationIcon();
+    });
     connect(&model_, &TidewellAppModel::developerModeChanged, this, &SourceRow::refreshUseButton);
     connect(&ColorSchemeSource::instance(), &ColorSchemeSource::schemeChanged, this, &SourceRow::refreshScheme);
 
@@ -160,6 +163,7 @@ void SourceRow::buildIcon() {
     if (source_.type == SourceType::application) {
         icon_ = new ApplicationIcon(source_.metadata.bundleIdentifier, source_.metadata.pid, applicationIconSize,
                                     iconSlot_);
+        iconOfRunningApplication_ = model_.applicationIsAvailable(source_);
     } else {
         auto* label = new QLabel(iconSlot_);
         label->setAlignment(Qt::AlignCenter);
@@ -167,6 +171,15 @@ void SourceRow::buildIcon() {
     }
     iconSlot_->layout()->addWidget(icon_);
     refreshScheme();
+}
+
+void SourceRow::refreshApplicationIcon() {
+    auto* icon = qobject_cast<ApplicationIcon*>(icon_);
+    if (!icon) return;
+    const bool running = model_.applicationIsAvailable(source_);
+    if (running == iconOfRunningApplication_) return;
+    iconOfRunningApplication_ = running;
+    icon->refresh();
 }
 
 void SourceRow::refreshValues() {

@@ -71,7 +71,7 @@ const Entry entries[] = {
     {"waveform.circle.fill", "graphic_eq", 0xe1b8, Frame::disc},
     {"waveform.path.ecg", "show_chart", 0xe6e1},
     {"waveform.path.ecg.rectangle", "monitor_heart", 0xeaa2},
-    {"waveform.path.ecg.rectangle.fill", "monitor_heart", 0xeaa2},
+    {"waveform.path.ecg.rectangle.fill", "monitor_heart", 0xeaa2, Frame::disc},
     {"waveform.path.badge.plus", "graphic_eq", 0xe1b8, Frame::none, false, "add_circle", 0xe147},
     {"speaker.circle", "volume_mute", 0xe04e, Frame::ring},
     {"speaker.circle.fill", "volume_mute", 0xe04e, Frame::disc},

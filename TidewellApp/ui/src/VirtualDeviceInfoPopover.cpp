@@ -1,5 +1,7 @@
 #include "TidewellApp/VirtualDeviceInfoPopover.h"
 
+#include "TidewellApp/WindowTranslucency.h"
+
 #include "TidewellApp/ColorScheme.h"
 #include "TidewellApp/SymbolProvider.h"
 #include "TidewellApp/Theme.h"
@@ -60,7 +62,6 @@ QWidget* symbolLine(const QString& symbol, const QString& text, const QFont& fon
 
 VirtualDeviceInfoPopover::VirtualDeviceInfoPopover(const QString& deviceName, QWidget* parent)
     : QWidget(parent, Qt::ToolTip | Qt::FramelessWindowHint), deviceName_(deviceName) {
-    setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFocusPolicy(Qt::NoFocus);
     const ColorScheme scheme = ColorSchemeSource::instance().scheme();
@@ -99,6 +100,22 @@ VirtualDeviceInfoPopover::VirtualDeviceInfoPopover(const QString& deviceName, QW
     // Fixed width; the wrapped texts take the height they need.
     setFixedWidth(contentWidth);
     setFixedHeight(heightForWidth(contentWidth) > 0 ? heightForWidth(contentWidth) : sizeHint().height());
+    // Without a compositing manager the corners around the bubble would be black.
+    WindowTranslucency::applyShape(*this, outline());
+}
+
+QPainterPath VirtualDeviceInfoPopover::outline() const {
+    const QRectF bubble = QRectF(rect()).adjusted(0.5, arrowHeight + 0.5, -0.5, -0.5);
+    QPainterPath path;
+    path.addRoundedRect(bubble, bubbleRadius, bubbleRadius);
+    // The arrow on the top edge points up at the button.
+    const qreal middle = width() / 2.0;
+    QPainterPath arrow;
+    arrow.moveTo(middle - arrowHeight, bubble.top() + 0.5);
+    arrow.lineTo(middle, 0.5);
+    arrow.lineTo(middle + arrowHeight, bubble.top() + 0.5);
+    arrow.closeSubpath();
+    return path.united(arrow);
 }
 
 QStringList VirtualDeviceInfoPopover::texts() const {
@@ -113,17 +130,7 @@ void VirtualDeviceInfoPopover::paintEvent(QPaintEvent*) {
     const ColorScheme scheme = ColorSchemeSource::instance().scheme();
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF bubble = QRectF(rect()).adjusted(0.5, arrowHeight + 0.5, -0.5, -0.5);
-    QPainterPath path;
-    path.addRoundedRect(bubble, bubbleRadius, bubbleRadius);
-    // The arrow on the top edge points up at the button.
-    const qreal middle = width() / 2.0;
-    QPainterPath arrow;
-    arrow.moveTo(middle - arrowHeight, bubble.top() + 0.5);
-    arrow.lineTo(middle, 0.5);
-    arrow.lineTo(middle + arrowHeight, bubble.top() + 0.5);
-    arrow.closeSubpath();
-    path = path.united(arrow);
+    const QPainterPath path = outline();
     painter.setBrush(scheme == ColorScheme::dark ? QColor(44, 44, 48) : QColor(250, 250, 252));
     QColor border = Theme::primaryText(scheme);
     border.setAlphaF(0.18);

@@ -160,8 +160,9 @@ TEST_F(LiveEditTest, ARefusedLiveCommitIsDroppedAndTheCommittedConfigurationRepu
   EXPECT_EQ(published().volume, -3.0);
   ASSERT_TRUE(waitFor([&] { return !model->liveCommitWorkItem(); }));
   EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
-  ASSERT_EQ(model->validation().errors.size(), 1u);
-  EXPECT_EQ(model->validation().errors[0].code, "device.invalidVolume");
+  // The controls show the committed values again, and the validation follows them: no error is
+  // left beside a value that was put back.
+  EXPECT_TRUE(model->validation().errors.empty());
   EXPECT_FALSE(model->liveSnapshot());
   EXPECT_EQ(volume.get(), 1.0);
   EXPECT_EQ(files->saves, 0);

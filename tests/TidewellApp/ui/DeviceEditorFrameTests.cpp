@@ -98,6 +98,27 @@ TEST_F(EditorTest, TheIconMenuStoresTheSymbolNameAndTheLabelFollowsTheSavedIcon)
   ASSERT_TRUE(waitFor([&] { return editor->header()->iconSymbol() == "music.note"; }));
 }
 
+TEST_F(EditorTest, AClearedNameComesBackWithoutItsErrorAndWhatIsTypedNextReplacesIt) {
+  writeThreeDevices("desk");
+  build("desk");
+  QLineEdit* field = editor->header()->nameField();
+  field->setFocus();
+  field->selectAll();
+  QTest::keyClick(field, Qt::Key_Backspace);
+  EXPECT_EQ(field->text(), "");
+  // The empty name cannot be saved: after the pause it is put back, and so is the validation.
+  ASSERT_TRUE(waitFor([&] { return field->text() == "Desk"; }));
+  EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
+  EXPECT_TRUE(model->validation().errors.empty());
+  for (const auto& row : editor->validationStrip()->rows())
+    EXPECT_NE(row.message, "Device name must not be empty.");
+  EXPECT_EQ(saved("desk")->name, "Desk");
+
+  QTest::keyClicks(field, "Podcast");
+  EXPECT_EQ(field->text(), "Podcast");
+  ASSERT_TRUE(waitFor([&] { return saved("desk")->name == "Podcast"; }));
+}
+
 TEST_F(EditorTest, TheStripListsErrorsThenWarningsWithTheValidatorsTexts) {
   auto desk = tidewell::testing::makeDevice("desk", "Desk");
   auto nameless = tidewell::testing::makeSource("src-1", SourceType::system, "");

@@ -1,12 +1,14 @@
 // The developer diagnostics panel: each row's texts, symbols and enable rules driven from the
 // model's states, the buttons' operations, and the pickers' choices.
 
+#include "DesktopEntryFolders.h"
 #include "MainWindowTestSupport.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QToolButton>
 
+#include "TidewellApp/ApplicationIcon.h"
 #include "TidewellApp/DeveloperDiagnosticsPanel.h"
 #include "TidewellApp/LineLimitedLabel.h"
 #include "TidewellApp/Theme.h"
@@ -225,6 +227,49 @@ TEST_F(DiagnosticsTest, TheCapturePickerKeepsThePickedApplicationWhenSeveralHave
   picker->activated(1);
   EXPECT_EQ(model->selectedApplicationPID(), "410");
   EXPECT_EQ(model->environment().preferences->string("Tidewell.applicationPID"), QString("410"));
+}
+
+TEST_F(DiagnosticsTest, TheCapturePickerShowsEachApplicationsOwnIcon) {
+  test::DesktopEntryFolders folders;
+  folders.installApplication("org.example.Painter", Qt::red);
+  folders.installApplication("org.example.Mixer", Qt::blue);
+  build();
+  registry->candidates = {{"Painter", "org.example.Painter", std::nullopt, 7001},
+                          {"Mixer", "org.example.Mixer", std::nullopt, 7002},
+                          {"Helper", std::nullopt, std::nullopt, 7003}};
+  click(panel->capture().pickerRefresh);
+  QComboBox* picker = panel->capture().picker;
+  ASSERT_EQ(picker->count(), 4);
+  const auto centre = [&](int option) {
+    return test::DesktopEntryFolders::centre(picker->itemIcon(option));
+  };
+  EXPECT_EQ(centre(1), QColor(Qt::red));
+  EXPECT_EQ(centre(2), QColor(Qt::blue));
+  // An application the desktop knows nothing of gets the generic application icon.
+  EXPECT_EQ(picker->itemIcon(3).pixmap(15).toImage(),
+            ApplicationIcon::menuIcon(std::nullopt, std::nullopt, 15).pixmap(15).toImage());
+}
+
+TEST_F(DiagnosticsTest, TheRunningPassThruTestShowsAnotherSymbolThanTheIdleOne) {
+  build();
+  registry->passThruLoaded = true;
+  click(panel->driverRefreshButton());
+  const auto picture = [&] { return panel->passThruTestButton()->icon().pixmap(26).toImage(); };
+  const QImage idle = picture();
+  model->setPassThruTestRunning(true);
+  const QImage running = picture();
+  EXPECT_NE(idle, running);
+  // Told apart by their shape, not only by their tint: many pixels inked in one are clear in
+  // the other.
+  ASSERT_EQ(idle.size(), running.size());
+  int inkedInIdle = 0, different = 0;
+  for (int y = 0; y < idle.height(); ++y)
+    for (int x = 0; x < idle.width(); ++x) {
+      const bool a = qAlpha(idle.pixel(x, y)) > 128, b = qAlpha(running.pixel(x, y)) > 128;
+      inkedInIdle += a;
+      different += a != b;
+    }
+  EXPECT_GT(different, inkedInIdle / 3);
 }
 
 TEST_F(DiagnosticsTest, TheConfigurationPathIsShownAndSelectable) {

@@ -8,6 +8,7 @@
 #include "TidewellApp/HealthBanner.h"
 #include "TidewellApp/HealthBannerOverlay.h"
 
+#include <QPainter>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -103,6 +104,38 @@ TEST(HealthBannerTest, ShowsTheIssueAndRunsItsButtons) {
         EXPECT_EQ(dismissals, 0);
         QTest::mouseClick(banner.dismissButton(), Qt::LeftButton);
         EXPECT_EQ(dismissals, 1);
+    }
+}
+
+// Stripes of black and white, like rows, meters and ports beneath the floating banner.
+class Stripes : public QWidget {
+public:
+    using QWidget::QWidget;
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        for (int x = 0; x < width(); x += 6) painter.fillRect(x, 0, 3, height(), x % 12 ? Qt::white : Qt::black);
+    }
+};
+
+TEST(HealthBannerTest, ReadsCleanlyOverWhateverLiesBeneathIt) {
+    for (ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
+        test::useScheme(scheme);
+        Stripes content;
+        content.resize(900, 140);
+        auto* banner = new HealthBanner(HealthIssue::driverNotLoaded, false, {}, {}, &content);
+        banner->move(40, 20);
+        const QImage picture = test::grabShown(content);
+        // The band between the card's top edge and its text holds only the card's fill: no
+        // stripe of the content may show through it.
+        const QRect card = banner->cardRect().translated(banner->pos());
+        int darkest = 255, lightest = 0;
+        for (int y = card.top() + 3; y < card.top() + 8; ++y)
+            for (int x = card.left() + 16; x < card.right() - 16; ++x) {
+                const int grey = qGray(picture.pixel(x, y));
+                darkest = std::min(darkest, grey);
+                lightest = std::max(lightest, grey);
+            }
+        EXPECT_LE(lightest - darkest, 4) << (scheme == ColorScheme::dark ? "dark" : "light");
     }
 }
 

@@ -3,6 +3,7 @@
 // controls writes: the control region at once, the file at once for switches and 0.3 s after
 // the last change for mute and volumes.
 
+#include "DesktopEntryFolders.h"
 #include "SourcesColumnFixture.h"
 
 #include "TidewellApp/ApplicationIcon.h"
@@ -128,6 +129,35 @@ TEST_F(SourceRowTest, TheStatusLineFollowsTheInventoryAndTheApplicationList) {
     mono.metadata.deviceUID.reset();
     EXPECT_EQ(sourceSubtitle(*model, mono), "Offline  1ch");
     EXPECT_TRUE(sourceSubtitleWarns(*model, mono));
+}
+
+TEST_F(SourceRowTest, AnApplicationsIconFollowsItQuittingAndStartingAgain) {
+    test::DesktopEntryFolders folders;
+    folders.installApplication("org.example.Painter", Qt::blue);
+    const QString launched = folders.desktopEntry(folders.system.path() + "/launched.desktop",
+                                                  folders.picture(folders.system.path() + "/green.png", Qt::green));
+    auto child = folders.runningChild(launched);
+    const auto pid = std::int32_t(child->processId());
+    const ApplicationSourceCandidate running{"Painter", "org.example.Painter", pid, 0};
+    model->setApplicationSourceCandidates({running});
+    DeviceConfig device = model->snapshot().devices.at(0);
+    SourceRow card(*model, *meterModel, device, makeApplicationSource("P", "org.example.Painter", pid));
+    auto icon = [&] { return test::DesktopEntryFolders::centre(qobject_cast<ApplicationIcon*>(card.iconView())->icon()); };
+    EXPECT_EQ(icon(), QColor(Qt::green));  // the running process's own icon
+
+    // It quits: the list is refreshed without it, and the card shows the installed icon.
+    child->kill();
+    ASSERT_TRUE(child->waitForFinished(5000));
+    model->setApplicationSourceCandidates({});
+    EXPECT_EQ(icon(), QColor(Qt::blue));
+    // It starts again under a new process id, which the model follows into the source.
+    auto again = folders.runningChild(launched);
+    const auto newPid = std::int32_t(again->processId());
+    model->setApplicationSourceCandidates({{"Painter", "org.example.Painter", newPid, 0}});
+    card.setSource(device, makeApplicationSource("P", "org.example.Painter", newPid));
+    EXPECT_EQ(icon(), QColor(Qt::green));
+    again->kill();
+    again->waitForFinished(5000);
 }
 
 TEST_F(SourceRowTest, ChannelTitlesUseTheInputsChannelNamesWhereItHasThem) {

@@ -4,6 +4,7 @@
 #include "UiTestSupport.h"
 
 #include "TidewellApp/VirtualDeviceInfoPopover.h"
+#include "TidewellApp/WindowTranslucency.h"
 
 #include <QApplication>
 #include <QEnterEvent>
@@ -163,4 +164,30 @@ TEST(VirtualDeviceInfoPopoverTest, TheNameIsShownUnchangedAndTheTextsWrapInsideT
         test::saveArtifact(popover.grab().toImage(),
                            QStringLiteral("VirtualDeviceInfoPopover-") + test::schemeName(scheme));
     }
+}
+
+TEST(VirtualDeviceInfoPopoverTest, WithoutACompositorTheCornersAreCutAwayNotLeftBlack) {
+    // No compositing manager: a transparent background would show black, so the window is
+    // opaque and masked to the bubble.
+    WindowTranslucency::overrideAvailability(false);
+    {
+        VirtualDeviceInfoPopover popover(QStringLiteral("Desk"));
+        EXPECT_FALSE(popover.testAttribute(Qt::WA_TranslucentBackground));
+        const QRegion mask = popover.mask();
+        ASSERT_FALSE(mask.isEmpty());
+        EXPECT_FALSE(mask.contains(QPoint(0, 0)));
+        EXPECT_FALSE(mask.contains(QPoint(2, VirtualDeviceInfoPopover::arrowHeight + 1)));
+        EXPECT_FALSE(mask.contains(QPoint(popover.width() - 1, popover.height() - 1)));
+        EXPECT_TRUE(mask.contains(QPoint(popover.width() / 2, 3)));  // the arrow
+        EXPECT_TRUE(mask.contains(QPoint(popover.width() / 2, popover.height() / 2)));
+        EXPECT_TRUE(mask.contains(QPoint(popover.width() / 2, popover.height() - 1)));  // the edge's stroke
+    }
+    // With one, the bubble's own antialiased edge over whatever lies beneath.
+    WindowTranslucency::overrideAvailability(true);
+    {
+        VirtualDeviceInfoPopover popover(QStringLiteral("Desk"));
+        EXPECT_TRUE(popover.testAttribute(Qt::WA_TranslucentBackground));
+        EXPECT_TRUE(popover.mask().isEmpty());
+    }
+    WindowTranslucency::overrideAvailability(std::nullopt);
 }

@@ -4,6 +4,8 @@
 // the output, input or application each uses, and the configuration file's path. Every
 // indicator is a model field; every control calls a model operation or writes a field.
 
+#include <QHash>
+#include <QIcon>
 #include <QPointer>
 #include <QWidget>
 
@@ -90,6 +92,9 @@ class DeveloperDiagnosticsPanel : public QWidget {
   // object): entries may share a tag (applications without a process id all read "0"), and the
   // one chosen stays shown.
   QString chosenIdentity_[3];
+  // The capture picker's application icons, by bundle identifier and process id: looking one
+  // up reads desktop entries, so it is done once per running application, not at every refresh.
+  QHash<QString, QIcon> captureIcons_;
   bool fillingPicker_ = false;
   QLabel* configurationPath_ = nullptr;
 };

@@ -65,11 +65,18 @@ public:
     // The visible card inside the widget.
     QRect cardRect() const { return rect().marginsRemoved(shadowMargins()); }
 
+    // A card that floats over other content (the health banner) cannot blur what lies beneath
+    // it, as the platform's material does: it lays the window's background under its glass, so
+    // that its text reads cleanly over rows, meters and wires.
+    bool floatsOverContent() const { return floatsOverContent_; }
+    void setFloatsOverContent(bool floats);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
     qreal cornerRadius_;
+    bool floatsOverContent_ = false;
 };
 
 }  // namespace tidewell

@@ -73,6 +73,7 @@ private:
     void makeBindings();
     void buildHeader(QVBoxLayout* card);
     void buildIcon();
+    void refreshApplicationIcon();
     // Shows the bound values (the pending edit first).
     void refreshValues();
     // The status line and the channel titles, from the model's lists.
@@ -93,6 +94,9 @@ private:
     QHBoxLayout* header_ = nullptr;
     QWidget* iconSlot_ = nullptr;
     QWidget* icon_ = nullptr;
+    // Whether the application was running when its icon was last looked up: its icon is then
+    // its process's, and it changes when the application starts or quits.
+    bool iconOfRunningApplication_ = false;
     ElidingLabel* name_ = nullptr;
     ElidingLabel* subtitle_ = nullptr;
     ToggleSwitch* enabled_ = nullptr;

@@ -12,6 +12,7 @@
 // becomes inactive and when the button goes away.
 
 #include <QAbstractButton>
+#include <QPainterPath>
 #include <QPointer>
 
 namespace tidewell {
@@ -28,6 +29,8 @@ public:
     QString deviceName() const { return deviceName_; }
     // The texts in the order shown (the two numbered lines without their symbols).
     QStringList texts() const;
+    // The bubble with its arrow, in the popover's coordinates.
+    QPainterPath outline() const;
 
 signals:
     void hoveredChanged(bool hovered);

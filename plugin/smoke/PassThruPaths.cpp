@@ -29,9 +29,8 @@ std::string text(const unsigned char* image, size_t offset, size_t capacity) {
     return std::string(begin, strnlen(begin, capacity));
 }
 
-std::string describe(const std::string& name, const std::string& uid) {
-    return (name.empty() ? uid : name) + " (" + uid + ")";
-}
+// A device as the user knows it: by its name, by its UID when it has none.
+std::string describe(const std::string& name, const std::string& uid) { return name.empty() ? uid : name; }
 
 }  // namespace
 

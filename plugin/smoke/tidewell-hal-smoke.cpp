@@ -112,9 +112,11 @@ OSStatus loop(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, c
     return 0;
 }
 
+// The reason is the last line, and the application shows it in two lines of its panel: it
+// names the device by its name and leaves details to the lines before it.
 int fail(const std::string& reason) {
     std::fflush(stdout);
-    std::fprintf(stderr, "tidewell-hal-smoke: %s\n", reason.c_str());
+    std::fprintf(stderr, "%s\n", reason.c_str());
     return 1;
 }
 
@@ -149,10 +151,16 @@ struct DeviceResult {
 
 DeviceResult testDevice(const tidewell::smoke::PassThruPath& path) {
     DeviceResult result;
-    auto output = findDevice(path.uid, false, result.error);
-    if (!output) return result;
-    auto input = findDevice(path.uid, true, result.error);
-    if (!input) return result;
+    std::string error;
+    auto output = findDevice(path.uid, false, error);
+    auto input = output ? findDevice(path.uid, true, error) : std::nullopt;
+    if (!output || !input) {
+        std::printf("tidewell-hal-smoke: %s\n", error.c_str());
+        result.error = error.rfind("no audio device has the UID", 0) == 0
+                           ? nameOf(path) + " is not in the audio server's device list"
+                           : "Could not open " + nameOf(path);
+        return result;
+    }
     if (input->totalChannels() < path.channels) {
         result.error = nameOf(path) + " records fewer channels than it has";
         return result;
@@ -172,7 +180,11 @@ DeviceResult testDevice(const tidewell::smoke::PassThruPath& path) {
     std::fflush(stdout);
 
     AudioDeviceIOProcID procID = nullptr;
-    if (!startIOProc(output->id, loop, &l, procID, result.error)) return result;
+    if (!startIOProc(output->id, loop, &l, procID, error)) {
+        std::printf("tidewell-hal-smoke: %s\n", error.c_str());
+        result.error = "Could not play into " + nameOf(path);
+        return result;
+    }
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::duration<double>(kSettleSeconds + kMeasureSeconds + 5.0);
     while (l.recorded.load(std::memory_order_acquire) < l.measureFrames &&

@@ -69,11 +69,9 @@ TEST(HalSmokePaths, TestsEveryDeviceThatPassesAudioThroughAndSaysWhyEachOtherIsL
     EXPECT_EQ(selection.testable[0].uid, "app.tidewell.devices.mix");
     EXPECT_FLOAT_EQ(selection.testable[0].gain, 0.5f);
     EXPECT_EQ(selection.skipped,
-              (std::vector<std::string>{"Muted One (app.tidewell.devices.muted) is muted",
-                                        "Off One (app.tidewell.devices.off) is off",
-                                        "app.tidewell.devices.unwired (app.tidewell.devices.unwired) has no pass-thru wires",
-                                        "Outside (app.tidewell.devices.outside) has no pass-thru wires",
-                                        "Silent (app.tidewell.devices.silent) is at zero volume"}));
+              (std::vector<std::string>{"Muted One is muted", "Off One is off",
+                                        "app.tidewell.devices.unwired has no pass-thru wires",
+                                        "Outside has no pass-thru wires", "Silent is at zero volume"}));
 }
 
 TEST(HalSmokePaths, ARegionThisBuildCannotReadIsNoConfigurationAtAll) {

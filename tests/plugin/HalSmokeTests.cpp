@@ -80,7 +80,7 @@ TEST_F(HalSmoke, PassesOnTheDevicesOfAConfiguredSystemWithTheirGains) {
     // Device gain 0.5: 6 dB under the tone played.
     EXPECT_NEAR(std::strtod(out.c_str() + at + 14, nullptr), -18.0, 0.5) << out;
     EXPECT_NE(out.find("Podcast Mix channel 2"), std::string::npos) << out;
-    EXPECT_NE(out.find("not tested: Quiet (app.tidewell.devices.smoke-quiet) is muted"), std::string::npos) << out;
+    EXPECT_NE(out.find("not tested: Quiet is muted"), std::string::npos) << out;
 }
 
 TEST_F(HalSmoke, SaysSoInWordsWhenNoDeviceCanBeTested) {
@@ -94,7 +94,8 @@ TEST_F(HalSmoke, SaysSoInWordsWhenNoDeviceCanBeTested) {
     std::string out;
     EXPECT_EQ(audiotest::Run({Smoke()}, &out), 1) << out;
     EXPECT_EQ(out.find("Captured RMS: "), std::string::npos) << out;
-    EXPECT_EQ(LastLine(out), "tidewell-hal-smoke: Nothing to test: Tidewell (app.tidewell.passthru.main) is muted") << out;
+    // The verdict is short enough for the diagnostics panel's two lines.
+    EXPECT_EQ(LastLine(out), "Nothing to test: Tidewell is muted") << out;
 }
 
 TEST_F(HalSmoke, FailsWhenThePlugInIsNotLoaded) {
@@ -103,7 +104,7 @@ TEST_F(HalSmoke, FailsWhenThePlugInIsNotLoaded) {
     std::string out;
     EXPECT_EQ(audiotest::Run({Smoke()}, &out), 1) << out;
     EXPECT_EQ(out.find("Captured RMS: "), std::string::npos) << out;
-    EXPECT_NE(LastLine(out).find("tidewell-hal-smoke: "), std::string::npos) << out;
+    EXPECT_EQ(LastLine(out), "Tidewell is not in the audio server's device list") << out;
 }
 
 }  // namespace

@@ -198,6 +198,31 @@ TEST_F(HelperServerTest, TheSelfTestPassesWithThePassThruDeviceAndSaysWhyItCanno
   EXPECT_EQ(model->statusMessage(), "Pass-thru test helper is missing");
 }
 
+// A configured system: the plug-in publishes the user's devices and no pass-thru device of its
+// own. The test checks those, and its verdict fits the diagnostics panel's two lines.
+TEST_F(HelperServerTest, TheSelfTestPassesOnTheDevicesAUserMade) {
+  DeviceConfig mix = makeDevice("V", "Podcast Mix");
+  mix.uid = std::string(TidewellCore::derivedDeviceUID("V"));
+  DeviceConfig muted = makeDevice("W", "Muted");
+  muted.uid = std::string(TidewellCore::derivedDeviceUID("W"));
+  muted.sources[0].muted = true;
+  start({mix, muted});
+  model->runPassThruSelfTest();
+  ASSERT_TRUE(model->passThruTestRunning()) << model->statusMessage().toStdString();
+  ASSERT_TRUE(waitFor([&] { return !model->passThruTestRunning(); }, 60000));
+  RecordProperty("verdict", model->statusMessage().toStdString());
+  EXPECT_TRUE(model->statusMessage().startsWith("Pass-thru test passed, Captured RMS: ")) << model->statusMessage().toStdString();
+  EXPECT_LE(model->statusMessage().size(), 80) << model->statusMessage().toStdString();
+
+  // Every device muted: nothing to test, and it says so in words.
+  mix.sources[0].muted = true;
+  model.reset();
+  start({mix, muted});
+  model->runPassThruSelfTest();
+  ASSERT_TRUE(waitFor([&] { return !model->passThruTestRunning(); }, 60000));
+  EXPECT_EQ(model->statusMessage(), "Pass-thru test failed: Nothing to test: every device is off, muted or unwired");
+}
+
 TEST(HelperServerWithoutPlugIn, TheSelfTestAsksForTheDriver) {
   PrivateAudioServer server{false};
   QTemporaryDir data;

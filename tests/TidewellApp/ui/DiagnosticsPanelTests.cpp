@@ -287,3 +287,4 @@ TEST_F(DiagnosticsTest, TheConfigurationPathIsShownAndSelectable) {
 }
 
 }  // namespace
+

@@ -113,7 +113,7 @@ TWDeviceControls TWDefaultControls(uint32_t channelCount) {
     return c;
 }
 
-enum TWControlsRead { kTWControlsRead, kTWControlsAbsent, kTWControlsTorn, kTWControlsMoved };
+enum TWControlsRead { kTWControlsRead, kTWControlsAbsent, kTWControlsUnreadable, kTWControlsTorn, kTWControlsMoved };
 
 // A runtime slot's uid as the snapshot keeps it: its first 128 bytes, the last forced NUL.
 static bool TWSlotHoldsUID(const unsigned char* base, size_t slot, const char* uid) {
@@ -125,11 +125,12 @@ static bool TWSlotHoldsUID(const unsigned char* base, size_t slot, const char* u
 
 // One sequence-checked copy of a slot's controls. Makes no system call. With a uid, the
 // slot must be present, within the region's count and hold that uid, else the device has
-// moved (or left): kTWControlsMoved.
+// moved (or left): kTWControlsMoved. No mapping, or a header of another version or layout
+// (another build's writer, a region cut or being refilled): kTWControlsUnreadable.
 static TWControlsRead TWReadSlotControls(int32_t slotIndex, const char* uid, TWDeviceControls* out) {
     if (slotIndex < 0 || slotIndex >= static_cast<int32_t>(TidewellRuntimeMaxDevices)) return kTWControlsAbsent;
     const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
-    if (!TWHeaderValid(base)) return kTWControlsAbsent;
+    if (!TWHeaderValid(base)) return kTWControlsUnreadable;
     size_t slot = TidewellRuntimeSlotOffset(static_cast<uint32_t>(slotIndex));
     for (int attempt = 0; attempt < 3; ++attempt) {
         uint32_t begin = TidewellSequenceReadBegin(base);
@@ -231,11 +232,13 @@ TWDeviceControls TWCurrentControlsForDevice(TWDevice* device) {
         case kTWControlsRead:
             TWStoreLastControls(device, c);
             return c;
+        case kTWControlsUnreadable:
         case kTWControlsTorn:
         case kTWControlsMoved:
-            // A publish is in progress, or the device has left the region and the next
-            // pass retires it: keep what the device last had rather than take another
-            // device's controls or jump to unmuted unity gain with default routes.
+            // A publish is in progress, the region cannot be read for now, or the device
+            // has left the region and the next pass retires it: keep what the device last
+            // had rather than take another device's controls or jump to unmuted unity gain
+            // with default routes.
             if (TWLoadLastControls(device, &c)) return c;
             return TWDefaultControls(channels);
         case kTWControlsAbsent:

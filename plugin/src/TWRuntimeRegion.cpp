@@ -3,6 +3,7 @@
 // the live controls of each device, read on the IO path without lock or system call.
 
 #include <TidewellHAL/TWDevice.h>
+#include <TidewellHAL/TWRegionGuard.h>
 
 #include <TidewellRuntimeSupport/TidewellRegions.h>
 
@@ -17,9 +18,11 @@
 static const char* gRuntimeSharedMemoryName = TidewellRuntimeRegionName;
 static char gRuntimeSharedMemoryNameOverride[64];
 std::atomic<const unsigned char*> gRuntime3{nullptr};
-// Identity of the object behind gRuntime3, to notice a region that was recreated.
+// Identity of the object behind gRuntime3, to notice a region that was recreated, and the
+// guard entry that covers its mapping.
 static dev_t gRuntime3Device = 0;
 static ino_t gRuntime3Inode = 0;
+static uint32_t gRuntime3Guard = kTWGuardRuntimeEntries - 1;
 
 // ---- the runtime region --------------------------------------------------------------------
 
@@ -27,16 +30,30 @@ static ino_t gRuntime3Inode = 0;
 // the name is opened on every call and compared with the mapped object by device and
 // inode. Called only from initialisation and the reconcile pass, never from the IO path.
 // A mapping that has been published is never unmapped, since IO threads may be reading it.
+// A region cut below its size under the mapping is swapped for zero pages (the guard does
+// the same when a reader faults past the cut), so that every reader finds the header
+// unusable and devices keep their last good controls; once the region is whole again it
+// is mapped back over the same range.
 void TWTryOpenRuntime3() {
     int fd = shm_open(gRuntimeSharedMemoryName, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) return;  // missing: keep reading what we have until a region appears
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(TidewellRuntimeSize)) {
+    if (fstat(fd, &st) != 0) {
         close(fd);
         return;
     }
-    if (gRuntime3.load(std::memory_order_acquire) != nullptr && st.st_dev == gRuntime3Device &&
-        st.st_ino == gRuntime3Inode) {
+    const unsigned char* current = gRuntime3.load(std::memory_order_acquire);
+    const bool mapped = current != nullptr && st.st_dev == gRuntime3Device && st.st_ino == gRuntime3Inode;
+    if (st.st_size < static_cast<off_t>(TidewellRuntimeSize)) {
+        if (mapped && !TWRegionGuardDamaged(gRuntime3Guard)) TWRegionGuardRetire(gRuntime3Guard);
+        close(fd);
+        return;
+    }
+    if (mapped) {
+        // Its generations restart when a writer fills it anew: the next pass applies it whole.
+        if (TWRegionGuardDamaged(gRuntime3Guard) && TWRegionGuardRestore(gRuntime3Guard, fd)) {
+            gHasReconciled.store(false, std::memory_order_release);
+        }
         close(fd);
         return;
     }
@@ -45,6 +62,10 @@ void TWTryOpenRuntime3() {
     if (mapping == MAP_FAILED) return;
     gRuntime3Device = st.st_dev;
     gRuntime3Inode = st.st_ino;
+    // Entries are taken in turn; the one given up guarded a mapping that readers left
+    // several regions ago.
+    gRuntime3Guard = (gRuntime3Guard + 1) % kTWGuardRuntimeEntries;
+    TWRegionGuardSet(gRuntime3Guard, mapping, TidewellRuntimeSize, false);
     gRuntime3.store(static_cast<const unsigned char*>(mapping), std::memory_order_release);
     // A new region starts its own sequence: its generations say nothing about the old one's.
     gHasReconciled.store(false, std::memory_order_release);

@@ -1,10 +1,19 @@
 // The driver in process while the shared regions it maps are damaged: a runtime region
-// whose header another build wrote. Devices keep their last good controls.
+// whose header another build wrote, one cut, emptied and refilled under the readers, and
+// meter regions cut under the writer. The process survives, devices keep their last good
+// controls, and the regions are taken up again once they are whole.
 
 #include "TWTestSupport.h"
 
+#include <TidewellHAL/TWRegionGuard.h>
+#include <TidewellStream/TidewellMeterWriter.h>
+
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <cstdlib>
 
 using namespace twtest;
 
@@ -74,6 +83,30 @@ protected:
     std::vector<UInt32> started_;
 };
 
+std::string MeterRegionName(const std::string& owner) {
+    char name[TidewellRegionNameCapacity];
+    TidewellMeterName(TidewellMeterHash(owner.c_str()), name, sizeof name);
+    return name;
+}
+
+// A meter region's size and first level, read with system calls that cannot fault.
+struct MeterState {
+    off_t size = -1;
+    uint32_t magic = 0;
+    float level = -1.0f;
+};
+MeterState ReadMeter(const std::string& owner) {
+    MeterState state;
+    int fd = shm_open(MeterRegionName(owner).c_str(), O_RDONLY, 0);
+    if (fd < 0) return state;
+    struct stat st {};
+    if (fstat(fd, &st) == 0) state.size = st.st_size;
+    if (pread(fd, &state.magic, 4, TidewellRegionMagicOffset) != 4) state.magic = 0;
+    if (pread(fd, &state.level, 4, offsetof(TidewellMeterRegion, levels)) != 4) state.level = -1.0f;
+    close(fd);
+    return state;
+}
+
 TEST_F(RegionDamage, AHeaderOfAnotherVersionOrLayoutKeepsTheLastGoodControls) {
     publish({mutedSlot(uid("header"))}, uid("header"));
     ASSERT_EQ(mutedProperty(), 1u);
@@ -105,6 +138,102 @@ TEST_F(RegionDamage, AHeaderOfAnotherVersionOrLayoutKeepsTheLastGoodControls) {
     EXPECT_EQ(mutedProperty(), 0u);
     write(0.5f);
     EXPECT_EQ(readPeak(1), 0.5f);
+}
+
+TEST_F(RegionDamage, ARuntimeRegionCutUnderItsReadersKeepsTheLastGoodControls) {
+    // The device under test in the third slot, past the region's first page.
+    const std::vector<RuntimeRegion::Slot> slots = {{.uid = uid("first")}, {.uid = uid("second")},
+                                                    mutedSlot(uid("cut"))};
+    publish(slots, uid("cut"));
+    ASSERT_EQ(mutedProperty(), 1u);
+    start(1);
+    readPeak(1);
+
+    // Cut to one page: the IO path's next read of the slot faults, and finds zero pages.
+    const uint32_t faults = TWRegionGuardFaultCount();
+    ASSERT_TRUE(region().resize(4096));
+    write(0.5f);
+    EXPECT_EQ(readPeak(1), 0.0f);
+    EXPECT_GT(TWRegionGuardFaultCount(), faults);
+    expectMutedControls(TWCurrentControlsForDevice(dev_));
+
+    // Emptied, then grown back with nothing in it: every pass keeps the devices, and the
+    // device its controls.
+    for (off_t size : {off_t(0), off_t(TidewellRuntimeSize)}) {
+        SCOPED_TRACE(size);
+        ASSERT_TRUE(region().resize(size));
+        TWReconcileNow();
+        EXPECT_EQ(DeviceList().size(), 3u);
+        expectMutedControls(TWCurrentControlsForDevice(dev_));
+        EXPECT_EQ(mutedProperty(), 1u);
+        write(0.5f);
+        EXPECT_EQ(readPeak(1), 0.0f);
+    }
+
+    // Written whole again: mapped anew, the unmuted device is heard, and a pass applies
+    // the new device table (the region's sequence started over from zero).
+    region().writeHeader();
+    region().publish({{.uid = uid("cut")}});
+    TWReconcileNow();
+    EXPECT_EQ(mutedProperty(), 0u);
+    write(0.5f);
+    EXPECT_EQ(readPeak(1), 0.5f);
+    EXPECT_EQ(DeviceList(), std::vector<AudioObjectID>{device_});
+}
+
+TEST_F(RegionDamage, MeterRegionsCutUnderTheWriterAreTakenUpAgain) {
+    publish({{.uid = uid("meter")}}, uid("meter"));
+    start(1);
+    readPeak(1);
+    const std::string source = "tidewell.device." + uid("meter") + ".source";
+    const std::string output = "tidewell.device." + uid("meter") + ".output";
+    write(0.5f);
+    readPeak(1);
+    ASSERT_EQ(ReadMeter(source).size, off_t(TidewellMeterSize));
+    ASSERT_NEAR(ReadMeter(source).level, 0.5f, 1e-4);
+
+    // The source meter emptied (the writer's next store faults), the output meter cut
+    // inside its first page (its stores still land).
+    const uint32_t faults = TWRegionGuardFaultCount();
+    ASSERT_TRUE(ResizeRegion(MeterRegionName(source), 0));
+    ASSERT_TRUE(ResizeRegion(MeterRegionName(output), 100));
+    write(0.5f);
+    EXPECT_EQ(readPeak(1), 0.5f);
+    EXPECT_GT(TWRegionGuardFaultCount(), faults);
+
+    // A pass gives both their size back and maps the faulted one again.
+    TWReconcileNow();
+    write(0.25f);
+    readPeak(1);
+    for (const auto& owner : {source, output}) {
+        SCOPED_TRACE(owner);
+        MeterState state = ReadMeter(owner);
+        EXPECT_EQ(state.size, off_t(TidewellMeterSize));
+        EXPECT_EQ(state.magic, TidewellMeterMagic);
+        EXPECT_GE(state.level, 0.25f);
+    }
+    // And the writer keeps writing into the region itself, not into a copy: silence lets
+    // the level fall.
+    const float before = ReadMeter(source).level;
+    write(0.0f);
+    EXPECT_LT(ReadMeter(source).level, before);
+}
+
+TEST_F(RegionDamage, AFaultOutsideThePlugInsRegionsStillEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const std::string name = UniqueName("foreign");
+            int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
+            if (fd < 0 || ftruncate(fd, 8192) != 0) std::_Exit(3);
+            auto* mapping = static_cast<volatile unsigned char*>(
+                mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+            shm_unlink(name.c_str());
+            if (ftruncate(fd, 0) != 0) std::_Exit(4);
+            mapping[4096] = 1;
+            std::_Exit(0);
+        },
+        ::testing::KilledBySignal(SIGBUS), "");
 }
 
 }  // namespace

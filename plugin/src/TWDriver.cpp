@@ -42,6 +42,8 @@ static std::atomic<int32_t> gNextObjectID{kTWFirstObjectID};
 TWDevice gDevices[TidewellRuntimeMaxDevices];
 std::atomic<bool> gHasReconciled{false};
 static std::atomic<uint32_t> gLastReconciledGeneration{0};
+// Odd, so no valid snapshot's generation equals it: the next valid snapshot is applied whole.
+static constexpr uint32_t kTWNoGeneration = 1;
 // Serialises opening, closing and repairing the meter writers, which the reconcile queue
 // and the host's configuration changes both do. Never taken on an IO thread.
 static std::mutex gMeterMutex;
@@ -419,6 +421,11 @@ void TWReconcileOnce() {
         // A valid region that lists no device means the user removed them all: retire every
         // device the region published, so a deleted device does not stay live. Only an
         // unusable region (missing, wrong header, mid-write) keeps the current devices.
+        // A region that has lost its header is refilled from scratch, its sequence from
+        // zero: whatever generation it shows next says nothing about what was applied.
+        if (!snapshot.valid && !TWRuntime3HeaderValid()) {
+            gLastReconciledGeneration.store(kTWNoGeneration, std::memory_order_release);
+        }
         if (snapshot.valid) {
             for (auto& d : gDevices) {
                 if (TWDeviceVisible(&d) && d.runtimeSlotIndex.load(std::memory_order_relaxed) >= 0) {

@@ -181,6 +181,24 @@ TEST_F(RegionDamage, ARuntimeRegionCutUnderItsReadersKeepsTheLastGoodControls) {
     EXPECT_EQ(DeviceList(), std::vector<AudioObjectID>{device_});
 }
 
+TEST_F(RegionDamage, ARegionRefilledFromScratchIsAppliedWhateverItsGeneration) {
+    // Emptied and grown back before anything read it, then written from a sequence of zero.
+    auto refill = [](const std::vector<RuntimeRegion::Slot>& slots) {
+        ASSERT_TRUE(region().resize(0));
+        ASSERT_TRUE(region().resize(TidewellRuntimeSize));
+        TWReconcileNow();
+        region().writeHeader();
+        region().publish(slots);
+        TWReconcileNow();
+    };
+    refill({{.uid = uid("before")}});
+    ASSERT_NE(DeviceForUID(uid("before")), 0u);
+    // The same generation as the table before, with other devices.
+    refill({{.uid = uid("after")}});
+    EXPECT_NE(DeviceForUID(uid("after")), 0u);
+    EXPECT_EQ(DeviceForUID(uid("before")), 0u);
+}
+
 TEST_F(RegionDamage, MeterRegionsCutUnderTheWriterAreTakenUpAgain) {
     publish({{.uid = uid("meter")}}, uid("meter"));
     start(1);

@@ -9,6 +9,7 @@
 #include <TidewellStream/TidewellMeterWriter.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cmath>
@@ -237,21 +238,28 @@ TEST_F(RegionDamage, MeterRegionsCutUnderTheWriterAreTakenUpAgain) {
     EXPECT_LT(ReadMeter(source).level, before);
 }
 
+// A fault past a region that is not the plug-in's ends the process as it would without
+// the plug-in: by the default action, or by the handler installed before (a sanitizer's
+// reports the fault and exits with its own status). Surviving it exits 0.
+bool EndedByTheFault(int status) {
+    return (WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS) || (WIFEXITED(status) && WEXITSTATUS(status) != 0);
+}
+
 TEST_F(RegionDamage, AFaultOutsideThePlugInsRegionsStillEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             const std::string name = UniqueName("foreign");
             int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
-            if (fd < 0 || ftruncate(fd, 8192) != 0) std::_Exit(3);
+            if (fd < 0 || ftruncate(fd, 8192) != 0) std::abort();
             auto* mapping = static_cast<volatile unsigned char*>(
                 mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
             shm_unlink(name.c_str());
-            if (ftruncate(fd, 0) != 0) std::_Exit(4);
+            if (ftruncate(fd, 0) != 0) std::abort();
             mapping[4096] = 1;
             std::_Exit(0);
         },
-        ::testing::KilledBySignal(SIGBUS), "");
+        EndedByTheFault, "");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // region reader TWRuntimeRegion.cpp; nothing here calls into the IO path.
 
 #include <TidewellHAL/TWDriver.h>
+#include <TidewellHAL/TWRegionGuard.h>
 
 #include <CoreFoundation/CFBundle.h>
 #include <CoreFoundation/CFURL.h>
@@ -12,12 +13,16 @@
 #include <dispatch/dispatch.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 const char kTWLegacyDeviceUID[] = "app.tidewell.passthru.main";
 const char kTWLegacyDeviceName[] = "Tidewell";
@@ -37,6 +42,11 @@ static std::atomic<int32_t> gNextObjectID{kTWFirstObjectID};
 TWDevice gDevices[TidewellRuntimeMaxDevices];
 std::atomic<bool> gHasReconciled{false};
 static std::atomic<uint32_t> gLastReconciledGeneration{0};
+// Odd, so no valid snapshot's generation equals it: the next valid snapshot is applied whole.
+static constexpr uint32_t kTWNoGeneration = 1;
+// Serialises opening, closing and repairing the meter writers, which the reconcile queue
+// and the host's configuration changes both do. Never taken on an IO thread.
+static std::mutex gMeterMutex;
 
 // ---- small helpers --------------------------------------------------------------------
 
@@ -209,9 +219,19 @@ void TWResetTiming(TWDevice* device) {
     device->hostOffset.store(0.0, std::memory_order_relaxed);
 }
 
-void TWOpenMeters(TWDevice* device) {
+static uint32_t TWDeviceIndex(const TWDevice* device) { return static_cast<uint32_t>(device - gDevices); }
+
+// With gMeterMutex held. The guards go first: the ranges are unmapped next.
+static void TWCloseMetersLocked(TWDevice* device) {
+    TWRegionGuardClear(TWGuardMeterEntry(TWDeviceIndex(device), false));
+    TWRegionGuardClear(TWGuardMeterEntry(TWDeviceIndex(device), true));
     TidewellMeterWriterClose(&device->sourceMeter);
     TidewellMeterWriterClose(&device->outputMeter);
+}
+
+void TWOpenMeters(TWDevice* device) {
+    std::lock_guard<std::mutex> lock(gMeterMutex);
+    TWCloseMetersLocked(device);
     char sourceOwner[160];
     char outputOwner[160];
     char uid[sizeof device->uid];
@@ -224,8 +244,39 @@ void TWOpenMeters(TWDevice* device) {
         TWCopyBounded(outputOwner, kTWLegacyOutputMeterOwnerID, sizeof outputOwner);
     }
     uint32_t channels = static_cast<uint32_t>(device->channelCount.load(std::memory_order_relaxed));
-    TidewellMeterWriterOpen(&device->sourceMeter, sourceOwner, channels);
-    TidewellMeterWriterOpen(&device->outputMeter, outputOwner, channels);
+    if (TidewellMeterWriterOpen(&device->sourceMeter, sourceOwner, channels)) {
+        TWRegionGuardSet(TWGuardMeterEntry(TWDeviceIndex(device), false), device->sourceMeter.mapping,
+                         TidewellMeterSize, true);
+    }
+    if (TidewellMeterWriterOpen(&device->outputMeter, outputOwner, channels)) {
+        TWRegionGuardSet(TWGuardMeterEntry(TWDeviceIndex(device), true), device->outputMeter.mapping,
+                         TidewellMeterSize, true);
+    }
+}
+
+// A meter region that another process cut gets its size back, as opening it would give
+// it, and where a write faulted past the cut (and went to zero pages since) the region is
+// mapped again over the same range. With gMeterMutex held.
+static void TWRepairMeterLocked(TidewellMeterWriter* writer, uint32_t guard) {
+    if (writer->mapping == nullptr || writer->descriptor < 0) return;
+    struct stat st;
+    if (fstat(writer->descriptor, &st) != 0) return;
+    if (st.st_size < static_cast<off_t>(TidewellMeterSize) &&
+        (ftruncate(writer->descriptor, TidewellMeterSize) != 0 ||
+         posix_fallocate(writer->descriptor, 0, TidewellMeterSize) != 0)) {
+        return;
+    }
+    if (TWRegionGuardDamaged(guard)) TWRegionGuardRestore(guard, writer->descriptor);
+}
+
+static void TWRepairMetersOnReconcileQueue() {
+    std::lock_guard<std::mutex> lock(gMeterMutex);
+    for (uint32_t i = 0; i < TidewellRuntimeMaxDevices; ++i) {
+        TWDevice& d = gDevices[i];
+        if (!TWDeviceUsable(&d)) continue;
+        TWRepairMeterLocked(&d.sourceMeter, TWGuardMeterEntry(i, false));
+        TWRepairMeterLocked(&d.outputMeter, TWGuardMeterEntry(i, true));
+    }
 }
 
 static TWDevice* TWCreateDeviceOnReconcileQueue(const char* uid, const char* name, const char* icon,
@@ -280,8 +331,10 @@ static void TWFinishDyingDevicesOnReconcileQueue() {
         if (!TWBeginExclusive(&d, false)) continue;
         if (d.runningIOCount.load(std::memory_order_seq_cst) == 0) {
             TWCheckNoIOAdmitted(&d);
-            TidewellMeterWriterClose(&d.sourceMeter);
-            TidewellMeterWriterClose(&d.outputMeter);
+            {
+                std::lock_guard<std::mutex> lock(gMeterMutex);
+                TWCloseMetersLocked(&d);
+            }
             d.state.store(kTWDeviceFree, std::memory_order_release);
             TWCheckNoIOAdmitted(&d);
         }
@@ -305,6 +358,7 @@ static void TWRequestChannelChange(TWDevice* device, uint32_t channels) {
 }
 
 void TWReconcileOnce() {
+    TWRepairMetersOnReconcileQueue();
     TWRuntimeSnapshot snapshot = TWSnapshotRegion();
     bool changed = false;
     if (snapshot.valid && snapshot.presentCount > 0) {
@@ -367,6 +421,11 @@ void TWReconcileOnce() {
         // A valid region that lists no device means the user removed them all: retire every
         // device the region published, so a deleted device does not stay live. Only an
         // unusable region (missing, wrong header, mid-write) keeps the current devices.
+        // A region that has lost its header is refilled from scratch, its sequence from
+        // zero: whatever generation it shows next says nothing about what was applied.
+        if (!snapshot.valid && !TWRuntime3HeaderValid()) {
+            gLastReconciledGeneration.store(kTWNoGeneration, std::memory_order_release);
+        }
         if (snapshot.valid) {
             for (auto& d : gDevices) {
                 if (TWDeviceVisible(&d) && d.runtimeSlotIndex.load(std::memory_order_relaxed) >= 0) {

@@ -3,6 +3,7 @@
 // the live controls of each device, read on the IO path without lock or system call.
 
 #include <TidewellHAL/TWDevice.h>
+#include <TidewellHAL/TWRegionGuard.h>
 
 #include <TidewellRuntimeSupport/TidewellRegions.h>
 
@@ -17,9 +18,11 @@
 static const char* gRuntimeSharedMemoryName = TidewellRuntimeRegionName;
 static char gRuntimeSharedMemoryNameOverride[64];
 std::atomic<const unsigned char*> gRuntime3{nullptr};
-// Identity of the object behind gRuntime3, to notice a region that was recreated.
+// Identity of the object behind gRuntime3, to notice a region that was recreated, and the
+// guard entry that covers its mapping.
 static dev_t gRuntime3Device = 0;
 static ino_t gRuntime3Inode = 0;
+static uint32_t gRuntime3Guard = kTWGuardRuntimeEntries - 1;
 
 // ---- the runtime region --------------------------------------------------------------------
 
@@ -27,16 +30,30 @@ static ino_t gRuntime3Inode = 0;
 // the name is opened on every call and compared with the mapped object by device and
 // inode. Called only from initialisation and the reconcile pass, never from the IO path.
 // A mapping that has been published is never unmapped, since IO threads may be reading it.
+// A region cut below its size under the mapping is swapped for zero pages (the guard does
+// the same when a reader faults past the cut), so that every reader finds the header
+// unusable and devices keep their last good controls; once the region is whole again it
+// is mapped back over the same range.
 void TWTryOpenRuntime3() {
     int fd = shm_open(gRuntimeSharedMemoryName, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) return;  // missing: keep reading what we have until a region appears
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(TidewellRuntimeSize)) {
+    if (fstat(fd, &st) != 0) {
         close(fd);
         return;
     }
-    if (gRuntime3.load(std::memory_order_acquire) != nullptr && st.st_dev == gRuntime3Device &&
-        st.st_ino == gRuntime3Inode) {
+    const unsigned char* current = gRuntime3.load(std::memory_order_acquire);
+    const bool mapped = current != nullptr && st.st_dev == gRuntime3Device && st.st_ino == gRuntime3Inode;
+    if (st.st_size < static_cast<off_t>(TidewellRuntimeSize)) {
+        if (mapped && !TWRegionGuardDamaged(gRuntime3Guard)) TWRegionGuardRetire(gRuntime3Guard);
+        close(fd);
+        return;
+    }
+    if (mapped) {
+        // Its generations restart when a writer fills it anew: the next pass applies it whole.
+        if (TWRegionGuardDamaged(gRuntime3Guard) && TWRegionGuardRestore(gRuntime3Guard, fd)) {
+            gHasReconciled.store(false, std::memory_order_release);
+        }
         close(fd);
         return;
     }
@@ -45,6 +62,10 @@ void TWTryOpenRuntime3() {
     if (mapping == MAP_FAILED) return;
     gRuntime3Device = st.st_dev;
     gRuntime3Inode = st.st_ino;
+    // Entries are taken in turn; the one given up guarded a mapping that readers left
+    // several regions ago.
+    gRuntime3Guard = (gRuntime3Guard + 1) % kTWGuardRuntimeEntries;
+    TWRegionGuardSet(gRuntime3Guard, mapping, TidewellRuntimeSize, false);
     gRuntime3.store(static_cast<const unsigned char*>(mapping), std::memory_order_release);
     // A new region starts its own sequence: its generations say nothing about the old one's.
     gHasReconciled.store(false, std::memory_order_release);
@@ -113,7 +134,7 @@ TWDeviceControls TWDefaultControls(uint32_t channelCount) {
     return c;
 }
 
-enum TWControlsRead { kTWControlsRead, kTWControlsAbsent, kTWControlsTorn, kTWControlsMoved };
+enum TWControlsRead { kTWControlsRead, kTWControlsAbsent, kTWControlsUnreadable, kTWControlsTorn, kTWControlsMoved };
 
 // A runtime slot's uid as the snapshot keeps it: its first 128 bytes, the last forced NUL.
 static bool TWSlotHoldsUID(const unsigned char* base, size_t slot, const char* uid) {
@@ -125,11 +146,12 @@ static bool TWSlotHoldsUID(const unsigned char* base, size_t slot, const char* u
 
 // One sequence-checked copy of a slot's controls. Makes no system call. With a uid, the
 // slot must be present, within the region's count and hold that uid, else the device has
-// moved (or left): kTWControlsMoved.
+// moved (or left): kTWControlsMoved. No mapping, or a header of another version or layout
+// (another build's writer, a region cut or being refilled): kTWControlsUnreadable.
 static TWControlsRead TWReadSlotControls(int32_t slotIndex, const char* uid, TWDeviceControls* out) {
     if (slotIndex < 0 || slotIndex >= static_cast<int32_t>(TidewellRuntimeMaxDevices)) return kTWControlsAbsent;
     const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
-    if (!TWHeaderValid(base)) return kTWControlsAbsent;
+    if (!TWHeaderValid(base)) return kTWControlsUnreadable;
     size_t slot = TidewellRuntimeSlotOffset(static_cast<uint32_t>(slotIndex));
     for (int attempt = 0; attempt < 3; ++attempt) {
         uint32_t begin = TidewellSequenceReadBegin(base);
@@ -231,11 +253,13 @@ TWDeviceControls TWCurrentControlsForDevice(TWDevice* device) {
         case kTWControlsRead:
             TWStoreLastControls(device, c);
             return c;
+        case kTWControlsUnreadable:
         case kTWControlsTorn:
         case kTWControlsMoved:
-            // A publish is in progress, or the device has left the region and the next
-            // pass retires it: keep what the device last had rather than take another
-            // device's controls or jump to unmuted unity gain with default routes.
+            // A publish is in progress, the region cannot be read for now, or the device
+            // has left the region and the next pass retires it: keep what the device last
+            // had rather than take another device's controls or jump to unmuted unity gain
+            // with default routes.
             if (TWLoadLastControls(device, &c)) return c;
             return TWDefaultControls(channels);
         case kTWControlsAbsent:

@@ -2,129 +2,15 @@
 // describes appear and leave, and audio played into a device comes out of its input,
 // routed, gained and metered.
 
-#include "TestServer.h"
+#include "TWServerSupport.h"
 
-#include <AudioToolsCommon/Analysis.h>
 #include <AudioToolsCommon/Wav.h>
-#include <TidewellCore/RuntimeControlStore.h>
-#include <TidewellRuntimeSupport/TidewellRegions.h>
-#include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
 #include <csignal>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <thread>
 
-using namespace audiotest;
-using namespace std::chrono_literals;
-namespace tools = tidewell::tools;
+using namespace twserver;
 
 namespace {
-
-const std::string kLegacyUID = "app.tidewell.passthru.main";
-
-tidewell::RuntimeDeviceControls Controls(const std::string& uid, const std::string& name, int64_t channels,
-                                         std::vector<tidewell::RuntimeChannelRoute> routes, double deviceGain = 1.0,
-                                         std::vector<double> channelGains = {}, bool muted = false) {
-    return tidewell::RuntimeDeviceControls(uid, name, "waveform.circle", channels, true, deviceGain, channelGains,
-                                           true, muted, 1.0, std::move(routes));
-}
-
-// The level of the loudest 0.2 s of one channel. A cycle that a loaded machine misses
-// drops one block of the player's audio; judging the level on a clean stretch keeps the
-// 0.1 dB tolerance meaningful.
-double BestLevel(const float* s, size_t frames, unsigned channels, unsigned ch) {
-    const size_t window = 9600;
-    double best = -400;
-    for (size_t at = 0; at + window <= frames; at += 1200) {
-        best = std::max(best, tools::rmsDbfs(s + at * channels, window, channels, ch));
-    }
-    return best;
-}
-
-// Waits up to `limit` for the predicate.
-template <typename F>
-bool Within(std::chrono::milliseconds limit, F predicate) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (predicate()) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return predicate();
-}
-
-class HostedPlugIn : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        const char* dir = std::getenv("TIDEWELL_PLUGIN_DIR");
-        ASSERT_NE(dir, nullptr);
-        setenv("AUDIOSERVER_PLUGIN_PATH", dir, 1);
-    }
-    void SetUp() override {
-        shm_unlink(TidewellRuntimeRegionName);
-        server_ = std::make_unique<TestServer>();
-    }
-    void TearDown() override {
-        server_.reset();
-        shm_unlink(TidewellRuntimeRegionName);
-    }
-    std::unique_ptr<TestServer> server_;
-};
-
-// An IO proc that plays a sine into the first output channel and records every input
-// channel.
-struct Loop {
-    double frequency = 997, amplitude = 0.5, phase = 0;
-    std::vector<float> recording = std::vector<float>(48000 * 8 * 6, 0.0f);
-    std::atomic<size_t> written{0};
-    std::atomic<uint32_t> channels{0};
-    std::atomic<bool> play{true};
-    std::atomic<bool> record{true};
-};
-
-OSStatus LoopProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
-                  AudioBufferList* out, const AudioTimeStamp*, void* data) {
-    auto* l = static_cast<Loop*>(data);
-    if (l->play && out->mNumberBuffers > 0) {
-        AudioBuffer& b = out->mBuffers[0];
-        uint32_t frames = b.mDataByteSize / (4 * b.mNumberChannels);
-        auto* s = static_cast<float*>(b.mData);
-        for (uint32_t i = 0; i < frames; ++i) {
-            s[i * b.mNumberChannels] = static_cast<float>(l->amplitude * std::sin(l->phase));
-            l->phase = std::fmod(l->phase + 2 * M_PI * l->frequency / 48000.0, 2 * M_PI);
-        }
-    }
-    if (l->record && in->mNumberBuffers > 0) {
-        const AudioBuffer& b = in->mBuffers[0];
-        l->channels.store(b.mNumberChannels);
-        size_t n = b.mDataByteSize / 4;
-        size_t at = l->written.load();
-        n = std::min(n, l->recording.size() - at);
-        std::memcpy(l->recording.data() + at, b.mData, n * 4);
-        l->written.store(at + n);
-    }
-    return 0;
-}
-
-float MeterLevel(const std::string& owner, uint32_t channel) {
-    char name[32];
-    TidewellRegionFormatName(TidewellMeterNamePrefix, TidewellOwnerHash(owner.c_str()), name, sizeof name);
-    int fd = shm_open(name, O_RDONLY, 0);
-    if (fd < 0) return -1.0f;
-    void* m = mmap(nullptr, TidewellMeterSize, PROT_READ, MAP_SHARED, fd, 0);
-    close(fd);
-    if (m == MAP_FAILED) return -1.0f;
-    float v = TidewellRegionLoadFloat(m, offsetof(TidewellMeterRegion, levels) + 4 * channel);
-    munmap(m, TidewellMeterSize);
-    return v;
-}
 
 TEST_F(HostedPlugIn, DevicesFollowTheRuntimeRegion) {
     // No region: the legacy pass-thru device.

@@ -20,6 +20,15 @@
 
 namespace twtest {
 
+// Sets a shared region's size, as any process of the user may do under its readers.
+inline bool ResizeRegion(const std::string& name, off_t size) {
+    int fd = shm_open(name.c_str(), O_RDWR, 0);
+    if (fd < 0) return false;
+    bool done = ftruncate(fd, size) == 0;
+    close(fd);
+    return done;
+}
+
 // A runtime region that the test writes slot by slot, then publishes under the sequence
 // counter as the real writers do.
 class RuntimeRegion {
@@ -78,6 +87,13 @@ public:
     uint32_t beginWrite() { return TidewellSequenceBeginWrite(base_); }
     void endWrite(uint32_t odd) { TidewellSequenceEndWrite(base_, odd); }
     void setHeaderWord(size_t offset, uint32_t value) { TidewellRegionStoreWord(base_, offset, value); }
+    // The magic, version and size words as this build writes them.
+    void writeHeader() {
+        TidewellRegionStoreWord(base_, TidewellRegionMagicOffset, TidewellRuntimeMagic);
+        TidewellRegionStoreWord(base_, TidewellRegionVersionOffset, TidewellRuntimeVersion);
+        TidewellRegionStoreWord(base_, TidewellRegionSizeOffset, TidewellRuntimeSize);
+    }
+    bool resize(off_t size) { return ResizeRegion(name_, size); }
 
 private:
     void create() {
@@ -90,9 +106,7 @@ private:
         base_ = static_cast<unsigned char*>(
             mmap(nullptr, TidewellRuntimeSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
         close(fd);
-        TidewellRegionStoreWord(base_, TidewellRegionMagicOffset, TidewellRuntimeMagic);
-        TidewellRegionStoreWord(base_, TidewellRegionVersionOffset, TidewellRuntimeVersion);
-        TidewellRegionStoreWord(base_, TidewellRegionSizeOffset, TidewellRuntimeSize);
+        writeHeader();
     }
 
     void writeSlot(uint32_t index, const Slot& s) {

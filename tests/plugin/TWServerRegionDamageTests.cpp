@@ -1,0 +1,155 @@
+// TidewellHAL hosted by audioserverd while another process of the same user cuts the
+// shared regions under it: the runtime region it reads and the meter regions it writes.
+// The server keeps running, a muted device stays muted until a whole region says
+// otherwise, and the plug-in takes the regions up again once they are whole.
+
+#include "TWServerSupport.h"
+
+#include <AudioToolsCommon/Continuity.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+
+using namespace twserver;
+
+namespace {
+
+const std::string kDamagedUID = "tw.e2e.damaged";
+
+// Sets a region's size as any process of the user may; false when it cannot be opened.
+bool Resize(const std::string& name, off_t size) {
+    int fd = shm_open(name.c_str(), O_RDWR, 0);
+    if (fd < 0) return false;
+    bool done = ftruncate(fd, size) == 0;
+    close(fd);
+    return done;
+}
+
+off_t RegionSize(const std::string& name) {
+    int fd = shm_open(name.c_str(), O_RDONLY, 0);
+    if (fd < 0) return -1;
+    struct stat st {};
+    off_t size = fstat(fd, &st) == 0 ? st.st_size : -1;
+    close(fd);
+    return size;
+}
+
+// Running, not a zombie that a signal ended.
+bool ServerRunning(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+// Two devices ahead of the one under test put its slot past the first 4096 bytes, so that
+// a region cut to 4096 faults on the IO thread's own reads.
+void PublishDamagedDevice(bool muted) {
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.first", "First", 2, {{1, 1}}),
+                                              Controls("tw.e2e.second", "Second", 2, {{1, 1}}),
+                                              Controls(kDamagedUID, "Damaged", 2, {{1, 1}}, 1.0, {}, muted)},
+                                             false);
+}
+
+class DamagedRegions : public HostedPlugIn {
+protected:
+    // Lets the device run for at least `frames` more recorded frames and returns the frame
+    // where that stretch began. Fails when the recording stops advancing: the server died.
+    size_t record(size_t frames) {
+        const size_t from = loop_.written.load() / 2;
+        EXPECT_TRUE(Within(10s, [&] {
+            return loop_.written.load() / 2 >= from + frames || !ServerRunning(server_->pid());
+        }) && ServerRunning(server_->pid()))
+            << "the recording stopped at frame " << loop_.written.load() / 2;
+        return from;
+    }
+    float peak(size_t from, size_t to) const {
+        float p = 0;
+        for (size_t i = from; i < to; ++i) p = std::max(p, std::fabs(loop_.recording[i * 2]));
+        return p;
+    }
+
+    Loop loop_;
+};
+
+TEST_F(DamagedRegions, ACutRuntimeRegionLeavesTheServerRunningAndTheMutedDeviceMuted) {
+    PublishDamagedDevice(true);
+    AudioObjectID dev = 0;
+    ASSERT_TRUE(Within(2s, [&] { return (dev = DeviceByUID(kDamagedUID)) != 0; }));
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, LoopProc, &loop_, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(dev, proc), 0);
+    const size_t start = record(24000);
+
+    // Cut past the header and the first slot, then to nothing, then grown back empty: the
+    // device keeps its muted controls through every step, the server its clients.
+    ASSERT_TRUE(Resize(TidewellRuntimeRegionName, 4096));
+    record(24000);
+    ASSERT_TRUE(Resize(TidewellRuntimeRegionName, 0));
+    record(24000);
+    ASSERT_TRUE(Resize(TidewellRuntimeRegionName, TidewellRuntimeSize));
+    record(24000);
+    EXPECT_TRUE(ServerRunning(server_->pid()));
+    EXPECT_EQ(DeviceByUID(kDamagedUID), dev);
+
+    // Written whole again, still muted; then unmuted, which is heard at once.
+    PublishDamagedDevice(true);
+    record(24000);
+    const size_t mutedUntil = loop_.written.load() / 2;
+    EXPECT_EQ(peak(start, mutedUntil), 0.0f) << "the muted device played while its region was damaged";
+    PublishDamagedDevice(false);
+    record(24000);
+    const size_t heardFrom = loop_.written.load() / 2;
+    record(48000);
+    const size_t end = loop_.written.load() / 2;
+    ASSERT_EQ(AudioDeviceStop(dev, proc), 0);
+    AudioDeviceDestroyIOProcID(dev, proc);
+
+    const float* heard = loop_.recording.data() + heardFrom * 2;
+    EXPECT_NEAR(BestLevel(heard, end - heardFrom, 2, 0), 20 * std::log10(0.5), 0.1);
+    EXPECT_NEAR(tools::dominantFrequency(heard, end - heardFrom, 2, 0, 48000), 997.0, 1.0);
+    EXPECT_GT(tools::thdPlusNoiseDb(heard, 9600, 2, 0, 48000, 997), 60.0);
+    // The other devices follow the whole region too.
+    EXPECT_NE(DeviceByUID("tw.e2e.first"), 0u);
+    EXPECT_TRUE(ServerRunning(server_->pid()));
+}
+
+TEST_F(DamagedRegions, MeterRegionsCutUnderTheWriterAreTakenUpAgain) {
+    PublishDamagedDevice(false);
+    AudioObjectID dev = 0;
+    ASSERT_TRUE(Within(2s, [&] { return (dev = DeviceByUID(kDamagedUID)) != 0; }));
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(dev, LoopProc, &loop_, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(dev, proc), 0);
+    record(24000);
+    const std::string source = "tidewell.device." + kDamagedUID + ".source";
+    const std::string output = "tidewell.device." + kDamagedUID + ".output";
+    ASSERT_EQ(RegionSize(MeterRegionName(source)), static_cast<off_t>(TidewellMeterSize));
+
+    // The source meter cut to nothing (its writer's next store faults), the output meter to
+    // part of its first page (its stores still land, its readers would fault).
+    ASSERT_TRUE(Resize(MeterRegionName(source), 0));
+    ASSERT_TRUE(Resize(MeterRegionName(output), 100));
+    record(24000);
+    EXPECT_TRUE(ServerRunning(server_->pid()));
+
+    // Both come back whole, under the same names, carrying the levels again: a 0.5 sine,
+    // played and heard at unit gain.
+    for (const auto& owner : {source, output}) {
+        EXPECT_TRUE(Within(5s, [&] { return RegionSize(MeterRegionName(owner)) == off_t(TidewellMeterSize); }))
+            << owner;
+        // (A region shorter than its first page would fault here, in the test.)
+        const bool whole = RegionSize(MeterRegionName(owner)) == off_t(TidewellMeterSize);
+        EXPECT_TRUE(whole && Within(5s, [&] { return std::fabs(MeterLevel(owner, 0) - 0.5 / std::sqrt(2.0)) < 0.03; }))
+            << owner << " reads " << (whole ? MeterLevel(owner, 0) : -1.0f);
+    }
+    const size_t from = record(24000);
+    ASSERT_EQ(AudioDeviceStop(dev, proc), 0);
+    AudioDeviceDestroyIOProcID(dev, proc);
+    EXPECT_GT(peak(from, from + 24000), 0.4f);
+    EXPECT_TRUE(ServerRunning(server_->pid()));
+}
+
+}  // namespace

@@ -11,6 +11,7 @@
 
 #include "SourceCapture.h"
 #include "TidewellCore/TidewellConstants.h"
+#include "TidewellHelpers/TidewellDeviceFollower.h"
 #include "TidewellHelpers/TidewellHelperLoop.h"
 #include "TidewellHelpers/TidewellHelperInput.h"
 #include "TidewellHelpers/TidewellHelperStartup.h"
@@ -215,11 +216,20 @@ int main(int argc, char** argv) {
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);
 
-    TidewellHelperRunLoop(&loop, &controls, sourceID, ring, inputChannels);
+    // The virtual device it plays into may go and come back: the bridge follows it.
+    bool bridgeRunning = true;
+    TidewellFollowedOutput followed{&bridge, &bridgeConfig, ring, &bridgeRunning};
+    const TidewellFollowedSide output = TidewellFollowedOutputSide(&followed);
+    TidewellDeviceFollower follower;
+    TidewellDeviceFollowerStart(&follower, outputUID, outputDevice);
+    TidewellHelperRunLoop(&loop, &controls, sourceID, ring, inputChannels, &follower, &output);
+    TidewellDeviceFollowerStop(&follower);
 
     TidewellHelperReportStopping("hardware source", ring);
     StopSourceInput(&input, &inputBufferSize);
-    TidewellOutputBridgeStop(&bridge);
+    if (bridgeRunning) {
+        TidewellOutputBridgeStop(&bridge);
+    }
     TidewellControlReaderClose(&controls);
     TidewellHelperRingDestroy(ring);
     return 0;

@@ -12,6 +12,7 @@
 
 #include "MonitorCapture.h"
 #include "TidewellCore/TidewellConstants.h"
+#include "TidewellHelpers/TidewellDeviceFollower.h"
 #include "TidewellHelpers/TidewellHelperLoop.h"
 #include "TidewellHelpers/TidewellHelperInput.h"
 #include "TidewellHelpers/TidewellHelperStartup.h"
@@ -101,6 +102,32 @@ bool StartMonitorInput(TidewellHelperInput* input, TidewellMonitorInputBackend b
                                                "AudioQueueAllocateBuffer(monitor input)",
                                                "AudioQueueEnqueueBuffer(monitor input)", "AudioQueueStart(monitor input)"};
     return TidewellHelperInputStartQueue(input, inputUID, texts);
+}
+
+// The input on the virtual device, as the device follower stops and starts it.
+struct FollowedInput {
+    TidewellHelperInput* input;
+    TidewellMonitorInputBackend backend;
+    TidewellHelperRing* ring;
+    const char* inputUID;
+    uint32_t bufferFrames;
+};
+
+void StopFollowedInput(void* context) {
+    TidewellHelperInputStop(static_cast<FollowedInput*>(context)->input);
+}
+
+bool StartFollowedInput(void* context, AudioObjectID device) {
+    auto* followed = static_cast<FollowedInput*>(context);
+    TidewellHelperRingRestartSide(followed->ring);
+    if (!StartMonitorInput(followed->input, followed->backend, followed->ring, device, followed->inputUID,
+                           followed->bufferFrames)) {
+        std::fprintf(stderr, "Could not start monitor input backend %s.\n",
+                     TidewellMonitorInputBackendName(followed->backend));
+        std::fflush(stderr);
+        return false;
+    }
+    return true;
 }
 
 OSStatus OutputRateChangedListener(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void*) {
@@ -198,7 +225,13 @@ int main(int argc, char** argv) {
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);
 
-    TidewellHelperRunLoop(&loop, &controls, monitorID, ring, 64);
+    // The virtual device it plays may go and come back: the input follows it.
+    FollowedInput followedInput{&input, backend, ring, inputUID, bufferFrames};
+    const TidewellFollowedSide inputSide{StopFollowedInput, StartFollowedInput, &followedInput};
+    TidewellDeviceFollower follower;
+    TidewellDeviceFollowerStart(&follower, inputUID, inputDevice);
+    TidewellHelperRunLoop(&loop, &controls, monitorID, ring, 64, &follower, &inputSide);
+    TidewellDeviceFollowerStop(&follower);
 
     TidewellHelperReportStopping("monitor", ring);
     TidewellHelperInputStop(&input);

@@ -26,6 +26,7 @@
 #include "TapRateWatchdog.h"
 #include "TapStartupWatchdog.h"
 #include "TidewellCore/TidewellConstants.h"
+#include "TidewellHelpers/TidewellDeviceFollower.h"
 #include "TidewellHelpers/TidewellHelperLoop.h"
 #include "TidewellHelpers/TidewellHelperSettings.h"
 #include "TidewellHelpers/TidewellHelperStartup.h"
@@ -430,11 +431,20 @@ int main(int argc, char** argv) {
     // A helper may have started between the tap's description and the listener.
     gProcessesChanged.store(watchingProcesses, std::memory_order_relaxed);
 
+    // The virtual device it plays into may go and come back: the bridge follows it.
+    TidewellFollowedOutput followed{&r.bridge, &bridgeConfig, ring, &r.bridgeRunning};
+    const TidewellFollowedSide output = TidewellFollowedOutputSide(&followed);
+    TidewellDeviceFollower follower;
+    TidewellDeviceFollowerStart(&follower, outputUID.c_str(), outputDevice);
+
     TidewellTapRateWatchdog rateWatchdog;
     TidewellTapRateWatchdogInit(&rateWatchdog, tapRate);
     while (gStopRequested.load(std::memory_order_relaxed) == 0) {
         usleep(kTidewellTickMicroseconds);
         TidewellHelperPollControls(&r.controls, sourceID, &ring->masterGain, ring->channelGains, 2);
+        if (TidewellDeviceFollowerTick(&follower, output)) {
+            TidewellHelperLoopRestartFill(&loop);
+        }
         const double measured = TidewellRateEstimatorMeasuredRate(&state.rateEstimator);
         const double switchTo = TidewellTapRateWatchdogTick(&rateWatchdog, measured);
         if (switchTo > 0) {
@@ -469,6 +479,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    TidewellDeviceFollowerStop(&follower);
     TidewellHelperReportStopping("process tap", ring);
     if (watchingProcesses) {
         AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &processesAddress, ProcessListChanged, nullptr);

@@ -16,6 +16,13 @@ double TidewellHelperLoopInit(TidewellHelperLoop* loop, const TidewellHelperRing
     return target;
 }
 
+void TidewellHelperLoopRestartFill(TidewellHelperLoop* loop) {
+    const TidewellAdaptiveFillConfig config = loop->adaptiveFill.config;
+    TidewellAdaptiveFillInit(&loop->adaptiveFill, &config);
+    loop->counters.targetFill->store(static_cast<uint32_t>(loop->adaptiveFill.target + 0.5), std::memory_order_relaxed);
+    loop->heldUnderrun = 0;
+}
+
 bool TidewellHelperPollControls(TidewellControlReader* reader, const char* ownerID, std::atomic<float>* gain,
                                 float* channelGains, uint32_t channelCount) {
     if (reader->mapping == nullptr) {

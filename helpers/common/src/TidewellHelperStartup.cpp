@@ -44,10 +44,14 @@ double TidewellHelperLoopStart(TidewellHelperLoop* loop, TidewellHelperRing* rin
 }
 
 void TidewellHelperRunLoop(TidewellHelperLoop* loop, TidewellControlReader* controls, const char* ownerID,
-                           TidewellHelperRing* ring, uint32_t gainChannels) {
+                           TidewellHelperRing* ring, uint32_t gainChannels, TidewellDeviceFollower* follower,
+                           const TidewellFollowedSide* side) {
     while (gStopRequested.load(std::memory_order_relaxed) == 0) {
         usleep(kTidewellTickMicroseconds);
         TidewellHelperPollControls(controls, ownerID, &ring->masterGain, ring->channelGains, gainChannels);
+        if (follower != nullptr && side != nullptr && TidewellDeviceFollowerTick(follower, *side)) {
+            TidewellHelperLoopRestartFill(loop);
+        }
         if (TidewellHelperLoopEndTick(loop, stdout)) {
             break;
         }

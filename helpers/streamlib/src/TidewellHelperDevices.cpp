@@ -92,27 +92,34 @@ bool SetDeviceBufferFrameSize(AudioObjectID device, AudioObjectPropertyScope sco
     return AudioObjectSetPropertyData(device, &address, 0, nullptr, sizeof value, &value) == 0;
 }
 
-AudioObjectID FindDeviceByUID(const char* uid) {
+TidewellDeviceLookup TidewellLookUpDeviceByUID(const char* uid) {
+    TidewellDeviceLookup lookup{kAudioObjectUnknown, 0, nullptr, false};
     const AudioObjectPropertyAddress devicesAddress =
         MainAddress(kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal);
     UInt32 size = 0;
-    Check(AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &devicesAddress, 0, nullptr, &size),
-          "AudioObjectGetPropertyDataSize(kAudioHardwarePropertyDevices)");
+    lookup.status = AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, &devicesAddress, 0, nullptr, &size);
+    if (lookup.status != 0) {
+        lookup.failedCall = "AudioObjectGetPropertyDataSize(kAudioHardwarePropertyDevices)";
+        return lookup;
+    }
     std::unique_ptr<void, FreeDeleter> storage(std::malloc(size > 0 ? size : 1));
     if (!storage) {
-        std::fputs("Could not allocate device list.\n", stderr);
-        std::exit(1);
+        lookup.allocationFailed = true;
+        return lookup;
     }
-    Check(AudioObjectGetPropertyData(kAudioObjectSystemObject, &devicesAddress, 0, nullptr, &size, storage.get()),
-          "AudioObjectGetPropertyData(kAudioHardwarePropertyDevices)");
+    lookup.status =
+        AudioObjectGetPropertyData(kAudioObjectSystemObject, &devicesAddress, 0, nullptr, &size, storage.get());
+    if (lookup.status != 0) {
+        lookup.failedCall = "AudioObjectGetPropertyData(kAudioHardwarePropertyDevices)";
+        return lookup;
+    }
     const auto* devices = static_cast<const AudioObjectID*>(storage.get());
     const size_t count = size / sizeof(AudioObjectID);
 
     CFStringRef wanted = uid != nullptr ? CFStringCreateWithCString(nullptr, uid, kCFStringEncodingUTF8) : nullptr;
-    AudioObjectID found = kAudioObjectUnknown;
     const AudioObjectPropertyAddress uidAddress =
         MainAddress(kAudioDevicePropertyDeviceUID, kAudioObjectPropertyScopeGlobal);
-    for (size_t i = 0; i < count && wanted != nullptr && found == kAudioObjectUnknown; ++i) {
+    for (size_t i = 0; i < count && wanted != nullptr && lookup.device == kAudioObjectUnknown; ++i) {
         CFStringRef deviceUID = nullptr;
         UInt32 uidSize = sizeof deviceUID;
         if (AudioObjectGetPropertyData(devices[i], &uidAddress, 0, nullptr, &uidSize, &deviceUID) != 0 ||
@@ -120,18 +127,30 @@ AudioObjectID FindDeviceByUID(const char* uid) {
             continue;
         }
         if (CFStringCompare(deviceUID, wanted, 0) == kCFCompareEqualTo) {
-            found = devices[i];
+            lookup.device = devices[i];
         }
         CFRelease(deviceUID);
     }
     if (wanted != nullptr) {
         CFRelease(wanted);
     }
-    if (found == kAudioObjectUnknown) {
+    return lookup;
+}
+
+AudioObjectID FindDeviceByUID(const char* uid) {
+    const TidewellDeviceLookup lookup = TidewellLookUpDeviceByUID(uid);
+    if (lookup.failedCall != nullptr) {
+        Check(lookup.status, lookup.failedCall);
+    }
+    if (lookup.allocationFailed) {
+        std::fputs("Could not allocate device list.\n", stderr);
+        std::exit(1);
+    }
+    if (lookup.device == kAudioObjectUnknown) {
         std::fprintf(stderr, "Audio device UID %s is not registered with Core Audio.\n", uid != nullptr ? uid : "");
         std::exit(1);
     }
-    return found;
+    return lookup.device;
 }
 
 uint32_t ResolveOutputChannelCount(const char* variableName, AudioObjectID device) {

@@ -139,18 +139,17 @@ void TidewellHelperRingDestroy(TidewellHelperRing* ring) {
     delete ring;
 }
 
-uint64_t TidewellHelperRingAppendFrames(TidewellHelperRing* ring, const float* frames, uint64_t count) {
+namespace {
+
+// Appends what fits and returns how many frames that was. The reader may be copying any slot from
+// its read position up to write; overwriting one of those would hand it torn frames, and moving
+// its position under it would count frames twice. So frames that find no room are refused. The
+// reader's resync catches up with the newest audio once it runs again.
+uint64_t AppendWhatFits(TidewellHelperRing* ring, const float* frames, uint64_t count) {
     const uint64_t read = ring->readPosition.load(std::memory_order_acquire);
     const uint64_t write = ring->writePosition.load(std::memory_order_relaxed);
-    // The reader may be copying any slot from its read position up to write; overwriting one of
-    // those would hand it torn frames, and moving its position under it would count frames twice.
-    // So frames that find no room are refused. The reader's resync catches up with the newest
-    // audio once it runs again.
     const uint64_t room = ring->capacity - std::min(write - read, ring->capacity);
     const uint64_t accepted = std::min(count, room);
-    if (accepted < count) {
-        ring->dropped.fetch_add(count - accepted, std::memory_order_relaxed);
-    }
     if (accepted > 0) {
         CopyIn(ring, frames, write, accepted);
         ring->writePosition.store(write + accepted, std::memory_order_release);
@@ -158,13 +157,26 @@ uint64_t TidewellHelperRingAppendFrames(TidewellHelperRing* ring, const float* f
     return accepted;
 }
 
+}  // namespace
+
+uint64_t TidewellHelperRingAppendFrames(TidewellHelperRing* ring, const float* frames, uint64_t count) {
+    const uint64_t accepted = AppendWhatFits(ring, frames, count);
+    if (accepted < count) {
+        ring->dropped.fetch_add(count - accepted, std::memory_order_relaxed);
+    }
+    return accepted;
+}
+
 void TidewellHelperRingAppendSilence(TidewellHelperRing* ring, uint64_t count) {
-    // From a zeroed row block; it is no captured audio.
+    // From a zeroed row block. It is no captured audio: what finds no room is simply not written,
+    // and never counted as dropped (a helper never drops more than it captured).
     static const float kSilence[4096] = {};
     const uint64_t perPiece = std::max<uint64_t>(1, 4096 / ring->channels);
     for (uint64_t left = count; left > 0;) {
         const uint64_t piece = std::min(left, perPiece);
-        TidewellHelperRingAppendFrames(ring, kSilence, piece);
+        if (AppendWhatFits(ring, kSilence, piece) < piece) {
+            return;
+        }
         left -= piece;
     }
 }
@@ -181,9 +193,9 @@ void RingAppendRouted(TidewellHelperRing* ring, uint32_t count) {
     if (ring == nullptr || count == 0) {
         return;
     }
-    // This write path counts what the ring took.
-    const uint64_t taken = TidewellHelperRingAppendFrames(ring, ring->routedBlock, count);
-    ring->captured.fetch_add(taken, std::memory_order_relaxed);
+    // Every frame the input gave counts as captured, the ones the ring refused as dropped too.
+    TidewellHelperRingAppendFrames(ring, ring->routedBlock, count);
+    ring->captured.fetch_add(count, std::memory_order_relaxed);
 }
 
 void RingRead(TidewellHelperRing* ring, float* destination, uint64_t count) {
@@ -268,4 +280,27 @@ void RingWriterCycle(TidewellHelperRing* ring, uint32_t frames, TidewellBlockTim
         write += silence;
     }
     TidewellRingSidePublish(&ring->sidePoint, write, time.hostNanos, TidewellStreamClockRate(&ring->inputClock));
+}
+
+void TidewellHelperRingRestartSide(TidewellHelperRing* ring) {
+    if (ring == nullptr) {
+        return;
+    }
+    if (ring->control == TidewellHelperRingWriterControls) {
+        // The reader starts again: what was written while nothing played it is stale by now.
+        const uint64_t write = ring->writePosition.load(std::memory_order_acquire);
+        const uint64_t read = ring->readPosition.load(std::memory_order_relaxed);
+        if (write > read) {
+            ring->dropped.fetch_add(write - read, std::memory_order_relaxed);
+            ring->readPosition.store(write, std::memory_order_release);
+        }
+        ring->readerGap = TidewellCycleGap{};
+        TidewellStreamClockRestart(&ring->outputClock);
+    } else {
+        ring->writerGap = TidewellCycleGap{};
+        ring->writerUnderrunSeen = ring->underrun.load(std::memory_order_relaxed);
+        TidewellStreamClockRestart(&ring->inputClock);
+    }
+    TidewellRingSideWithdraw(&ring->sidePoint);
+    ring->resync.store(true, std::memory_order_release);
 }

@@ -96,8 +96,14 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
     // The ring's low envelope at this cycle: the other side's position carried along its clock to
     // this cycle's host time, against this side's own position (before the writer's block; with
     // the silence the reader still holds back, which is latency like the ring's frames).
+    // A point the other side stopped publishing would be carried along its clock for ever: the fill
+    // would read ever further off (ever emptier for the writer, whose steps would then insert
+    // seconds of silence at every alignment). No step follows such a point.
     const TidewellRingSideSnapshot other = TidewellRingSideRead(&ring->sidePoint);
-    if (other.valid && other.rate > 0 && target > 0) {
+    const bool current =
+        other.valid && static_cast<int64_t>(time.hostNanos - other.hostNanos) <=
+                           static_cast<int64_t>(kTidewellSidePointStaleNanos);
+    if (current && other.rate > 0 && target > 0) {
         const uint64_t read = ring->readPosition.load(std::memory_order_relaxed);
         double fill = 0;
         if (writerControls) {
@@ -105,8 +111,12 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
         } else {
             fill = SidePositionAt(other, time.hostNanos) - static_cast<double>(read) + static_cast<double>(ring->holdFrames);
         }
-        const int64_t step = TidewellFillControlUpdate(&ring->fillControl, fill, target,
-                                                       frames / (writerControls ? ring->inputRate : ring->outputRate));
+        // The ring never holds less than nothing: silence beyond the target would be latency added,
+        // not fill made up.
+        const int64_t step = std::max<int64_t>(
+            TidewellFillControlUpdate(&ring->fillControl, fill, target,
+                                      frames / (writerControls ? ring->inputRate : ring->outputRate)),
+            -static_cast<int64_t>(target));
         if (step != 0 && writerControls) {
             ring->pendingStep = step;   // applied to what the writer appends next
         } else if (step > 0) {
@@ -142,6 +152,8 @@ namespace {
 // Appends with the pending step applied: a drop swallows the first frames, an insertion puts
 // silence before them. Both are counted as dropped or as (writer-made) silence.
 void AppendStepped(TidewellHelperRing* ring, const float* frames, uint64_t count) {
+    // Captured, whether the step swallows it or the ring takes it.
+    ring->captured.fetch_add(count, std::memory_order_relaxed);
     if (ring->pendingStep > 0) {
         const uint64_t swallowed = std::min<uint64_t>(count, static_cast<uint64_t>(ring->pendingStep));
         ring->pendingStep -= static_cast<int64_t>(swallowed);
@@ -157,7 +169,6 @@ void AppendStepped(TidewellHelperRing* ring, const float* frames, uint64_t count
     if (count > 0) {
         TidewellHelperRingAppendFrames(ring, frames, count);
     }
-    ring->captured.fetch_add(count, std::memory_order_relaxed);
 }
 
 // Reader controls: the output device played `missed` frames without this side. What was meant for

@@ -7,9 +7,15 @@
 // A sample time further ahead than this many cycles is a new timeline, not lost cycles.
 inline constexpr double kTidewellLargestCycleGap = 64.0;
 
+// A point the other side published longer ago than this is no longer where it stands: it stopped
+// (its device went away) or stalls. Every side publishes with each of its cycles, a tenth of a
+// second apart at most.
+inline constexpr uint64_t kTidewellSidePointStaleNanos = 500'000'000;
+
 // Appends what fits and returns how many frames that was; the rest are counted as dropped.
 uint64_t TidewellHelperRingAppendFrames(TidewellHelperRing* ring, const float* frames, uint64_t count);
-// Appends count frames of silence the same way.
+// Appends up to count frames of silence, as many as fit; silence is no captured audio, so what
+// does not fit is not counted as dropped.
 void TidewellHelperRingAppendSilence(TidewellHelperRing* ring, uint64_t count);
 
 // Writer side: `lost` ring frames of input never arrived. Takes the underrun the reader counted

@@ -258,6 +258,10 @@ TidewellRingSideSnapshot TidewellRingSideRead(const TidewellRingSidePoint* point
     return TidewellRingSideSnapshot{0, 0, 0.0, false};
 }
 
+void TidewellRingSideWithdraw(TidewellRingSidePoint* point) {
+    point->sequence.store(0, std::memory_order_release);
+}
+
 void TidewellFillControlInit(TidewellFillControl* control) {
     *control = TidewellFillControl{};
 }

@@ -70,6 +70,32 @@ TEST_F(HelperLoopTest, UnderrunsGrowTheTargetOnlyWhileTheInputMoves) {
     EXPECT_GT(counters.target.load(), initial);
 }
 
+// A ring started again on a device that came back underruns while it is aligned afresh, as at the
+// start: the fill starts again from its starting target, and those underruns fall in its warm-up.
+TEST_F(HelperLoopTest, ARestartedFillStartsAgainAndWarmsUpAgain) {
+    Init(true);
+    const uint32_t initial = counters.target.load();
+    uint64_t captured = 0, underrun = 0;
+    auto tick = [&](uint64_t newUnderrun) {
+        counters.captured = captured += 4800;
+        counters.underrun = underrun += newUnderrun;
+        TidewellHelperLoopAdvanceFill(&loop);
+    };
+    for (int i = 0; i < 40; ++i) {   // past the warm-up, then a real shortage grows the target
+        tick(0);
+    }
+    tick(900);
+    tick(900);
+    tick(0);
+    ASSERT_GT(counters.target.load(), initial);
+    TidewellHelperLoopRestartFill(&loop);
+    EXPECT_EQ(counters.target.load(), initial);
+    for (int i = 0; i < 5; ++i) {
+        tick(900);
+    }
+    EXPECT_EQ(counters.target.load(), initial);
+}
+
 // A capture cycle the server never delivered runs the reader dry; the writer finds the gap at its
 // next cycle and explains the underrun. More fill would not have helped, and growing the target
 // would only insert silence later, so the target stays.

@@ -91,6 +91,8 @@ TEST_F(MonitorRingTest, OverflowDropsWhatDoesNotFitAndKeepsTheReadPosition) {
     std::vector<float> more(1000, 2.0f);
     TidewellMonitorWrite(ring, more.data(), 1000);
     EXPECT_EQ(ring->dropped.load(), 500u);
+    // Every frame the input gave is captured, the refused ones too: dropped never exceeds it.
+    EXPECT_EQ(ring->captured.load(), kTidewellHelperRingCapacity - 500 + 1000);
     EXPECT_EQ(ring->readPosition.load(), 0u);
     EXPECT_EQ(ring->writePosition.load(), kTidewellHelperRingCapacity);
 }

@@ -330,7 +330,13 @@ struct LostCycleRun {
     double missedReaderAt = -1;
     double seconds = 12;
     double watchFrom = 6;
+    // The reader plays nothing in this stretch, as when its device has gone; with `readerReturns`
+    // it then starts again on a new device (a new timeline), after the ring's restart of its side.
+    double readerAwayFrom = -1;
+    double readerAwayUntil = -1;
+    bool readerReturns = false;
     uint64_t underrun = 0, dropped = 0, steps = 0, explained = 0;   // over the watched stretch
+    uint64_t totalCaptured = 0, totalDropped = 0, finalFill = 0;
 
     // On a fresh mono ring at 48000 Hz with a 224-frame target.
     void Run() {
@@ -365,7 +371,12 @@ struct LostCycleRun {
                 writerSample += frames;
                 continue;
             }
-            if (!(missedReaderAt >= readerTime && missedReaderAt < readerTime + period)) {
+            const bool away = readerTime >= readerAwayFrom && readerTime < readerAwayUntil;
+            if (away && readerReturns && readerTime + period >= readerAwayUntil) {
+                TidewellHelperRingRestartSide(ring);
+                readerSample = -frames;   // the new device's first cycle is at sample time 0
+            }
+            if (!away && !(missedReaderAt >= readerTime && missedReaderAt < readerTime + period)) {
                 const AudioTimeStamp stamp = CycleStamp(readerTime, readerSample);
                 const TidewellOutputBridgeRenderScope scope(&stamp);
                 RingRead(ring, out.data(), frames);
@@ -377,6 +388,9 @@ struct LostCycleRun {
         dropped = ring->dropped.load() - droppedBefore;
         steps = ring->stepCorrections.load() - stepsBefore;
         explained = ring->explainedUnderrun.load() - explainedBefore;
+        totalCaptured = ring->captured.load();
+        totalDropped = ring->dropped.load();
+        finalFill = Fill(ring);
     }
 };
 
@@ -418,4 +432,39 @@ TEST(HelperRing, AnUnderrunThatLostWriterCyclesExplainIsMarkedSo) {
     EXPECT_EQ(run.explained, run.underrun);
     EXPECT_EQ(run.dropped, 0u);
     EXPECT_EQ(run.steps, 0u);
+}
+
+// A reader whose device has gone plays nothing for a long while; the writer goes on. The ring
+// fills and refuses what does not fit, but its counters stay true: no more frames dropped than
+// were ever captured (the reader's last point, carried along its clock, must not read as an ever
+// emptier ring whose steps insert seconds of silence that are then counted as dropped).
+TEST(HelperRing, AReaderThatStopsNeverMakesTheDroppedCountExceedTheCaptured) {
+    LostCycleRun run;
+    run.readerAwayFrom = 4.0;
+    run.readerAwayUntil = 1e9;
+    run.seconds = 64;
+    run.watchFrom = 10;
+    run.Run();
+    EXPECT_EQ(run.finalFill, kTidewellHelperRingCapacity);
+    EXPECT_LE(run.totalDropped, run.totalCaptured);
+    // Past the full ring every captured frame is refused, and nothing else is counted.
+    EXPECT_NEAR(static_cast<double>(run.dropped), 54.0 * 48000, 2 * 192.0);
+    EXPECT_EQ(run.steps, 0u);
+}
+
+// The reader comes back on a new device (a new timeline): it starts on fresh audio, the ring is
+// aligned once, and then it plays on without a gap, a drop or a step.
+TEST(HelperRing, AReaderThatStartsAgainOnANewDevicePlaysOnFromFreshAudio) {
+    LostCycleRun run;
+    run.readerAwayFrom = 4.0;
+    run.readerAwayUntil = 9.0;
+    run.readerReturns = true;
+    run.seconds = 20;
+    run.watchFrom = 11;
+    run.Run();
+    EXPECT_LE(run.totalDropped, run.totalCaptured);
+    EXPECT_EQ(run.underrun, 0u);
+    EXPECT_EQ(run.dropped, 0u);
+    EXPECT_EQ(run.steps, 0u);
+    EXPECT_LE(run.finalFill, 224u + 2 * 192u);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "TidewellHelpers/TidewellDeviceFollower.h"
 #include "TidewellHelpers/TidewellHelperLoop.h"
 #include "TidewellStream/TidewellControlReader.h"
 #include "TidewellStream/TidewellHelperRing.h"
@@ -27,10 +28,11 @@ void TidewellHelperOpenControlsAndMeter(TidewellControlReader* controls, const c
 double TidewellHelperLoopStart(TidewellHelperLoop* loop, TidewellHelperRing* ring, uint32_t bufferFrames,
                                const char* prefix, double durationSeconds);
 
-// Ticks every 100 ms, polling the live controls, until a stop is requested or the run duration
-// has passed.
+// Ticks every 100 ms, polling the live controls and following the device (when given), until a
+// stop is requested or the run duration has passed.
 void TidewellHelperRunLoop(TidewellHelperLoop* loop, TidewellControlReader* controls, const char* ownerID,
-                           TidewellHelperRing* ring, uint32_t gainChannels);
+                           TidewellHelperRing* ring, uint32_t gainChannels, TidewellDeviceFollower* follower = nullptr,
+                           const TidewellFollowedSide* side = nullptr);
 
 // The output bridge's configuration for a helper: the ring's render callback, fallback to the
 // queue allowed, notices to standard error.

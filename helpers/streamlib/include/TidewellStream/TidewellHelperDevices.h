@@ -16,6 +16,15 @@ uint32_t ChannelCountForDeviceChecked(AudioObjectID device, AudioObjectPropertyS
                                       void* (*allocate)(size_t count, size_t size) = nullptr);
 // Sets the device's buffer frame size in the scope when that property is settable there.
 bool SetDeviceBufferFrameSize(AudioObjectID device, AudioObjectPropertyScope scope, uint32_t frames);
+// The device with exactly this UID (kAudioObjectUnknown when none is listed), or what kept the
+// device list from being read: the failed call's name and status, or a failed allocation.
+struct TidewellDeviceLookup {
+    AudioObjectID device;
+    OSStatus status;
+    const char* failedCall;   // null unless a call failed
+    bool allocationFailed;
+};
+TidewellDeviceLookup TidewellLookUpDeviceByUID(const char* uid);
 // The device with exactly this UID; otherwise a line on standard error and exit status 1.
 AudioObjectID FindDeviceByUID(const char* uid);
 // The count in the variable when it is a whole decimal number above 0, else the device's output

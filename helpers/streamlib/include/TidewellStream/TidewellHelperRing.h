@@ -149,6 +149,13 @@ void ResampleAndAppendAt(TidewellHelperRing* ring, uint64_t count, const Tidewel
 void RingWriterCycle(TidewellHelperRing* ring, uint32_t frames, TidewellBlockTime time);
 void RingAppendRouted(TidewellHelperRing* ring, uint32_t count);
 
+// The side that does not control stops, and starts again on another device (its device went away
+// and came back under a new id); called while that side's thread does not run, before it starts
+// again. Forgets its clock, its cycle gaps and its published point, and has the controlling side
+// measure and align the ring afresh. A reader that starts again skips what was written while
+// nothing played it (counted as dropped).
+void TidewellHelperRingRestartSide(TidewellHelperRing* ring);
+
 // The render callback every helper gives its output bridge; context is the ring. Writer controls:
 // the ring's frames (silence for another channel count). Reader controls: frames converted to the
 // output rate (the destination untouched for another channel count or without a converter),

@@ -123,6 +123,9 @@ struct TidewellRingSideSnapshot {
 void TidewellRingSidePublish(TidewellRingSidePoint* point, uint64_t position, uint64_t hostNanos, double rate);
 // The other side reads a consistent copy (invalid before the first publish or while torn).
 TidewellRingSideSnapshot TidewellRingSideRead(const TidewellRingSidePoint* point);
+// Makes the point invalid until the next publish; only while its storer does not run (a side that
+// stopped and starts again on a new device must not be taken for where it stood on the old one).
+void TidewellRingSideWithdraw(TidewellRingSidePoint* point);
 
 struct TidewellFillControl {
     bool aligned;

@@ -94,9 +94,9 @@ bool descendsFrom(pid_t pid, pid_t ancestor) {
   return false;
 }
 
-// What is left of an ended job's process group, and nothing else. Once the job is reaped its
-// number is free: a process started since may carry it, and lead a group of its own that a
-// plain kill(-pgid) would hit. The pidfd taken while the job ran names the job itself, so the
+// What is left of an ended job's process group, and nothing else. Once the job is reaped and
+// its group has emptied, its number is free: a process started since may carry it, and lead a
+// group of its own that a plain kill(-pgid) would hit. The pidfd taken while the job ran names the job itself, so the
 // kernel signals only the group the job led. A kernel without group signals through a pidfd
 // (before 6.9) gets the members that are ours: every process of the job's session descends
 // from the supervisor, which adopts what the job leaves behind.

@@ -50,10 +50,12 @@ void HelperStopQueue::work() {
     // left behind); one past its deadline is killed. One that outlives even its SIGKILL (stuck
     // in the kernel) stays, and is looked at again until it can be reaped.
     std::vector<Job> due;
+    bool ended = false;
     auto now = std::chrono::steady_clock::now();
     for (auto it = jobs_.begin(); it != jobs_.end();) {
       if (!it->process->isRunning()) {
         it = jobs_.erase(it);
+        ended = true;
       } else if (!it->killed && now >= it->deadline) {
         due.push_back(std::move(*it));
         it = jobs_.erase(it);
@@ -81,10 +83,10 @@ void HelperStopQueue::work() {
       changed_.notify_all();
       continue;  // reaps at once what the kill ended
     }
-    if (jobs_.empty()) {
-      changed_.notify_all();
-      continue;
-    }
+    // Every job that ends may be the last one drain() waits for, even with a killed helper
+    // still queued behind it.
+    if (ended) changed_.notify_all();
+    if (jobs_.empty()) continue;
     changed_.wait_for(lock, std::chrono::milliseconds(20));
   }
 }

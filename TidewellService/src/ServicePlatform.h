@@ -45,8 +45,11 @@ class ServicePlatform {
 
   // The configuration file's usual place (ConfigStore::defaultURL).
   virtual std::filesystem::path defaultConfigFile() = 0;
-  // ConfigStore::loadOrCreateEmpty on this file; throws its errors.
-  virtual ConfigSnapshot loadOrCreateEmpty(const std::filesystem::path& configFile) = 0;
+  // ConfigStore::loadOrCreateEmpty on this file; throws its errors. A file that has not changed
+  // since the last call may give the last snapshot without being read again (ConfigFileCache),
+  // shared rather than copied: a large one takes a while to copy too.
+  virtual std::shared_ptr<const ConfigSnapshot> loadOrCreateEmpty(
+      const std::filesystem::path& configFile) = 0;
 
   // True when the runtime region exists with a valid header of the current layout.
   virtual bool runtimeRegionIsValid() = 0;

@@ -11,6 +11,7 @@
 #include <AudioClient/AudioHardware.h>
 #include <AudioClient/AudioServerStatus.h>
 
+#include "ConfigFileCache.h"
 #include "ServicePlatform.h"
 #include "TidewellServiceLog.h"
 #include "TidewellCore/ConfigStore.h"
@@ -37,8 +38,17 @@ class SystemServicePlatform final : public ServicePlatform {
 
   std::filesystem::path defaultConfigFile() override { return ConfigStore::defaultURL(); }
 
-  ConfigSnapshot loadOrCreateEmpty(const std::filesystem::path& configFile) override {
-    return ConfigStore(configFile).loadOrCreateEmpty();
+  std::shared_ptr<const ConfigSnapshot> loadOrCreateEmpty(
+      const std::filesystem::path& configFile) override {
+    ConfigStore store(configFile);
+    bool read = false;
+    auto snapshot = configCache_.load(configFile, [&] {
+      read = true;
+      return store.loadOrCreateEmpty();
+    });
+    // A writer's leftover goes at the next poll, whether or not the file had to be read.
+    if (!read) store.removeAbandonedTemporaryFiles();
+    return snapshot;
   }
 
   bool runtimeRegionIsValid() override {
@@ -142,6 +152,7 @@ class SystemServicePlatform final : public ServicePlatform {
   std::condition_variable wakeChanged_;
   bool woken_ = false;
   bool recordFailed_ = false;  // logged once per run of failures
+  ConfigFileCache configCache_;
 };
 
 }  // namespace

@@ -217,16 +217,16 @@ void TidewellService::run() {
 
 void TidewellService::runPass() {
   platform_->beatHeartbeat();
-  ConfigSnapshot snapshot;
+  std::shared_ptr<const ConfigSnapshot> snapshot;
   try {
     snapshot = platform_->loadOrCreateEmpty(configFile_);
-    publish(snapshot);
+    publish(*snapshot);
   } catch (const std::exception& error) {
     TidewellServiceLog::write(std::string("Reconcile failed: ") + error.what());
     return;
   }
   reportMissingAudioServer();
-  reconcile(desiredRoutes(snapshot.devices));
+  reconcile(desiredRoutes(snapshot->devices));
 }
 
 void TidewellService::reportMissingAudioServer() {
@@ -250,9 +250,9 @@ void TidewellService::publish(const ConfigSnapshot& snapshot) {
 }
 
 void TidewellService::runDryRun() {
-  ConfigSnapshot snapshot = platform_->loadOrCreateEmpty(configFile_);
-  auto controls = RuntimeControlStoreV3::controls(snapshot);
-  auto routes = desiredRoutes(snapshot.devices);
+  auto snapshot = platform_->loadOrCreateEmpty(configFile_);
+  auto controls = RuntimeControlStoreV3::controls(*snapshot);
+  auto routes = desiredRoutes(snapshot->devices);
   TidewellServiceLog::write("Dry run: " + std::to_string(controls.size()) + " device(s)");
   auto word = [](bool value) { return value ? std::string("true") : std::string("false"); };
   for (const auto& entry : controls) {

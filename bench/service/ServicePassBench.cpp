@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <unistd.h>
 
+#include "ConfigFileCache.h"
 #include "ServicePlatform.h"
 #include "TidewellCore/ConfigStore.h"
 #include "TidewellCore/SourceControlStore.h"
@@ -97,7 +99,7 @@ class BenchPlatform final : public ServicePlatform {
   }
   void beatHeartbeat() override {}
   std::filesystem::path defaultConfigFile() override { return {}; }
-  ConfigSnapshot loadOrCreateEmpty(const std::filesystem::path& file) override {
+  std::shared_ptr<const ConfigSnapshot> loadOrCreateEmpty(const std::filesystem::path& file) override {
     return system->loadOrCreateEmpty(file);
   }
   bool runtimeRegionIsValid() override { return !forceRuntimeWrite && system->runtimeRegionIsValid(); }
@@ -150,12 +152,14 @@ bool inPrivateSharedMemory(benchmark::State& state) {
   return false;
 }
 
-// A steady pass: the saved file unchanged, helpers running.
+// A steady pass: the saved file unchanged (and settled, so the poll need not read it again),
+// helpers running.
 void BM_ServicePass(benchmark::State& state) {
   if (!inPrivateSharedMemory(state)) return;
   TidewellServiceLog::setObserver({});
   Setup setup;
   setup.platform->forceRuntimeWrite = state.range(0) != 0;
+  std::this_thread::sleep_for(ConfigFileCache::settleTime + std::chrono::milliseconds(200));
   int saved = dup(STDOUT_FILENO);  // the first pass logs a line per started helper
   freopen("/dev/null", "w", stdout);
   setup.service->runPass();

@@ -151,9 +151,9 @@ class FakePlatform final : public ServicePlatform {
   }
   void beatHeartbeat() override { ++heartbeats; }
   std::filesystem::path defaultConfigFile() override { return "/nonexistent/config.json"; }
-  ConfigSnapshot loadOrCreateEmpty(const std::filesystem::path&) override {
+  std::shared_ptr<const ConfigSnapshot> loadOrCreateEmpty(const std::filesystem::path&) override {
     if (configurationFails) throw std::runtime_error("The configuration could not be read.");
-    return configuration;
+    return std::make_shared<const ConfigSnapshot>(configuration);
   }
   bool runtimeRegionIsValid() override { return regionValid; }
   void writeRuntimeRegion(const std::vector<RuntimeDeviceControls>&) override {

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "ServiceTestSupport.h"
 
 namespace tidewell::testing {
@@ -256,6 +258,28 @@ TEST(HelperStopQueueTest, AHelperThatOutlivesItsSigkillIsReapedWhenItEnds) {
   survivor->end();
   EXPECT_TRUE(becomesTrue([&] { return survivor->reaped(); }));
   EXPECT_EQ(log.lines(), std::vector<std::string>{"stuck did not exit 0 s after SIGTERM; killing it"});
+}
+
+// A stop that waits on a helper stuck past its SIGKILL ends once the other helpers have ended
+// by themselves: the last of them must wake the wait, though the stuck one is still queued.
+TEST(HelperStopQueueTest, StoppingEndsWhenTheOtherHelpersExitBesideAStuckOne) {
+  LogRecorder log;
+  HelperStopQueue queue(std::chrono::seconds(1));
+  auto survivor = std::make_shared<KillSurvivor>();
+  queue.schedule(survivor, "stuck");
+  ASSERT_TRUE(becomesTrue([&] { return survivor->killed(); }));
+  auto slow = std::make_shared<FakeProcess>(2000, ServiceEnvironment{}, true);
+  queue.schedule(slow, "slow");
+  auto drained = std::async(std::launch::async, [&] { queue.drain(); });
+  // Within its grace period the slow helper is still waited for...
+  EXPECT_EQ(drained.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  // ...and once it exits by itself, the stop is over.
+  slow->exit(0);
+  bool ended = drained.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  survivor->end();  // lets a stop that missed its wake-up end too
+  drained.wait();
+  EXPECT_TRUE(ended) << "the stop hung on a helper that had been killed";
+  EXPECT_EQ(slow->signalCount(), 0) << "a helper that exits in time is never killed";
 }
 
 // The record names every helper the service started and has not seen end, helpers on their way

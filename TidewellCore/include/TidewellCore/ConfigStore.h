@@ -69,6 +69,9 @@ struct ConfigStore {
   // that appears meanwhile is never replaced: it is loaded instead. A damaged file is left as it is.
   // Temporary files that killed writers left beside the file are removed on the way.
   ConfigSnapshot loadOrCreateEmpty() const;
+  // What loadOrCreateEmpty does beside the load: removes the temporary files that killed
+  // writers left beside the file, when no write is under way. Never fails.
+  void removeAbandonedTemporaryFiles() const;
   // Replaces the file whole, durably: a reader sees the old document or the new one, never a
   // mix, and a failed save leaves the old file and no temporary file behind; neither does a
   // save killed part-way, once the next save or loadOrCreateEmpty has run.

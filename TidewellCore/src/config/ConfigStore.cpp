@@ -190,6 +190,11 @@ void ConfigStore::removeAbandonedTemporaryFiles(FolderLock& lock) const {
   }
 }
 
+void ConfigStore::removeAbandonedTemporaryFiles() const {
+  FolderLock lock(folderOf(url));
+  removeAbandonedTemporaryFiles(lock);
+}
+
 ConfigStore::FolderLock ConfigStore::beginWrite() const {
   const std::filesystem::path folder = folderOf(url);
   fileManager->createDirectory(folder);
@@ -230,8 +235,7 @@ ConfigSnapshot ConfigStore::loadOrCreateEmpty() const {
   try {
     ConfigSnapshot snapshot = load();
     // The service comes here on every pass, so a writer's leftover never stays for long.
-    FolderLock lock(folderOf(url));
-    removeAbandonedTemporaryFiles(lock);
+    removeAbandonedTemporaryFiles();
     return snapshot;
   } catch (const ConfigStoreError& e) {
     if (e.kind() != ConfigStoreError::Kind::missingConfig) throw;

@@ -11,11 +11,14 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <optional>
@@ -34,6 +37,81 @@ constexpr auto kRestartDelay = std::chrono::seconds(10);
 constexpr auto kStopGrace = std::chrono::seconds(5);
 constexpr auto kGroupGrace = std::chrono::seconds(2);
 constexpr int kExitConfigurationError = 78;  // the job's log or program cannot be opened
+#ifndef PIDFD_SIGNAL_PROCESS_GROUP
+constexpr unsigned kPidfdSignalProcessGroup = 1U << 2;
+#else
+constexpr unsigned kPidfdSignalProcessGroup = PIDFD_SIGNAL_PROCESS_GROUP;
+#endif
+
+// What /proc/<pid>/stat says of a process, as far as the supervisor needs it.
+struct ProcessState {
+  char state = 0;
+  pid_t parent = 0;
+  pid_t group = 0;
+};
+
+std::optional<ProcessState> processState(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(pid));
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char buffer[512];
+  ssize_t n = read(fd, buffer, sizeof buffer - 1);
+  close(fd);
+  if (n <= 0) return std::nullopt;
+  buffer[n] = '\0';
+  const char* nameEnd = std::strrchr(buffer, ')');
+  ProcessState result;
+  long parent = 0, group = 0;
+  if (!nameEnd || std::sscanf(nameEnd + 1, " %c %ld %ld", &result.state, &parent, &group) != 3) return std::nullopt;
+  result.parent = static_cast<pid_t>(parent);
+  result.group = static_cast<pid_t>(group);
+  return result;
+}
+
+// Every live process, by number.
+template <class Visit>
+void forEachProcess(Visit visit) {
+  DIR* proc = opendir("/proc");
+  if (!proc) return;
+  while (dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    if (auto state = processState(static_cast<pid_t>(pid)); state && state->state != 'Z')
+      visit(static_cast<pid_t>(pid), *state);
+  }
+  closedir(proc);
+}
+
+bool descendsFrom(pid_t pid, pid_t ancestor) {
+  for (int step = 0; step < 4096 && pid > 1; ++step) {
+    auto state = processState(pid);
+    if (!state) return false;
+    if (state->parent == ancestor) return true;
+    pid = state->parent;
+  }
+  return false;
+}
+
+// What is left of an ended job's process group, and nothing else. Once the job is reaped and
+// its group has emptied, its number is free: a process started since may carry it, and lead a
+// group of its own that a plain kill(-pgid) would hit. The pidfd taken while the job ran names the job itself, so the
+// kernel signals only the group the job led. A kernel without group signals through a pidfd
+// (before 6.9) gets the members that are ours: every process of the job's session descends
+// from the supervisor, which adopts what the job leaves behind.
+void signalJobGroup(int pidfd, pid_t group, pid_t currentJob, int sig) {
+  if (pidfd >= 0) {
+    if (syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, kPidfdSignalProcessGroup) == 0 || errno == ESRCH)
+      return;
+  }
+  // The running job carries the number only once the old group has no member left.
+  if (group == currentJob) return;
+  pid_t self = getpid();
+  forEachProcess([&](pid_t pid, const ProcessState& state) {
+    if (state.group == group && descendsFrom(pid, self)) kill(pid, sig);
+  });
+}
 
 class Supervisor {
  public:
@@ -112,7 +190,8 @@ class Supervisor {
     auto now = Clock::now();
     for (auto it = groups_.begin(); it != groups_.end();) {
       if (it->killAt <= now) {
-        kill(-it->pgid, SIGKILL);
+        signalJobGroup(it->pidfd, it->pgid, pid_, SIGKILL);
+        if (it->pidfd >= 0) close(it->pidfd);
         it = groups_.erase(it);
       } else {
         ++it;
@@ -132,8 +211,9 @@ class Supervisor {
     lastExit_ = WIFEXITED(status) ? "last exit code = " + std::to_string(WEXITSTATUS(status))
                                   : "last terminating signal = " + std::to_string(WTERMSIG(status));
     // What the job started in its process group ends with it.
-    kill(-pid_, SIGTERM);
-    groups_.push_back({pid_, Clock::now() + kGroupGrace});
+    signalJobGroup(jobPidfd_, pid_, 0, SIGTERM);
+    groups_.push_back({pid_, jobPidfd_, Clock::now() + kGroupGrace});
+    jobPidfd_ = -1;
     pid_ = 0;
     if (agent_.keepAlive && !stopping_) restartAt_ = Clock::now() + kRestartDelay;
   }
@@ -181,6 +261,8 @@ class Supervisor {
       return;
     }
     pid_ = child;
+    // Taken before the job can be reaped, so that it names this job and no later process.
+    jobPidfd_ = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
   }
 
   static int openLog(const std::string& path) {
@@ -212,7 +294,10 @@ class Supervisor {
 
   // Ends everything we started or adopted, and waits for all of it.
   void endAllChildren() {
-    for (const auto& g : groups_) kill(-g.pgid, SIGKILL);
+    for (const auto& g : groups_) {
+      signalJobGroup(g.pidfd, g.pgid, pid_, SIGKILL);
+      if (g.pidfd >= 0) close(g.pidfd);
+    }
     groups_.clear();
     auto deadline = Clock::now() + kStopGrace;
     for (;;) {
@@ -229,28 +314,9 @@ class Supervisor {
   static std::vector<pid_t> adoptedChildren() {
     std::vector<pid_t> children;
     pid_t self = getpid();
-    DIR* proc = opendir("/proc");
-    if (!proc) return children;
-    while (dirent* entry = readdir(proc)) {
-      char* end = nullptr;
-      long pid = std::strtol(entry->d_name, &end, 10);
-      if (pid <= 0 || *end != '\0') continue;
-      char path[64];
-      std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-      int fd = open(path, O_RDONLY | O_CLOEXEC);
-      if (fd < 0) continue;
-      char buffer[512];
-      ssize_t n = read(fd, buffer, sizeof buffer - 1);
-      close(fd);
-      if (n <= 0) continue;
-      buffer[n] = '\0';
-      const char* close = std::strrchr(buffer, ')');
-      char state = 0;
-      long parent = 0;
-      if (close && std::sscanf(close + 1, " %c %ld", &state, &parent) == 2 && parent == self && state != 'Z')
-        children.push_back(static_cast<pid_t>(pid));
-    }
-    closedir(proc);
+    forEachProcess([&](pid_t pid, const ProcessState& state) {
+      if (state.parent == self) children.push_back(pid);
+    });
     return children;
   }
 
@@ -309,8 +375,10 @@ class Supervisor {
     return s;
   }
 
+  // An ended job's process group, until its grace period is over.
   struct Group {
     pid_t pgid;
+    int pidfd;  // the ended job's, or -1 where the kernel has no pidfds
     Clock::time_point killAt;
   };
 
@@ -321,6 +389,7 @@ class Supervisor {
   int signalFd_ = -1;
   sigset_t original_{};
   pid_t pid_ = 0;
+  int jobPidfd_ = -1;
   long runs_ = 0;
   bool stopping_ = false;
   std::string lastExit_;

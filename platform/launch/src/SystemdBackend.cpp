@@ -35,13 +35,15 @@ class SystemdBackend final : public Backend {
     fs::path file = unitPath(agent.label);
     if (fs::exists(file))
       throw LaunchError(kExitAlreadyLoaded, "Bootstrap failed: 37: Operation already in progress: " + agent.label);
+    // Before anything is written: a definition the unit cannot carry leaves no file behind.
+    std::string text = systemdUnitText(agent);
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
     fs::path temporary = file;
     temporary += ".tmp";
     {
       std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-      out << systemdUnitText(agent);
+      out << text;
       if (!out.flush()) throw LaunchError(kExitIOError, "Bootstrap failed: 5: cannot write " + temporary.string());
     }
     fs::rename(temporary, file, ec);
@@ -103,9 +105,8 @@ class SystemdBackend final : public Backend {
       status.lastExit = "last exit code = " + values["ExecMainStatus"];
     status.detail = "\tunit = " + unitName(label) + "\n";
     // The rest comes from the definition the unit was written from.
-    std::string text = unitText(label);
-    if (auto at = text.find("\nSourcePath="); at != std::string::npos) {
-      status.path = text.substr(at + 12, text.find('\n', at + 1) - at - 12);
+    status.path = systemdUnitSourcePath(unitText(label));
+    if (!status.path.empty()) {
       try {
         AgentDefinition agent = readAgentDefinition(status.path);
         status.arguments = agent.programArguments;

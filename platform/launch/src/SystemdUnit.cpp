@@ -23,12 +23,43 @@ std::string quoted(const std::string& value, bool commandLine) {
   return out + "\"";
 }
 
-// A path after "append:" is taken literally up to the end of the line; only specifiers expand.
-std::string outputSetting(const std::string& path) {
-  if (path.empty()) return "null";
-  std::string out = "append:";
+// The path as a message shows it: control characters as C escapes.
+std::string visible(const std::string& path) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (char c : path) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') out += "\\n";
+    else if (c == '\t') out += "\\t";
+    else if (byte < 0x20 || byte == 0x7f) out += std::string("\\x") + digits[byte >> 4] + digits[byte & 15];
+    else out += c;
+  }
+  return out;
+}
+
+// A path that takes the rest of its line (SourcePath=, "append:"), with its specifiers doubled.
+// systemd has no escape for a line break there: one would end the setting and start a line of
+// the path's choosing. It also strips a trailing blank and joins a line that ends in a
+// backslash with the next, so such a path would be read back as another. All three are refused.
+std::string linePath(const std::string& what, const std::string& path) {
+  auto refuse = [&](const std::string& why) {
+    return LaunchError(kExitIOError, "Bootstrap failed: 5: " + what + " \"" + visible(path) +
+                                         "\" cannot be written into a systemd unit: " + why);
+  };
+  for (char c : path) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) throw refuse("it holds a line break or another control character");
+  }
+  if (!path.empty() && (path.back() == ' ' || path.back() == '\\'))
+    throw refuse("it ends in a blank or a backslash");
+  std::string out;
   for (char c : path) out += c == '%' ? std::string("%%") : std::string(1, c);
   return out;
+}
+
+std::string outputSetting(const std::string& what, const std::string& path) {
+  if (path.empty()) return "null";
+  return "append:" + linePath(what, path);
 }
 
 }  // namespace
@@ -36,11 +67,13 @@ std::string outputSetting(const std::string& path) {
 std::string systemdUnitName(const std::string& label) { return "agent-" + label + ".service"; }
 
 std::string systemdUnitText(const AgentDefinition& agent) {
+  // Checked first: the comment line below carries the path too.
+  std::string sourcePath = linePath("The agent definition's path", agent.path);
   std::string unit;
   unit += "# Written by launchctl from the launch agent " + agent.path + "; bootout removes it.\n";
   unit += "[Unit]\n";
   unit += "Description=Launch agent " + agent.label + "\n";
-  unit += "SourcePath=" + agent.path + "\n";
+  unit += "SourcePath=" + sourcePath + "\n";
   // A kept-alive agent is restarted however often it exits.
   unit += "StartLimitIntervalSec=0\n";
   unit += "\n[Service]\n";
@@ -52,13 +85,27 @@ std::string systemdUnitText(const AgentDefinition& agent) {
   for (const auto& [name, value] : agent.environment) unit += "Environment=" + quoted(name + "=" + value, false) + "\n";
   unit += "WorkingDirectory=/\n";
   unit += "StandardInput=null\n";
-  unit += "StandardOutput=" + outputSetting(agent.standardOutPath) + "\n";
-  unit += "StandardError=" + outputSetting(agent.standardErrorPath) + "\n";
+  unit += "StandardOutput=" + outputSetting("StandardOutPath", agent.standardOutPath) + "\n";
+  unit += "StandardError=" + outputSetting("StandardErrorPath", agent.standardErrorPath) + "\n";
   unit += std::string("Restart=") + (agent.keepAlive ? "always" : "no") + "\n";
   unit += "RestartSec=10\n";
   unit += "TimeoutStopSec=5\n";
   if (agent.runAtLoad || agent.keepAlive) unit += "\n[Install]\nWantedBy=default.target\n";
   return unit;
+}
+
+std::string systemdUnitSourcePath(const std::string& unitText) {
+  const std::string key = "\nSourcePath=";
+  auto at = unitText.find(key);
+  if (at == std::string::npos) return {};
+  at += key.size();
+  std::string written = unitText.substr(at, unitText.find('\n', at) - at);
+  std::string path;
+  for (size_t i = 0; i < written.size(); ++i) {
+    path += written[i];
+    if (written[i] == '%' && i + 1 < written.size() && written[i + 1] == '%') ++i;
+  }
+  return path;
 }
 
 }  // namespace tidewell::launch

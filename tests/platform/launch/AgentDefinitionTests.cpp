@@ -151,3 +151,58 @@ TEST(SystemdUnit, QuotesWhatSystemdWouldOtherwiseExpandOrSplit) {
   EXPECT_EQ(unit.find("[Install]"), std::string::npos);
   EXPECT_NE(unit.find("StandardOutput=null\n"), std::string::npos);
 }
+
+// The paths take the rest of their line in the unit, where systemd has no escape for a line
+// break: a path holding one would add settings of its own. A trailing blank or backslash would
+// make systemd read back another path. Each is refused, naming the path.
+TEST(SystemdUnit, RefusesPathsTheUnitCannotCarry) {
+  AgentDefinition agent;
+  agent.path = "/home/u/.config/launch-agents/a.plist";
+  agent.label = "a";
+  agent.programArguments = {"/bin/true"};
+  agent.standardOutPath = "/tmp/out.log";
+  ASSERT_NO_THROW(systemdUnitText(agent));
+
+  struct Case {
+    std::string AgentDefinition::*field;
+    std::string value;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {&AgentDefinition::path, "/home/u/x\nExecStartPre=/bin/rm -rf /home/u\n/a.plist",
+       "The agent definition's path \"/home/u/x\\nExecStartPre=/bin/rm -rf /home/u\\n/a.plist\""},
+      {&AgentDefinition::path, "/home/u/tab\there/a.plist", "\"/home/u/tab\\there/a.plist\""},
+      {&AgentDefinition::path, "/home/u/cr\r/a.plist", "\"/home/u/cr\\x0d/a.plist\""},
+      {&AgentDefinition::standardOutPath, "/tmp/out\n[Install]\nWantedBy=default.target", "StandardOutPath"},
+      {&AgentDefinition::standardErrorPath, "/tmp/err.log\\", "StandardErrorPath \"/tmp/err.log\\\""},
+      {&AgentDefinition::standardOutPath, "/tmp/out.log ", "StandardOutPath"},
+  };
+  for (const auto& c : cases) {
+    AgentDefinition bad = agent;
+    bad.*(c.field) = c.value;
+    try {
+      std::string unit = systemdUnitText(bad);
+      ADD_FAILURE() << "written:\n" << unit;
+    } catch (const LaunchError& e) {
+      EXPECT_EQ(e.code(), kExitIOError);
+      std::string message = e.what();
+      EXPECT_TRUE(message.starts_with("Bootstrap failed: 5: ")) << message;
+      EXPECT_NE(message.find(c.shown), std::string::npos) << message;
+      EXPECT_NE(message.find("cannot be written into a systemd unit"), std::string::npos) << message;
+      EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+    }
+  }
+}
+
+// systemd expands specifiers in SourcePath=, so a '%' in the definition's path is doubled there,
+// and print reads the path back as it was.
+TEST(SystemdUnit, SourcePathKeepsAPercentSign) {
+  AgentDefinition agent;
+  agent.path = "/home/u/100%h/a.plist";
+  agent.label = "a";
+  agent.programArguments = {"/bin/true"};
+  std::string unit = systemdUnitText(agent);
+  EXPECT_NE(unit.find("\nSourcePath=/home/u/100%%h/a.plist\n"), std::string::npos) << unit;
+  EXPECT_EQ(systemdUnitSourcePath(unit), agent.path);
+  EXPECT_EQ(systemdUnitSourcePath("[Unit]\nDescription=x\n"), "");
+}

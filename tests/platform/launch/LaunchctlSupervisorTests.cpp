@@ -1,9 +1,12 @@
 // launchctl with its own supervisor, end to end, in a private runtime folder and HOME. Every
 // process it starts carries a marker in its environment, so the test can tell what is left.
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -231,6 +234,96 @@ TEST_F(LaunchctlSupervisor, AJobThatIsNotKeptAliveRunsWhenKickstartedAndStaysEnd
   EXPECT_EQ(socketPeer(root_ / "run/tidewell-launch/test.job.sock"), supervisor[0]);
   EXPECT_EQ(run({"bootout", target()}).status, 0);
   EXPECT_EQ(markedProcesses(marker_), std::vector<pid_t>{});
+}
+
+// Runs `scenario` as the first process of a new PID namespace (with its own /proc), where the
+// next process number can be chosen. Returns what the scenario returns, "" for success, or
+// "skip: ..." where the system allows no such namespace. Everything started in it ends with it.
+std::string inPidNamespace(const std::function<std::string()>& scenario) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return "pipe failed";
+  pid_t outer = fork();
+  if (outer == 0) {
+    close(report[0]);
+    auto tell = [&](const std::string& text) {
+      [[maybe_unused]] auto written = write(report[1], text.data(), text.size());
+      _exit(0);
+    };
+    std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+    if (unshare(CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNS) != 0)
+      tell(std::string("skip: no user and PID namespace: ") + std::strerror(errno));
+    std::ofstream("/proc/self/setgroups") << "deny";
+    std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1\n";
+    std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1\n";
+    pid_t first = fork();
+    if (first == 0) {
+      if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+        tell(std::string("skip: cannot mount /proc in the namespace: ") + std::strerror(errno));
+      tell(scenario());
+    }
+    int status = 0;
+    waitpid(first, &status, 0);
+    _exit(0);
+  }
+  close(report[1]);
+  std::string result;
+  char buffer[512];
+  for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;) result.append(buffer, static_cast<size_t>(n));
+  close(report[0]);
+  waitpid(outer, nullptr, 0);
+  return result;
+}
+
+// What an ended job leaves in its process group gets SIGTERM at once and SIGKILL 2 s later,
+// though the job itself is reaped by then.
+TEST_F(LaunchctlSupervisor, WhatAnEndedJobLeftInItsGroupIsKilledThoughItIgnoresSigterm) {
+  fs::path agent = writeAgent("trap '' TERM; sleep 1000 &amp; echo $!; exit 0", true, false);
+  ASSERT_EQ(run({"bootstrap", "gui/" + uid_, agent.string()}).status, 0);
+  pid_t left = 0;
+  ASSERT_TRUE(eventually([&] { return (left = static_cast<pid_t>(std::atol(readFile(root_ / "logs/out.log").c_str()))) > 0; },
+                         10s));
+  ASSERT_TRUE(eventually([&] { return run({"print", target()}).output.find("last exit code = 0") != std::string::npos; },
+                         10s));
+  EXPECT_TRUE(eventually([&] { return !alive(left); }, 20s)) << "left behind: " << left;
+}
+
+// By the time the supervisor kills the ended job's group, the job's number may be taken by a
+// process of someone else, leading a group of its own: that one must be left alone.
+TEST_F(LaunchctlSupervisor, AnotherGroupWithTheEndedJobsNumberIsLeftAlone) {
+  fs::path agent = writeAgent("echo $$; exit 0", true, false);
+  std::string outcome = inPidNamespace([&]() -> std::string {
+    Result boot = run({"bootstrap", "gui/" + uid_, agent.string()});
+    if (boot.status != 0) return "bootstrap failed: " + boot.output;
+    pid_t job = 0;
+    if (!eventually([&] { return (job = static_cast<pid_t>(std::atol(readFile(root_ / "logs/out.log").c_str()))) > 0; },
+                    10s))
+      return "the job never said its number";
+    // Reaped by the supervisor: the number is free again.
+    if (!eventually([&] { return run({"print", target()}).output.find("last exit code = 0") != std::string::npos; },
+                    10s))
+      return "the job's end was never reported";
+    auto ended = std::chrono::steady_clock::now();
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << job - 1;
+    pid_t other = fork();
+    if (other == 0) {
+      setsid();
+      for (;;) pause();
+    }
+    if (other != job) return "could not start a process as " + std::to_string(job) + ", got " + std::to_string(other);
+    // Well past the 2 s after which the supervisor would stop the job's group.
+    int status = 0;
+    while (std::chrono::steady_clock::now() < ended + 6s) {
+      if (waitpid(other, &status, WNOHANG) == other)
+        return "the other process group was signalled: " + std::string(strsignal(WTERMSIG(status)));
+      std::this_thread::sleep_for(50ms);
+    }
+    kill(other, SIGKILL);
+    run({"bootout", target()});
+    return "";
+  });
+  if (outcome.starts_with("skip: ")) GTEST_SKIP() << outcome;
+  EXPECT_EQ(outcome, "");
 }
 
 TEST_F(LaunchctlSupervisor, FailuresExitNonZeroWithAMessage) {

@@ -102,3 +102,22 @@ TEST_F(LaunchctlSystemd, AUnitThatDoesNotStartFailsTheBootstrapWithSystemdsMessa
   EXPECT_FALSE(fs::exists(root_ / "config/systemd/user/agent-test.job.service"));
   EXPECT_EQ(run({"bootstrap", "gui/" + uid_, plist_.string()}).status, 0);
 }
+
+// The application writes its definition under $XDG_CONFIG_HOME/launch-agents. One under a
+// folder name with a line break in it is refused before any unit is written: its path would
+// otherwise add lines of its own choosing to the unit.
+TEST_F(LaunchctlSystemd, ADefinitionPathWithALineBreakIsRefused) {
+  fs::path odd = root_ / "config\nExecStartPre=/bin/touch /tmp/injected\n" / "launch-agents";
+  fs::create_directories(odd);
+  fs::path plist = odd / "test.job.plist";
+  fs::copy_file(plist_, plist);
+  Result boot = run({"bootstrap", "gui/" + uid_, plist.string()});
+  EXPECT_EQ(boot.status, 5) << boot.output;
+  EXPECT_NE(boot.output.find("The agent definition's path"), std::string::npos) << boot.output;
+  EXPECT_NE(boot.output.find("cannot be written into a systemd unit"), std::string::npos) << boot.output;
+  EXPECT_FALSE(fs::exists(root_ / "config/systemd/user/agent-test.job.service"));
+  EXPECT_FALSE(fs::exists(root_ / "config/systemd/user/agent-test.job.service.tmp"));
+  EXPECT_FALSE(fs::exists(root_ / "calls")) << readFile(root_ / "calls");
+  // The same definition where the path is plain loads.
+  EXPECT_EQ(run({"bootstrap", "gui/" + uid_, plist_.string()}).status, 0);
+}

@@ -103,6 +103,10 @@ void DriverInstaller::installOrUpdate(std::function<void(bool)> done) {
   carried_ = {version(*carried).value_or(QString()), contentHash(*carried)};
   // Which server runs now: only one started after it counts as having loaded the new bundle.
   instanceBefore_ = setup_.serverInstance ? setup_.serverInstance() : std::nullopt;
+  // A folder others could change is refused before anyone is asked for a password.
+  if (setup_.plugInFolderProblem) {
+    if (auto problem = setup_.plugInFolderProblem(setup_.plugInFolder)) return commandEnded(problem);
+  }
 
   const QString command = adminInstallCommand(*carried, setup_.plugInFolder);
   const QString prompt = productName() + QStringLiteral(" needs to install its audio driver.");

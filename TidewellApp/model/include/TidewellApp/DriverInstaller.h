@@ -48,6 +48,10 @@ struct DriverInstallerSetup {
   QString carriedBundle;
   // The audio server's plug-in folder.
   QString plugInFolder;
+  // Why root's shell may not work in the plug-in folder, or none; an install it refuses ends
+  // with that text before any prompt. standard() asks DriverInstaller::plugInFolderProblem; tests
+  // that script the administrator command in a temporary folder of theirs leave it empty.
+  std::function<std::optional<QString>(const QString& folder)> plugInFolderProblem;
   // Runs a command as administrator; throws DriverInstallError or PrivilegedLaunchError.
   std::function<void(const QString& command, const QString& prompt)> runAsAdministrator;
   // Makes the audio server start again, so that it loads the plug-in folder anew. Its failure
@@ -102,6 +106,12 @@ class DriverInstaller : public QObject {
   // Runs the command as administrator on the calling thread (see PrivilegedCommand).
   static void runAsAdministrator(const QString& command, const QString& prompt);
   static QString adminInstallCommand(const QString& bundledPath, const QString& plugInFolder);
+  // Why root's shell may not install into this folder, or none: the folder must be absolute, and
+  // every folder on the way to it (symbolic links followed) must belong to root and be writable
+  // by nobody else, so that no process of the user's can swap a link in while root works there.
+  // A folder such as a build tree's plug-in folder, which the user owns, is refused: a plug-in
+  // there needs no administrator.
+  static std::optional<QString> plugInFolderProblem(const QString& folder);
   // The bundle's Contents/Info.plist (an XML property list) when it holds a dictionary.
   static std::optional<QVariantMap> infoPlist(const QString& bundlePath);
   // "short version (build)", or none.

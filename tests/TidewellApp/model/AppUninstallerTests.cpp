@@ -349,7 +349,6 @@ TEST_F(AppUninstallerTest, AnInheritedImageStaysWhereItIsAndTheRunQuits) {
 
   auto s = setup();
   s.runningBundle = fromEnvironment;
-  s.moveToTrash = AppUninstallerSetup::standard().moveToTrash;
   auto model = makeModel();
   auto uninstaller = makeUninstaller(s);
   EXPECT_FALSE(uninstaller->canTrashRunningBundle());

@@ -136,6 +136,10 @@ void AppUninstaller::setPhase(const AppUninstallPhase& phase) {
   emit phaseChanged();
 }
 
+QString AppUninstaller::administratorPrompt() {
+  return text(Branding::productName) + QStringLiteral(" needs your administrator password to remove its audio driver.");
+}
+
 bool AppUninstaller::canTrashRunningBundle() const {
   return !setup_.runningBundle.isEmpty() && setup_.runningBundle.endsWith(QStringLiteral(".AppImage")) &&
          QFileInfo(setup_.runningBundle).isAbsolute();
@@ -248,8 +252,7 @@ void AppUninstaller::uninstall(TidewellAppModel& model) {
   // Running from this moment, so a second start before the command begins does nothing.
   setPhase(AppUninstallPhase::running(AppUninstallStep::driver));
   const QString command = adminRemovalCommand(setup_.plugInFolder);
-  const QString prompt = text(Branding::productName) +
-                         QStringLiteral(" needs your administrator password to remove its audio driver.");
+  const QString prompt = administratorPrompt();
   auto outcome = std::make_shared<CommandOutcome>();
   outcome_ = outcome;
   std::thread([outcome, run = setup_.runAsAdministrator, restart = setup_.restartAudioServer, command, prompt] {

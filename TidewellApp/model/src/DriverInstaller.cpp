@@ -72,6 +72,12 @@ void DriverInstaller::setLastError(const std::optional<QString>& error) {
   emit lastErrorChanged();
 }
 
+void DriverInstaller::setAdministratorPrompt(const std::optional<QString>& prompt) {
+  if (administratorPrompt_ == prompt) return;
+  administratorPrompt_ = prompt;
+  emit administratorPromptChanged();
+}
+
 void DriverInstaller::refresh() {
   auto carried = bundledURL();
   if (!carried) return setStatus(DriverInstallStatus::bundleMissing());
@@ -110,6 +116,7 @@ void DriverInstaller::installOrUpdate(std::function<void(bool)> done) {
 
   const QString command = adminInstallCommand(*carried, setup_.plugInFolder);
   const QString prompt = productName() + QStringLiteral(" needs to install its audio driver.");
+  setAdministratorPrompt(prompt);
   auto outcome = std::make_shared<CommandOutcome>();
   outcome_ = outcome;
   // Not tied to this object: the command may wait long at its prompt, and its outcome is
@@ -140,6 +147,7 @@ void DriverInstaller::collectOutcome() {
   }
   outcomePoll_->stop();
   outcome_.reset();
+  setAdministratorPrompt(std::nullopt);
   commandEnded(error);
 }
 

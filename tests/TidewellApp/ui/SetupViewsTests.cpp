@@ -328,6 +328,27 @@ TEST_F(SetupViewsTest, OnboardingFailedServiceInstallKeepsTheSheetOpenForAnother
   EXPECT_EQ(closes, 1);
 }
 
+TEST_F(SetupViewsTest, OnboardingSaysWhoAsksWhileTheAdministratorIsAsked) {
+  auto model = makeSetupModel();
+  auto installer = makeInstaller();
+  std::atomic<bool> release{false};
+  admin = [&](const QString&) {
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    QDir().mkpath(plugIns);
+    writeBundle(plugIns + "/TidewellHAL.driver", "1.5", "230");
+  };
+  OnboardingView view(*model, *installer, [this] { ++closes; });
+  test::grabShown(view);
+  EXPECT_TRUE(view.promptText()->isHidden());
+  view.primaryButton()->click();
+  EXPECT_FALSE(view.promptText()->isHidden());
+  EXPECT_EQ(view.promptText()->text(), "Tidewell needs to install its audio driver.");
+  grab(view, "onboarding-asking");
+  release = true;
+  ASSERT_TRUE(waitFor([&] { return !view.settingUp(); }, 10000));
+  EXPECT_TRUE(view.promptText()->isHidden());
+}
+
 class UninstallViewTest : public SetupViewsTest {
  protected:
   std::function<void()> adminAction = [] {};
@@ -392,6 +413,7 @@ TEST_F(UninstallViewTest, EveryPhaseWithItsButtonsTextsAndEscapeGuard) {
   EXPECT_EQ(view.row(AppUninstallStep::trashApp)->subtitle()->text(),
             "Tidewell quits. Its program files stay in place: remove its package with your package manager.");
   EXPECT_EQ(view.row(AppUninstallStep::driver)->symbol(), "circle");
+  EXPECT_TRUE(view.promptText()->isHidden());
   grab(view, "uninstall-idle");
   QTest::keyClick(&view, Qt::Key_Escape);
   EXPECT_EQ(dismissals, 1);
@@ -403,6 +425,9 @@ TEST_F(UninstallViewTest, EveryPhaseWithItsButtonsTextsAndEscapeGuard) {
   EXPECT_FALSE(view.cancelButton()->isEnabled());
   EXPECT_TRUE(view.spinnerShown());
   EXPECT_TRUE(view.row(AppUninstallStep::driver)->spinning());
+  // The system's password dialog may not say who asks; the window does.
+  EXPECT_FALSE(view.promptText()->isHidden());
+  EXPECT_EQ(view.promptText()->text(), "Tidewell needs your administrator password to remove its audio driver.");
   QTest::keyClick(&view, Qt::Key_Escape);
   EXPECT_EQ(dismissals, 1);
   grab(view, "uninstall-running");
@@ -411,6 +436,7 @@ TEST_F(UninstallViewTest, EveryPhaseWithItsButtonsTextsAndEscapeGuard) {
   ASSERT_TRUE(waitFor([&] { return uninstaller.phase() == AppUninstallPhase::running(AppUninstallStep::userData); },
                       10000));
   EXPECT_EQ(view.row(AppUninstallStep::service)->symbol(), "checkmark.circle.fill");
+  EXPECT_TRUE(view.promptText()->isHidden());
 
   // failed: one red line per item, "Try Again"
   ASSERT_TRUE(QDir().mkpath(root.path() + "/data/Tidewell"));

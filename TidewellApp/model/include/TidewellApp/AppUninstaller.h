@@ -98,6 +98,9 @@ class AppUninstaller : public QObject {
   // second call right after does nothing.
   void uninstall(TidewellAppModel& model);
 
+  // The sentence the driver step asks the administrator with; the window shows it during that
+  // step, as pkexec's dialog cannot.
+  static QString administratorPrompt();
   // Whether the run may move the running application to the trash.
   bool canTrashRunningBundle() const;
   // The shell command of the driver step: removes every plug-in bundle, each attempted even when

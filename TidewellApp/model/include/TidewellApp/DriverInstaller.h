@@ -82,6 +82,7 @@ class DriverInstaller : public QObject {
   Q_PROPERTY(tidewell::DriverInstallStatus status READ status NOTIFY statusChanged)
   Q_PROPERTY(bool installing READ installing NOTIFY installingChanged)
   Q_PROPERTY(std::optional<QString> lastError READ lastError NOTIFY lastErrorChanged)
+  Q_PROPERTY(std::optional<QString> administratorPrompt READ administratorPrompt NOTIFY administratorPromptChanged)
 
  public:
   explicit DriverInstaller(QObject* parent = nullptr);
@@ -90,6 +91,10 @@ class DriverInstaller : public QObject {
   DriverInstallStatus status() const { return status_; }
   bool installing() const { return installing_; }
   std::optional<QString> lastError() const { return lastError_; }
+  // The sentence that says why the administrator is asked, while the administrator command runs
+  // (the system's password dialog may be up); none otherwise. pkexec's dialog cannot carry it,
+  // so the windows show it beside theirs.
+  std::optional<QString> administratorPrompt() const { return administratorPrompt_; }
 
   // The carried bundle when it exists.
   std::optional<QString> bundledURL() const;
@@ -122,6 +127,7 @@ class DriverInstaller : public QObject {
   void statusChanged();
   void installingChanged();
   void lastErrorChanged();
+  void administratorPromptChanged();
   void installFinished(bool loaded);
 
  private:
@@ -133,6 +139,7 @@ class DriverInstaller : public QObject {
   void setStatus(const DriverInstallStatus& status);
   void setInstalling(bool installing);
   void setLastError(const std::optional<QString>& error);
+  void setAdministratorPrompt(const std::optional<QString>& prompt);
   void collectOutcome();
   void commandEnded(const std::optional<QString>& error);
   void checkLoaded();
@@ -142,6 +149,7 @@ class DriverInstaller : public QObject {
   DriverInstallStatus status_;
   bool installing_ = false;
   std::optional<QString> lastError_;
+  std::optional<QString> administratorPrompt_;
   // The install in progress.
   std::function<void(bool)> done_;
   std::optional<std::uint64_t> instanceBefore_;

@@ -152,8 +152,12 @@ QString AppUninstaller::adminRemovalCommand(const QString& plugInFolder) {
   // Every removal is attempted; any that failed makes the whole command fail. The audio server
   // is restarted afterwards by the uninstaller itself, as the user whose server it is.
   QStringList commands{QStringLiteral("rc=0")};
-  for (const QString& name : names)
-    commands << QStringLiteral("rm -rf -- ") + shellQuoted(folder + QLatin1Char('/') + name) + QStringLiteral(" || rc=1");
+  QStringList paths;
+  for (const QString& name : names) paths << folder + QLatin1Char('/') + name;
+  // What an install cut short left behind.
+  paths << driverStagingFolder(folder);
+  for (const QString& path : paths)
+    commands << QStringLiteral("rm -rf -- ") + shellQuoted(path) + QStringLiteral(" || rc=1");
   commands << QStringLiteral("exit $rc");
   return commands.join(QStringLiteral("; "));
 }

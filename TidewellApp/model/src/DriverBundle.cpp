@@ -194,6 +194,11 @@ std::optional<QString> DriverInstaller::plugInFolderProblem(const QString& folde
          reason + QLatin1Char('.');
 }
 
+QString driverStagingFolder(const QString& plugInFolder) {
+  return QDir::cleanPath(plugInFolder) + QStringLiteral("/.") + fromView(Branding::driverBundleBasename) +
+         QStringLiteral(".installing");
+}
+
 QString audioctlPath() {
   if (QCoreApplication::instance() != nullptr) {
     QFileInfo beside(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("audioctl")));
@@ -235,8 +240,7 @@ QString DriverInstaller::adminInstallCommand(const QString& bundledPath, const Q
   // none, and is renamed into place whole and owned by root, so that no server meets half a
   // bundle and nothing is copied through a name someone else chose. "--" keeps every path an
   // operand.
-  const QString staging = folder + QStringLiteral("/.") + fromView(Branding::driverBundleBasename) +
-                          QStringLiteral(".installing");
+  const QString staging = driverStagingFolder(folder);
   const QString copy = staging + QLatin1Char('/') + bundleName(Branding::driverBundleBasename);
   QStringList commands;
   for (std::string_view legacy : Branding::legacyDriverBundleBasenames)

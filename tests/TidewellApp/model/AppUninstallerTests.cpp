@@ -118,17 +118,17 @@ class AppUninstallerTest : public ModelTest {
 TEST_F(AppUninstallerTest, RemovalCommandAttemptsEveryBundleAndFailsWhenAnyRemovalFailed) {
   EXPECT_EQ(AppUninstaller::adminRemovalCommand("/plug/ins/"),
             "rc=0; rm -rf -- '/plug/ins/TidewellHAL.driver' || rc=1; rm -rf -- '/plug/ins/ZellvaneHAL.driver' || rc=1; "
-            "exit $rc");
+            "rm -rf -- '/plug/ins/.TidewellHAL.installing' || rc=1; exit $rc");
   // A quote in the folder reaches the shell intact.
   EXPECT_EQ(AppUninstaller::adminRemovalCommand("/it's"),
             "rc=0; rm -rf -- '/it'\\''s/TidewellHAL.driver' || rc=1; rm -rf -- '/it'\\''s/ZellvaneHAL.driver' || rc=1; "
-            "exit $rc");
+            "rm -rf -- '/it'\\''s/.TidewellHAL.installing' || rc=1; exit $rc");
 
   // Run through a real shell, with an rm that cannot remove the current bundle.
   QTemporaryDir tools;
   QFile fakeRm(tools.path() + "/rm");
   ASSERT_TRUE(fakeRm.open(QIODevice::WriteOnly));
-  fakeRm.write("#!/bin/sh\ncase \"$*\" in *TidewellHAL*) echo \"rm: cannot remove $2: Busy\" >&2; exit 1;; esac\n"
+  fakeRm.write("#!/bin/sh\ncase \"$*\" in */TidewellHAL.driver) echo \"rm: cannot remove $3: Busy\" >&2; exit 1;; esac\n"
                "exec /bin/rm \"$@\"\n");
   fakeRm.close();
   fakeRm.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -137,6 +137,7 @@ TEST_F(AppUninstallerTest, RemovalCommandAttemptsEveryBundleAndFailsWhenAnyRemov
   const QString folder = plugIns + "/it's here";
   touch(folder + "/TidewellHAL.driver/Contents/Info.plist");
   touch(folder + "/ZellvaneHAL.driver/Contents/Info.plist");
+  touch(folder + "/.TidewellHAL.installing/TidewellHAL.driver/Contents/Info.plist");
   PrivilegedCommand::Environment direct;
   direct.isRoot = true;
   try {
@@ -148,6 +149,7 @@ TEST_F(AppUninstallerTest, RemovalCommandAttemptsEveryBundleAndFailsWhenAnyRemov
   }
   qputenv("PATH", path);
   EXPECT_FALSE(QFileInfo::exists(folder + "/ZellvaneHAL.driver")) << "the later removal was attempted";
+  EXPECT_FALSE(QFileInfo::exists(folder + "/.TidewellHAL.installing"));
   EXPECT_TRUE(QFileInfo::exists(folder + "/TidewellHAL.driver"));
   // With a working rm both go and the command succeeds.
   EXPECT_NO_THROW(PrivilegedCommand::run(AppUninstaller::adminRemovalCommand(folder), "p", direct));
@@ -385,6 +387,21 @@ TEST_F(AppUninstallerTest, TheTrashIsTheUsersEvenWithoutADataFolderAndAFalseSucc
   const bool movedAgain = AppUninstallerSetup::standard().moveToTrash(image, error);
   QDir::setCurrent(before);
   EXPECT_FALSE(movedAgain);
+  EXPECT_EQ(error, "Could not move " + image + " to the Trash.");
+  EXPECT_TRUE(QFileInfo(image).isFile());
+  EXPECT_EQ(QDir(work.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+
+  // A data folder whose Trash cannot be made: Qt moves the file into the working folder and
+  // says it worked; the move is undone and reported.
+  ASSERT_TRUE(QDir().mkpath(home.path() + "/share"));
+  QFile notAFolder(home.path() + "/share/Trash");
+  ASSERT_TRUE(notAFolder.open(QIODevice::WriteOnly));
+  notAFolder.close();
+  qputenv("XDG_DATA_HOME", (home.path() + "/share").toUtf8());
+  ASSERT_TRUE(QDir::setCurrent(work.path()));
+  const bool movedAside = AppUninstallerSetup::standard().moveToTrash(image, error);
+  QDir::setCurrent(before);
+  EXPECT_FALSE(movedAside);
   EXPECT_EQ(error, "Could not move " + image + " to the Trash.");
   EXPECT_TRUE(QFileInfo(image).isFile());
   EXPECT_EQ(QDir(work.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());

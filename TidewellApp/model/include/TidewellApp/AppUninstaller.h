@@ -103,8 +103,9 @@ class AppUninstaller : public QObject {
   static QString administratorPrompt();
   // Whether the run may move the running application to the trash.
   bool canTrashRunningBundle() const;
-  // The shell command of the driver step: removes every plug-in bundle, each attempted even when
-  // an earlier one failed, and fails when any removal failed.
+  // The shell command of the driver step: removes every plug-in bundle (and what an install cut
+  // short left), each attempted even when an earlier one failed, and fails when any removal
+  // failed.
   static QString adminRemovalCommand(const QString& plugInFolder);
   // The identifier the user-data names use: the given one when it is a plain, non-empty file
   // name, else the fixed application id.

@@ -69,6 +69,9 @@ struct DriverInstallerSetup {
 // The audio server's plug-in folder: the first folder of AUDIOSERVER_PLUGIN_PATH, else
 // "/usr/local/lib/audioserver/Plug-Ins/HAL".
 QString driverPlugInFolder();
+// The folder beside the bundles where the install command stages its copy (only an install cut
+// short leaves it); the audio server loads nothing from it.
+QString driverStagingFolder(const QString& plugInFolder);
 
 // audioctl beside the executable, else on PATH; empty when there is none.
 QString audioctlPath();

@@ -62,10 +62,12 @@ bool moveToUsersTrash(const QString& path, QString& error) {
   if (!QFile::moveToTrash(path, &inTrash)) return false;
   const QFileInfo landed(inTrash);
   const QString trashFolder = landed.absoluteDir().absolutePath();  // <trash>/files
+  const QString trash = QFileInfo(trashFolder).path();
+  // The home Trash ("Trash"), or a volume's (".Trash-<uid>", or ".Trash/<uid>").
+  const QString trashName = QFileInfo(trash).fileName();
   const bool inATrash = landed.isAbsolute() && QFileInfo(trashFolder).fileName() == QStringLiteral("files") &&
-                        (QFileInfo(QFileInfo(trashFolder).path()).fileName() == QStringLiteral("Trash") ||
-                         QFileInfo(QFileInfo(trashFolder).path()).fileName().startsWith(QStringLiteral(".Trash")) ||
-                         QFileInfo(QFileInfo(QFileInfo(trashFolder).path()).path()).fileName() == QStringLiteral(".Trash"));
+                        (trashName == QStringLiteral("Trash") || trashName.startsWith(QStringLiteral(".Trash-")) ||
+                         QFileInfo(QFileInfo(trash).path()).fileName() == QStringLiteral(".Trash"));
   if (inATrash) return true;
   // Put it back, with the record Qt wrote beside it gone.
   QFile::rename(landed.absoluteFilePath(), path);
@@ -101,8 +103,9 @@ AppUninstallerSetup AppUninstallerSetup::standard() {
   // Only a self-contained application image is the user's own file to remove, and only the one
   // this program runs from; a package manager's or an install tree's files stay.
   std::error_code ec;
-  s.runningBundle = AppUninstaller::runningImage(qEnvironmentVariable("APPIMAGE"), qEnvironmentVariable("APPDIR"),
-                                                 QString::fromStdString(std::filesystem::read_symlink("/proc/self/exe", ec).string()));
+  const QString executable = QString::fromStdString(std::filesystem::read_symlink("/proc/self/exe", ec).string());
+  s.runningBundle =
+      AppUninstaller::runningImage(qEnvironmentVariable("APPIMAGE"), qEnvironmentVariable("APPDIR"), executable);
   // POSIX shared memory lives in /dev/shm on Linux; the regions outlive every writer, so they go
   // with the rest of the product.
   s.removeSharedMemory = [] {
@@ -235,8 +238,9 @@ bool AppUninstaller::isRemovable(const UserDataItem& item) const {
   const QString home = QDir::cleanPath(QString::fromStdString(UserDataFolder::homeDirectory().string()));
   // The preferences' folder lies in the configuration folder, which is held to the same rule.
   const QString xdg = item.isPreferences ? QFileInfo(base).path() : base;
+  if (item.base.isEmpty()) return false;
   for (const QString& folder : {base, xdg})
-    if (item.base.isEmpty() || !QDir::isAbsolutePath(folder) || folder == QStringLiteral("/") || folder == home) return false;
+    if (!QDir::isAbsolutePath(folder) || folder == QStringLiteral("/") || folder == home) return false;
   const QString path = QDir::cleanPath(item.path);
   const QFileInfo info(path);
   if (!QDir::isAbsolutePath(path) || info.path() != base) return false;
@@ -352,7 +356,7 @@ void AppUninstaller::removeUserData(QStringList& errors) {
       }
     }
     // The preferences file's folder holds nothing else of ours: it goes when empty.
-    if (item.isPreferences) QDir().rmdir(QFileInfo(item.path).path());
+    if (item.isPreferences && isRemovable(item)) QDir().rmdir(QFileInfo(item.path).path());
   }
 }
 

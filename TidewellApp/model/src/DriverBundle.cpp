@@ -190,8 +190,8 @@ std::optional<QString> DriverInstaller::plugInFolderProblem(const QString& folde
   const QString cleaned = QDir::cleanPath(folder);
   QString reason;
   if (onlyRootChanges(std::filesystem::path(cleaned.toStdString()).lexically_normal(), 0, reason)) return std::nullopt;
-  return QStringLiteral("The plug-in folder ") + cleaned + QStringLiteral(" is not safe to install into as administrator: ") +
-         reason + QLatin1Char('.');
+  return QStringLiteral("The plug-in folder ") + cleaned +
+         QStringLiteral(" is not safe to install into as administrator: ") + reason + QLatin1Char('.');
 }
 
 QString driverStagingFolder(const QString& plugInFolder) {

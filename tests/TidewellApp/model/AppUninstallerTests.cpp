@@ -496,6 +496,15 @@ TEST_F(AppUninstallerTest, AnXdgFolderThatIsTheHomeKeepsTheUsersOwnFolders) {
   const auto items = check.userDataItems();
   EXPECT_EQ(items.back().path, home.path() + "/Tidewell/Tidewell.conf");
   EXPECT_FALSE(check.isRemovable(items.back()));
+  // Without a preferences file there, the folder is not removed either, even when empty.
+  QFile::remove(notes);
+  ASSERT_EQ(QDir(home.path() + "/Tidewell").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+  QDir(home.path() + "/Zellvane").removeRecursively();
+  auto again = makeUninstaller(s);
+  again->uninstall(*model);
+  ASSERT_TRUE(waitFor([&] { return terminations == 1 || !again->phase().isRunning(); }, 20000));
+  EXPECT_EQ(terminations, 1) << again->phase().message.toStdString();
+  EXPECT_TRUE(QFileInfo(home.path() + "/Tidewell").isDir());
 }
 
 TEST_F(AppUninstallerTest, AnXdgFolderThatIsTheRootNamesNothingToRemove) {

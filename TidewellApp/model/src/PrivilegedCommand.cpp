@@ -1,7 +1,6 @@
 #include "TidewellApp/PrivilegedCommand.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 

@@ -16,6 +16,7 @@
 #pragma pop_macro("slots")
 #include <TidewellRuntimeSupport/TidewellShm.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,6 +42,43 @@ QString bundleName(std::string_view basename) { return text(basename) + QStringL
 
 QString dataFolder() { return QString::fromStdString(UserDataFolder::applicationSupportDirectory().string()); }
 
+// Whether `path` lies strictly inside `folder`; both canonical (existing, links resolved).
+bool liesInside(const QString& path, const QString& folder) {
+  const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+  return !path.isEmpty() && !folder.isEmpty() && path.startsWith(prefix) && path != folder;
+}
+
+// Moves a file to the Trash of the user's data folder. Qt 6.4 reports success when that folder
+// does not exist, having moved the file into "files" of the working folder instead; so the
+// data folder is made first (as the XDG rules ask of a program that needs it), and a move that
+// still did not land in a Trash is undone and reported.
+bool moveToUsersTrash(const QString& path, QString& error) {
+  error = QStringLiteral("Could not move ") + path + QStringLiteral(" to the Trash.");
+  const auto dataHomes = UserDataFolder::applicationSupportDirectories();
+  if (dataHomes.empty()) return false;
+  const QString dataHome = QString::fromStdString(dataHomes.front().string());
+  if (!QDir().mkpath(dataHome)) return false;
+  QString inTrash;
+  if (!QFile::moveToTrash(path, &inTrash)) return false;
+  const QFileInfo landed(inTrash);
+  const QString trashFolder = landed.absoluteDir().absolutePath();  // <trash>/files
+  const QString trash = QFileInfo(trashFolder).path();
+  // The home Trash ("Trash"), or a volume's (".Trash-<uid>", or ".Trash/<uid>").
+  const QString trashName = QFileInfo(trash).fileName();
+  const bool inATrash = landed.isAbsolute() && QFileInfo(trashFolder).fileName() == QStringLiteral("files") &&
+                        (trashName == QStringLiteral("Trash") || trashName.startsWith(QStringLiteral(".Trash-")) ||
+                         QFileInfo(QFileInfo(trash).path()).fileName() == QStringLiteral(".Trash"));
+  if (inATrash) return true;
+  // Put it back, with the record Qt wrote beside it gone.
+  QFile::rename(landed.absoluteFilePath(), path);
+  const QString info = QFileInfo(trashFolder).path() + QStringLiteral("/info/") + landed.fileName() +
+                       QStringLiteral(".trashinfo");
+  QFile::remove(info);
+  QDir().rmdir(QFileInfo(info).path());
+  QDir().rmdir(trashFolder);
+  return false;
+}
+
 }  // namespace
 
 struct AppUninstaller::CommandOutcome {
@@ -62,23 +100,19 @@ AppUninstallerSetup AppUninstallerSetup::standard() {
       // An agent that cannot be stopped this way is left to the deletion of its definition.
     }
   };
-  // Only a self-contained application image is the user's own file to remove; a package
-  // manager's or an install tree's files stay.
-  s.runningBundle = qEnvironmentVariable("APPIMAGE");
+  // Only a self-contained application image is the user's own file to remove, and only the one
+  // this program runs from; a package manager's or an install tree's files stay.
+  std::error_code ec;
+  const QString executable = QString::fromStdString(std::filesystem::read_symlink("/proc/self/exe", ec).string());
+  s.runningBundle =
+      AppUninstaller::runningImage(qEnvironmentVariable("APPIMAGE"), qEnvironmentVariable("APPDIR"), executable);
   // POSIX shared memory lives in /dev/shm on Linux; the regions outlive every writer, so they go
   // with the rest of the product.
   s.removeSharedMemory = [] {
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
-      const std::string name = entry.path().filename().string();
-      if (AppUninstaller::isOwnSharedMemoryName(QString::fromStdString(name))) TidewellShmUnlink(("/" + name).c_str());
-    }
+    for (const QString& name : AppUninstaller::ownSharedMemoryEntries(QStringLiteral("/dev/shm")))
+      TidewellShmUnlink((QLatin1Char('/') + name).toLocal8Bit().constData());
   };
-  s.moveToTrash = [](const QString& path, QString& error) {
-    if (QFile::moveToTrash(path)) return true;
-    error = QStringLiteral("Could not move ") + path + QStringLiteral(" to the Trash.");
-    return false;
-  };
+  s.moveToTrash = &moveToUsersTrash;
   s.removeItem = [](const QString& path) -> std::optional<QString> {
     std::error_code ec;
     std::filesystem::remove_all(path.toStdString(), ec);
@@ -105,6 +139,10 @@ void AppUninstaller::setPhase(const AppUninstallPhase& phase) {
   emit phaseChanged();
 }
 
+QString AppUninstaller::administratorPrompt() {
+  return text(Branding::productName) + QStringLiteral(" needs your administrator password to remove its audio driver.");
+}
+
 bool AppUninstaller::canTrashRunningBundle() const {
   return !setup_.runningBundle.isEmpty() && setup_.runningBundle.endsWith(QStringLiteral(".AppImage")) &&
          QFileInfo(setup_.runningBundle).isAbsolute();
@@ -117,10 +155,40 @@ QString AppUninstaller::adminRemovalCommand(const QString& plugInFolder) {
   // Every removal is attempted; any that failed makes the whole command fail. The audio server
   // is restarted afterwards by the uninstaller itself, as the user whose server it is.
   QStringList commands{QStringLiteral("rc=0")};
-  for (const QString& name : names)
-    commands << QStringLiteral("rm -rf ") + shellQuoted(folder + QLatin1Char('/') + name) + QStringLiteral(" || rc=1");
+  QStringList paths;
+  for (const QString& name : names) paths << folder + QLatin1Char('/') + name;
+  // What an install cut short left behind.
+  paths << driverStagingFolder(folder);
+  for (const QString& path : paths)
+    commands << QStringLiteral("rm -rf -- ") + shellQuoted(path) + QStringLiteral(" || rc=1");
   commands << QStringLiteral("exit $rc");
   return commands.join(QStringLiteral("; "));
+}
+
+QString AppUninstaller::runningImage(const QString& image, const QString& imageFolder, const QString& executable) {
+  if (image.isEmpty() || !QFileInfo(image).isAbsolute() || !image.endsWith(QStringLiteral(".AppImage")) ||
+      !QFileInfo(image).isFile() || imageFolder.isEmpty() || !QFileInfo(imageFolder).isAbsolute())
+    return {};
+  const QString folder = QFileInfo(imageFolder).canonicalFilePath();
+  if (folder.isEmpty() || folder == QStringLiteral("/") || !QFileInfo(folder).isDir()) return {};
+  if (!liesInside(QFileInfo(executable).canonicalFilePath(), folder)) return {};
+  if (liesInside(QFileInfo(image).canonicalFilePath(), folder)) return {};
+  return image;
+}
+
+QStringList AppUninstaller::ownSharedMemoryEntries(const QString& folder) {
+  QStringList names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.toStdString(), ec)) {
+    const QString name = QString::fromStdString(entry.path().filename().string());
+    if (!isOwnSharedMemoryName(name)) continue;
+    struct stat st {};
+    // Not followed: a link there is not a region, whoever made it.
+    if (::lstat(entry.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) continue;
+    names << name;
+  }
+  names.sort();
+  return names;
 }
 
 bool AppUninstaller::isOwnSharedMemoryName(const QString& name) {
@@ -147,32 +215,43 @@ QString AppUninstaller::effectiveBundleIdentifier(const QString& identifier) {
 std::vector<AppUninstaller::UserDataItem> AppUninstaller::userDataItems() const {
   const ServiceLocations locations = ServiceLocations::fromEnvironment();
   const QString id = effectiveBundleIdentifier(setup_.bundleIdentifier);
+  const QString data = dataFolder();
   const QString state = xdgFolder("XDG_STATE_HOME", ".local/state");
+  const QString cache = xdgFolder("XDG_CACHE_HOME", ".cache");
   const QString legacyName = text(Branding::legacyDataDirectoryName);
+  const QString preferences = SettingsPreferences::defaultFilePath();
   return {
-      {locations.appSupport, false},
-      {QDir(dataFolder()).filePath(legacyName), false},
-      {locations.serviceLog, false},
-      {QDir(state).filePath(legacyName), false},
-      {QDir(xdgFolder("XDG_CACHE_HOME", ".cache")).filePath(id), false},
+      {locations.appSupport, false, data},
+      {QDir(data).filePath(legacyName), false, data},
+      {locations.serviceLog, false, state},
+      {QDir(state).filePath(legacyName), false, state},
+      {QDir(cache).filePath(id), false, cache},
       // Per-application web storage has no place of its own here: the data folder named by id.
-      {QDir(dataFolder()).filePath(id), false},
-      {QDir(state).filePath(id + QStringLiteral(".savedState")), false},
-      {SettingsPreferences::defaultFilePath(), true},
+      {QDir(data).filePath(id), false, data},
+      {QDir(state).filePath(id + QStringLiteral(".savedState")), false, state},
+      {preferences, true, QFileInfo(preferences).path()},
   };
 }
 
-bool AppUninstaller::isRemovablePath(const QString& path) const {
-  if (!QDir::isAbsolutePath(path)) return false;
+bool AppUninstaller::isRemovable(const UserDataItem& item) const {
+  const QString base = QDir::cleanPath(item.base);
+  const QString home = QDir::cleanPath(QString::fromStdString(UserDataFolder::homeDirectory().string()));
+  // The preferences' folder lies in the configuration folder, which is held to the same rule.
+  const QString xdg = item.isPreferences ? QFileInfo(base).path() : base;
+  if (item.base.isEmpty()) return false;
+  for (const QString& folder : {base, xdg})
+    if (!QDir::isAbsolutePath(folder) || folder == QStringLiteral("/") || folder == home) return false;
+  const QString path = QDir::cleanPath(item.path);
+  const QFileInfo info(path);
+  if (!QDir::isAbsolutePath(path) || info.path() != base) return false;
   const QString id = effectiveBundleIdentifier(setup_.bundleIdentifier);
-  const QString name = QFileInfo(QDir::cleanPath(path)).fileName();
   const QString product = text(Branding::dataDirectoryName);
   const QStringList own{product,
                         text(Branding::legacyDataDirectoryName),
                         id,
                         id + QStringLiteral(".savedState"),
                         product + QStringLiteral(".conf")};
-  return !name.isEmpty() && own.contains(name);
+  return own.contains(info.fileName());
 }
 
 void AppUninstaller::uninstall(TidewellAppModel& model) {
@@ -181,8 +260,7 @@ void AppUninstaller::uninstall(TidewellAppModel& model) {
   // Running from this moment, so a second start before the command begins does nothing.
   setPhase(AppUninstallPhase::running(AppUninstallStep::driver));
   const QString command = adminRemovalCommand(setup_.plugInFolder);
-  const QString prompt = text(Branding::productName) +
-                         QStringLiteral(" needs your administrator password to remove its audio driver.");
+  const QString prompt = administratorPrompt();
   auto outcome = std::make_shared<CommandOutcome>();
   outcome_ = outcome;
   std::thread([outcome, run = setup_.runAsAdministrator, restart = setup_.restartAudioServer, command, prompt] {
@@ -266,7 +344,7 @@ void AppUninstaller::removeUserData(QStringList& errors) {
     std::error_code ec;
     if (!std::filesystem::exists(std::filesystem::symlink_status(path, ec))) {
       if (!item.isPreferences) continue;
-    } else if (!isRemovablePath(item.path)) {
+    } else if (!isRemovable(item)) {
       errors << QStringLiteral("Could not remove ") + item.path +
                     QStringLiteral(": it is not a folder of this application.");
       continue;
@@ -278,7 +356,7 @@ void AppUninstaller::removeUserData(QStringList& errors) {
       }
     }
     // The preferences file's folder holds nothing else of ours: it goes when empty.
-    if (item.isPreferences) QDir().rmdir(QFileInfo(item.path).path());
+    if (item.isPreferences && isRemovable(item)) QDir().rmdir(QFileInfo(item.path).path());
   }
 }
 

@@ -9,6 +9,13 @@
 
 #include <TidewellCore/Branding.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
 #include "TidewellApp/DriverInstaller.h"
 #include "TidewellApp/RunCommand.h"
 
@@ -83,6 +90,83 @@ std::optional<QVariant> readValue(QXmlStreamReader& xml) {
   return std::nullopt;
 }
 
+// ---- the plug-in folder as root's shell meets it --------------------------------------------
+
+QString pathText(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
+
+// Whether nobody but root can change what root's shell finds at `path` (absolute, lexically
+// normal), following symbolic links as the shell would; else the reason. Every folder on the
+// way must belong to root and be writable by nobody else. A folder everyone may write in with
+// the sticky bit (/tmp) is passed only on to an entry of root's that already exists: nobody else
+// can rename or replace that, but anyone could create a missing one first.
+bool onlyRootChanges(const std::filesystem::path& path, int linksFollowed, QString& reason) {
+  if (linksFollowed > 40) {
+    reason = pathText(path) + QStringLiteral(" passes through too many symbolic links");
+    return false;
+  }
+  std::filesystem::path current = "/";
+  struct stat st {};
+  if (::lstat("/", &st) != 0) {
+    reason = QStringLiteral("/: ") + QString::fromLocal8Bit(std::strerror(errno));
+    return false;
+  }
+  bool openToAll = false;  // the folder `current` lets anyone create names in it
+  auto judge = [&](const std::filesystem::path& folder, bool last) {
+    if (st.st_uid != 0) {
+      reason = pathText(folder) + QStringLiteral(" belongs to a user other than root");
+      return false;
+    }
+    openToAll = false;
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return true;
+    if ((st.st_mode & S_ISVTX) != 0 && (st.st_mode & S_IWOTH) != 0 && !last) {
+      openToAll = true;
+      return true;
+    }
+    reason = pathText(folder) + QStringLiteral(" can be written by users other than root");
+    return false;
+  };
+  std::vector<std::filesystem::path> names;
+  for (const auto& name : path.relative_path()) names.push_back(name);
+  if (!judge(current, names.empty())) return false;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    const std::filesystem::path next = current / names[i];
+    if (::lstat(next.c_str(), &st) != 0) {
+      const int error = errno;
+      if (error != ENOENT) {
+        reason = pathText(next) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error));
+        return false;
+      }
+      // Root's mkdir makes the rest, in a folder only root can change.
+      if (!openToAll) return true;
+      reason = pathText(current) + QStringLiteral(" lets any user create ") + pathText(next) + QStringLiteral(" first");
+      return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (openToAll && st.st_uid != 0) {
+        reason = pathText(next) + QStringLiteral(" belongs to a user other than root");
+        return false;
+      }
+      std::error_code ec;
+      const std::filesystem::path target = std::filesystem::read_symlink(next, ec);
+      if (ec) {
+        reason = pathText(next) + QStringLiteral(": ") + QString::fromStdString(ec.message());
+        return false;
+      }
+      // `current` holds no link any more, so a ".." in the target means its real parent.
+      std::filesystem::path resolved = target.is_absolute() ? target : current / target;
+      for (std::size_t j = i + 1; j < names.size(); ++j) resolved /= names[j];
+      return onlyRootChanges(resolved.lexically_normal(), linksFollowed + 1, reason);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      reason = pathText(next) + QStringLiteral(" is not a folder");
+      return false;
+    }
+    if (!judge(next, i + 1 == names.size())) return false;
+    current = next;
+  }
+  return true;
+}
+
 std::optional<QString> textValue(const QVariantMap& map, const QString& key) {
   auto found = map.constFind(key);
   if (found == map.constEnd() || found->typeId() != QMetaType::QString) return std::nullopt;
@@ -95,6 +179,24 @@ QString driverPlugInFolder() {
   for (const QString& folder : qEnvironmentVariable("AUDIOSERVER_PLUGIN_PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts))
     return QDir::cleanPath(folder);
   return QStringLiteral("/usr/local/lib/audioserver/Plug-Ins/HAL");
+}
+
+std::optional<QString> DriverInstaller::plugInFolderProblem(const QString& folder) {
+  // A relative folder would be resolved by root against a working folder of its own, and by
+  // the audio server against another.
+  if (folder.isEmpty() || !QDir::isAbsolutePath(folder))
+    return QStringLiteral("The plug-in folder \"") + folder + QStringLiteral("\" is not an absolute path.");
+  // The same cleaned path the command names.
+  const QString cleaned = QDir::cleanPath(folder);
+  QString reason;
+  if (onlyRootChanges(std::filesystem::path(cleaned.toStdString()).lexically_normal(), 0, reason)) return std::nullopt;
+  return QStringLiteral("The plug-in folder ") + cleaned +
+         QStringLiteral(" is not safe to install into as administrator: ") + reason + QLatin1Char('.');
+}
+
+QString driverStagingFolder(const QString& plugInFolder) {
+  return QDir::cleanPath(plugInFolder) + QStringLiteral("/.") + fromView(Branding::driverBundleBasename) +
+         QStringLiteral(".installing");
 }
 
 QString audioctlPath() {
@@ -123,6 +225,7 @@ DriverInstallerSetup DriverInstallerSetup::standard() {
     s.carriedBundle = QDir::cleanPath(s.carriedBundle);
   }
   s.plugInFolder = driverPlugInFolder();
+  s.plugInFolderProblem = &DriverInstaller::plugInFolderProblem;
   s.runAsAdministrator = &DriverInstaller::runAsAdministrator;
   s.restartAudioServer = [audioctl = audioctlPath()] { tidewell::restartAudioServer(audioctl); };
   s.serverInstance = [] { return CoreAudioDeviceRegistry::audioServerInstance(); };
@@ -133,14 +236,22 @@ DriverInstallerSetup DriverInstallerSetup::standard() {
 QString DriverInstaller::adminInstallCommand(const QString& bundledPath, const QString& plugInFolder) {
   const QString folder = QDir::cleanPath(plugInFolder);
   const QString destination = folder + QLatin1Char('/') + bundleName(Branding::driverBundleBasename);
+  // The copy is made in a folder of its own beside the bundles, where the audio server looks for
+  // none, and is renamed into place whole and owned by root, so that no server meets half a
+  // bundle and nothing is copied through a name someone else chose. "--" keeps every path an
+  // operand.
+  const QString staging = driverStagingFolder(folder);
+  const QString copy = staging + QLatin1Char('/') + bundleName(Branding::driverBundleBasename);
   QStringList commands;
   for (std::string_view legacy : Branding::legacyDriverBundleBasenames)
-    commands << QStringLiteral("rm -rf ") + shellQuoted(folder + QLatin1Char('/') + bundleName(legacy));
-  commands << QStringLiteral("rm -rf ") + shellQuoted(destination);
-  commands << QStringLiteral("mkdir -p ") + shellQuoted(folder);
-  commands << QStringLiteral("cp -R ") + shellQuoted(bundledPath) + QLatin1Char(' ') + shellQuoted(destination);
+    commands << QStringLiteral("rm -rf -- ") + shellQuoted(folder + QLatin1Char('/') + bundleName(legacy));
+  commands << QStringLiteral("rm -rf -- ") + shellQuoted(destination) + QLatin1Char(' ') + shellQuoted(staging);
+  commands << QStringLiteral("mkdir -p -- ") + shellQuoted(folder) + QLatin1Char(' ') + shellQuoted(staging);
+  commands << QStringLiteral("cp -R -- ") + shellQuoted(bundledPath) + QLatin1Char(' ') + shellQuoted(copy);
   // Linux has no "wheel" group; the plug-in folder belongs to root alone.
-  commands << QStringLiteral("chown -R root:root ") + shellQuoted(destination);
+  commands << QStringLiteral("chown -R root:root -- ") + shellQuoted(copy);
+  commands << QStringLiteral("mv -T -- ") + shellQuoted(copy) + QLatin1Char(' ') + shellQuoted(destination);
+  commands << QStringLiteral("rmdir -- ") + shellQuoted(staging);
   // Every step must succeed: a failed copy ends the command with its error. The audio server is
   // restarted afterwards by the installer itself, as the user whose server it is.
   return commands.join(QStringLiteral(" && "));

@@ -72,6 +72,12 @@ void DriverInstaller::setLastError(const std::optional<QString>& error) {
   emit lastErrorChanged();
 }
 
+void DriverInstaller::setAdministratorPrompt(const std::optional<QString>& prompt) {
+  if (administratorPrompt_ == prompt) return;
+  administratorPrompt_ = prompt;
+  emit administratorPromptChanged();
+}
+
 void DriverInstaller::refresh() {
   auto carried = bundledURL();
   if (!carried) return setStatus(DriverInstallStatus::bundleMissing());
@@ -103,9 +109,14 @@ void DriverInstaller::installOrUpdate(std::function<void(bool)> done) {
   carried_ = {version(*carried).value_or(QString()), contentHash(*carried)};
   // Which server runs now: only one started after it counts as having loaded the new bundle.
   instanceBefore_ = setup_.serverInstance ? setup_.serverInstance() : std::nullopt;
+  // A folder others could change is refused before anyone is asked for a password.
+  if (setup_.plugInFolderProblem) {
+    if (auto problem = setup_.plugInFolderProblem(setup_.plugInFolder)) return commandEnded(problem);
+  }
 
   const QString command = adminInstallCommand(*carried, setup_.plugInFolder);
   const QString prompt = productName() + QStringLiteral(" needs to install its audio driver.");
+  setAdministratorPrompt(prompt);
   auto outcome = std::make_shared<CommandOutcome>();
   outcome_ = outcome;
   // Not tied to this object: the command may wait long at its prompt, and its outcome is
@@ -136,6 +147,7 @@ void DriverInstaller::collectOutcome() {
   }
   outcomePoll_->stop();
   outcome_.reset();
+  setAdministratorPrompt(std::nullopt);
   commandEnded(error);
 }
 

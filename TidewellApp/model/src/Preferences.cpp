@@ -4,6 +4,7 @@
 #include <QSettings>
 
 #include "TidewellCore/Branding.h"
+#include "TidewellApp/LaunchAgentLocations.h"
 
 namespace tidewell {
 
@@ -13,10 +14,8 @@ SettingsPreferences::SettingsPreferences(const QString& filePath)
 SettingsPreferences::~SettingsPreferences() = default;
 
 QString SettingsPreferences::defaultFilePath() {
-  QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-  if (base.isEmpty() || QDir::isRelativePath(base)) {
-    base = QDir::homePath() + QStringLiteral("/.config");
-  }
+  // The home folder as every other per-user path resolves it: a relative HOME is not used.
+  const QString base = xdgFolder("XDG_CONFIG_HOME", ".config");
   const QString product = QString::fromUtf8(Branding::dataDirectoryName.data(),
                                             qsizetype(Branding::dataDirectoryName.size()));
   return base + '/' + product + '/' + product + QStringLiteral(".conf");

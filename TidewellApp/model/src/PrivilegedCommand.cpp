@@ -1,7 +1,6 @@
 #include "TidewellApp/PrivilegedCommand.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -65,7 +64,6 @@ Environment Environment::current() {
       }
     }
   }
-  e.recordFile = qEnvironmentVariable("TIDEWELL_PRIVILEGED_COMMAND_LOG");
   return e;
 }
 
@@ -79,10 +77,6 @@ std::optional<Invocation> invocation(const QString& command, const QString& prom
   const QString shell = QStringLiteral("/bin/sh");
   const QString script = wrappedScript(command);
   Invocation i;
-  if (!environment.recordFile.isEmpty()) {
-    i.method = Method::record;
-    return i;
-  }
   if (environment.polkitAgentLikely) {
     // pkexec shows its own message for running a program as another user; it takes none per call.
     i.method = Method::pkexec;
@@ -97,7 +91,9 @@ std::optional<Invocation> invocation(const QString& command, const QString& prom
     // sudo expands %-sequences in its prompt; %% stands for one %.
     QString sudoPrompt = prompt;
     sudoPrompt.replace(QLatin1Char('%'), QLatin1String("%%"));
-    i.arguments = {QStringLiteral("SUDO_ASKPASS=") + environment.askpass, environment.sudo, QStringLiteral("-A"),
+    // sudo's messages in the C locale, so that a cancel can be told from a refusal.
+    i.arguments = {QStringLiteral("SUDO_ASKPASS=") + environment.askpass, QStringLiteral("LC_ALL=C"), environment.sudo,
+                   QStringLiteral("-A"),
                    QStringLiteral("-p"), sudoPrompt, QStringLiteral("--"), shell, QStringLiteral("-c"), script};
     return i;
   }
@@ -111,9 +107,14 @@ std::optional<Invocation> invocation(const QString& command, const QString& prom
 }
 
 std::optional<DriverInstallError> outcome(Method method, int status, const QString& errorText) {
-  if (status == 0 || method == Method::record) return std::nullopt;
+  if (status == 0) return std::nullopt;
   if (method == Method::pkexec && status == pkexecDismissedStatus) return DriverInstallError::cancelled();
-  if (method == Method::sudoAskpass && status == sudoRefusedStatus) return DriverInstallError::cancelled();
+  if (method == Method::sudoAskpass && status == sudoRefusedStatus) {
+    // A wrong password three times, or a user sudo does not let in, is a failure to show; a
+    // dismissed dialog leaves sudo with nothing to say but that no password came.
+    if (errorText.isEmpty() || errorText.contains(QLatin1String("no password was provided")))
+      return DriverInstallError::cancelled();
+  }
   return DriverInstallError::failed(errorText);
 }
 
@@ -125,12 +126,6 @@ void run(const QString& command, const QString& prompt, const Environment& envir
     throw DriverInstallError::failed(
         QStringLiteral("No way to run a command as administrator was found: install pkexec (polkit) with an "
                        "authentication agent, or sudo with an askpass program."));
-  }
-  if (how->method == Method::record) {
-    QFile log(environment.recordFile);
-    if (!log.open(QIODevice::WriteOnly | QIODevice::Append) || log.write(command.toUtf8() + '\n') < 0)
-      throw PrivilegedLaunchError((environment.recordFile + QStringLiteral(": ") + log.errorString()).toStdString());
-    return;
   }
   CommandResult result;
   try {

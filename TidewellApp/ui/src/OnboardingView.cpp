@@ -112,6 +112,13 @@ OnboardingView::OnboardingView(TidewellAppModel& model, DriverInstaller& install
     card->rows()->addWidget(serviceRow_);
     outer->addWidget(card);
 
+    // The system's password dialog (pkexec's) names only the program it runs; this says who asks.
+    prompt_ = setupsheet::selectableCallout(this);
+    prompt_->setObjectName(QStringLiteral("onboardingPrompt"));
+    prompt_->setTextInteractionFlags(Qt::NoTextInteraction);
+    prompt_->setFixedWidth(inner);
+    outer->addWidget(prompt_);
+
     error_ = setupsheet::selectableCallout(this);
     error_->setObjectName(QStringLiteral("onboardingError"));
     error_->setFixedWidth(inner);
@@ -152,7 +159,8 @@ OnboardingView::OnboardingView(TidewellAppModel& model, DriverInstaller& install
         if (notNow_->isEnabled()) notNow_->click();
     });
 
-    for (auto signal : {&DriverInstaller::statusChanged, &DriverInstaller::lastErrorChanged})
+    for (auto signal : {&DriverInstaller::statusChanged, &DriverInstaller::lastErrorChanged,
+                        &DriverInstaller::administratorPromptChanged})
         connect(&installer, signal, this, &OnboardingView::refresh);
     for (auto signal : {&TidewellAppModel::halDriverLoadedChanged, &TidewellAppModel::serviceInstalledChanged,
                         &TidewellAppModel::serviceRunningChanged})
@@ -229,6 +237,11 @@ void OnboardingView::refresh() {
     const RowState service = serviceRowState(model_->serviceRunning(), model_->serviceInstalled());
     serviceRow_->setSymbol(service.symbol, tintColor(service.tint));
     serviceRow_->setDetail(service.detail);
+
+    const auto prompt = installer_->administratorPrompt();
+    prompt_->setText(prompt.value_or(QString()));
+    prompt_->setVisible(prompt.has_value());
+    setupsheet::setTextColor(prompt_, Theme::secondaryText(setupsheet::scheme()));
 
     const auto lastError = installer_->lastError();
     error_->setText(lastError.value_or(QString()));

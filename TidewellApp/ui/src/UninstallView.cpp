@@ -102,6 +102,13 @@ UninstallView::UninstallView(TidewellAppModel& model, AppUninstaller& uninstalle
     footnote_->setFixedWidth(460 - 48);
     outer->addWidget(footnote_);
 
+    // The system's password dialog (pkexec's) names only the program it runs; this says who asks.
+    prompt_ = setupsheet::selectableCallout(this);
+    prompt_->setObjectName(QStringLiteral("uninstallPrompt"));
+    prompt_->setTextInteractionFlags(Qt::NoTextInteraction);
+    prompt_->setFixedWidth(460 - 48);
+    outer->addWidget(prompt_);
+
     error_ = setupsheet::selectableCallout(this);
     error_->setObjectName(QStringLiteral("uninstallError"));
     error_->setFixedWidth(460 - 48);
@@ -194,6 +201,11 @@ void UninstallView::refresh() {
             QStringLiteral("System audio will pause for a moment while macOS restarts its audio engine."));
     }
     setupsheet::setTextColor(footnote_, Theme::secondaryText(scheme));
+
+    const bool asking = phase == AppUninstallPhase::running(AppUninstallStep::driver);
+    prompt_->setText(asking ? AppUninstaller::administratorPrompt() : QString());
+    prompt_->setVisible(asking);
+    setupsheet::setTextColor(prompt_, Theme::secondaryText(scheme));
 
     const bool failed = phase.kind == AppUninstallPhase::Kind::failed;
     error_->setText(failed ? phase.message : QString());

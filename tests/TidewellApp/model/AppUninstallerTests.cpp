@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <TidewellCore/UserDataFolder.h>
+
 #include <unistd.h>
 
 #include <atomic>
@@ -115,18 +117,18 @@ class AppUninstallerTest : public ModelTest {
 
 TEST_F(AppUninstallerTest, RemovalCommandAttemptsEveryBundleAndFailsWhenAnyRemovalFailed) {
   EXPECT_EQ(AppUninstaller::adminRemovalCommand("/plug/ins/"),
-            "rc=0; rm -rf '/plug/ins/TidewellHAL.driver' || rc=1; rm -rf '/plug/ins/ZellvaneHAL.driver' || rc=1; "
-            "exit $rc");
+            "rc=0; rm -rf -- '/plug/ins/TidewellHAL.driver' || rc=1; rm -rf -- '/plug/ins/ZellvaneHAL.driver' || rc=1; "
+            "rm -rf -- '/plug/ins/.TidewellHAL.installing' || rc=1; exit $rc");
   // A quote in the folder reaches the shell intact.
   EXPECT_EQ(AppUninstaller::adminRemovalCommand("/it's"),
-            "rc=0; rm -rf '/it'\\''s/TidewellHAL.driver' || rc=1; rm -rf '/it'\\''s/ZellvaneHAL.driver' || rc=1; "
-            "exit $rc");
+            "rc=0; rm -rf -- '/it'\\''s/TidewellHAL.driver' || rc=1; rm -rf -- '/it'\\''s/ZellvaneHAL.driver' || rc=1; "
+            "rm -rf -- '/it'\\''s/.TidewellHAL.installing' || rc=1; exit $rc");
 
   // Run through a real shell, with an rm that cannot remove the current bundle.
   QTemporaryDir tools;
   QFile fakeRm(tools.path() + "/rm");
   ASSERT_TRUE(fakeRm.open(QIODevice::WriteOnly));
-  fakeRm.write("#!/bin/sh\ncase \"$*\" in *TidewellHAL*) echo \"rm: cannot remove $2: Busy\" >&2; exit 1;; esac\n"
+  fakeRm.write("#!/bin/sh\ncase \"$*\" in */TidewellHAL.driver) echo \"rm: cannot remove $3: Busy\" >&2; exit 1;; esac\n"
                "exec /bin/rm \"$@\"\n");
   fakeRm.close();
   fakeRm.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -135,6 +137,7 @@ TEST_F(AppUninstallerTest, RemovalCommandAttemptsEveryBundleAndFailsWhenAnyRemov
   const QString folder = plugIns + "/it's here";
   touch(folder + "/TidewellHAL.driver/Contents/Info.plist");
   touch(folder + "/ZellvaneHAL.driver/Contents/Info.plist");
+  touch(folder + "/.TidewellHAL.installing/TidewellHAL.driver/Contents/Info.plist");
   PrivilegedCommand::Environment direct;
   direct.isRoot = true;
   try {
@@ -146,6 +149,7 @@ TEST_F(AppUninstallerTest, RemovalCommandAttemptsEveryBundleAndFailsWhenAnyRemov
   }
   qputenv("PATH", path);
   EXPECT_FALSE(QFileInfo::exists(folder + "/ZellvaneHAL.driver")) << "the later removal was attempted";
+  EXPECT_FALSE(QFileInfo::exists(folder + "/.TidewellHAL.installing"));
   EXPECT_TRUE(QFileInfo::exists(folder + "/TidewellHAL.driver"));
   // With a working rm both go and the command succeeds.
   EXPECT_NO_THROW(PrivilegedCommand::run(AppUninstaller::adminRemovalCommand(folder), "p", direct));
@@ -272,27 +276,135 @@ TEST_F(AppUninstallerTest, UserDataFailuresAreListedOnePerLineAndDoNotStopLaterI
 TEST_F(AppUninstallerTest, AnApplicationImageMovesToTheTrashOrTellsWhyNot) {
   auto model = makeModel();
   auto s = setup();
-  s.runningBundle = home.path() + "/Apps/Tidewell.AppImage";
-  touch(s.runningBundle);
+  // The image this program runs from: its folder holds the running executable.
+  const QString image = home.path() + "/Apps/Tidewell.AppImage";
+  const QString mounted = home.path() + "/mount";
+  touch(image);
+  touch(mounted + "/usr/bin/Tidewell");
+  s.runningBundle = AppUninstaller::runningImage(image, mounted, mounted + "/usr/bin/Tidewell");
+  ASSERT_EQ(s.runningBundle, image);
   {
     auto uninstaller = makeUninstaller(s);
     EXPECT_TRUE(uninstaller->canTrashRunningBundle());
     uninstaller->uninstall(*model);
     ASSERT_TRUE(waitFor([&] { return terminations == 1; }, 20000));
     EXPECT_EQ(phases.back(), Phase::running(Step::trashApp));
-    EXPECT_FALSE(QFileInfo::exists(s.runningBundle));
+    EXPECT_FALSE(QFileInfo::exists(image));
   }
   phases.clear();
   auto uninstaller = makeUninstaller(s);  // the image is gone now, so the move fails
   uninstaller->uninstall(*model);
   ASSERT_TRUE(waitFor([&] { return !uninstaller->phase().isRunning(); }, 20000));
-  EXPECT_EQ(uninstaller->phase(), Phase::trashFailed("no trash for " + s.runningBundle));
+  EXPECT_EQ(uninstaller->phase(), Phase::trashFailed("no trash for " + image));
   EXPECT_EQ(terminations, 1);
 
   for (const QString& notAnImage : {QString("/usr/bin/Tidewell"), QString(), QString("Tidewell.AppImage")}) {
     s.runningBundle = notAnImage;
     EXPECT_FALSE(AppUninstaller(s).canTrashRunningBundle()) << notAnImage.toStdString();
   }
+}
+
+TEST_F(AppUninstallerTest, AnImageCountsOnlyWhenThisProgramRunsFromIt) {
+  const QString image = home.path() + "/Apps/Terminal.AppImage";
+  const QString mounted = home.path() + "/mount";
+  const QString inside = mounted + "/usr/bin/Tidewell";
+  touch(image);
+  touch(inside);
+  touch(home.path() + "/usr/bin/Tidewell");
+  EXPECT_EQ(AppUninstaller::runningImage(image, mounted, inside), image);
+  // A program started from another image's program inherits its two variables.
+  EXPECT_EQ(AppUninstaller::runningImage(image, mounted, home.path() + "/usr/bin/Tidewell"), "");
+  EXPECT_EQ(AppUninstaller::runningImage(image, mounted, mounted), "");
+  EXPECT_EQ(AppUninstaller::runningImage(image, "", inside), "");
+  EXPECT_EQ(AppUninstaller::runningImage(image, "/", inside), "");
+  EXPECT_EQ(AppUninstaller::runningImage(image, "mount", inside), "");
+  // A link into the image's folder is the same place; a folder whose name only begins alike is not.
+  ASSERT_TRUE(QFile::link(mounted, home.path() + "/mount-link"));
+  EXPECT_EQ(AppUninstaller::runningImage(image, home.path() + "/mount-link", inside), image);
+  touch(home.path() + "/mount2/usr/bin/Tidewell");
+  EXPECT_EQ(AppUninstaller::runningImage(image, mounted, home.path() + "/mount2/usr/bin/Tidewell"), "");
+  // Not an image: a folder, a missing file, another name, a file inside the folder itself.
+  ASSERT_TRUE(QDir().mkpath(home.path() + "/Folder.AppImage"));
+  EXPECT_EQ(AppUninstaller::runningImage(home.path() + "/Folder.AppImage", mounted, inside), "");
+  EXPECT_EQ(AppUninstaller::runningImage(home.path() + "/Gone.AppImage", mounted, inside), "");
+  touch(home.path() + "/Apps/Terminal");
+  EXPECT_EQ(AppUninstaller::runningImage(home.path() + "/Apps/Terminal", mounted, inside), "");
+  touch(mounted + "/Inner.AppImage");
+  EXPECT_EQ(AppUninstaller::runningImage(mounted + "/Inner.AppImage", mounted, inside), "");
+}
+
+TEST_F(AppUninstallerTest, AnInheritedImageStaysWhereItIsAndTheRunQuits) {
+  // As in a terminal that is itself an image: its variables reach this program.
+  const QString image = home.path() + "/Apps/Terminal.AppImage";
+  touch(image);
+  touch(home.path() + "/terminal-mount/usr/bin/terminal");
+  qputenv("APPIMAGE", image.toUtf8());
+  qputenv("APPDIR", (home.path() + "/terminal-mount").toUtf8());
+  const QString fromEnvironment = AppUninstallerSetup::standard().runningBundle;
+  // This program's own folder stands in for the mount of an image it runs from.
+  qputenv("APPDIR", QCoreApplication::applicationDirPath().toUtf8());
+  const QString ownFolder = AppUninstallerSetup::standard().runningBundle;
+  qunsetenv("APPIMAGE");
+  qunsetenv("APPDIR");
+  EXPECT_EQ(fromEnvironment, "");
+  EXPECT_EQ(ownFolder, image);
+
+  auto s = setup();
+  s.runningBundle = fromEnvironment;
+  auto model = makeModel();
+  auto uninstaller = makeUninstaller(s);
+  EXPECT_FALSE(uninstaller->canTrashRunningBundle());
+  uninstaller->uninstall(*model);
+  ASSERT_TRUE(waitFor([&] { return terminations == 1; }, 20000));
+  EXPECT_EQ(phases.back(), Phase::running(Step::userData));
+  EXPECT_TRUE(QFileInfo(image).isFile());
+}
+
+TEST_F(AppUninstallerTest, TheTrashIsTheUsersEvenWithoutADataFolderAndAFalseSuccessIsNone) {
+  // A home with no .local/share, and a working folder of its own.
+  qunsetenv("XDG_DATA_HOME");
+  QTemporaryDir work;
+  const QString before = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(work.path()));
+  const QString image = home.path() + "/Apps/Tidewell.AppImage";
+  touch(image);
+  QString error;
+  const bool moved = AppUninstallerSetup::standard().moveToTrash(image, error);
+  QDir::setCurrent(before);
+  EXPECT_TRUE(moved) << error.toStdString();
+  EXPECT_FALSE(QFileInfo::exists(image));
+  EXPECT_TRUE(QFileInfo(home.path() + "/.local/share/Trash/files/Tidewell.AppImage").isFile());
+  EXPECT_TRUE(QFileInfo(home.path() + "/.local/share/Trash/info/Tidewell.AppImage.trashinfo").isFile());
+  EXPECT_FALSE(QFileInfo::exists(work.path() + "/files")) << "trashed into the working folder";
+
+  // A data folder that cannot be made: nothing moves, and the run is told.
+  QFile blocker(home.path() + "/blocker");
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  qputenv("XDG_DATA_HOME", (home.path() + "/blocker/share").toUtf8());
+  touch(image);
+  ASSERT_TRUE(QDir::setCurrent(work.path()));
+  const bool movedAgain = AppUninstallerSetup::standard().moveToTrash(image, error);
+  QDir::setCurrent(before);
+  EXPECT_FALSE(movedAgain);
+  EXPECT_EQ(error, "Could not move " + image + " to the Trash.");
+  EXPECT_TRUE(QFileInfo(image).isFile());
+  EXPECT_EQ(QDir(work.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+
+  // A data folder whose Trash cannot be made: Qt moves the file into the working folder and
+  // says it worked; the move is undone and reported.
+  ASSERT_TRUE(QDir().mkpath(home.path() + "/share"));
+  QFile notAFolder(home.path() + "/share/Trash");
+  ASSERT_TRUE(notAFolder.open(QIODevice::WriteOnly));
+  notAFolder.close();
+  qputenv("XDG_DATA_HOME", (home.path() + "/share").toUtf8());
+  ASSERT_TRUE(QDir::setCurrent(work.path()));
+  const bool movedAside = AppUninstallerSetup::standard().moveToTrash(image, error);
+  QDir::setCurrent(before);
+  EXPECT_FALSE(movedAside);
+  EXPECT_EQ(error, "Could not move " + image + " to the Trash.");
+  EXPECT_TRUE(QFileInfo(image).isFile());
+  EXPECT_EQ(QDir(work.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
 }
 
 TEST_F(AppUninstallerTest, OwnSharedMemoryNamesAreTheRuntimeControlAndMeterRegionsOnly) {
@@ -304,7 +416,25 @@ TEST_F(AppUninstallerTest, OwnSharedMemoryNamesAreTheRuntimeControlAndMeterRegio
     EXPECT_FALSE(AppUninstaller::isOwnSharedMemoryName(other)) << other;
 }
 
-TEST_F(AppUninstallerTest, EveryRemovedPathEndsInTheProductsOwnName) {
+TEST_F(AppUninstallerTest, OnlyThisUsersRegionsAreRemoved) {
+  QTemporaryDir shm;
+  for (const char* name : {"twruntime3", "twc0123456789abcdef", "twm00000000000000ff", "twm0000000000000001",
+                           "pulse-shm-1"}) {
+    QFile file(shm.filePath(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  }
+  ASSERT_TRUE(QFile::link(shm.filePath("twruntime3"), shm.filePath("twc00000000000000aa")));
+  QStringList expected{"twc0123456789abcdef", "twm0000000000000001", "twm00000000000000ff", "twruntime3"};
+  if (::geteuid() == 0) {
+    // Another user's meter region, as a root uninstall meets it.
+    ASSERT_EQ(::chown(shm.filePath("twm00000000000000ff").toLocal8Bit().constData(), 65534, 65534), 0);
+    expected.removeAll("twm00000000000000ff");
+  }
+  EXPECT_EQ(AppUninstaller::ownSharedMemoryEntries(shm.path()), expected);
+  EXPECT_EQ(AppUninstaller::ownSharedMemoryEntries(shm.filePath("none")), QStringList());
+}
+
+TEST_F(AppUninstallerTest, EveryRemovedPathIsTheProductsOwnNameInItsOwnFolder) {
   for (const QString& bad : {QString(), QString("."), QString(".."), QString("a/b"), QString("/")})
     EXPECT_EQ(AppUninstaller::effectiveBundleIdentifier(bad), "app.tidewell.main") << bad.toStdString();
   EXPECT_EQ(AppUninstaller::effectiveBundleIdentifier("org.example.tw"), "org.example.tw");
@@ -314,12 +444,14 @@ TEST_F(AppUninstallerTest, EveryRemovedPathEndsInTheProductsOwnName) {
     s.bundleIdentifier = identifier;
     AppUninstaller uninstaller(s);
     for (const auto& item : uninstaller.userDataItems()) {
-      EXPECT_TRUE(uninstaller.isRemovablePath(item.path)) << item.path.toStdString();
+      EXPECT_TRUE(uninstaller.isRemovable(item)) << item.path.toStdString();
       EXPECT_TRUE(item.path.startsWith(home.path() + "/")) << item.path.toStdString();
+      // The same name anywhere else is not the product's.
+      for (const QString& elsewhere : {home.path() + "/cache/" + QFileInfo(item.path).fileName(), QString("Tidewell"),
+                                       item.base + "/x/" + QFileInfo(item.path).fileName(), item.base})
+        EXPECT_FALSE(uninstaller.isRemovable({elsewhere, item.isPreferences, item.base}) && elsewhere != item.path)
+            << elsewhere.toStdString();
     }
-    EXPECT_FALSE(uninstaller.isRemovablePath(home.path() + "/cache"));
-    EXPECT_FALSE(uninstaller.isRemovablePath(home.path() + "/cache/."));
-    EXPECT_FALSE(uninstaller.isRemovablePath("Tidewell"));
   }
 
   // An empty identifier leaves the rest of the caches folder alone.
@@ -332,6 +464,106 @@ TEST_F(AppUninstallerTest, EveryRemovedPathEndsInTheProductsOwnName) {
   ASSERT_TRUE(waitFor([&] { return terminations == 1; }, 20000));
   EXPECT_TRUE(QFileInfo::exists(home.path() + "/cache/other-app/keep"));
   EXPECT_FALSE(QFileInfo::exists(home.path() + "/cache/app.tidewell.main"));
+}
+
+// The standard removal, with the folders as odd environments give them: on the real file
+// system of a throwaway home.
+TEST_F(AppUninstallerTest, AnXdgFolderThatIsTheHomeKeepsTheUsersOwnFolders) {
+  qputenv("XDG_STATE_HOME", home.path().toUtf8());
+  const QString notes = home.path() + "/Tidewell/notes.txt";
+  touch(notes);
+  touch(home.path() + "/Zellvane/keep");
+  const ServiceLocations l = ServiceLocations::fromEnvironment();
+  touch(l.appSupport + "/config.json");
+  auto s = setup();
+  s.removeItem = AppUninstallerSetup::standard().removeItem;
+  auto model = makeModel();
+  auto uninstaller = makeUninstaller(s);
+  uninstaller->uninstall(*model);
+  ASSERT_TRUE(waitFor([&] { return terminations == 1 || !uninstaller->phase().isRunning(); }, 20000));
+  EXPECT_EQ(uninstaller->phase(),
+            Phase::failed("Could not remove " + home.path() + "/Tidewell: it is not a folder of this application.\n" +
+                          "Could not remove " + home.path() + "/Zellvane: it is not a folder of this application."));
+  EXPECT_TRUE(QFileInfo(notes).isFile());
+  EXPECT_TRUE(QFileInfo(home.path() + "/Zellvane/keep").isFile());
+  EXPECT_FALSE(QFileInfo::exists(l.appSupport)) << "the data folder is still the product's";
+  EXPECT_EQ(terminations, 0);
+
+  // The configuration folder set to the home: the preferences' folder is the one named rule.
+  qputenv("XDG_STATE_HOME", (home.path() + "/state").toUtf8());
+  qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
+  AppUninstaller check(s);
+  const auto items = check.userDataItems();
+  EXPECT_EQ(items.back().path, home.path() + "/Tidewell/Tidewell.conf");
+  EXPECT_FALSE(check.isRemovable(items.back()));
+  // Without a preferences file there, the folder is not removed either, even when empty.
+  QFile::remove(notes);
+  ASSERT_EQ(QDir(home.path() + "/Tidewell").entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+  QDir(home.path() + "/Zellvane").removeRecursively();
+  auto again = makeUninstaller(s);
+  again->uninstall(*model);
+  ASSERT_TRUE(waitFor([&] { return terminations == 1 || !again->phase().isRunning(); }, 20000));
+  EXPECT_EQ(terminations, 1) << again->phase().message.toStdString();
+  EXPECT_TRUE(QFileInfo(home.path() + "/Tidewell").isDir());
+}
+
+TEST_F(AppUninstallerTest, AnXdgFolderThatIsTheRootNamesNothingToRemove) {
+  for (const char* name : {"XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"}) {
+    qputenv(name, "/");
+    AppUninstaller uninstaller(setup());
+    int refused = 0;
+    for (const auto& item : uninstaller.userDataItems()) {
+      if (QFileInfo(item.path).path() != "/" && QFileInfo(QFileInfo(item.path).path()).path() != "/") continue;
+      EXPECT_FALSE(uninstaller.isRemovable(item)) << name << " " << item.path.toStdString();
+      ++refused;
+    }
+    EXPECT_GT(refused, 0) << name;
+    qputenv(name, (home.path() + "/elsewhere").toUtf8());
+  }
+}
+
+TEST_F(AppUninstallerTest, ARelativeHomeIsResolvedAsEverywhereSoTheGuardPassesThePreferences) {
+  if (UserDataFolder::homeDirectory().empty()) GTEST_SKIP() << "no home in the password database";
+  // No run here: with HOME relative, the agent definitions resolve to the real home's.
+  QTemporaryDir work;
+  const QString before = QDir::currentPath();
+  ASSERT_TRUE(QDir::setCurrent(work.path()));
+  touch(work.path() + "/relhome/.config/Tidewell/Tidewell.conf");
+  qputenv("HOME", "relhome");
+  qunsetenv("XDG_CONFIG_HOME");
+  const QString resolved = QString::fromStdString(UserDataFolder::homeDirectory().string());
+  const QString preferences = SettingsPreferences::defaultFilePath();
+  AppUninstaller uninstaller(setup());
+  const auto items = uninstaller.userDataItems();
+  QDir::setCurrent(before);
+  EXPECT_EQ(preferences, resolved + "/.config/Tidewell/Tidewell.conf");
+  ASSERT_TRUE(items.back().isPreferences);
+  EXPECT_EQ(items.back().path, preferences);
+  EXPECT_EQ(xdgFolder("XDG_CONFIG_HOME", ".config"), resolved + "/.config");
+  // Every item, the preferences too, is one the guard lets go: a run can finish.
+  for (const auto& item : items) {
+    EXPECT_TRUE(QDir::isAbsolutePath(item.path)) << item.path.toStdString();
+    EXPECT_TRUE(uninstaller.isRemovable(item)) << item.path.toStdString();
+  }
+}
+
+TEST_F(AppUninstallerTest, SymbolicLinksAtRemovedPathsGoThemselvesAndTheirTargetsStay) {
+  const ServiceLocations l = ServiceLocations::fromEnvironment();
+  const QString outside = home.path() + "/elsewhere";
+  touch(outside + "/precious");
+  ASSERT_TRUE(QDir().mkpath(home.path() + "/data"));
+  ASSERT_TRUE(QDir().mkpath(home.path() + "/cache"));
+  ASSERT_TRUE(QFile::link(outside, l.appSupport));
+  ASSERT_TRUE(QFile::link(outside + "/precious", home.path() + "/cache/app.tidewell.main"));
+  auto s = setup();
+  s.removeItem = AppUninstallerSetup::standard().removeItem;
+  auto model = makeModel();
+  auto uninstaller = makeUninstaller(s);
+  uninstaller->uninstall(*model);
+  ASSERT_TRUE(waitFor([&] { return terminations == 1; }, 20000)) << uninstaller->phase().message.toStdString();
+  EXPECT_FALSE(QFileInfo(l.appSupport).isSymLink());
+  EXPECT_FALSE(QFileInfo(home.path() + "/cache/app.tidewell.main").isSymLink());
+  EXPECT_TRUE(QFileInfo(outside + "/precious").isFile());
 }
 
 }  // namespace

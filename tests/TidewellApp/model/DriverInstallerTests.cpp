@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <gmock/gmock.h>
+
+#include <unistd.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -104,15 +108,124 @@ TEST(DriverBundleInfo, ReadsTheXMLPropertyListAndRefusesOthers) {
 TEST(DriverInstallCommand, RemovesCopiesAndOwnsStepByStep) {
   EXPECT_EQ(DriverInstaller::adminInstallCommand("/opt/Tidewell/share/tidewell/TidewellHAL.driver",
                                                  "/usr/local/lib/audioserver/Plug-Ins/HAL"),
-            "rm -rf '/usr/local/lib/audioserver/Plug-Ins/HAL/ZellvaneHAL.driver' && "
-            "rm -rf '/usr/local/lib/audioserver/Plug-Ins/HAL/TidewellHAL.driver' && "
-            "mkdir -p '/usr/local/lib/audioserver/Plug-Ins/HAL' && "
-            "cp -R '/opt/Tidewell/share/tidewell/TidewellHAL.driver' "
+            "rm -rf -- '/usr/local/lib/audioserver/Plug-Ins/HAL/ZellvaneHAL.driver' && "
+            "rm -rf -- '/usr/local/lib/audioserver/Plug-Ins/HAL/TidewellHAL.driver' "
+            "'/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing' && "
+            "mkdir -p -- '/usr/local/lib/audioserver/Plug-Ins/HAL' "
+            "'/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing' && "
+            "cp -R -- '/opt/Tidewell/share/tidewell/TidewellHAL.driver' "
+            "'/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing/TidewellHAL.driver' && "
+            "chown -R root:root -- '/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing/TidewellHAL.driver' && "
+            "mv -T -- '/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing/TidewellHAL.driver' "
             "'/usr/local/lib/audioserver/Plug-Ins/HAL/TidewellHAL.driver' && "
-            "chown -R root:root '/usr/local/lib/audioserver/Plug-Ins/HAL/TidewellHAL.driver'");
+            "rmdir -- '/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing'");
   // A quote in a path stays inside its word; a trailing slash of the folder is dropped.
   QString command = DriverInstaller::adminInstallCommand("/home/o'neil/T.driver", "/x/HAL/");
-  EXPECT_TRUE(command.contains("cp -R '/home/o'\\''neil/T.driver' '/x/HAL/TidewellHAL.driver'")) << command.toStdString();
+  EXPECT_TRUE(command.contains("cp -R -- '/home/o'\\''neil/T.driver' '/x/HAL/.TidewellHAL.installing/TidewellHAL.driver'"))
+      << command.toStdString();
+}
+
+TEST(DriverInstallCommand, ReplacesTheBundleWholeAndLeavesNothingElse) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the command changes ownership to root";
+  QTemporaryDir root;
+  // Names that read as options, and an old bundle with a file the new one lacks.
+  const QString carried = root.filePath("-carried/TidewellHAL.driver");
+  const QString folder = root.filePath("-HAL");
+  writeBundle(carried, bundleValues("1.5", "300", "NEW"));
+  writeBundle(folder + "/TidewellHAL.driver", bundleValues("1.4", "200", "OLD"));
+  QFile stale(folder + "/TidewellHAL.driver/Contents/stale");
+  ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+  stale.close();
+  PrivilegedCommand::Environment direct;
+  direct.isRoot = true;
+  ASSERT_NO_THROW(PrivilegedCommand::run(DriverInstaller::adminInstallCommand(carried, folder), "prompt", direct));
+  EXPECT_EQ(DriverInstaller::contentHash(folder + "/TidewellHAL.driver"), QString("NEW"));
+  EXPECT_FALSE(QFile::exists(folder + "/TidewellHAL.driver/Contents/stale"));
+  EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList{"TidewellHAL.driver"});
+  // An install cut short before the rename leaves its copy where no server loads it, and the
+  // next install starts afresh.
+  writeBundle(folder + "/.TidewellHAL.installing/TidewellHAL.driver/TidewellHAL.driver", bundleValues("0", "0"));
+  ASSERT_NO_THROW(PrivilegedCommand::run(DriverInstaller::adminInstallCommand(carried, folder), "prompt", direct));
+  EXPECT_EQ(DriverInstaller::contentHash(folder + "/TidewellHAL.driver"), QString("NEW"));
+  EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList{"TidewellHAL.driver"});
+}
+
+// The plug-in folder root's shell may work in, checked on the real file system.
+class DriverPlugInFolderTest : public ::testing::Test {
+ protected:
+  QTemporaryDir root;  // the test's own, 0700
+  bool isRoot = ::geteuid() == 0;
+
+  QString folder(const QString& name, QFile::Permissions permissions) {
+    const QString path = root.filePath(name);
+    EXPECT_TRUE(QDir().mkpath(path));
+    EXPECT_TRUE(QFile::setPermissions(path, permissions));
+    return path;
+  }
+  static QString problem(const QString& path) { return DriverInstaller::plugInFolderProblem(path).value_or(""); }
+};
+
+constexpr QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+constexpr QFile::Permissions everyone = ownerOnly | QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                       QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+
+TEST_F(DriverPlugInFolderTest, ARelativeFolderIsRefused) {
+  EXPECT_EQ(problem("plug-ins/HAL"), "The plug-in folder \"plug-ins/HAL\" is not an absolute path.");
+  EXPECT_EQ(problem(""), "The plug-in folder \"\" is not an absolute path.");
+}
+
+TEST_F(DriverPlugInFolderTest, RootsOwnFoldersPassAndMissingOnesUnderThemToo) {
+  // The default folder: what exists of it is root's, the rest root's mkdir makes.
+  EXPECT_FALSE(DriverInstaller::plugInFolderProblem("/usr/local/lib/audioserver/Plug-Ins/HAL"));
+  EXPECT_FALSE(DriverInstaller::plugInFolderProblem("/usr/lib/../lib"));
+  if (!isRoot) GTEST_SKIP() << "folders of root's own need root";
+  // Under /tmp (open to all, sticky) a folder of root's that already exists is safe.
+  const QString safe = folder("safe", ownerOnly);
+  EXPECT_FALSE(DriverInstaller::plugInFolderProblem(safe + "/HAL/not/yet")) << problem(safe).toStdString();
+}
+
+TEST_F(DriverPlugInFolderTest, AFolderOthersCanWriteOrOwnIsRefused) {
+  // /tmp itself, and a name under it that anyone could create before root does.
+  EXPECT_THAT(problem("/tmp").toStdString(), ::testing::HasSubstr("/tmp can be written by users other than root"));
+  EXPECT_THAT(problem("/tmp/tw-no-such-folder-" + QString::number(::getpid()) + "/HAL").toStdString(),
+              ::testing::HasSubstr("/tmp lets any user create"));
+  // The test's own folder, when the test is not root.
+  if (!isRoot) {
+    EXPECT_THAT(problem(root.filePath("HAL")).toStdString(), ::testing::HasSubstr(" belongs to a user other than root"));
+    GTEST_SKIP() << "the rest needs folders of root's own";
+  }
+  const QString open = folder("open", everyone);
+  EXPECT_EQ(problem(open + "/HAL"), "The plug-in folder " + open + "/HAL is not safe to install into as administrator: " +
+                                        open + " can be written by users other than root.");
+  const QString group = folder("group", ownerOnly | QFile::WriteGroup | QFile::ExeGroup);
+  EXPECT_THAT(problem(group).toStdString(), ::testing::HasSubstr(group.toStdString() + " can be written by users"));
+  QFile file(root.filePath("file"));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.close();
+  EXPECT_THAT(problem(root.filePath("file/HAL")).toStdString(), ::testing::HasSubstr("file is not a folder"));
+  // A folder of another user's, however closed.
+  const QString theirs = folder("theirs", ownerOnly);
+  ASSERT_EQ(::chown(theirs.toLocal8Bit().constData(), 65534, 65534), 0);
+  EXPECT_THAT(problem(theirs + "/HAL").toStdString(),
+              ::testing::HasSubstr(theirs.toStdString() + " belongs to a user other than root"));
+}
+
+TEST_F(DriverPlugInFolderTest, SymbolicLinksAreFollowedAsTheShellWould) {
+  if (!isRoot) GTEST_SKIP() << "a link in a folder of root's needs root";
+  const QString open = folder("open", everyone);
+  const QString safe = folder("safe", ownerOnly);
+  ASSERT_TRUE(QFile::link(open, root.filePath("to-open")));
+  ASSERT_TRUE(QFile::link("safe", root.filePath("to-safe")));
+  ASSERT_TRUE(QFile::link("../to-open", safe + "/up-and-over"));
+  EXPECT_FALSE(DriverInstaller::plugInFolderProblem(root.filePath("to-safe/HAL")));
+  EXPECT_THAT(problem(root.filePath("to-open/HAL")).toStdString(),
+              ::testing::HasSubstr(open.toStdString() + " can be written by users other than root"));
+  EXPECT_THAT(problem(safe + "/up-and-over/HAL").toStdString(),
+              ::testing::HasSubstr(open.toStdString() + " can be written by users other than root"));
+  ASSERT_TRUE(QFile::link("loop", root.filePath("loop")));
+  EXPECT_THAT(problem(root.filePath("loop/HAL")).toStdString(), ::testing::HasSubstr("too many symbolic links"));
 }
 
 TEST(DriverInstallCommand, AFailedCopyFailsTheWholeCommand) {
@@ -268,6 +381,27 @@ TEST_F(DriverInstallTest, ACommandFailureEndsAtOnceWithItsText) {
   commandBehaviour = [] { throw PrivilegedLaunchError("/usr/bin/pkexec: No such file or directory"); };
   EXPECT_EQ(install(installer), false);
   EXPECT_EQ(installer.lastError(), QString("/usr/bin/pkexec: No such file or directory"));
+}
+
+TEST_F(DriverInstallTest, AFolderRootCannotTrustEndsBeforeAnyPrompt) {
+  shown = {plugIn(newServer, "NEW")};
+  auto s = setup();
+  s.plugInFolderProblem = &DriverInstaller::plugInFolderProblem;
+  s.plugInFolder = "plug-ins/HAL";  // as a relative AUDIOSERVER_PLUGIN_PATH gives it
+  DriverInstaller installer(s);
+  EXPECT_EQ(install(installer), false);
+  EXPECT_EQ(installer.lastError(), QString("The plug-in folder \"plug-ins/HAL\" is not an absolute path."));
+  EXPECT_TRUE(commands.isEmpty());
+  EXPECT_EQ(restarts, 0);
+  EXPECT_EQ(checks, 0);
+  EXPECT_FALSE(installer.installing());
+
+  // The same check on the standard installer's own folder.
+  qputenv("AUDIOSERVER_PLUGIN_PATH", "relative/HAL:/usr/lib");
+  EXPECT_EQ(DriverInstallerSetup::standard().plugInFolder, "relative/HAL");
+  EXPECT_EQ(DriverInstallerSetup::standard().plugInFolderProblem("relative/HAL"),
+            QString("The plug-in folder \"relative/HAL\" is not an absolute path."));
+  qunsetenv("AUDIOSERVER_PLUGIN_PATH");
 }
 
 TEST_F(DriverInstallTest, ASecondCallOrAMissingBundleEndsAtOnceAndChangesNothing) {

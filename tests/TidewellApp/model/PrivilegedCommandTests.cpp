@@ -54,8 +54,8 @@ TEST(PrivilegedChoice, PkexecThenSudoThenRootThenNothing) {
   ASSERT_TRUE(how);
   EXPECT_EQ(how->method, Method::sudoAskpass);
   EXPECT_EQ(how->program, "/usr/bin/env");
-  EXPECT_EQ(how->arguments, QStringList({"SUDO_ASKPASS=/usr/bin/ssh-askpass", "/usr/bin/sudo", "-A", "-p", "P \"x\" 100%%u",
-                                         "--", "/bin/sh", "-c", wrappedScript("true")}));
+  EXPECT_EQ(how->arguments, QStringList({"SUDO_ASKPASS=/usr/bin/ssh-askpass", "LC_ALL=C", "/usr/bin/sudo", "-A", "-p",
+                                         "P \"x\" 100%%u", "--", "/bin/sh", "-c", wrappedScript("true")}));
 
   e.askpass.clear();  // sudo without a way to ask
   how = invocation("true", "P", e);
@@ -69,10 +69,29 @@ TEST(PrivilegedChoice, PkexecThenSudoThenRootThenNothing) {
   auto failure = failureOf("true", e);
   ASSERT_TRUE(failure);
   EXPECT_TRUE(failure->text().startsWith("No way to run a command as administrator")) << failure->what();
+}
 
-  e.recordFile = "/tmp/x";  // the test hook wins over everything
-  e.polkitAgentLikely = true;
-  EXPECT_EQ(invocation("true", "P", e)->method, Method::record);
+TEST(PrivilegedChoice, NoVariableTurnsTheCommandIntoARecordOfIt) {
+  // A name that once made every command a line in a file, reported as done; left in a user's
+  // environment it made the uninstaller remove the data and keep the plug-in.
+  QTemporaryDir root;
+  const QString log = root.filePath("commands.log");
+  const QString marks = root.filePath("marks");
+  qputenv("TIDEWELL_PRIVILEGED_COMMAND_LOG", log.toUtf8());
+  Environment e = Environment::current();
+  qunsetenv("TIDEWELL_PRIVILEGED_COMMAND_LOG");
+  // Only the direct way can run here without a person at a dialog.
+  e.polkitAgentLikely = false;
+  e.askpass.clear();
+  auto failure = failureOf("touch '" + marks + "'", e);
+  if (e.isRoot) {
+    EXPECT_FALSE(failure) << failure->what();
+    EXPECT_TRUE(QFile::exists(marks)) << "the command ran";
+  } else {
+    ASSERT_TRUE(failure) << "no way in, so no success";
+    EXPECT_TRUE(failure->text().startsWith("No way to run a command as administrator")) << failure->what();
+  }
+  EXPECT_FALSE(QFile::exists(log));
 }
 
 TEST(PrivilegedOutcome, CancelledIsAStatusOfThePromptingToolOnly) {
@@ -80,6 +99,12 @@ TEST(PrivilegedOutcome, CancelledIsAStatusOfThePromptingToolOnly) {
   EXPECT_EQ(outcome(Method::pkexec, 126, "Error executing command as another user: Not authorized"),
             DriverInstallError::cancelled());
   EXPECT_EQ(outcome(Method::sudoAskpass, 1, "sudo: no password was provided"), DriverInstallError::cancelled());
+  EXPECT_EQ(outcome(Method::sudoAskpass, 1, ""), DriverInstallError::cancelled());
+  // sudo's refusals end with the same status, and are failures with sudo's reason.
+  for (const char* refusal : {"Sorry, try again.\nSorry, try again.\nsudo: 3 incorrect password attempts",
+                              "alice is not in the sudoers file.  This incident will be reported.",
+                              "sudo: unable to run /usr/bin/ssh-askpass: No such file or directory"})
+    EXPECT_EQ(outcome(Method::sudoAskpass, 1, refusal), DriverInstallError::failed(refusal)) << refusal;
   // The command's own failures, whatever their text says.
   EXPECT_EQ(outcome(Method::pkexec, commandFailedStatus, "execution error: User canceled. (-128)"),
             DriverInstallError::failed("execution error: User canceled. (-128)"));
@@ -155,23 +180,24 @@ TEST_F(PrivilegedRunTest, SudoAsksThroughTheAskpassProgramWithThePrompt) {
   failure = failureOf("false", e);  // the command's failure, not sudo's refusal
   ASSERT_TRUE(failure);
   EXPECT_EQ(failure->kind(), DriverInstallError::Kind::failed);
+
+  // A wrong password ends sudo with the status of a cancel, but is a failure, in sudo's words.
+  writeScript(sudo,
+              "[ \"$LC_ALL\" = C ] || { echo 'sudo: Es wurde kein Passwort angegeben' >&2; exit 1; }\n"
+              "printf 'Sorry, try again.\\nsudo: 3 incorrect password attempts\\n' >&2; exit 1\n");
+  failure = failureOf("touch '" + marks + "'", e);
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->kind(), DriverInstallError::Kind::failed);
+  EXPECT_EQ(failure->text(), "Sorry, try again.\nsudo: 3 incorrect password attempts");
 }
 
-TEST_F(PrivilegedRunTest, DirectRunReportsOnlyTheErrorTextAndTheHookRecords) {
+TEST_F(PrivilegedRunTest, DirectRunReportsOnlyTheErrorTextAndLaunchFailures) {
   Environment e;
   e.isRoot = true;
   auto failure = failureOf("echo progress; echo 'cp: cannot stat x' >&2; false", e);
   ASSERT_TRUE(failure);
   EXPECT_EQ(failure->text(), "cp: cannot stat x");
 
-  e.recordFile = root.filePath("commands.log");
-  EXPECT_FALSE(failureOf("touch '" + marks + "'", e));
-  EXPECT_FALSE(QFile::exists(marks));  // recorded, not run
-  EXPECT_EQ(readAll(e.recordFile), "touch '" + marks + "'\n");
-
-  e.recordFile = root.filePath("no/such/folder/commands.log");
-  EXPECT_THROW(run("true", "P", e), PrivilegedLaunchError);
-  e.recordFile.clear();
   e.isRoot = false;
   e.pkexec = root.filePath("no-pkexec");
   e.polkitAgentLikely = true;

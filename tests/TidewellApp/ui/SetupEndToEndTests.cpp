@@ -42,7 +42,6 @@ std::filesystem::path privateRoot() {
     ::unsetenv("XDG_CONFIG_HOME");
     ::unsetenv("XDG_CACHE_HOME");
     ::unsetenv("APPIMAGE");
-    ::unsetenv("TIDEWELL_PRIVILEGED_COMMAND_LOG");
     ::setenv("AUDIOSERVER_PLUGIN_PATH", (path / "HAL").c_str(), 1);
     ::setenv("AUDIOSERVER_SOCKET", (path / "sockets" / "control").c_str(), 1);
     ::setenv("TIDEWELL_LAUNCH_BACKEND", "supervisor", 1);

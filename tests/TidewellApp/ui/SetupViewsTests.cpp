@@ -13,6 +13,9 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <atomic>
+#include <thread>
+
 namespace tidewell::testing {
 namespace {
 
@@ -196,6 +199,156 @@ TEST_F(SetupViewsTest, OnboardingWithoutBundleOnlyHandlesTheService) {
   EXPECT_EQ(closes, 0) << "setup cannot be complete without the plug-in";
 }
 
+TEST_F(SetupViewsTest, OnboardingWithThePlugInLoadedAndTheServiceStoppedOnlyStartsTheService) {
+  writeBundle(plugIns + "/TidewellHAL.driver", "1.5", "230");
+  registry->pluginLoaded = true;
+  int prompts = 0;
+  admin = [&](const QString&) { ++prompts; };
+  auto model = makeSetupModel();
+  model->setServiceInstalled(true);
+  auto installer = makeInstaller();
+  OnboardingView view(*model, *installer, [this] { ++closes; });
+  test::grabShown(view);
+  EXPECT_EQ(installer->status(), DriverInstallStatus::upToDate());
+  EXPECT_EQ(view.driverRow()->detail()->text(), "Installed");
+  EXPECT_EQ(view.serviceRow()->detail()->text(), "Stopped");
+  EXPECT_EQ(view.primaryButton()->text(), "Install");
+  view.primaryButton()->click();
+  ASSERT_TRUE(waitFor([&] { return !view.settingUp(); }, 10000));
+  EXPECT_EQ(prompts, 0) << "the plug-in was in place";
+  EXPECT_EQ(service->installs, 1);
+  EXPECT_EQ(closes, 1);
+}
+
+TEST_F(SetupViewsTest, OnboardingRepairInstallsTheLoadedlessPlugInAgain) {
+  writeBundle(plugIns + "/TidewellHAL.driver", "1.5", "230");
+  registry->pluginLoaded = false;
+  int prompts = 0;
+  admin = [&](const QString&) {
+    ++prompts;
+    registry->pluginLoaded = true;  // the server started after the install has it
+  };
+  auto model = makeSetupModel();
+  auto installer = makeInstaller();
+  OnboardingView view(*model, *installer, [this] { ++closes; });
+  test::grabShown(view);
+  EXPECT_EQ(view.driverRow()->detail()->text(), "Installed, not loaded");
+  EXPECT_EQ(view.primaryButton()->text(), "Repair");
+  grab(view, "onboarding-repair");
+  view.primaryButton()->click();
+  ASSERT_TRUE(waitFor([&] { return !view.settingUp(); }, 10000));
+  EXPECT_EQ(prompts, 1);
+  EXPECT_EQ(service->installs, 1);
+  EXPECT_EQ(view.driverRow()->detail()->text(), "Installed");
+  EXPECT_EQ(closes, 1);
+}
+
+TEST_F(SetupViewsTest, OnboardingRunBeforeAnyRefreshSkipsThePlugInAndLearnsTheStatusAtItsEnd) {
+  writeBundle(plugIns + "/TidewellHAL.driver", "1.5", "230");
+  registry->pluginLoaded = true;
+  int prompts = 0;
+  admin = [&](const QString&) { ++prompts; };
+  auto model = makeSetupModel();
+  auto installer = makeInstaller();
+  OnboardingView view(*model, *installer, [this] { ++closes; });  // not shown: no show step
+  EXPECT_EQ(installer->status(), DriverInstallStatus::unknown());
+  EXPECT_EQ(view.driverRow()->detail()->text(), "Unavailable");
+  EXPECT_EQ(view.primaryButton()->text(), "Install");
+  view.runSetup();
+  ASSERT_TRUE(waitFor([&] { return !view.settingUp(); }, 10000));
+  EXPECT_EQ(prompts, 0);
+  EXPECT_EQ(service->installs, 1);
+  EXPECT_EQ(installer->status(), DriverInstallStatus::upToDate());
+  EXPECT_EQ(closes, 1);
+}
+
+TEST_F(SetupViewsTest, OnboardingInstallDeclinedAtOnceEndsTheRunWithTheEarlierError) {
+  auto model = makeSetupModel();
+  auto installer = makeInstaller();
+  OnboardingView view(*model, *installer, [this] { ++closes; });
+  test::grabShown(view);
+  // An earlier attempt the user cancelled, then the carried bundle went away.
+  admin = [](const QString&) { throw DriverInstallError::cancelled(); };
+  view.runSetup();
+  ASSERT_TRUE(waitFor([&] { return !view.settingUp(); }, 10000));
+  ASSERT_EQ(view.errorText()->text(), "Installation was cancelled.");
+  int prompts = 0;
+  admin = [&](const QString&) { ++prompts; };
+  QDir(carried).removeRecursively();
+  EXPECT_EQ(view.primaryButton()->text(), "Install");
+  view.primaryButton()->click();
+  EXPECT_FALSE(view.settingUp()) << "declined at once";
+  EXPECT_EQ(prompts, 0);
+  EXPECT_EQ(service->installs, 0) << "the run ends at the declined install";
+  EXPECT_EQ(view.errorText()->text(), "Installation was cancelled.");
+  EXPECT_FALSE(view.errorText()->isHidden());
+  EXPECT_TRUE(view.primaryButton()->isEnabled());
+  EXPECT_EQ(closes, 0);
+
+  // An install already running declines the sheet's as well.
+  writeBundle(carried, "1.5", "230");
+  std::atomic<bool> release{false};
+  admin = [&](const QString&) {
+    ++prompts;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  };
+  std::optional<bool> other;
+  installer->installOrUpdate([&](bool loaded) { other = loaded; });
+  view.primaryButton()->click();
+  EXPECT_FALSE(view.settingUp());
+  EXPECT_EQ(service->installs, 0);
+  release = true;
+  ASSERT_TRUE(waitFor([&] { return other.has_value(); }, 10000));
+  EXPECT_EQ(prompts, 1);
+}
+
+TEST_F(SetupViewsTest, OnboardingFailedServiceInstallKeepsTheSheetOpenForAnotherTry) {
+  writeBundle(plugIns + "/TidewellHAL.driver", "1.5", "230");
+  registry->pluginLoaded = true;
+  service->installWorks = false;
+  auto model = makeSetupModel();
+  auto installer = makeInstaller();
+  OnboardingView view(*model, *installer, [this] { ++closes; });
+  test::grabShown(view);
+  EXPECT_EQ(view.serviceRow()->detail()->text(), "Not installed");
+  view.primaryButton()->click();
+  ASSERT_TRUE(waitFor([&] { return !view.settingUp(); }, 10000));
+  EXPECT_EQ(service->installs, 1);
+  EXPECT_EQ(view.serviceRow()->detail()->text(), "Stopped");
+  EXPECT_FALSE(view.setupComplete());
+  EXPECT_EQ(closes, 0);
+  EXPECT_TRUE(view.primaryButton()->isEnabled());
+  EXPECT_EQ(view.primaryButton()->text(), "Install");
+  grab(view, "onboarding-service-failed");
+  // Another try that works closes it.
+  service->installWorks = true;
+  view.primaryButton()->click();
+  ASSERT_TRUE(waitFor([&] { return !view.settingUp(); }, 10000));
+  EXPECT_EQ(service->installs, 2);
+  EXPECT_EQ(closes, 1);
+}
+
+TEST_F(SetupViewsTest, OnboardingSaysWhoAsksWhileTheAdministratorIsAsked) {
+  auto model = makeSetupModel();
+  auto installer = makeInstaller();
+  std::atomic<bool> release{false};
+  admin = [&](const QString&) {
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    QDir().mkpath(plugIns);
+    writeBundle(plugIns + "/TidewellHAL.driver", "1.5", "230");
+  };
+  OnboardingView view(*model, *installer, [this] { ++closes; });
+  test::grabShown(view);
+  EXPECT_TRUE(view.promptText()->isHidden());
+  view.primaryButton()->click();
+  EXPECT_FALSE(view.promptText()->isHidden());
+  EXPECT_EQ(view.promptText()->text(), "Tidewell needs to install its audio driver.");
+  grab(view, "onboarding-asking");
+  release = true;
+  ASSERT_TRUE(waitFor([&] { return !view.settingUp(); }, 10000));
+  EXPECT_TRUE(view.promptText()->isHidden());
+}
+
 class UninstallViewTest : public SetupViewsTest {
  protected:
   std::function<void()> adminAction = [] {};
@@ -260,6 +413,7 @@ TEST_F(UninstallViewTest, EveryPhaseWithItsButtonsTextsAndEscapeGuard) {
   EXPECT_EQ(view.row(AppUninstallStep::trashApp)->subtitle()->text(),
             "Tidewell quits. Its program files stay in place: remove its package with your package manager.");
   EXPECT_EQ(view.row(AppUninstallStep::driver)->symbol(), "circle");
+  EXPECT_TRUE(view.promptText()->isHidden());
   grab(view, "uninstall-idle");
   QTest::keyClick(&view, Qt::Key_Escape);
   EXPECT_EQ(dismissals, 1);
@@ -271,6 +425,9 @@ TEST_F(UninstallViewTest, EveryPhaseWithItsButtonsTextsAndEscapeGuard) {
   EXPECT_FALSE(view.cancelButton()->isEnabled());
   EXPECT_TRUE(view.spinnerShown());
   EXPECT_TRUE(view.row(AppUninstallStep::driver)->spinning());
+  // The system's password dialog may not say who asks; the window does.
+  EXPECT_FALSE(view.promptText()->isHidden());
+  EXPECT_EQ(view.promptText()->text(), "Tidewell needs your administrator password to remove its audio driver.");
   QTest::keyClick(&view, Qt::Key_Escape);
   EXPECT_EQ(dismissals, 1);
   grab(view, "uninstall-running");
@@ -279,6 +436,7 @@ TEST_F(UninstallViewTest, EveryPhaseWithItsButtonsTextsAndEscapeGuard) {
   ASSERT_TRUE(waitFor([&] { return uninstaller.phase() == AppUninstallPhase::running(AppUninstallStep::userData); },
                       10000));
   EXPECT_EQ(view.row(AppUninstallStep::service)->symbol(), "checkmark.circle.fill");
+  EXPECT_TRUE(view.promptText()->isHidden());
 
   // failed: one red line per item, "Try Again"
   ASSERT_TRUE(QDir().mkpath(root.path() + "/data/Tidewell"));

@@ -64,6 +64,7 @@ struct AppUninstallerSetup {
   std::function<void(const QStringList& arguments)> launchctl;
   // The running application's removable file (an AppImage), empty when the application was
   // installed by a package manager or runs from a build or install tree: those stay in place.
+  // standard() takes it from runningImage().
   QString runningBundle;
   // The application's identifier, naming its caches and saved state; anything that is not a
   // plain file name stands for the fixed application id.
@@ -72,8 +73,8 @@ struct AppUninstallerSetup {
   std::function<bool(const QString& path, QString& error)> moveToTrash;
   // Removes a file or folder with everything in it; the reason when that failed.
   std::function<std::optional<QString>(const QString& path)> removeItem;
-  // Removes the product's shared-memory regions (the runtime region, every control and meter
-  // region), once the service and the helpers are stopped; failures are ignored.
+  // Removes the product's shared-memory regions of this user (the runtime region, every control
+  // and meter region), once the service and the helpers are stopped; failures are ignored.
   std::function<void()> removeSharedMemory;
   // Ends the application.
   std::function<void()> terminate;
@@ -97,25 +98,42 @@ class AppUninstaller : public QObject {
   // second call right after does nothing.
   void uninstall(TidewellAppModel& model);
 
+  // The sentence the driver step asks the administrator with; the window shows it during that
+  // step, as pkexec's dialog cannot.
+  static QString administratorPrompt();
   // Whether the run may move the running application to the trash.
   bool canTrashRunningBundle() const;
-  // The shell command of the driver step: removes every plug-in bundle, each attempted even when
-  // an earlier one failed, and fails when any removal failed.
+  // The shell command of the driver step: removes every plug-in bundle (and what an install cut
+  // short left), each attempted even when an earlier one failed, and fails when any removal
+  // failed.
   static QString adminRemovalCommand(const QString& plugInFolder);
   // The identifier the user-data names use: the given one when it is a plain, non-empty file
   // name, else the fixed application id.
   static QString effectiveBundleIdentifier(const QString& identifier);
-  // The user-data items in removal order (the preferences file last).
+  // The user-data items in removal order (the preferences file last), each with the folder it
+  // belongs directly in: an XDG folder, or the preferences' folder in the configuration folder.
   struct UserDataItem {
     QString path;
     bool isPreferences = false;
+    QString base;
   };
   std::vector<UserDataItem> userDataItems() const;
-  // Whether a path may be removed: absolute, and its last name is one of the product's own.
-  bool isRemovablePath(const QString& path) const;
+  // Whether an item may be removed: its path is its base and one of the product's own names,
+  // and the base is absolute and neither "/" nor the home folder. An XDG variable set to the
+  // home folder or to "/" names no folder of the product's, however its entries are called.
+  bool isRemovable(const UserDataItem& item) const;
   // Whether a shared-memory name (without its leading "/") is one of the product's regions:
   // the runtime region, or a control or meter region ("twc"/"twm" and 16 hexadecimal digits).
   static bool isOwnSharedMemoryName(const QString& name);
+  // The names of the product's regions in a shared-memory folder ("/dev/shm") that this user
+  // owns, sorted; other users' regions there are theirs, also when this program runs as root.
+  static QStringList ownSharedMemoryEntries(const QString& folder);
+  // The application image this program runs from, or empty. An image runtime mounts the image
+  // (or unpacks it) at $APPDIR and runs the program from there, with $APPIMAGE naming the image;
+  // both are inherited by every program it starts. So the image counts only when `executable`,
+  // the file this program runs from, lies inside `imageFolder` and the image is a file ending in
+  // ".AppImage" outside it.
+  static QString runningImage(const QString& image, const QString& imageFolder, const QString& executable);
 
  signals:
   void phaseChanged();

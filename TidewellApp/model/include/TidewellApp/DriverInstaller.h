@@ -48,6 +48,10 @@ struct DriverInstallerSetup {
   QString carriedBundle;
   // The audio server's plug-in folder.
   QString plugInFolder;
+  // Why root's shell may not work in the plug-in folder, or none; an install it refuses ends
+  // with that text before any prompt. standard() asks DriverInstaller::plugInFolderProblem; tests
+  // that script the administrator command in a temporary folder of theirs leave it empty.
+  std::function<std::optional<QString>(const QString& folder)> plugInFolderProblem;
   // Runs a command as administrator; throws DriverInstallError or PrivilegedLaunchError.
   std::function<void(const QString& command, const QString& prompt)> runAsAdministrator;
   // Makes the audio server start again, so that it loads the plug-in folder anew. Its failure
@@ -65,6 +69,9 @@ struct DriverInstallerSetup {
 // The audio server's plug-in folder: the first folder of AUDIOSERVER_PLUGIN_PATH, else
 // "/usr/local/lib/audioserver/Plug-Ins/HAL".
 QString driverPlugInFolder();
+// The folder beside the bundles where the install command stages its copy (only an install cut
+// short leaves it); the audio server loads nothing from it.
+QString driverStagingFolder(const QString& plugInFolder);
 
 // audioctl beside the executable, else on PATH; empty when there is none.
 QString audioctlPath();
@@ -78,6 +85,7 @@ class DriverInstaller : public QObject {
   Q_PROPERTY(tidewell::DriverInstallStatus status READ status NOTIFY statusChanged)
   Q_PROPERTY(bool installing READ installing NOTIFY installingChanged)
   Q_PROPERTY(std::optional<QString> lastError READ lastError NOTIFY lastErrorChanged)
+  Q_PROPERTY(std::optional<QString> administratorPrompt READ administratorPrompt NOTIFY administratorPromptChanged)
 
  public:
   explicit DriverInstaller(QObject* parent = nullptr);
@@ -86,6 +94,10 @@ class DriverInstaller : public QObject {
   DriverInstallStatus status() const { return status_; }
   bool installing() const { return installing_; }
   std::optional<QString> lastError() const { return lastError_; }
+  // The sentence that says why the administrator is asked, while the administrator command runs
+  // (the system's password dialog may be up); none otherwise. pkexec's dialog cannot carry it,
+  // so the windows show it beside theirs.
+  std::optional<QString> administratorPrompt() const { return administratorPrompt_; }
 
   // The carried bundle when it exists.
   std::optional<QString> bundledURL() const;
@@ -102,6 +114,12 @@ class DriverInstaller : public QObject {
   // Runs the command as administrator on the calling thread (see PrivilegedCommand).
   static void runAsAdministrator(const QString& command, const QString& prompt);
   static QString adminInstallCommand(const QString& bundledPath, const QString& plugInFolder);
+  // Why root's shell may not install into this folder, or none: the folder must be absolute, and
+  // every folder on the way to it (symbolic links followed) must belong to root and be writable
+  // by nobody else, so that no process of the user's can swap a link in while root works there.
+  // A folder such as a build tree's plug-in folder, which the user owns, is refused: a plug-in
+  // there needs no administrator.
+  static std::optional<QString> plugInFolderProblem(const QString& folder);
   // The bundle's Contents/Info.plist (an XML property list) when it holds a dictionary.
   static std::optional<QVariantMap> infoPlist(const QString& bundlePath);
   // "short version (build)", or none.
@@ -112,6 +130,7 @@ class DriverInstaller : public QObject {
   void statusChanged();
   void installingChanged();
   void lastErrorChanged();
+  void administratorPromptChanged();
   void installFinished(bool loaded);
 
  private:
@@ -123,6 +142,7 @@ class DriverInstaller : public QObject {
   void setStatus(const DriverInstallStatus& status);
   void setInstalling(bool installing);
   void setLastError(const std::optional<QString>& error);
+  void setAdministratorPrompt(const std::optional<QString>& prompt);
   void collectOutcome();
   void commandEnded(const std::optional<QString>& error);
   void checkLoaded();
@@ -132,6 +152,7 @@ class DriverInstaller : public QObject {
   DriverInstallStatus status_;
   bool installing_ = false;
   std::optional<QString> lastError_;
+  std::optional<QString> administratorPrompt_;
   // The install in progress.
   std::function<void(bool)> done_;
   std::optional<std::uint64_t> instanceBefore_;

@@ -4,8 +4,8 @@
 //
 // The way in is chosen per call: pkexec when a polkit authentication agent can answer (a
 // desktop session), else sudo -A with an askpass program, else the command runs directly when
-// this process already is root (containers, CI). TIDEWELL_PRIVILEGED_COMMAND_LOG names a file
-// that receives each command instead of running it (tests).
+// this process already is root (containers, CI). Nothing in the environment can make it skip the
+// command: tests hand the installer and the uninstaller a runner of their own instead.
 
 #include <QString>
 #include <QStringList>
@@ -43,7 +43,7 @@ class PrivilegedLaunchError : public std::runtime_error {
 
 namespace PrivilegedCommand {
 
-enum class Method { pkexec, sudoAskpass, direct, record };
+enum class Method { pkexec, sudoAskpass, direct };
 
 // What the choice depends on, read from the system by current().
 struct Environment {
@@ -52,7 +52,6 @@ struct Environment {
   bool polkitAgentLikely = false;
   QString sudo;               // its path, empty when not installed
   QString askpass;            // the askpass program sudo -A would run, empty when none
-  QString recordFile;         // the test hook's file, empty when unset
   static Environment current();
 };
 
@@ -70,7 +69,9 @@ struct Invocation {
 inline constexpr int commandFailedStatus = 3;
 // pkexec: the user dismissed the authentication dialog (or it could not be shown).
 inline constexpr int pkexecDismissedStatus = 126;
-// sudo: no password was given or it was refused, so the command never ran.
+// sudo: no password was given or it was refused, so the command never ran. Only the first is
+// the user's cancel; sudo tells them apart by its message alone, which it writes in the C
+// locale it is started in ("no password was provided" when the askpass dialog was dismissed).
 inline constexpr int sudoRefusedStatus = 1;
 
 // The script the privileged shell runs: the command with its standard output discarded (only

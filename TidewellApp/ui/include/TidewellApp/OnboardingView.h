@@ -49,6 +49,8 @@ public:
     setupsheet::StatusRow* driverRow() const { return driverRow_; }
     setupsheet::StatusRow* serviceRow() const { return serviceRow_; }
     QLabel* errorText() const { return error_; }
+    // Why the administrator is asked, while the installer asks.
+    QLabel* promptText() const { return prompt_; }
     QPushButton* notNowButton() const { return notNow_; }
     QPushButton* primaryButton() const { return primary_; }
     bool spinnerShown() const;
@@ -70,6 +72,7 @@ private:
     setupsheet::Header* header_;
     setupsheet::StatusRow* driverRow_;
     setupsheet::StatusRow* serviceRow_;
+    QLabel* prompt_;
     QLabel* error_;
     QPushButton* notNow_;
     QPushButton* primary_;

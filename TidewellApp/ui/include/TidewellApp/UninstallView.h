@@ -51,6 +51,8 @@ public:
     setupsheet::StatusRow* row(AppUninstallStep::Value step) const { return rows_[step]; }
     QLabel* footnote() const { return footnote_; }
     QLabel* errorText() const { return error_; }
+    // Why the administrator is asked, during the driver step.
+    QLabel* promptText() const { return prompt_; }
     QPushButton* cancelButton() const { return cancel_; }
     QPushButton* primaryButton() const { return primary_; }
     QPushButton* quitButton() const { return quit_; }
@@ -68,6 +70,7 @@ private:
     setupsheet::Header* header_;
     std::array<setupsheet::StatusRow*, 4> rows_{};
     QLabel* footnote_;
+    QLabel* prompt_;
     QLabel* error_;
     QPushButton* cancel_;
     QPushButton* primary_;

@@ -9,6 +9,7 @@
 #include "SidebarParts.h"
 #include "TidewellApp/ElidingLabel.h"
 #include "TidewellApp/LineLimitedLabel.h"
+#include "TidewellApp/PlainText.h"
 #include "TidewellApp/SymbolProvider.h"
 #include "TidewellApp/Theme.h"
 #include "TidewellApp/TidewellAppModel.h"
@@ -52,7 +53,7 @@ LineLimitedLabel* makeStatus(QWidget* parent, qreal points) {
 
 void setStatusText(LineLimitedLabel* label, const QString& text) {
   label->setText(text);
-  label->setToolTip(text);
+  label->setToolTip(plainToolTip(text));
 }
 
 // A title over a status text, 2 apart.

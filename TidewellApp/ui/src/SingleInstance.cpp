@@ -129,7 +129,12 @@ bool SingleInstance::askFirstToRaise(int waitMilliseconds) {
   QByteArray answer;
   while (!answer.endsWith('\n') && answer.size() <= longestRequest) {
     const int wait = int(std::max<qint64>(deadline.remainingTime(), 1));
-    if (!socket.bytesAvailable() && !socket.waitForReadyRead(wait)) return false;
+    if (!socket.bytesAvailable() && !socket.waitForReadyRead(wait)) {
+      // Still connected: the window is busy, and reads the request once it is free again.
+      if (socket.state() != QLocalSocket::ConnectedState) return false;
+      std::fprintf(stderr, "Tidewell: the running window is busy; it comes forward when it is free\n");
+      return true;
+    }
     answer += socket.readAll();
   }
   return answer == raiseAnswer;

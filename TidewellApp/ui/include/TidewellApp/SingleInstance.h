@@ -20,7 +20,7 @@ class SingleInstance : public QObject {
   enum class Role {
     first,       // this process holds the lock: it runs the window
     handedOver,  // the first one was asked to come forward: this process ends
-    unanswered,  // the lock is held, but its holder did not answer within the wait
+    unanswered,  // the lock is held, but its holder took no request within the wait
     alone,       // no lock could be had (an unwritable folder): runs without the check
   };
 
@@ -30,7 +30,8 @@ class SingleInstance : public QObject {
   explicit SingleInstance(const std::filesystem::path& configFile, QObject* parent = nullptr);
   ~SingleInstance() override;
 
-  // Takes the lock, or hands over to its holder, waiting up to `waitMilliseconds` for it.
+  // Takes the lock, or hands over to its holder, waiting up to `waitMilliseconds` for it. A
+  // holder that took the request but is too busy to answer within the wait still has it.
   Role start(int waitMilliseconds = 10000);
 
   QString lockPath() const { return base_ + QStringLiteral(".lock"); }

@@ -8,6 +8,10 @@
 // --install-service installs (or restarts) the routing service as its launch agent, the same
 // install the window's setup runs, prints the outcome and quits without a window; it exits
 // non-zero when the install failed. scripts/run.sh brings the system up with it.
+//
+// One window runs per configuration file: a later start (from a menu, a dock, a shell) brings
+// that window forward and exits with status 0. The two one-shot modes take no part: they open
+// no window of the user's, and --screenshot must render while the window is open.
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -20,9 +24,13 @@
 #include "TidewellApp/HealthBannerOverlay.h"
 #include "TidewellApp/QuitSignals.h"
 #include "TidewellApp/ServiceInstallation.h"
+#include "TidewellApp/SingleInstance.h"
 #include "TidewellApp/TidewellApplication.h"
 #include "TidewellApp/TidewellMainWindow.h"
 #include "TidewellCore/Branding.h"
+#include "TidewellCore/ConfigStore.h"
+
+#include <memory>
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -55,6 +63,23 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  std::unique_ptr<tidewell::SingleInstance> instance;
+  if (!parser.isSet(screenshot)) {
+    // The file the live environment's store edits.
+    instance = std::make_unique<tidewell::SingleInstance>(tidewell::ConfigStore::defaultURL());
+    switch (instance->start()) {
+      case tidewell::SingleInstance::Role::handedOver:
+        return 0;
+      case tidewell::SingleInstance::Role::unanswered:
+        std::fprintf(stderr, "Tidewell is already running (see %s), but its window did not answer\n",
+                     qPrintable(instance->lockPath()));
+        return 1;
+      case tidewell::SingleInstance::Role::first:
+      case tidewell::SingleInstance::Role::alone:
+        break;
+    }
+  }
+
   if (!tidewell::QuitSignals::install())
     std::fprintf(stderr, "Tidewell: SIGTERM and SIGINT will end the application without saving\n");
 
@@ -73,6 +98,12 @@ int main(int argc, char** argv) {
       }
       std::printf("%s\n", qPrintable(file));
       QCoreApplication::quit();
+    });
+  }
+  if (instance) {
+    QObject::connect(instance.get(), &tidewell::SingleInstance::raiseRequested, &window, [&window] {
+      tidewell::bringForward(window);
+      std::fprintf(stderr, "Tidewell: another start brought this window forward\n");
     });
   }
   window.show();

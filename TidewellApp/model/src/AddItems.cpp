@@ -5,6 +5,7 @@
 
 #include "TidewellApp/TidewellAppModel.h"
 #include "TidewellCore/ConfigEditor.h"
+#include "TidewellCore/TidewellConstants.h"
 
 namespace tidewell {
 namespace {
@@ -44,6 +45,11 @@ const AudioDeviceInfo* findByUID(const std::vector<AudioDeviceInfo>& devices,
 bool hasSourceOfType(const DeviceConfig& device, SourceType type) {
   return std::any_of(device.sources.begin(), device.sources.end(),
                      [type](const SourceConfig& source) { return source.type == type; });
+}
+
+// A stream carries at most 64 channels: a device that reports more is taken by its first 64.
+std::int64_t streamChannels(std::int64_t reported) {
+  return std::min(reported, TidewellCore::maximumChannelCount);
 }
 
 // A new source: enabled, unmuted, at unity gain, no per-channel gains, no metadata.
@@ -133,7 +139,7 @@ void TidewellAppModel::addMonitor(const std::string& deviceID) {
                 MonitorConfig monitor;
                 monitor.id = newItemID();
                 monitor.name = output->name;
-                monitor.channelCount = output->channelCount;
+                monitor.channelCount = streamChannels(output->channelCount);
                 monitor.deviceUID = output->uid;
                 device.monitors.push_back(monitor);
                 const auto channels =
@@ -165,13 +171,14 @@ void TidewellAppModel::addHardwareInputSource(const std::string& deviceID) {
           }
         }
         SourceConfig source =
-            newSource(newItemID(), SourceType::hardwareInput, input->name, input->channelCount);
+            newSource(newItemID(), SourceType::hardwareInput, input->name,
+                      streamChannels(input->channelCount));
         source.metadata.deviceUID = input->uid;
         device.sources.push_back(source);
         // A mono input feeds every output; a wider one feeds its last channel to the
         // outputs beyond its own count.
         for (std::int64_t i = 1; i <= generated(device.channelCount); ++i) {
-          const std::int64_t from = input->channelCount == 1 ? 1 : std::min(i, input->channelCount);
+          const std::int64_t from = source.channelCount == 1 ? 1 : std::min(i, source.channelCount);
           device.wires.push_back(wire(newItemID(), EndpointKind::source, source.id, from,
                                       EndpointKind::deviceOutput, device.id, i));
         }

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "TidewellApp/TidewellAppModel.h"
+#include "TidewellCore/ConfigMerge.h"
 
 namespace tidewell {
 namespace {
@@ -106,9 +107,24 @@ bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& statu
     return false;
   }
   std::optional<std::string> movedAside;
+  ConfigSnapshot saved = edited;
+  std::optional<ValidationResult> mergedResult;
   try {
+    // Another writer (a second copy of the application, a text editor) may have saved since
+    // this window loaded or saved: carry the edit over onto its document instead of over it.
+    if (std::optional<ConfigSnapshot> current = changedOnDisk()) {
+      std::optional<ConfigSnapshot> merged = ConfigMerge::applyEdit(snapshot_, edited, *current);
+      if (merged) mergedResult = validator_.validate(*merged);
+      if (!merged || !mergedResult->isValid()) {
+        reload();
+        setStatusMessage(
+            QStringLiteral("Not saved: the configuration changed on disk meanwhile; reloaded it"));
+        return false;
+      }
+      saved = std::move(*merged);
+    }
     movedAside = moveUnreadableConfigurationAside();
-    store().save(edited);
+    store().save(saved);
   } catch (const std::exception& error) {
     ValidationResult failure;
     failure.errors.push_back(ValidationIssue{"config.saveFailed", error.what(), store().url.string()});
@@ -120,7 +136,8 @@ bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& statu
   // Only now is a pending live edit done with: it is part of what was saved.
   discardLiveEdits();
   snapshotIsCommitted_ = true;
-  setSnapshot(edited);
+  setSnapshot(saved);
+  if (mergedResult) setValidation(*mergedResult);
   if (publish(snapshot_)) {
     QString shown = status;
     if (movedAside) {
@@ -159,6 +176,22 @@ bool TidewellAppModel::publish(const ConfigSnapshot& snapshot) {
   }
   setRuntimePublishFailed(false);
   return true;
+}
+
+std::optional<ConfigSnapshot> TidewellAppModel::changedOnDisk() {
+  if (!snapshotIsCommitted_ || unreadableConfigurationPending_) return std::nullopt;
+  ConfigSnapshot current;
+  try {
+    current = store().load();
+  } catch (const ConfigStoreError&) {
+    return std::nullopt;  // gone: nothing on disk to lose
+  } catch (const std::exception&) {
+    // Damaged since it was read: kept aside by the save, as an unreadable file at load is.
+    unreadableConfigurationPending_ = true;
+    return std::nullopt;
+  }
+  if (current == snapshot_) return std::nullopt;
+  return current;
 }
 
 std::optional<std::string> TidewellAppModel::moveUnreadableConfigurationAside() {

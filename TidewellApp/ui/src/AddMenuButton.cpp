@@ -2,6 +2,7 @@
 
 #include "TidewellApp/ColorScheme.h"
 #include "TidewellApp/GlassCard.h"
+#include "TidewellApp/PlainText.h"
 #include "TidewellApp/SymbolProvider.h"
 #include "TidewellApp/Theme.h"
 
@@ -44,7 +45,7 @@ void AddMenuButton::rebuild() {
             case AddMenuEntry::Kind::sectionTitle: {
                 // A disabled bold line: every style shows it (a style may draw a section as a
                 // bare separator).
-                QAction* action = menu_->addAction(entry.text);
+                QAction* action = menu_->addAction(plainMenuText(entry.text));
                 QFont font = action->font();
                 font.setBold(true);
                 action->setFont(font);
@@ -54,7 +55,7 @@ void AddMenuButton::rebuild() {
             }
             case AddMenuEntry::Kind::placeholder:
             case AddMenuEntry::Kind::entry: {
-                QAction* action = menu_->addAction(iconFor(entry), entry.text);
+                QAction* action = menu_->addAction(iconFor(entry), plainMenuText(entry.text));
                 action->setObjectName(entry.key);
                 action->setEnabled(entry.enabled);
                 if (entry.kind == AddMenuEntry::Kind::entry) {

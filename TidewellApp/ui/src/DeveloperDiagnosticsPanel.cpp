@@ -10,6 +10,7 @@
 #include "TidewellApp/ApplicationIcon.h"
 #include "TidewellApp/ElidingLabel.h"
 #include "TidewellApp/LineLimitedLabel.h"
+#include "TidewellApp/PlainText.h"
 #include "TidewellApp/SymbolProvider.h"
 #include "TidewellApp/Theme.h"
 #include "TidewellApp/TidewellAppModel.h"
@@ -53,7 +54,7 @@ LineLimitedLabel* makeStatus(QWidget* parent, qreal points) {
 
 void setStatusText(LineLimitedLabel* label, const QString& text) {
   label->setText(text);
-  label->setToolTip(text);
+  label->setToolTip(plainToolTip(text));
 }
 
 // A title over a status text, 2 apart.

@@ -6,6 +6,7 @@
 #include "SidebarParts.h"
 #include "TidewellApp/DeveloperDiagnosticsPanel.h"
 #include "TidewellApp/ElidingLabel.h"
+#include "TidewellApp/PlainText.h"
 #include "TidewellApp/Theme.h"
 #include "TidewellApp/TidewellAppModel.h"
 
@@ -39,7 +40,7 @@ void CompactHealthView::refresh() {
                                                                                         : Theme::orange(scheme));
   summary_->setText(model_->compactHealthSummary());
   // Two lines, even when the status message is empty.
-  summary_->setToolTip(model_->statusMessage() + QLatin1Char('\n') + model_->serviceStatusMessage());
+  summary_->setToolTip(plainToolTip(model_->statusMessage() + QLatin1Char('\n') + model_->serviceStatusMessage()));
 }
 
 QColor CompactHealthView::dotColor() const { return dot_->colour(); }

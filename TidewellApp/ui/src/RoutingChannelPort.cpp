@@ -2,11 +2,13 @@
 
 #include "TidewellApp/ColorScheme.h"
 #include "TidewellApp/Theme.h"
+#include "TidewellCore/TidewellConstants.h"
 
 #include <QMouseEvent>
 #include <QPainter>
 #include <QWindow>
 
+#include <algorithm>
 #include <cmath>
 
 namespace tidewell {
@@ -25,7 +27,8 @@ QColor faded(QColor colour, double opacity) {
 
 std::vector<std::int64_t> channelNumbers(std::int64_t n) {
     std::vector<std::int64_t> numbers;
-    for (std::int64_t c = 1; c <= n; ++c) numbers.push_back(c);
+    const std::int64_t shown = std::min(n, TidewellCore::maximumChannelCount);
+    for (std::int64_t c = 1; c <= shown; ++c) numbers.push_back(c);
     return numbers;
 }
 

@@ -14,6 +14,14 @@ namespace tidewell::setupsheet {
 namespace {
 constexpr qreal headerSymbolPoints = 40;
 constexpr qreal rowSymbolPoints = 15;
+
+// The sheets' texts carry names from outside (the plug-in folder, bundle versions): never markup.
+QLabel* plainLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(text);
+    return label;
+}
 }  // namespace
 
 ColorScheme scheme() { return ColorSchemeSource::instance().scheme(); }
@@ -66,10 +74,10 @@ Header::Header(QString symbol, std::function<QColor()> tint, const QString& titl
     row->addWidget(icon_, 0, Qt::AlignVCenter);
     auto* texts = new QVBoxLayout;
     texts->setSpacing(2);
-    title_ = new QLabel(title, this);
+    title_ = plainLabel(title, this);
     title_->setObjectName(QStringLiteral("headerTitle"));
     title_->setFont(Theme::font(17, QFont::DemiBold));
-    subtitle_ = new QLabel(subtitle, this);
+    subtitle_ = plainLabel(subtitle, this);
     subtitle_->setObjectName(QStringLiteral("headerSubtitle"));
     subtitle_->setWordWrap(true);
     texts->addWidget(title_);
@@ -103,17 +111,17 @@ StatusRow::StatusRow(const QString& title, const QString& subtitle, QWidget* par
     auto* texts = new QVBoxLayout;
     texts->setSpacing(2);
     auto* titleLine = new QHBoxLayout;
-    title_ = new QLabel(title, this);
+    title_ = plainLabel(title, this);
     title_->setObjectName(QStringLiteral("rowTitle"));
     title_->setFont(Theme::font(13, QFont::Medium));
-    detail_ = new QLabel(this);
+    detail_ = plainLabel({}, this);
     detail_->setObjectName(QStringLiteral("rowDetail"));
     detail_->setFont(Theme::font(13));
     detail_->hide();
     titleLine->addWidget(title_);
     titleLine->addStretch(1);
     titleLine->addWidget(detail_);
-    subtitle_ = new QLabel(subtitle, this);
+    subtitle_ = plainLabel(subtitle, this);
     subtitle_->setObjectName(QStringLiteral("rowSubtitle"));
     subtitle_->setFont(calloutFont());
     subtitle_->setWordWrap(true);
@@ -170,10 +178,9 @@ void RowCard::paintEvent(QPaintEvent*) {
 }
 
 QLabel* selectableCallout(QWidget* parent) {
-    auto* label = new QLabel(parent);
+    auto* label = plainLabel({}, parent);
     label->setFont(calloutFont());
     label->setWordWrap(true);
-    label->setTextFormat(Qt::PlainText);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     return label;
 }

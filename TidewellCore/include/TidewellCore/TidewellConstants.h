@@ -21,6 +21,9 @@ namespace TidewellCore {
 inline constexpr std::int64_t schemaVersion = 2;
 // The one sample rate the whole system runs at, in Hz.
 inline constexpr double engineSampleRate = 48000.0;
+// Most channels a device, a source or a monitor carries: what one stream and one runtime
+// device hold.
+inline constexpr std::int64_t maximumChannelCount = 64;
 inline constexpr std::string_view defaultDeviceIcon = "waveform.circle";
 inline constexpr OperatingSystemVersion minimumSupportedOS{14, 4, 0};
 // Name of the first device the application creates.

@@ -71,6 +71,9 @@ void validateSource(const SourceConfig& source, const std::string& S, const Devi
   if (source.channelCount < 1)
     b.error("source.invalidChannelCount", "Source channel count must be positive.",
             S + ".channelCount");
+  else if (source.channelCount > TidewellCore::maximumChannelCount)
+    b.error("source.invalidChannelCount", "Source channel count must not exceed 64.",
+            S + ".channelCount");
   if (source.type == SourceType::passThru && source.channelCount != device.channelCount)
     b.warning("source.passThruChannelMismatch",
               "Pass-Thru source channel count should match the virtual device channel count.",
@@ -116,6 +119,9 @@ void validateMonitor(const MonitorConfig& monitor, const std::string& M, Validat
               M + ".deviceUID");
   if (monitor.channelCount < 1)
     b.error("monitor.invalidChannelCount", "Monitor channel count must be positive.",
+            M + ".channelCount");
+  else if (monitor.channelCount > TidewellCore::maximumChannelCount)
+    b.error("monitor.invalidChannelCount", "Monitor channel count must not exceed 64.",
             M + ".channelCount");
   if (!isValidGain(monitor.gain))
     b.error("monitor.invalidGain", "Gain must be finite and between 0.0 and 2.0.", M + ".gain");
@@ -202,7 +208,8 @@ void validateDevice(const DeviceConfig& device, const std::string& D, Validation
     b.error("device.invalidVolume", "Device volume must be finite and between 0.0 and 2.0.",
             D + ".volume");
   validateChannelGains(device.channelGains, device.channelCount, D, "device", b);
-  if (device.channelCount % 2 != 0 || device.channelCount < 2 || device.channelCount > 64)
+  if (device.channelCount % 2 != 0 || device.channelCount < 2 ||
+      device.channelCount > TidewellCore::maximumChannelCount)
     b.error("device.invalidChannelCount", "Channel count must be even and between 2 and 64.",
             D + ".channelCount");
 

@@ -91,6 +91,16 @@ class ExecutableSmokeTest : public ::testing::Test {
     return found;
   }
 
+  // SIGTERM ends the application normally, with status 0.
+  void endsNormallyOnSigterm() {
+    ::kill(app, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(app, &status, 0), app);
+    app = -1;
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+  }
+
   bool windowViewable() {
     pid_t pid = -1;
     const fs::path out = home / "xwininfo.txt";
@@ -132,12 +142,72 @@ TEST_F(ExecutableSmokeTest, StartsShowsItsWindowOnXAndEndsNormallyOnSigterm) {
   ASSERT_TRUE(screen.save(QString::fromStdString((artifacts / "tidewell-xvfb-screen.png").string())));
   EXPECT_EQ(runWith({"/usr/bin/xwininfo", "-display", display, "-name", "Tidewell"}, userEnvironment()), 0);
 
-  ::kill(app, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(::waitpid(app, &status, 0), app);
-  app = -1;
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  endsNormallyOnSigterm();
+}
+
+// A launch from a menu or a dock starts a new process: it hands over to the running window and
+// ends with status 0, so two windows never overwrite each other's saves. The offscreen render
+// scripts/run.sh makes takes no part, and a window that was killed leaves nothing in the way.
+TEST_F(ExecutableSmokeTest, ASecondStartBringsTheFirstWindowForwardAndExitsZero) {
+  startService();
+  std::vector<std::string> environment = userEnvironment();
+  environment.push_back("QT_QPA_PLATFORM=offscreen");
+  environment.push_back(std::string("AUDIOSERVER_PLUGIN_PATH=") + std::getenv("TIDEWELL_PLUGIN_DIR"));
+  const std::string program = (binDirectory() / "Tidewell").string();
+  auto readFile = [](const fs::path& file) {
+    std::ifstream stream(file);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+  };
+  // The window's lock, in the private runtime folder, names the process that holds it.
+  auto holds = [&](pid_t pid) {
+    for (const auto& entry : fs::directory_iterator(home / "runtime")) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("tidewell-", 0) == 0 && entry.path().extension() == ".lock")
+        return readFile(entry.path()) == std::to_string(pid) + "\n";
+    }
+    return false;
+  };
+  auto logSays = [&](const fs::path& log, const std::string& text) {
+    return readFile(log).find(text) != std::string::npos;
+  };
+  auto running = [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; };
+  // A start's exit status; -1 when it is still running after the limit (it is then ended).
+  auto exitStatus = [&](std::vector<std::string> arguments, const fs::path& log) {
+    const pid_t pid = spawnWith(arguments, environment, log);
+    int status = 0;
+    const bool ended = eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 30s);
+    if (!ended) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  };
+  const std::string raised = "another start brought this window forward";
+
+  app = spawnWith({program}, environment, home / "app.log");
+  ASSERT_GT(app, 0);
+  ASSERT_TRUE(eventually([&] { return holds(app); }, 30s)) << readFile(home / "app.log");
+  EXPECT_EQ(exitStatus({program}, home / "second.log"), 0) << readFile(home / "second.log");
+  EXPECT_TRUE(eventually([&] { return logSays(home / "app.log", raised); }, 10s)) << readFile(home / "app.log");
+  EXPECT_TRUE(running(app)) << "the first window runs on";
+
+  // The render beside the open window.
+  const fs::path picture = home / "window.png";
+  EXPECT_EQ(exitStatus({program, "--screenshot", picture.string()}, home / "screenshot.log"), 0)
+      << readFile(home / "screenshot.log");
+  EXPECT_FALSE(QImage(QString::fromStdString(picture.string())).isNull());
+
+  // Killed, the window leaves its socket file; the next start takes over all the same.
+  ::kill(app, SIGKILL);
+  ::waitpid(app, nullptr, 0);
+  app = spawnWith({program}, environment, home / "app2.log");
+  ASSERT_GT(app, 0);
+  ASSERT_TRUE(eventually([&] { return holds(app); }, 30s)) << readFile(home / "app2.log");
+  EXPECT_EQ(exitStatus({program}, home / "third.log"), 0) << readFile(home / "third.log");
+  EXPECT_TRUE(eventually([&] { return logSays(home / "app2.log", raised); }, 10s)) << readFile(home / "app2.log");
+
+  endsNormallyOnSigterm();
 }
 
 TEST_F(ExecutableSmokeTest, InstallsTheServiceAsALaunchAgentFromTheCommandLine) {

@@ -102,6 +102,29 @@ TEST_F(AddMonitorTest, AnOutputTheDeviceAlreadyPlaysToIsNotAddedAndNotReportedAs
   EXPECT_EQ(savedConfig(), before);
 }
 
+// A device that reports thousands of channels is taken by the 64 a stream carries: the add is
+// saved (a wider source or monitor would be refused by validation) and wired as usual.
+TEST_F(AddMonitorTest, ADeviceReportingThousandsOfChannelsIsAddedWithSixtyFour) {
+  registry->inventory.outputs = {hardware("out-wide", "Wide Output", 2000, true)};
+  registry->inventory.inputs = {hardware("in-wide", "Wide Input", 8000, true)};
+  device.channelCount = 64;
+  device.sources.clear();
+  device.wires.clear();
+  start();
+  model->addMonitor("D");
+  EXPECT_EQ(model->statusMessage(), "Added monitor");
+  model->addHardwareInputSource("D");
+  EXPECT_EQ(model->statusMessage(), "Added hardware input");
+  const DeviceConfig result = saved();
+  ASSERT_EQ(result.monitors.size(), 1u);
+  ASSERT_EQ(result.sources.size(), 1u);
+  EXPECT_EQ(result.monitors[0].channelCount, 64);
+  EXPECT_EQ(result.sources[0].channelCount, 64);
+  EXPECT_EQ(result.wires.size(), 64u + 64u);
+  EXPECT_EQ(result.wires.back().from.channel, 64) << "the last output takes the source's 64th";
+  EXPECT_TRUE(model->validation().isValid());
+}
+
 using AddSourceTest = StructuralEditTest;
 
 TEST_F(AddSourceTest, AHardwareInputFeedsEveryOutputChannelFromItsOwnOrItsLastChannel) {

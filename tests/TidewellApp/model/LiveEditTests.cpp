@@ -251,5 +251,54 @@ TEST_F(LiveEditTest, NothingIsPublishedOrSavedWhileUninstalling) {
   EXPECT_EQ(publisher->published.size(), published);
 }
 
+// Two copies of the application on one file. B was started first; A then saved a gain. B's
+// rename, saved later, must keep A's gain: B carries its edit over onto the file as it is now.
+TEST_F(LiveEditTest, AnEditSavedAfterAnotherCopySavedKeepsTheOtherCopysChange) {
+  TidewellAppModel& b = *model;
+  auto a = makeModel();
+  sourceBinding(*a, "D", "S", &SourceConfig::gain, 1.0).set(0.25);
+  ASSERT_TRUE(waitFor([&] { return !a->liveSnapshot(); }));
+  ASSERT_EQ(a->statusMessage(), "Saved");
+  ASSERT_DOUBLE_EQ(savedConfig().devices[0].sources[1].gain, 0.25);
+
+  deviceBinding(b, "D", &DeviceConfig::name, std::string()).set("Podcast");
+  ASSERT_TRUE(waitFor([&] { return !b.liveSnapshot(); }));
+  const ConfigSnapshot file = savedConfig();
+  EXPECT_EQ(file.devices[0].name, "Podcast");
+  EXPECT_DOUBLE_EQ(file.devices[0].sources[1].gain, 0.25) << "A's gain is not lost";
+  EXPECT_EQ(b.statusMessage(), "Saved");
+  EXPECT_EQ(b.snapshot(), file) << "B shows what it saved";
+  EXPECT_EQ(publisher->published.back(), file) << "and the runtime plays it";
+  EXPECT_TRUE(b.validation().isValid());
+
+  // A, in turn, now carries its next edit over onto B's rename.
+  a->deleteMonitor("D", "M");
+  EXPECT_EQ(savedConfig().devices[0].name, "Podcast");
+  EXPECT_TRUE(savedConfig().devices[0].monitors.empty());
+  EXPECT_EQ(a->snapshot(), savedConfig());
+}
+
+// An edit of an item another copy deleted meanwhile has nowhere to go: it is refused with a
+// status that says why, and the window shows the file; the file keeps the other copy's delete.
+TEST_F(LiveEditTest, AnEditOfAnItemAnotherCopyDeletedIsRefusedWithTheReason) {
+  TidewellAppModel& b = *model;
+  auto a = makeModel();
+  a->deleteSource("D", "S");
+  ASSERT_EQ(savedConfig().devices[0].sources.size(), 1u);
+
+  sourceBinding(b, "D", "S", &SourceConfig::gain, 1.0).set(0.5);
+  ASSERT_TRUE(waitFor([&] { return !b.liveSnapshot(); }));
+  EXPECT_EQ(b.statusMessage(), "Not saved: the configuration changed on disk meanwhile; reloaded it");
+  EXPECT_EQ(savedConfig().devices[0].sources.size(), 1u);
+  EXPECT_EQ(b.snapshot(), savedConfig());
+  EXPECT_EQ(publisher->published.back(), savedConfig()) << "the refused value plays no longer";
+
+  // The window now edits the file as it is.
+  deviceBinding(b, "D", &DeviceConfig::name, std::string()).set("Desk 2");
+  ASSERT_TRUE(waitFor([&] { return !b.liveSnapshot(); }));
+  EXPECT_EQ(b.statusMessage(), "Saved");
+  EXPECT_EQ(savedConfig().devices[0].name, "Desk 2");
+}
+
 }  // namespace
 }  // namespace tidewell::testing

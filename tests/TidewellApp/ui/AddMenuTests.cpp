@@ -79,6 +79,32 @@ TEST_F(AddMenuTest, TheBuiltMenuShowsTheEntriesWithDisabledOnesVisible) {
     EXPECT_EQ(monitors.actionForKey("systemDefault")->text(), "System Default (Built-in Output)");
 }
 
+// What a menu shows for an action's text: "&&" is one "&", a lone "&" marks the next letter.
+QString shownMenuText(const QString& text) {
+    QString shown;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&') && i + 1 < text.size()) ++i;
+        shown += text[i];
+    }
+    return shown;
+}
+
+// Names chosen by other programs are shown as they are: an "&" in one is no keyboard mnemonic.
+TEST_F(AddMenuTest, EntriesShowApplicationAndDeviceNamesLiterally) {
+    registry->candidates = {{"Tom & Jerry", "org.example.Cartoon", 43, 430}};
+    registry->inventory.inputs = {info("in-amp", "Mic &Line", true)};
+    model->setApplicationSourceCandidates(registry->candidates);
+    model->setAudioDeviceInventory(registry->inventory);
+    SourceAddMenu menu(*model, shown());
+    menu.rebuild();
+    QAction* application = menu.actionForKey(applicationEntryKey(registry->candidates[0], 0));
+    ASSERT_NE(application, nullptr);
+    EXPECT_EQ(shownMenuText(application->text()), "Tom & Jerry");
+    QStringList texts;
+    for (QAction* action : menu.popupMenu()->actions()) texts << shownMenuText(action->text());
+    EXPECT_TRUE(texts.contains("Mic &Line (Default)")) << texts.join(" | ").toStdString();
+}
+
 TEST_F(AddMenuTest, ChoosingAnInputRemembersItRestartsTheRunningHelperAndAddsTheSource) {
     SourceAddMenu menu(*model, shown());
     model->setHardwareSourceRunning(true);

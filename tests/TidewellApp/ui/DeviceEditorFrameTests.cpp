@@ -16,6 +16,10 @@
 #include "TidewellApp/DeviceHeaderView.h"
 #include "TidewellApp/DriverHealthView.h"
 #include "TidewellApp/ElidingLabel.h"
+#include "TidewellApp/MonitorsColumn.h"
+#include "TidewellApp/OutputChannelsColumn.h"
+#include "TidewellApp/RoutingChannelRow.h"
+#include "TidewellApp/SourcesColumn.h"
 #include "TidewellApp/ToggleSwitch.h"
 #include "TidewellApp/ValidationStrip.h"
 
@@ -179,6 +183,37 @@ TEST_F(EditorTest, MessagesAreShownAsPlainText) {
       EXPECT_EQ(label->textFormat(), Qt::PlainText);
     }
   }
+}
+
+// Counts far beyond the 64 channels a stream carries, as a corrupt or hand-edited file has
+// them: each is a validation error, and no column builds more than 64 rows for it.
+TEST_F(EditorTest, ChannelCountsBeyondTheDeviceLimitBuildAtMostSixtyFourRows) {
+  auto desk = tidewell::testing::makeDevice("desk", "Desk");
+  desk.channelCount = 2000;
+  desk.sources.clear();
+  desk.wires.clear();
+  auto input = tidewell::testing::makeSource("hw", SourceType::hardwareInput, "Wide Input");
+  input.channelCount = 8000;
+  input.metadata.deviceUID = "wide-in";
+  desk.sources = {input};
+  auto output = tidewell::testing::makeMonitor("mon", "Wide Output");
+  output.channelCount = 2000;
+  output.deviceUID = "wide-out";
+  desk.monitors = {output};
+  writeConfig({desk}, "desk");
+  build("desk");
+
+  std::vector<std::string> codes;
+  for (const auto& issue : model->validation().errors) codes.push_back(issue.code);
+  EXPECT_THAT(codes, ::testing::UnorderedElementsAre("device.invalidChannelCount",
+                                                     "source.invalidChannelCount",
+                                                     "monitor.invalidChannelCount"));
+  auto rowsIn = [&](QWidget* column) {
+    return column ? column->findChildren<RoutingChannelRow*>().size() : qsizetype(-1);
+  };
+  EXPECT_EQ(rowsIn(editor->findChild<SourcesColumn*>()), 64);
+  EXPECT_EQ(rowsIn(editor->findChild<OutputChannelsColumn*>()), 64);
+  EXPECT_EQ(rowsIn(editor->findChild<MonitorsColumn*>()), 64);
 }
 
 TEST_F(EditorTest, ADeviceThatIsNotSavedLeavesTheEditorEmpty) {

@@ -10,6 +10,8 @@
 
 #include "TidewellApp/ApplicationIcon.h"
 #include "TidewellApp/DeveloperDiagnosticsPanel.h"
+#include "TidewellApp/DriverHealthView.h"
+#include "TidewellApp/ElidingLabel.h"
 #include "TidewellApp/LineLimitedLabel.h"
 #include "TidewellApp/Theme.h"
 
@@ -284,6 +286,36 @@ TEST_F(DiagnosticsTest, TheConfigurationPathIsShownAndSelectable) {
     saveArtifact(grabShown(*panel), "diagnostics-panel-" + schemeName(scheme));
   }
   useScheme(ColorScheme::light);
+}
+
+// Names from other programs reach the status lines and their tooltips (an application's name
+// in "Added ...", helper output, launchctl output). A tooltip is read as markup when it starts
+// like markup: an image tag there loads a file when the tooltip shows.
+TEST_F(DiagnosticsTest, OutsideNamesInStatusLinesAndTooltipsShowLiterally) {
+  build();
+  DriverHealthView footer(*model, MainWindowHooks{});
+  for (const QString& name : {QStringLiteral("<img src=\"/dev/zero\">"), QStringLiteral("<b>x</b>"),
+                             QStringLiteral("&lt;b&gt; & more")}) {
+    const QString status = name + QStringLiteral(" added");
+    model->setStatusMessage(status);
+    model->setServiceStatusMessage(QStringLiteral("launchctl: ") + name);
+    model->setMonitorStatusMessage(name);
+    model->setHardwareSourceStatusMessage(name + QStringLiteral("\nsecond line"));
+    model->setProcessTapStatusMessage(name);
+    const auto label = name.toStdString();
+    EXPECT_EQ(panel->statusLine()->text(), status) << label;
+    EXPECT_EQ(shownToolTip(*panel->statusLine()), status) << label;
+    EXPECT_EQ(shownToolTip(*panel->serviceStatusLine()), QStringLiteral("launchctl: ") + name) << label;
+    EXPECT_EQ(shownToolTip(*panel->monitor().status), name) << label;
+    EXPECT_EQ(shownToolTip(*panel->hardwareInput().status), name + QStringLiteral("\nsecond line")) << label;
+    EXPECT_EQ(shownToolTip(*panel->capture().status), name) << label;
+    EXPECT_EQ(shownToolTip(*footer.compactView()->summaryLabel()),
+              status + QStringLiteral("\nlaunchctl: ") + name)
+        << label;
+  }
+  // Texts of our own that do not look like markup stay as they are.
+  model->setStatusMessage("Saved");
+  EXPECT_EQ(panel->statusLine()->toolTip(), "Saved");
 }
 
 }  // namespace

@@ -349,6 +349,23 @@ TEST_F(SetupViewsTest, OnboardingSaysWhoAsksWhileTheAdministratorIsAsked) {
   EXPECT_TRUE(view.promptText()->isHidden());
 }
 
+// The names that come from outside: a version read from the installed plug-in's Info.plist.
+// Each is checked before the sheet is shown: shown as markup, the image tag would load a file.
+TEST_F(SetupViewsTest, OnboardingVersionLineShowsTheInstalledVersionLiterally) {
+  for (const QString& version : {QStringLiteral("<img src=\"/dev/zero\">"), QStringLiteral("<b>x</b>")}) {
+    writeBundle(plugIns + "/TidewellHAL.driver", version.toHtmlEscaped(), "1");
+    auto model = makeSetupModel();
+    auto installer = makeInstaller();
+    installer->refresh();
+    ASSERT_EQ(installer->status().kind, Kind::outdated);
+    OnboardingView view(*model, *installer, [this] { ++closes; });
+    const QString expected = QStringLiteral("Update ") + version + QStringLiteral(" \u2192 1.5");
+    ASSERT_EQ(test::shownText(*view.driverRow()->detail()), expected) << version.toStdString();
+    test::grabShown(view);
+    EXPECT_EQ(test::shownText(*view.driverRow()->detail()), expected);
+  }
+}
+
 class UninstallViewTest : public SetupViewsTest {
  protected:
   std::function<void()> adminAction = [] {};
@@ -484,6 +501,26 @@ TEST_F(UninstallViewTest, EveryPhaseWithItsButtonsTextsAndEscapeGuard) {
   grab(trashView, "uninstall-trash-failed");
   QTest::keyClick(&trashView, Qt::Key_Return);
   EXPECT_EQ(quits, 1);
+}
+
+// The driver row names the plug-in folder, which the environment chooses.
+TEST_F(UninstallViewTest, TheDriverRowShowsThePlugInFolderLiterally) {
+  auto model = makeSetupModel();
+  for (const QString& folder : {QStringLiteral("/opt/<img src=\"/dev/zero\">"), QStringLiteral("/opt/<b>x</b>")}) {
+    AppUninstallerSetup setup = uninstallSetup();
+    setup.plugInFolder = folder;
+    AppUninstaller uninstaller(setup);
+    UninstallView view(*model, uninstaller);
+    const QString expected = QStringLiteral("The virtual audio devices in ") + folder +
+                             QStringLiteral(". Removing them asks for your administrator password.");
+    ASSERT_EQ(test::shownText(*view.row(AppUninstallStep::driver)->subtitle()), expected)
+        << folder.toStdString();
+    test::grabShown(view);
+    for (QLabel* label : view.findChildren<QLabel*>()) {
+      if (label->text().isEmpty()) continue;
+      EXPECT_EQ(test::shownText(*label), label->text()) << label->objectName().toStdString();
+    }
+  }
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
+#include <QTextDocument>
 #include <QStyleFactory>
 #include <QTest>
 #include <QWidget>
@@ -83,5 +85,23 @@ double coverage(const QImage& image) {
     const qint64 total = qint64(argb.width()) * argb.height();
     return total ? double(covered) / double(total) : 0.0;
 }
+
+namespace {
+
+// Qt's own rule: an automatic format is rich text when the start looks like markup. The
+// document is only parsed, never laid out, so no image it names is loaded.
+QString rendered(const QString& text, Qt::TextFormat format) {
+    const bool rich = format == Qt::RichText || (format == Qt::AutoText && Qt::mightBeRichText(text));
+    if (!rich) return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
+
+}  // namespace
+
+QString shownText(const QLabel& label) { return rendered(label.text(), label.textFormat()); }
+
+QString shownToolTip(const QWidget& widget) { return rendered(widget.toolTip(), Qt::AutoText); }
 
 }  // namespace tidewell::test

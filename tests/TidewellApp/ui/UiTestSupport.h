@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QString>
 
+class QLabel;
 class QWidget;
 
 namespace tidewell::test {
@@ -27,5 +28,10 @@ void fillWithBackground(QWidget& widget, ColorScheme scheme);
 
 // The fraction of pixels with any opacity.
 double coverage(const QImage& image);
+
+// The text a person reads in the label, or in the widget's tooltip: the text itself when Qt
+// shows it as plain text, else what its markup renders to (an image as U+FFFC).
+QString shownText(const QLabel& label);
+QString shownToolTip(const QWidget& widget);
 
 }  // namespace tidewell::test

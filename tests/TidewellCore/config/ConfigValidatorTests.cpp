@@ -269,6 +269,35 @@ TEST(ConfigValidator, MonitorChecks) {
   EXPECT_EQ(r.errors[0].message, "Monitor ID must not be empty.");
 }
 
+// Every channel becomes a row in the editor and a channel in a stream of at most 64: a count
+// beyond that, from a hand edit or a device that reports thousands, must not be taken.
+TEST(ConfigValidator, SourceAndMonitorChannelCountsStopAtTheDeviceLimit) {
+  for (std::int64_t ok : {1, 3, 64}) {
+    DeviceConfig d = device("d");
+    d.sources = {source("s", SourceType::hardwareInput, ok)};
+    d.sources[0].metadata.deviceUID = "in";
+    d.monitors = {monitor("m", ok)};
+    d.wires.clear();
+    EXPECT_TRUE(validate(document({d})).isValid()) << ok;
+  }
+  for (std::int64_t bad : std::vector<std::int64_t>{65, 2000, 8000,
+                                                   std::numeric_limits<std::int64_t>::max()}) {
+    DeviceConfig d = device("d");
+    d.sources = {source("s", SourceType::hardwareInput, bad)};
+    d.sources[0].metadata.deviceUID = "in";
+    d.monitors = {monitor("m", bad)};
+    d.wires.clear();
+    ValidationResult r = validate(document({d}));
+    EXPECT_EQ(r.errors,
+              (std::vector<ValidationIssue>{
+                  {"source.invalidChannelCount", "Source channel count must not exceed 64.",
+                   "devices[0].sources[0].channelCount"},
+                  {"monitor.invalidChannelCount", "Monitor channel count must not exceed 64.",
+                   "devices[0].monitors[0].channelCount"}}))
+        << bad;
+  }
+}
+
 TEST(ConfigValidator, DuplicateItemIDsUseTheFirstForWireEnds) {
   DeviceConfig d = device("d", 4);
   d.sources = {source("s", SourceType::system, 4), source("s", SourceType::system, 1)};

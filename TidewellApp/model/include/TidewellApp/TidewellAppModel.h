@@ -377,6 +377,10 @@ class TidewellAppModel : public QObject {
   enum class CommitOrigin { liveCopy, other };
   bool commit(const ConfigSnapshot& snapshot, const QString& status, CommitOrigin origin);
   void refuseCommit(CommitOrigin origin);
+  // The file's document when it differs from the committed one this window last loaded or
+  // saved: another writer saved meanwhile. Nothing when it is the same, missing or unreadable
+  // (which the save then moves aside).
+  std::optional<ConfigSnapshot> changedOnDisk();
   // Moves an unreadable configuration file aside before it would be overwritten; the name it
   // now has, or nothing when there was nothing to move. Throws the file system's error.
   std::optional<std::string> moveUnreadableConfigurationAside();

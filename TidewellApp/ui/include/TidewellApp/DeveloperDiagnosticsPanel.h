@@ -48,6 +48,7 @@ class DeveloperDiagnosticsPanel : public QWidget {
   QToolButton* driverRefreshButton() const { return driverRefresh_; }
   LineLimitedLabel* statusLine() const { return statusLine_; }
   QLabel* serviceTitle() const { return serviceTitle_; }
+  LineLimitedLabel* serviceStatusLine() const { return serviceStatus_; }
   QString serviceIconSymbol() const { return serviceIconSymbol_; }
   QToolButton* serviceInstallButton() const { return serviceInstall_; }
   QString serviceInstallSymbol() const { return serviceInstallSymbol_; }

@@ -21,7 +21,8 @@ class QWindow;
 
 namespace tidewell {
 
-// The channel numbers 1 through n; none when n < 1.
+// The channel numbers 1 through n, and never beyond the device limit (64): a larger count is a
+// validation error, and a corrupt one must not build thousands of rows. None when n < 1.
 std::vector<std::int64_t> channelNumbers(std::int64_t n);
 
 // A press that becomes a drag once the pointer has moved 2 points from where it went down.

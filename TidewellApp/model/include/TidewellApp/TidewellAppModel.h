@@ -392,6 +392,8 @@ class TidewellAppModel : public QObject {
   void refreshInventoryForPick();
   bool addToDevice(const std::string& deviceID, const QString& status,
                    const std::function<std::optional<QString>(DeviceConfig&)>& add);
+  // Says why a delete removed nothing: "Nothing was deleted: " and the reason.
+  void nothingDeleted(const QString& reason);
   // Helper launcher internals (HelperLauncher.cpp).
   QPointer<QProcess>& helperProcess(HelperKind kind);
   bool helperRunning(HelperKind kind) const;

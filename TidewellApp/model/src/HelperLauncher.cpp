@@ -166,7 +166,7 @@ void TidewellAppModel::startHelper(HelperKind kind) {
   // A child of this kind that is still set would be orphaned, playing on into its device: it
   // is ended first, as a restart does.
   if (QProcess* old = helperProcess(kind)) {
-    old->terminate();
+    ChildProcess::stop(old);
     helperProcess(kind) = nullptr;
     setHelperRunning(kind, false);  // a launch error below leaves nothing running
   }
@@ -191,7 +191,8 @@ void TidewellAppModel::startHelper(HelperKind kind) {
 void TidewellAppModel::stopHelper(HelperKind kind) {
   if (QProcess* child = helperProcess(kind)) {
     setHelperStatus(kind, helperStatusTexts(kind).stopping);
-    child->terminate();
+    // One that ignores the request is killed after the grace, so "Stopping" always ends.
+    ChildProcess::stop(child);
     return;
   }
   setHelperRunning(kind, false);
@@ -199,7 +200,8 @@ void TidewellAppModel::stopHelper(HelperKind kind) {
 }
 
 void TidewellAppModel::restartHelper(HelperKind kind) {
-  if (QProcess* old = helperProcess(kind)) old->terminate();
+  // Killed after the grace if need be, so it never plays on beside its replacement.
+  if (QProcess* old = helperProcess(kind)) ChildProcess::stop(old);
   // The old child's end no longer touches this kind; its process object lives on until then.
   helperProcess(kind) = nullptr;
   setHelperRunning(kind, false);

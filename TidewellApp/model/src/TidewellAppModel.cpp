@@ -2,6 +2,8 @@
 
 #include "TidewellApp/TidewellAppModel.h"
 
+#include "ChildProcess.h"
+
 #include <QProcess>
 #include <QTimer>
 
@@ -53,7 +55,7 @@ TidewellAppModel::~TidewellAppModel() {
   inventoryReads_.waitForDone();
   for (QProcess* process : {monitorProcess_.data(), hardwareSourceProcess_.data(),
                             processTapProcess_.data(), passThruTestProcess_.data()}) {
-    if (process) process->terminate();
+    ChildProcess::stop(process);
   }
 }
 
@@ -301,7 +303,7 @@ void TidewellAppModel::prepareForUninstall() {
   discardLiveEdits();
   for (QProcess* process : {monitorProcess_.data(), hardwareSourceProcess_.data(),
                             processTapProcess_.data(), passThruTestProcess_.data()}) {
-    if (process) process->terminate();
+    ChildProcess::stop(process);
   }
 }
 

@@ -270,6 +270,38 @@ TEST_F(LauncherTest, AStartOverARunningChildEndsTheOldOneFirst) {
   EXPECT_TRUE(model->monitorRunning());
 }
 
+// Fault mended: a stop or restart never went past SIGTERM, so a helper that ignores it stayed
+// "Stopping" for ever, or played on beside its replacement.
+constexpr const char* ignoresTerminate = "trap '' TERM\nwhile :; do sleep 0.05; done";
+
+TEST_F(LauncherTest, AHelperThatIgnoresTheStopRequestIsKilledAfterTheGrace) {
+  makeModel();
+  program("tidewell-monitor", ignoresTerminate);
+  model->startMonitor();
+  ASSERT_TRUE(waitFor([&] { return pidsOf("tidewell-monitor").size() == 1; }));
+  const pid_t first = pidsOf("tidewell-monitor")[0];
+  model->stopMonitor();
+  EXPECT_EQ(model->monitorStatusMessage(), "Stopping monitor");
+  ASSERT_TRUE(waitFor([&] { return !model->monitorRunning(); }, 20000));
+  EXPECT_TRUE(ended(first));
+  // Killed, not ended by the request: the stop did not go as asked, and the status says so.
+  EXPECT_EQ(model->monitorStatusMessage(), "Monitor failed: signal 9");
+  EXPECT_EQ(model->monitorProcess(), nullptr);
+
+  // A restart's replaced child does not play on beside the new one.
+  model->setSelectedHardwareInputUID("usb");
+  program("tidewell-hardware-source", ignoresTerminate);
+  model->startHardwareSource();
+  ASSERT_TRUE(waitFor([&] { return pidsOf("tidewell-hardware-source").size() == 1; }));
+  model->restartHardwareSource();
+  ASSERT_TRUE(waitFor([&] { return pidsOf("tidewell-hardware-source").size() == 2; }));
+  const auto pids = pidsOf("tidewell-hardware-source");
+  EXPECT_TRUE(ended(pids[0]));
+  EXPECT_FALSE(processGone(pids[1]));
+  EXPECT_TRUE(model->hardwareSourceRunning());
+  EXPECT_EQ(model->hardwareSourceStatusMessage(), "Routing from USB Interface");
+}
+
 TEST_F(LauncherTest, ALaunchErrorIsShownAndLeavesNothingRunning) {
   makeModel();
   program("tidewell-monitor", runForever);

@@ -98,9 +98,11 @@ std::optional<QString> TidewellAppModel::processTapExecutableURL() const {
 }
 
 // Two writers on one meter region tear the meters, two helpers on one route double the audio:
-// the service's helpers already play the saved configuration.
+// the service's helpers already play the saved configuration. What says it runs is the agent's
+// state as last read, or a live instance holding the service's single-instance lock; a
+// heartbeat file stays fresh for a while after the service has stopped or crashed.
 bool TidewellAppModel::serviceIsRunning() const {
-  return serviceRunning_ || ServiceHeartbeat::isFresh(TidewellCore::serviceHeartbeatFileURL());
+  return serviceRunning_ || ServiceSingleInstance::isHeld(TidewellCore::serviceLockFileURL());
 }
 
 // ---- start, stop, restart ----------------------------------------------------------------------

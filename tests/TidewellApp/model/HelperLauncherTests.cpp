@@ -4,7 +4,10 @@
 #include <QDir>
 #include <QFile>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "ModelTestSupport.h"
 #include "TidewellApp/HelperLaunch.h"
@@ -219,6 +222,21 @@ TEST_F(LauncherTest, ARememberedPidBelowOneOrUnreadableNamesNoApplication) {
   EXPECT_TRUE(pidsOf("tidewell-process-tap").empty());
 }
 
+// Holds the service's single-instance lock as a running service does, until destroyed.
+class ServiceLockHolder {
+ public:
+  ServiceLockHolder() {
+    const auto file = TidewellCore::serviceLockFileURL();
+    std::filesystem::create_directories(file.parent_path());
+    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0);
+  }
+  ~ServiceLockHolder() { ::close(fd_); }
+
+ private:
+  int fd_ = -1;
+};
+
 TEST_F(LauncherTest, NothingStartsWhileTheServiceRuns) {
   makeModel();
   program("tidewell-monitor", runForever);
@@ -226,17 +244,18 @@ TEST_F(LauncherTest, NothingStartsWhileTheServiceRuns) {
   program("tidewell-process-tap", runForever);
   program("tidewell-hal-smoke", "exit 0");
   model->setSelectedHardwareInputUID("usb");
-  ServiceHeartbeat::beat(TidewellCore::serviceHeartbeatFileURL());
-  model->startMonitor();
-  model->startHardwareSource();
-  model->startProcessTap();
-  EXPECT_EQ(model->monitorStatusMessage(), "Stop the service before monitoring");
-  EXPECT_EQ(model->hardwareSourceStatusMessage(), "Stop the service before starting source");
-  EXPECT_EQ(model->processTapStatusMessage(), "Stop the service before starting capture");
-  EXPECT_FALSE(model->monitorRunning() || model->hardwareSourceRunning() || model->processTapRunning());
+  {
+    ServiceLockHolder service;
+    model->startMonitor();
+    model->startHardwareSource();
+    model->startProcessTap();
+    EXPECT_EQ(model->monitorStatusMessage(), "Stop the service before monitoring");
+    EXPECT_EQ(model->hardwareSourceStatusMessage(), "Stop the service before starting source");
+    EXPECT_EQ(model->processTapStatusMessage(), "Stop the service before starting capture");
+    EXPECT_FALSE(model->monitorRunning() || model->hardwareSourceRunning() || model->processTapRunning());
+  }
 
-  // The service's own report counts as well, heartbeat or not.
-  std::filesystem::remove(TidewellCore::serviceHeartbeatFileURL());
+  // The agent's state counts as well, lock or not.
   model->setServiceRunning(true);
   model->startMonitor();
   EXPECT_FALSE(model->monitorRunning());
@@ -247,6 +266,19 @@ TEST_F(LauncherTest, NothingStartsWhileTheServiceRuns) {
   EXPECT_EQ(pidsOf("tidewell-monitor").size(), 1u);
   EXPECT_TRUE(pidsOf("tidewell-hardware-source").empty());
   EXPECT_TRUE(pidsOf("tidewell-process-tap").empty());
+}
+
+// Fault mended: for 10 s after the service stopped or crashed its fresh heartbeat file refused
+// every start, while the window showed the service as off.
+TEST_F(LauncherTest, AStoppedServicesFreshHeartbeatRefusesNothing) {
+  makeModel();
+  program("tidewell-monitor", runForever);
+  { ServiceLockHolder service; }  // it ran, and has ended
+  ServiceHeartbeat::beat(TidewellCore::serviceHeartbeatFileURL());
+  ASSERT_FALSE(model->serviceRunning());
+  model->startMonitor();
+  EXPECT_EQ(model->monitorStatusMessage(), "Monitoring to System Default");
+  EXPECT_TRUE(model->monitorRunning());
 }
 
 // The stand-in answers a terminate request slowly and then ends cleanly; a killed one never

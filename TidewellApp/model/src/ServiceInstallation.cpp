@@ -191,7 +191,7 @@ void LaunchAgentServiceController::removeLegacyServiceInstall() {
   QDir(at.legacyServiceBin).removeRecursively();
 }
 
-void LaunchAgentServiceController::installService(Clock& clock) {
+void LaunchAgentServiceController::installService() {
   const ServiceLocations& at = settings_.locations;
   makeFolder(at.serviceBin);
   makeFolder(at.serviceLog);
@@ -201,8 +201,10 @@ void LaunchAgentServiceController::installService(Clock& clock) {
   removeLegacyServiceInstall();
   // The agent may not be loaded: whatever this says is fine.
   launchctl({"bootout", domainTarget(), at.servicePlist}, false);
-  // The previous instance is gone: from now on only a beat of the new one says "running".
-  installedAt_ = clock.now();
+  // The previous instance is gone: from now on only a beat of the new one says "running". A
+  // new beat is told by a changed stamp, not by a later one: the wall clock may be stepped back.
+  previousInstanceBeat_ = ServiceHeartbeat::lastBeat(heartbeatFile().toStdString());
+  previousInstanceBeatKnown_ = true;
   launchctl({"bootstrap", domainTarget(), at.servicePlist}, true);
   launchctl({"enable", serviceTarget()}, true);
   launchctl({"kickstart", serviceTarget()}, true);

@@ -205,6 +205,24 @@ TEST_F(ServiceInstallationTest, OnlyABeatOfTheNewInstanceSaysItRuns) {
   EXPECT_EQ(model->serviceStatusMessage(), "Service running");
 }
 
+// Fault mended: after an install, beats were ignored until the wall clock passed the install
+// time, so a clock stepped back showed a healthy new instance as not responding.
+TEST_F(ServiceInstallationTest, ANewInstanceCountsAfterTheWallClockSteppedBack) {
+  beatAt(secondsFromNow(-1));
+  launchdSays("running");
+  auto model = makeServiceModel();
+  model->installOrRestartService();
+  clock->advance(-3600);
+  for (int tick = 0; tick < 5; ++tick) {
+    beatAt(clock->time);
+    model->healthTick();
+    EXPECT_EQ(model->serviceStatusMessage(), "Service running") << "tick " << tick;
+    EXPECT_FALSE(model->heartbeatStaleSince()) << "tick " << tick;
+    clock->advance(5);
+  }
+  EXPECT_EQ(model->primaryHealthIssue(), std::nullopt);
+}
+
 TEST(ServiceExecutableReplacement, AWatcherNeverSeesTheFileMissingOrPartial) {
   QTemporaryDir dir;
   const QString big = dir.filePath("big"), small = dir.filePath("small");

@@ -223,12 +223,13 @@ void LaunchAgentServiceController::installOrRestartService(TidewellAppModel& mod
   model.setServiceActionRunning(true);
   model.setServiceStatusMessage(model.serviceInstalled() ? QStringLiteral("Restarting service")
                                                          : QStringLiteral("Installing service"));
-  // The application's own helpers would play into the same regions as the service's.
-  if (model.monitorRunning() && model.monitorProcess()) model.monitorProcess()->terminate();
-  if (model.hardwareSourceRunning() && model.hardwareSourceProcess()) model.hardwareSourceProcess()->terminate();
-  if (model.processTapRunning() && model.processTapProcess()) model.processTapProcess()->terminate();
+  // The application's own helpers would play into the same regions as the service's. They go
+  // through the stop path: its "Stopping ..." text, and its end with the kill after the grace.
+  if (model.monitorRunning()) model.stopMonitor();
+  if (model.hardwareSourceRunning()) model.stopHardwareSource();
+  if (model.processTapRunning()) model.stopProcessTap();
   try {
-    installService(*model.environment().clock);
+    installService();
     model.setServiceStatusMessage(QStringLiteral("Service running"));
   } catch (const std::exception& error) {
     const QString description = QString::fromUtf8(error.what());

@@ -47,6 +47,7 @@ void TidewellAppModel::updateSnapshotLive(const QString& status,
                                           const std::function<void(ConfigSnapshot&)>& mutate) {
   // The uninstaller removes the regions; a stray slider must not bring them back.
   if (isUninstalling_) return;
+  refusalShown_ = false;  // a new edit: its own outcome is shown
   ConfigSnapshot edited = workingCopy();
   mutate(edited);
   setLiveSnapshot(edited);
@@ -95,8 +96,12 @@ bool TidewellAppModel::saveEditedSnapshot(const ConfigSnapshot& snapshot, const 
 bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& status,
                               CommitOrigin origin) {
   if (isUninstalling_) return false;
+  // A live copy that commits after a structural edit was refused keeps that refusal's reason
+  // and issues in view: they stay until the next edit, not just for the rest of the pause.
+  const bool keepRefusal = origin == CommitOrigin::liveCopy && refusalShown_;
+  refusalShown_ = false;
   ValidationResult result = validator_.validate(edited);
-  setValidation(result);
+  if (!keepRefusal || !result.isValid()) setValidation(result);
   if (!result.isValid()) {
     setStatusMessage(QStringLiteral("Fix validation errors before saving"));
     refuseCommit(origin);
@@ -119,6 +124,7 @@ bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& statu
   snapshotIsCommitted_ = true;
   setSnapshot(edited);
   if (publish(snapshot_)) {
+    if (keepRefusal) return true;
     QString shown = status;
     if (movedAside) {
       shown += QStringLiteral(" (the unreadable configuration was kept as ") + text(*movedAside) +
@@ -135,6 +141,7 @@ void TidewellAppModel::refuseCommit(CommitOrigin origin) {
   // A refused live copy is dropped; any other refused edit leaves a pending live edit, which
   // is valid on its own, to be committed on its own schedule.
   if (origin == CommitOrigin::liveCopy) discardLiveEdits();
+  refusalShown_ = liveSnapshot_.has_value();
   // The regions may still carry refused live values; put back what the window shows, so the
   // plug-in and the helpers never play values that neither the file nor the window holds.
   // After a load failure there is nothing committed worth publishing.

@@ -295,5 +295,27 @@ TEST_F(ChannelCountTest, ACountBelowOneOrAnInvalidOneIsRefused) {
   EXPECT_EQ(model->snapshot().devices[0].channelCount, 2);
 }
 
+// Fault mended: the pending live edit committed 0.3 s after a refused structural edit and its
+// "Saved" replaced the refusal's reason, and its validation the refusal's issues.
+TEST_F(ChannelCountTest, ARefusalStaysInViewUntilTheNextEdit) {
+  start();
+  pendingVolume(0.5);
+  model->setChannelCount("D", 3);
+  ASSERT_EQ(model->statusMessage(), "Fix validation errors before saving");
+  const ValidationResult refused = model->validation();
+  ASSERT_FALSE(refused.isValid());
+  ASSERT_TRUE(waitFor([&] { return !model->liveSnapshot(); }));
+  EXPECT_EQ(saved().volume, 0.5) << "the live edit is saved on its own schedule";
+  EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
+  EXPECT_EQ(model->validation(), refused);
+
+  // The next edit shows its own outcome.
+  pendingVolume(0.25);
+  ASSERT_TRUE(waitFor([&] { return !model->liveSnapshot(); }));
+  EXPECT_EQ(model->statusMessage(), "Saved");
+  EXPECT_TRUE(model->validation().isValid());
+  EXPECT_EQ(saved().volume, 0.25);
+}
+
 }  // namespace
 }  // namespace tidewell::testing

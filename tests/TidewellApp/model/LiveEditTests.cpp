@@ -194,7 +194,8 @@ TEST_F(LiveEditTest, ARefusedStructuralEditKeepsAnUnrelatedPendingLiveEdit) {
   EXPECT_EQ(publisher->published.back().devices[0].monitors[0].gain, 0.75);
 
   ASSERT_TRUE(waitFor([&] { return files->saves > 0; }));
-  EXPECT_EQ(model->statusMessage(), "Saved");
+  // Saved on its own schedule, without hiding why the structural edit was refused.
+  EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
   EXPECT_EQ(savedConfig().devices[0].monitors[0].gain, 0.75);
   EXPECT_EQ(savedConfig().devices[0].channelCount, 2);
 }

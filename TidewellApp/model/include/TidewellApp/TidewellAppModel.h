@@ -460,6 +460,9 @@ class TidewellAppModel : public QObject {
   bool unreadableConfigurationPending_ = false;
   // `snapshot` holds a configuration loaded or saved successfully (not the load-failure stand-in).
   bool snapshotIsCommitted_ = false;
+  // A structural edit was refused while a live edit stayed pending: the status line and the
+  // validation show the refusal until the next edit, also once the live edit has committed.
+  bool refusalShown_ = false;
 
   std::unique_ptr<DeviceRegistry::ListenerRegistration> deviceListeners_;
   QTimer* audioDeviceRefreshTimer_ = nullptr;

@@ -100,16 +100,14 @@ void TidewellAppModel::deleteSource(const std::string& deviceID, const std::stri
     const SourceConfig* next = firstSource(shown, SourceType::hardwareInput);
     const QString input =
         next && next->metadata.deviceUID ? text(*next->metadata.deviceUID) : QString();
-    setSelectedHardwareInputUID(input);
-    storePreference(PreferenceKeys::hardwareInputUID, input);
+    rememberHardwareInput(input);
     if (hardwareSourceRunning_) environment_.helperLauncher->restartHardwareSource(*this);
   }
   if (metadata.pid && QString::number(*metadata.pid) == selectedApplicationPID_) {
     const SourceConfig* next = firstSource(shown, SourceType::application);
     const QString target =
         next && next->metadata.pid ? QString::number(*next->metadata.pid) : QString();
-    setSelectedApplicationPID(target);
-    storePreference(PreferenceKeys::applicationPID, target);
+    rememberApplication(target);
     if (processTapRunning_) environment_.helperLauncher->restartProcessTap(*this);
   }
   // System audio was the capture target: the helper captures it afresh without this source.

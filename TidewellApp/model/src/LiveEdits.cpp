@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "TidewellApp/TidewellAppModel.h"
+#include "TidewellCore/Branding.h"
 
 namespace tidewell {
 namespace {
@@ -46,7 +47,7 @@ void TidewellAppModel::updateDevice(const std::string& deviceID, const QString& 
 void TidewellAppModel::updateSnapshotLive(const QString& status,
                                           const std::function<void(ConfigSnapshot&)>& mutate) {
   // The uninstaller removes the regions; a stray slider must not bring them back.
-  if (isUninstalling_) return;
+  if (isUninstalling_) return refuseWhileUninstalling();
   refusalShown_ = false;  // a new edit: its own outcome is shown
   ConfigSnapshot edited = workingCopy();
   mutate(edited);
@@ -95,7 +96,7 @@ bool TidewellAppModel::saveEditedSnapshot(const ConfigSnapshot& snapshot, const 
 
 bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& status,
                               CommitOrigin origin) {
-  if (isUninstalling_) return false;
+  if (isUninstalling_) return refuseWhileUninstalling(), false;
   // A live copy that commits after a structural edit was refused keeps that refusal's reason
   // and issues in view: they stay until the next edit, not just for the rest of the pause.
   const bool keepRefusal = origin == CommitOrigin::liveCopy && refusalShown_;
@@ -146,6 +147,13 @@ void TidewellAppModel::refuseCommit(CommitOrigin origin) {
   // plug-in and the helpers never play values that neither the file nor the window holds.
   // After a load failure there is nothing committed worth publishing.
   if (snapshotIsCommitted_ || liveSnapshot_) publish(workingCopy());
+}
+
+void TidewellAppModel::refuseWhileUninstalling() {
+  // Said, not silent: after an uninstall that failed partway the window stays open, and the
+  // model stays uninstalling until the application quits.
+  setStatusMessage(QStringLiteral("Nothing was saved: ") + text(std::string(Branding::productName)) +
+                   QStringLiteral(" is being uninstalled"));
 }
 
 void TidewellAppModel::discardLiveEdits() {

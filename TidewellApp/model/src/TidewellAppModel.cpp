@@ -290,6 +290,21 @@ void TidewellAppModel::setDeveloperMode(bool enabled) {
   storePreference(PreferenceKeys::developerMode, enabled);
 }
 
+void TidewellAppModel::rememberMonitorOutput(const QString& uid) {
+  setSelectedMonitorOutputUID(uid);
+  storePreference(PreferenceKeys::monitorOutputUID, uid);
+}
+
+void TidewellAppModel::rememberHardwareInput(const QString& uid) {
+  setSelectedHardwareInputUID(uid);
+  storePreference(PreferenceKeys::hardwareInputUID, uid);
+}
+
+void TidewellAppModel::rememberApplication(const QString& pid) {
+  setSelectedApplicationPID(pid);
+  storePreference(PreferenceKeys::applicationPID, pid);
+}
+
 void TidewellAppModel::storePreference(const char* key, const QString& value) {
   if (!isUninstalling_) environment_.preferences->setString(key, value);
 }

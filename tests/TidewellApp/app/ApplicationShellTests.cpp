@@ -4,6 +4,8 @@
 
 #include <QAction>
 #include <QDialog>
+#include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
@@ -169,6 +171,14 @@ TEST_F(ShellTest, TheSixMenuCommandsWithTheirShortcutsAndEnableRules) {
       << "the flag survives a relaunch";
   c.toggleSidebar->trigger();
   EXPECT_EQ(c.toggleSidebar->text(), "Hide Sidebar");
+
+  // Once uninstalling has begun the flag is no longer stored: the removed preferences file
+  // does not come back.
+  app.model().prepareForUninstall();
+  ASSERT_TRUE(QFile::remove(preferencesFile));
+  c.toggleSidebar->trigger();
+  EXPECT_FALSE(app.sidebar().visible());
+  EXPECT_FALSE(QFileInfo::exists(preferencesFile));
 
   EXPECT_TRUE(c.developerMode->isCheckable());
   c.developerMode->trigger();

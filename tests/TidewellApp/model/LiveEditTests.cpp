@@ -241,7 +241,11 @@ TEST_F(LiveEditTest, NothingIsPublishedOrSavedWhileUninstalling) {
   model->prepareForUninstall();
   EXPECT_FALSE(model->liveSnapshot());
   const auto published = publisher->published.size();
+  model->setStatusMessage("before");
   gain.set(0.6);
+  // Fault mended: the refused edit was silent, so after an uninstall that failed partway the
+  // window seemed to take every edit.
+  EXPECT_EQ(model->statusMessage(), "Nothing was saved: Tidewell is being uninstalled");
   EXPECT_EQ(publisher->published.size(), published);
   EXPECT_FALSE(model->liveSnapshot());
   model->flushLiveEdits();

@@ -208,6 +208,20 @@ TEST_F(RootViewTest, TheEmptyStateCreatesADevice) {
   EXPECT_FALSE(root->emptyState()->isVisible());
 }
 
+// Fault mended: once uninstalling had begun (and after a run that failed partway) every edit
+// silently did nothing while the window looked as editable as before.
+TEST_F(RootViewTest, OnceUninstallingHasBegunTheSidebarAndEditorTakeNoEdits) {
+  writeThreeDevices("desk");
+  build(true);
+  ASSERT_NE(root->editor(), nullptr);
+  EXPECT_TRUE(root->sidebar()->isEnabled());
+  EXPECT_TRUE(root->editor()->isEnabled());
+  model->prepareForUninstall();
+  EXPECT_FALSE(root->sidebar()->isEnabled());
+  EXPECT_FALSE(root->editor()->isEnabled());
+  EXPECT_TRUE(root->editor()->isVisible()) << "still in view";
+}
+
 TEST_F(RootViewTest, GrabsInBothSchemes) {
   for (ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
     useScheme(scheme);

@@ -148,6 +148,12 @@ class TidewellAppModel : public QObject {
   void setSelectedHardwareInputUID(const QString& value);
   void setSelectedApplicationPID(const QString& value);
   void setSelectedDeviceID(const std::optional<std::string>& value);
+  // The user's pick for the in-application helpers: set, and written to its preference (also
+  // when unchanged). Views remember through these, so nothing brings the preferences file back
+  // once uninstalling has begun.
+  void rememberMonitorOutput(const QString& uid);
+  void rememberHardwareInput(const QString& uid);
+  void rememberApplication(const QString& pid);
   void setHeartbeatStaleSince(const std::optional<QDateTime>& value);
   void setHealthTimer(QTimer* value);
 
@@ -377,6 +383,8 @@ class TidewellAppModel : public QObject {
   enum class CommitOrigin { liveCopy, other };
   bool commit(const ConfigSnapshot& snapshot, const QString& status, CommitOrigin origin);
   void refuseCommit(CommitOrigin origin);
+  // An edit while uninstalling saves and publishes nothing; the status line says so.
+  void refuseWhileUninstalling();
   // Moves an unreadable configuration file aside before it would be overwritten; the name it
   // now has, or nothing when there was nothing to move. Throws the file system's error.
   std::optional<std::string> moveUnreadableConfigurationAside();

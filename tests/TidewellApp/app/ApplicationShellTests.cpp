@@ -237,11 +237,20 @@ TEST_F(ShellTest, TheStartupStepRunsInOrderWhenTheWindowIsShown) {
   EXPECT_EQ(app.mainWindow().minimumSize(), QSize(1080, 680));
   EXPECT_NE(app.mainWindow().findChild<TidewellRootView*>(), nullptr);
 
-  // The onboarding content closes the sheet; Escape does not.
-  QTest::keyClick(&app.onboardingSheet(), Qt::Key_Escape);
-  EXPECT_TRUE(app.showOnboarding());
-  auto* close = app.onboardingSheet().findChild<QPushButton*>("onboardingNotNow");
+  // The onboarding content closes the sheet; Escape does not, also with the sheet active and
+  // the key arriving at its focused widget, as a user's does.
+  QDialog& sheet = app.onboardingSheet();
+  sheet.activateWindow();
+  QApplication::setActiveWindow(&sheet);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &sheet; }));
+  auto* close = sheet.findChild<QPushButton*>("onboardingNotNow");
   ASSERT_NE(close, nullptr);
+  QWidget* focused = QApplication::focusWidget();
+  ASSERT_NE(focused, nullptr);
+  ASSERT_TRUE(sheet.isAncestorOf(focused));
+  QTest::keyClick(focused, Qt::Key_Escape);
+  EXPECT_TRUE(app.showOnboarding());
+  EXPECT_TRUE(sheet.isVisible());
   close->click();
   EXPECT_FALSE(app.showOnboarding());
   EXPECT_FALSE(app.onboardingSheet().isVisible());

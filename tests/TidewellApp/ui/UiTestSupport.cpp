@@ -84,7 +84,8 @@ void claimArtifactName(const QString& path, const QString& name) {
         note.close();
         if (!writer.isEmpty() && writer != program && QFileInfo::exists(writer)) {
             ADD_FAILURE() << "picture " << name.toStdString() << " is written by " << writer.toStdString()
-                          << " and " << program.toStdString();
+                          << " and " << program.toStdString() << " (a picture moved on purpose from one "
+                          << "program to another: remove " << note.fileName().toStdString() << ")";
         }
     }
     if (note.open(QIODevice::WriteOnly | QIODevice::Truncate)) note.write(program.toUtf8());

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   if (parser.isSet(installService)) {
     try {
       tidewell::LaunchAgentServiceController controller;
-      controller.installService(*tidewell::makeSystemClock());
+      controller.installService();
     } catch (const std::exception& error) {
       std::fprintf(stderr, "Service install failed: %s\n", error.what());
       return 1;

@@ -150,8 +150,7 @@ void TidewellAppModel::addMonitor(const std::string& deviceID) {
                 }
                 return std::nullopt;
               });
-  setSelectedMonitorOutputUID(text(output->uid));
-  storePreference(PreferenceKeys::monitorOutputUID, text(output->uid));
+  rememberMonitorOutput(text(output->uid));
   if (monitorRunning_) environment_.helperLauncher->restartMonitor(*this);
 }
 
@@ -184,8 +183,7 @@ void TidewellAppModel::addHardwareInputSource(const std::string& deviceID) {
         }
         return std::nullopt;
       });
-  setSelectedHardwareInputUID(text(input->uid));
-  storePreference(PreferenceKeys::hardwareInputUID, text(input->uid));
+  rememberHardwareInput(text(input->uid));
   if (hardwareSourceRunning_) environment_.helperLauncher->restartHardwareSource(*this);
 }
 
@@ -260,8 +258,7 @@ void TidewellAppModel::addApplicationSource(const std::string& deviceID) {
         return std::nullopt;
       });
   const QString target = pidText(candidate->pid);
-  setSelectedApplicationPID(target);
-  storePreference(PreferenceKeys::applicationPID, target);
+  rememberApplication(target);
   if (processTapRunning_) environment_.helperLauncher->restartProcessTap(*this);
 }
 
@@ -278,8 +275,7 @@ void TidewellAppModel::addVirtualDeviceSource(const std::string& deviceID,
 }
 
 void TidewellAppModel::useSystemAudioSource() {
-  setSelectedApplicationPID(QString());
-  storePreference(PreferenceKeys::applicationPID, QString());
+  rememberApplication(QString());
   if (processTapRunning_) environment_.helperLauncher->restartProcessTap(*this);
 }
 

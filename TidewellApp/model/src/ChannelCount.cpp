@@ -30,7 +30,10 @@ void TidewellAppModel::setChannelCount(const std::string& deviceID, std::int64_t
     // Sets the count, gives the first pass-thru source the same width and rewires it 1:1.
     ConfigEditor::setDeviceChannelCount(deviceID, channelCount, edited, newItemID);
   } catch (const ConfigEditError&) {
-    // No such device: the unchanged copy is saved, which commits a pending live edit.
+    // No such device: not reported as updated, and nothing is saved; a pending live edit
+    // commits on its own schedule.
+    setStatusMessage(QStringLiteral("Nothing was changed: the device no longer exists"));
+    return;
   }
   for (auto& device : edited.devices) {
     if (device.id != deviceID) continue;

@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include <QTimer>
+
 #include <unistd.h>
 
 #include "TidewellCore/ProcessSpawn.h"
@@ -41,6 +43,14 @@ QProcess* start(const QString& program, const QProcessEnvironment& environment, 
     return nullptr;
   }
   return child;
+}
+
+void stop(QProcess* child, std::chrono::milliseconds grace) {
+  if (!child) return;
+  child->terminate();
+  QTimer::singleShot(grace, child, [child] {
+    if (child->state() != QProcess::NotRunning) child->kill();
+  });
 }
 
 }  // namespace tidewell::ChildProcess

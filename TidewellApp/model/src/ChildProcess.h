@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -24,5 +25,14 @@ using EndHandler = std::function<void(QProcess& child, const HelperProcessOutput
 // with `error` set when it could not be started.
 QProcess* start(const QString& program, const QProcessEnvironment& environment, bool inheritInput,
                 EndHandler ended, QString& error);
+
+// How long a child asked to end may take before it is killed: the service gives its own
+// helpers the same.
+inline constexpr std::chrono::milliseconds stopGrace{3000};
+
+// Asks the child to end (SIGTERM) and kills it (SIGKILL) when it is still running `grace`
+// later, so one that ignores the request never runs on. Works on a child that the caller has
+// already let go of: the kill is the child's own, and goes with its process object.
+void stop(QProcess* child, std::chrono::milliseconds grace = stopGrace);
 
 }  // namespace tidewell::ChildProcess

@@ -35,6 +35,12 @@ const SourceConfig* firstSource(const std::optional<DeviceConfig>& device, Sourc
 
 }  // namespace
 
+// A target that is already gone is not reported as deleted, and nothing is saved; a pending live
+// edit commits on its own schedule, as after an add that changes nothing.
+void TidewellAppModel::nothingDeleted(const QString& reason) {
+  setStatusMessage(QStringLiteral("Nothing was deleted: ") + reason);
+}
+
 void TidewellAppModel::deleteMonitor(const std::string& deviceID, const std::string& monitorID) {
   // Read from the committed configuration: a pending live change does not decide what moves.
   std::optional<std::string> removedOutput;
@@ -48,20 +54,20 @@ void TidewellAppModel::deleteMonitor(const std::string& deviceID, const std::str
   }
 
   ConfigSnapshot edited = workingCopy();
-  if (DeviceConfig* device = findDevice(edited, deviceID)) {
-    std::erase_if(device->monitors,
-                  [&](const MonitorConfig& each) { return each.id == monitorID; });
-    std::erase_if(device->wires,
-                  [&](const Wire& wire) { return endsAt(wire, EndpointKind::monitor, monitorID); });
+  DeviceConfig* device = findDevice(edited, deviceID);
+  if (!device) return nothingDeleted(QStringLiteral("the device no longer exists"));
+  if (std::erase_if(device->monitors, [&](const MonitorConfig& each) { return each.id == monitorID; }) == 0) {
+    return nothingDeleted(QStringLiteral("the monitor no longer exists"));
   }
+  std::erase_if(device->wires,
+                [&](const Wire& wire) { return endsAt(wire, EndpointKind::monitor, monitorID); });
   saveEditedSnapshot(edited, QStringLiteral("Deleted monitor"));
 
   if (!removedOutput || text(*removedOutput) != selectedMonitorOutputUID_) return;
   const std::optional<DeviceConfig> shown = selectedDevice();
   const QString next =
       shown && !shown->monitors.empty() ? text(shown->monitors.front().deviceUID) : QString();
-  setSelectedMonitorOutputUID(next);
-  storePreference(PreferenceKeys::monitorOutputUID, next);
+  rememberMonitorOutput(next);
   if (monitorRunning_) environment_.helperLauncher->restartMonitor(*this);
 }
 
@@ -77,11 +83,13 @@ void TidewellAppModel::deleteSource(const std::string& deviceID, const std::stri
   }
 
   ConfigSnapshot edited = workingCopy();
-  if (DeviceConfig* device = findDevice(edited, deviceID)) {
-    std::erase_if(device->sources, [&](const SourceConfig& each) { return each.id == sourceID; });
-    std::erase_if(device->wires,
-                  [&](const Wire& wire) { return endsAt(wire, EndpointKind::source, sourceID); });
+  DeviceConfig* device = findDevice(edited, deviceID);
+  if (!device) return nothingDeleted(QStringLiteral("the device no longer exists"));
+  if (std::erase_if(device->sources, [&](const SourceConfig& each) { return each.id == sourceID; }) == 0) {
+    return nothingDeleted(QStringLiteral("the source no longer exists"));
   }
+  std::erase_if(device->wires,
+                [&](const Wire& wire) { return endsAt(wire, EndpointKind::source, sourceID); });
   saveEditedSnapshot(edited, QStringLiteral("Deleted source"));
   if (!removed) return;
 
@@ -92,16 +100,14 @@ void TidewellAppModel::deleteSource(const std::string& deviceID, const std::stri
     const SourceConfig* next = firstSource(shown, SourceType::hardwareInput);
     const QString input =
         next && next->metadata.deviceUID ? text(*next->metadata.deviceUID) : QString();
-    setSelectedHardwareInputUID(input);
-    storePreference(PreferenceKeys::hardwareInputUID, input);
+    rememberHardwareInput(input);
     if (hardwareSourceRunning_) environment_.helperLauncher->restartHardwareSource(*this);
   }
   if (metadata.pid && QString::number(*metadata.pid) == selectedApplicationPID_) {
     const SourceConfig* next = firstSource(shown, SourceType::application);
     const QString target =
         next && next->metadata.pid ? QString::number(*next->metadata.pid) : QString();
-    setSelectedApplicationPID(target);
-    storePreference(PreferenceKeys::applicationPID, target);
+    rememberApplication(target);
     if (processTapRunning_) environment_.helperLauncher->restartProcessTap(*this);
   }
   // System audio was the capture target: the helper captures it afresh without this source.
@@ -114,7 +120,9 @@ void TidewellAppModel::deleteSelectedDevice() {
   if (!selectedDeviceID_) return;
   const std::string deleted = *selectedDeviceID_;
   ConfigSnapshot edited = workingCopy();
-  std::erase_if(edited.devices, [&](const DeviceConfig& device) { return device.id == deleted; });
+  if (std::erase_if(edited.devices, [&](const DeviceConfig& device) { return device.id == deleted; }) == 0) {
+    return nothingDeleted(QStringLiteral("the device no longer exists"));
+  }
   std::optional<std::string> next;
   if (!edited.devices.empty()) next = edited.devices.front().id;
   edited.ui.selectedDeviceID = next;

@@ -98,9 +98,11 @@ std::optional<QString> TidewellAppModel::processTapExecutableURL() const {
 }
 
 // Two writers on one meter region tear the meters, two helpers on one route double the audio:
-// the service's helpers already play the saved configuration.
+// the service's helpers already play the saved configuration. What says it runs is the agent's
+// state as last read, or a live instance holding the service's single-instance lock; a
+// heartbeat file stays fresh for a while after the service has stopped or crashed.
 bool TidewellAppModel::serviceIsRunning() const {
-  return serviceRunning_ || ServiceHeartbeat::isFresh(TidewellCore::serviceHeartbeatFileURL());
+  return serviceRunning_ || ServiceSingleInstance::isHeld(TidewellCore::serviceLockFileURL());
 }
 
 // ---- start, stop, restart ----------------------------------------------------------------------
@@ -166,7 +168,7 @@ void TidewellAppModel::startHelper(HelperKind kind) {
   // A child of this kind that is still set would be orphaned, playing on into its device: it
   // is ended first, as a restart does.
   if (QProcess* old = helperProcess(kind)) {
-    old->terminate();
+    ChildProcess::stop(old);
     helperProcess(kind) = nullptr;
     setHelperRunning(kind, false);  // a launch error below leaves nothing running
   }
@@ -191,7 +193,8 @@ void TidewellAppModel::startHelper(HelperKind kind) {
 void TidewellAppModel::stopHelper(HelperKind kind) {
   if (QProcess* child = helperProcess(kind)) {
     setHelperStatus(kind, helperStatusTexts(kind).stopping);
-    child->terminate();
+    // One that ignores the request is killed after the grace, so "Stopping" always ends.
+    ChildProcess::stop(child);
     return;
   }
   setHelperRunning(kind, false);
@@ -199,7 +202,8 @@ void TidewellAppModel::stopHelper(HelperKind kind) {
 }
 
 void TidewellAppModel::restartHelper(HelperKind kind) {
-  if (QProcess* old = helperProcess(kind)) old->terminate();
+  // Killed after the grace if need be, so it never plays on beside its replacement.
+  if (QProcess* old = helperProcess(kind)) ChildProcess::stop(old);
   // The old child's end no longer touches this kind; its process object lives on until then.
   helperProcess(kind) = nullptr;
   setHelperRunning(kind, false);

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "TidewellApp/TidewellAppModel.h"
+#include "TidewellCore/Branding.h"
 #include "TidewellCore/ConfigMerge.h"
 
 namespace tidewell {
@@ -47,7 +48,8 @@ void TidewellAppModel::updateDevice(const std::string& deviceID, const QString& 
 void TidewellAppModel::updateSnapshotLive(const QString& status,
                                           const std::function<void(ConfigSnapshot&)>& mutate) {
   // The uninstaller removes the regions; a stray slider must not bring them back.
-  if (isUninstalling_) return;
+  if (isUninstalling_) return refuseWhileUninstalling();
+  refusalShown_ = false;  // a new edit: its own outcome is shown
   ConfigSnapshot edited = workingCopy();
   mutate(edited);
   setLiveSnapshot(edited);
@@ -95,9 +97,13 @@ bool TidewellAppModel::saveEditedSnapshot(const ConfigSnapshot& snapshot, const 
 
 bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& status,
                               CommitOrigin origin) {
-  if (isUninstalling_) return false;
+  if (isUninstalling_) return refuseWhileUninstalling(), false;
+  // A live copy that commits after a structural edit was refused keeps that refusal's reason
+  // and issues in view: they stay until the next edit, not just for the rest of the pause.
+  const bool keepRefusal = origin == CommitOrigin::liveCopy && refusalShown_;
+  refusalShown_ = false;
   ValidationResult result = validator_.validate(edited);
-  setValidation(result);
+  if (!keepRefusal || !result.isValid()) setValidation(result);
   if (!result.isValid()) {
     setStatusMessage(QStringLiteral("Fix validation errors before saving"));
     refuseCommit(origin);
@@ -139,6 +145,7 @@ bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& statu
   setSnapshot(saved);
   if (mergedResult) setValidation(*mergedResult);
   if (publish(snapshot_)) {
+    if (keepRefusal) return true;
     QString shown = status;
     if (movedAside) {
       shown += QStringLiteral(" (the unreadable configuration was kept as ") + text(*movedAside) +
@@ -155,10 +162,18 @@ void TidewellAppModel::refuseCommit(CommitOrigin origin) {
   // A refused live copy is dropped; any other refused edit leaves a pending live edit, which
   // is valid on its own, to be committed on its own schedule.
   if (origin == CommitOrigin::liveCopy) discardLiveEdits();
+  refusalShown_ = liveSnapshot_.has_value();
   // The regions may still carry refused live values; put back what the window shows, so the
   // plug-in and the helpers never play values that neither the file nor the window holds.
   // After a load failure there is nothing committed worth publishing.
   if (snapshotIsCommitted_ || liveSnapshot_) publish(workingCopy());
+}
+
+void TidewellAppModel::refuseWhileUninstalling() {
+  // Said, not silent: after an uninstall that failed partway the window stays open, and the
+  // model stays uninstalling until the application quits.
+  setStatusMessage(QStringLiteral("Nothing was saved: ") + text(std::string(Branding::productName)) +
+                   QStringLiteral(" is being uninstalled"));
 }
 
 void TidewellAppModel::discardLiveEdits() {

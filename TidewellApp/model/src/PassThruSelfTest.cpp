@@ -52,9 +52,8 @@ void TidewellAppModel::passThruTestTimedOut(QProcess* child) {
   const qint64 seconds =
       std::chrono::duration_cast<std::chrono::seconds>(passThruTestTimeout_).count();
   setStatusMessage(QStringLiteral("Pass-thru test failed: no result after %1 s").arg(seconds));
-  child->terminate();
   // One that ignores the request is ended for good; the object goes once it has.
-  QTimer::singleShot(3000, child, [child] { child->kill(); });
+  ChildProcess::stop(child);
 }
 
 }  // namespace tidewell

@@ -96,8 +96,9 @@ void LaunchAgentServiceController::refreshServiceStatus(TidewellAppModel& model)
     const auto beat = ServiceHeartbeat::lastBeat(heartbeatFile().toStdString());
     const Clock::TimePoint now = clock.now();
     // A beat far in the future (a clock stepped back, a bogus date) says nothing about a
-    // service alive now; a beat from before the last install is the previous instance's.
-    if (beat && distance(now, *beat) <= heartbeatFreshness && (!installedAt_ || *beat > *installedAt_)) {
+    // service alive now; the stamp left from before the last install is the previous instance's.
+    const bool previousInstances = previousInstanceBeatKnown_ && beat == previousInstanceBeat_;
+    if (beat && distance(now, *beat) <= heartbeatFreshness && !previousInstances) {
       model.setHeartbeatStaleSince(std::nullopt);
       model.setServiceRunning(true);
       model.setServiceResponsive(true);

@@ -191,7 +191,7 @@ void LaunchAgentServiceController::removeLegacyServiceInstall() {
   QDir(at.legacyServiceBin).removeRecursively();
 }
 
-void LaunchAgentServiceController::installService(Clock& clock) {
+void LaunchAgentServiceController::installService() {
   const ServiceLocations& at = settings_.locations;
   makeFolder(at.serviceBin);
   makeFolder(at.serviceLog);
@@ -201,8 +201,10 @@ void LaunchAgentServiceController::installService(Clock& clock) {
   removeLegacyServiceInstall();
   // The agent may not be loaded: whatever this says is fine.
   launchctl({"bootout", domainTarget(), at.servicePlist}, false);
-  // The previous instance is gone: from now on only a beat of the new one says "running".
-  installedAt_ = clock.now();
+  // The previous instance is gone: from now on only a beat of the new one says "running". A
+  // new beat is told by a changed stamp, not by a later one: the wall clock may be stepped back.
+  previousInstanceBeat_ = ServiceHeartbeat::lastBeat(heartbeatFile().toStdString());
+  previousInstanceBeatKnown_ = true;
   launchctl({"bootstrap", domainTarget(), at.servicePlist}, true);
   launchctl({"enable", serviceTarget()}, true);
   launchctl({"kickstart", serviceTarget()}, true);
@@ -221,12 +223,13 @@ void LaunchAgentServiceController::installOrRestartService(TidewellAppModel& mod
   model.setServiceActionRunning(true);
   model.setServiceStatusMessage(model.serviceInstalled() ? QStringLiteral("Restarting service")
                                                          : QStringLiteral("Installing service"));
-  // The application's own helpers would play into the same regions as the service's.
-  if (model.monitorRunning() && model.monitorProcess()) model.monitorProcess()->terminate();
-  if (model.hardwareSourceRunning() && model.hardwareSourceProcess()) model.hardwareSourceProcess()->terminate();
-  if (model.processTapRunning() && model.processTapProcess()) model.processTapProcess()->terminate();
+  // The application's own helpers would play into the same regions as the service's. They go
+  // through the stop path: its "Stopping ..." text, and its end with the kill after the grace.
+  if (model.monitorRunning()) model.stopMonitor();
+  if (model.hardwareSourceRunning()) model.stopHardwareSource();
+  if (model.processTapRunning()) model.stopProcessTap();
   try {
-    installService(*model.environment().clock);
+    installService();
     model.setServiceStatusMessage(QStringLiteral("Service running"));
   } catch (const std::exception& error) {
     const QString description = QString::fromUtf8(error.what());

@@ -2,6 +2,8 @@
 
 #include "TidewellApp/TidewellAppModel.h"
 
+#include "ChildProcess.h"
+
 #include <QProcess>
 #include <QTimer>
 
@@ -53,7 +55,7 @@ TidewellAppModel::~TidewellAppModel() {
   inventoryReads_.waitForDone();
   for (QProcess* process : {monitorProcess_.data(), hardwareSourceProcess_.data(),
                             processTapProcess_.data(), passThruTestProcess_.data()}) {
-    if (process) process->terminate();
+    ChildProcess::stop(process);
   }
 }
 
@@ -288,6 +290,21 @@ void TidewellAppModel::setDeveloperMode(bool enabled) {
   storePreference(PreferenceKeys::developerMode, enabled);
 }
 
+void TidewellAppModel::rememberMonitorOutput(const QString& uid) {
+  setSelectedMonitorOutputUID(uid);
+  storePreference(PreferenceKeys::monitorOutputUID, uid);
+}
+
+void TidewellAppModel::rememberHardwareInput(const QString& uid) {
+  setSelectedHardwareInputUID(uid);
+  storePreference(PreferenceKeys::hardwareInputUID, uid);
+}
+
+void TidewellAppModel::rememberApplication(const QString& pid) {
+  setSelectedApplicationPID(pid);
+  storePreference(PreferenceKeys::applicationPID, pid);
+}
+
 void TidewellAppModel::storePreference(const char* key, const QString& value) {
   if (!isUninstalling_) environment_.preferences->setString(key, value);
 }
@@ -301,7 +318,7 @@ void TidewellAppModel::prepareForUninstall() {
   discardLiveEdits();
   for (QProcess* process : {monitorProcess_.data(), hardwareSourceProcess_.data(),
                             processTapProcess_.data(), passThruTestProcess_.data()}) {
-    if (process) process->terminate();
+    ChildProcess::stop(process);
   }
 }
 

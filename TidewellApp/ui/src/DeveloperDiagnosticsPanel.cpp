@@ -79,7 +79,8 @@ struct DeveloperDiagnosticsPanel::HelperKind {
   bool (TidewellAppModel::*running)() const;
   const QString& (TidewellAppModel::*status)() const;
   const QString& (TidewellAppModel::*selection)() const;
-  void (TidewellAppModel::*setSelection)(const QString&);
+  // Sets the pick and writes its preference, through the model.
+  void (TidewellAppModel::*remember)(const QString&);
   void (TidewellAppModel::*runningChanged)();
   void (TidewellAppModel::*statusChanged)();
   void (TidewellAppModel::*selectionChanged)();
@@ -95,7 +96,6 @@ struct DeveloperDiagnosticsPanel::HelperKind {
   std::function<void()> Operations::*restart;
   const char* pickerTitle;
   const char* firstOption;
-  const char* preferenceKey;
   const char* refreshHelp;
 };
 
@@ -103,22 +103,22 @@ static const DeveloperDiagnosticsPanel::HelperKind* helperKinds() {
   using M = TidewellAppModel;
   using O = MainWindowHooks::Diagnostics;
   static const DeveloperDiagnosticsPanel::HelperKind kinds[3] = {
-      {&M::monitorRunning, &M::monitorStatusMessage, &M::selectedMonitorOutputUID, &M::setSelectedMonitorOutputUID,
+      {&M::monitorRunning, &M::monitorStatusMessage, &M::selectedMonitorOutputUID, &M::rememberMonitorOutput,
        &M::monitorRunningChanged, &M::monitorStatusMessageChanged, &M::selectedMonitorOutputUIDChanged,
        "headphones.circle", "headphones.circle.fill", "Monitor Off", "Monitor On", "Service controls saved monitors",
        "Start Monitor", "Stop Monitor", &O::startMonitor, &O::stopMonitor, &O::restartMonitor, "Monitor Output",
-       "System Default", "Tidewell.monitorOutputUID", "Refresh Audio Devices"},
+       "System Default", "Refresh Audio Devices"},
       {&M::hardwareSourceRunning, &M::hardwareSourceStatusMessage, &M::selectedHardwareInputUID,
-       &M::setSelectedHardwareInputUID, &M::hardwareSourceRunningChanged, &M::hardwareSourceStatusMessageChanged,
+       &M::rememberHardwareInput, &M::hardwareSourceRunningChanged, &M::hardwareSourceStatusMessageChanged,
        &M::selectedHardwareInputUIDChanged, "mic.circle", "mic.circle.fill", "Input Off", "Input On",
        "Service controls saved hardware inputs", "Start Hardware Input", "Stop Hardware Input",
        &O::startHardwareSource, &O::stopHardwareSource, &O::restartHardwareSource, "Hardware Input", "Select Input",
-       "Tidewell.hardwareInputUID", "Refresh Audio Devices"},
-      {&M::processTapRunning, &M::processTapStatusMessage, &M::selectedApplicationPID, &M::setSelectedApplicationPID,
+       "Refresh Audio Devices"},
+      {&M::processTapRunning, &M::processTapStatusMessage, &M::selectedApplicationPID, &M::rememberApplication,
        &M::processTapRunningChanged, &M::processTapStatusMessageChanged, &M::selectedApplicationPIDChanged,
        "desktopcomputer.and.arrow.down", "desktopcomputer.and.arrow.down.circle.fill", "Capture Off", "Capture On",
        "Service controls saved capture sources", "Start Capture", "Stop Capture", &O::startProcessTap,
-       &O::stopProcessTap, &O::restartProcessTap, "Audio Capture", "System Audio", "Tidewell.applicationPID",
+       &O::stopProcessTap, &O::restartProcessTap, "Audio Capture", "System Audio",
        "Refresh Applications"},
   };
   return kinds;
@@ -386,9 +386,8 @@ void DeveloperDiagnosticsPanel::choose(int index, int option) {
   QComboBox* picker = helpers_[index].picker;
   const QString tag = picker->itemData(option).toString();
   chosenIdentity_[index] = picker->itemData(option, Qt::UserRole + 1).toString();
-  (model_->*kind.setSelection)(tag);
   // Written on every choice, also when the text did not change.
-  model_->environment().preferences->setString(QString::fromLatin1(kind.preferenceKey), tag);
+  (model_->*kind.remember)(tag);
   if ((model_->*kind.running)() && operations_.*kind.restart) (operations_.*kind.restart)();
   refreshPicker(index);
 }

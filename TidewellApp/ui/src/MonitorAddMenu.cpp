@@ -1,7 +1,6 @@
 #include "TidewellApp/MonitorAddMenu.h"
 
 #include "TidewellApp/AppEnvironment.h"
-#include "TidewellApp/Preferences.h"
 #include "TidewellApp/TidewellAppModel.h"
 
 namespace tidewell {
@@ -30,8 +29,7 @@ void MonitorAddMenu::choose(const AddMenuEntry& entry) {
             // inventory and then remembers that output.
             const QString uid =
                 entry.action == Action::output ? QString::fromStdString(entry.target) : QString();
-            model_.setSelectedMonitorOutputUID(uid);
-            model_.environment().preferences->setString(PreferenceKeys::monitorOutputUID, uid);
+            model_.rememberMonitorOutput(uid);
             // The add restarts a running diagnostic monitor itself, once the monitor is in place.
             model_.addMonitor(device_.id);
             break;

@@ -3,7 +3,6 @@
 #include "TidewellApp/ColorScheme.h"
 #include "TidewellApp/ContinuousSlider.h"
 #include "TidewellApp/ElidingLabel.h"
-#include "TidewellApp/Preferences.h"
 #include "TidewellApp/RoutingChannelPort.h"
 #include "TidewellApp/RoutingChannelRow.h"
 #include "TidewellApp/RoutingMeterView.h"
@@ -280,8 +279,7 @@ RoutingChannelRow* MonitorRow::makeChannelRow(std::int64_t channel) {
 void MonitorRow::useThisMonitor() {
     // Only the in-application diagnostic monitor follows this pick; the configuration stays.
     const QString uid = QString::fromStdString(monitor_.deviceUID);
-    model_.setSelectedMonitorOutputUID(uid);
-    model_.environment().preferences->setString(PreferenceKeys::monitorOutputUID, uid);
+    model_.rememberMonitorOutput(uid);
     if (model_.monitorRunning()) model_.environment().helperLauncher->restartMonitor(model_);
 }
 

@@ -144,8 +144,9 @@ OnboardingView::OnboardingView(TidewellAppModel& model, DriverInstaller& install
     buttons->addWidget(primary_);
     outer->addLayout(buttons);
 
-    // Return presses the primary button and Escape "Not Now", each only while enabled; Escape stays
-    // taken during a run so that a dialog around the sheet cannot close it then.
+    // Return presses the primary button while it is enabled. "Not Now" is no cancel action, and
+    // the sheet has no dismiss action of its own: Escape is taken and does nothing, so that a
+    // dialog around the sheet cannot close it either. Only the sheet's buttons close it.
     for (int key : {int(Qt::Key_Return), int(Qt::Key_Enter)}) {
         auto* confirm = new QShortcut(QKeySequence(key), this);
         confirm->setContext(Qt::WindowShortcut);
@@ -155,9 +156,6 @@ OnboardingView::OnboardingView(TidewellAppModel& model, DriverInstaller& install
     }
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     escape->setContext(Qt::WindowShortcut);
-    connect(escape, &QShortcut::activated, this, [this] {
-        if (notNow_->isEnabled()) notNow_->click();
-    });
 
     for (auto signal : {&DriverInstaller::statusChanged, &DriverInstaller::lastErrorChanged,
                         &DriverInstaller::administratorPromptChanged})

@@ -2,7 +2,6 @@
 
 #include "TidewellApp/ApplicationIcon.h"
 #include "TidewellApp/AppEnvironment.h"
-#include "TidewellApp/Preferences.h"
 #include "TidewellApp/TidewellAppModel.h"
 
 namespace tidewell {
@@ -37,8 +36,7 @@ void SourceAddMenu::choose(const AddMenuEntry& entry) {
     switch (entry.action) {
         case Action::hardwareInput: {
             const QString uid = QString::fromStdString(entry.target);
-            model_.setSelectedHardwareInputUID(uid);
-            model_.environment().preferences->setString(PreferenceKeys::hardwareInputUID, uid);
+            model_.rememberHardwareInput(uid);
             // The add restarts a running diagnostic helper itself, once the source is in place.
             model_.addHardwareInputSource(deviceID);
             break;
@@ -56,8 +54,7 @@ void SourceAddMenu::choose(const AddMenuEntry& entry) {
         case Action::application: {
             if (!entry.candidate || !entry.candidate->pid) return;
             const QString pid = QString::number(*entry.candidate->pid);
-            model_.setSelectedApplicationPID(pid);
-            model_.environment().preferences->setString(PreferenceKeys::applicationPID, pid);
+            model_.rememberApplication(pid);
             model_.addApplicationSource(deviceID);
             break;
         }

@@ -3,7 +3,6 @@
 #include "SidebarParts.h"
 #include "TidewellApp/ApplicationIcon.h"
 #include "TidewellApp/ElidingLabel.h"
-#include "TidewellApp/Preferences.h"
 #include "TidewellApp/SourceChannelRows.h"
 #include "TidewellApp/SourceTexts.h"
 #include "TidewellApp/SymbolProvider.h"
@@ -226,7 +225,6 @@ void SourceRow::showEvent(QShowEvent* event) {
 }
 
 void SourceRow::useSource() {
-    const auto& preferences = model_.environment().preferences;
     switch (source_.type) {
         case SourceType::passThru:
         case SourceType::virtualDevice:
@@ -235,8 +233,7 @@ void SourceRow::useSource() {
         case SourceType::application: {
             if (!source_.metadata.pid) return;
             const QString pid = QString::number(*source_.metadata.pid);
-            model_.setSelectedApplicationPID(pid);
-            if (preferences) preferences->setString(PreferenceKeys::applicationPID, pid);
+            model_.rememberApplication(pid);
             if (model_.processTapRunning()) model_.environment().helperLauncher->restartProcessTap(model_);
             return;
         }
@@ -246,8 +243,7 @@ void SourceRow::useSource() {
         case SourceType::hardwareInput: {
             if (!source_.metadata.deviceUID) return;
             const QString uid = text(*source_.metadata.deviceUID);
-            model_.setSelectedHardwareInputUID(uid);
-            if (preferences) preferences->setString(PreferenceKeys::hardwareInputUID, uid);
+            model_.rememberHardwareInput(uid);
             if (model_.hardwareSourceRunning()) model_.environment().helperLauncher->restartHardwareSource(model_);
             return;
         }

@@ -219,6 +219,9 @@ void TidewellApplication::buildMenus() {
   };
   sidebarTitle();
   connect(sidebar_.get(), &SidebarVisibility::visibleChanged, commands_.toggleSidebar, sidebarTitle);
+  connect(model_.get(), &TidewellAppModel::isUninstallingChanged, sidebar_.get(), [this] {
+    if (model_->isUninstalling()) sidebar_->stopStoring();
+  });
   connect(commands_.toggleSidebar, &QAction::triggered, sidebar_.get(), [this] { toggleSidebar(*sidebar_); });
 
   edit->addSeparator();

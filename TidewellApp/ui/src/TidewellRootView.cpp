@@ -117,6 +117,14 @@ TidewellRootView::TidewellRootView(TidewellAppModel& model, TidewellMeterModel* 
   });
 
   connect(&model, &TidewellAppModel::selectedDeviceChanged, this, &TidewellRootView::showSelectedDevice);
+  // Once uninstalling has begun nothing is saved any more, also after a run that failed partway:
+  // the sidebar and the editor stay in view but take no edits.
+  auto showUninstalling = [this, m = &model] {
+    sidebar_->setEnabled(!m->isUninstalling());
+    detail_->setEnabled(!m->isUninstalling());
+  };
+  connect(&model, &TidewellAppModel::isUninstallingChanged, this, showUninstalling);
+  showUninstalling();
   setMinimumSize(detailMinimumWidth + (sidebarVisible_ ? slotWidth : 0), 400);
   sidebar_->setAttribute(Qt::WA_TransparentForMouseEvents, !sidebarVisible_);
   sidebar_->setVisible(sidebarVisible_);

@@ -75,6 +75,10 @@ void sendSignal(int32_t pid, int32_t signal);
 Outcome acquire(const std::filesystem::path &lockFile, double gracefulWait, double forcedWait,
                 const TerminateAction &terminate = sendSignal, const LogAction &log = {});
 
+// True while some process holds the lock on `lockFile`: a service instance runs. A missing or
+// unreadable file is no holder. The lock is only probed: taken and let go at once when free.
+bool isHeld(const std::filesystem::path &lockFile);
+
 } // namespace ServiceSingleInstance
 
 } // namespace tidewell

@@ -256,6 +256,17 @@ void say(const LogAction &log, const std::string &message)
 
 } // namespace
 
+bool isHeld(const fs::path &lockFile)
+{
+    const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd); // releases the probe's own lock, if it got one
+    return held;
+}
+
 Outcome acquire(const fs::path &lockFile, double gracefulWait, double forcedWait, const TerminateAction &terminate,
                 const LogAction &log)
 {

@@ -4,6 +4,8 @@
 
 #include <QAction>
 #include <QDialog>
+#include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
@@ -170,6 +172,14 @@ TEST_F(ShellTest, TheSixMenuCommandsWithTheirShortcutsAndEnableRules) {
   c.toggleSidebar->trigger();
   EXPECT_EQ(c.toggleSidebar->text(), "Hide Sidebar");
 
+  // Once uninstalling has begun the flag is no longer stored: the removed preferences file
+  // does not come back.
+  app.model().prepareForUninstall();
+  ASSERT_TRUE(QFile::remove(preferencesFile));
+  c.toggleSidebar->trigger();
+  EXPECT_FALSE(app.sidebar().visible());
+  EXPECT_FALSE(QFileInfo::exists(preferencesFile));
+
   EXPECT_TRUE(c.developerMode->isCheckable());
   c.developerMode->trigger();
   EXPECT_TRUE(app.model().developerMode());
@@ -227,11 +237,20 @@ TEST_F(ShellTest, TheStartupStepRunsInOrderWhenTheWindowIsShown) {
   EXPECT_EQ(app.mainWindow().minimumSize(), QSize(1080, 680));
   EXPECT_NE(app.mainWindow().findChild<TidewellRootView*>(), nullptr);
 
-  // The onboarding content closes the sheet; Escape does not.
-  QTest::keyClick(&app.onboardingSheet(), Qt::Key_Escape);
-  EXPECT_TRUE(app.showOnboarding());
-  auto* close = app.onboardingSheet().findChild<QPushButton*>("onboardingNotNow");
+  // The onboarding content closes the sheet; Escape does not, also with the sheet active and
+  // the key arriving at its focused widget, as a user's does.
+  QDialog& sheet = app.onboardingSheet();
+  sheet.activateWindow();
+  QApplication::setActiveWindow(&sheet);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == &sheet; }));
+  auto* close = sheet.findChild<QPushButton*>("onboardingNotNow");
   ASSERT_NE(close, nullptr);
+  QWidget* focused = QApplication::focusWidget();
+  ASSERT_NE(focused, nullptr);
+  ASSERT_TRUE(sheet.isAncestorOf(focused));
+  QTest::keyClick(focused, Qt::Key_Escape);
+  EXPECT_TRUE(app.showOnboarding());
+  EXPECT_TRUE(sheet.isVisible());
   close->click();
   EXPECT_FALSE(app.showOnboarding());
   EXPECT_FALSE(app.onboardingSheet().isVisible());

@@ -205,9 +205,12 @@ TEST_F(AppModelStateTest, AfterPreparingForUninstallReloadChangesNothing) {
   SignalLog log(*model);
   const auto published = publisher->published.size();
   model->reload();
-  model->createDevice();
   EXPECT_TRUE(log.take().empty());
   EXPECT_EQ(model->statusMessage(), "Uninstalling");
+  // An edit is refused too, and says so (the model stays uninstalling after a failed run).
+  model->createDevice();
+  EXPECT_EQ(log.take(), std::vector<std::string>{"statusMessage"});
+  EXPECT_EQ(model->statusMessage(), "Nothing was saved: Tidewell is being uninstalled");
   EXPECT_EQ(publisher->published.size(), published);
   EXPECT_EQ(savedConfig().devices.size(), 2u);
 }

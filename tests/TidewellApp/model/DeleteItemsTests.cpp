@@ -118,11 +118,38 @@ TEST_F(DeleteTest, DeletingSystemAudioWhileItIsTheCaptureTargetRewritesTheTarget
   model->deleteSource("D", "S");
   EXPECT_EQ(preference(PreferenceKeys::applicationPID), "");
   EXPECT_THAT(launcher->calls, ElementsAre("restart tap"));
-  // An id that names nothing saves the unchanged copy and moves nothing.
-  launcher->calls.clear();
-  model->deleteSource("D", "gone");
-  EXPECT_EQ(model->statusMessage(), "Deleted source");
+}
+
+// Fault mended: a delete whose target was gone saved the unchanged copy and said "Deleted ...".
+TEST_F(DeleteTest, ADeleteOfSomethingGoneSaysSoSavesNothingAndMovesNothing) {
+  model->setSelectedHardwareInputUID("in-usb");
+  model->setHardwareSourceRunning(true);
+  model->setMonitorRunning(true);
+  pendingVolume(0.5);
+  const ConfigSnapshot before = savedConfig();
+  const std::vector<std::pair<std::function<void()>, QString>> cases{
+      {[&] { model->deleteSource("D", "gone"); }, "Nothing was deleted: the source no longer exists"},
+      {[&] { model->deleteSource("E", "H"); }, "Nothing was deleted: the device no longer exists"},
+      {[&] { model->deleteMonitor("D", "gone"); }, "Nothing was deleted: the monitor no longer exists"},
+      {[&] { model->deleteMonitor("E", "M"); }, "Nothing was deleted: the device no longer exists"},
+      {[&] { model->setChannelCount("E", 4); }, "Nothing was changed: the device no longer exists"},
+  };
+  for (const auto& [edit, status] : cases) {
+    model->setStatusMessage("before");
+    edit();
+    EXPECT_EQ(model->statusMessage(), status);
+    EXPECT_EQ(savedConfig(), before) << status.toStdString();
+    EXPECT_TRUE(model->liveSnapshot()) << "a pending live edit commits on its own schedule";
+  }
   EXPECT_THAT(launcher->calls, IsEmpty());
+  EXPECT_EQ(model->selectedHardwareInputUID(), "in-usb");
+
+  // A selection that names a device no longer in the configuration.
+  model->setSelectedDeviceID(std::string("E"));
+  model->deleteSelectedDevice();
+  EXPECT_EQ(model->statusMessage(), "Nothing was deleted: the device no longer exists");
+  EXPECT_EQ(savedConfig(), before);
+  EXPECT_EQ(model->selectedDeviceID(), "E");
 }
 
 TEST_F(DeleteTest, DeletingTheSelectedDeviceSelectsTheFirstRemainingOneOrNone) {
@@ -266,6 +293,28 @@ TEST_F(ChannelCountTest, ACountBelowOneOrAnInvalidOneIsRefused) {
   EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
   EXPECT_EQ(savedConfig(), before);
   EXPECT_EQ(model->snapshot().devices[0].channelCount, 2);
+}
+
+// Fault mended: the pending live edit committed 0.3 s after a refused structural edit and its
+// "Saved" replaced the refusal's reason, and its validation the refusal's issues.
+TEST_F(ChannelCountTest, ARefusalStaysInViewUntilTheNextEdit) {
+  start();
+  pendingVolume(0.5);
+  model->setChannelCount("D", 3);
+  ASSERT_EQ(model->statusMessage(), "Fix validation errors before saving");
+  const ValidationResult refused = model->validation();
+  ASSERT_FALSE(refused.isValid());
+  ASSERT_TRUE(waitFor([&] { return !model->liveSnapshot(); }));
+  EXPECT_EQ(saved().volume, 0.5) << "the live edit is saved on its own schedule";
+  EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
+  EXPECT_EQ(model->validation(), refused);
+
+  // The next edit shows its own outcome.
+  pendingVolume(0.25);
+  ASSERT_TRUE(waitFor([&] { return !model->liveSnapshot(); }));
+  EXPECT_EQ(model->statusMessage(), "Saved");
+  EXPECT_TRUE(model->validation().isValid());
+  EXPECT_EQ(saved().volume, 0.25);
 }
 
 }  // namespace

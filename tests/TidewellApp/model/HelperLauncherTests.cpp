@@ -4,7 +4,10 @@
 #include <QDir>
 #include <QFile>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "ModelTestSupport.h"
 #include "TidewellApp/HelperLaunch.h"
@@ -219,6 +222,21 @@ TEST_F(LauncherTest, ARememberedPidBelowOneOrUnreadableNamesNoApplication) {
   EXPECT_TRUE(pidsOf("tidewell-process-tap").empty());
 }
 
+// Holds the service's single-instance lock as a running service does, until destroyed.
+class ServiceLockHolder {
+ public:
+  ServiceLockHolder() {
+    const auto file = TidewellCore::serviceLockFileURL();
+    std::filesystem::create_directories(file.parent_path());
+    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0);
+  }
+  ~ServiceLockHolder() { ::close(fd_); }
+
+ private:
+  int fd_ = -1;
+};
+
 TEST_F(LauncherTest, NothingStartsWhileTheServiceRuns) {
   makeModel();
   program("tidewell-monitor", runForever);
@@ -226,17 +244,18 @@ TEST_F(LauncherTest, NothingStartsWhileTheServiceRuns) {
   program("tidewell-process-tap", runForever);
   program("tidewell-hal-smoke", "exit 0");
   model->setSelectedHardwareInputUID("usb");
-  ServiceHeartbeat::beat(TidewellCore::serviceHeartbeatFileURL());
-  model->startMonitor();
-  model->startHardwareSource();
-  model->startProcessTap();
-  EXPECT_EQ(model->monitorStatusMessage(), "Stop the service before monitoring");
-  EXPECT_EQ(model->hardwareSourceStatusMessage(), "Stop the service before starting source");
-  EXPECT_EQ(model->processTapStatusMessage(), "Stop the service before starting capture");
-  EXPECT_FALSE(model->monitorRunning() || model->hardwareSourceRunning() || model->processTapRunning());
+  {
+    ServiceLockHolder service;
+    model->startMonitor();
+    model->startHardwareSource();
+    model->startProcessTap();
+    EXPECT_EQ(model->monitorStatusMessage(), "Stop the service before monitoring");
+    EXPECT_EQ(model->hardwareSourceStatusMessage(), "Stop the service before starting source");
+    EXPECT_EQ(model->processTapStatusMessage(), "Stop the service before starting capture");
+    EXPECT_FALSE(model->monitorRunning() || model->hardwareSourceRunning() || model->processTapRunning());
+  }
 
-  // The service's own report counts as well, heartbeat or not.
-  std::filesystem::remove(TidewellCore::serviceHeartbeatFileURL());
+  // The agent's state counts as well, lock or not.
   model->setServiceRunning(true);
   model->startMonitor();
   EXPECT_FALSE(model->monitorRunning());
@@ -247,6 +266,19 @@ TEST_F(LauncherTest, NothingStartsWhileTheServiceRuns) {
   EXPECT_EQ(pidsOf("tidewell-monitor").size(), 1u);
   EXPECT_TRUE(pidsOf("tidewell-hardware-source").empty());
   EXPECT_TRUE(pidsOf("tidewell-process-tap").empty());
+}
+
+// Fault mended: for 10 s after the service stopped or crashed its fresh heartbeat file refused
+// every start, while the window showed the service as off.
+TEST_F(LauncherTest, AStoppedServicesFreshHeartbeatRefusesNothing) {
+  makeModel();
+  program("tidewell-monitor", runForever);
+  { ServiceLockHolder service; }  // it ran, and has ended
+  ServiceHeartbeat::beat(TidewellCore::serviceHeartbeatFileURL());
+  ASSERT_FALSE(model->serviceRunning());
+  model->startMonitor();
+  EXPECT_EQ(model->monitorStatusMessage(), "Monitoring to System Default");
+  EXPECT_TRUE(model->monitorRunning());
 }
 
 // The stand-in answers a terminate request slowly and then ends cleanly; a killed one never
@@ -268,6 +300,38 @@ TEST_F(LauncherTest, AStartOverARunningChildEndsTheOldOneFirst) {
   EXPECT_TRUE(QFile::exists(QDir(tools.path()).filePath("tidewell-monitor.farewell." + QString::number(pids[0]))));
   EXPECT_FALSE(processGone(pids[1]));
   EXPECT_TRUE(model->monitorRunning());
+}
+
+// Fault mended: a stop or restart never went past SIGTERM, so a helper that ignores it stayed
+// "Stopping" for ever, or played on beside its replacement.
+constexpr const char* ignoresTerminate = "trap '' TERM\nwhile :; do sleep 0.05; done";
+
+TEST_F(LauncherTest, AHelperThatIgnoresTheStopRequestIsKilledAfterTheGrace) {
+  makeModel();
+  program("tidewell-monitor", ignoresTerminate);
+  model->startMonitor();
+  ASSERT_TRUE(waitFor([&] { return pidsOf("tidewell-monitor").size() == 1; }));
+  const pid_t first = pidsOf("tidewell-monitor")[0];
+  model->stopMonitor();
+  EXPECT_EQ(model->monitorStatusMessage(), "Stopping monitor");
+  ASSERT_TRUE(waitFor([&] { return !model->monitorRunning(); }, 20000));
+  EXPECT_TRUE(ended(first));
+  // Killed, not ended by the request: the stop did not go as asked, and the status says so.
+  EXPECT_EQ(model->monitorStatusMessage(), "Monitor failed: signal 9");
+  EXPECT_EQ(model->monitorProcess(), nullptr);
+
+  // A restart's replaced child does not play on beside the new one.
+  model->setSelectedHardwareInputUID("usb");
+  program("tidewell-hardware-source", ignoresTerminate);
+  model->startHardwareSource();
+  ASSERT_TRUE(waitFor([&] { return pidsOf("tidewell-hardware-source").size() == 1; }));
+  model->restartHardwareSource();
+  ASSERT_TRUE(waitFor([&] { return pidsOf("tidewell-hardware-source").size() == 2; }));
+  const auto pids = pidsOf("tidewell-hardware-source");
+  EXPECT_TRUE(ended(pids[0]));
+  EXPECT_FALSE(processGone(pids[1]));
+  EXPECT_TRUE(model->hardwareSourceRunning());
+  EXPECT_EQ(model->hardwareSourceStatusMessage(), "Routing from USB Interface");
 }
 
 TEST_F(LauncherTest, ALaunchErrorIsShownAndLeavesNothingRunning) {

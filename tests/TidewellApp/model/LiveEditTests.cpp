@@ -195,7 +195,8 @@ TEST_F(LiveEditTest, ARefusedStructuralEditKeepsAnUnrelatedPendingLiveEdit) {
   EXPECT_EQ(publisher->published.back().devices[0].monitors[0].gain, 0.75);
 
   ASSERT_TRUE(waitFor([&] { return files->saves > 0; }));
-  EXPECT_EQ(model->statusMessage(), "Saved");
+  // Saved on its own schedule, without hiding why the structural edit was refused.
+  EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
   EXPECT_EQ(savedConfig().devices[0].monitors[0].gain, 0.75);
   EXPECT_EQ(savedConfig().devices[0].channelCount, 2);
 }
@@ -241,7 +242,11 @@ TEST_F(LiveEditTest, NothingIsPublishedOrSavedWhileUninstalling) {
   model->prepareForUninstall();
   EXPECT_FALSE(model->liveSnapshot());
   const auto published = publisher->published.size();
+  model->setStatusMessage("before");
   gain.set(0.6);
+  // Fault mended: the refused edit was silent, so after an uninstall that failed partway the
+  // window seemed to take every edit.
+  EXPECT_EQ(model->statusMessage(), "Nothing was saved: Tidewell is being uninstalled");
   EXPECT_EQ(publisher->published.size(), published);
   EXPECT_FALSE(model->liveSnapshot());
   model->flushLiveEdits();

@@ -1,6 +1,8 @@
 // The meter model's passes, and the output-side reading it derives when the plug-in's is
 // missing or frozen.
 
+#include <QTimer>
+
 #include "ModelTestSupport.h"
 #include "TidewellApp/TidewellMeterModel.h"
 
@@ -149,12 +151,21 @@ TEST_F(MeterModelTest, AFrozenReadingOfASilencedDeviceStaysAndNoDeviceEmptiesThe
   EXPECT_FALSE(tap->reading(ring, TidewellMeterModel::referenceSeconds(clock->now()) - 0.31));
 }
 
-TEST_F(MeterModelTest, StartedPollingFillsTheTapAboutEveryThirtyThreeMilliseconds) {
+// The period is checked as configured, not timed: one 33 ms single-shot timer, armed afresh
+// after each pass (so the period is 33 ms plus the pass), and each expiry is one pass.
+TEST_F(MeterModelTest, StartedPollingRearmsOneThirtyThreeMillisecondTimerAfterEachPass) {
   clock = std::make_shared<FakeClock>();
   meterModel = std::make_unique<TidewellMeterModel>(tap, environment());
   meterModel->updateDevice(device);
+  EXPECT_EQ(meterModel->findChild<QTimer*>(), nullptr) << "nothing polls before start";
   meterModel->start();
   meterModel->start();
+  const QList<QTimer*> timers = meterModel->findChildren<QTimer*>();
+  ASSERT_EQ(timers.size(), 1) << "a second start adds no timer";
+  QTimer& timer = *timers.front();
+  EXPECT_EQ(timer.interval(), 33);
+  EXPECT_TRUE(timer.isSingleShot()) << "a repeating timer would queue passes behind a slow one";
+  EXPECT_TRUE(timer.isActive());
   int passes = 0;
   for (int i = 0; i < 200 && passes < 3; ++i) {
     meters->readings["D-pt"] = Reading{{0.01 * (passes + 1)}, {0.0}};
@@ -164,6 +175,8 @@ TEST_F(MeterModelTest, StartedPollingFillsTheTapAboutEveryThirtyThreeMillisecond
       return shown("D-pt") == meters->readings["D-pt"];
     }));
     passes = before + 1;
+    EXPECT_TRUE(timer.isActive()) << "armed again after pass " << passes;
+    EXPECT_EQ(timer.interval(), 33);
   }
   EXPECT_EQ(passes, 3);
 }

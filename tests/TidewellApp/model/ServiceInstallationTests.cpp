@@ -205,6 +205,49 @@ TEST_F(ServiceInstallationTest, OnlyABeatOfTheNewInstanceSaysItRuns) {
   EXPECT_EQ(model->serviceStatusMessage(), "Service running");
 }
 
+// Fault mended: after an install, beats were ignored until the wall clock passed the install
+// time, so a clock stepped back showed a healthy new instance as not responding.
+TEST_F(ServiceInstallationTest, ANewInstanceCountsAfterTheWallClockSteppedBack) {
+  beatAt(secondsFromNow(-1));
+  launchdSays("not running");  // the new job is still starting when the install looks
+  auto model = makeServiceModel();
+  model->installOrRestartService();
+  launchdSays("running");
+  clock->advance(-3600);
+  for (int tick = 0; tick < 5; ++tick) {
+    beatAt(clock->time);
+    model->healthTick();
+    EXPECT_EQ(model->serviceStatusMessage(), "Service running") << "tick " << tick;
+    EXPECT_FALSE(model->heartbeatStaleSince()) << "tick " << tick;
+    clock->advance(5);
+  }
+  EXPECT_EQ(model->primaryHealthIssue(), std::nullopt);
+}
+
+// Fault mended: an install sent the application's own helpers SIGTERM behind the stop path's
+// back, so a helper ended that way showed "Monitor failed: signal 15".
+TEST_F(ServiceInstallationTest, InstallingStopsTheApplicationsOwnHelpersThroughTheStopPath) {
+  qputenv("XDG_DATA_HOME", root.filePath("xdg-data").toUtf8());  // no lock of a real service
+  launchdSays("not running");
+  const QString tools = root.filePath("tools");
+  QDir().mkpath(tools);
+  writeExecutable(QDir(tools).filePath("tidewell-monitor"),
+                  "#!/bin/sh\ntrap 'exit 0' TERM\nwhile :; do sleep 0.05; done\n");
+  AppEnvironment env = environment();
+  env.serviceController = controller;
+  env.helperLauncher = std::make_shared<ProcessHelperLauncher>(QStringList{tools});
+  auto model = std::make_unique<TidewellAppModel>(env);
+  model->startMonitor();
+  ASSERT_TRUE(model->monitorRunning()) << model->monitorStatusMessage().toStdString();
+  std::vector<QString> shown;
+  QObject::connect(model.get(), &TidewellAppModel::monitorStatusMessageChanged, model.get(),
+                   [&] { shown.push_back(model->monitorStatusMessage()); });
+  model->installOrRestartService();
+  EXPECT_EQ(shown, std::vector<QString>{"Stopping monitor"});
+  ASSERT_TRUE(waitFor([&] { return !model->monitorRunning(); }, 10000));
+  EXPECT_EQ(model->monitorStatusMessage(), "Monitor stopped");
+}
+
 TEST(ServiceExecutableReplacement, AWatcherNeverSeesTheFileMissingOrPartial) {
   QTemporaryDir dir;
   const QString big = dir.filePath("big"), small = dir.filePath("small");

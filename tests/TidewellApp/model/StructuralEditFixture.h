@@ -7,12 +7,14 @@
 
 namespace tidewell::testing {
 
-// Saves fail on request, as a full disk would.
+// Saves fail on request, as a full disk would; and are counted.
 class FailableFileManager : public FileManager {
  public:
   bool failing = false;
+  int configurationWrites = 0;
   void writeNewFile(const std::filesystem::path& path, std::string_view bytes) override {
     if (failing) throw FileSystemError("write", path, ENOSPC);
+    ++configurationWrites;
     FileManager::writeNewFile(path, bytes);
   }
 };

@@ -5,6 +5,8 @@
 #include "MainWindowTestSupport.h"
 
 #include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QToolButton>
 
@@ -204,6 +206,14 @@ TEST_F(DiagnosticsTest, DevicePickersStoreTheChoiceAndRestartARunningHelper) {
   model->setSelectedHardwareInputUID("unplugged");
   EXPECT_EQ(inputs->currentIndex(), -1);
   EXPECT_EQ(model->selectedHardwareInputUID(), "unplugged");
+
+  // Fault mended: the panel wrote the pick to the preferences file itself, past the model's
+  // guard, so a file the uninstaller had removed came back.
+  model->prepareForUninstall();
+  ASSERT_TRUE(QFile::remove(preferencesFile));
+  outputs->activated(2);
+  EXPECT_EQ(model->selectedMonitorOutputUID(), "phones");
+  EXPECT_FALSE(QFileInfo::exists(preferencesFile));
 }
 
 TEST_F(DiagnosticsTest, TheCapturePickerKeepsThePickedApplicationWhenSeveralHaveNoProcessID) {

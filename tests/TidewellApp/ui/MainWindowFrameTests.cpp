@@ -71,7 +71,7 @@ TEST_F(RootViewTest, TheSidebarSlidesOutAndBackAndOnlyTakesClicksWhileShown) {
   EXPECT_TRUE(isInSidebar(hitAt(inCard)));
   EXPECT_EQ(root->detailColumn()->geometry(), QRect(282, 0, 1100 - 282, 700));
   EXPECT_FALSE(root->floatingToggle()->isVisible());
-  saveArtifact(root->grab().toImage(), "main-window-sidebar-shown-light");
+  saveArtifact(root->grab().toImage(), "root-view-no-device-sidebar-shown-light");
 
   click(root->sidebar()->hideSidebarButton());
   EXPECT_FALSE(root->sidebarVisible());
@@ -93,7 +93,7 @@ TEST_F(RootViewTest, TheSidebarSlidesOutAndBackAndOnlyTakesClicksWhileShown) {
   EXPECT_EQ(button, QRect(12, 16, 30, 30));
   EXPECT_EQ(root->floatingToggle()->button()->toolTip().left(14), "Show Sidebar (");
   QTest::qWait(fadeSettle);
-  saveArtifact(root->grab().toImage(), "main-window-sidebar-hidden-light");
+  saveArtifact(root->grab().toImage(), "root-view-no-device-sidebar-hidden-light");
 
   click(root->floatingToggle()->button());
   EXPECT_TRUE(root->sidebarVisible());
@@ -203,12 +203,26 @@ TEST_F(RootViewTest, TheEmptyStateCreatesADevice) {
   build();
   showNoDevices();
   EXPECT_TRUE(root->emptyState()->isVisible());
-  saveArtifact(root->grab().toImage(), "main-window-empty-light");
+  saveArtifact(root->grab().toImage(), "root-view-empty-light");
   click(root->emptyState()->newDeviceButton());
   ASSERT_EQ(savedConfig().devices.size(), 1u);
   ASSERT_NE(root->editor(), nullptr);
   EXPECT_TRUE(root->editor()->isVisible());
   EXPECT_FALSE(root->emptyState()->isVisible());
+}
+
+// Fault mended: once uninstalling had begun (and after a run that failed partway) every edit
+// silently did nothing while the window looked as editable as before.
+TEST_F(RootViewTest, OnceUninstallingHasBegunTheSidebarAndEditorTakeNoEdits) {
+  writeThreeDevices("desk");
+  build(true);
+  ASSERT_NE(root->editor(), nullptr);
+  EXPECT_TRUE(root->sidebar()->isEnabled());
+  EXPECT_TRUE(root->editor()->isEnabled());
+  model->prepareForUninstall();
+  EXPECT_FALSE(root->sidebar()->isEnabled());
+  EXPECT_FALSE(root->editor()->isEnabled());
+  EXPECT_TRUE(root->editor()->isVisible()) << "still in view";
 }
 
 TEST_F(RootViewTest, GrabsInBothSchemes) {
@@ -220,14 +234,14 @@ TEST_F(RootViewTest, GrabsInBothSchemes) {
     model->setHalDriverLoaded(true);
     model->setServiceRunning(true);
     model->setServiceResponsive(true);
-    saveArtifact(root->grab().toImage(), "main-window-" + name);
+    saveArtifact(root->grab().toImage(), "root-view-" + name);
     model->setDeveloperMode(true);
     QTest::qWait(50);
-    saveArtifact(root->grab().toImage(), "main-window-developer-mode-" + name);
+    saveArtifact(root->grab().toImage(), "root-view-developer-mode-" + name);
     model->setDeveloperMode(false);
     root->setSidebarVisible(false, false);
     QTest::qWait(fadeSettle);
-    saveArtifact(root->grab().toImage(), "main-window-sidebar-hidden-" + name);
+    saveArtifact(root->grab().toImage(), "root-view-sidebar-hidden-" + name);
     const QImage hidden = root->grab().toImage();
     // Hidden: the left edge shows the dotted background, no card.
     EXPECT_EQ(hidden.pixelColor(40, 400).alpha(), 255);
@@ -235,7 +249,7 @@ TEST_F(RootViewTest, GrabsInBothSchemes) {
     build(false);
     showNoDevices();
     QTest::qWait(fadeSettle);
-    saveArtifact(root->grab().toImage(), "main-window-empty-hidden-" + name);
+    saveArtifact(root->grab().toImage(), "root-view-empty-hidden-" + name);
     root.reset();
     model.reset();
   }

@@ -3,7 +3,10 @@
 #include "TidewellApp/Theme.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QTextDocument>
 #include <QStyleFactory>
@@ -11,6 +14,8 @@
 #include <QWidget>
 
 #include <gtest/gtest.h>
+
+#include <map>
 
 namespace tidewell::test {
 
@@ -55,8 +60,44 @@ QString artifactsFolder() {
     return folder;
 }
 
+namespace {
+
+QString currentTestName() {
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    return test ? QString::fromUtf8(test->test_suite_name()) + QLatin1Char('.') + QString::fromUtf8(test->name())
+                : QString();
+}
+
+// One picture name belongs to one test: a second writer would silently replace what a person
+// looks at. Within a program the test that wrote it is remembered; across programs a note
+// beside the picture names the program (one that no longer exists counts for nothing).
+void claimArtifactName(const QString& path, const QString& name) {
+    static std::map<QString, QString> writers;
+    const QString test = currentTestName();
+    const auto [at, first] = writers.emplace(name, test);
+    if (!first && at->second != test) {
+        ADD_FAILURE() << "picture " << name.toStdString() << " is written by " << at->second.toStdString()
+                      << " and " << test.toStdString();
+    }
+    QFile note(path + QStringLiteral(".writer"));
+    const QString program = QCoreApplication::applicationFilePath();
+    if (note.open(QIODevice::ReadOnly)) {
+        const QString writer = QString::fromUtf8(note.readAll()).trimmed();
+        note.close();
+        if (!writer.isEmpty() && writer != program && QFileInfo::exists(writer)) {
+            ADD_FAILURE() << "picture " << name.toStdString() << " is written by " << writer.toStdString()
+                          << " and " << program.toStdString() << " (a picture moved on purpose from one "
+                          << "program to another: remove " << note.fileName().toStdString() << ")";
+        }
+    }
+    if (note.open(QIODevice::WriteOnly | QIODevice::Truncate)) note.write(program.toUtf8());
+}
+
+}  // namespace
+
 QString saveArtifact(const QImage& image, const QString& name) {
     const QString path = artifactsFolder() + QLatin1Char('/') + name + QStringLiteral(".png");
+    claimArtifactName(path, name);
     EXPECT_TRUE(image.save(path)) << path.toStdString();
     return path;
 }

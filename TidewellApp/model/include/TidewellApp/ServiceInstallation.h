@@ -87,7 +87,7 @@ class LaunchAgentServiceController final : public ServiceController {
   // The install itself, without a model to report to (the application's command line uses
   // it): copies the executables, writes the agent definition, (re)loads and starts the agent
   // and records the build. Throws ServiceInstallError.
-  void installService(Clock& clock);
+  void installService();
 
  private:
   void copyBundledServiceResource(const QString& name);
@@ -98,8 +98,10 @@ class LaunchAgentServiceController final : public ServiceController {
   bool launchdReportsRunning();
 
   Settings settings_;
-  // When the last install booted the previous instance out: a beat must be newer to count.
-  std::optional<Clock::TimePoint> installedAt_;
+  // The heartbeat's stamp when the last install booted the previous instance out (nothing when
+  // it had none): until the stamp changes, the beat is that instance's, not the new one's.
+  std::optional<Clock::TimePoint> previousInstanceBeat_;
+  bool previousInstanceBeatKnown_ = false;
 };
 
 }  // namespace tidewell

@@ -148,6 +148,12 @@ class TidewellAppModel : public QObject {
   void setSelectedHardwareInputUID(const QString& value);
   void setSelectedApplicationPID(const QString& value);
   void setSelectedDeviceID(const std::optional<std::string>& value);
+  // The user's pick for the in-application helpers: set, and written to its preference (also
+  // when unchanged). Views remember through these, so nothing brings the preferences file back
+  // once uninstalling has begun.
+  void rememberMonitorOutput(const QString& uid);
+  void rememberHardwareInput(const QString& uid);
+  void rememberApplication(const QString& pid);
   void setHeartbeatStaleSince(const std::optional<QDateTime>& value);
   void setHealthTimer(QTimer* value);
 
@@ -381,6 +387,8 @@ class TidewellAppModel : public QObject {
   // saved: another writer saved meanwhile. Nothing when it is the same, missing or unreadable
   // (which the save then moves aside).
   std::optional<ConfigSnapshot> changedOnDisk();
+  // An edit while uninstalling saves and publishes nothing; the status line says so.
+  void refuseWhileUninstalling();
   // Moves an unreadable configuration file aside before it would be overwritten; the name it
   // now has, or nothing when there was nothing to move. Throws the file system's error.
   std::optional<std::string> moveUnreadableConfigurationAside();
@@ -396,6 +404,8 @@ class TidewellAppModel : public QObject {
   void refreshInventoryForPick();
   bool addToDevice(const std::string& deviceID, const QString& status,
                    const std::function<std::optional<QString>(DeviceConfig&)>& add);
+  // Says why a delete removed nothing: "Nothing was deleted: " and the reason.
+  void nothingDeleted(const QString& reason);
   // Helper launcher internals (HelperLauncher.cpp).
   QPointer<QProcess>& helperProcess(HelperKind kind);
   bool helperRunning(HelperKind kind) const;
@@ -462,6 +472,9 @@ class TidewellAppModel : public QObject {
   bool unreadableConfigurationPending_ = false;
   // `snapshot` holds a configuration loaded or saved successfully (not the load-failure stand-in).
   bool snapshotIsCommitted_ = false;
+  // A structural edit was refused while a live edit stayed pending: the status line and the
+  // validation show the refusal until the next edit, also once the live edit has committed.
+  bool refusalShown_ = false;
 
   std::unique_ptr<DeviceRegistry::ListenerRegistration> deviceListeners_;
   QTimer* audioDeviceRefreshTimer_ = nullptr;

@@ -27,6 +27,9 @@ class SidebarVisibility : public QObject {
   bool visible() const { return visible_; }
   // Stores the flag; signals only a change.
   void setVisible(bool visible);
+  // From now on a change holds for this run only: the uninstaller removes the preferences file,
+  // and a toggle must not bring it back.
+  void stopStoring() { preferences_.reset(); }
 
   // The shortcut of the "Hide Sidebar"/"Show Sidebar" command.
   static QKeySequence shortcut();

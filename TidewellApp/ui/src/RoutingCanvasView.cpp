@@ -177,7 +177,10 @@ void RoutingCanvasView::connectPorts() {
         connect(port, &RoutingChannelPort::dragEnded, this,
                 [this](const RoutingPortID& id, QPointF location) {
                     const QPointer<RoutingCanvasView> self(this);
-                    state_.finishDrag(id, location);
+                    // A drop over something drawn over the canvas, or over a part of it out
+                    // of sight, finds no port there.
+                    if (pointerReaches(this, mapToGlobal(location))) state_.finishDrag(id, location);
+                    else state_.cancelDrag();
                     if (!self) return;
                     highlightDropTargets();
                     showState();
@@ -267,7 +270,9 @@ void RoutingCanvasView::watchWindow() {
 }
 
 // The window's pointer events, before any widget sees them: hover over wires anywhere on the
-// canvas (over rows and ports too), and a click on a hovered wire, which no row may take.
+// canvas (over rows and ports too), and a click on a hovered wire, which no row may take. Only
+// where the pointer reaches the canvas: over a widget drawn above it, or over a part of it
+// that the scroll view does not show, the pointer has left it.
 bool RoutingCanvasView::handleWindowPointer(QEvent* event) {
     const auto type = event->type();
     if (type == QEvent::Leave) {
@@ -281,7 +286,7 @@ bool RoutingCanvasView::handleWindowPointer(QEvent* event) {
     const auto* mouse = static_cast<QMouseEvent*>(event);
     const QPointF global = mouse->globalPosition();
     const QPointF point = mapFromGlobal(global);
-    const bool inside = containsHalfOpen(QRectF(rect()), point);
+    const bool inside = containsHalfOpen(QRectF(rect()), point) && pointerReaches(this, global);
     if (type == QEvent::MouseMove) {
         if (inside ? state_.hover(point) : state_.pointerLeft()) showState();
         return false;

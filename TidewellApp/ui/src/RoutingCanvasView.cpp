@@ -1,8 +1,10 @@
 #include "TidewellApp/RoutingCanvasView.h"
 
+#include "TidewellApp/GlassCard.h"
 #include "TidewellApp/MonitorsColumn.h"
 #include "TidewellApp/OutputChannelsColumn.h"
 #include "TidewellApp/RoutingChannelPort.h"
+#include "TidewellApp/RoutingColumnsLayout.h"
 #include "TidewellApp/RoutingMeterView.h"
 #include "TidewellApp/RoutingWireOverlay.h"
 #include "TidewellApp/SourcesColumn.h"
@@ -10,7 +12,6 @@
 #include "TidewellApp/TidewellMeterModel.h"
 
 #include <QEvent>
-#include <QHBoxLayout>
 #include <QMouseEvent>
 #include <QTimer>
 #include <QToolButton>
@@ -28,10 +29,7 @@ RoutingCanvasView::RoutingCanvasView(TidewellAppModel& model, const TidewellMete
     factories_[1] = OutputChannelsColumn::factory();
     factories_[2] = monitorsColumnFactory();
 
-    row_ = new QHBoxLayout(this);
-    row_->setContentsMargins(0, 0, 0, 0);
-    row_->setSpacing(columnSpacing);
-    row_->setAlignment(Qt::AlignTop);
+    row_ = new RoutingColumnsLayout(columnSpacing, overhang(), this);
 
     overlay_ = new RoutingWireOverlay(this);
     overlay_->setDevice(state_.device());
@@ -59,6 +57,12 @@ RoutingCanvasView::RoutingCanvasView(TidewellAppModel& model, const TidewellMete
             &RoutingCanvasView::updateColumns);
 
     createColumns();
+}
+
+QMargins RoutingCanvasView::overhang() {
+    // Each column keeps room beside its cards for their shadows (the same on both sides).
+    const QMargins shadow = GlassCard::shadowMargins();
+    return {shadow.left(), 0, shadow.right(), 0};
 }
 
 RoutingCanvasView::~RoutingCanvasView() {
@@ -104,7 +108,7 @@ void RoutingCanvasView::createColumns() {
         RoutingCanvasColumn* column = factory(context);
         if (!column) continue;
         column->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-        row_->addWidget(column, 1, Qt::AlignTop | Qt::AlignHCenter);
+        row_->addWidget(column);
         columns_.append(column);
     }
     overlay_->raise();

@@ -4,26 +4,39 @@
 // that the editor has scrolled out of view), and the editor fits the window it opens in.
 
 #include <QAbstractButton>
+#include <algorithm>
+#include <cmath>
 #include <QApplication>
 #include <QListView>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "ModelTestSupport.h"
 #include "TidewellApp/DeviceEditorView.h"
 #include "TidewellApp/HealthBanner.h"
+#include "TidewellApp/DeviceHeaderView.h"
+#include "TidewellApp/ElidingLabel.h"
+#include "TidewellApp/GlassCard.h"
 #include "TidewellApp/HealthBannerOverlay.h"
+#include "TidewellApp/MonitorRow.h"
+#include "TidewellApp/MonitorsColumn.h"
+#include "TidewellApp/OutputChannelsColumn.h"
 #include "TidewellApp/RoutingCanvasView.h"
 #include "TidewellApp/RoutingChannelPort.h"
+#include "TidewellApp/RoutingMeterView.h"
 #include "TidewellApp/RoutingWireGeometry.h"
 #include "TidewellApp/SidebarView.h"
+#include "TidewellApp/SourceRow.h"
+#include "TidewellApp/SourcesColumn.h"
 #include "TidewellApp/TidewellApplication.h"
 #include "TidewellApp/TidewellMainWindow.h"
 #include "TidewellApp/TidewellMeterModel.h"
 #include "TidewellApp/TidewellRootView.h"
+#include "TidewellApp/ToggleSwitch.h"
 #include "UiTestSupport.h"
 
 namespace tidewell::testing {
@@ -74,6 +87,8 @@ class EditorWindowTest : public ModelTest {
   QString carried = folder.path() + "/share/TidewellHAL.driver";
   QString plugIns = folder.path() + "/HAL";
   std::unique_ptr<TidewellApplication> app;
+  // The window reads the meters against the wall clock (as the meter views do).
+  bool liveClock = false;
 
   EditorWindowTest() {
     // The demonstration configuration as scripts/run.sh writes it on a first run.
@@ -99,8 +114,13 @@ class EditorWindowTest : public ModelTest {
 
   // The application's window at this size, the service healthy unless `serviceStopped`.
   void open(QSize size, bool serviceStopped = false) {
+    create();
+    show(size, serviceStopped);
+  }
+  void create() {
     AppEnvironment env = environment();
     env.serviceController = service;
+    if (liveClock) env.clock = makeSystemClock();
     DriverInstallerSetup setup;
     setup.carriedBundle = carried;
     setup.plugInFolder = plugIns;
@@ -114,6 +134,9 @@ class EditorWindowTest : public ModelTest {
     model.setServiceBinariesInstalled(true);
     model.setServiceRunning(true);
     model.setServiceResponsive(true);
+  }
+  void show(QSize size, bool serviceStopped = false) {
+    TidewellAppModel& model = app->model();
     window().resize(size);
     window().show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window()));
@@ -128,6 +151,25 @@ class EditorWindowTest : public ModelTest {
     // Start from a corner, so that no move is skipped as a move to where the pointer is.
     QTest::mouseMove(handle(), QPoint(size.width() - 2, size.height() - 2));
   }
+
+  // Levels on every meter the device publishes, changing on every pass as a playing system's
+  // do, read against the wall clock as the meter views read them: the meters stay live.
+  void play() {
+    liveClock = true;
+    QObject::connect(&playing, &QTimer::timeout, [this] {
+      ++passes;
+      const std::string uid = "app.tidewell.devices.demo-device";
+      for (const std::string& owner : {RuntimeMeterStore::sourceOwnerID(uid), RuntimeMeterStore::outputOwnerID(uid),
+                                       std::string("demo-microphone"), std::string("demo-player"),
+                                       std::string("demo-monitor")}) {
+        const double level = 0.2 + 0.05 * std::sin(passes * 0.7);
+        meters->readings[owner] = {{level, level * 0.8}, {level * 1.4, level * 1.2}};
+      }
+    });
+    playing.start(20);
+  }
+  QTimer playing;
+  int passes = 0;
 
   TidewellMainWindow& window() { return app->mainWindow(); }
   QWindow* handle() { return window().windowHandle(); }
@@ -170,7 +212,7 @@ class EditorWindowTest : public ModelTest {
 // the banner takes the pointer: the wire is neither hovered nor selected, and the banner's
 // own buttons work. Beside the banner the wire is the canvas's again.
 TEST_F(EditorWindowTest, TheBannerKeepsThePointerWhereAWireRunsBeneathIt) {
-  for (const QSize size : {QSize(1080, 680)}) {
+  for (const QSize size : {QSize(1080, 680), QSize(1280, 680), QSize(1600, 680)}) {
     SCOPED_TRACE(size.width());
     open(size, true);
     HealthBanner* banner = app->healthBanner().banner();
@@ -402,6 +444,94 @@ TEST_F(EditorWindowTest, TheSidebarAndTheScrollBarsKeepTheirPressesOverHiddenPor
     pressAtHidden(low, across);
   }
   EXPECT_EQ(savedConfig().devices.at(0).wires, before);
+}
+
+// The demonstration device at the window's opening size and on a large screen, in both
+// schemes, its meters live: the header and the three columns are whole without a sideways
+// scroll bar, the columns share the width 14 apart and line up with the header, every card
+// spans its column, and names are whole wherever their column has room for them.
+TEST_F(EditorWindowTest, TheEditorFitsTheWindowItOpensIn) {
+  play();
+
+  for (const QSize size : {QSize(1080, 680), QSize(1600, 1000)}) {
+    for (const ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
+      SCOPED_TRACE(QStringLiteral("%1 x %2 %3").arg(size.width()).arg(size.height()).arg(test::schemeName(scheme)).toStdString());
+      test::useScheme(scheme);
+      open(size);
+      QScrollArea* scroll = editor()->scrollArea();
+      QWidget* viewport = scroll->viewport();
+      EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+      const auto inViewport = [&](QWidget* widget, QRect rect) {
+        return QRect(widget->mapTo(viewport, rect.topLeft()), rect.size());
+      };
+      const auto whole = [&](QWidget* widget, QRect rect) {
+        const QRect shown = inViewport(widget, rect);
+        return shown.left() >= 0 && shown.right() < viewport->width();
+      };
+      // The header, its Enabled switch included, and the columns' visible parts.
+      DeviceHeaderView* header = editor()->header();
+      EXPECT_TRUE(whole(header, header->rect()));
+      EXPECT_TRUE(header->enabledSwitch()->isVisible());
+      EXPECT_TRUE(whole(header->enabledSwitch(), header->enabledSwitch()->rect()));
+      // Each column keeps room beside its cards for their shadows.
+      const QMargins shadow = GlassCard::shadowMargins();
+      const QMargins overhang(shadow.left(), 0, shadow.right(), 0);
+      QList<QRect> columns;
+      for (RoutingCanvasColumn* column : canvas()->columns())
+        columns.append(inViewport(column, column->rect().marginsRemoved(overhang)));
+      ASSERT_EQ(columns.size(), 3);
+      const QRect headerShown = inViewport(header, header->rect());
+      EXPECT_EQ(columns.first().left(), headerShown.left());
+      EXPECT_EQ(columns.last().right(), headerShown.right());
+      for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(columns[i].width(), columns[0].width(), 1) << i;
+        if (i > 0) {
+          EXPECT_EQ(columns[i].left() - columns[i - 1].right() - 1, RoutingCanvasView::columnSpacing) << i;
+        }
+      }
+      // Every card fills its column's width.
+      const auto spans = [&](QWidget* card, QRect visible, int column) {
+        const QRect shown = inViewport(card, visible);
+        EXPECT_EQ(shown.left(), columns[column].left()) << card->objectName().toStdString();
+        EXPECT_EQ(shown.right(), columns[column].right()) << card->objectName().toStdString();
+      };
+      auto* sources = qobject_cast<SourcesColumn*>(canvas()->columns()[0]);
+      auto* outputs = qobject_cast<OutputChannelsColumn*>(canvas()->columns()[1]);
+      auto* monitors = qobject_cast<MonitorsColumn*>(canvas()->columns()[2]);
+      ASSERT_TRUE(sources && outputs && monitors);
+      ASSERT_EQ(sources->rows().size(), 3);
+      for (SourceRow* row : sources->rows()) spans(row, row->rect(), 0);
+      spans(outputs->card(), outputs->card()->cardRect(), 1);
+      ASSERT_EQ(monitors->rows().size(), 1);
+      spans(monitors->rows()[0], monitors->rows()[0]->rect(), 2);
+
+      // Names: at the opening size a third of the editor is about 240 wide, room for the
+      // monitor's and the device's names but not for the longer source names or the channel
+      // names beside the meters; on the large screen nothing is cut.
+      QStringList cut;
+      for (ElidingLabel* label : editor()->findChildren<ElidingLabel*>())
+        if (label->isVisible() && label->isElided()) cut << label->text();
+      if (size.width() >= 1400) {
+        EXPECT_TRUE(cut.isEmpty()) << cut.join(", ").toStdString();
+      } else {
+        for (const QString name : {"Pass-Thru", "Tidewell Demo Virtual Audio", "Built-in Output", "Sources",
+                                   "Output Channels", "Monitors"})
+          EXPECT_FALSE(cut.contains(name)) << name.toStdString();
+      }
+
+      // Live meters in the picture.
+      ASSERT_TRUE(waitFor([&] {
+        const auto views = editor()->findChildren<RoutingMeterView*>();
+        return std::all_of(views.begin(), views.end(), [](RoutingMeterView* meter) {
+          return !meter->isActive() || meter->shownState().barWidth > 0;
+        }) && std::any_of(views.begin(), views.end(), [](RoutingMeterView* meter) { return meter->isActive(); });
+      }));
+      const QImage image = test::grabShown(window());
+      test::saveArtifact(image, QStringLiteral("editor-window-demo-%1x%2-").arg(size.width()).arg(size.height()) +
+                                    test::schemeName(scheme));
+      app.reset();
+    }
+  }
 }
 
 }  // namespace

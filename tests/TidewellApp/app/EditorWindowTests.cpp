@@ -37,6 +37,7 @@
 #include "TidewellApp/TidewellMeterModel.h"
 #include "TidewellApp/TidewellRootView.h"
 #include "TidewellApp/ToggleSwitch.h"
+#include "TidewellApp/WindowScreenshot.h"
 #include "UiTestSupport.h"
 
 namespace tidewell::testing {
@@ -531,6 +532,47 @@ TEST_F(EditorWindowTest, TheEditorFitsTheWindowItOpensIn) {
                                     test::schemeName(scheme));
       app.reset();
     }
+  }
+}
+
+// Tidewell --screenshot: the picture shows the whole editor, every scroll bar gone and no name
+// cut, and the meters that carry sound with their levels.
+TEST_F(EditorWindowTest, TheScreenshotShowsTheWholeEditorWithLiveMeters) {
+  test::useScheme(ColorScheme::dark);
+  play();
+  create();
+  const QString file = folder.path() + "/window.png";
+  WindowScreenshot shot(*app, file);
+  std::optional<bool> written;
+  QObject::connect(&shot, &WindowScreenshot::finished, [&](bool ok) { written = ok; });
+  show(QSize(TidewellMainWindow::minimumWidth, TidewellMainWindow::minimumHeight));
+  ASSERT_TRUE(waitFor([&] { return written.has_value(); }, WindowScreenshot::meterWaitMilliseconds + 5000));
+  ASSERT_TRUE(*written);
+  const QImage image(file);
+  ASSERT_FALSE(image.isNull());
+  EXPECT_EQ(image.size() / image.devicePixelRatio(), window().size());
+  test::saveArtifact(image, "editor-window-screenshot-dark");
+
+  // The whole editor.
+  QScrollArea* scroll = editor()->scrollArea();
+  EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+  EXPECT_FALSE(scroll->verticalScrollBar()->isVisible());
+  QStringList cut;
+  for (ElidingLabel* label : editor()->findChildren<ElidingLabel*>())
+    if (label->isVisible() && label->isElided()) cut << label->text();
+  EXPECT_TRUE(cut.isEmpty()) << cut.join(", ").toStdString();
+
+  // Every meter that reads a level shows it, in the picture too: green at its left end.
+  const auto views = editor()->findChildren<RoutingMeterView*>();
+  const auto active = std::count_if(views.begin(), views.end(), [](RoutingMeterView* meter) { return meter->isActive(); });
+  EXPECT_GT(active, 0);
+  EXPECT_EQ(shot.liveMeters(), active);
+  for (RoutingMeterView* meter : views) {
+    if (!meter->isActive()) continue;
+    const QPoint left = meter->mapTo(&window(), QPoint(meter->height() + 2, meter->height() / 2));
+    const QColor colour = image.pixelColor(left * image.devicePixelRatio());
+    EXPECT_TRUE(colour.green() > colour.red() + 40 && colour.green() > colour.blue() + 40)
+        << meter->ownerID() << " " << colour.name().toStdString();
   }
 }
 

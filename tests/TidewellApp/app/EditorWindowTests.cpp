@@ -8,6 +8,7 @@
 #include <cmath>
 #include <QApplication>
 #include <QListView>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -145,9 +146,10 @@ class EditorWindowTest : public ModelTest {
     if (serviceStopped) model.setServiceRunning(false);
     ASSERT_NE(editor(), nullptr);
     ASSERT_NE(canvas(), nullptr);
-    // Two sources of two channels and the pass-thru, two device channels in and out, and the
-    // monitor's two channels.
-    ASSERT_TRUE(waitFor([&] { return canvas()->state().portFrames().size() == 6u + 4u + 2u; }));
+    // Every port has measured its frame.
+    ASSERT_TRUE(waitFor([&] {
+      return !canvas()->ports().isEmpty() && canvas()->state().portFrames().size() == std::size_t(canvas()->ports().size());
+    }));
     QApplication::processEvents();
     // Start from a corner, so that no move is skipped as a move to where the pointer is.
     QTest::mouseMove(handle(), QPoint(size.width() - 2, size.height() - 2));
@@ -257,6 +259,32 @@ TEST_F(EditorWindowTest, TheBannerKeepsThePointerWhereAWireRunsBeneathIt) {
     EXPECT_EQ(canvas()->state().selectedWireID(), wire);
     app.reset();
   }
+}
+
+// The menu bar over a port that the editor has scrolled up beneath it keeps its press.
+TEST_F(EditorWindowTest, TheMenuBarKeepsItsPressOverAPortScrolledBeneathIt) {
+  // Tall enough to scroll its first rows up under the menu bar.
+  DeviceConfig device = makeDevice("demo-device", "Desk");
+  device.channelCount = 32;
+  writeConfig({device}, "demo-device");
+  open(QSize(1080, 680));
+  QWidget* bar = window().menuBar();
+  ASSERT_TRUE(bar->isVisible());
+  const RoutingPortID port = sourcePort("demo-device-pt", 1);
+  QScrollBar* down = editor()->scrollArea()->verticalScrollBar();
+  down->setValue(centreOf(port).y() - bar->geometry().center().y());
+  QApplication::processEvents();
+  canvas()->refreshPortFrames();
+  const QPoint point = centreOf(port);
+  ASSERT_EQ(widgetAt(point), bar);
+  PressWitness witness;
+  QTest::mouseMove(handle(), point);
+  EXPECT_FALSE(canvas()->port(port)->isHovered());
+  QTest::mousePress(handle(), Qt::LeftButton, {}, point);
+  EXPECT_EQ(witness.receiver, bar);
+  QTest::mouseMove(handle(), point + QPoint(20, 60));
+  EXPECT_FALSE(canvas()->state().activeDrag());
+  QTest::mouseRelease(handle(), Qt::LeftButton, {}, point + QPoint(20, 60));
 }
 
 // A widget above a scrolled editor keeps its press where a port lies hidden beneath it: the

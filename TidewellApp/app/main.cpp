@@ -3,8 +3,9 @@
 //
 //   Tidewell [--screenshot FILE | --install-service]
 //
-// --screenshot renders the main window once, writes it to FILE as a PNG and quits (for a
-// machine without a display: QT_QPA_PLATFORM=offscreen).
+// --screenshot renders the main window, grown to show the whole editor, once its meters are
+// live, writes it to FILE as a PNG and quits (for a machine without a display:
+// QT_QPA_PLATFORM=offscreen).
 // --install-service installs (or restarts) the routing service as its launch agent, the same
 // install the window's setup runs, prints the outcome and quits without a window; it exits
 // non-zero when the install failed. scripts/run.sh brings the system up with it.
@@ -27,6 +28,7 @@
 #include "TidewellApp/SingleInstance.h"
 #include "TidewellApp/TidewellApplication.h"
 #include "TidewellApp/TidewellMainWindow.h"
+#include "TidewellApp/WindowScreenshot.h"
 #include "TidewellCore/Branding.h"
 #include "TidewellCore/ConfigStore.h"
 
@@ -89,9 +91,9 @@ int main(int argc, char** argv) {
 
   if (parser.isSet(screenshot)) {
     const QString file = parser.value(screenshot);
-    application.healthBanner().setAnimated(false);
-    QObject::connect(&window, &tidewell::TidewellMainWindow::firstFramePainted, &app, [&window, file] {
-      if (!window.grab().toImage().save(file, "PNG")) {
+    auto* shot = new tidewell::WindowScreenshot(application, file, &app);
+    QObject::connect(shot, &tidewell::WindowScreenshot::finished, &app, [file](bool written) {
+      if (!written) {
         std::fprintf(stderr, "Tidewell: could not write %s\n", qPrintable(file));
         QCoreApplication::exit(1);
         return;

@@ -143,15 +143,22 @@ void DeviceEditorView::rebuild() {
   scroll_->viewport()->setAutoFillBackground(false);
   scroll_->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
   auto* content = new Content(this);
+  // The canvas reaches into the padding at the sides, where its outer cards' shadows fall;
+  // its columns line up with the header.
+  const QMargins overhang = RoutingCanvasView::overhang();
   auto* stack = new QVBoxLayout(content);
-  stack->setContentsMargins(padding, padding, padding, padding);
+  stack->setContentsMargins(padding - overhang.left(), padding, padding - overhang.right(), padding);
   stack->setSpacing(spacing);
+  auto* framed = new QVBoxLayout;
+  framed->setContentsMargins(overhang.left(), 0, overhang.right(), 0);
+  framed->setSpacing(spacing);
   header_ = new DeviceHeaderView(*model_, *device, sidebarVisible_, hooks_, content);
   header_->setProperty("deviceID", QString::fromStdString(deviceID_));
   strip_ = new ValidationStrip(content);
   strip_->setValidation(model_->validation());
-  stack->addWidget(header_);
-  stack->addWidget(strip_);
+  framed->addWidget(header_);
+  framed->addWidget(strip_);
+  stack->addLayout(framed);
   // The canvas reads its levels from the meter model; without one the editor has no canvas.
   // It takes the rest of the height, so a press anywhere below the rows is on the canvas.
   canvas_ = meters_ ? new RoutingCanvasView(*model_, *meters_, *device, content) : nullptr;

@@ -29,8 +29,9 @@ class MonitorCardStack : public QWidget {
 public:
     explicit MonitorCardStack(QWidget* parent = nullptr) : QWidget(parent) {
         layout_ = new QVBoxLayout(this);
-        // Room below the last card for its shadow.
-        layout_->setContentsMargins(0, 0, 0, GlassCard::shadowMargins().bottom());
+        // Room beside the cards and below the last one for their shadows.
+        const QMargins shadow = GlassCard::shadowMargins();
+        layout_->setContentsMargins(shadow.left(), 0, shadow.right(), shadow.bottom());
         layout_->setSpacing(pieceSpacing);
         connect(&ColorSchemeSource::instance(), &ColorSchemeSource::schemeChanged, this,
                 [this] { update(); });
@@ -70,6 +71,8 @@ MonitorsColumn::MonitorsColumn(const RoutingCanvasContext& context, QWidget* par
 
     auto* menuStack = new QVBoxLayout;
     menuStack->setSpacing(8);
+    // In line with the cards' visible edge (their stack keeps room for the shadows).
+    menuStack->setContentsMargins(GlassCard::shadowMargins().left(), 0, 0, 0);
     addMenu_ = new MonitorAddMenu(model_, context.device);
     menuStack->addWidget(addMenu_, 0, Qt::AlignLeft);
     pieces->addLayout(menuStack);

@@ -118,12 +118,6 @@ void OutputChannelsColumn::updateRows(const RoutingCanvasContext& context) {
         }
         cardLayout_->insertWidget(position++, row);
     }
-    // The card is never narrower than its widest row with the full channel name, so the names
-    // stay readable when the canvas is narrow.
-    int widest = 0;
-    for (const auto& [channel, row] : rows_) widest = std::max(widest, row->sizeHint().width());
-    const QMargins shadow = GlassCard::shadowMargins();
-    card_->setMinimumWidth(widest + 2 * cardPadding + shadow.left() + shadow.right());
     refreshValues();
 }
 

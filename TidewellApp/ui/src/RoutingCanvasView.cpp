@@ -1,8 +1,10 @@
 #include "TidewellApp/RoutingCanvasView.h"
 
+#include "TidewellApp/GlassCard.h"
 #include "TidewellApp/MonitorsColumn.h"
 #include "TidewellApp/OutputChannelsColumn.h"
 #include "TidewellApp/RoutingChannelPort.h"
+#include "TidewellApp/RoutingColumnsLayout.h"
 #include "TidewellApp/RoutingMeterView.h"
 #include "TidewellApp/RoutingWireOverlay.h"
 #include "TidewellApp/SourcesColumn.h"
@@ -10,7 +12,6 @@
 #include "TidewellApp/TidewellMeterModel.h"
 
 #include <QEvent>
-#include <QHBoxLayout>
 #include <QMouseEvent>
 #include <QTimer>
 #include <QToolButton>
@@ -28,10 +29,7 @@ RoutingCanvasView::RoutingCanvasView(TidewellAppModel& model, const TidewellMete
     factories_[1] = OutputChannelsColumn::factory();
     factories_[2] = monitorsColumnFactory();
 
-    row_ = new QHBoxLayout(this);
-    row_->setContentsMargins(0, 0, 0, 0);
-    row_->setSpacing(columnSpacing);
-    row_->setAlignment(Qt::AlignTop);
+    row_ = new RoutingColumnsLayout(columnSpacing, overhang(), this);
 
     overlay_ = new RoutingWireOverlay(this);
     overlay_->setDevice(state_.device());
@@ -59,6 +57,12 @@ RoutingCanvasView::RoutingCanvasView(TidewellAppModel& model, const TidewellMete
             &RoutingCanvasView::updateColumns);
 
     createColumns();
+}
+
+QMargins RoutingCanvasView::overhang() {
+    // Each column keeps room beside its cards for their shadows (the same on both sides).
+    const QMargins shadow = GlassCard::shadowMargins();
+    return {shadow.left(), 0, shadow.right(), 0};
 }
 
 RoutingCanvasView::~RoutingCanvasView() {
@@ -104,7 +108,7 @@ void RoutingCanvasView::createColumns() {
         RoutingCanvasColumn* column = factory(context);
         if (!column) continue;
         column->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-        row_->addWidget(column, 1, Qt::AlignTop | Qt::AlignHCenter);
+        row_->addWidget(column);
         columns_.append(column);
     }
     overlay_->raise();
@@ -177,7 +181,10 @@ void RoutingCanvasView::connectPorts() {
         connect(port, &RoutingChannelPort::dragEnded, this,
                 [this](const RoutingPortID& id, QPointF location) {
                     const QPointer<RoutingCanvasView> self(this);
-                    state_.finishDrag(id, location);
+                    // A drop over something drawn over the canvas, or over a part of it out
+                    // of sight, finds no port there.
+                    if (pointerReaches(this, mapToGlobal(location))) state_.finishDrag(id, location);
+                    else state_.cancelDrag();
                     if (!self) return;
                     highlightDropTargets();
                     showState();
@@ -267,7 +274,9 @@ void RoutingCanvasView::watchWindow() {
 }
 
 // The window's pointer events, before any widget sees them: hover over wires anywhere on the
-// canvas (over rows and ports too), and a click on a hovered wire, which no row may take.
+// canvas (over rows and ports too), and a click on a hovered wire, which no row may take. Only
+// where the pointer reaches the canvas: over a widget drawn above it, or over a part of it
+// that the scroll view does not show, the pointer has left it.
 bool RoutingCanvasView::handleWindowPointer(QEvent* event) {
     const auto type = event->type();
     if (type == QEvent::Leave) {
@@ -281,7 +290,7 @@ bool RoutingCanvasView::handleWindowPointer(QEvent* event) {
     const auto* mouse = static_cast<QMouseEvent*>(event);
     const QPointF global = mouse->globalPosition();
     const QPointF point = mapFromGlobal(global);
-    const bool inside = containsHalfOpen(QRectF(rect()), point);
+    const bool inside = containsHalfOpen(QRectF(rect()), point) && pointerReaches(this, global);
     if (type == QEvent::MouseMove) {
         if (inside ? state_.hover(point) : state_.pointerLeft()) showState();
         return false;

@@ -32,6 +32,16 @@ std::vector<std::int64_t> channelNumbers(std::int64_t n) {
     return numbers;
 }
 
+bool pointerReaches(const QWidget* area, QPointF globalPoint) {
+    if (!area || !area->isVisible()) return false;
+    QWidget* window = area->window();
+    const QPoint point = window->mapFromGlobal(globalPoint).toPoint();
+    if (!window->rect().contains(point)) return false;
+    const QWidget* under = window->childAt(point);
+    if (!under) under = window;
+    return under == area || area->isAncestorOf(under);
+}
+
 void RoutingPortDragTracker::press(QPointF point) {
     pressed_ = true;
     dragging_ = false;
@@ -179,7 +189,7 @@ bool RoutingChannelPort::handlePointer(QEvent* event) {
         return false;
     const auto* mouse = static_cast<QMouseEvent*>(event);
     const QPointF global = mouse->globalPosition();
-    const bool inside = hitArea().contains(mapFromGlobal(global));
+    const bool inside = hitArea().contains(mapFromGlobal(global)) && pointerReaches(canvas(), global);
     // A receiver may rebuild the rows and this port with them: hand out copies, and stop
     // once the port is gone.
     const QPointer<RoutingChannelPort> self(this);

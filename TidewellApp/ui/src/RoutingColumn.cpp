@@ -2,6 +2,7 @@
 
 #include "TidewellApp/ColorScheme.h"
 #include "TidewellApp/ElidingLabel.h"
+#include "TidewellApp/GlassCard.h"
 #include "TidewellApp/SymbolProvider.h"
 #include "TidewellApp/Theme.h"
 
@@ -28,6 +29,10 @@ RoutingColumn::RoutingColumn(const QString& title, const QString& systemImage, Q
 
     auto* header = new QHBoxLayout;
     header->setSpacing(8);
+    // The header starts at the cards' visible edge: below it the content keeps room at both
+    // sides for the cards' shadows.
+    const QMargins shadow = GlassCard::shadowMargins();
+    header->setContentsMargins(shadow.left(), 0, shadow.right(), 0);
     symbol_ = new QLabel(this);
     symbol_->setFixedWidth(symbolFrameWidth);
     symbol_->setAlignment(Qt::AlignCenter);

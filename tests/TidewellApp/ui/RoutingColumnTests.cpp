@@ -1,9 +1,11 @@
-// The titled column of the routing canvas.
+// The titled column of the routing canvas, and the row that shares the canvas's width
+// between the columns.
 
 #include "UiTestSupport.h"
 
 #include "TidewellApp/ElidingLabel.h"
 #include "TidewellApp/RoutingColumn.h"
+#include "TidewellApp/RoutingColumnsLayout.h"
 #include "TidewellApp/Theme.h"
 
 #include <QHBoxLayout>
@@ -73,4 +75,42 @@ TEST(RoutingColumnTest, HeaderAboveTheRowsWhichStayAtTheTop) {
     EXPECT_NEAR(qGreen(strongest), accent.green(), 3);
     EXPECT_NEAR(qBlue(strongest), accent.blue(), 3);
     test::saveArtifact(image, QStringLiteral("RoutingColumn-light"));
+}
+
+// Equal shares of the width between the visible edges; a column that cannot shrink to its share
+// keeps its minimum and the others share the rest; the pixels left over go to the first ones.
+TEST(RoutingColumnsLayoutTest, ColumnsShareTheWidthEquallyAboveTheirMinimums) {
+    const QMargins overhang(14, 0, 14, 0);
+    using Widths = QList<int>;
+    // 1000 wide: 1000 - 28 - 2 × 14 = 944 to share.
+    EXPECT_EQ(RoutingColumnsLayout::shares(1000, {200, 200, 200}, 14, overhang), (Widths{315, 315, 314}));
+    EXPECT_EQ(RoutingColumnsLayout::shares(1000, {400, 100, 100}, 14, overhang), (Widths{400, 272, 272}));
+    EXPECT_EQ(RoutingColumnsLayout::shares(1000, {100, 500, 400}, 14, overhang), (Widths{100, 500, 400}));
+    // Narrower than the minimums: each keeps its own (the layout's minimum size prevents it).
+    EXPECT_EQ(RoutingColumnsLayout::shares(500, {200, 200, 200}, 14, overhang), (Widths{200, 200, 200}));
+    EXPECT_EQ(RoutingColumnsLayout::shares(500, {}, 14, overhang), Widths{});
+}
+
+// In a widget: the columns' visible parts start and end at the row's visible edges, 14 apart,
+// and each widget reaches the overhang past them.
+TEST(RoutingColumnsLayoutTest, ColumnWidgetsReachTheOverhangPastTheirVisibleShare) {
+    QWidget canvas;
+    auto* row = new RoutingColumnsLayout(14, QMargins(14, 0, 14, 0), &canvas);
+    QList<QWidget*> columns;
+    for (int minimum : {100, 400, 100}) {
+        auto* column = new QWidget;
+        column->setMinimumSize(minimum + 28, 50);
+        row->addWidget(column);
+        columns.append(column);
+    }
+    EXPECT_EQ(canvas.minimumSizeHint().width(), 14 + 100 + 14 + 400 + 14 + 100 + 14);
+    // Preferred: equal shares that give every column what the widest asks for.
+    EXPECT_EQ(canvas.sizeHint().width(), 14 + 3 * 400 + 2 * 14 + 14);
+    canvas.resize(1000, 300);
+    canvas.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&canvas));
+    EXPECT_EQ(columns[0]->geometry(), QRect(0, 0, 272 + 28, 50));
+    EXPECT_EQ(columns[1]->geometry(), QRect(14 + 272 + 14 - 14, 0, 400 + 28, 50));
+    EXPECT_EQ(columns[2]->geometry(), QRect(14 + 272 + 14 + 400 + 14 - 14, 0, 272 + 28, 50));
+    EXPECT_EQ(columns[2]->geometry().right(), 999);
 }

@@ -71,6 +71,8 @@ public:
     // The drag ends at `point`: connects to the destination when there is one. The drag is
     // over either way; returns whether a connection was asked for.
     bool finishDrag(const RoutingPortID& port, QPointF point);
+    // The drag ends where no port can be dropped on: no connection.
+    void cancelDrag() { activeDrag_.reset(); }
 
     // The role of the ports a drag from `role` may end on.
     static std::optional<RoutingPortRole> targetRole(RoutingPortRole role);

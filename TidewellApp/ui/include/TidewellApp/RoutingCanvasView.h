@@ -10,21 +10,26 @@
 // columns live as long as the canvas: each edit of the device is handed to them, and each
 // keeps the rows whose items still exist, so an open volume control or a hovered port
 // survives an edit elsewhere.
+//
+// The columns share the canvas's width equally, `columnSpacing` apart. The canvas reaches
+// `overhang()` past the columns' outer visible edges, where the outer cards' shadows fall:
+// whoever places the canvas puts that much of it into the padding around it.
 
 #include "TidewellApp/RoutingCanvasState.h"
 #include "TidewellCore/ConfigModel.h"
 
+#include <QMargins>
 #include <QPointer>
 #include <QWidget>
 
 #include <functional>
 
-class QHBoxLayout;
 class QWindow;
 
 namespace tidewell {
 
 class RoutingChannelPort;
+class RoutingColumnsLayout;
 class RoutingWireOverlay;
 class TidewellAppModel;
 class TidewellMeterModel;
@@ -52,6 +57,8 @@ class RoutingCanvasView : public QWidget {
     Q_OBJECT
 public:
     static constexpr int columnSpacing = 14;
+    // How far the canvas reaches past its columns' visible edges, left and right.
+    static QMargins overhang();
 
     RoutingCanvasView(TidewellAppModel& model, const TidewellMeterModel& meters,
                       DeviceConfig device, QWidget* parent = nullptr);
@@ -98,7 +105,7 @@ private:
     const TidewellMeterModel& meters_;
     RoutingCanvasState state_;
     RoutingColumnFactory factories_[3];
-    QHBoxLayout* row_;
+    RoutingColumnsLayout* row_;
     QList<QPointer<RoutingCanvasColumn>> columns_;
     RoutingWireOverlay* overlay_;
     QPointer<QWindow> watched_;

@@ -6,7 +6,9 @@
 //
 // The circle is 14 × 14, yet the port reacts within a 34 × 34 square centred on it. Pointer
 // events inside that square go to whatever lies there, so the port watches its window's
-// pointer events rather than its own.
+// pointer events rather than its own. It takes only those that reach its canvas: a widget
+// over the port (a banner, the sidebar, a scroll bar) keeps its presses, and a port that the
+// editor has scrolled out of view reacts to nothing.
 
 #include "TidewellApp/RoutingPort.h"
 
@@ -24,6 +26,12 @@ namespace tidewell {
 // The channel numbers 1 through n, and never beyond the device limit (64): a larger count is a
 // validation error, and a corrupt one must not build thousands of rows. None when n < 1.
 std::vector<std::int64_t> channelNumbers(std::int64_t n);
+
+// True when the pointer at this point of the screen is over `area`: in the area's window the
+// widget under it, the one Qt hands a press to, is the area or lies inside it. So a widget
+// drawn over the area takes the pointer from it, and so do the parts of the area that a
+// scroll view leaves out of sight.
+bool pointerReaches(const QWidget* area, QPointF globalPoint);
 
 // A press that becomes a drag once the pointer has moved 2 points from where it went down.
 // Points are in canvas coordinates.

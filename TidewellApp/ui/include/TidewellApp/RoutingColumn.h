@@ -1,7 +1,9 @@
 #pragma once
 // One column of the routing canvas (sources, output channels, monitors): a header with the
 // column's symbol in the accent colour and its title, above the column's rows. The column
-// takes the full width it is offered and keeps its rows at the top.
+// takes the full width it is offered and keeps its rows at the top. The header is inset at
+// both sides by the room the content keeps beside its cards for their shadows, so that it
+// lines up with the cards' visible edges.
 
 #include <QWidget>
 

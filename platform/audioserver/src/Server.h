@@ -182,6 +182,8 @@ class PlugInHost;
 
 class Server {
     friend class PlugInHost;
+    // The fuzz target of the request decoding (fuzz/) drives handle() on a connection of its own.
+    friend struct ServerRequestFuzzAccess;
 
 public:
     Server(std::string socketPath, bool defaultDevices);
@@ -242,6 +244,8 @@ private:
     std::string controlTapRates(const nlohmann::json& req);
     // The socket and the server's life (Server.cpp).
     void shutdown();
+    // The emulated built-in output, microphone and USB interface (takes the model mutex).
+    void addDefaultDevices();
 
     std::string socketPath_;
     int listenFd_ = -1;

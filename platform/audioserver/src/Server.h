@@ -182,8 +182,10 @@ class PlugInHost;
 
 class Server {
     friend class PlugInHost;
-    // The fuzz target of the request decoding (fuzz/) drives handle() on a connection of its own.
+    // The fuzz targets of the request decoding (fuzz/) drive handle() on a connection of their
+    // own and control() directly.
     friend struct ServerRequestFuzzAccess;
+    friend struct ServerControlFuzzAccess;
 
 public:
     Server(std::string socketPath, bool defaultDevices);

@@ -28,7 +28,12 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-case "$seconds$parallel" in *[!0-9]*) echo "fuzz: --seconds and --parallel take whole numbers" >&2; exit 64 ;; esac
+case "$seconds$parallel" in *[!0-9]*|'') echo "fuzz: --seconds and --parallel take whole numbers" >&2; exit 64 ;; esac
+# libFuzzer takes 0 seconds for no limit at all.
+if [ "$seconds" -lt 1 ] || [ "$parallel" -lt 1 ]; then
+  echo "fuzz: --seconds and --parallel must be at least 1" >&2
+  exit 64
+fi
 
 # The project's own packages, then Debian 12's clang and its compiler runtime, which holds
 # libFuzzer and the sanitizer runtimes.

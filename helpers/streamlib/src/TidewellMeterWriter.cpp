@@ -32,7 +32,9 @@ float DecayedOld(float old, float factor)
     if (!std::isfinite(old)) {
         return 0.0f;
     }
-    float decayed = old * factor;
+    // Only a damaged region holds more than full scale; the meter falls from full scale, not
+    // from there (from 1e38 it would stay pinned at full for minutes).
+    float decayed = Clamp01(old) * factor;
     return decayed > 0.0f ? decayed : 0.0f;
 }
 

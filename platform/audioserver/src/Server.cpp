@@ -70,40 +70,40 @@ void Server::shutdown() {
     }
 }
 
+void Server::addDefaultDevices() {
+    Notes notes;
+    std::lock_guard<std::mutex> lock(mutex_);
+    DeviceDescription out;
+    out.name = "Built-in Output";
+    out.uid = "BuiltInOutputDevice";
+    out.outputs = {{2, SampleFormat::Float32}};
+    auto o = addDevice(out, notes);
+    DeviceDescription mic;
+    mic.name = "Built-in Microphone";
+    mic.uid = "BuiltInMicrophoneDevice";
+    mic.inputs = {{2, SampleFormat::Float32}};
+    auto m = addDevice(mic, notes);
+    DeviceDescription usb;
+    usb.name = "USB Audio Interface";
+    usb.uid = "USBAudioInterface";
+    usb.transport = kAudioDeviceTransportTypeUSB;
+    usb.rate = 44100.0;
+    usb.inputs = {{2, SampleFormat::Int24}, {2, SampleFormat::Int24}};
+    usb.outputs = {{4, SampleFormat::Float32}};
+    addDevice(usb, notes);
+    defaultOutput_ = defaultSystemOutput_ = o->id;
+    defaultInput_ = m->id;
+    // The microphone plays a quiet test tone unless told otherwise.
+    ChannelSignal tone;
+    tone.type = SignalType::Sine;
+    tone.frequency = 440.0;
+    tone.amplitude = std::pow(10.0, -30.0 / 20.0);
+    m->engine->setSignal(-1, tone);
+}
+
 void Server::run() {
     if (pipe2(wakePipe_, O_CLOEXEC) != 0) return;
-    {
-        Notes notes;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (defaultDevices_) {
-            DeviceDescription out;
-            out.name = "Built-in Output";
-            out.uid = "BuiltInOutputDevice";
-            out.outputs = {{2, SampleFormat::Float32}};
-            auto o = addDevice(out, notes);
-            DeviceDescription mic;
-            mic.name = "Built-in Microphone";
-            mic.uid = "BuiltInMicrophoneDevice";
-            mic.inputs = {{2, SampleFormat::Float32}};
-            auto m = addDevice(mic, notes);
-            DeviceDescription usb;
-            usb.name = "USB Audio Interface";
-            usb.uid = "USBAudioInterface";
-            usb.transport = kAudioDeviceTransportTypeUSB;
-            usb.rate = 44100.0;
-            usb.inputs = {{2, SampleFormat::Int24}, {2, SampleFormat::Int24}};
-            usb.outputs = {{4, SampleFormat::Float32}};
-            addDevice(usb, notes);
-            defaultOutput_ = defaultSystemOutput_ = o->id;
-            defaultInput_ = m->id;
-            // The microphone plays a quiet test tone unless told otherwise.
-            ChannelSignal tone;
-            tone.type = SignalType::Sine;
-            tone.frequency = 440.0;
-            tone.amplitude = std::pow(10.0, -30.0 / 20.0);
-            m->engine->setSignal(-1, tone);
-        }
-    }
+    if (defaultDevices_) addDefaultDevices();
     notifier_ = std::thread([this] { notifierLoop(); });
     // Plug-ins come after the emulated devices; their devices appear as they report them.
     plugIns_ = new PlugInHost(*this);

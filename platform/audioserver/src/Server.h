@@ -182,6 +182,10 @@ class PlugInHost;
 
 class Server {
     friend class PlugInHost;
+    // The fuzz targets of the request decoding (fuzz/) drive handle() on a connection of their
+    // own and control() directly.
+    friend struct ServerRequestFuzzAccess;
+    friend struct ServerControlFuzzAccess;
 
 public:
     Server(std::string socketPath, bool defaultDevices);
@@ -242,6 +246,8 @@ private:
     std::string controlTapRates(const nlohmann::json& req);
     // The socket and the server's life (Server.cpp).
     void shutdown();
+    // The emulated built-in output, microphone and USB interface (takes the model mutex).
+    void addDefaultDevices();
 
     std::string socketPath_;
     int listenFd_ = -1;

@@ -70,6 +70,8 @@ inline void release(CFTypeRef ref) {
 CFStringRef makeString(std::string utf8);
 const std::string& stringValue(CFStringRef s);
 bool validUTF8(std::string_view bytes);
+// The bytes with every malformed one replaced by U+FFFD.
+std::string replacingInvalidUTF8(std::string_view bytes);
 
 CFErrorRef makeError(const char* domain, CFIndex code, std::string description);
 

@@ -74,8 +74,9 @@ struct CFErrorObject : Object {
 };
 
 namespace cfimpl {
+// A description may quote the input it is about, which need not be UTF-8.
 CFErrorRef makeError(const char* domain, CFIndex code, std::string description) {
-    return new CFErrorObject(makeString(domain), code, makeString(std::move(description)));
+    return new CFErrorObject(makeString(domain), code, makeString(replacingInvalidUTF8(description)));
 }
 }  // namespace cfimpl
 

@@ -43,10 +43,15 @@ int32_t decodeUTF8(std::string_view s, size_t& i) {
     return cp;
 }
 
+// A malformed byte counts as one unit, as the replacement character it stands for would.
 CFIndex utf16Units(std::string_view s) {
     CFIndex n = 0;
     size_t i = 0;
-    while (i < s.size()) n += decodeUTF8(s, i) >= 0x10000 ? 2 : 1;
+    while (i < s.size()) {
+        int32_t cp = decodeUTF8(s, i);
+        if (cp < 0) ++i;
+        n += cp >= 0x10000 ? 2 : 1;
+    }
     return n;
 }
 
@@ -83,6 +88,22 @@ bool validUTF8(std::string_view bytes) {
     while (i < bytes.size())
         if (decodeUTF8(bytes, i) < 0) return false;
     return true;
+}
+
+std::string replacingInvalidUTF8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    size_t i = 0;
+    while (i < bytes.size()) {
+        size_t start = i;
+        if (decodeUTF8(bytes, i) < 0) {
+            out += "\xEF\xBF\xBD";  // U+FFFD
+            i = start + 1;
+        } else {
+            out.append(bytes.substr(start, i - start));
+        }
+    }
+    return out;
 }
 
 CFStringRef makeString(std::string utf8) { return new CFStringObject(std::move(utf8)); }

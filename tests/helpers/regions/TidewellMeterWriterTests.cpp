@@ -164,6 +164,33 @@ TEST_F(MeterWriterTest, NanLevelsDecayAndMissingPeaksFollowTheLevels)
     EXPECT_FLOAT_EQ(region.peaks[1], 0.9f * 0.95f);
 }
 
+TEST_F(MeterWriterTest, ValuesOutOfRangeLeftInTheRegionDecayFromFullScale)
+{
+    CreateRegionOfSize(4096);
+    {
+        int fd = shm_open(name.c_str(), O_RDWR, 0);
+        ASSERT_GE(fd, 0);
+        void *map = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        close(fd);
+        ASSERT_NE(map, MAP_FAILED);
+        auto *damaged = static_cast<TidewellMeterRegion *>(map);
+        damaged->levels[0] = 5.0f;
+        damaged->levels[1] = 3e38f;
+        damaged->peaks[0] = 2.0f;
+        damaged->peaks[1] = -4.0f;
+        munmap(map, 4096);
+    }
+    ASSERT_TRUE(TidewellMeterWriterOpen(&writer, owner.c_str(), 2));
+    const float silent[2] = {0.0f, 0.0f};
+    TidewellMeterWriterPublishWithPeaks(&writer, silent, silent, 2);
+
+    TidewellMeterRegion region = ReadRegion();
+    EXPECT_FLOAT_EQ(region.levels[0], 0.82f);
+    EXPECT_FLOAT_EQ(region.levels[1], 0.82f);
+    EXPECT_FLOAT_EQ(region.peaks[0], 0.95f);
+    EXPECT_FLOAT_EQ(region.peaks[1], 0.0f);
+}
+
 TEST_F(MeterWriterTest, PublishIsLimitedByTheWriterChannelCount)
 {
     ASSERT_TRUE(TidewellMeterWriterOpen(&writer, owner.c_str(), 1));

@@ -207,6 +207,23 @@ TEST(CFPropertyListTest, MalformedInputIsRefusedWithAReason) {
     EXPECT_NE(error.find("nested deeper"), std::string::npos) << error;
 }
 
+// An error quotes the text it is about, which may not be UTF-8: the reason must still come
+// back as text (this once hung, counting the malformed bytes of the description forever).
+TEST(CFPropertyListTest, AReasonQuotingMalformedUTF8IsReadableText) {
+    const char* cases[] = {
+        "<plist version=\"1.0\"><array><st\x8e\x9en'>x</s#ring></array></plist>",
+        "<plisx\xdf version=\"1.0\"><array/></plist>",
+        "<plist><\xff\xfe/></plist>",
+    };
+    for (const char* xml : cases) {
+        std::string error;
+        CFPropertyListRef p = parse(xml, &error);
+        EXPECT_EQ(p, nullptr) << xml;
+        if (p) CFRelease(p);
+        EXPECT_NE(error.find("\xEF\xBF\xBD"), std::string::npos) << xml << " gave: " << error;
+    }
+}
+
 TEST_F(TempDir, BundleInfoResourcesAndRegistry) {
     fs::path b = dir / "TidewellTest.driver";
     writeFile(b / "Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>

@@ -80,6 +80,9 @@ struct OpaqueAudioQueue {
     uint32_t fifoFrames = 0;
     uint32_t fifoCapacity = 0;
     Float64 sampleTime = 0;
+    // Input: the device sample time the next cycle starts at, to see cycles the server left
+    // this queue out of (it was late); negative before the first cycle.
+    Float64 nextDeviceSampleTime = -1;
     bool handedBack = false;
 };
 
@@ -168,6 +171,17 @@ OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList
         any = true;
     }
     if (!any || frames == 0) return 0;
+
+    // Device cycles this queue never got (the server gave up on it as late) are frames lost,
+    // like those that found no buffer: the next buffer's sample time says so. A gap beyond
+    // 64 cycles, or a step back, is a new timeline of the device, not a loss.
+    if (inTime && (inTime->mFlags & kAudioTimeStampSampleTimeValid)) {
+        const Float64 missed = inTime->mSampleTime - q->nextDeviceSampleTime;
+        if (q->nextDeviceSampleTime >= 0 && missed >= 1 && missed <= 64.0 * frames) {
+            q->sampleTime += std::round(missed * q->format.mSampleRate / q->layout.rate);
+        }
+        q->nextDeviceSampleTime = inTime->mSampleTime + frames;
+    }
 
     // Gather every device channel as float, interleaved.
     const uint32_t D = q->layout.channels;
@@ -412,6 +426,7 @@ OSStatus AudioQueueStart(AudioQueueRef inAQ, const AudioTimeStamp* inStartTime) 
     q->current = nullptr;
     q->offset = 0;
     q->sampleTime = 0;
+    q->nextDeviceSampleTime = -1;
     q->fifoFrames = 0;
     if (q->input) {
         const uint32_t D = q->layout.channels;

@@ -84,6 +84,20 @@ void RecorderCallback(void* user, AudioQueueRef q, AudioQueueBufferRef buf, cons
     AudioQueueEnqueueBuffer(q, buf, 0, nullptr);
 }
 
+// Each buffer's start time is its first frame's: host time and sample time advance together (to a
+// few frames: the converter hands out whole frames and holds a few back), wherever in a device
+// cycle it begins.
+void ExpectStartsFollowTheHostClock(const std::vector<AudioTimeStamp>& starts) {
+    ASSERT_GE(starts.size(), 10u);
+    const AudioTimeStamp& first = starts.front();
+    for (const AudioTimeStamp& t : starts) {
+        ASSERT_EQ(t.mFlags & kAudioTimeStampSampleHostTimeValid, kAudioTimeStampSampleHostTimeValid);
+        const double byHost =
+            double(AudioConvertHostTimeToNanos(t.mHostTime) - AudioConvertHostTimeToNanos(first.mHostTime)) * 48000e-9;
+        EXPECT_NEAR(byHost, t.mSampleTime - first.mSampleTime, 3.0) << "at sample time " << t.mSampleTime;
+    }
+}
+
 OSStatus SetDevice(AudioQueueRef q, const char* uid) {
     CFStringRef s = CFStringCreateWithCString(nullptr, uid, kCFStringEncodingUTF8);
     OSStatus st = AudioQueueSetProperty(q, kAudioQueueProperty_CurrentDevice, &s, sizeof s);
@@ -163,16 +177,70 @@ TEST_F(Queue, AnInputQueueOnTheUsbDeviceDelivers48000HzFloatFromIts44100Hz24BitI
     EXPECT_NEAR(tools::rmsDbfs(s, 48000, 2, 0), -6.0, 0.15);
     EXPECT_NEAR(tools::dominantFrequency(s, 48000, 2, 1, 48000), 3000.0, 1.0);
     EXPECT_NEAR(tools::rmsDbfs(s, 48000, 2, 1), -20.0, 0.3);
-    // Each buffer's start time is its first frame's: host time and sample time advance together
-    // (to a few frames: the converter hands out whole frames and holds a few back), wherever in a device cycle it begins.
-    ASSERT_GE(rec.starts.size(), 10u);
-    const AudioTimeStamp& first = rec.starts.front();
-    for (const AudioTimeStamp& t : rec.starts) {
-        ASSERT_EQ(t.mFlags & kAudioTimeStampSampleHostTimeValid, kAudioTimeStampSampleHostTimeValid);
-        const double byHost =
-            double(AudioConvertHostTimeToNanos(t.mHostTime) - AudioConvertHostTimeToNanos(first.mHostTime)) * 48000e-9;
-        EXPECT_NEAR(byHost, t.mSampleTime - first.mSampleTime, 3.0);
+    ExpectStartsFollowTheHostClock(rec.starts);
+}
+
+// A device cycle the server gave up on, because the client's IO thread was still busy, never
+// reaches the queue: its frames are lost, and the next buffer's sample time shows it, so that
+// host time and sample time still advance together.
+TEST_F(Queue, AnInputQueueThatMissesDeviceCyclesShowsTheLostFramesInItsSampleTimes) {
+    Recorder rec;
+    AudioStreamBasicDescription fmt = Format(48000, 2, true, 32);
+    AudioQueueRef q = nullptr;
+    ASSERT_EQ(AudioQueueNewInput(&fmt, RecorderCallback, &rec, nullptr, nullptr, 0, &q), 0);
+    ASSERT_EQ(SetDevice(q, "USBAudioInterface"), 0);
+    for (int i = 0; i < 4; ++i) {
+        AudioQueueBufferRef b = nullptr;
+        ASSERT_EQ(AudioQueueAllocateBuffer(q, 1024 * 8, &b), 0);
+        ASSERT_EQ(AudioQueueEnqueueBuffer(q, b, 0, nullptr), 0);
     }
+    ASSERT_EQ(AudioQueueStart(q, nullptr), 0);
+
+    // A second proc on the same device shares the client's IO thread; once, it holds that thread
+    // for a few device cycles.
+    struct Staller {
+        std::atomic<int> cycles{0};
+        std::atomic<bool> stalled{false};
+    } staller;
+    AudioDeviceIOProc stall = [](AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                                 AudioBufferList*, const AudioTimeStamp*, void* data) -> OSStatus {
+        auto* s = static_cast<Staller*>(data);
+        if (s->cycles.fetch_add(1) == 40) {
+            std::this_thread::sleep_for(40ms);
+            s->stalled.store(true);
+        }
+        return 0;
+    };
+    AudioObjectID usb = 0;
+    {
+        CFStringRef uid = CFStringCreateWithCString(nullptr, "USBAudioInterface", kCFStringEncodingUTF8);
+        AudioObjectPropertyAddress address = {kAudioHardwarePropertyTranslateUIDToDevice, kAudioObjectPropertyScopeGlobal,
+                                              kAudioObjectPropertyElementMain};
+        UInt32 size = sizeof usb;
+        ASSERT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, sizeof uid, &uid, &size, &usb), 0);
+        CFRelease(uid);
+    }
+    AudioDeviceIOProcID stallProc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(usb, stall, &staller, &stallProc), 0);
+    ASSERT_EQ(AudioDeviceStart(usb, stallProc), 0);
+    const uint64_t lateBefore = LateClientCycles(server);
+
+    auto until = std::chrono::steady_clock::now() + 20s;
+    while ((!staller.stalled.load() || rec.callbacks.load() < 60) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    AudioDeviceStop(usb, stallProc);
+    AudioDeviceDestroyIOProcID(usb, stallProc);
+    ASSERT_EQ(AudioQueueDispose(q, true), 0);
+    ASSERT_TRUE(staller.stalled.load());
+    EXPECT_GT(LateClientCycles(server), lateBefore) << "the server gave up on no cycle of the client";
+
+    std::lock_guard<std::mutex> lock(rec.mutex);
+    ExpectStartsFollowTheHostClock(rec.starts);
+    // The frames are lost, not delivered late: some buffer starts later than the frames before
+    // it account for.
+    double lost = 0;
+    for (size_t i = 1; i < rec.starts.size(); ++i) lost += rec.starts[i].mSampleTime - rec.starts[i - 1].mSampleTime - 1024;
+    EXPECT_GE(lost, 48000 * 0.02);
 }
 
 TEST_F(Queue, AnInputQueueWithMoreChannelsThanTheDeviceGetsSilenceOnTheRest) {

@@ -360,6 +360,7 @@ EngineCounters DeviceEngine::counters() const {
     EngineCounters c;
     c.cycles = cycles_.load();
     c.lateClientCycles = late_.load();
+    c.stalledCycles = stalled_.load();
     c.captureDroppedFrames = captureDropped_.load();
     return c;
 }
@@ -440,7 +441,13 @@ void DeviceEngine::run(bool resuming) {
 
         // Sleep to the cycle boundary, on the host clock.
         uint64_t now = Now();
-        if (nextBoundary + 4 * periodNs < static_cast<double>(now)) nextBoundary = static_cast<double>(now);  // stalled: resync
+        if (nextBoundary + 4 * periodNs < static_cast<double>(now)) {
+            // Stalled: resync. The cycles passed meanwhile are never served; counted, as they
+            // are a starved machine's steps that no client could prevent.
+            stalled_.fetch_add(static_cast<uint64_t>((static_cast<double>(now) - nextBoundary) / periodNs),
+                               std::memory_order_relaxed);
+            nextBoundary = static_cast<double>(now);
+        }
         if (uint64_t b = 0; device_.backend && device_.backend->nextBoundary(now, b)) nextBoundary = static_cast<double>(b);
         timespec ts{};
         auto target = static_cast<uint64_t>(nextBoundary);

@@ -116,6 +116,9 @@ struct CaptureSink;
 struct EngineCounters {
     uint64_t cycles = 0;
     uint64_t lateClientCycles = 0;
+    // Cycles the device's clock passed while the server itself was held up past them (its IO
+    // thread starved): no client was offered them, so no client was late for them.
+    uint64_t stalledCycles = 0;
     uint64_t captureDroppedFrames = 0;
 };
 
@@ -198,6 +201,7 @@ private:
 
     std::atomic<uint64_t> cycles_{0};
     std::atomic<uint64_t> late_{0};
+    std::atomic<uint64_t> stalled_{0};
     std::atomic<uint64_t> captureDropped_{0};
 };
 

@@ -253,7 +253,7 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
                 for (const auto& p : present) clients.push_back(entry(p, true));
                 for (const auto& p : d->departedLate) clients.push_back(entry(p, false));
                 devs.push_back({{"uid", d->desc.uid}, {"cycles", k.cycles}, {"lateClientCycles", k.lateClientCycles},
-                                {"running", d->engine->running()}, {"clients", clients}});
+                                {"stalledCycles", k.stalledCycles}, {"running", d->engine->running()}, {"clients", clients}});
             }
             answer["devices"] = devs;
         } else {

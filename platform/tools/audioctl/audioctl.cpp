@@ -510,9 +510,10 @@ int main(int argc, char** argv) {
         auto r = Control({{"op", "counters"}});
         if (!r) return NoServer();
         for (const auto& d : (*r)["devices"]) {
-            std::printf("%s: cycles %llu, late client cycles %llu, %s\n", d.value("uid", "").c_str(),
+            std::printf("%s: cycles %llu, late client cycles %llu, stalled cycles %llu, %s\n", d.value("uid", "").c_str(),
                         static_cast<unsigned long long>(d.value("cycles", 0ull)),
                         static_cast<unsigned long long>(d.value("lateClientCycles", 0ull)),
+                        static_cast<unsigned long long>(d.value("stalledCycles", 0ull)),
                         d.value("running", false) ? "running" : "idle");
             for (const auto& c : d.value("clients", json::array()))
                 std::printf("  client %u: pid %d \"%s\": late cycles %llu%s\n", c.value("clientID", 0u), c.value("pid", 0),

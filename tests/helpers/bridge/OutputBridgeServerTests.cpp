@@ -207,13 +207,7 @@ protected:
         return tools::readWav(file);
     }
 
-    uint64_t LateCycles(const std::string& uid) {
-        auto r = server.control({{"op", "counters"}});
-        if (!r) return 0;
-        for (const auto& d : (*r)["devices"])
-            if (d.value("uid", "") == uid) return d.value("lateClientCycles", uint64_t(0));
-        return 0;
-    }
+    uint64_t LateCycles(const std::string& uid) { return CyclesOf(server, uid).late; }
 
     uint32_t BufferFrames(const char* uid) {
         return U32Property(DeviceByUID(uid), Address(kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeOutput));

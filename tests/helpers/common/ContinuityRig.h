@@ -121,7 +121,7 @@ inline double EndToEndLatencyMs(const RigResult& r, const tools::ContinuityRepor
     return seconds * 1e3;
 }
 
-using audiotest::LateClientCycles;
+using audiotest::LostCycles;
 
 // Late cycles per client and device ("name (pid) on uid"), to tell which hop lost a cycle.
 inline std::map<std::string, uint64_t> LateCyclesByClient(audiotest::TestServer& server) {
@@ -257,7 +257,7 @@ inline RigResult RunPath(audiotest::TestServer& server, const RigRun& run) {
         result.error = std::string("the ") + PathName(run.path) + " helper did not start: " + helper->output();
         return result;
     }
-    const uint64_t lateBefore = LateClientCycles(server);
+    const uint64_t lateBefore = LostCycles(server);
     const auto lateByClientBefore = LateCyclesByClient(server);
     const std::string recording = server.dir() + "/recorded.wav";
     // Where the audio enters the path, recorded alongside for the latency: the source device's
@@ -299,7 +299,7 @@ inline RigResult RunPath(audiotest::TestServer& server, const RigRun& run) {
         entryRecorder->wait(recordingLimit);
         result.entryHostNanos = FirstFrameHostNanos(entryRecorder->output());
     }
-    result.lateClientCycles = LateClientCycles(server) - lateBefore;
+    result.lateClientCycles = LostCycles(server) - lateBefore;
     result.lateClients = LateCyclesSince(lateByClientBefore, LateCyclesByClient(server));
     helper->signal(SIGTERM);
     helper->wait(20s);

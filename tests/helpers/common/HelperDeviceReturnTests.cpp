@@ -121,7 +121,7 @@ TEST_F(HelperDeviceReturn, EveryHelperPlaysItsSourceAgainOnceTheVirtualDeviceIsB
 
     // It comes back under a new id. The recordings start at once; they are judged from 2 s on.
     ASSERT_TRUE(PublishVirtualDevice());
-    const uint64_t lateBefore = LateClientCycles(server);
+    const uint64_t lateBefore = LostCycles(server);
     const std::string monitored = server.dir() + "/monitored.wav";
     auto started = server.control({{"op", "captureStart"}, {"uid", output}, {"path", monitored}});
     ASSERT_TRUE(started && started->value("ok", false));
@@ -130,7 +130,7 @@ TEST_F(HelperDeviceReturn, EveryHelperPlaysItsSourceAgainOnceTheVirtualDeviceIsB
                                "--output", recorded});
     ASSERT_EQ(recorder.wait(60s).value_or(-1), 0) << recorder.output();
     server.control({{"op", "captureStop"}, {"uid", output}});
-    const uint64_t late = LateClientCycles(server) - lateBefore;
+    const uint64_t late = LostCycles(server) - lateBefore;
 
     const std::string back = "Audio device UID " + device + " is back; running on it again.";
     for (auto* helper : {tap_.get(), source_.get(), monitor_.get()}) {

@@ -122,13 +122,13 @@ TEST(HardwareSourceProgram, HoldsItsFillAgainstADriftingInputClockInRealTime) {
     TestServer server;
     ASSERT_EQ(audiotest::Run({Program("audioctl"), "drift", "USBAudioInterface", "300"}), 0);
     ASSERT_EQ(audiotest::Run({Program("audioctl"), "signal", "USBAudioInterface", "sine", "440", "-12"}), 0);
-    const uint64_t lateBefore = LateClientCycles(server);
+    const uint64_t lateBefore = LostCycles(server);
     Child child({Program(kProgram), "31"},
                 {"TIDEWELL_SOURCE_INPUT_UID=USBAudioInterface", "TIDEWELL_SOURCE_OUTPUT_UID=BuiltInOutputDevice",
                  "TIDEWELL_SOURCE_ADAPTIVE_FILL=0"});
     ASSERT_TRUE(child.waitFor("Press Ctrl-C to stop.", 30s)) << child.output();
     ASSERT_EQ(child.wait(90s), 0) << child.output();
-    const uint64_t late = LateClientCycles(server) - lateBefore;
+    const uint64_t late = LostCycles(server) - lateBefore;
     const std::string& out = child.output();
     const HelperCounters c = ParseStopped(out);
     ASSERT_TRUE(c.found) << out;

@@ -223,7 +223,7 @@ TEST_F(Queue, AnInputQueueThatMissesDeviceCyclesShowsTheLostFramesInItsSampleTim
     AudioDeviceIOProcID stallProc = nullptr;
     ASSERT_EQ(AudioDeviceCreateIOProcID(usb, stall, &staller, &stallProc), 0);
     ASSERT_EQ(AudioDeviceStart(usb, stallProc), 0);
-    const uint64_t lateBefore = LateClientCycles(server);
+    const uint64_t lateBefore = LostCycles(server);
 
     auto until = std::chrono::steady_clock::now() + 20s;
     while ((!staller.stalled.load() || rec.callbacks.load() < 60) && std::chrono::steady_clock::now() < until)
@@ -232,7 +232,7 @@ TEST_F(Queue, AnInputQueueThatMissesDeviceCyclesShowsTheLostFramesInItsSampleTim
     AudioDeviceDestroyIOProcID(usb, stallProc);
     ASSERT_EQ(AudioQueueDispose(q, true), 0);
     ASSERT_TRUE(staller.stalled.load());
-    EXPECT_GT(LateClientCycles(server), lateBefore) << "the server gave up on no cycle of the client";
+    EXPECT_GT(LostCycles(server), lateBefore) << "the server gave up on no cycle of the client";
 
     std::lock_guard<std::mutex> lock(rec.mutex);
     ExpectStartsFollowTheHostClock(rec.starts);

@@ -164,6 +164,41 @@ TEST_F(IO, ClientsInTwoProcessesAreMixed) {
     }
 }
 
+// A server held up past several cycles (its IO thread starved) goes on from the present, and
+// counts the cycles it never served, so that a client's gap from it is told from one of its own.
+TEST_F(IO, AServerHeldUpPastItsCyclesCountsTheCyclesItNeverServed) {
+    AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
+    ASSERT_NE(out, 0u);
+    Player p;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(out, PlayProc, &p, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(out, proc), 0);
+    ASSERT_TRUE(WaitUntil([&] { return p.calls.load() > 10; }));
+    auto stalled = [&] {
+        uint64_t n = 0;
+        if (auto r = server.control({{"op", "counters"}}))
+            for (const auto& d : (*r)["devices"])
+                if (d.value("uid", "") == "BuiltInOutputDevice") n = d.value("stalledCycles", uint64_t(0));
+        return n;
+    };
+    const uint64_t before = stalled();
+    const uint64_t lostBefore = CyclesOf(server, "BuiltInOutputDevice").late;
+    // 200 ms: about 19 cycles of 512 frames at 48 kHz.
+    const auto stoppedAt = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(::kill(server.pid(), SIGCONT), 0);
+    const double stoppedCycles =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - stoppedAt).count() * 48000 / 512;
+    const uint64_t calls = p.calls.load();
+    ASSERT_TRUE(WaitUntil([&] { return p.calls.load() > calls + 10; })) << "the server serves its clients again";
+    AudioDeviceStop(out, proc);
+    AudioDeviceDestroyIOProcID(out, proc);
+    EXPECT_GE(stalled() - before, 14u);
+    EXPECT_LE(double(stalled() - before), stoppedCycles + 1) << "only the cycles it was stopped for";
+    EXPECT_GE(CyclesOf(server, "BuiltInOutputDevice").late - lostBefore, 14u) << "counted as cycles lost";
+}
+
 TEST_F(IO, ProcsOfOneProcessOnOneDeviceAreSummedAndStopMeansStopped) {
     AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
     Player a, b;

@@ -77,14 +77,14 @@ private:
     pid_t pid_ = -1;
 };
 
-// Cycles the server gave up on, over every device and client: a starved server's steps, which no
-// client can prevent.
-inline uint64_t LateClientCycles(TestServer& server) {
-    uint64_t late = 0;
+// Cycles the server gave up on a client, or never served at all while it was itself held up,
+// over every device: a starved machine's steps, which no client can prevent.
+inline uint64_t LostCycles(TestServer& server) {
+    uint64_t lost = 0;
     if (auto r = server.control({{"op", "counters"}})) {
-        for (const auto& d : (*r)["devices"]) late += d.value("lateClientCycles", 0ull);
+        for (const auto& d : (*r)["devices"]) lost += d.value("lateClientCycles", 0ull) + d.value("stalledCycles", 0ull);
     }
-    return late;
+    return lost;
 }
 
 // Waiting on events instead of asserting how long something took.
@@ -128,8 +128,9 @@ bool Settles(const Counter& counter, std::chrono::milliseconds quiet = std::chro
     return false;
 }
 
-// The server's IO cycle counters of one device ("counters" request): cycles run and client
-// cycles that were late. Both 0 when the device or the server is unknown.
+// The server's IO cycle counters of one device ("counters" request): cycles run, and client
+// cycles that were late or that the held-up server never served. Both 0 when the device or the
+// server is unknown.
 struct DeviceCycles {
     uint64_t cycles = 0;
     uint64_t late = 0;

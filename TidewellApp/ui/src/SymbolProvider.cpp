@@ -19,6 +19,7 @@ enum class Frame {
     none,      // the glyph alone
     ring,      // the glyph, smaller, inside a circle outline
     disc,      // a filled circle with the glyph cut out of it
+    ellipsis,  // three dots inside a circle outline, drawn to stay apart at small sizes
 };
 
 struct Entry {
@@ -61,7 +62,7 @@ const Entry entries[] = {
     {"arrow.down.circle", "arrow_downward", 0xe5db, Frame::ring},
     {"arrow.up.circle.fill", "arrow_upward", 0xe5d8, Frame::disc},
     {"arrow.left.arrow.right.circle", "swap_horiz", 0xe8d4, Frame::ring},
-    {"ellipsis.circle", "more_horiz", 0xe5d3, Frame::ring},
+    {"ellipsis.circle", "more_horiz", 0xe5d3, Frame::ellipsis},
     {"play.fill", "play_arrow", 0xe037},
     {"stop.fill", "stop", 0xe047},
     {"scope", "gps_fixed", 0xe1b3},
@@ -169,6 +170,17 @@ void draw(QPainter& painter, const Entry& e, const QRectF& box, const QColor& ti
         painter.fillPath(glyphPath(ringGlyph, box), tint);
         painter.fillPath(glyphPath(e.glyph, centred(box, inner), e.mirrored), tint);
         break;
+    case Frame::ellipsis: {
+        // The font's dots, scaled into the ring, run together into a bar below about 20 px and
+        // read as a circled minus; these keep a gap of their own size apart.
+        painter.fillPath(glyphPath(ringGlyph, box), tint);
+        const qreal dot = box.width() * 0.125, pitch = box.width() * 0.2;
+        QPainterPath dots;
+        for (int i = -1; i <= 1; ++i)
+            dots.addEllipse(QPointF(box.center().x() + i * pitch, box.center().y()), dot / 2, dot / 2);
+        painter.fillPath(dots, tint);
+        break;
+    }
     case Frame::disc: {
         const QPainterPath disc = glyphPath(discGlyph, box);
         painter.fillPath(disc.subtracted(glyphPath(e.glyph, centred(box, cutOut), e.mirrored)), tint);

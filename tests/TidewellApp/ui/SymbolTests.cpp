@@ -121,6 +121,26 @@ TEST(Symbols, OutlineAndFilledCircleVariantsDiffer) {
     }
 }
 
+// The channel volume's toggle reads as "more": at the size it is drawn beside 11-point text, its
+// three dots stand apart inside the ring, and do not run together into a circled minus. Across
+// the middle row: the ring's left edge, three dots, the ring's right edge.
+TEST(Symbols, TheEllipsisInACircleShowsThreeSeparateDots) {
+    const int side = qRound(SymbolProvider::sizeForFont(11));
+    const QImage image = SymbolProvider::pixmap(QStringLiteral("ellipsis.circle"), side, Qt::black).toImage();
+    ASSERT_FALSE(image.isNull());
+    const int y = image.height() / 2;
+    int runs = 0;
+    bool inside = false;
+    QString row;
+    for (int x = 0; x < image.width(); ++x) {
+        const bool ink = qAlpha(image.pixel(x, y)) >= 110;
+        row += ink ? QLatin1Char('#') : QLatin1Char('.');
+        if (ink && !inside) ++runs;
+        inside = ink;
+    }
+    EXPECT_EQ(runs, 5) << "middle row at " << side << " px: " << row.toStdString();
+}
+
 TEST(Symbols, IconScalesAndFadesWhenDisabled) {
     const QIcon icon = SymbolProvider::icon(QStringLiteral("xmark"), Qt::black);
     ASSERT_FALSE(icon.isNull());

@@ -214,14 +214,9 @@ void DeveloperDiagnosticsPanel::build() {
   }
 
   // 14. Configuration path.
-  configurationPath_ = new QLabel(this);
-  configurationPath_->setTextFormat(Qt::PlainText);
-  configurationPath_->setWordWrap(true);
-  configurationPath_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  configurationPath_ = new PathLabel(this);
   configurationPath_->setFont(Theme::monospacedFont(10));
-  // The path is long and has no spaces: allow a break anywhere, and keep to two lines.
-  configurationPath_->setText(QString::fromStdString(model_->store().url.string()));
-  configurationPath_->setMaximumHeight(QFontMetrics(configurationPath_->font()).lineSpacing() * 2 + 2);
+  configurationPath_->setPath(QString::fromStdString(model_->store().url.string()));
   column->addWidget(configurationPath_);
 }
 

@@ -4,9 +4,12 @@
 #include "DesktopEntryFolders.h"
 #include "MainWindowTestSupport.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QToolButton>
 
@@ -286,7 +289,10 @@ TEST_F(DiagnosticsTest, TheRunningPassThruTestShowsAnotherSymbolThanTheIdleOne) 
 
 TEST_F(DiagnosticsTest, TheConfigurationPathIsShownAndSelectable) {
   build();
-  EXPECT_EQ(panel->configurationPath()->text().toStdString(), configFile.string());
+  panel->resize(246, panel->sizeHint().height());
+  EXPECT_EQ(panel->configurationPath()->path().toStdString(), configFile.string());
+  EXPECT_EQ(panel->configurationPath()->displayedText().remove(QLatin1Char('\n')).toStdString(), configFile.string())
+      << "a short path is shown whole";
   EXPECT_TRUE(panel->configurationPath()->textInteractionFlags() & Qt::TextSelectableByMouse);
   for (ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
     useScheme(scheme);
@@ -328,5 +334,36 @@ TEST_F(DiagnosticsTest, OutsideNamesInStatusLinesAndTooltipsShowLiterally) {
   EXPECT_EQ(panel->statusLine()->toolTip(), "Saved");
 }
 
-}  // namespace
 
+// A path longer than two lines of the panel keeps its start and its file's name, with "…" where
+// the middle was left out, in two lines; copying it copies the whole path.
+TEST(PathLabel, ALongPathKeepsItsStartAndItsFileNameAndCopiesWhole) {
+  const QString path = QStringLiteral("/home/someone/") + QString(QStringLiteral("a-rather-long-folder/")).repeated(8) +
+                       QStringLiteral("Tidewell/config.json");
+  PathLabel label;
+  label.setFont(Theme::monospacedFont(10));
+  label.setPath(path);
+  label.resize(220, 60);
+  label.show();
+  const QStringList lines = label.displayedText().split(QLatin1Char('\n'));
+  ASSERT_EQ(lines.size(), 2);
+  EXPECT_TRUE(label.isShortened());
+  EXPECT_TRUE(path.startsWith(lines[0])) << lines[0].toStdString();
+  EXPECT_TRUE(lines[1].startsWith(QChar(0x2026))) << lines[1].toStdString();
+  EXPECT_TRUE(lines[1].endsWith(QStringLiteral("/Tidewell/config.json"))) << lines[1].toStdString();
+  const QFontMetrics metrics(label.font());
+  for (const QString& line : lines) EXPECT_LE(metrics.horizontalAdvance(line), label.contentsRect().width());
+
+  // Selected and copied from the keyboard: the whole path, without the break or the "…".
+  label.setSelection(0, int(label.text().size()));
+  QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
+  QApplication::sendEvent(&label, &copy);
+  EXPECT_EQ(QApplication::clipboard()->text().toStdString(), path.toStdString());
+
+  // Wide enough again, it is whole.
+  label.resize(2000, 60);
+  EXPECT_FALSE(label.isShortened());
+  EXPECT_EQ(label.displayedText(), path);
+}
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include "TidewellApp/MainWindowHooks.h"
+#include "TidewellApp/PathLabel.h"
 
 class QComboBox;
 class QLabel;
@@ -57,7 +58,7 @@ class DeveloperDiagnosticsPanel : public QWidget {
   const HelperControls& monitor() const { return helpers_[0]; }
   const HelperControls& hardwareInput() const { return helpers_[1]; }
   const HelperControls& capture() const { return helpers_[2]; }
-  QLabel* configurationPath() const { return configurationPath_; }
+  PathLabel* configurationPath() const { return configurationPath_; }
 
   // Re-reads every indicator and enable state from the model.
   void refresh();
@@ -97,7 +98,7 @@ class DeveloperDiagnosticsPanel : public QWidget {
   // up reads desktop entries, so it is done once per running application, not at every refresh.
   QHash<QString, QIcon> captureIcons_;
   bool fillingPicker_ = false;
-  QLabel* configurationPath_ = nullptr;
+  PathLabel* configurationPath_ = nullptr;
 };
 
 }  // namespace tidewell

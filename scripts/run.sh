@@ -128,6 +128,8 @@ cat <<MSG
 
 Tidewell is running: audioserverd with the plug-in, tidewell-service (the launch agent
 $agent) and its helpers (logs: $state/audioagent.*.log), and the example player.
+  $bin/Tidewell                              the window again, from any shell (a second start
+                                             brings the open window forward)
   $bin/audioctl list                         the devices, virtual ones included
   $bin/audio-play --device UID --sine 997    play into a device
   $bin/audio-record --device UID --output x.wav --duration 2

@@ -176,8 +176,13 @@ std::optional<QString> textValue(const QVariantMap& map, const QString& key) {
 }  // namespace
 
 QString driverPlugInFolder() {
-  for (const QString& folder : qEnvironmentVariable("AUDIOSERVER_PLUGIN_PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts))
-    return QDir::cleanPath(folder);
+  // The variable the server is started with; without it, where the running server looks (a
+  // window opened from another shell than the server's), else the server's default folder.
+  QString path = qEnvironmentVariable("AUDIOSERVER_PLUGIN_PATH");
+  if (path.isEmpty()) {
+    if (auto served = CoreAudioDeviceRegistry::audioServerPlugInSearchPath()) path = QString::fromStdString(*served);
+  }
+  for (const QString& folder : path.split(QLatin1Char(':'), Qt::SkipEmptyParts)) return QDir::cleanPath(folder);
   return QStringLiteral("/usr/local/lib/audioserver/Plug-Ins/HAL");
 }
 

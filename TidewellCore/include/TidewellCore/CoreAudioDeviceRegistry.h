@@ -44,6 +44,9 @@ bool halPlugInIsLoaded();
 std::optional<LoadedHALPlugIn> loadedHALPlugIn();
 // The running server's instance; nothing when no server answers.
 std::optional<std::uint64_t> audioServerInstance();
+// The folders the running server loaded its plug-ins from, colon-separated; nothing when no
+// server answers.
+std::optional<std::string> audioServerPlugInSearchPath();
 std::vector<std::string> allDeviceUIDs();
 bool containsDevice(std::string_view uid);
 // The product's own devices, by UID.

@@ -38,6 +38,7 @@ std::vector<std::string> allDeviceUIDs(AudioPropertyAccess& access);
 bool halPlugInIsLoaded(AudioPropertyAccess& access);
 std::optional<LoadedHALPlugIn> loadedHALPlugIn(AudioPropertyAccess& access);
 std::optional<std::uint64_t> audioServerInstance(AudioPropertyAccess& access);
+std::optional<std::string> audioServerPlugInSearchPath(AudioPropertyAccess& access);
 std::vector<HALDeviceSummary> tidewellDeviceSummaries(AudioPropertyAccess& access);
 std::vector<RunningApplication> runningApplications(AudioPropertyAccess& access);
 

@@ -315,6 +315,12 @@ std::optional<std::uint64_t> audioServerInstance(AudioPropertyAccess& access) {
   return instance;
 }
 
+std::optional<std::string> audioServerPlugInSearchPath(AudioPropertyAccess& access) {
+  auto path = stringProperty(access, kAudioObjectSystemObject, address(kAudioHardwarePropertyPlugInSearchPath));
+  if (!path || path->empty()) return std::nullopt;
+  return path;
+}
+
 std::optional<LoadedHALPlugIn> loadedHALPlugIn(AudioPropertyAccess& access) {
   // The instance is read first: a server that restarts in between then shows an instance
   // that did not load what was read (the next look sees the newer one).
@@ -382,6 +388,10 @@ std::optional<LoadedHALPlugIn> loadedHALPlugIn() {
 
 std::optional<std::uint64_t> audioServerInstance() {
   return registry_detail::audioServerInstance(registry_detail::systemAccess());
+}
+
+std::optional<std::string> audioServerPlugInSearchPath() {
+  return registry_detail::audioServerPlugInSearchPath(registry_detail::systemAccess());
 }
 
 std::vector<HALDeviceSummary> tidewellDeviceSummaries() {

@@ -78,6 +78,7 @@ PlugInHost::PlugInHost(Server& server) : server_(server) {
 void PlugInHost::loadAll() {
     const char* env = std::getenv("AUDIOSERVER_PLUGIN_PATH");
     std::string path = env != nullptr && *env != '\0' ? env : kDefaultPlugInPath;
+    searchPath_ = path;
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find(':', start);

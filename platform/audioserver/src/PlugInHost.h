@@ -131,6 +131,8 @@ public:
     // System-object answers that involve plug-ins.
     std::vector<AudioObjectID> plugInObjects() const;  // model mutex held
     AudioObjectID plugInForBundleID(const std::string& bundleID) const;  // model mutex held
+    // The folders loadAll() looked in, colon-separated, as it read them.
+    const std::string& searchPath() const { return searchPath_; }
 
     static OSStatus PropertiesChanged(AudioServerPlugInHostRef host, AudioObjectID objectID, UInt32 count,
                                       const AudioObjectPropertyAddress* addresses);
@@ -159,6 +161,7 @@ private:
 
     Server& server_;
     std::vector<std::unique_ptr<PlugIn>> plugIns_;
+    std::string searchPath_;  // set once by loadAll, before any client connects
     std::mutex eventMutex_;
     std::condition_variable eventCv_;
     std::deque<Event> events_;

@@ -224,6 +224,10 @@ OSStatus Server::systemGet(const Connection& c, const AudioObjectPropertyAddress
         out.bytes.resize(8);
         std::memcpy(out.bytes.data(), &instanceID_, 8);
         return 0;
+    case kAudioHardwarePropertyPlugInSearchPath:
+        out.kind = ValueKind::String;
+        out.text = plugIns_ ? plugIns_->searchPath() : std::string();
+        return 0;
     default: return kAudioHardwareUnknownPropertyError;
     }
 }

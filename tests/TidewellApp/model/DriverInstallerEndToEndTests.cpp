@@ -15,6 +15,7 @@
 #include <filesystem>
 
 #include "../../TidewellCore/registry/PrivateAudioServer.h"
+#include "../../helpers/common/ScopedEnvironment.h"
 #include "DriverInstallerTestSupport.h"
 
 using namespace tidewell;
@@ -99,6 +100,24 @@ TEST_F(DriverInstallEndToEnd, InstallsRestartsAndSeesTheNewServerWithThePlugIn) 
   auto again = CoreAudioDeviceRegistry::loadedHALPlugIn();
   ASSERT_TRUE(again);
   EXPECT_NE(again->serverInstance, first);
+}
+
+// A window opened from another shell than the server's lacks the server's variable: it looks
+// where the running server loads from, not in the default folder, and sees the plug-in there.
+TEST_F(DriverInstallEndToEnd, WithoutTheServersVariableTheFolderIsTheOneTheRunningServerLoads) {
+  DriverInstaller installer;
+  ASSERT_EQ(install(installer), true) << installer.lastError().value_or("").toStdString();
+  ScopedEnvironment environment;
+  environment.Unset("AUDIOSERVER_PLUGIN_PATH");
+  EXPECT_EQ(driverPlugInFolder().toStdString(), QDir::cleanPath(folder).toStdString());
+  DriverInstaller opened;
+  opened.refresh();
+  EXPECT_EQ(opened.installedBundlePath().toStdString(), (folder + "/TidewellHAL.driver").toStdString());
+  EXPECT_EQ(opened.status(), DriverInstallStatus::upToDate());
+
+  // With no server answering, the default folder.
+  ASSERT_EQ(runTool({"audioctl", "stop"}), 0);
+  EXPECT_EQ(driverPlugInFolder().toStdString(), "/usr/local/lib/audioserver/Plug-Ins/HAL");
 }
 
 TEST_F(DriverInstallEndToEnd, AFailedCopyEndsWithItsErrorNotALoadTimeout) {

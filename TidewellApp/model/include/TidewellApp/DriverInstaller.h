@@ -66,8 +66,8 @@ struct DriverInstallerSetup {
   static DriverInstallerSetup standard();
 };
 
-// The audio server's plug-in folder: the first folder of AUDIOSERVER_PLUGIN_PATH, else
-// "/usr/local/lib/audioserver/Plug-Ins/HAL".
+// The audio server's plug-in folder: the first folder of AUDIOSERVER_PLUGIN_PATH, else the first
+// folder the running server loads from, else "/usr/local/lib/audioserver/Plug-Ins/HAL".
 QString driverPlugInFolder();
 // The folder beside the bundles where the install command stages its copy (only an install cut
 // short leaves it); the audio server loads nothing from it.

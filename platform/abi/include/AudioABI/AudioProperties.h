@@ -104,6 +104,9 @@ AUDIO_CONSTANT(UInt32, kAudioHardwarePropertyTapList, AUDIO_FOUR_CC('t', 'p', '#
 AUDIO_CONSTANT(UInt32, kAudioHardwarePropertyServiceRestarted, AUDIO_FOUR_CC('s', 'r', 's', 't'))
 // UInt64: an id of the running server process, different for every start of the server.
 AUDIO_CONSTANT(UInt32, kAudioHardwarePropertyServerInstance, AUDIO_FOUR_CC('s', 'i', 'n', 's'))
+// CFString: the folders the running server loaded its plug-ins from, colon-separated, so that a
+// program started without the server's environment looks where the server does.
+AUDIO_CONSTANT(UInt32, kAudioHardwarePropertyPlugInSearchPath, AUDIO_FOUR_CC('p', 'p', 't', 'h'))
 
 // ---- plug-in objects -------------------------------------------------------------------
 AUDIO_CONSTANT(UInt32, kAudioPlugInPropertyBoxList, AUDIO_FOUR_CC('b', 'o', 'x', '#'))

@@ -50,7 +50,8 @@ if [ "${1:-}" = "stop" ]; then
   exit 0
 fi
 
-"$here/scripts/build.sh"
+# Only what runs; scripts/test.sh builds the tests and benchmarks.
+"$here/scripts/build.sh" tidewell-system
 mkdir -p "$state"
 
 # The audio server with its default devices; it loads the plug-in bundle the build installed.

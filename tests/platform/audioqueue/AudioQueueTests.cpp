@@ -105,6 +105,21 @@ OSStatus SetDevice(AudioQueueRef q, const char* uid) {
     return st;
 }
 
+// An input queue of 48000 Hz stereo float on the USB input (44100 Hz, 24 bits), recording into
+// `rec` with four buffers of 1024 frames; a buffer already queued is refused a second time.
+void StartUsbInputQueue(Recorder& rec, AudioQueueRef* q) {
+    AudioStreamBasicDescription fmt = Format(48000, 2, true, 32);
+    ASSERT_EQ(AudioQueueNewInput(&fmt, RecorderCallback, &rec, nullptr, nullptr, 0, q), 0);
+    ASSERT_EQ(SetDevice(*q, "USBAudioInterface"), 0);
+    for (int i = 0; i < 4; ++i) {
+        AudioQueueBufferRef b = nullptr;
+        ASSERT_EQ(AudioQueueAllocateBuffer(*q, 1024 * 8, &b), 0);
+        ASSERT_EQ(AudioQueueEnqueueBuffer(*q, b, 0, nullptr), 0);
+        EXPECT_EQ(AudioQueueEnqueueBuffer(*q, b, 0, nullptr), kAudioQueueErr_BufferInQueue);
+    }
+    ASSERT_EQ(AudioQueueStart(*q, nullptr), 0);
+}
+
 class Queue : public ::testing::Test {
 protected:
     TestServer server;
@@ -146,17 +161,9 @@ TEST_F(Queue, AnInputQueueOnTheUsbDeviceDelivers48000HzFloatFromIts44100Hz24BitI
                         {"frequency", 3000.0}, {"level", -20.0}});
     ASSERT_TRUE(r && r->value("ok", false));
     Recorder rec;
-    AudioStreamBasicDescription fmt = Format(48000, 2, true, 32);
     AudioQueueRef q = nullptr;
-    ASSERT_EQ(AudioQueueNewInput(&fmt, RecorderCallback, &rec, nullptr, nullptr, 0, &q), 0);
-    ASSERT_EQ(SetDevice(q, "USBAudioInterface"), 0);
-    for (int i = 0; i < 4; ++i) {
-        AudioQueueBufferRef b = nullptr;
-        ASSERT_EQ(AudioQueueAllocateBuffer(q, 1024 * 8, &b), 0);
-        ASSERT_EQ(AudioQueueEnqueueBuffer(q, b, 0, nullptr), 0);
-        EXPECT_EQ(AudioQueueEnqueueBuffer(q, b, 0, nullptr), kAudioQueueErr_BufferInQueue);
-    }
-    ASSERT_EQ(AudioQueueStart(q, nullptr), 0);
+    StartUsbInputQueue(rec, &q);
+    if (HasFatalFailure()) return;
     auto until = std::chrono::steady_clock::now() + 20s;
     for (;;) {
         {
@@ -185,16 +192,9 @@ TEST_F(Queue, AnInputQueueOnTheUsbDeviceDelivers48000HzFloatFromIts44100Hz24BitI
 // host time and sample time still advance together.
 TEST_F(Queue, AnInputQueueThatMissesDeviceCyclesShowsTheLostFramesInItsSampleTimes) {
     Recorder rec;
-    AudioStreamBasicDescription fmt = Format(48000, 2, true, 32);
     AudioQueueRef q = nullptr;
-    ASSERT_EQ(AudioQueueNewInput(&fmt, RecorderCallback, &rec, nullptr, nullptr, 0, &q), 0);
-    ASSERT_EQ(SetDevice(q, "USBAudioInterface"), 0);
-    for (int i = 0; i < 4; ++i) {
-        AudioQueueBufferRef b = nullptr;
-        ASSERT_EQ(AudioQueueAllocateBuffer(q, 1024 * 8, &b), 0);
-        ASSERT_EQ(AudioQueueEnqueueBuffer(q, b, 0, nullptr), 0);
-    }
-    ASSERT_EQ(AudioQueueStart(q, nullptr), 0);
+    StartUsbInputQueue(rec, &q);
+    if (HasFatalFailure()) return;
 
     // A second proc on the same device shares the client's IO thread; once, it holds that thread
     // for a few device cycles.

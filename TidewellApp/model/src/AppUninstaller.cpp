@@ -91,6 +91,7 @@ struct AppUninstaller::CommandOutcome {
 AppUninstallerSetup AppUninstallerSetup::standard() {
   AppUninstallerSetup s;
   s.plugInFolder = driverPlugInFolder();
+  s.plugInFolderProblem = &DriverInstaller::plugInFolderProblem;
   s.runAsAdministrator = &DriverInstaller::runAsAdministrator;
   s.restartAudioServer = [audioctl = audioctlPath()] { tidewell::restartAudioServer(audioctl); };
   s.launchctl = [program = launchctlPath()](const QStringList& arguments) {
@@ -257,6 +258,11 @@ bool AppUninstaller::isRemovable(const UserDataItem& item) const {
 void AppUninstaller::uninstall(TidewellAppModel& model) {
   if (phase_.isRunning()) return;
   model_ = &model;
+  // Root removes bundles there by name, as the installer puts them there: a folder that is
+  // not absolute, or that others could change, is refused before anyone is asked.
+  if (setup_.plugInFolderProblem) {
+    if (auto problem = setup_.plugInFolderProblem(setup_.plugInFolder)) return setPhase(AppUninstallPhase::failed(*problem));
+  }
   // Running from this moment, so a second start before the command begins does nothing.
   setPhase(AppUninstallPhase::running(AppUninstallStep::driver));
   const QString command = adminRemovalCommand(setup_.plugInFolder);

@@ -2,6 +2,7 @@
 // the guard on what may be removed, in a private HOME.
 
 #include "TidewellApp/AppUninstaller.h"
+#include "TidewellApp/DriverInstaller.h"
 
 #include <QDir>
 #include <QFile>
@@ -213,6 +214,34 @@ TEST_F(AppUninstallerTest, FailedCommandStopsBeforeTheModelWithItsText) {
     EXPECT_FALSE(model->isUninstalling());
     EXPECT_TRUE(launchctlCalls.empty());
   }
+  EXPECT_EQ(terminations, 0);
+}
+
+// Root removes bundles in the plug-in folder by name: a folder the installer would refuse (not
+// absolute, or one others could change) is refused here too, before any prompt, and the run can
+// be started again.
+TEST_F(AppUninstallerTest, APlugInFolderRootCannotTrustFailsBeforeAnyPrompt) {
+  auto model = makeModel();
+  auto s = setup();
+  s.plugInFolder = "relative/HAL";
+  s.plugInFolderProblem = &DriverInstaller::plugInFolderProblem;
+  auto uninstaller = makeUninstaller(s);
+  uninstaller->uninstall(*model);
+  EXPECT_EQ(uninstaller->phase(),
+            Phase::failed("The plug-in folder \"relative/HAL\" is not an absolute path."));
+  EXPECT_EQ(prompts, 0);
+  EXPECT_FALSE(model->isUninstalling());
+  EXPECT_TRUE(launchctlCalls.empty());
+
+  // A folder anyone may write, as the world-writable temporary folder is.
+  QTemporaryDir shared;
+  ASSERT_TRUE(QFile::setPermissions(shared.path(), QFileDevice::Permissions(0x7777)));
+  s.plugInFolder = shared.path() + "/HAL";
+  uninstaller = makeUninstaller(s);
+  uninstaller->uninstall(*model);
+  EXPECT_EQ(uninstaller->phase().kind, Phase::Kind::failed);
+  EXPECT_THAT(uninstaller->phase().message.toStdString(), ::testing::HasSubstr("is not safe"));
+  EXPECT_EQ(prompts, 0);
   EXPECT_EQ(terminations, 0);
 }
 

@@ -55,6 +55,10 @@ struct AppUninstallPhase {
 struct AppUninstallerSetup {
   // The audio server's plug-in folder.
   QString plugInFolder;
+  // Why root's shell may not remove bundles in the plug-in folder, or none; a run it refuses
+  // fails with that text before any prompt. standard() asks DriverInstaller::plugInFolderProblem;
+  // tests that script the administrator command in a temporary folder leave it empty.
+  std::function<std::optional<QString>(const QString& folder)> plugInFolderProblem;
   // Runs a command as administrator (blocking, on a thread of its own); throws
   // DriverInstallError or PrivilegedLaunchError.
   std::function<void(const QString& command, const QString& prompt)> runAsAdministrator;

@@ -1,6 +1,7 @@
 // Agents as systemd user units: bootstrap writes the unit into the user's unit folder and
 // starts it; bootout stops, disables and removes it. systemd keeps the job alive, appends its
 // output to the log paths and kills what is left of it when it stops.
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <vector>
 
 #include "Backend.h"
 #include "Subprocess.h"
@@ -18,10 +20,23 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The user's home as the user's systemd has it: $HOME when absolute, else the password
+// database's entry (a relative HOME names no folder systemd would look in).
+fs::path homeFolder() {
+  if (const char* home = std::getenv("HOME"); home && home[0] == '/') return home;
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  passwd entry{};
+  passwd* result = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result && result->pw_dir &&
+      result->pw_dir[0] == '/')
+    return result->pw_dir;
+  return "/";
+}
+
 fs::path configHome() {
   if (const char* c = std::getenv("XDG_CONFIG_HOME"); c && c[0] == '/') return c;
-  const char* home = std::getenv("HOME");
-  return fs::path(home && home[0] == '/' ? home : "/") / ".config";
+  return homeFolder() / ".config";
 }
 
 std::string trimmed(std::string s) {

@@ -3,6 +3,7 @@
 // verb runs, and what print makes of the manager's answer.
 #include <launch/AgentDefinition.h>
 #include <launch/SystemdUnit.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -120,4 +121,29 @@ TEST_F(LaunchctlSystemd, ADefinitionPathWithALineBreakIsRefused) {
   EXPECT_FALSE(fs::exists(root_ / "calls")) << readFile(root_ / "calls");
   // The same definition where the path is plain loads.
   EXPECT_EQ(run({"bootstrap", "gui/" + uid_, plist_.string()}).status, 0);
+}
+
+// A relative HOME names no folder the user's systemd looks in: the unit goes where systemd has
+// the user's home, the password database's entry, as the application resolves HOME too.
+TEST_F(LaunchctlSystemd, ARelativeHomeWritesTheUnitUnderThePasswordDatabasesHome) {
+  const passwd* entry = getpwuid(getuid());
+  if (entry == nullptr || entry->pw_dir == nullptr || std::string(entry->pw_dir).size() < 2)
+    GTEST_SKIP() << "this user has no home of its own";
+  const std::string label = "test.relative-home." + std::to_string(getpid());
+  const fs::path unit = fs::path(entry->pw_dir) / ".config/systemd/user" / ("agent-" + label + ".service");
+  ASSERT_FALSE(fs::exists(unit)) << unit;
+  fs::path plist = root_ / (label + ".plist");
+  std::string text = readFile(plist_);
+  text.replace(text.find("test.job"), 8, label);
+  std::ofstream(plist) << text;
+  Result boot = launchtest::runLaunchctl(
+      {"bootstrap", "gui/" + uid_, plist.string()},
+      {"HOME=relhome", "TIDEWELL_LAUNCH_BACKEND=systemd", "PATH=" + (root_ / "fakebin").string() + ":/usr/bin:/bin",
+       "FAKE_SYSTEMCTL_LOG=" + (root_ / "calls").string()});
+  const bool written = fs::exists(unit);
+  std::error_code ignored;
+  fs::remove(unit, ignored);
+  ASSERT_EQ(boot.status, 0) << boot.output;
+  EXPECT_TRUE(written) << unit;
+  EXPECT_FALSE(fs::exists(fs::path("/.config/systemd/user") / ("agent-" + label + ".service")));
 }

@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <type_traits>
 #include <unistd.h>
 
 namespace audioserver {
@@ -20,6 +23,38 @@ uint32_t ParseFourCC(const std::string& s, uint32_t fallback) {
     return AUDIO_FOUR_CC(s[0], s[1], s[2], s[3]);
 }
 
+// A whole-number field of a request as T, or the fallback when the field is absent. A number T
+// cannot hold (out of its range, or with a fraction) is a malformed field: converting it would
+// be undefined, or silently another number.
+template <typename T>
+T WholeField(const json& req, const char* key, T fallback) {
+    static_assert(std::is_integral_v<T> && sizeof(T) <= sizeof(int64_t));
+    const auto it = req.find(key);
+    if (it == req.end()) return fallback;
+    auto refuse = [key] { return std::invalid_argument(std::string(key) + " must be a whole number in range"); };
+    if (it->is_number_unsigned()) {
+        const uint64_t v = it->get<uint64_t>();
+        if (v > static_cast<uint64_t>(std::numeric_limits<T>::max())) throw refuse();
+        return static_cast<T>(v);
+    }
+    if (it->is_number_integer()) {
+        const int64_t v = it->get<int64_t>();
+        if (v < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
+            (v > 0 && static_cast<uint64_t>(v) > static_cast<uint64_t>(std::numeric_limits<T>::max())))
+            throw refuse();
+        return static_cast<T>(v);
+    }
+    if (it->is_number_float()) {
+        // 2^63 bounds what a double can name below int64's largest value.
+        const double v = it->get<double>();
+        if (!(v == std::floor(v) && v >= static_cast<double>(std::numeric_limits<T>::min()) &&
+              v < std::ldexp(1.0, std::numeric_limits<T>::digits)))
+            throw refuse();
+        return static_cast<T>(v);
+    }
+    throw refuse();
+}
+
 }  // namespace
 
 // ---- control requests (audioctl) ---------------------------------------------------------
@@ -28,8 +63,8 @@ static bool ParseStreams(const json& j, const char* key, SampleFormat fmt, std::
     if (!j.contains(key)) return true;
     if (!j[key].is_array()) return false;
     for (const auto& v : j[key]) {
-        if (!v.is_number_unsigned() || v.get<uint32_t>() == 0 || v.get<uint32_t>() > 64) return false;
-        out.push_back({v.get<uint32_t>(), fmt});
+        if (!v.is_number_unsigned() || v.get<uint64_t>() == 0 || v.get<uint64_t>() > 64) return false;
+        out.push_back({static_cast<uint32_t>(v.get<uint64_t>()), fmt});
     }
     return true;
 }
@@ -66,9 +101,9 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
             if (s.inputs.empty() && s.outputs.empty()) return fail("a device needs at least one stream");
             if (s.inputs.size() > audioproto::kMaxIOStreams || s.outputs.size() > audioproto::kMaxIOStreams)
                 return fail("too many streams");
-            s.bufferMin = req.value("bufferMin", 32u);
-            s.bufferMax = req.value("bufferMax", 4096u);
-            s.bufferFrames = req.value("bufferFrames", 512u);
+            s.bufferMin = WholeField(req, "bufferMin", 32u);
+            s.bufferMax = WholeField(req, "bufferMax", 4096u);
+            s.bufferFrames = WholeField(req, "bufferFrames", 512u);
             if (s.bufferMin < 1 || s.bufferMax > audioproto::kMaxIOFrames || s.bufferMin > s.bufferMax)
                 return fail("buffer range must lie within 1 to 4096");
             s.driftPpm = req.value("driftPpm", 0.0);
@@ -110,7 +145,7 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
                 }
             }
             if (req.contains("bufferFrames")) {
-                uint32_t f = req.value("bufferFrames", 0u);
+                uint32_t f = WholeField(req, "bufferFrames", 0u);
                 if (f < d->desc.bufferMin || f > d->desc.bufferMax) return fail("buffer frame size out of the device's range");
                 if (d->io.bufferFrames.exchange(f) != f)
                     notes.push_back({d->id, {kAudioDevicePropertyBufferFrameSize, kAudioObjectPropertyScopeGlobal, 0}});
@@ -143,7 +178,7 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
             if (!d) return fail("no device with that UID");
             uint32_t inCh = d->io.inputChannels();
             if (inCh == 0) return fail("the device has no inputs");
-            int channel = req.value("channel", 0);
+            int channel = WholeField(req, "channel", 0);
             if (channel < 0 || channel > int(inCh)) return fail("channel out of range");
             ChannelSignal sig;
             std::string type = req.value("type", "");
@@ -162,7 +197,8 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
                 auto v = std::make_shared<std::vector<float>>();
                 for (const auto& s : req["samples"]) {
                     if (!s.is_number()) return fail("samples must be numbers");
-                    v->push_back(std::clamp(s.get<float>(), -1.0f, 1.0f));
+                    // Clamped as a double: a number beyond a float's range has no float.
+                    v->push_back(static_cast<float>(std::clamp(s.get<double>(), -1.0, 1.0)));
                 }
                 sig.type = SignalType::Samples;
                 sig.samples = v;
@@ -219,8 +255,8 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
         } else if (op == "fail") {
             std::string call = req.value("call", "");
             if (call.empty()) return fail("name the call to fail");
-            int32_t status = req.value("status", 0);
-            int64_t count = req.value("count", int64_t(1));
+            int32_t status = WholeField<int32_t>(req, "status", 0);
+            int64_t count = WholeField<int64_t>(req, "count", 1);
             std::lock_guard<std::mutex> lock(faultMutex_);
             if (status == 0) faults_.erase(call);
             else faults_[call] = Fault{status, count == 0 ? -1 : count};
@@ -260,6 +296,8 @@ std::string Server::control(const std::string& request, bool& shutdownAfter) {
             return fail("unknown request " + op);
         }
     } catch (const json::exception& e) {
+        return fail(std::string("bad request: ") + e.what());
+    } catch (const std::invalid_argument& e) {
         return fail(std::string("bad request: ") + e.what());
     }
     notify(notes);

@@ -404,6 +404,38 @@ TEST_F(IO, BlockProcsRunAsWorkOfTheirQueue) {
     EXPECT_EQ(overlaps.load(), 0);
 }
 
+// A control request's number that its field cannot hold (beyond an int, a fraction for a whole
+// number, a sample beyond a float) is refused as a bad request, never converted to another number.
+TEST_F(IO, ControlNumbersAFieldCannotHoldAreRefused) {
+    const std::vector<nlohmann::json> requests{
+        {{"op", "fail"}, {"call", "AudioDeviceStart"}, {"status", 3.3e40}},
+        {{"op", "fail"}, {"call", "AudioDeviceStart"}, {"status", 4294967297ull}},
+        {{"op", "fail"}, {"call", "AudioDeviceStart"}, {"status", -1}, {"count", 1e300}},
+        {{"op", "fail"}, {"call", "AudioDeviceStart"}, {"status", 1.5}},
+        {{"op", "signal"}, {"uid", "BuiltInMicrophoneDevice"}, {"channel", -1e20}, {"type", "silence"}},
+        {{"op", "alterDevice"}, {"uid", "BuiltInOutputDevice"}, {"bufferFrames", 4294967808ull}},
+        {{"op", "addDevice"}, {"name", "X"}, {"uid", "x"}, {"outputs", {2}}, {"bufferMax", 1e12}},
+        {{"op", "addDevice"}, {"name", "Y"}, {"uid", "y"}, {"outputs", {4294967298ull}}},
+    };
+    for (const auto& request : requests) {
+        auto r = server.control(request);
+        ASSERT_TRUE(r) << request.dump();
+        EXPECT_FALSE(r->value("ok", true)) << request.dump() << " -> " << r->dump();
+    }
+    // No fault was put in place by any of them: the call still works.
+    AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
+    Player p;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(out, PlayProc, &p, &proc), 0);
+    EXPECT_EQ(AudioDeviceStart(out, proc), 0);
+    AudioDeviceStop(out, proc);
+    AudioDeviceDestroyIOProcID(out, proc);
+    auto samples = server.control({{"op", "signal"}, {"uid", "BuiltInMicrophoneDevice"}, {"channel", 1},
+                                   {"type", "samples"}, {"samples", {1e300, -1e300, 0.5}}});
+    ASSERT_TRUE(samples);
+    EXPECT_TRUE(samples->value("ok", false)) << "samples beyond full scale are clamped: " << samples->dump();
+}
+
 TEST_F(IO, AnInjectedFailureHitsTheNamedCallTheGivenNumberOfTimes) {
     auto r = server.control({{"op", "fail"}, {"call", "AudioDeviceStart"}, {"status", int32_t(kAudioHardwareBadDeviceError)}, {"count", 1}});
     ASSERT_TRUE(r && r->value("ok", false));

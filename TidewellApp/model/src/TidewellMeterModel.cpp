@@ -6,6 +6,7 @@
 #include <set>
 
 #include "TidewellCore/RuntimeRouteMap.h"
+#include "TidewellCore/TidewellConstants.h"
 
 namespace tidewell {
 namespace {
@@ -114,9 +115,10 @@ std::optional<TidewellMeterModel::Reading> TidewellMeterModel::derivedOutputRead
   }
   if (factor <= 0.0) return std::nullopt;
 
-  const auto routes =
-      passThru ? RuntimeRouteMap::sourceRoutes(passThru->id, device, device.channelCount)
-               : RuntimeRouteMap::identityRoutes(device.channelCount);
+  // A count from a damaged file is bounded as a stream is: nothing here grows with it.
+  const std::int64_t channelCount = std::clamp<std::int64_t>(device.channelCount, 0, TidewellCore::maximumChannelCount);
+  const auto routes = passThru ? RuntimeRouteMap::sourceRoutes(passThru->id, device, channelCount)
+                               : RuntimeRouteMap::identityRoutes(channelCount);
   const std::vector<double> noGains;
   const std::vector<double>& gains = device.channelGains ? *device.channelGains : noGains;
   auto outputGain = [&](std::int64_t channel) {
@@ -124,12 +126,12 @@ std::optional<TidewellMeterModel::Reading> TidewellMeterModel::derivedOutputRead
                                                  : 1.0;
   };
 
-  const std::size_t channels = std::size_t(std::max<std::int64_t>(device.channelCount, 0));
+  const std::size_t channels = std::size_t(channelCount);
   Reading result{std::vector<double>(channels, 0.0), std::vector<double>(channels, 0.0)};
   for (const auto& route : routes) {
     const std::int64_t s = route.sourceChannel;
     const std::int64_t o = route.outputChannel;
-    if (o < 1 || o > device.channelCount || s < 1 || s > std::int64_t(ring.levels.size())) continue;
+    if (o < 1 || o > channelCount || s < 1 || s > std::int64_t(ring.levels.size())) continue;
     const double gain = outputGain(o);
     auto& level = result.levels[std::size_t(o - 1)];
     level = std::min(1.0, level + gain * (factor * ring.levels[std::size_t(s - 1)]));

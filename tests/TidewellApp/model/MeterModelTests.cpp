@@ -52,6 +52,18 @@ TEST(DerivedOutputReading, RoutesAddUpToAtMostFullScaleAndOutOfRangeRoutesAreIgn
   EXPECT_EQ(reading->peaks, (std::vector<double>{0.9, 0.0}));
 }
 
+// A damaged file's channel count is bounded as a stream is: the reading has at most 64
+// channels, made at once, and a negative count has none.
+TEST(DerivedOutputReading, ACountBeyondAStreamGivesSixtyFourChannels) {
+  Reading ring{std::vector<double>(64, 0.5), std::vector<double>(64, 0.5)};
+  auto reading = derived(ring, deviceWithoutPassThru(std::int64_t(1) << 40));
+  ASSERT_TRUE(reading);
+  EXPECT_EQ(reading->levels, std::vector<double>(64, 0.5));
+  reading = derived(ring, deviceWithoutPassThru(-3));
+  ASSERT_TRUE(reading);
+  EXPECT_TRUE(reading->levels.empty());
+}
+
 TEST(DerivedOutputReading, VolumeAndPassThruGainAreClampedAsThePlugInDoes) {
   DeviceConfig device = makeDevice("D", "Desk");
   Reading ring{{0.1, 0.2}, {0.1, 0.2}};

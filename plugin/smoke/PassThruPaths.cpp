@@ -1,5 +1,7 @@
 #include "PassThruPaths.h"
 
+#include <cstdio>
+
 #include <TidewellRuntimeSupport/TidewellRegions.h>
 
 #include <algorithm>
@@ -30,9 +32,39 @@ std::string text(const unsigned char* image, size_t offset, size_t capacity) {
 }
 
 // A device as the user knows it: by its name, by its UID when it has none.
-std::string describe(const std::string& name, const std::string& uid) { return name.empty() ? uid : name; }
+std::string describe(const std::string& name, const std::string& uid) { return shortName(name.empty() ? uid : name); }
+
+// Where each character of UTF-8 text begins.
+std::vector<size_t> characterStarts(const std::string& text) {
+    std::vector<size_t> starts;
+    for (size_t i = 0; i < text.size(); ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) starts.push_back(i);
+    return starts;
+}
 
 }  // namespace
+
+std::string shortName(const std::string& name) {
+    const std::vector<size_t> starts = characterStarts(name);
+    if (starts.size() <= kShortNameLength) return name;
+    // Its start and its end, which tell devices of one family apart.
+    const size_t head = (kShortNameLength - 1) / 2 + 1, tail = kShortNameLength - 1 - head;
+    return name.substr(0, starts[head]) + "\u2026" + name.substr(starts[starts.size() - tail]);
+}
+
+std::string resultLine(double capturedDbfs, double expectedDbfs, size_t channels) {
+    char line[120];
+    std::snprintf(line, sizeof line, "Captured RMS: %.1f dBFS, expected %.1f, %zu channel%s", capturedDbfs, expectedDbfs,
+                  channels, channels == 1 ? "" : "s");
+    return line;
+}
+
+std::string failureLine(const std::string& name, const ChannelVerdict& verdict) {
+    char values[80];
+    std::snprintf(values, sizeof values, " channel %u at %.1f dBFS, not %.1f", verdict.channel, verdict.capturedDbfs,
+                  verdict.expectedDbfs);
+    return shortName(name) + values;
+}
 
 PathSelection selectPaths(const unsigned char* image, size_t size) {
     PathSelection selection;

@@ -53,10 +53,21 @@ struct ChannelVerdict {
     bool ok = false;
 };
 
+// The verdict is the tool's last line, and the application shows it in two lines of a narrow
+// panel: a device's name in it keeps at most kShortNameLength characters, its start and its
+// end around "…".
+inline constexpr size_t kShortNameLength = 16;
+std::string shortName(const std::string& name);
+// The line a pass shows: the captured level of the channel furthest from what it should carry.
+std::string resultLine(double capturedDbfs, double expectedDbfs, size_t channels);
+
 // What each routed input channel should carry when a tone of `playedDbfs` is played on every
 // output channel, against what the recording holds.
 std::vector<ChannelVerdict> judge(const PassThruPath& path, const float* interleaved, size_t frames,
                                   uint32_t channels, double frequency, double sampleRate, double playedDbfs,
                                   double toleranceDb);
+
+// A failing channel, as the verdict names it.
+std::string failureLine(const std::string& name, const ChannelVerdict& verdict);
 
 }  // namespace tidewell::smoke

@@ -142,6 +142,8 @@ std::vector<unsigned char> readRuntimeRegion() {
 }
 
 std::string nameOf(const tidewell::smoke::PassThruPath& path) { return path.name.empty() ? path.uid : path.name; }
+// The name as a verdict carries it.
+std::string verdictNameOf(const tidewell::smoke::PassThruPath& path) { return tidewell::smoke::shortName(nameOf(path)); }
 
 struct DeviceResult {
     bool ran = false;
@@ -157,12 +159,12 @@ DeviceResult testDevice(const tidewell::smoke::PassThruPath& path) {
     if (!output || !input) {
         std::printf("tidewell-hal-smoke: %s\n", error.c_str());
         result.error = error.rfind("no audio device has the UID", 0) == 0
-                           ? nameOf(path) + " is not in the audio server's device list"
-                           : "Could not open " + nameOf(path);
+                           ? verdictNameOf(path) + " is not in the audio server's device list"
+                           : "Could not open " + verdictNameOf(path);
         return result;
     }
     if (input->totalChannels() < path.channels) {
-        result.error = nameOf(path) + " records fewer channels than it has";
+        result.error = verdictNameOf(path) + " records fewer channels than it has";
         return result;
     }
 
@@ -182,7 +184,7 @@ DeviceResult testDevice(const tidewell::smoke::PassThruPath& path) {
     AudioDeviceIOProcID procID = nullptr;
     if (!startIOProc(output->id, loop, &l, procID, error)) {
         std::printf("tidewell-hal-smoke: %s\n", error.c_str());
-        result.error = "Could not play into " + nameOf(path);
+        result.error = "Could not play into " + verdictNameOf(path);
         return result;
     }
     auto deadline = std::chrono::steady_clock::now() +
@@ -194,12 +196,12 @@ DeviceResult testDevice(const tidewell::smoke::PassThruPath& path) {
     AudioDeviceDestroyIOProcID(output->id, procID);
 
     if (l.layoutMismatch.load()) {
-        result.error = nameOf(path) + ": its input buffers did not match its stream configuration";
+        result.error = verdictNameOf(path) + ": its input buffers did not match its stream configuration";
         return result;
     }
     const uint64_t frames = l.recorded.load();
     if (frames < l.measureFrames) {
-        result.error = nameOf(path) + " stopped delivering audio";
+        result.error = verdictNameOf(path) + " stopped delivering audio";
         return result;
     }
     result.ran = true;
@@ -244,15 +246,10 @@ int main() {
                 worstLevel = v.capturedDbfs;
                 worstExpected = v.expectedDbfs;
             }
-            if (!v.ok && firstFailure.empty()) {
-                char reason[200];
-                std::snprintf(reason, sizeof reason, "%s channel %u: %.1f dBFS, expected %.1f", nameOf(path).c_str(),
-                              v.channel, v.capturedDbfs, v.expectedDbfs);
-                firstFailure = reason;
-            }
+            if (!v.ok && firstFailure.empty()) firstFailure = tidewell::smoke::failureLine(nameOf(path), v);
         }
     }
-    std::printf("Captured RMS: %.2f dBFS (expected %.2f, %zu channels)\n", worstLevel, worstExpected, channels);
+    std::printf("%s\n", tidewell::smoke::resultLine(worstLevel, worstExpected, channels).c_str());
     std::fflush(stdout);
     if (!firstFailure.empty()) return fail(firstFailure);
     return 0;

@@ -70,7 +70,8 @@ TEST(HalSmokePaths, TestsEveryDeviceThatPassesAudioThroughAndSaysWhyEachOtherIsL
     EXPECT_FLOAT_EQ(selection.testable[0].gain, 0.5f);
     EXPECT_EQ(selection.skipped,
               (std::vector<std::string>{"Muted One is muted", "Off One is off",
-                                        "app.tidewell.devices.unwired has no pass-thru wires",
+                                        // Without a name, the device's UID, as short as a name.
+                                        "app.tide\u2026unwired has no pass-thru wires",
                                         "Outside has no pass-thru wires", "Silent is at zero volume"}));
 }
 
@@ -138,4 +139,29 @@ TEST(HalSmokePaths, EachRoutedChannelIsJudgedAgainstItsRoutesAndGains) {
     EXPECT_FALSE(lowVerdicts[1].ok);
     auto none = tones(frames, 4, {{{1499, -12}}, {}, {}, {}});
     EXPECT_FALSE(judge(path, none.data(), frames, 4, 1499, 48000, -12, 1.0)[1].ok);
+}
+
+// The verdict is shown in two lines of the application's panel: a long device name keeps its
+// start and end around "…" (cut between characters, never inside one), and the longest lines
+// stay short.
+TEST(HalSmokePaths, VerdictsNameADeviceShortlyEnoughForTwoLines) {
+    EXPECT_EQ(shortName("Podcast Mix"), "Podcast Mix");
+    EXPECT_EQ(shortName("My Long Podcast Mix For Tuesdays"), "My Long \u2026uesdays");
+    // Twenty two-byte characters: cut between them.
+    std::string accented;
+    for (int i = 0; i < 20; ++i) accented += "\u00e9";
+    std::string eight, seven;
+    for (int i = 0; i < 8; ++i) eight += "\u00e9";
+    for (int i = 0; i < 7; ++i) seven += "\u00e9";
+    EXPECT_EQ(shortName(accented), eight + "\u2026" + seven);
+    ChannelVerdict worst{64, -18.0, -120.0, false};
+    EXPECT_EQ(failureLine(std::string(63, 'x'), worst), "xxxxxxxx\u2026xxxxxxx channel 64 at -120.0 dBFS, not -18.0");
+    EXPECT_EQ(resultLine(-120.0, -18.0, 64), "Captured RMS: -120.0 dBFS, expected -18.0, 64 channels");
+    EXPECT_EQ(resultLine(-18.0, -18.0, 1), "Captured RMS: -18.0 dBFS, expected -18.0, 1 channel");
+    // What the region names a skipped device by, too.
+    Image image;
+    image.add("app.tidewell.devices.long", "My Long Podcast Mix For Tuesdays", 2, TidewellSlotFlagPresent, {{1, 1}});
+    const PathSelection selection = image.select();
+    ASSERT_EQ(selection.skipped.size(), 1u);
+    EXPECT_EQ(selection.skipped[0], "My Long \u2026uesdays is off");
 }

@@ -287,6 +287,24 @@ TEST_F(DiagnosticsTest, TheRunningPassThruTestShowsAnotherSymbolThanTheIdleOne) 
   EXPECT_GT(different, inkedInIdle / 3);
 }
 
+// The self-test's verdict is read in the panel's two status lines whole: the longest the tool
+// says (64 channels far off the mark, or a failing channel of a device with a long name, which
+// the tool shortens to 16 characters) is not cut.
+TEST_F(DiagnosticsTest, TheLongestSelfTestVerdictsAreShownWhole) {
+  build();
+  for (const char* verdict :
+       {"Pass-thru test passed, Captured RMS: -120.0 dBFS, expected -18.0, 64 channels",
+        "Pass-thru test failed: My Long …uesdays channel 64 at -120.0 dBFS, not -18.0",
+        "Pass-thru test failed: Nothing to test: every device is off, muted or unwired",
+        "Pass-thru test failed: My Long …uesdays is not in the audio server's device list",
+        "Pass-thru test failed: Could not open My Long …uesdays"}) {
+    model->setStatusMessage(verdict);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(panel->statusLine()->isTruncated())
+        << verdict << " shows as: " << panel->statusLine()->displayedLines().join(" | ").toStdString();
+  }
+}
+
 TEST_F(DiagnosticsTest, TheConfigurationPathIsShownAndSelectable) {
   build();
   panel->resize(246, panel->sizeHint().height());

@@ -196,7 +196,7 @@ std::optional<QString> DriverInstaller::plugInFolderProblem(const QString& folde
   QString reason;
   if (onlyRootChanges(std::filesystem::path(cleaned.toStdString()).lexically_normal(), 0, reason)) return std::nullopt;
   return QStringLiteral("The plug-in folder ") + cleaned +
-         QStringLiteral(" is not safe to install into as administrator: ") + reason + QLatin1Char('.');
+         QStringLiteral(" is not safe to change as administrator: ") + reason + QLatin1Char('.');
 }
 
 QString driverStagingFolder(const QString& plugInFolder) {

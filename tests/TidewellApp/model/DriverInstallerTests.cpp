@@ -197,7 +197,7 @@ TEST_F(DriverPlugInFolderTest, AFolderOthersCanWriteOrOwnIsRefused) {
     GTEST_SKIP() << "the rest needs folders of root's own";
   }
   const QString open = folder("open", everyone);
-  EXPECT_EQ(problem(open + "/HAL"), "The plug-in folder " + open + "/HAL is not safe to install into as administrator: " +
+  EXPECT_EQ(problem(open + "/HAL"), "The plug-in folder " + open + "/HAL is not safe to change as administrator: " +
                                         open + " can be written by users other than root.");
   const QString group = folder("group", ownerOnly | QFile::WriteGroup | QFile::ExeGroup);
   EXPECT_THAT(problem(group).toStdString(), ::testing::HasSubstr(group.toStdString() + " can be written by users"));

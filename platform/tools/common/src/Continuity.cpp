@@ -327,8 +327,16 @@ ContinuityReport measureContinuity(const std::vector<float>& recording, const st
     double lastAt = 0, lastPosition = 0, slope = 1.0, steps = 0;
     size_t unmatchedRun = 0;
     std::vector<std::pair<double, double>> recent;   // (at, position) since the last step
+    // A search over the whole source costs two transforms of all of it. A block that straddles
+    // a step matches nowhere and the next one is found near again, so while locked the search
+    // waits for a few lost blocks in a row; and in a long stretch that matches nothing it is
+    // made again only every quarter of a second. Blocks since the last one:
+    constexpr size_t kGlobalAfterLost = 3;
+    const size_t kGlobalEvery = std::max<size_t>(1, static_cast<size_t>(0.25 * sampleRate / static_cast<double>(b)));
+    size_t sinceGlobal = SIZE_MAX;
 
     for (size_t p = skip; p + b <= recording.size(); p += b) {
+        if (sinceGlobal != SIZE_MAX) ++sinceGlobal;
         const float* block = recording.data() + p;
         double energy = 0;
         for (size_t i = 0; i < b; ++i) energy += static_cast<double>(block[i]) * block[i];
@@ -344,8 +352,11 @@ ContinuityReport measureContinuity(const std::vector<float>& recording, const st
                     match = searchNear(block, b, energy, src, predicted, 4096, kernel);
                 }
             }
-            if (!match || match->correlation < options.matchThreshold) {
+            const bool globalDue =
+                sinceGlobal >= kGlobalEvery && (!locked || unmatchedRun + 1 >= kGlobalAfterLost);
+            if ((!match || match->correlation < options.matchThreshold) && globalDue) {
                 // Lost (or not yet found): look over the whole source with a longer window.
+                sinceGlobal = 0;
                 const size_t window = std::min<size_t>(8192, recording.size() - p);
                 const int64_t found = global.find(block, window);
                 match = searchNear(block, b, energy, src, static_cast<double>(found), 2, kernel);

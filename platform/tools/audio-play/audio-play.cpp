@@ -34,6 +34,7 @@ struct Player {
     bool useWav = false;
     std::vector<float> wav;  // interleaved, at the device rate, in wavChannels channels
     uint32_t wavChannels = 0;
+    uint64_t wavFrames = 0;             // the file starts again where it ends, when it loops
     uint64_t limitFrames = UINT64_MAX;  // frames to play
     SineGenerator sine;
     std::vector<float> mono;  // one cycle of the sine, shared by every channel
@@ -73,7 +74,7 @@ OSStatus render(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, co
                         // A mono file plays on every channel; extra device channels stay silent.
                         uint32_t fileChannel = p->wavChannels == 1 ? 0 : deviceChannel;
                         if (fileChannel < p->wavChannels)
-                            v = p->wav[(p->position + i) * p->wavChannels + fileChannel];
+                            v = p->wav[((p->position + i) % p->wavFrames) * p->wavChannels + fileChannel];
                     }
                 }
                 dst[i * nch + c] = v;
@@ -110,10 +111,10 @@ std::vector<float> resample(const AudioData& in, double rate) {
 const ToolCommand kTool{
     "audio-play",
     "usage: audio-play [--device UID] [--sine HZ] [--level DBFS] [--wav FILE]\n"
-    "                  [--duration SECONDS] [--bundle-id ID]\n"
+    "                  [--loop yes|no] [--duration SECONDS] [--bundle-id ID]\n"
     "Plays a sine (default 440 Hz at -12 dBFS) or a WAV file into an output device\n"
     "(default: the default output device) until the duration has passed, the file\n"
-    "has ended, or it is interrupted.\n"};
+    "has ended (with --loop yes it starts again instead), or it is interrupted.\n"};
 
 int fail(const std::string& message) { return kTool.fail(message); }
 
@@ -124,6 +125,7 @@ int main(int argc, char** argv) {
     double frequency = 440, level = -12;
     std::optional<double> duration;
     bool sineGiven = false;
+    bool loop = false;
     auto parsed = kTool.parse(argc, argv, [&](const std::string& a, const char* v) -> std::optional<int> {
         if (a == "--device") {
             deviceUID = v;
@@ -131,6 +133,10 @@ int main(int argc, char** argv) {
             wavPath = v;
         } else if (a == "--bundle-id") {
             bundleID = v;
+        } else if (a == "--loop") {
+            if (std::string(v) != "yes" && std::string(v) != "no")
+                return kTool.badArgument("--loop takes yes or no, not \"" + std::string(v) + "\"");
+            loop = std::string(v) == "yes";
         } else if (a == "--sine" || a == "--level" || a == "--duration") {
             auto n = parseNumber(v);
             if (!n) return kTool.badArgument(a + " needs a number, not \"" + v + "\"");
@@ -152,6 +158,7 @@ int main(int argc, char** argv) {
     });
     if (parsed) return *parsed;
     if (sineGiven && !wavPath.empty()) return fail("give either --sine or --wav, not both");
+    if (loop && wavPath.empty()) return fail("--loop repeats a --wav file");
     // The server learns the bundle id from the environment when this process connects.
     if (!bundleID.empty()) setenv("AUDIOSERVER_BUNDLE_ID", bundleID.c_str(), 1);
 
@@ -177,7 +184,9 @@ int main(int argc, char** argv) {
         player->useWav = true;
         player->wav = resample(file, device->sampleRate);
         player->wavChannels = file.channels;
-        player->limitFrames = player->wav.size() / file.channels;
+        player->wavFrames = player->wav.size() / file.channels;
+        if (player->wavFrames == 0) return fail(wavPath + ": the file holds no audio");
+        if (!loop) player->limitFrames = player->wavFrames;
     } else {
         player->sine = SineGenerator::make(frequency, level, device->sampleRate);
     }

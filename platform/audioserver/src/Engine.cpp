@@ -415,6 +415,21 @@ void DeviceEngine::produceInput(uint32_t frames, double rate, const SignalSet* s
     }
 }
 
+void DeviceEngine::skipInput(uint64_t frames, double rate, const SignalSet* signals) {
+    size_t ch = 0;
+    for (const StreamSpec& desc : device_.inputs) {
+        for (uint32_t c = 0; c < desc.channels; ++c, ++ch) {
+            const ChannelSignal& sig = signals->channels[ch];
+            if (sig.type == SignalType::Sine) {
+                phase_[ch] = std::fmod(phase_[ch] + 2.0 * M_PI * sig.frequency / rate * static_cast<double>(frames),
+                                       2.0 * M_PI);
+            } else if (sig.type == SignalType::Samples && sig.samples && !sig.samples->empty()) {
+                samplePos_[ch] = (samplePos_[ch] + frames) % sig.samples->size();
+            }
+        }
+    }
+}
+
 static uint64_t Now() { return HostClockGetTime(); }
 
 void DeviceEngine::run(bool resuming) {
@@ -442,11 +457,16 @@ void DeviceEngine::run(bool resuming) {
         // Sleep to the cycle boundary, on the host clock.
         uint64_t now = Now();
         if (nextBoundary + 4 * periodNs < static_cast<double>(now)) {
-            // Stalled: resync. The cycles passed meanwhile are never served; counted, as they
-            // are a starved machine's steps that no client could prevent.
-            stalled_.fetch_add(static_cast<uint64_t>((static_cast<double>(now) - nextBoundary) / periodNs),
-                               std::memory_order_relaxed);
-            nextBoundary = static_cast<double>(now);
+            // Stalled. The device's clock went on without the server, as a device's does while
+            // its driver is late: the cycles passed meanwhile are lost, its sample time and its
+            // signals move past them, and its cycles stay on their grid. They are counted: a
+            // starved machine's steps, which no client could prevent.
+            const auto missed = static_cast<uint64_t>((static_cast<double>(now) - nextBoundary) / periodNs);
+            stalled_.fetch_add(missed, std::memory_order_relaxed);
+            nextBoundary += static_cast<double>(missed) * periodNs;
+            sampleTime += static_cast<double>(missed) * frames;
+            if (!device_.inputs.empty() && !device_.backend && !tapInput_.load())
+                skipInput(missed * frames, rate, signals_.load());
         }
         if (uint64_t b = 0; device_.backend && device_.backend->nextBoundary(now, b)) nextBoundary = static_cast<double>(b);
         timespec ts{};

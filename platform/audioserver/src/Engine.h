@@ -117,7 +117,8 @@ struct EngineCounters {
     uint64_t cycles = 0;
     uint64_t lateClientCycles = 0;
     // Cycles the device's clock passed while the server itself was held up past them (its IO
-    // thread starved): no client was offered them, so no client was late for them.
+    // thread starved): they are lost, as a device loses cycles its driver is late for, and no
+    // client was offered them, so no client was late for them.
     uint64_t stalledCycles = 0;
     uint64_t captureDroppedFrames = 0;
 };
@@ -172,6 +173,8 @@ private:
     void updateRunning();
     void waitForQuiescence();
     void produceInput(uint32_t frames, double rate, const SignalSet* signals);
+    // Moves the input signals past `frames` frames the device's clock ran without the server.
+    void skipInput(uint64_t frames, double rate, const SignalSet* signals);
 
     EngineDevice& device_;
     std::mutex controlMutex_;

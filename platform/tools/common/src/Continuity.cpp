@@ -194,6 +194,26 @@ struct GlobalSearch {
     }
 };
 
+// The source frame within [from, from + span] where a window of the recording fits best: the
+// same cross-correlation as the whole-source search, over a stretch of the source only, so it
+// costs little enough to try for every block lost near its predicted place.
+int64_t findWithin(const float* window, size_t frames, const Source& src, int64_t from, int64_t span) {
+    size_t size = 1;
+    while (size < static_cast<size_t>(span) + frames) size <<= 1;
+    std::vector<std::complex<double>> stretch(size), w(size);
+    for (size_t k = 0; k < size; ++k) stretch[k] = src.at(from + static_cast<int64_t>(k));
+    for (size_t i = 0; i < frames; ++i) w[i] = window[i];
+    fourierTransform(stretch);
+    fourierTransform(w);
+    for (size_t i = 0; i < size; ++i) w[i] = stretch[i] * std::conj(w[i]);
+    fourierTransform(w, true);
+    size_t best = 0;
+    for (size_t i = 1; i <= static_cast<size_t>(span); ++i) {
+        if (w[i].real() > w[best].real()) best = i;
+    }
+    return from + static_cast<int64_t>(best);
+}
+
 // Gauss-Jordan elimination of the first n rows of normal equations [m | rhs] (rhs in column 4);
 // afterwards m[r][4] / m[r][r] is unknown r. False when singular.
 bool eliminate(double (&m)[4][5], int n) {
@@ -327,11 +347,14 @@ ContinuityReport measureContinuity(const std::vector<float>& recording, const st
     double lastAt = 0, lastPosition = 0, slope = 1.0, steps = 0;
     size_t unmatchedRun = 0;
     std::vector<std::pair<double, double>> recent;   // (at, position) since the last step
-    // A search over the whole source costs two transforms of all of it. A block that straddles
-    // a step matches nowhere and the next one is found near again, so while locked the search
-    // waits for a few lost blocks in a row; and in a long stretch that matches nothing it is
-    // made again only every quarter of a second. Blocks since the last one:
+    // A search over the whole source costs two transforms of all of it. A block lost near its
+    // predicted place is first looked for within a second of it, which finds every step a
+    // helper makes; a block that straddles a step matches nowhere and the next one is found
+    // again, so while locked the whole source waits for a few lost blocks in a row, and in a
+    // long stretch that matches nothing it is searched again only every quarter of a second.
+    // Blocks since the last such search:
     constexpr size_t kGlobalAfterLost = 3;
+    const auto kLocalSpan = static_cast<int64_t>(sampleRate);
     const size_t kGlobalEvery = std::max<size_t>(1, static_cast<size_t>(0.25 * sampleRate / static_cast<double>(b)));
     size_t sinceGlobal = SIZE_MAX;
 
@@ -350,6 +373,13 @@ ContinuityReport measureContinuity(const std::vector<float>& recording, const st
                 match = searchNear(block, b, energy, src, predicted, 16, kernel);
                 if (!match || match->correlation < options.matchThreshold) {
                     match = searchNear(block, b, energy, src, predicted, 4096, kernel);
+                }
+                if (!match || match->correlation < options.matchThreshold) {
+                    const size_t window = std::min<size_t>(8192, recording.size() - p);
+                    const int64_t found = findWithin(block, window, src,
+                                                     static_cast<int64_t>(std::llround(predicted)) - kLocalSpan,
+                                                     2 * kLocalSpan);
+                    match = searchNear(block, b, energy, src, static_cast<double>(found), 2, kernel);
                 }
             }
             const bool globalDue =

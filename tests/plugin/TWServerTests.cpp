@@ -43,6 +43,54 @@ TEST_F(HostedPlugIn, DevicesFollowTheRuntimeRegion) {
     EXPECT_TRUE(Within(1s, [] { return DeviceByUID("tw.e2e.two") == 0 && DeviceByUID(kLegacyUID) != 0; }));
 }
 
+// A virtual device's cycles keep the plug-in's own clock through a stall of the server: the
+// periods it passed while the server was held up are lost and counted, and the times a client
+// gets keep host time and sample time together, as the plug-in's zero time stamps do.
+struct StampKeeper {
+    std::atomic<uint64_t> calls{0};
+    std::atomic<double> firstSample{-1}, lastSample{-1};
+    std::atomic<uint64_t> firstHost{0}, lastHost{0};
+};
+
+OSStatus KeepStamps(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp* inputTime,
+                    AudioBufferList*, const AudioTimeStamp*, void* data) {
+    auto* k = static_cast<StampKeeper*>(data);
+    if (inputTime != nullptr) {
+        if (k->calls.load() == 0) {
+            k->firstSample.store(inputTime->mSampleTime);
+            k->firstHost.store(inputTime->mHostTime);
+        }
+        k->lastSample.store(inputTime->mSampleTime);
+        k->lastHost.store(inputTime->mHostTime);
+    }
+    k->calls.fetch_add(1);
+    return 0;
+}
+
+TEST_F(HostedPlugIn, AServerHeldUpLosesTheVirtualDevicesCyclesOnThePlugInsClock) {
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.stall", "Stall", 2, {{1, 1}, {2, 2}})}, false);
+    ASSERT_TRUE(Within(2s, [] { return DeviceByUID("tw.e2e.stall") != 0; }));
+    AudioObjectID device = DeviceByUID("tw.e2e.stall");
+    StampKeeper keeper;
+    AudioDeviceIOProcID proc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(device, KeepStamps, &keeper, &proc), 0);
+    ASSERT_EQ(AudioDeviceStart(device, proc), 0);
+    ASSERT_TRUE(Within(5s, [&] { return keeper.calls.load() > 10; }));
+    const uint64_t lostBefore = audiotest::CyclesOf(*server_, "tw.e2e.stall").late;
+    ASSERT_EQ(::kill(server_->pid(), SIGSTOP), 0);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(::kill(server_->pid(), SIGCONT), 0);
+    const uint64_t calls = keeper.calls.load();
+    ASSERT_TRUE(Within(5s, [&] { return keeper.calls.load() > calls + 10; }));
+    AudioDeviceStop(device, proc);
+    AudioDeviceDestroyIOProcID(device, proc);
+    // 200 ms of cycles of 512 frames or fewer: 18 or more lost.
+    EXPECT_GE(audiotest::CyclesOf(*server_, "tw.e2e.stall").late - lostBefore, 18u);
+    const double byHost = double(AudioConvertHostTimeToNanos(keeper.lastHost.load()) -
+                                 AudioConvertHostTimeToNanos(keeper.firstHost.load())) * 48000e-9;
+    EXPECT_NEAR(byHost, keeper.lastSample.load() - keeper.firstSample.load(), 2.0);
+}
+
 TEST_F(HostedPlugIn, SixteenPublishedDevicesAllAppearInTheDeviceList) {
     // The usual start: no region yet, the legacy device holds one of the sixteen records.
     ASSERT_TRUE(Within(2s, [] { return DeviceByUID(kLegacyUID) != 0; }));

@@ -444,6 +444,7 @@ void DeviceEngine::run(bool resuming) {
     double sampleTime = resuming ? sampleTime_ : 0;
     uint64_t cycle = resuming ? cycle_ : 0;
     double nextBoundary = static_cast<double>(Now());
+    bool onDriverTimeline = false;  // a driver's sample time has been taken
     const uint32_t outChannels = device_.outputChannels();
     const BlockLayout& layout = layout_;
 
@@ -456,7 +457,19 @@ void DeviceEngine::run(bool resuming) {
 
         // Sleep to the cycle boundary, on the host clock.
         uint64_t now = Now();
-        if (nextBoundary + 4 * periodNs < static_cast<double>(now)) {
+        uint64_t driverBoundary = 0;
+        double driverSampleTime = 0;
+        if (device_.backend && device_.backend->nextBoundary(now, driverBoundary, driverSampleTime)) {
+            // The driver's clock: its cycle boundaries and their sample times, which its own IO
+            // follows. Periods it passed without a cycle served are lost, as on the server's own
+            // grid below; a driver that starts its clock again begins a new timeline.
+            if (onDriverTimeline && driverSampleTime > sampleTime + 0.5 * frames)
+                stalled_.fetch_add(static_cast<uint64_t>(std::llround((driverSampleTime - sampleTime) / frames)),
+                                   std::memory_order_relaxed);
+            onDriverTimeline = true;
+            nextBoundary = static_cast<double>(driverBoundary);
+            sampleTime = driverSampleTime;
+        } else if (nextBoundary + 4 * periodNs < static_cast<double>(now)) {
             // Stalled. The device's clock went on without the server, as a device's does while
             // its driver is late: the cycles passed meanwhile are lost, its sample time and its
             // signals move past them, and its cycles stay on their grid. They are counted: a
@@ -468,7 +481,6 @@ void DeviceEngine::run(bool resuming) {
             if (!device_.inputs.empty() && !device_.backend && !tapInput_.load())
                 skipInput(missed * frames, rate, signals_.load());
         }
-        if (uint64_t b = 0; device_.backend && device_.backend->nextBoundary(now, b)) nextBoundary = static_cast<double>(b);
         timespec ts{};
         auto target = static_cast<uint64_t>(nextBoundary);
         ts.tv_sec = static_cast<time_t>(target / 1000000000ull);

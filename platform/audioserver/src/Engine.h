@@ -44,9 +44,9 @@ struct StreamSpec {
 // device) instead of the emulated signal and sink. Called on the IO thread only.
 struct EngineBackend {
     virtual ~EngineBackend() = default;
-    // Host time of the next cycle boundary after now, on the driver's timeline; false
-    // keeps the engine's own pacing for this cycle.
-    virtual bool nextBoundary(uint64_t now, uint64_t& boundary) = 0;
+    // Host time of the next cycle boundary after now, on the driver's timeline, and the
+    // driver's sample time there; false keeps the engine's own pacing for this cycle.
+    virtual bool nextBoundary(uint64_t now, uint64_t& boundary, double& sampleTime) = 0;
     // One client's input for this cycle, into its block (interleaved, blockChannels wide).
     virtual void readInput(uint32_t clientID, float* interleaved, uint32_t frames, uint32_t blockChannels) = 0;
     // The mix of every client's output, once per cycle.

@@ -68,7 +68,7 @@ struct PlugInIO : EngineBackend {
     std::vector<float> scratch;  // kMaxIOFrames x 64 floats
 
     PlugInIO();
-    bool nextBoundary(uint64_t now, uint64_t& boundary) override;
+    bool nextBoundary(uint64_t now, uint64_t& boundary, double& sampleTime) override;
     void readInput(uint32_t clientID, float* interleaved, uint32_t frames, uint32_t blockChannels) override;
     void writeMix(const float* interleaved, uint32_t frames, uint32_t mixChannels) override;
 

@@ -214,13 +214,15 @@ AudioServerPlugInIOCycleInfo PlugInIO::cycleInfo(uint32_t frames) const {
     return info;
 }
 
-bool PlugInIO::nextBoundary(uint64_t now, uint64_t& boundary) {
+bool PlugInIO::nextBoundary(uint64_t now, uint64_t& boundary, double& sampleTime) {
     (void)now;
-    Float64 sampleTime = 0;
+    Float64 zeroSampleTime = 0;
     UInt64 hostTime = 0, seed = 0;
-    if (Table(driver).GetZeroTimeStamp(driver, device, 0, &sampleTime, &hostTime, &seed) != 0) return false;
-    const double periodNs = double(periodFrames.load(std::memory_order_relaxed)) / 48000.0 * 1e9;
+    if (Table(driver).GetZeroTimeStamp(driver, device, 0, &zeroSampleTime, &hostTime, &seed) != 0) return false;
+    const uint32_t period = periodFrames.load(std::memory_order_relaxed);
+    const double periodNs = double(period) / 48000.0 * 1e9;
     boundary = hostTime + static_cast<uint64_t>(periodNs);
+    sampleTime = zeroSampleTime + period;
     cycle.fetch_add(1, std::memory_order_relaxed);
     return true;
 }

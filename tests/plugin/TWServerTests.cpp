@@ -46,24 +46,9 @@ TEST_F(HostedPlugIn, DevicesFollowTheRuntimeRegion) {
 // A virtual device's cycles keep the plug-in's own clock through a stall of the server: the
 // periods it passed while the server was held up are lost and counted, and the times a client
 // gets keep host time and sample time together, as the plug-in's zero time stamps do.
-struct StampKeeper {
-    std::atomic<uint64_t> calls{0};
-    std::atomic<double> firstSample{-1}, lastSample{-1};
-    std::atomic<uint64_t> firstHost{0}, lastHost{0};
-};
-
 OSStatus KeepStamps(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp* inputTime,
                     AudioBufferList*, const AudioTimeStamp*, void* data) {
-    auto* k = static_cast<StampKeeper*>(data);
-    if (inputTime != nullptr) {
-        if (k->calls.load() == 0) {
-            k->firstSample.store(inputTime->mSampleTime);
-            k->firstHost.store(inputTime->mHostTime);
-        }
-        k->lastSample.store(inputTime->mSampleTime);
-        k->lastHost.store(inputTime->mHostTime);
-    }
-    k->calls.fetch_add(1);
+    static_cast<audiotest::CycleStamps*>(data)->keep(inputTime);
     return 0;
 }
 
@@ -71,7 +56,7 @@ TEST_F(HostedPlugIn, AServerHeldUpLosesTheVirtualDevicesCyclesOnThePlugInsClock)
     tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.stall", "Stall", 2, {{1, 1}, {2, 2}})}, false);
     ASSERT_TRUE(Within(2s, [] { return DeviceByUID("tw.e2e.stall") != 0; }));
     AudioObjectID device = DeviceByUID("tw.e2e.stall");
-    StampKeeper keeper;
+    audiotest::CycleStamps keeper;
     AudioDeviceIOProcID proc = nullptr;
     ASSERT_EQ(AudioDeviceCreateIOProcID(device, KeepStamps, &keeper, &proc), 0);
     ASSERT_EQ(AudioDeviceStart(device, proc), 0);
@@ -86,9 +71,7 @@ TEST_F(HostedPlugIn, AServerHeldUpLosesTheVirtualDevicesCyclesOnThePlugInsClock)
     AudioDeviceDestroyIOProcID(device, proc);
     // 200 ms of cycles of 512 frames or fewer: 18 or more lost.
     EXPECT_GE(audiotest::CyclesOf(*server_, "tw.e2e.stall").late - lostBefore, 18u);
-    const double byHost = double(AudioConvertHostTimeToNanos(keeper.lastHost.load()) -
-                                 AudioConvertHostTimeToNanos(keeper.firstHost.load())) * 48000e-9;
-    EXPECT_NEAR(byHost, keeper.lastSample.load() - keeper.firstSample.load(), 2.0);
+    EXPECT_NEAR(keeper.hostSpanned(48000), keeper.samplesSpanned(), 2.0);
 }
 
 TEST_F(HostedPlugIn, SixteenPublishedDevicesAllAppearInTheDeviceList) {

@@ -168,31 +168,16 @@ TEST_F(IO, ClientsInTwoProcessesAreMixed) {
 // cycles its driver is late for: the device's clock goes on, so its cycles keep their grid and
 // their sample time moves past the lost ones, and the server counts them, so that a client's gap
 // from it is told from one of its own.
-struct TimeKeeper {
-    std::atomic<uint64_t> calls{0};
-    std::atomic<double> firstSample{-1}, lastSample{-1};
-    std::atomic<uint64_t> firstHost{0}, lastHost{0};
-};
-
 OSStatus KeepTime(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
                   const AudioTimeStamp* outputTime, void* data) {
-    auto* k = static_cast<TimeKeeper*>(data);
-    if (outputTime != nullptr) {
-        if (k->calls.load() == 0) {
-            k->firstSample.store(outputTime->mSampleTime);
-            k->firstHost.store(outputTime->mHostTime);
-        }
-        k->lastSample.store(outputTime->mSampleTime);
-        k->lastHost.store(outputTime->mHostTime);
-    }
-    k->calls.fetch_add(1);
+    static_cast<CycleStamps*>(data)->keep(outputTime);
     return 0;
 }
 
 TEST_F(IO, AServerHeldUpPastItsCyclesLosesThemOnTheDevicesClockAndCountsThem) {
     AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
     ASSERT_NE(out, 0u);
-    TimeKeeper keeper;
+    CycleStamps keeper;
     AudioDeviceIOProcID proc = nullptr;
     ASSERT_EQ(AudioDeviceCreateIOProcID(out, KeepTime, &keeper, &proc), 0);
     ASSERT_EQ(AudioDeviceStart(out, proc), 0);
@@ -221,10 +206,8 @@ TEST_F(IO, AServerHeldUpPastItsCyclesLosesThemOnTheDevicesClockAndCountsThem) {
     EXPECT_LE(double(stalled() - before), stoppedCycles + 1) << "only the cycles it was stopped for";
     EXPECT_GE(CyclesOf(server, "BuiltInOutputDevice").late - lostBefore, 14u) << "counted as cycles lost";
     // Across the stall, sample time and host time went on together, on the cycle's grid.
-    const double byHost = double(AudioConvertHostTimeToNanos(keeper.lastHost.load()) -
-                                 AudioConvertHostTimeToNanos(keeper.firstHost.load())) * 48000e-9;
-    const double bySamples = keeper.lastSample.load() - keeper.firstSample.load();
-    EXPECT_NEAR(byHost, bySamples, 2.0);
+    const double bySamples = keeper.samplesSpanned();
+    EXPECT_NEAR(keeper.hostSpanned(48000), bySamples, 2.0);
     EXPECT_EQ(std::fmod(bySamples, 512.0), 0.0);
 }
 

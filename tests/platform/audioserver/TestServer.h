@@ -7,6 +7,7 @@
 
 #include <AudioToolsCommon/Wav.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -86,6 +87,31 @@ inline uint64_t LostCycles(TestServer& server) {
     }
     return lost;
 }
+
+// The first and the latest of a proc's cycle time stamps, written by its IO thread: how far host
+// time and sample time went between them.
+struct CycleStamps {
+    std::atomic<uint64_t> calls{0};
+    std::atomic<double> firstSample{0}, lastSample{0};
+    std::atomic<uint64_t> firstHost{0}, lastHost{0};
+    void keep(const AudioTimeStamp* time) {
+        if (time != nullptr) {
+            if (calls.load() == 0) {
+                firstSample.store(time->mSampleTime);
+                firstHost.store(time->mHostTime);
+            }
+            lastSample.store(time->mSampleTime);
+            lastHost.store(time->mHostTime);
+        }
+        calls.fetch_add(1);
+    }
+    double samplesSpanned() const { return lastSample.load() - firstSample.load(); }
+    // Host time spanned, in frames at `rate`.
+    double hostSpanned(double rate) const {
+        return double(AudioConvertHostTimeToNanos(lastHost.load()) - AudioConvertHostTimeToNanos(firstHost.load())) *
+               rate * 1e-9;
+    }
+};
 
 // Waiting on events instead of asserting how long something took.
 

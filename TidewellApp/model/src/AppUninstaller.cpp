@@ -240,8 +240,14 @@ bool AppUninstaller::isRemovable(const UserDataItem& item) const {
   // The preferences' folder lies in the configuration folder, which is held to the same rule.
   const QString xdg = item.isPreferences ? QFileInfo(base).path() : base;
   if (item.base.isEmpty()) return false;
-  for (const QString& folder : {base, xdg})
+  // Compared as written and as the file system resolves it: another spelling of the home
+  // through a symbolic link is still the home.
+  const QString realHome = QFileInfo(home).canonicalFilePath();
+  for (const QString& folder : {base, xdg}) {
     if (!QDir::isAbsolutePath(folder) || folder == QStringLiteral("/") || folder == home) return false;
+    const QString real = QFileInfo(folder).canonicalFilePath();
+    if (real == QStringLiteral("/") || (!real.isEmpty() && real == realHome)) return false;
+  }
   const QString path = QDir::cleanPath(item.path);
   const QFileInfo info(path);
   if (!QDir::isAbsolutePath(path) || info.path() != base) return false;

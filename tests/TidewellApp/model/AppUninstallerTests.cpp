@@ -518,6 +518,22 @@ TEST_F(AppUninstallerTest, AnXdgFolderThatIsTheHomeKeepsTheUsersOwnFolders) {
   EXPECT_FALSE(QFileInfo::exists(l.appSupport)) << "the data folder is still the product's";
   EXPECT_EQ(terminations, 0);
 
+  // The home by another name, through a symbolic link, and the root the same way.
+  QTemporaryDir links;
+  ASSERT_TRUE(QFile::link(home.path(), links.filePath("home")));
+  ASSERT_TRUE(QFile::link("/", links.filePath("root")));
+  for (const QString& alias : {links.filePath("home"), links.filePath("root")}) {
+    qputenv("XDG_STATE_HOME", alias.toUtf8());
+    AppUninstaller aliased(s);
+    int refused = 0;
+    for (const auto& item : aliased.userDataItems()) {
+      if (item.base != alias) continue;
+      EXPECT_FALSE(aliased.isRemovable(item)) << item.path.toStdString();
+      ++refused;
+    }
+    EXPECT_GT(refused, 0) << alias.toStdString();
+  }
+
   // The configuration folder set to the home: the preferences' folder is the one named rule.
   qputenv("XDG_STATE_HOME", (home.path() + "/state").toUtf8());
   qputenv("XDG_CONFIG_HOME", home.path().toUtf8());

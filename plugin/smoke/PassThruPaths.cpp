@@ -1,10 +1,9 @@
 #include "PassThruPaths.h"
 
-#include <cstdio>
-
 #include <TidewellRuntimeSupport/TidewellRegions.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 
@@ -31,9 +30,6 @@ std::string text(const unsigned char* image, size_t offset, size_t capacity) {
     return std::string(begin, strnlen(begin, capacity));
 }
 
-// A device as the user knows it: by its name, by its UID when it has none.
-std::string describe(const std::string& name, const std::string& uid) { return shortName(name.empty() ? uid : name); }
-
 // Where each character of UTF-8 text begins.
 std::vector<size_t> characterStarts(const std::string& text) {
     std::vector<size_t> starts;
@@ -51,6 +47,10 @@ std::string shortName(const std::string& name) {
     const size_t head = (kShortNameLength - 1) / 2 + 1, tail = kShortNameLength - 1 - head;
     return name.substr(0, starts[head]) + "\u2026" + name.substr(starts[starts.size() - tail]);
 }
+
+std::string displayName(const PassThruPath& path) { return path.name.empty() ? path.uid : path.name; }
+
+std::string verdictName(const PassThruPath& path) { return shortName(displayName(path)); }
 
 std::string resultLine(double capturedDbfs, double expectedDbfs, size_t channels) {
     char line[120];
@@ -85,7 +85,7 @@ PathSelection selectPaths(const unsigned char* image, size_t size) {
         path.name = text(image, slot + offsetof(TidewellRuntimeDeviceSlot, name), TidewellRuntimeNameCapacity);
         if (path.uid.empty()) continue;
         path.channels = word(image, slot + offsetof(TidewellRuntimeDeviceSlot, channelCount));
-        const std::string who = describe(path.name, path.uid);
+        const std::string who = verdictName(path);
         if (path.channels < 1 || path.channels > TidewellRuntimeMaxChannels) {
             selection.skipped.push_back(who + " has no channels");
             continue;

@@ -58,6 +58,10 @@ struct ChannelVerdict {
 // end around "…".
 inline constexpr size_t kShortNameLength = 16;
 std::string shortName(const std::string& name);
+// A device as the user knows it: by its name, by its UID when it has none.
+std::string displayName(const PassThruPath& path);
+// That name as a verdict carries it.
+std::string verdictName(const PassThruPath& path);
 // The line a pass shows: the captured level of the channel furthest from what it should carry.
 std::string resultLine(double capturedDbfs, double expectedDbfs, size_t channels);
 

@@ -27,6 +27,7 @@
 #include <vector>
 
 using namespace tidewell::tools;
+namespace smoke = tidewell::smoke;
 
 namespace {
 
@@ -141,17 +142,14 @@ std::vector<unsigned char> readRuntimeRegion() {
     return image;
 }
 
-std::string nameOf(const tidewell::smoke::PassThruPath& path) { return path.name.empty() ? path.uid : path.name; }
-// The name as a verdict carries it.
-std::string verdictNameOf(const tidewell::smoke::PassThruPath& path) { return tidewell::smoke::shortName(nameOf(path)); }
 
 struct DeviceResult {
     bool ran = false;
     std::string error;
-    std::vector<tidewell::smoke::ChannelVerdict> verdicts;
+    std::vector<smoke::ChannelVerdict> verdicts;
 };
 
-DeviceResult testDevice(const tidewell::smoke::PassThruPath& path) {
+DeviceResult testDevice(const smoke::PassThruPath& path) {
     DeviceResult result;
     std::string error;
     auto output = findDevice(path.uid, false, error);
@@ -159,12 +157,12 @@ DeviceResult testDevice(const tidewell::smoke::PassThruPath& path) {
     if (!output || !input) {
         std::printf("tidewell-hal-smoke: %s\n", error.c_str());
         result.error = error.rfind("no audio device has the UID", 0) == 0
-                           ? verdictNameOf(path) + " is not in the audio server's device list"
-                           : "Could not open " + verdictNameOf(path);
+                           ? smoke::verdictName(path) + " is not in the audio server's device list"
+                           : "Could not open " + smoke::verdictName(path);
         return result;
     }
     if (input->totalChannels() < path.channels) {
-        result.error = verdictNameOf(path) + " records fewer channels than it has";
+        result.error = smoke::verdictName(path) + " records fewer channels than it has";
         return result;
     }
 
@@ -178,13 +176,13 @@ DeviceResult testDevice(const tidewell::smoke::PassThruPath& path) {
     l.recording.assign(l.measureFrames * l.inputChannels, 0.0f);
 
     std::printf("tidewell-hal-smoke: playing %.0f Hz at %.1f dBFS into %s (%s) and recording it back\n", kFrequency,
-                kLevelDbfs, nameOf(path).c_str(), path.uid.c_str());
+                kLevelDbfs, smoke::displayName(path).c_str(), path.uid.c_str());
     std::fflush(stdout);
 
     AudioDeviceIOProcID procID = nullptr;
     if (!startIOProc(output->id, loop, &l, procID, error)) {
         std::printf("tidewell-hal-smoke: %s\n", error.c_str());
-        result.error = "Could not play into " + verdictNameOf(path);
+        result.error = "Could not play into " + smoke::verdictName(path);
         return result;
     }
     auto deadline = std::chrono::steady_clock::now() +
@@ -196,16 +194,16 @@ DeviceResult testDevice(const tidewell::smoke::PassThruPath& path) {
     AudioDeviceDestroyIOProcID(output->id, procID);
 
     if (l.layoutMismatch.load()) {
-        result.error = verdictNameOf(path) + ": its input buffers did not match its stream configuration";
+        result.error = smoke::verdictName(path) + ": its input buffers did not match its stream configuration";
         return result;
     }
     const uint64_t frames = l.recorded.load();
     if (frames < l.measureFrames) {
-        result.error = verdictNameOf(path) + " stopped delivering audio";
+        result.error = smoke::verdictName(path) + " stopped delivering audio";
         return result;
     }
     result.ran = true;
-    result.verdicts = tidewell::smoke::judge(path, l.recording.data(), frames, l.inputChannels, kFrequency,
+    result.verdicts = smoke::judge(path, l.recording.data(), frames, l.inputChannels, kFrequency,
                                              input->sampleRate, kLevelDbfs, kToleranceDb);
     return result;
 }
@@ -238,7 +236,7 @@ int main() {
         if (!result.ran) return fail(result.error);
         for (const ChannelVerdict& v : result.verdicts) {
             ++channels;
-            std::printf("  %s channel %u: %.2f dBFS, expected %.2f dBFS\n", nameOf(path).c_str(), v.channel,
+            std::printf("  %s channel %u: %.2f dBFS, expected %.2f dBFS\n", smoke::displayName(path).c_str(), v.channel,
                         v.capturedDbfs, v.expectedDbfs);
             const double off = std::isfinite(v.capturedDbfs) ? std::fabs(v.capturedDbfs - v.expectedDbfs) : 1e9;
             if (off > worstOff) {
@@ -246,10 +244,10 @@ int main() {
                 worstLevel = v.capturedDbfs;
                 worstExpected = v.expectedDbfs;
             }
-            if (!v.ok && firstFailure.empty()) firstFailure = tidewell::smoke::failureLine(nameOf(path), v);
+            if (!v.ok && firstFailure.empty()) firstFailure = smoke::failureLine(smoke::displayName(path), v);
         }
     }
-    std::printf("%s\n", tidewell::smoke::resultLine(worstLevel, worstExpected, channels).c_str());
+    std::printf("%s\n", smoke::resultLine(worstLevel, worstExpected, channels).c_str());
     std::fflush(stdout);
     if (!firstFailure.empty()) return fail(firstFailure);
     return 0;

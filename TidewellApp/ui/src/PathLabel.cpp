@@ -80,7 +80,6 @@ void PathLabel::resizeEvent(QResizeEvent* event) {
     if (text().count(QLatin1Char('\n')) != before.count(QLatin1Char('\n'))) updateGeometry();
 }
 
-
 void PathLabel::changeEvent(QEvent* event) {
     QLabel::changeEvent(event);
     if (event->type() == QEvent::FontChange) relayOut();

@@ -263,9 +263,9 @@ TEST_F(AcceptanceScenarioTest, Step3_AnApplicationAndTheUsbInputAreRoutedOntoThe
 // The helpers' continuity targets: after 3 s of settling the rate within 20 ppm, no audio
 // dropped or inserted, every block found again, at equal rates each block matching with a
 // correlation of 0.999 or more. A cycle the loaded server gives up on, or never serves while it is
-// held up itself, is a gap no helper can prevent; the server counts them, so a recording during which it counted any may show as many
-// disturbances (steps within 1.5 s of each other) as it counted, and the rest of the targets
-// then stand aside.
+// held up itself, is a gap no helper can prevent; the server counts them, so a recording during
+// which it counted any may show as many disturbances (steps within 1.5 s of each other) as it
+// counted, and the rest of the targets then stand aside.
 
 // Cycles lost per device, from `audioctl counters`: client cycles the server gave up on, and
 // cycles it never served while it was itself held up.

@@ -352,7 +352,6 @@ TEST_F(DiagnosticsTest, OutsideNamesInStatusLinesAndTooltipsShowLiterally) {
   EXPECT_EQ(panel->statusLine()->toolTip(), "Saved");
 }
 
-
 // A path longer than two lines of the panel keeps its start and its file's name, with "…" where
 // the middle was left out, in two lines; copying it copies the whole path.
 TEST(PathLabel, ALongPathKeepsItsStartAndItsFileNameAndCopiesWhole) {

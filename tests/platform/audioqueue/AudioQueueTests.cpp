@@ -211,15 +211,8 @@ TEST_F(Queue, AnInputQueueThatMissesDeviceCyclesShowsTheLostFramesInItsSampleTim
         }
         return 0;
     };
-    AudioObjectID usb = 0;
-    {
-        CFStringRef uid = CFStringCreateWithCString(nullptr, "USBAudioInterface", kCFStringEncodingUTF8);
-        AudioObjectPropertyAddress address = {kAudioHardwarePropertyTranslateUIDToDevice, kAudioObjectPropertyScopeGlobal,
-                                              kAudioObjectPropertyElementMain};
-        UInt32 size = sizeof usb;
-        ASSERT_EQ(AudioObjectGetPropertyData(kAudioObjectSystemObject, &address, sizeof uid, &uid, &size, &usb), 0);
-        CFRelease(uid);
-    }
+    const AudioObjectID usb = DeviceByUID("USBAudioInterface");
+    ASSERT_NE(usb, 0u);
     AudioDeviceIOProcID stallProc = nullptr;
     ASSERT_EQ(AudioDeviceCreateIOProcID(usb, stall, &staller, &stallProc), 0);
     ASSERT_EQ(AudioDeviceStart(usb, stallProc), 0);

@@ -182,13 +182,7 @@ TEST_F(IO, AServerHeldUpPastItsCyclesLosesThemOnTheDevicesClockAndCountsThem) {
     ASSERT_EQ(AudioDeviceCreateIOProcID(out, KeepTime, &keeper, &proc), 0);
     ASSERT_EQ(AudioDeviceStart(out, proc), 0);
     ASSERT_TRUE(WaitUntil([&] { return keeper.calls.load() > 10; }));
-    auto stalled = [&] {
-        uint64_t n = 0;
-        if (auto r = server.control({{"op", "counters"}}))
-            for (const auto& d : (*r)["devices"])
-                if (d.value("uid", "") == "BuiltInOutputDevice") n = d.value("stalledCycles", uint64_t(0));
-        return n;
-    };
+    auto stalled = [&] { return CyclesOf(server, "BuiltInOutputDevice").stalled; };
     const uint64_t before = stalled();
     const uint64_t lostBefore = CyclesOf(server, "BuiltInOutputDevice").late;
     // 200 ms: about 19 cycles of 512 frames at 48 kHz.

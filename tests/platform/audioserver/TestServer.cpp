@@ -280,7 +280,8 @@ DeviceCycles CyclesOf(TestServer& server, const std::string& uid) {
     for (const auto& d : (*r)["devices"])
         if (d.value("uid", "") == uid) {
             out.cycles = d.value("cycles", uint64_t(0));
-            out.late = d.value("lateClientCycles", uint64_t(0)) + d.value("stalledCycles", uint64_t(0));
+            out.late = LostCyclesIn(d);
+            out.stalled = d.value("stalledCycles", uint64_t(0));
         }
     return out;
 }

@@ -78,12 +78,18 @@ private:
     pid_t pid_ = -1;
 };
 
-// Cycles the server gave up on a client, or never served at all while it was itself held up,
-// over every device: a starved machine's steps, which no client can prevent.
+// Cycles of one device in a "counters" answer that the server gave up on a client, or never
+// served at all while it was itself held up: a starved machine's steps, which no client can
+// prevent.
+inline uint64_t LostCyclesIn(const nlohmann::json& device) {
+    return device.value("lateClientCycles", uint64_t(0)) + device.value("stalledCycles", uint64_t(0));
+}
+
+// Those cycles over every device.
 inline uint64_t LostCycles(TestServer& server) {
     uint64_t lost = 0;
     if (auto r = server.control({{"op", "counters"}})) {
-        for (const auto& d : (*r)["devices"]) lost += d.value("lateClientCycles", 0ull) + d.value("stalledCycles", 0ull);
+        for (const auto& d : (*r)["devices"]) lost += LostCyclesIn(d);
     }
     return lost;
 }
@@ -154,12 +160,13 @@ bool Settles(const Counter& counter, std::chrono::milliseconds quiet = std::chro
     return false;
 }
 
-// The server's IO cycle counters of one device ("counters" request): cycles run, and client
-// cycles that were late or that the held-up server never served. Both 0 when the device or the
-// server is unknown.
+// The server's IO cycle counters of one device ("counters" request): cycles run, client cycles
+// that were late or that the held-up server never served, and of those the ones it never
+// served. All 0 when the device or the server is unknown.
 struct DeviceCycles {
     uint64_t cycles = 0;
     uint64_t late = 0;
+    uint64_t stalled = 0;
 };
 DeviceCycles CyclesOf(TestServer& server, const std::string& uid);
 

@@ -159,8 +159,24 @@ std::optional<Match> searchNear(const float* block, size_t frames, double blockE
     return Match{position, correlation};
 }
 
-// The source frame where a window of the recording fits best, over the whole source (circular
-// cross-correlation by FFT). The source's transform is made once.
+// The lag below `lags` at which a window of the recording correlates best with the stretch of
+// source whose transform `spectrum` is (circular cross-correlation by FFT; the window is padded
+// to the spectrum's size).
+size_t bestLag(const std::vector<std::complex<double>>& spectrum, const float* window, size_t frames, size_t lags) {
+    std::vector<std::complex<double>> w(spectrum.size());
+    for (size_t i = 0; i < frames; ++i) w[i] = window[i];
+    fourierTransform(w);
+    for (size_t i = 0; i < w.size(); ++i) w[i] = spectrum[i] * std::conj(w[i]);
+    fourierTransform(w, true);
+    size_t best = 0;
+    for (size_t i = 1; i < lags; ++i) {
+        if (w[i].real() > w[best].real()) best = i;
+    }
+    return best;
+}
+
+// The source frame where a window of the recording fits best, over the whole source. The
+// source's transform is made once.
 struct GlobalSearch {
     const Source& src;
     size_t size = 0;
@@ -180,17 +196,8 @@ struct GlobalSearch {
             }
             fourierTransform(sourceSpectrum);
         }
-        std::vector<std::complex<double>> w(size);
-        for (size_t i = 0; i < frames; ++i) w[i] = window[i];
-        fourierTransform(w);
-        for (size_t i = 0; i < size; ++i) w[i] = sourceSpectrum[i] * std::conj(w[i]);
-        fourierTransform(w, true);
         const size_t usable = src.loops ? static_cast<size_t>(src.length()) : size - frames;
-        size_t best = 0;
-        for (size_t i = 1; i < usable; ++i) {
-            if (w[i].real() > w[best].real()) best = i;
-        }
-        return static_cast<int64_t>(best);
+        return static_cast<int64_t>(bestLag(sourceSpectrum, window, frames, usable));
     }
 };
 
@@ -200,18 +207,10 @@ struct GlobalSearch {
 int64_t findWithin(const float* window, size_t frames, const Source& src, int64_t from, int64_t span) {
     size_t size = 1;
     while (size < static_cast<size_t>(span) + frames) size <<= 1;
-    std::vector<std::complex<double>> stretch(size), w(size);
+    std::vector<std::complex<double>> stretch(size);
     for (size_t k = 0; k < size; ++k) stretch[k] = src.at(from + static_cast<int64_t>(k));
-    for (size_t i = 0; i < frames; ++i) w[i] = window[i];
     fourierTransform(stretch);
-    fourierTransform(w);
-    for (size_t i = 0; i < size; ++i) w[i] = stretch[i] * std::conj(w[i]);
-    fourierTransform(w, true);
-    size_t best = 0;
-    for (size_t i = 1; i <= static_cast<size_t>(span); ++i) {
-        if (w[i].real() > w[best].real()) best = i;
-    }
-    return from + static_cast<int64_t>(best);
+    return from + static_cast<int64_t>(bestLag(stretch, window, frames, static_cast<size_t>(span) + 1));
 }
 
 // Gauss-Jordan elimination of the first n rows of normal equations [m | rhs] (rhs in column 4);

@@ -265,7 +265,10 @@ TEST_F(AcceptanceScenarioTest, Step3_AnApplicationAndTheUsbInputAreRoutedOntoThe
 // correlation of 0.999 or more. A cycle the loaded server gives up on, or never serves while it is
 // held up itself, is a gap no helper can prevent; the server counts them, so a recording during
 // which it counted any may show as many disturbances (steps within 1.5 s of each other) as it
-// counted, and the rest of the targets then stand aside.
+// counted, and the rest of the targets then stand aside. The rate target is a helper's: audio
+// that passed through several helpers in a row (the monitored mix: the tap, then the monitor)
+// may be off by each one's, since each trims its ratio by up to 10 ppm to hold its ring's fill
+// and the rates of hops in a row multiply.
 
 // Cycles lost per device, from `audioctl counters`: client cycles the server gave up on, and
 // cycles it never served while it was itself held up.
@@ -301,7 +304,7 @@ uint64_t lostSince(const LostCycles& before, const LostCycles& after) {
 // The recording's channel against what should be on it.
 
 void expectCarries(const tools::AudioData& recording, unsigned channel, std::vector<float> source, double sourceRate,
-                   const std::string& what, uint64_t lateCycles) {
+                   const std::string& what, uint64_t lateCycles, unsigned helpers = 1) {
   const bool equalRates = sourceRate == recording.sampleRate;
   if (!equalRates) source = tools::resampleOffline(source, sourceRate, recording.sampleRate);
   tools::ContinuityOptions options;
@@ -316,7 +319,7 @@ void expectCarries(const tools::AudioData& recording, unsigned channel, std::vec
   for (const auto& d : report.discontinuities)
     std::printf("  %+.1f frames at %.3f s, %zu blocks unmatched\n", d.frames, d.atSeconds, d.unmatchedBlocks);
   EXPECT_GE(report.matchedShare, 0.9) << where << " does not carry it";
-  EXPECT_LE(std::abs(report.rateErrorPpm), 20.0) << where;
+  EXPECT_LE(std::abs(report.rateErrorPpm), 20.0 * helpers) << where << " through " << helpers << " helpers";
   if (lateCycles > 0) {
     EXPECT_LE(tools::countDisturbances(report), lateCycles) << where;
     return;
@@ -373,7 +376,7 @@ void AcceptanceScenarioTest::addsAMonitor() {
   const uint64_t late = lostSince(lateBefore, lostCycles(*world));
   const auto captured = tools::readWav(capture.string());
   const auto speech = tools::readWav((world->work() / "speech.wav").string());
-  expectCarries(captured, 0, tools::channelOf(speech, 0), speech.sampleRate, "the monitored mix", late);
+  expectCarries(captured, 0, tools::channelOf(speech, 0), speech.sampleRate, "the monitored mix", late, 2);
   EXPECT_TRUE(world->screenshot("acceptance-5-monitor"));
   established.insert("monitor");
 }

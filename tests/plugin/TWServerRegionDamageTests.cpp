@@ -9,7 +9,6 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
 
 using namespace twserver;
 
@@ -35,15 +34,6 @@ off_t RegionSize(const std::string& name) {
     return size;
 }
 
-// Running, not a zombie that a signal ended.
-bool ServerRunning(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
-}
-
 // Two devices ahead of the one under test put its slot past the first 4096 bytes, so that
 // a region cut to 4096 faults on the IO thread's own reads.
 void PublishDamagedDevice(bool muted) {
@@ -53,26 +43,7 @@ void PublishDamagedDevice(bool muted) {
                                              false);
 }
 
-class DamagedRegions : public HostedPlugIn {
-protected:
-    // Lets the device run for at least `frames` more recorded frames and returns the frame
-    // where that stretch began. Fails when the recording stops advancing: the server died.
-    size_t record(size_t frames) {
-        const size_t from = loop_.written.load() / 2;
-        EXPECT_TRUE(Within(10s, [&] {
-            return loop_.written.load() / 2 >= from + frames || !ServerRunning(server_->pid());
-        }) && ServerRunning(server_->pid()))
-            << "the recording stopped at frame " << loop_.written.load() / 2;
-        return from;
-    }
-    float peak(size_t from, size_t to) const {
-        float p = 0;
-        for (size_t i = from; i < to; ++i) p = std::max(p, std::fabs(loop_.recording[i * 2]));
-        return p;
-    }
-
-    Loop loop_;
-};
+class DamagedRegions : public LoopingPlugIn {};
 
 TEST_F(DamagedRegions, ACutRuntimeRegionLeavesTheServerRunningAndTheMutedDeviceMuted) {
     PublishDamagedDevice(true);

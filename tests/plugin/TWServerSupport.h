@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -81,6 +82,15 @@ protected:
     std::unique_ptr<TestServer> server_;
 };
 
+// Running, not a zombie that a signal ended.
+inline bool ServerRunning(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
 // An IO proc that plays a sine into the first output channel and records every input
 // channel.
 struct Loop {
@@ -115,6 +125,29 @@ inline OSStatus LoopProc(AudioObjectID, const AudioTimeStamp*, const AudioBuffer
     }
     return 0;
 }
+
+// A hosted plug-in with a Loop that records a 2-channel device, for tests that do something
+// to the server while it runs.
+class LoopingPlugIn : public HostedPlugIn {
+protected:
+    // Lets the device run for at least `frames` more recorded frames and returns the frame
+    // where that stretch began. Fails when the recording stops advancing: the server died.
+    size_t record(size_t frames) {
+        const size_t from = loop_.written.load() / 2;
+        EXPECT_TRUE(Within(10s, [&] {
+            return loop_.written.load() / 2 >= from + frames || !ServerRunning(server_->pid());
+        }) && ServerRunning(server_->pid()))
+            << "the recording stopped at frame " << loop_.written.load() / 2;
+        return from;
+    }
+    float peak(size_t from, size_t to) const {
+        float p = 0;
+        for (size_t i = from; i < to; ++i) p = std::max(p, std::fabs(loop_.recording[i * 2]));
+        return p;
+    }
+
+    Loop loop_;
+};
 
 // The shared-memory name of an owner's meter region.
 inline std::string MeterRegionName(const std::string& owner) {

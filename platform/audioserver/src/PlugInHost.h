@@ -37,8 +37,7 @@ std::string CFText(CFStringRef s);
 // A server object whose properties live in a plug-in.
 struct ForwardingObject {
     virtual ~ForwardingObject() = default;
-    virtual OSStatus forwardSet(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q,
-                                const std::vector<uint8_t>& data) = 0;
+    virtual OSStatus forwardSet(const AudioObjectPropertyAddress& a, const std::vector<uint8_t>& data) = 0;
 };
 
 // The plug-in object itself, and objects of a plug-in device that the server does not model
@@ -51,8 +50,7 @@ struct PlugInObject : Object, ForwardingObject {
     AudioClassID baseClassID() const override { return base; }
     OSStatus get(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q, PropValue& out) const override;
     bool settable(const AudioObjectPropertyAddress& a) const override;
-    OSStatus forwardSet(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q,
-                        const std::vector<uint8_t>& data) override;
+    OSStatus forwardSet(const AudioObjectPropertyAddress& a, const std::vector<uint8_t>& data) override;
 };
 
 // The engine side of a plug-in device. Its IO entry points run on the device's IO thread
@@ -88,8 +86,7 @@ struct PlugInDevice : Device, ForwardingObject {
     std::set<uint32_t> startedClients;
     OSStatus get(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q, PropValue& out) const override;
     bool settable(const AudioObjectPropertyAddress& a) const override;
-    OSStatus forwardSet(const AudioObjectPropertyAddress& a, const audioproto::WireValue& q,
-                        const std::vector<uint8_t>& data) override;
+    OSStatus forwardSet(const AudioObjectPropertyAddress& a, const std::vector<uint8_t>& data) override;
     void clientStarting(uint32_t clientID, pid_t pid) override;
     void clientStopped(uint32_t clientID, pid_t pid) override;
 };
@@ -113,8 +110,7 @@ struct PlugIn {
     // string and URL references into text.
     OSStatus get(AudioObjectID local, const AudioObjectPropertyAddress& a, const audioproto::WireValue& q,
                  PropValue& out) const;
-    OSStatus set(AudioObjectID local, const AudioObjectPropertyAddress& a, const audioproto::WireValue& q,
-                 const std::vector<uint8_t>& data) const;
+    OSStatus set(AudioObjectID local, const AudioObjectPropertyAddress& a, const std::vector<uint8_t>& data) const;
     bool settable(AudioObjectID local, const AudioObjectPropertyAddress& a) const;
 };
 

@@ -59,18 +59,15 @@ AudioObjectID PlugIn::localID(AudioObjectID server) const {
 OSStatus PlugIn::get(AudioObjectID local, const AudioObjectPropertyAddress& a, const WireValue& q,
                      PropValue& out) const {
     auto& t = Table(driver);
-    // A string qualifier travels to the plug-in as a string reference.
-    std::vector<uint8_t> qualifier = q.bytes;
+    // The only qualifier a plug-in is given is the text of a selector that takes one, as a
+    // string reference of the server's own. A client's bytes never reach it: the server has
+    // refused every other qualifier, and filters owned objects by class itself.
     CFStringRef qualifierString = nullptr;
-    if (q.kind == ValueKind::String) {
+    if (q.kind == ValueKind::String && audioproto::SelectorHasStringQualifier(a.mSelector)) {
         qualifierString = CFStringCreateWithCString(nullptr, q.text.c_str(), kCFStringEncodingUTF8);
-        qualifier.resize(sizeof qualifierString);
-        std::memcpy(qualifier.data(), &qualifierString, sizeof qualifierString);
-    } else if (a.mSelector == kAudioObjectPropertyOwnedObjects) {
-        qualifier.clear();  // the server filters owned objects by class itself
     }
-    const void* qualifierData = qualifier.empty() ? nullptr : qualifier.data();
-    const UInt32 qualifierSize = static_cast<UInt32>(qualifier.size());
+    const void* qualifierData = qualifierString ? &qualifierString : nullptr;
+    const UInt32 qualifierSize = qualifierString ? UInt32(sizeof qualifierString) : 0;
     OSStatus status = 0;
     std::vector<uint8_t> data;
     UInt32 written = 0;
@@ -125,11 +122,10 @@ OSStatus PlugIn::get(AudioObjectID local, const AudioObjectPropertyAddress& a, c
     return 0;
 }
 
-OSStatus PlugIn::set(AudioObjectID local, const AudioObjectPropertyAddress& a, const WireValue& q,
-                     const std::vector<uint8_t>& data) const {
-    return Table(driver).SetPropertyData(driver, local, 0, &a, static_cast<UInt32>(q.bytes.size()),
-                                         q.bytes.empty() ? nullptr : q.bytes.data(),
-                                         static_cast<UInt32>(data.size()), data.empty() ? nullptr : data.data());
+OSStatus PlugIn::set(AudioObjectID local, const AudioObjectPropertyAddress& a, const std::vector<uint8_t>& data) const {
+    // No property a plug-in sets takes a qualifier.
+    return Table(driver).SetPropertyData(driver, local, 0, &a, 0, nullptr, static_cast<UInt32>(data.size()),
+                                         data.empty() ? nullptr : data.data());
 }
 
 bool PlugIn::settable(AudioObjectID local, const AudioObjectPropertyAddress& a) const {
@@ -155,9 +151,8 @@ OSStatus PlugInObject::get(const AudioObjectPropertyAddress& a, const WireValue&
 
 bool PlugInObject::settable(const AudioObjectPropertyAddress& a) const { return plugIn->settable(local, a); }
 
-OSStatus PlugInObject::forwardSet(const AudioObjectPropertyAddress& a, const WireValue& q,
-                                  const std::vector<uint8_t>& data) {
-    return plugIn->set(local, a, q, data);
+OSStatus PlugInObject::forwardSet(const AudioObjectPropertyAddress& a, const std::vector<uint8_t>& data) {
+    return plugIn->set(local, a, data);
 }
 
 OSStatus PlugInDevice::get(const AudioObjectPropertyAddress& a, const WireValue& q, PropValue& out) const {
@@ -172,9 +167,8 @@ OSStatus PlugInDevice::get(const AudioObjectPropertyAddress& a, const WireValue&
 
 bool PlugInDevice::settable(const AudioObjectPropertyAddress& a) const { return plugIn->settable(local, a); }
 
-OSStatus PlugInDevice::forwardSet(const AudioObjectPropertyAddress& a, const WireValue& q,
-                                  const std::vector<uint8_t>& data) {
-    OSStatus status = plugIn->set(local, a, q, data);
+OSStatus PlugInDevice::forwardSet(const AudioObjectPropertyAddress& a, const std::vector<uint8_t>& data) {
+    OSStatus status = plugIn->set(local, a, data);
     if (status == 0 && a.mSelector == kAudioDevicePropertyBufferFrameSize && data.size() == 4) {
         uint32_t frames;
         std::memcpy(&frames, data.data(), 4);

@@ -210,6 +210,9 @@ private:
     std::shared_ptr<Device> deviceByID(AudioObjectID id) const;
     std::shared_ptr<Object> object(AudioObjectID id) const;
 
+    // 0 when `q` is a qualifier the selector takes, else the status the request is refused
+    // with. getValue() and setValue() ask it before any object (or plug-in) sees `q`.
+    static OSStatus checkQualifier(AudioObjectPropertySelector selector, const audioproto::WireValue& q);
     OSStatus systemGet(const Connection& c, const AudioObjectPropertyAddress& a, const audioproto::WireValue& q,
                        PropValue& out) const;
     OSStatus getValue(const Connection& c, AudioObjectID obj, const AudioObjectPropertyAddress& a,

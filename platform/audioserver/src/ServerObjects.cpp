@@ -147,6 +147,24 @@ std::shared_ptr<Object> Server::object(AudioObjectID id) const {
 
 // ---- properties ------------------------------------------------------------------------
 
+// A client's qualifier is never read as anything but what its selector takes: the text of a
+// translation ('uidd', 'bidp', 'pinf'; a null string reference is no text), the 4-byte process
+// id of 'id2p', the class ids of 'ownd'. Any other kind or size is refused here, before an
+// object or a plug-in could take raw bytes for a reference. No qualifier at all is always
+// taken: existence and settability are asked without one, and a translation of nothing
+// finds nothing.
+OSStatus Server::checkQualifier(AudioObjectPropertySelector selector, const WireValue& q) {
+    if (q.kind != ValueKind::Plain && q.kind != ValueKind::String && q.kind != ValueKind::NullString)
+        return kAudio_ParamError;
+    if (q.kind == ValueKind::Plain && q.bytes.empty()) return 0;
+    const bool isText = q.kind == ValueKind::String || q.kind == ValueKind::NullString;
+    if (audioproto::SelectorHasStringQualifier(selector)) return isText ? 0 : kAudioHardwareBadPropertySizeError;
+    if (selector == kAudioHardwarePropertyTranslatePIDToProcessObject)
+        return !isText && q.bytes.size() == sizeof(int32_t) ? 0 : kAudioHardwareBadPropertySizeError;
+    if (selector == kAudioObjectPropertyOwnedObjects) return isText ? kAudioHardwareBadPropertySizeError : 0;
+    return kAudioHardwareBadPropertySizeError;
+}
+
 OSStatus Server::systemGet(const Connection& c, const AudioObjectPropertyAddress& a, const WireValue& q,
                            PropValue& out) const {
     auto u32 = [&](uint32_t v) {
@@ -234,6 +252,7 @@ OSStatus Server::systemGet(const Connection& c, const AudioObjectPropertyAddress
 
 OSStatus Server::getValue(const Connection& c, AudioObjectID obj, const AudioObjectPropertyAddress& a,
                           const WireValue& q, PropValue& out) const {
+    if (OSStatus refused = checkQualifier(a.mSelector, q)) return refused;
     if (obj == kAudioObjectSystemObject) return systemGet(c, a, q, out);
     auto o = object(obj);
     if (!o || !visibleTo(*o, c)) return kAudioHardwareBadObjectError;
@@ -274,6 +293,7 @@ bool Server::isSettable(AudioObjectID obj, const AudioObjectPropertyAddress& a) 
 
 OSStatus Server::setValue(Connection& c, AudioObjectID obj, const AudioObjectPropertyAddress& a, const WireValue& q,
                           const std::vector<uint8_t>& data, Notes& notes) {
+    if (OSStatus refused = checkQualifier(a.mSelector, q)) return refused;
     if (obj == kAudioObjectSystemObject) {
         AudioObjectID* target = nullptr;
         bool wantInput = false;
@@ -302,7 +322,7 @@ OSStatus Server::setValue(Connection& c, AudioObjectID obj, const AudioObjectPro
     if (!o) return kAudioHardwareBadObjectError;
     if (auto* f = dynamic_cast<ForwardingObject*>(o.get())) {
         // Objects of a plug-in: the plug-in decides and notifies.
-        return f->forwardSet(a, q, data);
+        return f->forwardSet(a, data);
     }
     if (!visibleTo(*o, c)) return kAudioHardwareBadObjectError;
     auto d = std::dynamic_pointer_cast<Device>(o);

@@ -207,6 +207,90 @@ TEST_F(Properties, TranslationsAnswerZeroForUnknownKeys) {
     CFRelease(uid);
 }
 
+// A qualifier is read only as what its selector takes: text for the translations by text, a
+// 4-byte process id, class ids for owned objects, and none anywhere else. Every other kind or
+// size is refused with an error, through the client library and from a client that writes
+// the protocol itself; no qualifier at all is still taken.
+audioproto::WireValue PlainQualifier(std::vector<uint8_t> bytes) {
+    audioproto::WireValue q;
+    q.bytes = std::move(bytes);
+    return q;
+}
+
+audioproto::WireValue TextQualifier(const std::string& text, audioproto::ValueKind kind = audioproto::ValueKind::String) {
+    audioproto::WireValue q;
+    q.kind = kind;
+    q.text = text;
+    return q;
+}
+
+TEST_F(Properties, QualifiersThatAreNotWhatTheSelectorTakesAreRefused) {
+    auto sys = kAudioObjectSystemObject;
+    AudioObjectID out = DeviceByUID("BuiltInOutputDevice");
+    ASSERT_NE(out, 0u);
+    auto uidd = Address(kAudioHardwarePropertyTranslateUIDToDevice);
+    auto id2p = Address(kAudioHardwarePropertyTranslatePIDToProcessObject);
+    auto devs = Address(kAudioHardwarePropertyDevices);
+    AudioObjectID found = 7;
+    UInt32 size = 4;
+    // Through the client library: sizes a selector does not take.
+    uint32_t four = 1;
+    EXPECT_EQ(AudioObjectGetPropertyData(sys, &uidd, sizeof four, &four, &size, &found), kAudioHardwareBadPropertySizeError);
+    uint64_t eight = getpid();
+    EXPECT_EQ(AudioObjectGetPropertyData(sys, &id2p, sizeof eight, &eight, &size, &found), kAudioHardwareBadPropertySizeError);
+    EXPECT_EQ(AudioObjectGetPropertyDataSize(sys, &devs, sizeof four, &four, &size), kAudioHardwareBadPropertySizeError);
+    EXPECT_EQ(found, 7u) << "a refused request writes nothing";
+
+    // From a client of its own: raw bytes where a string reference belongs, text where the
+    // selector takes none or a number, and a kind the protocol does not have.
+    using audioproto::Op;
+    RawClient raw(server.socket());
+    ASSERT_TRUE(raw.connected());
+    std::vector<uint8_t> reference(8, 0x41);
+    auto reply = raw.property(Op::GetData, sys, uidd, PlainQualifier(reference), 4);
+    ASSERT_TRUE(reply.received);
+    EXPECT_EQ(reply.status, kAudioHardwareBadPropertySizeError);
+    reply = raw.property(Op::GetSize, sys, Address(kAudioHardwarePropertyTranslateBundleIDToPlugIn), PlainQualifier(reference));
+    EXPECT_EQ(reply.status, kAudioHardwareBadPropertySizeError);
+    reply = raw.property(Op::GetData, sys, id2p, TextQualifier("1"), 4);
+    EXPECT_EQ(reply.status, kAudioHardwareBadPropertySizeError);
+    reply = raw.property(Op::GetData, out, Address(kAudioObjectPropertyName), TextQualifier("x"), 8);
+    EXPECT_EQ(reply.status, kAudioHardwareBadPropertySizeError);
+    reply = raw.property(Op::GetData, out, Address(kAudioObjectPropertyOwnedObjects), TextQualifier("", audioproto::ValueKind::NullString), 16);
+    EXPECT_EQ(reply.status, kAudioHardwareBadPropertySizeError);
+    audioproto::WireValue strange = PlainQualifier({1, 2, 3, 4});
+    strange.kind = static_cast<audioproto::ValueKind>(7);
+    reply = raw.property(Op::GetData, out, Address(kAudioDevicePropertyTransportType), strange, 4);
+    EXPECT_EQ(reply.status, kAudio_ParamError);
+    // Setting with a qualifier no settable property takes changes nothing.
+    audioproto::Writer set;
+    set.u32(sys);
+    set.address(Address(kAudioHardwarePropertyDefaultOutputDevice));
+    TextQualifier("x").write(set);
+    AudioObjectID usb = DeviceByUID("USBAudioInterface");
+    set.bytes(&usb, sizeof usb);
+    reply = raw.call(Op::SetData, set.data());
+    EXPECT_EQ(reply.status, kAudioHardwareBadPropertySizeError);
+    EXPECT_EQ(U32Property(sys, Address(kAudioHardwarePropertyDefaultOutputDevice)), out);
+
+    // What the selectors take is still answered, and so is a request without a qualifier.
+    reply = raw.property(Op::GetData, sys, uidd, TextQualifier("BuiltInOutputDevice"), 4);
+    ASSERT_EQ(reply.status, 0);
+    audioproto::Reader answer(reply.payload);
+    audioproto::WireValue value = audioproto::WireValue::read(answer);
+    ASSERT_EQ(value.bytes.size(), 4u);
+    std::memcpy(&found, value.bytes.data(), 4);
+    EXPECT_EQ(found, out);
+    reply = raw.property(Op::GetData, sys, uidd, TextQualifier("", audioproto::ValueKind::NullString), 4);
+    EXPECT_EQ(reply.status, 0);
+    EXPECT_TRUE(AudioObjectHasProperty(sys, &uidd));
+    EXPECT_TRUE(AudioObjectHasProperty(sys, &id2p));
+    uint32_t classes[2] = {kAudioStreamClassID, kAudioDeviceClassID};
+    auto owned = Address(kAudioObjectPropertyOwnedObjects);
+    EXPECT_EQ(AudioObjectGetPropertyDataSize(out, &owned, sizeof classes, classes, &size), 0);
+    EXPECT_EQ(size, 4u) << "the output's one stream";
+}
+
 TEST_F(Properties, DefaultsCanBeSetAndRejectDevicesWithoutThatDirection) {
     auto sys = kAudioObjectSystemObject;
     AudioObjectID usb = DeviceByUID("USBAudioInterface");

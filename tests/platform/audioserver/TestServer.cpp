@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -202,31 +203,56 @@ void TestServer::stop() {
 }
 
 std::optional<nlohmann::json> TestServer::control(const nlohmann::json& request) {
-    int fd = audioproto::ConnectToServer(socket_);
-    if (fd < 0) return std::nullopt;
+    RawClient client(socket_);
+    if (!client.connected()) return std::nullopt;
     audioproto::Writer w;
     w.str(request.dump());
-    audioproto::Header h{static_cast<uint32_t>(audioproto::Op::Control), 1, 0, 0};
-    std::optional<nlohmann::json> out;
-    if (audioproto::SendMessage(fd, h, w.data())) {
-        audioproto::Header rh{};
-        std::vector<uint8_t> payload;
+    RawClient::Reply reply = client.call(audioproto::Op::Control, w.data());
+    if (reply.fd >= 0) close(reply.fd);
+    if (!reply.received) return std::nullopt;
+    audioproto::Reader r(reply.payload);
+    auto j = nlohmann::json::parse(r.str(), nullptr, false);
+    if (j.is_discarded()) return std::nullopt;
+    return j;
+}
+
+RawClient::RawClient(const std::string& socketPath) : fd_(audioproto::ConnectToServer(socketPath)) {
+    // A server that stops answering ends the wait instead of the test.
+    timeval limit{10, 0};
+    if (fd_ >= 0) setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+RawClient::~RawClient() {
+    if (fd_ >= 0) close(fd_);
+}
+
+RawClient::Reply RawClient::call(audioproto::Op op, const std::vector<uint8_t>& payload) {
+    Reply reply;
+    audioproto::Header h{static_cast<uint32_t>(op), ++seq_, 0, 0};
+    if (fd_ < 0 || !audioproto::SendMessage(fd_, h, payload)) return reply;
+    audioproto::Header rh{};
+    for (;;) {
         int got = -1;
-        // Skip notifications the server pushes to every connection.
-        bool received;
-        do {
-            received = audioproto::ReceiveMessage(fd, rh, payload, &got);
-            if (received && rh.op == static_cast<uint32_t>(audioproto::Op::Notify) && got >= 0) close(got);
-        } while (received && rh.op == static_cast<uint32_t>(audioproto::Op::Notify));
-        if (received) {
-            if (got >= 0) close(got);
-            audioproto::Reader r(payload);
-            auto j = nlohmann::json::parse(r.str(), nullptr, false);
-            if (!j.is_discarded()) out = j;
+        if (!audioproto::ReceiveMessage(fd_, rh, reply.payload, &got)) return reply;
+        if (rh.op != static_cast<uint32_t>(audioproto::Op::Notify)) {
+            reply.fd = got;
+            break;
         }
+        if (got >= 0) close(got);
     }
-    close(fd);
-    return out;
+    reply.received = true;
+    reply.status = rh.status;
+    return reply;
+}
+
+RawClient::Reply RawClient::property(audioproto::Op op, AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                     const audioproto::WireValue& qualifier, uint32_t dataSize) {
+    audioproto::Writer w;
+    w.u32(object);
+    w.address(address);
+    qualifier.write(w);
+    w.u32(dataSize);
+    return call(op, w.data());
 }
 
 AudioObjectPropertyAddress Address(AudioObjectPropertySelector s, AudioObjectPropertyScope scope,

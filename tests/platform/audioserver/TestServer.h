@@ -3,6 +3,7 @@
 #pragma once
 
 #include <AudioClient/AudioHardware.h>
+#include <AudioProtocol/Protocol.h>
 #include <nlohmann/json.hpp>
 
 #include <AudioToolsCommon/Wav.h>
@@ -57,6 +58,33 @@ private:
 
 // Runs a program to its end; returns exit status and collects its output.
 int Run(const std::vector<std::string>& argv, std::string* output = nullptr);
+
+// A connection to a server that speaks the protocol itself, as a client that does without
+// the client library may: for requests the library never sends.
+class RawClient {
+public:
+    explicit RawClient(const std::string& socketPath);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+    bool connected() const { return fd_ >= 0; }
+
+    struct Reply {
+        bool received = false;  // false: the connection ended, or 10 s passed, first
+        int32_t status = 0;
+        std::vector<uint8_t> payload;
+        int fd = -1;  // a descriptor that came with it; the caller's to close
+    };
+    // One request and its reply; the notifications the server pushes meanwhile are skipped.
+    Reply call(audioproto::Op op, const std::vector<uint8_t>& payload);
+    // A property request (GetSize, GetData, HasProperty, IsSettable) with any qualifier.
+    Reply property(audioproto::Op op, AudioObjectID object, const AudioObjectPropertyAddress& address,
+                   const audioproto::WireValue& qualifier, uint32_t dataSize = 0);
+
+private:
+    int fd_ = -1;
+    uint32_t seq_ = 0;
+};
 
 // audioserverd on this test process's private socket (AUDIOSERVER_SOCKET, set for this
 // process and inherited by its children). dir() is a fresh folder for the test's files.

@@ -1,8 +1,13 @@
 // TidewellHAL hosted by audioserverd while a client that writes the protocol itself sends
-// what the client library never would: raw bytes where the plug-in takes a string reference.
-// The request is refused, and the server goes on serving its other clients.
+// what the client library never would: raw bytes where the plug-in takes a string reference,
+// and a cut of the shared IO block the server hands it. The request is refused, the block
+// keeps its size, and the server goes on serving its other clients.
 
 #include "TWServerSupport.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
 
 using namespace twserver;
 using audioproto::Op;
@@ -93,6 +98,43 @@ TEST_F(UntrustedClient, RawBytesForThePlugInsUIDTranslationAreRefusedAndTheServe
     EXPECT_EQ(AudioObjectGetPropertyData(plugIn, &translate, sizeof uid, &uid, &size, &found), 0);
     CFRelease(uid);
     EXPECT_EQ(found, device_);
+}
+
+TEST_F(UntrustedClient, TheIOBlockItIsHandedCannotBeGrownOrCutUnderTheServer) {
+    audioproto::Writer which;
+    which.u32(device_);
+    auto started = raw_->call(Op::IOStart, which.data());
+    ASSERT_TRUE(started.received);
+    ASSERT_EQ(started.status, 0);
+    ASSERT_GE(started.fd, 0);
+    const int block = started.fd;
+    audioproto::Reader layout(started.payload);
+    const off_t size = layout.u32();
+    struct stat st {};
+    ASSERT_EQ(fstat(block, &st), 0);
+    ASSERT_EQ(st.st_size, size);
+
+    // Grown, then cut to nothing: both refused, and nothing can take the seals off.
+    EXPECT_EQ(fcntl(block, F_GET_SEALS), F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
+    errno = 0;
+    EXPECT_EQ(ftruncate(block, size * 2), -1);
+    EXPECT_EQ(errno, EPERM);
+    errno = 0;
+    EXPECT_EQ(ftruncate(block, 0), -1);
+    EXPECT_EQ(errno, EPERM);
+    ASSERT_EQ(fstat(block, &st), 0);
+    EXPECT_EQ(st.st_size, size);
+
+    // In the device's cycle, where the server's IO thread writes the block every cycle (it is
+    // never answered, so each of its cycles is late).
+    auto activated = raw_->call(Op::IOActivate, which.data());
+    ASSERT_TRUE(activated.received);
+    EXPECT_EQ(activated.status, 0);
+    expectServing();
+    EXPECT_GT(CyclesOf(*server_, kUID).late, 0u) << "the block was in the cycle";
+    EXPECT_EQ(raw_->call(Op::IOStop, which.data()).status, 0);
+    close(block);
+    expectServing();
 }
 
 }  // namespace

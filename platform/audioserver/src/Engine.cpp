@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
@@ -100,9 +101,13 @@ std::shared_ptr<EngineClient> CreateEngineClient(const EngineDevice& dev, uint32
     c->pid = pid;
     c->size = audioproto::IOBlockSize(std::max(dev.inputChannels(), dev.reservedInputChannels),
                                       std::max(dev.outputChannels(), dev.reservedOutputChannels));
-    c->memfd = memfd_create("audioserver-io", MFD_CLOEXEC);
+    c->memfd = memfd_create("audioserver-io", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (c->memfd < 0) return nullptr;
     if (ftruncate(c->memfd, c->size) != 0) return nullptr;
+    // The client gets the descriptor itself. Sealed at its size, the block cannot be cut
+    // under the IO thread's mapping (which would fault there) nor grown, and the seals cannot
+    // be taken off; the client still maps it to read and write.
+    if (fcntl(c->memfd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) return nullptr;
     c->mapping = mmap(nullptr, c->size, PROT_READ | PROT_WRITE, MAP_SHARED, c->memfd, 0);
     if (c->mapping == MAP_FAILED) {
         c->mapping = nullptr;

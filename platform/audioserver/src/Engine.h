@@ -98,8 +98,8 @@ struct EngineClient {
 };
 
 // Creates the block for a client of `dev` (memfd, sized for 4096 frames by the device's
-// channels each way, or by its reserved channels when more). nullptr when the system
-// refuses.
+// channels each way, or by its reserved channels when more, and sealed at that size).
+// nullptr when the system refuses.
 std::shared_ptr<EngineClient> CreateEngineClient(const EngineDevice& dev, uint32_t clientID, pid_t pid);
 
 enum class SignalType : uint32_t { Silence = 0, Sine = 1, Samples = 2 };

@@ -29,9 +29,7 @@ struct ServerControlFuzzAccess {
                 std::filesystem::remove_all(folder, ignored);
             });
             auto* made = new Server(std::string(folder) + "/control", true);
-            made->addDefaultDevices();
-            made->notifier_ = std::thread([made] { made->notifierLoop(); });
-            made->notifier_.detach();
+            made->startInProcess();
             return made;
         }();
         return *s;

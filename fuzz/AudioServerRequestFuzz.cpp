@@ -1,13 +1,25 @@
 // The audio server's decoding of the requests a client sends on its control socket. The
 // input is one client's session: messages of [op index: 1 byte][length: 2 bytes][payload],
-// handled in order on a connection of its own against a server with its emulated devices,
-// then the client goes away and the server cleans up after it (IO, taps, aggregates).
+// handled in order on a connection of its own against a server with its emulated devices
+// and the plug-in, then the client goes away and the server cleans up after it (IO, taps,
+// aggregates).
+//
+// The plug-in is TidewellHAL's driver, linked in and hosted as the server hosts a bundle's,
+// so that requests reach its property handlers and its IO through the server's forwarding.
+// It reads a runtime region of this process's own naming, which describes one device: its
+// objects have fixed ids, after the emulated devices' (plug-in 0x40000008, device 0x40000009,
+// its streams 0x4000000a and 0x4000000b, its controls 0x4000000c and 0x4000000d).
 //
 // audioctl's control requests (the Control op) are left out: they are the test tool's own
 // channel, and they stop the server, write capture files and read sound files at paths
 // they name.
 #include "Server.h"
 
+#include <TidewellHAL/TWDriver.h>
+#include <TidewellRuntimeSupport/TidewellRegions.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +29,67 @@
 #include <filesystem>
 #include <memory>
 #include <vector>
+
+namespace {
+
+constexpr char kDeviceUID[] = "tw.fuzz.request";
+
+std::string gRegionName;
+
+// The meter regions the plug-in makes for the device.
+std::string MeterRegionName(const char* side) {
+    std::string owner = std::string("tidewell.device.") + kDeviceUID + "." + side;
+    char name[TidewellRegionNameCapacity];
+    TidewellRegionFormatName(TidewellMeterNamePrefix, TidewellOwnerHash(owner.c_str()), name, sizeof name);
+    return name;
+}
+
+// The plug-in keeps what it mapped, and reads the region only by its mapping once it has one:
+// the names go as soon as the plug-in is hosted, so that no run leaves them behind, not even
+// one that crashes.
+void RemoveRegions() {
+    shm_unlink(gRegionName.c_str());
+    shm_unlink(MeterRegionName("source").c_str());
+    shm_unlink(MeterRegionName("output").c_str());
+}
+
+// The runtime region the plug-in reads: one 2-channel device, routed straight through.
+void PublishRuntimeRegion() {
+    gRegionName = "/twfuzz-request-" + std::to_string(getpid());
+    shm_unlink(gRegionName.c_str());
+    int fd = shm_open(gRegionName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    void* region = fd >= 0 && ftruncate(fd, TidewellRuntimeSize) == 0
+                       ? mmap(nullptr, TidewellRuntimeSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                       : MAP_FAILED;
+    if (fd >= 0) close(fd);
+    if (region == MAP_FAILED) {
+        std::perror("fuzz: cannot make the runtime region");
+        std::exit(2);
+    }
+    TidewellRuntimeDeviceSlot slot{};
+    slot.flags = TidewellSlotFlagPresent | TidewellSlotFlagDeviceEnabled | TidewellSlotFlagSourceEnabled;
+    slot.channelCount = 2;
+    slot.deviceGain = slot.sourceGain = 1.0f;
+    slot.routeCount = 2;
+    slot.routes[0] = {1, 1};
+    slot.routes[1] = {2, 2};
+    std::strncpy(slot.uid, kDeviceUID, sizeof slot.uid - 1);
+    std::strncpy(slot.name, "Fuzz", sizeof slot.name - 1);
+    for (float& g : slot.channelGains) g = 1.0f;
+    const uint32_t odd = TidewellSequenceBeginWrite(region);
+    TidewellRegionStoreWord(region, TidewellRegionMagicOffset, TidewellRuntimeMagic);
+    TidewellRegionStoreWord(region, TidewellRegionVersionOffset, TidewellRuntimeVersion);
+    TidewellRegionStoreWord(region, TidewellRegionSizeOffset, TidewellRuntimeSize);
+    TidewellRegionStoreWord(region, offsetof(TidewellRuntimeRegion, deviceCount), 1);
+    TidewellRegionWriteBytes(region, TidewellRuntimeSlotOffset(0), &slot, sizeof slot);
+    TidewellSequenceEndWrite(region, odd);
+    munmap(region, TidewellRuntimeSize);
+    TWSetRuntimeSharedMemoryName(gRegionName.c_str());
+    // The region never changes: no reconcile timer, so every run meets the same objects.
+    TWSetReconcileTimerEnabled(false);
+}
+
+}  // namespace
 
 namespace audioserver {
 
@@ -34,10 +107,10 @@ struct ServerRequestFuzzAccess {
                 std::error_code ignored;
                 std::filesystem::remove_all(folder, ignored);
             });
+            PublishRuntimeRegion();
             auto* made = new Server(std::string(folder) + "/control", true);
-            made->addDefaultDevices();
-            made->notifier_ = std::thread([made] { made->notifierLoop(); });
-            made->notifier_.detach();
+            made->startInProcess(TidewellHALFactory);
+            RemoveRegions();
             return made;
         }();
         return *s;

@@ -124,6 +124,17 @@ void PlugInHost::load(const std::string& bundlePath) {
     if (handle == nullptr) return fail(std::string("cannot load: ") + dlerror());
     auto factory = reinterpret_cast<AudioServerPlugInFactoryFunction>(dlsym(handle, factoryName.c_str()));
     if (factory == nullptr) return fail("no exported function " + factoryName);
+    host(factory, bundlePath, bundle);
+}
+
+void PlugInHost::loadLinked(AudioServerPlugInFactoryFunction factory, const std::string& name) {
+    host(factory, name, nullptr);
+}
+
+void PlugInHost::host(AudioServerPlugInFactoryFunction factory, const std::string& bundlePath, CFBundleRef bundle) {
+    auto fail = [&](const std::string& why) {
+        std::fprintf(stderr, "audioserverd: plug-in %s: %s\n", bundlePath.c_str(), why.c_str());
+    };
     void* reference = factory(nullptr, kAudioServerPlugInTypeUUID);
     if (reference == nullptr) return fail("its factory refused the plug-in type");
     // The reference points at a word that points at the interface table.
@@ -141,7 +152,7 @@ void PlugInHost::load(const std::string& bundlePath) {
     plugIn->host = this;
     plugIn->driver = static_cast<AudioServerPlugInDriverRef>(driverRef);
     plugIn->bundlePath = bundlePath;
-    plugIn->bundleID = InfoString(bundle, "CFBundleIdentifier");
+    plugIn->bundleID = bundle ? InfoString(bundle, "CFBundleIdentifier") : std::string();
     plugIn->bundle = bundle;
     PlugIn* raw = plugIn.get();
     {

@@ -123,6 +123,10 @@ public:
     // AUDIOSERVER_PLUGIN_PATH (colon-separated), or of the default plug-in folder. Problems
     // are reported on standard error and skip that bundle.
     void loadAll();
+    // Hosts a driver that is linked into this process, as loadAll() hosts a bundle's: the
+    // fuzz target of the requests links the plug-in's driver. `name` stands for the bundle's
+    // path in messages; there is no Info.plist to answer from.
+    void loadLinked(AudioServerPlugInFactoryFunction factory, const std::string& name);
 
     // System-object answers that involve plug-ins.
     std::vector<AudioObjectID> plugInObjects() const;  // model mutex held
@@ -146,6 +150,8 @@ private:
     };
 
     void load(const std::string& bundlePath);
+    // Makes the driver of a factory, mirrors its plug-in object and initialises it.
+    void host(AudioServerPlugInFactoryFunction factory, const std::string& bundlePath, CFBundleRef bundle);
     void post(Event event);
     void eventLoop();
     void handle(const Event& event);

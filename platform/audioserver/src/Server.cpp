@@ -101,6 +101,16 @@ void Server::addDefaultDevices() {
     m->engine->setSignal(-1, tone);
 }
 
+void Server::startInProcess(AudioServerPlugInFactoryFunction linkedDriver) {
+    if (defaultDevices_) addDefaultDevices();
+    notifier_ = std::thread([this] { notifierLoop(); });
+    notifier_.detach();
+    if (linkedDriver != nullptr) {
+        plugIns_ = new PlugInHost(*this);
+        plugIns_->loadLinked(linkedDriver, "(linked into " + std::to_string(getpid()) + ")");
+    }
+}
+
 void Server::run() {
     if (pipe2(wakePipe_, O_CLOEXEC) != 0) return;
     if (defaultDevices_) addDefaultDevices();

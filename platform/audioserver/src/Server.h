@@ -196,6 +196,10 @@ public:
     // Serves until a shutdown request or SIGTERM/SIGINT; then stops every engine,
     // completes captures and removes the socket.
     void run();
+    // Serves no socket, for the fuzz targets, which hand it requests themselves: the emulated
+    // devices and the notifications as run() has them, and the plug-in of a driver linked
+    // into the process when one is given. The server then lives as long as the process.
+    void startInProcess(AudioServerPlugInFactoryFunction linkedDriver = nullptr);
 
 private:
     using Notes = std::vector<std::pair<AudioObjectID, AudioObjectPropertyAddress>>;

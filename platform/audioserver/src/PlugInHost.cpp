@@ -285,13 +285,6 @@ void PlugInHost::addDevice(PlugIn& plugIn, AudioObjectID local, Server::Notes& n
     }
 }
 
-// Keeps the engine objects of a retired device alive for the life of the process: an IO
-// thread that is being stopped may still be inside the backend.
-static std::vector<std::shared_ptr<PlugInIO>>& RetiredIO() {
-    static auto* retired = new std::vector<std::shared_ptr<PlugInIO>>();
-    return *retired;
-}
-
 void PlugInHost::retireDevice(const std::shared_ptr<PlugInDevice>& device, Server::Notes& notes) {
     // Stop every client's IO so that the plug-in can free the device.
     std::vector<std::pair<uint32_t, pid_t>> clients;
@@ -307,7 +300,6 @@ void PlugInHost::retireDevice(const std::shared_ptr<PlugInDevice>& device, Serve
     for (const auto& [id, pid] : clients) device->clientStopped(id, pid);
     std::lock_guard<std::mutex> lock(server_.mutex_);
     PlugIn& plugIn = *device->plugIn;
-    RetiredIO().push_back(device->pio);
     for (auto it = plugIn.toLocal.begin(); it != plugIn.toLocal.end();) {
         auto o = server_.object(it->first);
         bool mine = it->first == device->id || (o && o->owner == device->id);

@@ -77,6 +77,8 @@ private:
 struct PlugInDevice : Device, ForwardingObject {
     PlugIn* plugIn = nullptr;
     AudioObjectID local = 0;
+    // The engine's backend: its IO thread runs in here. It goes with the device, and only
+    // after the engine (see the destructor).
     std::shared_ptr<PlugInIO> pio;
     // Held while a client's IO starts or stops in the plug-in and through a configuration
     // change, so the plug-in never sees StartIO or StopIO during one.
@@ -89,6 +91,9 @@ struct PlugInDevice : Device, ForwardingObject {
     OSStatus forwardSet(const AudioObjectPropertyAddress& a, const std::vector<uint8_t>& data) override;
     void clientStarting(uint32_t clientID, pid_t pid) override;
     void clientStopped(uint32_t clientID, pid_t pid) override;
+    // Ends the engine first: its IO thread (which a capture, or a client that started just as
+    // the device was retired, may still run) is joined before the backend it calls is freed.
+    ~PlugInDevice() override;
 };
 
 // One loaded plug-in. Its host interface comes first, so the callbacks find the record.
@@ -124,8 +129,9 @@ public:
     // are reported on standard error and skip that bundle.
     void loadAll();
     // Hosts a driver that is linked into this process, as loadAll() hosts a bundle's: the
-    // fuzz target of the requests links the plug-in's driver. `name` stands for the bundle's
-    // path in messages; there is no Info.plist to answer from.
+    // fuzz target of the requests and the in-process tests of the host link the plug-in's
+    // driver. `name` stands for the bundle's path in messages; there is no Info.plist to
+    // answer from.
     void loadLinked(AudioServerPlugInFactoryFunction factory, const std::string& name);
 
     // System-object answers that involve plug-ins.

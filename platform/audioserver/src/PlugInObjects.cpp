@@ -178,6 +178,8 @@ OSStatus PlugInDevice::forwardSet(const AudioObjectPropertyAddress& a, const std
     return status;
 }
 
+PlugInDevice::~PlugInDevice() { engine.reset(); }
+
 void PlugInDevice::clientStarting(uint32_t clientID, pid_t pid) {
     std::lock_guard<std::mutex> lock(ioControl);
     AudioServerPlugInClientInfo info{clientID, pid, 1, nullptr};

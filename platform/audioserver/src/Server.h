@@ -186,6 +186,8 @@ class Server {
     // own and control() directly.
     friend struct ServerRequestFuzzAccess;
     friend struct ServerControlFuzzAccess;
+    // The in-process tests of the plug-in host look at the devices it mirrors.
+    friend struct PlugInHostTestAccess;
 
 public:
     Server(std::string socketPath, bool defaultDevices);
@@ -196,9 +198,10 @@ public:
     // Serves until a shutdown request or SIGTERM/SIGINT; then stops every engine,
     // completes captures and removes the socket.
     void run();
-    // Serves no socket, for the fuzz targets, which hand it requests themselves: the emulated
-    // devices and the notifications as run() has them, and the plug-in of a driver linked
-    // into the process when one is given. The server then lives as long as the process.
+    // Serves no socket, for the fuzz targets and the in-process tests, which hand it requests
+    // themselves: the emulated devices and the notifications as run() has them, and the
+    // plug-in of a driver linked into the process when one is given. The server then lives as
+    // long as the process.
     void startInProcess(AudioServerPlugInFactoryFunction linkedDriver = nullptr);
 
 private:

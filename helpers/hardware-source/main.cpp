@@ -66,30 +66,19 @@ bool StartAudioDeviceInput(TidewellHelperInput* input, TidewellSourceInputBacken
         }
         return false;
     }
-    TidewellResampler* resampler =
-        TidewellResamplerCreate(ring->channels, kTidewellHelperRingBlockFrames, format.mSampleRate,
-                                kTidewellHelperRingEngineRate);
-    if (resampler == nullptr) {
+    if (!TidewellHelperRingSetInputRate(ring, format.mSampleRate)) {
         std::fprintf(stderr, "Could not create sample-rate converter for %.0f Hz input.\n", format.mSampleRate);
         return false;
     }
-    TidewellResamplerDestroy(ring->resampler);
-    ring->resampler = resampler;
-    ring->inputRate = format.mSampleRate;
     return TidewellHelperInputStartIOProc(input, "AudioDeviceCreateIOProcID(input)", "AudioDeviceStart(input)");
 }
 
 bool StartAudioQueueInput(TidewellHelperInput* input, const char* inputUID) {
-    TidewellHelperRing* ring = input->ring;
-    TidewellResampler* resampler =
-        TidewellResamplerCreate(ring->channels, kTidewellHelperRingBlockFrames, 48000.0, kTidewellHelperRingEngineRate);
-    if (resampler == nullptr) {
+    // The queue delivers 48000 Hz, converted from whatever rate the device runs at when it starts.
+    if (!TidewellHelperRingSetInputRate(input->ring, 48000.0)) {
         std::fputs("Could not create sample-rate converter for queue input.\n", stderr);
         return false;
     }
-    TidewellResamplerDestroy(ring->resampler);
-    ring->resampler = resampler;
-    ring->inputRate = 48000.0;
     // A failed queue path: the caller puts the device's buffer size back and stops the bridge.
     static const TidewellInputQueueTexts texts{"AudioQueueNewInput", "AudioQueueAllocateBuffer(input)",
                                                "AudioQueueEnqueueBuffer(input)", "AudioQueueStart(input)"};
@@ -121,6 +110,51 @@ bool StartSourceInput(TidewellHelperInput* input, TidewellInputBufferSize* buffe
 void StopSourceInput(TidewellHelperInput* input, TidewellInputBufferSize* bufferSize) {
     TidewellHelperInputStop(input);
     RestoreInputBufferFrameSize(bufferSize, &kDeviceBufferSize);
+}
+
+// What the running input is: its back-end, the conversion to 48000 Hz and, on the IO procedure
+// path, the device's format.
+void PrintInputReport(const TidewellHelperInput* input, const TidewellHelperRing* ring) {
+    std::printf("Input backend: %s.\n", input->activeKind == 1 ? "audio-device" : "audio-queue");
+    // Whether the rates match, not the live scalar the drift controller is already moving.
+    std::printf("Sample-rate conversion: %.0f Hz -> 48000 Hz%s.\n", ring->inputRate,
+                ring->resampler->identity ? " (identity)" : "");
+    if (input->activeKind == 1) {
+        std::printf("Input format: %.0f Hz, %u channels, flags=0x%x.\n", input->format.mSampleRate,
+                    input->format.mChannelsPerFrame, input->format.mFormatFlags);
+    }
+}
+
+// The input on the hardware device (or the virtual device a nested source records), as the device
+// follower stops and starts it: when the device comes back, or runs at another rate, the input
+// starts again with a converter from the rate it runs at now.
+struct FollowedInput {
+    TidewellHelperInput* input;
+    TidewellInputBufferSize* bufferSize;
+    TidewellSourceInputBackend backend;
+    TidewellHelperRing* ring;
+    const char* inputUID;
+    uint32_t bufferFrames;
+};
+
+void StopFollowedInput(void* context) {
+    auto* followed = static_cast<FollowedInput*>(context);
+    StopSourceInput(followed->input, followed->bufferSize);
+}
+
+bool StartFollowedInput(void* context, AudioObjectID device) {
+    auto* followed = static_cast<FollowedInput*>(context);
+    TidewellHelperRingRestartSide(followed->ring, TidewellHelperRingWriterSide);
+    if (!StartSourceInput(followed->input, followed->bufferSize, followed->backend, followed->ring, device,
+                          followed->inputUID, followed->bufferFrames)) {
+        std::fprintf(stderr, "Could not start hardware input backend %s.\n",
+                     TidewellSourceInputBackendName(followed->backend));
+        std::fflush(stderr);
+        return false;
+    }
+    PrintInputReport(followed->input, followed->ring);
+    std::fflush(stdout);
+    return true;
 }
 
 }  // namespace
@@ -185,45 +219,47 @@ int main(int argc, char** argv) {
     const TidewellOutputBridgeConfig bridgeConfig =
         TidewellHelperBridgeConfig(outputUID, 48000.0, outputChannels, bufferFrames,
                                    TidewellOutputBridgeBackendFromEnvironment(), ring);
-    if (!TidewellOutputBridgeStart(&bridge, &bridgeConfig)) {
-        std::fprintf(stderr, "Could not start output bridge: %s\n", TidewellOutputBridgeError(&bridge));
-        TidewellControlReaderClose(&controls);
-        TidewellHelperRingDestroy(ring);
-        return 1;
-    }
-
+    bool bridgeRunning = false;
     TidewellHelperInput input{};
     TidewellInputBufferSize inputBufferSize{};
-    if (!StartSourceInput(&input, &inputBufferSize, backend, ring, inputDevice, inputUID, bufferFrames)) {
-        std::fprintf(stderr, "Could not start hardware input backend %s.\n", TidewellSourceInputBackendName(backend));
-        TidewellOutputBridgeStop(&bridge);
+
+    // Both devices may go and come back, and the input may change its rate: the bridge and the
+    // input follow them. Followed from before they start, so that no change goes unheard.
+    TidewellFollowedOutput followedOutput{&bridge, &bridgeConfig, ring, &bridgeRunning};
+    FollowedInput followedInput{&input, &inputBufferSize, backend, ring, inputUID, bufferFrames};
+    TidewellDeviceFollower followers[2];
+    TidewellDeviceFollowerStart(&followers[0], outputUID, outputDevice, TidewellFollowedOutputSide(&followedOutput));
+    TidewellDeviceFollowerStart(&followers[1], inputUID, inputDevice,
+                                TidewellFollowedSide{StopFollowedInput, StartFollowedInput, &followedInput, true});
+    const auto fail = [&] {
+        TidewellDeviceFollowersStop(followers, 2);
+        if (bridgeRunning) {
+            TidewellOutputBridgeStop(&bridge);
+        }
         TidewellControlReaderClose(&controls);
         TidewellHelperRingDestroy(ring);
         return 1;
+    };
+
+    if (!TidewellOutputBridgeStart(&bridge, &bridgeConfig)) {
+        std::fprintf(stderr, "Could not start output bridge: %s\n", TidewellOutputBridgeError(&bridge));
+        return fail();
+    }
+    bridgeRunning = true;
+    if (!StartSourceInput(&input, &inputBufferSize, backend, ring, inputDevice, inputUID, bufferFrames)) {
+        std::fprintf(stderr, "Could not start hardware input backend %s.\n", TidewellSourceInputBackendName(backend));
+        return fail();
     }
 
     std::printf("Routing hardware input %s to %s with %u route(s).\n", inputUID, outputUID, ring->routeCount);
-    std::printf("Input backend: %s.\n", input.activeKind == 1 ? "audio-device" : "audio-queue");
-    // Whether the rates match, not the live scalar the drift controller is already moving.
-    std::printf("Sample-rate conversion: %.0f Hz -> 48000 Hz%s.\n", ring->inputRate,
-                ring->resampler->identity ? " (identity)" : "");
-    if (input.activeKind == 1) {
-        std::printf("Input format: %.0f Hz, %u channels, flags=0x%x.\n", input.format.mSampleRate,
-                    input.format.mChannelsPerFrame, input.format.mFormatFlags);
-    }
+    PrintInputReport(&input, ring);
     TidewellHelperPrintOutputBackend(&bridge);
     std::printf("Buffer frames: %u.\n", bufferFrames);
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);
 
-    // The virtual device it plays into may go and come back: the bridge follows it.
-    bool bridgeRunning = true;
-    TidewellFollowedOutput followed{&bridge, &bridgeConfig, ring, &bridgeRunning};
-    const TidewellFollowedSide output = TidewellFollowedOutputSide(&followed);
-    TidewellDeviceFollower follower;
-    TidewellDeviceFollowerStart(&follower, outputUID, outputDevice);
-    TidewellHelperRunLoop(&loop, &controls, sourceID, ring, inputChannels, &follower, &output);
-    TidewellDeviceFollowerStop(&follower);
+    TidewellHelperRunLoop(&loop, &controls, sourceID, ring, inputChannels, followers, 2);
+    TidewellDeviceFollowersStop(followers, 2);
 
     TidewellHelperReportStopping("hardware source", ring);
     StopSourceInput(&input, &inputBufferSize);

@@ -46,20 +46,6 @@ uint32_t ResolveChannelCount(const char* variable, AudioObjectID device, AudioOb
     return TidewellResolveChannelCountText(text, ChannelCountForDevice(device, scope));
 }
 
-double DeviceNominalSampleRate(AudioObjectID device) {
-    if (device == 0) {
-        return 48000.0;
-    }
-    const AudioObjectPropertyAddress address =
-        Address(kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal);
-    Float64 rate = 0;
-    UInt32 size = sizeof rate;
-    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &rate) != 0 || !(rate > 0)) {
-        return 48000.0;
-    }
-    return rate;
-}
-
 void WriteBufferList(TidewellHelperRing* ring, const AudioBufferList* list, const AudioTimeStamp* time) {
     TidewellMonitorWriteBufferList(ring, list, time);
 }
@@ -119,7 +105,7 @@ void StopFollowedInput(void* context) {
 
 bool StartFollowedInput(void* context, AudioObjectID device) {
     auto* followed = static_cast<FollowedInput*>(context);
-    TidewellHelperRingRestartSide(followed->ring);
+    TidewellHelperRingRestartSide(followed->ring, TidewellHelperRingWriterSide);
     if (!StartMonitorInput(followed->input, followed->backend, followed->ring, device, followed->inputUID,
                            followed->bufferFrames)) {
         std::fprintf(stderr, "Could not start monitor input backend %s.\n",
@@ -130,10 +116,31 @@ bool StartFollowedInput(void* context, AudioObjectID device) {
     return true;
 }
 
-OSStatus OutputRateChangedListener(AudioObjectID, UInt32, const AudioObjectPropertyAddress*, void*) {
-    std::fputs("Monitor output device sample rate changed; restarting to renegotiate.\n", stderr);
-    gStopRequested.store(1, std::memory_order_relaxed);
-    return 0;
+// The output, as the device follower stops and starts it. It starts again on a device that comes
+// back at the rate the ring converts to. At another rate (the device's rate changed, or it came
+// back at another) the monitor ends, and the service starts it again, which picks up the new rate.
+struct FollowedOutput {
+    TidewellFollowedOutput bridge;
+    double rate;
+};
+
+void StopFollowedOutput(void* context) {
+    auto* followed = static_cast<FollowedOutput*>(context);
+    const TidewellFollowedSide bridge = TidewellFollowedOutputSide(&followed->bridge);
+    bridge.stop(bridge.context);
+}
+
+bool StartFollowedOutput(void* context, AudioObjectID device) {
+    auto* followed = static_cast<FollowedOutput*>(context);
+    const double rate = TidewellDeviceNominalSampleRate(device);
+    if (rate > 0 && rate != followed->rate) {
+        std::fputs("Monitor output device sample rate changed; restarting to renegotiate.\n", stderr);
+        std::fflush(stderr);
+        gStopRequested.store(1, std::memory_order_relaxed);
+        return false;
+    }
+    const TidewellFollowedSide bridge = TidewellFollowedOutputSide(&followed->bridge);
+    return bridge.start(bridge.context, device);
 }
 
 }  // namespace
@@ -175,40 +182,52 @@ int main(int argc, char** argv) {
     TidewellDriftControllerInit(&ring->driftController,
                                 TidewellHelperLoopStart(&loop, ring, bufferFrames, "TIDEWELL_MONITOR", duration));
 
-    const double outputRate = DeviceNominalSampleRate(outputDevice);
-    if (!TidewellHelperRingCreateOutputConverter(ring, outputRate)) {
-        std::fputs("Could not allocate monitor sample-rate converter.\n", stderr);
-        TidewellHelperRingDestroy(ring);
-        return 1;
-    }
-
+    // Both devices may go and come back, and the output may change its rate: the input and the
+    // bridge follow them. The output is followed from before its rate is read, so that no change
+    // goes unheard; without an output UID it is the default output found now, and only its rate is
+    // followed.
+    TidewellHelperInput input{};
+    TidewellOutputBridge bridge{};
+    bool bridgeRunning = false;
     const TidewellMonitorInputBackend backend =
         TidewellMonitorInputBackendFromText(std::getenv("TIDEWELL_MONITOR_INPUT_BACKEND"));
-    TidewellHelperInput input{};
-    if (!StartMonitorInput(&input, backend, ring, inputDevice, inputUID, bufferFrames)) {
-        std::fprintf(stderr, "Could not start monitor input backend %s.\n", TidewellMonitorInputBackendName(backend));
-        TidewellControlReaderClose(&controls);
-        TidewellHelperRingDestroy(ring);
-        return 1;
-    }
-
-    TidewellOutputBridge bridge{};
-    const TidewellOutputBridgeConfig bridgeConfig =
-        TidewellHelperBridgeConfig(outputUID, outputRate, outputChannels, bufferFrames,
-                                   TidewellOutputBridgeBackendFromString(TidewellMonitorOutputBackendText()), ring);
-    if (!TidewellOutputBridgeStart(&bridge, &bridgeConfig)) {
-        std::fprintf(stderr, "Could not start monitor output bridge: %s\n", TidewellOutputBridgeError(&bridge));
+    FollowedInput followedInput{&input, backend, ring, inputUID, bufferFrames};
+    FollowedOutput followedOutput{{&bridge, nullptr, ring, &bridgeRunning}, 0};
+    TidewellDeviceFollower followers[2];
+    TidewellDeviceFollowerStart(&followers[0], outputUID, outputDevice,
+                                TidewellFollowedSide{StopFollowedOutput, StartFollowedOutput, &followedOutput, true});
+    TidewellDeviceFollowerStart(&followers[1], inputUID, inputDevice,
+                                TidewellFollowedSide{StopFollowedInput, StartFollowedInput, &followedInput, false});
+    const auto fail = [&] {
+        TidewellDeviceFollowersStop(followers, 2);
         TidewellHelperInputStop(&input);
         TidewellControlReaderClose(&controls);
         TidewellHelperRingDestroy(ring);
         return 1;
+    };
+
+    const double deviceRate = TidewellDeviceNominalSampleRate(outputDevice);
+    const double outputRate = deviceRate > 0 ? deviceRate : 48000.0;
+    followedOutput.rate = outputRate;
+    if (!TidewellHelperRingCreateOutputConverter(ring, outputRate)) {
+        std::fputs("Could not allocate monitor sample-rate converter.\n", stderr);
+        return fail();
     }
 
-    const AudioObjectPropertyAddress rateAddress =
-        Address(kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal);
-    const bool rateListener =
-        outputDevice != 0 &&
-        AudioObjectAddPropertyListener(outputDevice, &rateAddress, OutputRateChangedListener, nullptr) == 0;
+    if (!StartMonitorInput(&input, backend, ring, inputDevice, inputUID, bufferFrames)) {
+        std::fprintf(stderr, "Could not start monitor input backend %s.\n", TidewellMonitorInputBackendName(backend));
+        return fail();
+    }
+
+    const TidewellOutputBridgeConfig bridgeConfig =
+        TidewellHelperBridgeConfig(outputUID, outputRate, outputChannels, bufferFrames,
+                                   TidewellOutputBridgeBackendFromString(TidewellMonitorOutputBackendText()), ring);
+    followedOutput.bridge.config = &bridgeConfig;
+    if (!TidewellOutputBridgeStart(&bridge, &bridgeConfig)) {
+        std::fprintf(stderr, "Could not start monitor output bridge: %s\n", TidewellOutputBridgeError(&bridge));
+        return fail();
+    }
+    bridgeRunning = true;
 
     std::printf("Monitoring %s (%u ch) to %s (%u ch) with %u route(s).\n", inputUID, inputChannels,
                 outputUID != nullptr ? outputUID : "default output", outputChannels, ring->routeCount);
@@ -225,19 +244,13 @@ int main(int argc, char** argv) {
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);
 
-    // The virtual device it plays may go and come back: the input follows it.
-    FollowedInput followedInput{&input, backend, ring, inputUID, bufferFrames};
-    const TidewellFollowedSide inputSide{StopFollowedInput, StartFollowedInput, &followedInput};
-    TidewellDeviceFollower follower;
-    TidewellDeviceFollowerStart(&follower, inputUID, inputDevice);
-    TidewellHelperRunLoop(&loop, &controls, monitorID, ring, 64, &follower, &inputSide);
-    TidewellDeviceFollowerStop(&follower);
+    TidewellHelperRunLoop(&loop, &controls, monitorID, ring, 64, followers, 2);
+    TidewellDeviceFollowersStop(followers, 2);
 
     TidewellHelperReportStopping("monitor", ring);
     TidewellHelperInputStop(&input);
-    TidewellOutputBridgeStop(&bridge);
-    if (rateListener) {
-        AudioObjectRemovePropertyListener(outputDevice, &rateAddress, OutputRateChangedListener, nullptr);
+    if (bridgeRunning) {
+        TidewellOutputBridgeStop(&bridge);
     }
     TidewellControlReaderClose(&controls);
     TidewellHelperRingDestroy(ring);

@@ -435,14 +435,14 @@ int main(int argc, char** argv) {
     TidewellFollowedOutput followed{&r.bridge, &bridgeConfig, ring, &r.bridgeRunning};
     const TidewellFollowedSide output = TidewellFollowedOutputSide(&followed);
     TidewellDeviceFollower follower;
-    TidewellDeviceFollowerStart(&follower, outputUID.c_str(), outputDevice);
+    TidewellDeviceFollowerStart(&follower, outputUID.c_str(), outputDevice, output);
 
     TidewellTapRateWatchdog rateWatchdog;
     TidewellTapRateWatchdogInit(&rateWatchdog, tapRate);
     while (gStopRequested.load(std::memory_order_relaxed) == 0) {
         usleep(kTidewellTickMicroseconds);
         TidewellHelperPollControls(&r.controls, sourceID, &ring->masterGain, ring->channelGains, 2);
-        if (TidewellDeviceFollowerTick(&follower, output)) {
+        if (TidewellDeviceFollowerTick(&follower)) {
             TidewellHelperLoopRestartFill(&loop);
         }
         const double measured = TidewellRateEstimatorMeasuredRate(&state.rateEstimator);

@@ -44,12 +44,12 @@ double TidewellHelperLoopStart(TidewellHelperLoop* loop, TidewellHelperRing* rin
 }
 
 void TidewellHelperRunLoop(TidewellHelperLoop* loop, TidewellControlReader* controls, const char* ownerID,
-                           TidewellHelperRing* ring, uint32_t gainChannels, TidewellDeviceFollower* follower,
-                           const TidewellFollowedSide* side) {
+                           TidewellHelperRing* ring, uint32_t gainChannels, TidewellDeviceFollower* followers,
+                           size_t followerCount) {
     while (gStopRequested.load(std::memory_order_relaxed) == 0) {
         usleep(kTidewellTickMicroseconds);
         TidewellHelperPollControls(controls, ownerID, &ring->masterGain, ring->channelGains, gainChannels);
-        if (follower != nullptr && side != nullptr && TidewellDeviceFollowerTick(follower, *side)) {
+        if (TidewellDeviceFollowersTick(followers, followerCount)) {
             TidewellHelperLoopRestartFill(loop);
         }
         if (TidewellHelperLoopEndTick(loop, stdout)) {

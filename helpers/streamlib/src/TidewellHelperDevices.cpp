@@ -92,6 +92,20 @@ bool SetDeviceBufferFrameSize(AudioObjectID device, AudioObjectPropertyScope sco
     return AudioObjectSetPropertyData(device, &address, 0, nullptr, sizeof value, &value) == 0;
 }
 
+double TidewellDeviceNominalSampleRate(AudioObjectID device) {
+    if (device == kAudioObjectUnknown) {
+        return 0;
+    }
+    const AudioObjectPropertyAddress address =
+        MainAddress(kAudioDevicePropertyNominalSampleRate, kAudioObjectPropertyScopeGlobal);
+    Float64 rate = 0;
+    UInt32 size = sizeof rate;
+    if (AudioObjectGetPropertyData(device, &address, 0, nullptr, &size, &rate) != 0 || !(rate > 0)) {
+        return 0;
+    }
+    return rate;
+}
+
 TidewellDeviceLookup TidewellLookUpDeviceByUID(const char* uid) {
     TidewellDeviceLookup lookup{kAudioObjectUnknown, 0, nullptr, false};
     const AudioObjectPropertyAddress devicesAddress =

@@ -282,12 +282,27 @@ void RingWriterCycle(TidewellHelperRing* ring, uint32_t frames, TidewellBlockTim
     TidewellRingSidePublish(&ring->sidePoint, write, time.hostNanos, TidewellStreamClockRate(&ring->inputClock));
 }
 
-void TidewellHelperRingRestartSide(TidewellHelperRing* ring) {
+bool TidewellHelperRingSetInputRate(TidewellHelperRing* ring, double inputRate) {
+    TidewellResampler* resampler =
+        TidewellResamplerCreate(ring->channels, kTidewellHelperRingBlockFrames, inputRate, kTidewellHelperRingEngineRate);
+    if (resampler == nullptr) {
+        return false;
+    }
+    TidewellResamplerDestroy(ring->resampler);
+    ring->resampler = resampler;
+    ring->inputRate = inputRate;
+    ring->filtering = false;   // the new resampler starts as its own identity copy or filter
+    TidewellStreamClockInit(&ring->inputClock, inputRate);
+    return true;
+}
+
+void TidewellHelperRingRestartSide(TidewellHelperRing* ring, TidewellHelperRingSide side) {
     if (ring == nullptr) {
         return;
     }
-    if (ring->control == TidewellHelperRingWriterControls) {
-        // The reader starts again: what was written while nothing played it is stale by now.
+    const bool controls = (side == TidewellHelperRingWriterSide) == (ring->control == TidewellHelperRingWriterControls);
+    if (side == TidewellHelperRingReaderSide) {
+        // What was written while nothing played it is stale by now.
         const uint64_t write = ring->writePosition.load(std::memory_order_acquire);
         const uint64_t read = ring->readPosition.load(std::memory_order_relaxed);
         if (write > read) {
@@ -296,11 +311,23 @@ void TidewellHelperRingRestartSide(TidewellHelperRing* ring) {
         }
         ring->readerGap = TidewellCycleGap{};
         TidewellStreamClockRestart(&ring->outputClock);
+        if (controls) {
+            ring->pendingFrames = 0;
+            ring->holdFrames = 0;
+        }
     } else {
+        // The time it was away is no cycle it missed: the reader has played silence for it.
         ring->writerGap = TidewellCycleGap{};
         ring->writerUnderrunSeen = ring->underrun.load(std::memory_order_relaxed);
         TidewellStreamClockRestart(&ring->inputClock);
+        if (controls) {
+            ring->pendingStep = 0;
+            ring->deliveryNanos = 0;
+            ring->deliveryWritePosition = 0;
+        }
     }
-    TidewellRingSideWithdraw(&ring->sidePoint);
+    if (!controls) {
+        TidewellRingSideWithdraw(&ring->sidePoint);
+    }
     ring->resync.store(true, std::memory_order_release);
 }

@@ -373,7 +373,7 @@ struct LostCycleRun {
             }
             const bool away = readerTime >= readerAwayFrom && readerTime < readerAwayUntil;
             if (away && readerReturns && readerTime + period >= readerAwayUntil) {
-                TidewellHelperRingRestartSide(ring);
+                TidewellHelperRingRestartSide(ring, TidewellHelperRingReaderSide);
                 readerSample = -frames;   // the new device's first cycle is at sample time 0
             }
             if (!away && !(missedReaderAt >= readerTime && missedReaderAt < readerTime + period)) {

@@ -45,9 +45,10 @@ inline constexpr uint32_t kTidewellTickMicroseconds = 100000;
 double TidewellHelperLoopInit(TidewellHelperLoop* loop, const TidewellHelperRingCounters& counters,
                               const TidewellAdaptiveFillConfig* config, double durationSeconds);
 
-// The ring starts again on a new device (see TidewellDeviceFollower.h): the adaptive fill starts
-// again from its starting target, with its warm-up, since the underruns of a ring that is being
-// aligned afresh say nothing about the fill the stream needs; the ring gets the starting target.
+// A side of the ring starts again, on a new device or at a new rate (see TidewellDeviceFollower.h):
+// the adaptive fill starts again from its starting target, with its warm-up, since the underruns
+// of a ring that is being aligned afresh say nothing about the fill the stream needs; the ring
+// gets the starting target.
 void TidewellHelperLoopRestartFill(TidewellHelperLoop* loop);
 
 // Live controls: polls an open reader and applies new values to the gain and `channelCount` channel

@@ -3,6 +3,7 @@
 // signals, routes, live controls and meter, the main-loop tick with its adaptive fill, the output
 // back-end lines and the last line.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "TidewellHelpers/TidewellDeviceFollower.h"
@@ -28,11 +29,11 @@ void TidewellHelperOpenControlsAndMeter(TidewellControlReader* controls, const c
 double TidewellHelperLoopStart(TidewellHelperLoop* loop, TidewellHelperRing* ring, uint32_t bufferFrames,
                                const char* prefix, double durationSeconds);
 
-// Ticks every 100 ms, polling the live controls and following the device (when given), until a
-// stop is requested or the run duration has passed.
+// Ticks every 100 ms, polling the live controls and following the devices (`followerCount` of
+// them), until a stop is requested or the run duration has passed.
 void TidewellHelperRunLoop(TidewellHelperLoop* loop, TidewellControlReader* controls, const char* ownerID,
-                           TidewellHelperRing* ring, uint32_t gainChannels, TidewellDeviceFollower* follower = nullptr,
-                           const TidewellFollowedSide* side = nullptr);
+                           TidewellHelperRing* ring, uint32_t gainChannels, TidewellDeviceFollower* followers = nullptr,
+                           size_t followerCount = 0);
 
 // The output bridge's configuration for a helper: the ring's render callback, fallback to the
 // queue allowed, notices to standard error.

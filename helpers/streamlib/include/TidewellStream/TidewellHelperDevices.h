@@ -16,6 +16,9 @@ uint32_t ChannelCountForDeviceChecked(AudioObjectID device, AudioObjectPropertyS
                                       void* (*allocate)(size_t count, size_t size) = nullptr);
 // Sets the device's buffer frame size in the scope when that property is settable there.
 bool SetDeviceBufferFrameSize(AudioObjectID device, AudioObjectPropertyScope scope, uint32_t frames);
+// The device's nominal sample rate; 0 for device 0, when it cannot be read, or when it is not a
+// rate above 0.
+double TidewellDeviceNominalSampleRate(AudioObjectID device);
 // The device with exactly this UID (kAudioObjectUnknown when none is listed), or what kept the
 // device list from being read: the failed call's name and status, or a failed allocation.
 struct TidewellDeviceLookup {

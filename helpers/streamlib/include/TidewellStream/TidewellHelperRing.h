@@ -149,12 +149,24 @@ void ResampleAndAppendAt(TidewellHelperRing* ring, uint64_t count, const Tidewel
 void RingWriterCycle(TidewellHelperRing* ring, uint32_t frames, TidewellBlockTime time);
 void RingAppendRouted(TidewellHelperRing* ring, uint32_t count);
 
-// The side that does not control stops, and starts again on another device (its device went away
-// and came back under a new id); called while that side's thread does not run, before it starts
-// again. Forgets its clock, its cycle gaps and its published point, and has the controlling side
-// measure and align the ring afresh. A reader that starts again skips what was written while
-// nothing played it (counted as dropped).
-void TidewellHelperRingRestartSide(TidewellHelperRing* ring);
+// Writer controls, while the writer does not run: the writer's frames come at `inputRate` from now
+// on. A new resampler from that rate to 48000 Hz replaces the old one, and the writer's clock
+// expects the rate. False, with everything as it was, when the resampler cannot be made.
+bool TidewellHelperRingSetInputRate(TidewellHelperRing* ring, double inputRate);
+
+// One side of a ring: the writer or the reader.
+enum TidewellHelperRingSide : uint32_t {
+    TidewellHelperRingWriterSide = 0,
+    TidewellHelperRingReaderSide = 1,
+};
+
+// A side stops, and starts again: on another device (its device went away and came back under a
+// new id), or on the same one at another rate. Called while that side's thread does not run,
+// before it starts again. Forgets the side's clock and cycle gaps; a side that does not control
+// also withdraws its published point, and one that does forgets what it held back. The
+// controlling side then measures and aligns the ring afresh. A reader that starts again skips what
+// was written while nothing played it (counted as dropped).
+void TidewellHelperRingRestartSide(TidewellHelperRing* ring, TidewellHelperRingSide side);
 
 // The render callback every helper gives its output bridge; context is the ring. Writer controls:
 // the ring's frames (silence for another channel count). Reader controls: frames converted to the

@@ -155,13 +155,21 @@ bool SameFormat(const AudioStreamBasicDescription& a, const AudioStreamBasicDesc
            a.mBitsPerChannel == b.mBitsPerChannel && a.mChannelsPerFrame == b.mChannelsPerFrame;
 }
 
+// How a replacement of the system tap ended.
+enum class TapSwap {
+    Replaced,      // the new tap runs
+    KeptOld,       // the new tap could not be made ready; the old one runs on
+    CaptureLost,   // the new tap did not start, and the old one did not start again either
+};
+
 // A helper that started after this one plays into a virtual device or to the speakers and would be
 // captured, and fed back, by the global tap: replace the tap and its aggregate by ones that leave
 // it out. The old IO procedure stops only once the new one is ready, so the capture pauses for no
-// more than a cycle; on any failure the old tap keeps running.
-bool ReplaceSystemTap(TapResources* r, const AudioTapDescription& current, const std::vector<AudioObjectID>& excluded,
-                      const std::string& clockUID, uint32_t bufferFrames, const AudioStreamBasicDescription& format,
-                      const AudioDeviceIOBlock& block, AudioTapDescription* replaced) {
+// more than a cycle; on any failure the old tap is started again, and when even that fails the
+// helper captures nothing any more (its line is printed; the caller ends the helper).
+TapSwap ReplaceSystemTap(TapResources* r, const AudioTapDescription& current, const std::vector<AudioObjectID>& excluded,
+                         const std::string& clockUID, uint32_t bufferFrames, const AudioStreamBasicDescription& format,
+                         const AudioDeviceIOBlock& block, AudioTapDescription* replaced) {
     AudioTapDescription next = AudioTapDescription::StereoGlobalTapExcludingProcesses(excluded);
     next.name = current.name;
     next.isPrivate = current.isPrivate;
@@ -170,7 +178,7 @@ bool ReplaceSystemTap(TapResources* r, const AudioTapDescription& current, const
     next.muteBehavior = current.muteBehavior;
     AudioObjectID tap = kAudioObjectUnknown;
     if (AudioHardwareCreateProcessTap(&next, &tap) != 0) {
-        return false;
+        return TapSwap::KeptOld;
     }
     OSStatus status = 0;
     const AudioObjectID aggregate = CreateAggregate(next, clockUID, &status);
@@ -186,11 +194,23 @@ bool ReplaceSystemTap(TapResources* r, const AudioTapDescription& current, const
         RequestInputBufferFrameSize(&bufferSize, &kBufferSizeOps, aggregate, bufferFrames);
         ready = AudioDeviceCreateIOProcIDWithBlock(&proc, aggregate, r->queue, block) == 0 && proc != nullptr;
     }
+    TapSwap failed = TapSwap::KeptOld;
     if (ready) {
         AudioDeviceStop(r->aggregate, r->ioProc);
-        if (AudioDeviceStart(aggregate, proc) != 0) {
-            AudioDeviceStart(r->aggregate, r->ioProc);
+        const OSStatus started = AudioDeviceStart(aggregate, proc);
+        if (started != 0) {
             ready = false;
+            status = AudioDeviceStart(r->aggregate, r->ioProc);
+            if (status != 0) {
+                r->ioRunning = false;
+                PrintStatus("AudioDeviceStart(replacement tap aggregate)", started);
+                PrintStatus("AudioDeviceStart(tap aggregate)", status);
+                std::fputs("Tidewell process tap: neither the replacement tap nor the old one runs; ending so that "
+                           "the service starts capture afresh.\n",
+                           stderr);
+                std::fflush(stderr);
+                failed = TapSwap::CaptureLost;
+            }
         }
     }
     if (!ready) {
@@ -202,7 +222,7 @@ bool ReplaceSystemTap(TapResources* r, const AudioTapDescription& current, const
             AudioHardwareDestroyAggregateDevice(aggregate);
         }
         AudioHardwareDestroyProcessTap(tap);
-        return false;
+        return failed;
     }
     AudioDeviceDestroyIOProcID(r->aggregate, r->ioProc);
     RestoreInputBufferFrameSize(&r->aggregateBufferSize, &kBufferSizeOps);
@@ -213,7 +233,7 @@ bool ReplaceSystemTap(TapResources* r, const AudioTapDescription& current, const
     r->aggregateBufferSize = bufferSize;
     r->ioProc = proc;
     *replaced = next;
-    return true;
+    return TapSwap::Replaced;
 }
 
 void Release(TapResources* r) {
@@ -439,6 +459,7 @@ int main(int argc, char** argv) {
 
     TidewellTapRateWatchdog rateWatchdog;
     TidewellTapRateWatchdogInit(&rateWatchdog, tapRate);
+    int exitStatus = 0;
     while (gStopRequested.load(std::memory_order_relaxed) == 0) {
         usleep(kTidewellTickMicroseconds);
         TidewellHelperPollControls(&r.controls, sourceID, &ring->masterGain, ring->channelGains, 2);
@@ -467,10 +488,15 @@ int main(int argc, char** argv) {
                                                                           TidewellIsHelperProcess, nullptr);
             if (TidewellTapExclusionsGrew(exclusions.current, next)) {
                 next = TidewellTapReplacementExclusions(exclusions.current, next, processes);
-                // On failure the old tap keeps running; the next change of the list tries again.
-                if (ReplaceSystemTap(&r, *description, next, clockUID, bufferFrames, format, ioBlock,
-                                     &*description)) {
+                // When the old tap runs on, the next change of the list tries again; when no tap
+                // runs any more, the helper ends with status 1 and the service starts it again.
+                const TapSwap swap =
+                    ReplaceSystemTap(&r, *description, next, clockUID, bufferFrames, format, ioBlock, &*description);
+                if (swap == TapSwap::Replaced) {
                     exclusions.current = next;
+                } else if (swap == TapSwap::CaptureLost) {
+                    exitStatus = 1;
+                    break;
                 }
             }
         }
@@ -485,5 +511,5 @@ int main(int argc, char** argv) {
         AudioObjectRemovePropertyListener(kAudioObjectSystemObject, &processesAddress, ProcessListChanged, nullptr);
     }
     Release(&r);
-    return 0;
+    return exitStatus;
 }

@@ -230,6 +230,32 @@ TEST_F(ProcessTapProgram, SystemCaptureLeavesOutAHelperThatStartsLater) {
     EXPECT_EQ(tap.wait(20s), 0) << tap.output();
 }
 
+// A replacement of the system tap whose new tap does not start, and whose old one does not start
+// again either, would leave the helper running and capturing nothing: it says so and ends with
+// status 1 instead, for the service to start it again. A permission prompt holds the
+// replacement's tap request while the next two device starts (the new tap's and the old one's)
+// are made to fail.
+TEST_F(ProcessTapProgram, ATapSwapThatLosesTheOldTapTooEndsWithStatusOne) {
+    auto player = Player();
+    Child tap({Program(kProgram)}, {"TIDEWELL_TAP_OUTPUT_UID=" + std::string(kDevice)});
+    ASSERT_TRUE(tap.waitFor("Press Ctrl-C to stop.", 30s)) << tap.output();
+    ASSERT_EQ(audiotest::Run({Program("audioctl"), "tap-permission", "prompt", "3", "allow"}), 0);
+    Child source({Program("tidewell-hardware-source")},
+                 {"TIDEWELL_SOURCE_INPUT_UID=BuiltInMicrophoneDevice", "TIDEWELL_SOURCE_OUTPUT_UID=BuiltInOutputDevice"});
+    ASSERT_TRUE(source.waitFor("Press Ctrl-C to stop.", 30s)) << source.output();
+    // The new helper's own starts are done; no other client starts a device from here on.
+    ASSERT_EQ(audiotest::Run({Program("audioctl"), "fail", "AudioDeviceStart", "!run", "2"}), 0);
+    EXPECT_EQ(tap.wait(30s), 1) << tap.output();
+    EXPECT_TRUE(InOrder(tap.output(), {"AudioDeviceStart(replacement tap aggregate) failed: ",
+                                       "AudioDeviceStart(tap aggregate) failed: ",
+                                       "Tidewell process tap: neither the replacement tap nor the old one runs; "
+                                       "ending so that the service starts capture afresh.\n",
+                                       "Stopped process tap."}))
+        << tap.output();
+    source.signal(SIGTERM);
+    EXPECT_EQ(source.wait(20s), 0) << source.output();
+}
+
 // A tap labelled 48000 Hz that delivers 44100 Hz: after the estimator's window and 20 mismatched
 // ticks the helper says so once and resamples from 44100 Hz, so the tone comes out at its pitch.
 TEST_F(ProcessTapProgram, AMislabelledTapIsResampledFromItsMeasuredRate) {

@@ -63,6 +63,26 @@ TEST(MonitorProgram, OutputRateChangeEndsItWithStatusZero) {
     EXPECT_NE(out.find("Stopped monitor.", changed == std::string::npos ? 0 : changed), std::string::npos) << out;
 }
 
+// An output unplugged and plugged in again at another rate is a rate change too: the monitor says
+// so and ends with status 0, for the service to start it afresh at the new rate.
+TEST(MonitorProgram, AnOutputBackAtAnotherRateEndsItWithStatusZero) {
+    TestServer server;
+    Child child({Program(kProgram)}, {"TIDEWELL_MONITOR_INPUT_UID=BuiltInMicrophoneDevice",
+                                      "TIDEWELL_MONITOR_OUTPUT_UID=BuiltInOutputDevice"});
+    ASSERT_TRUE(child.waitFor("Press Ctrl-C to stop.", 30s)) << child.output();
+    ASSERT_EQ(audiotest::Run({Program("audioctl"), "remove-device", "BuiltInOutputDevice"}), 0);
+    ASSERT_TRUE(child.waitFor("Audio device UID BuiltInOutputDevice went away; waiting for it to come back.", 20s))
+        << child.output();
+    ASSERT_EQ(audiotest::Run({Program("audioctl"), "add-device", "Built-in Output", "BuiltInOutputDevice", "--outputs",
+                              "2", "--rate", "44100"}),
+              0);
+    EXPECT_EQ(child.wait(30s), 0) << child.output();
+    const std::string out = child.output();
+    const auto changed = out.find("Monitor output device sample rate changed; restarting to renegotiate.\n");
+    EXPECT_NE(changed, std::string::npos) << out;
+    EXPECT_NE(out.find("Stopped monitor.", changed == std::string::npos ? 0 : changed), std::string::npos) << out;
+}
+
 TEST(MonitorProgram, OutputAtAnotherRateIsConverted) {
     TestServer server;
     ASSERT_EQ(audiotest::Run({Program("audioctl"), "alter-device", "BuiltInOutputDevice", "--rate", "44100"}), 0);

@@ -1,5 +1,6 @@
 // Supervision of the helper processes: one per desired route, restarted with a backoff after
-// each exit or failed launch, stopped with SIGTERM and, after a grace period, SIGKILL.
+// each failed run or launch (at once after a helper's deliberate end), stopped with SIGTERM and,
+// after a grace period, SIGKILL.
 
 #include <algorithm>
 #include <csignal>
@@ -110,11 +111,16 @@ void ManagedRoute::ensureRunning(const ServiceEnvironment& baseEnvironment, bool
   auto now = platform_.now();
   if (process) {
     if (process->isRunning()) return;
-    TidewellServiceLog::write(route.summary + " exited with status " +
-                              std::to_string(process->terminationStatus()));
+    const int status = process->terminationStatus();
+    TidewellServiceLog::write(route.summary + " exited with status " + std::to_string(status));
     process.reset();
-    recordFailure(now);
-    return;
+    // Never sooner after its start than a failure's first backoff: one that ends so at once is
+    // a failure however it ends, and a helper is not started again and again in a tight loop.
+    const bool deliberate = status == 0 && now - startedAt >= backoff(1);
+    if (!deliberate) {
+      recordFailure(now);
+      return;
+    }
   }
   if (startBlocked) return;
   if (now >= nextStartDate) start(baseEnvironment);
@@ -128,6 +134,7 @@ void ManagedRoute::start(const ServiceEnvironment& baseEnvironment) {
   auto launched = platform_.launch(route.executableURL, environment, error);
   if (launched) {
     process = std::move(launched);
+    startedAt = platform_.now();
     failureCount = 0;
     nextStartDate = Clock::time_point::min();
     TidewellServiceLog::write("Started " + route.summary);

@@ -140,8 +140,12 @@ class ManagedRoute {
   std::shared_ptr<HelperProcess> process;
   Clock::time_point nextStartDate = Clock::time_point::min();
   std::int64_t failureCount = 0;
+  Clock::time_point startedAt = Clock::time_point::min();   // of the recorded process
 
   // Notices an exit (and schedules the restart), or starts the helper when its time has come.
+  // A helper that ends by itself with status 0 after running for at least the first backoff
+  // ended on purpose to be started afresh (its device changed its rate, the audio server
+  // restarted): that is no failure, and it starts again at once. Any other end backs off.
   // startBlocked: a previous helper of the same key is still on its way out.
   void ensureRunning(const ServiceEnvironment& baseEnvironment, bool startBlocked = false);
   void start(const ServiceEnvironment& baseEnvironment);

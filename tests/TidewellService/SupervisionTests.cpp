@@ -86,6 +86,36 @@ TEST_F(SupervisionTest, AHelperThatKeepsExitingIsRetriedEveryTwoSeconds) {
                           "Started system capture 'All'"));
 }
 
+// A helper that ends by itself with status 0 after running a while asks to be started afresh (a
+// monitor whose output changed its rate; every helper when the audio server restarts): the pass
+// that sees the exit starts it again, with no backoff to wait out. One that ends so too soon after
+// its start, or with another status, backs off as a failure.
+TEST_F(SupervisionTest, ADeliberateEndAfterARunStartsAgainInTheSamePass) {
+  auto desired = std::vector<DesiredRoute>{route("monitor", "monitor 'Desk'")};
+  pass(desired);  // started at 0 s
+  pass(desired);
+  platform.launched.back()->exit(0);
+  pass(desired);  // at 2 s: the exit is seen and the helper started again
+  ASSERT_EQ(platform.launched.size(), 2u);
+  EXPECT_EQ(service->routes().at("monitor")->failureCount, 0);
+  EXPECT_THAT(log.lines(), ElementsAre("Started monitor 'Desk'", "monitor 'Desk' exited with status 0",
+                                       "Started monitor 'Desk'"));
+
+  platform.launched.back()->exit(0);
+  pass(desired);  // at 3 s, 1 s after its start: a failure
+  pass(desired);
+  EXPECT_EQ(platform.launched.size(), 2u);
+  pass(desired);  // 2 s after the exit was seen
+  ASSERT_EQ(platform.launched.size(), 3u);
+
+  pass(desired);
+  pass(desired);
+  platform.launched.back()->exit(1);
+  pass(desired);  // a run of 2 s that ends with status 1: a failure all the same
+  EXPECT_EQ(platform.launched.size(), 3u);
+  EXPECT_EQ(service->routes().at("monitor")->failureCount, 1);
+}
+
 TEST_F(SupervisionTest, FailedLaunchesBackOffAndASuccessResetsTheCount) {
   platform.launchFails = true;
   auto desired = std::vector<DesiredRoute>{route("tap", "system capture 'All'")};

@@ -35,12 +35,26 @@ public:
         return kind_ == other.kind_ && errorNumber_ == other.errorNumber_;
     }
 
-private:
+protected:
     RuntimeControlStoreError(Kind kind, int32_t errorNumber);
 
+private:
     Kind kind_;
     int32_t errorNumber_;
     std::string message_;
+};
+
+// A region that is not the user's own (another user's, one that others may write, or not a
+// regular object): nothing is written over it. It compares equal to openFailed(EACCES); its
+// text names the region and its owner. The writer has already said so, once, through the
+// shared-memory reporter (TidewellShmTrust.h), so callers that log failures skip this one.
+class RegionRefusedError : public RuntimeControlStoreError {
+public:
+    explicit RegionRefusedError(std::string words);
+    const char *what() const noexcept override { return words_.c_str(); }
+
+private:
+    std::string words_;
 };
 
 // The normalising rules shared by the runtime region and the control regions.

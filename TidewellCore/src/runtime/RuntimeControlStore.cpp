@@ -60,6 +60,11 @@ RuntimeControlStoreError RuntimeControlStoreError::invalidState()
     return {Kind::invalidState, 0};
 }
 
+RegionRefusedError::RegionRefusedError(std::string words)
+    : RuntimeControlStoreError(Kind::openFailed, EACCES), words_(std::move(words))
+{
+}
+
 // ---------------------------------------------------------------------------------------
 // Normalising rules
 

@@ -3,6 +3,7 @@
 #include "TidewellCore/TidewellConstants.h"
 #include "TidewellRuntimeSupport/TidewellRegions.h"
 #include "TidewellRuntimeSupport/TidewellShm.h"
+#include "TidewellRuntimeSupport/TidewellShmTrust.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -93,10 +94,11 @@ std::optional<Reading> reading(std::string_view ownerID)
     if (fd < 0) {
         return std::nullopt;
     }
-    // A region shorter than its layout is never mapped: reading past its end would kill
-    // the application.
+    // Another user's region (or one that others may write) is not this user's meter, and a
+    // region shorter than its layout is never mapped: reading past its end would kill the
+    // application.
     struct stat st {};
-    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(TidewellMeterSize)) {
+    if (TidewellShmCheck(fd, &st) != TidewellShmTrusted || st.st_size < static_cast<off_t>(TidewellMeterSize)) {
         close(fd);
         return std::nullopt;
     }

@@ -2,6 +2,7 @@
 
 #include "TidewellCore/RuntimeControlStore.h"
 #include "TidewellRuntimeSupport/TidewellShm.h"
+#include "TidewellRuntimeSupport/TidewellShmTrust.h"
 
 #include <cerrno>
 #include <chrono>
@@ -40,6 +41,26 @@ SystemCalls &systemCalls()
 
 namespace {
 
+// Says once that the region is not used, and fails the write.
+[[noreturn]] void refuse(const char *name, TidewellShmTrust trust, const struct stat &status)
+{
+    TidewellShmReportRefusal(name, trust, &status);
+    char words[1024];
+    TidewellShmDescribeRefusal(name, trust, &status, words, sizeof words);
+    throw RegionRefusedError(words);
+}
+
+// An open refused for want of permission: another user's region that this user may not
+// open read-write. Refused in words when its status shows whose it is.
+[[noreturn]] void failOpen(const char *name, int error)
+{
+    struct stat status {};
+    if (const TidewellShmTrust trust = TidewellShmCheckUnopened(name, error, &status); trust != TidewellShmTrusted) {
+        refuse(name, trust, status);
+    }
+    throw RuntimeControlStoreError::openFailed(error);
+}
+
 // Opens the region read-write, creating it when it is missing. Two writers may find it missing
 // at once: the one whose exclusive create loses opens the other's region instead. Descriptors
 // are close-on-exec, so a child started meanwhile never inherits one, nor the writers' lock.
@@ -53,7 +74,7 @@ int openOrCreate(const SystemCalls &sys, const char *name, bool *created)
             return fd;
         }
         if (errno != ENOENT) {
-            throw RuntimeControlStoreError::openFailed(errno);
+            failOpen(name, errno);
         }
         fd = sys.open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, regionMode);
         if (fd >= 0) {
@@ -62,7 +83,7 @@ int openOrCreate(const SystemCalls &sys, const char *name, bool *created)
         }
         lastError = errno;
         if (lastError != EEXIST) {
-            throw RuntimeControlStoreError::openFailed(lastError);
+            failOpen(name, lastError);
         }
     }
     // Created and removed again by others, over and over.
@@ -104,17 +125,28 @@ WritableRegion::WritableRegion(const char *name, size_t size) : size_(size)
         return error;
     };
 
-    // A region created by an older build may be world-writable; tighten it. Best effort.
-    (void)sys.changeMode(fd, regionMode);
-
-    if (created && sys.truncate(fd, static_cast<off_t>(size)) != 0) {
-        throw fail(RuntimeControlStoreError::resizeFailed(errno));
-    }
+    // Whose it is decides before anything of it changes: root may open, resize and rewrite
+    // any user's region, and would publish its devices over theirs.
     struct stat st {};
     if (sys.status(fd, &st) != 0 || st.st_size < 0) {
         throw fail(RuntimeControlStoreError::invalidState());
     }
-    if (static_cast<size_t>(st.st_size) < size && sys.truncate(fd, static_cast<off_t>(size)) != 0) {
+    const TidewellShmTrust trust = TidewellShmTrustOf(&st);
+    if (trust == TidewellShmOwnedByOther || trust == TidewellShmNotRegular) {
+        close(fd);
+        refuse(name, trust, st);
+    }
+    // The user's own. One created by an older build may be world-writable; tighten it. A
+    // region that others may still write is not used.
+    if (sys.changeMode(fd, regionMode) != 0 && trust == TidewellShmWritableByOthers) {
+        close(fd);
+        refuse(name, trust, st);
+    }
+
+    if (created && sys.truncate(fd, static_cast<off_t>(size)) != 0) {
+        throw fail(RuntimeControlStoreError::resizeFailed(errno));
+    }
+    if (!created && static_cast<size_t>(st.st_size) < size && sys.truncate(fd, static_cast<off_t>(size)) != 0) {
         throw fail(RuntimeControlStoreError::resizeFailed(errno));
     }
     // ftruncate on tmpfs reserves nothing: on a full /dev/shm the first store would raise
@@ -135,6 +167,7 @@ WritableRegion::WritableRegion(const char *name, size_t size) : size_(size)
     }
     fd_ = fd;
     mapping_ = mapping;
+    TidewellShmReportAccepted(name); // refused again later, it is said again
 }
 
 WritableRegion::~WritableRegion()

@@ -28,7 +28,8 @@ SystemCalls realSystemCalls();
 
 // Regions are owner read-write and read-only for everyone else: every process of the system
 // runs as the user, and a region that anyone could open read-write could be retargeted or
-// shrunk under its readers.
+// shrunk under its readers. A file-creation mask only takes bits away, so a region created
+// under any mask passes the readers' check that nobody else may write it.
 inline constexpr uint16_t regionMode = 0644;
 
 // The longest a writer waits for another writer's lock before it reports the region as busy
@@ -40,9 +41,12 @@ inline constexpr std::chrono::milliseconds lockWaitLimit{2000};
 class WritableRegion {
 public:
     // Opens (creating with regionMode when missing; a region another writer creates at the
-    // same moment is opened instead), sizes to at least `size` (never shrinks), backs the
-    // pages, maps `size` bytes and takes the writers' lock within lockWaitLimit. Throws
-    // RuntimeControlStoreError; nothing of the region has changed when it throws.
+    // same moment is opened instead), refuses a region that is not the user's own (another
+    // user's, or not a regular object: RegionRefusedError, said once through the
+    // shared-memory reporter; one of the user's own loses the write right of others), sizes
+    // to at least `size` (never shrinks), backs the pages, maps `size` bytes and takes the
+    // writers' lock within lockWaitLimit. Throws RuntimeControlStoreError; nothing of the
+    // region has changed when it throws.
     WritableRegion(const char *name, size_t size);
     ~WritableRegion();
     WritableRegion(const WritableRegion &) = delete;

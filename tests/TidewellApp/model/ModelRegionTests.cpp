@@ -2,6 +2,11 @@
 // the source's control region at once, and in the file only after the pause.
 
 #include <TidewellStream/TidewellControlReader.h>
+#include <TidewellStream/TidewellMeterWriter.h>
+
+#include "RegionOwnerSupport.h"
+#include "TidewellCore/RuntimeControlStore.h"
+#include "TidewellRuntimeSupport/TidewellRegions.h"
 
 #include "ModelTestSupport.h"
 #include "TidewellApp/Bindings.h"
@@ -68,6 +73,39 @@ TEST_F(ModelRegionTest, ARefusedCommitPutsTheCommittedGainBackIntoTheControlRegi
   EXPECT_EQ(model.statusMessage(), "Fix validation errors before saving");
   // Neither the file nor the window holds 0.5 or 5.0: the helpers must not play them either.
   EXPECT_EQ(controlGain(monitor.id), 1.0f);
+}
+
+// The region names are the machine's. Another user's runtime region is not published over:
+// the model says its publish failed and the region keeps that user's devices. Another user's
+// meter region is no meter of this user's.
+TEST_F(ModelRegionTest, AnotherUsersRegionsAreNeitherPublishedOverNorRead) {
+  RuntimeControlStoreV3::publish({RuntimeDeviceControls("theirs", "Tidewell Demo", "", 2, true, 1.0, {}, true,
+                                                        false, 1.0, {})},
+                                 false);
+  ASSERT_TRUE(regiontest::GiveRegionTo(TidewellRuntimeRegionName, regiontest::kOtherUser));
+  const auto theirs = regiontest::RegionBytes(TidewellRuntimeRegionName, TidewellRuntimeSize);
+  ASSERT_FALSE(theirs.empty());
+  writeConfig({makeDevice("D", "Desk")});
+  {
+    TidewellAppModel model(publishingEnvironment());
+    EXPECT_TRUE(model.runtimePublishFailed());
+  }
+  EXPECT_EQ(regiontest::RegionBytes(TidewellRuntimeRegionName, TidewellRuntimeSize), theirs);
+  shm_unlink(TidewellRuntimeRegionName);
+
+  const std::string owner = "model-region-meter-" + std::to_string(getpid());
+  TidewellMeterWriter writer{nullptr, -1, 0};
+  ASSERT_TRUE(TidewellMeterWriterOpen(&writer, owner.c_str(), 2));
+  const float levels[2] = {0.5f, 0.25f};
+  TidewellMeterWriterPublishWithPeaks(&writer, levels, nullptr, 2);
+  TidewellMeterWriterClose(&writer);
+  auto meters = makeRuntimeMeterSource();
+  ASSERT_TRUE(meters->reading(owner).has_value());
+  char name[TidewellRegionNameCapacity];
+  ASSERT_TRUE(TidewellMeterName(TidewellMeterHash(owner.c_str()), name, sizeof name));
+  ASSERT_TRUE(regiontest::GiveRegionTo(name, regiontest::kOtherUser));
+  EXPECT_FALSE(meters->reading(owner).has_value());
+  shm_unlink(name);
 }
 
 }  // namespace

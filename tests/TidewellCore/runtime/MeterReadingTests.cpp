@@ -4,6 +4,7 @@
 #include "TidewellCore/TidewellConstants.h"
 #include "TidewellStream/TidewellMeterWriter.h"
 
+#include "RegionOwnerSupport.h"
 #include "RuntimeTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -192,6 +193,24 @@ TEST(MeterTap, AReadingWithNanNeverCountsAsUnchanged)
     tap.update({{"a", withNan}}, 0.4);
     EXPECT_TRUE(tap.reading("a", 0.45));
     EXPECT_NE(Reading({{0.5}, {0.5}}), Reading({{0.5, 0.5}, {0.5, 0.5}}));
+}
+
+// The names are the machine's: another user's meter region, or one that others may write, is
+// not this user's meter and reads as absent.
+TEST_F(MeterRegionTest, ARegionThatIsNotTheUsersOwnReadsAsAbsent)
+{
+    Craft(TidewellMeterSize, TidewellMeterVersion, 2);
+    ASSERT_TRUE(RuntimeMeterStore::reading(owner).has_value());
+    for (mode_t mode : {0664, 0646, 0666}) {
+        SCOPED_TRACE(mode);
+        ASSERT_TRUE(regiontest::SetRegionOwnerAndMode(name, geteuid(), mode));
+        EXPECT_FALSE(RuntimeMeterStore::reading(owner).has_value());
+        EXPECT_FALSE(RuntimeMeterStore::levels(owner).has_value());
+    }
+    ASSERT_TRUE(regiontest::GiveRegionTo(name, regiontest::kOtherUser));
+    EXPECT_FALSE(RuntimeMeterStore::reading(owner).has_value());
+    ASSERT_TRUE(regiontest::GiveRegionTo(name, geteuid()));
+    EXPECT_TRUE(RuntimeMeterStore::reading(owner).has_value());
 }
 
 } // namespace

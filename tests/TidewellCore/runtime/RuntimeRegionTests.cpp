@@ -3,6 +3,7 @@
 #include "TidewellCore/RuntimeControlStore.h"
 #include "TidewellCore/SourceControlStore.h"
 
+#include "RegionOwnerSupport.h"
 #include "RuntimeTestSupport.h"
 #include "runtime/SharedMemoryRegion.h"
 #include "TidewellRuntimeSupport/TidewellShm.h"
@@ -14,7 +15,9 @@
 #include <future>
 #include <limits>
 #include <optional>
+#include <grp.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <vector>
 
 namespace {
@@ -554,6 +557,108 @@ TEST_F(RuntimeRegionTest, AFailedRuntimeWriteLeavesTheControlRegionsAlone)
     auto bytes = readRegion(control, TidewellControlSize);
     ASSERT_TRUE(bytes.has_value());
     EXPECT_EQ(f32At(*bytes, 20), 0.5f);
+}
+
+// ---------------------------------------------------------------------------------------
+// Regions that are not the user's own
+
+using regiontest::kOtherUser;
+
+// The refusal a publish ends in; fails the test when the publish goes through or fails
+// otherwise.
+std::string PublishRefusal(const ConfigSnapshot &snapshot)
+{
+    try {
+        RuntimeControlStoreV3::publish(snapshot, false);
+        ADD_FAILURE() << "published over a region that is not the user's own";
+    } catch (const RegionRefusedError &refused) {
+        EXPECT_EQ(refused, RuntimeControlStoreError::openFailed(EACCES));
+        return refused.what();
+    } catch (const std::exception &other) {
+        ADD_FAILURE() << "failed otherwise: " << other.what();
+    }
+    return {};
+}
+
+TEST_F(RuntimeRegionTest, AnotherUsersRegionIsNeitherResizedNorWrittenAndTheRefusalIsSaidOnce)
+{
+    regiontest::Refusals refusals;
+    // Shorter than the layout, so a writer that took it would grow it.
+    createFilledRegion(kRegion, 1000, 0x5a);
+    ASSERT_TRUE(regiontest::GiveRegionTo(kRegion, kOtherUser));
+    const ConfigSnapshot snapshot = makeSnapshot({makeDevice("mine")});
+    for (int pass = 0; pass < 3; ++pass) {
+        const std::string words = PublishRefusal(snapshot);
+        EXPECT_NE(words.find("\"/twruntime3\""), std::string::npos) << words;
+        EXPECT_NE(words.find("uid " + std::to_string(kOtherUser)), std::string::npos) << words;
+    }
+    const std::vector<std::string> said = refusals.take();
+    ASSERT_EQ(said.size(), 1u) << "the refusal is said once";
+    EXPECT_NE(said[0].find("/twruntime3"), std::string::npos);
+    const struct stat st = regiontest::RegionStatus(kRegion);
+    EXPECT_EQ(st.st_size, 1000);
+    EXPECT_EQ(st.st_uid, kOtherUser);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(regiontest::RegionBytes(kRegion, 1000), std::vector<unsigned char>(1000, 0x5a));
+
+    // The user's own again: written. Another user's once more: said again.
+    ASSERT_TRUE(regiontest::GiveRegionTo(kRegion, geteuid()));
+    RuntimeControlStoreV3::publish(snapshot, false);
+    EXPECT_EQ(u32At(Published(), 16), 1u);
+    ASSERT_TRUE(regiontest::GiveRegionTo(kRegion, kOtherUser));
+    PublishRefusal(makeSnapshot({}));
+    EXPECT_EQ(refusals.take().size(), 1u);
+    EXPECT_EQ(u32At(regiontest::RegionBytes(kRegion, 64), 16), 1u);
+}
+
+TEST_F(RuntimeRegionTest, ARegionOfTheUsersOwnThatOthersMayWriteIsTightenedAndWritten)
+{
+    createFilledRegion(kRegion, TidewellRuntimeSize, 0);
+    ASSERT_TRUE(regiontest::SetRegionOwnerAndMode(kRegion, geteuid(), 0666));
+    RuntimeControlStoreV3::publish(makeSnapshot({makeDevice("tight")}), false);
+    EXPECT_EQ(regiontest::RegionStatus(kRegion).st_mode & 07777, 0644u);
+    EXPECT_EQ(u32At(Published(), 16), 1u);
+}
+
+// Another user runs the writer: its open is refused (EACCES) by the region's mode, and the
+// refusal names the region's owner all the same.
+TEST_F(RuntimeRegionTest, AWriterThatMayNotEvenOpenTheRegionNamesItsOwner)
+{
+    RuntimeControlStoreV3::publish(makeSnapshot({makeDevice("root's")}), false);
+    const std::vector<unsigned char> before = Published();
+    int words[2];
+    ASSERT_EQ(pipe(words), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(words[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(kOtherUser) != 0 || setuid(kOtherUser) != 0) {
+            _exit(3);
+        }
+        try {
+            RuntimeControlStoreV3::publish(makeSnapshot({}), false);
+            _exit(4);
+        } catch (const RegionRefusedError &refused) {
+            const std::string text = refused.what();
+            _exit(write(words[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 5);
+        } catch (...) {
+            _exit(6);
+        }
+    }
+    close(words[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = read(words[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(words[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "3: cannot change user, 4: published, 5: no words, 6: failed otherwise";
+    EXPECT_NE(text.find("\"/twruntime3\": it belongs to "), std::string::npos) << text;
+    EXPECT_NE(text.find("(uid " + std::to_string(geteuid()) + "), not to "), std::string::npos) << text;
+    EXPECT_EQ(Published(), before);
 }
 
 } // namespace

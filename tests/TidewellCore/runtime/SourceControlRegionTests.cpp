@@ -3,6 +3,7 @@
 #include "TidewellCore/RuntimeControlStore.h"
 #include "TidewellCore/SourceControlStore.h"
 
+#include "RegionOwnerSupport.h"
 #include "RuntimeTestSupport.h"
 #include "runtime/SharedMemoryRegion.h"
 
@@ -259,6 +260,41 @@ TEST_F(ControlRegionTest, AFailedWriteIsTriedAgainOnTheNextPublish)
     const int calls = fault::openCalls;
     SourceControlStore::publish(makeSnapshot({device}));
     EXPECT_EQ(fault::openCalls, calls); // cached now: no system call at all
+}
+
+// Another user's control region would carry this user's gains into that user's helper, and
+// root can write any: nothing is written over it, the owners beside it are written, and the
+// refusal is said once however often the values change.
+TEST_F(ControlRegionTest, AnotherUsersRegionIsNotWrittenAndTheOtherOwnersAre)
+{
+    regiontest::Refusals refusals;
+    const std::string theirs = Unique("theirs");
+    const std::string mine = Unique("mine");
+    const std::string theirName = SourceControlStore::sharedMemoryName(theirs);
+    createFilledRegion(theirName, TidewellControlSize, 0x33);
+    ASSERT_TRUE(regiontest::GiveRegionTo(theirName, regiontest::kOtherUser));
+
+    try {
+        SourceControlStore::write(SourceControlStore::Values(true, 0.5f, {}, 2), theirs);
+        ADD_FAILURE() << "written over another user's region";
+    } catch (const RegionRefusedError &refused) {
+        EXPECT_NE(std::string(refused.what()).find(theirName), std::string::npos) << refused.what();
+    }
+
+    DeviceConfig device = makeDevice("d");
+    device.sources = {makeSource(theirs, SourceType::application, 0.5), makeSource(mine, SourceType::application, 0.5)};
+    for (double gain : {0.5, 0.25, 0.125}) {
+        device.sources[0].gain = gain;
+        device.sources[1].gain = gain;
+        SourceControlStore::publish(makeSnapshot({device}));
+        EXPECT_EQ(f32At(Region(mine), 20), static_cast<float>(gain));
+    }
+    EXPECT_EQ(refusals.take().size(), 1u);
+    EXPECT_EQ(regiontest::RegionBytes(theirName, TidewellControlSize),
+              std::vector<unsigned char>(TidewellControlSize, 0x33));
+    EXPECT_EQ(regiontest::RegionStatus(theirName).st_uid, regiontest::kOtherUser);
+    shm_unlink(theirName.c_str());
+    shm_unlink(SourceControlStore::sharedMemoryName(mine).c_str());
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "TidewellRuntimeSupport/TidewellRegions.h"
 #include "TidewellRuntimeSupport/TidewellShm.h"
+#include "TidewellRuntimeSupport/TidewellShmTrust.h"
 
 #include <cmath>
 #include <cstddef>
@@ -14,10 +15,12 @@ namespace {
 
 constexpr int kPollAttempts = 4;
 
-bool RegionIsWhole(int fd)
+// The user's own region (another user's would carry that user's controls, one that others
+// may write could be changed by them) and no shorter than its layout.
+bool RegionIsUsable(int fd)
 {
     struct stat st {};
-    return fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(TidewellControlSize);
+    return TidewellShmCheck(fd, &st) == TidewellShmTrusted && st.st_size >= static_cast<off_t>(TidewellControlSize);
 }
 
 } // namespace
@@ -52,7 +55,7 @@ bool TidewellControlReaderOpen(TidewellControlReader *reader, const char *ownerI
     if (fd < 0) {
         return false;
     }
-    if (!RegionIsWhole(fd)) {
+    if (!RegionIsUsable(fd)) {
         close(fd);
         return false;
     }
@@ -73,8 +76,9 @@ bool TidewellControlReaderPoll(TidewellControlReader *reader, TidewellControlSta
     }
     // The size was checked at open, but the region could have been cut short since; reading
     // a page that no longer exists would kill the helper. Polling runs on the helper's main
-    // thread every 100 ms, so one fstat is cheap here.
-    if (!RegionIsWhole(reader->descriptor)) {
+    // thread every 100 ms, so one fstat is cheap here, and it sees a region whose mode or
+    // owner has changed since as well.
+    if (!RegionIsUsable(reader->descriptor)) {
         return false;
     }
     const void *region = reader->mapping;

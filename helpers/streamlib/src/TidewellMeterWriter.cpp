@@ -2,6 +2,7 @@
 
 #include "TidewellRuntimeSupport/TidewellRegions.h"
 #include "TidewellRuntimeSupport/TidewellShm.h"
+#include "TidewellRuntimeSupport/TidewellShmTrust.h"
 
 #include <cerrno>
 #include <cmath>
@@ -73,16 +74,28 @@ bool TidewellMeterWriterOpen(TidewellMeterWriter *writer, const char *ownerID, u
     }
     bool created = true;
     int fd = TidewellShmOpen(name, O_RDWR | O_CREAT | O_EXCL, kRegionMode);
+    struct stat st {};
     if (fd < 0) {
         created = false;
         fd = TidewellShmOpen(name, O_RDWR, 0);
         if (fd < 0) {
+            // Another user's region that this user may not open: said once, by whose it is.
+            TidewellShmReportRefusal(name, TidewellShmCheckUnopened(name, errno, &st), &st);
             return false;
         }
     }
 
-    struct stat st {};
-    bool sizeOK = !created && fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(TidewellMeterSize);
+    // Nothing is written into a region that is not the user's own. One of the user's own that
+    // others may write (an older build's) loses their write right first.
+    const TidewellShmTrust trust = TidewellShmClaim(fd, &st);
+    if (trust != TidewellShmTrusted) {
+        TidewellShmReportRefusal(name, trust, &st);
+        close(fd);
+        return false;
+    }
+    TidewellShmReportAccepted(name);
+
+    bool sizeOK = !created && st.st_size >= static_cast<off_t>(TidewellMeterSize);
     if (!sizeOK) {
         if (ftruncate(fd, TidewellMeterSize) != 0) {
             close(fd);

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include "RegionOwnerSupport.h"
 #include "RuntimeTestSupport.h"
 #include "TidewellCore/SourceControlStore.h"
 #include "TidewellHelpers/TidewellCaptureWrite.h"
@@ -61,6 +62,35 @@ TEST(HelperControls, WithoutAnOwnerNothingIsOpened) {
     EXPECT_FALSE(TidewellHelperPollControls(&reader, nullptr, &gain, channelGains, 2));
     EXPECT_FALSE(TidewellHelperPollControls(&reader, "", &gain, channelGains, 2));
     EXPECT_EQ(reader.mapping, nullptr);
+}
+
+// Another user's helper may run the same source id: its region is never applied here, tick
+// after tick, and the helper keeps the values it started with until a region of its own user
+// is there.
+TEST(HelperControls, AnotherUsersRegionIsNeverApplied) {
+    const std::string id = "helper-foreign-" + std::to_string(getpid());
+    const std::string name = SourceControlStore::sharedMemoryName(id);
+    shm_unlink(name.c_str());
+    DeviceConfig device = makeDevice("hf");
+    device.sources = {makeSource(id, SourceType::application, 0.25, false)};
+    SourceControlStore::publish(makeSnapshot({device}));
+    ASSERT_TRUE(regiontest::GiveRegionTo(name, regiontest::kOtherUser));
+
+    TidewellControlReader reader{nullptr, -1, 0};
+    std::atomic<float> gain{1.5f};
+    float channelGains[2] = {1.0f, 1.0f};
+    for (int tick = 0; tick < 3; ++tick) {
+        EXPECT_FALSE(TidewellHelperPollControls(&reader, id.c_str(), &gain, channelGains, 2));
+        EXPECT_EQ(reader.mapping, nullptr);
+        EXPECT_EQ(gain.load(), 1.5f);
+    }
+
+    ASSERT_TRUE(regiontest::GiveRegionTo(name, geteuid()));
+    EXPECT_FALSE(TidewellHelperPollControls(&reader, id.c_str(), &gain, channelGains, 2));  // opens
+    EXPECT_TRUE(TidewellHelperPollControls(&reader, id.c_str(), &gain, channelGains, 2));
+    EXPECT_FLOAT_EQ(gain.load(), 0.25f);
+    TidewellControlReaderClose(&reader);
+    shm_unlink(name.c_str());
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include "TidewellRuntimeSupport/TidewellRegions.h"
 
+#include "RegionOwnerSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -246,6 +248,38 @@ TEST(TidewellControl, ApplySilencesWhenMutedAndCopiesTheCallersChannels)
     EXPECT_FLOAT_EQ(gains[63], 0.3f);
     EXPECT_EQ(gains[64], 9.0f);
     TidewellControlApply(nullptr, &gain, gains, 2);
+}
+
+// Region names are the machine's: another user's region would carry that user's gains, and
+// one that others may write lets them set ours. Neither is opened, and a region that stops
+// being the user's own after the open is no longer read.
+TEST_F(ControlReaderTest, OnlyTheUsersOwnRegionThatNobodyElseMayWriteIsRead)
+{
+    CreateRegion();
+    ControlValues values;
+    values.gain = 0.5f;
+    Write(values);
+    ASSERT_TRUE(regiontest::GiveRegionTo(name, regiontest::kOtherUser));
+    EXPECT_FALSE(TidewellControlReaderOpen(&reader, owner.c_str()));
+    EXPECT_EQ(reader.mapping, nullptr);
+    EXPECT_EQ(reader.descriptor, -1);
+    for (mode_t mode : {0664, 0646, 0666}) {
+        SCOPED_TRACE(mode);
+        ASSERT_TRUE(regiontest::SetRegionOwnerAndMode(name, geteuid(), mode));
+        EXPECT_FALSE(TidewellControlReaderOpen(&reader, owner.c_str()));
+    }
+
+    ASSERT_TRUE(regiontest::SetRegionOwnerAndMode(name, geteuid(), 0644));
+    ASSERT_TRUE(TidewellControlReaderOpen(&reader, owner.c_str()));
+    ASSERT_TRUE(TidewellControlReaderPoll(&reader, &state));
+    EXPECT_EQ(state.gain, 0.5f);
+    values.gain = 0.25f;
+    Write(values);
+    ASSERT_TRUE(regiontest::GiveRegionTo(name, regiontest::kOtherUser));
+    EXPECT_FALSE(TidewellControlReaderPoll(&reader, &state));
+    ASSERT_TRUE(regiontest::GiveRegionTo(name, geteuid()));
+    ASSERT_TRUE(TidewellControlReaderPoll(&reader, &state));
+    EXPECT_EQ(state.gain, 0.25f);
 }
 
 } // namespace

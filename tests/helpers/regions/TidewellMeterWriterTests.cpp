@@ -2,6 +2,8 @@
 
 #include "TidewellRuntimeSupport/TidewellRegions.h"
 
+#include "RegionOwnerSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -293,6 +295,34 @@ TEST(TidewellMeterLevels, EmptyInputClearsAndNoOutputIsLeftAlone)
     const float one[2] = {0.5f, 0.5f};
     TidewellMeterComputeInterleavedLevels(one, 1, 2, levels, nullptr, 2, 1.0f);
     EXPECT_FLOAT_EQ(levels[0], 0.5f);
+}
+
+// Another user's meter region is left as it is (root could otherwise resize and write any),
+// and the writer says so once; a region of the user's own left open to the writes of others
+// by an older build loses that right and is used.
+TEST_F(MeterWriterTest, AnotherUsersRegionIsNotWrittenAndTheRefusalIsSaidOnce)
+{
+    regiontest::Refusals refusals;
+    CreateRegionOfSize(100);
+    ASSERT_TRUE(regiontest::GiveRegionTo(name, regiontest::kOtherUser));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_FALSE(TidewellMeterWriterOpen(&writer, owner.c_str(), 2));
+        EXPECT_EQ(writer.mapping, nullptr);
+        EXPECT_EQ(writer.descriptor, -1);
+    }
+    const std::vector<std::string> said = refusals.take();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find(name), std::string::npos) << said[0];
+    EXPECT_NE(said[0].find("uid " + std::to_string(regiontest::kOtherUser)), std::string::npos) << said[0];
+    const struct stat st = regiontest::RegionStatus(name);
+    EXPECT_EQ(st.st_size, 100);
+    EXPECT_EQ(st.st_uid, regiontest::kOtherUser);
+
+    ASSERT_TRUE(regiontest::SetRegionOwnerAndMode(name, geteuid(), 0666));
+    ASSERT_TRUE(TidewellMeterWriterOpen(&writer, owner.c_str(), 2));
+    EXPECT_EQ(regiontest::RegionStatus(name).st_mode & 07777, 0644u);
+    EXPECT_EQ(RegionSize(), 4096);
+    EXPECT_TRUE(refusals.take().empty());
 }
 
 } // namespace

@@ -18,12 +18,13 @@ struct TidewellControlState {
 };
 
 // Maps the owner's control region read-only. Never creates it: false when it does not
-// exist yet (or is shorter than its layout, or cannot be mapped), the reader left closed.
+// exist yet (or is not the user's own, or others may write it, or it is shorter than its
+// layout, or cannot be mapped), the reader left closed.
 bool TidewellControlReaderOpen(TidewellControlReader *reader, const char *ownerID);
 
 // True when values newer than the last accepted copy were read into `state`. False when
 // nothing changed, the writer stayed busy through 4 attempts, the region is not a valid
-// control region, or it has become shorter than its layout.
+// control region, or it has become shorter than its layout or stopped being the user's own.
 bool TidewellControlReaderPoll(TidewellControlReader *reader, TidewellControlState *state);
 
 // The effective gain (0 when muted) and the first min(channelCount, 64) channel gains.

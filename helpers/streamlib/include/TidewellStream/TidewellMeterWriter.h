@@ -13,7 +13,10 @@ struct TidewellMeterWriter {
 
 // Creates or opens the owner's meter region and maps it read-write. The region's contents
 // are not touched. False (the writer left closed) on a null writer, a null or empty owner
-// id, or any failure to open, size or map the region. A channel count above 64 gives 64.
+// id, any failure to open, size or map the region, or a region that is not the user's own
+// (another user's, or not a regular object; one of the user's own that others may write
+// loses their write right first): that refusal is said once (TidewellShmTrust.h). A channel
+// count above 64 gives 64.
 bool TidewellMeterWriterOpen(TidewellMeterWriter *writer, const char *ownerID, uint32_t channelCount);
 
 // Publishes `count` levels (and peaks, when given) with decay: channels not published, or

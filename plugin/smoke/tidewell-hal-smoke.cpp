@@ -12,6 +12,7 @@
 #include <AudioToolsCommon/Analysis.h>
 #include <TidewellCore/TidewellConstants.h>
 #include <TidewellRuntimeSupport/TidewellRegions.h>
+#include <TidewellRuntimeSupport/TidewellShmTrust.h>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -122,11 +123,16 @@ int fail(const std::string& reason) {
 }
 
 // A consistent copy of the runtime region, read through the descriptor: a region that shrinks
-// meanwhile gives a short read, never a fault. Empty when there is none.
+// meanwhile gives a short read, never a fault. Empty when there is none, or when it is not the
+// user's own (the plug-in does not read another user's region either).
 std::vector<unsigned char> readRuntimeRegion() {
     std::vector<unsigned char> image;
     int fd = shm_open(TidewellRuntimeRegionName, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) return image;
+    if (TidewellShmCheck(fd, nullptr) != TidewellShmTrusted) {
+        close(fd);
+        return image;
+    }
     image.resize(TidewellRuntimeSize);
     bool whole = false;
     for (int attempt = 0; attempt < 50 && !whole; ++attempt) {

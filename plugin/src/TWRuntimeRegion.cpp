@@ -6,6 +6,7 @@
 #include <TidewellHAL/TWRegionGuard.h>
 
 #include <TidewellRuntimeSupport/TidewellRegions.h>
+#include <TidewellRuntimeSupport/TidewellShmTrust.h>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -34,17 +35,22 @@ static uint32_t gRuntime3Guard = kTWGuardRuntimeEntries - 1;
 // the same when a reader faults past the cut), so that every reader finds the header
 // unusable and devices keep their last good controls; once the region is whole again it
 // is mapped back over the same range.
+// Only a region of the user's own that nobody else may write is read: another user's
+// region (the names are the whole machine's) would publish that user's devices here. One
+// that fails is treated as missing, and the mapped region, should it stop being the user's
+// own, as a cut one.
 void TWTryOpenRuntime3() {
     int fd = shm_open(gRuntimeSharedMemoryName, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) return;  // missing: keep reading what we have until a region appears
     struct stat st;
-    if (fstat(fd, &st) != 0) {
+    const TidewellShmTrust trust = TidewellShmCheck(fd, &st);
+    if (trust == TidewellShmStatusUnreadable) {
         close(fd);
         return;
     }
     const unsigned char* current = gRuntime3.load(std::memory_order_acquire);
     const bool mapped = current != nullptr && st.st_dev == gRuntime3Device && st.st_ino == gRuntime3Inode;
-    if (st.st_size < static_cast<off_t>(TidewellRuntimeSize)) {
+    if (trust != TidewellShmTrusted || st.st_size < static_cast<off_t>(TidewellRuntimeSize)) {
         if (mapped && !TWRegionGuardDamaged(gRuntime3Guard)) TWRegionGuardRetire(gRuntime3Guard);
         close(fd);
         return;

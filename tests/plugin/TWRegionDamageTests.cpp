@@ -5,6 +5,8 @@
 
 #include "TWTestSupport.h"
 
+#include "RegionOwnerSupport.h"
+
 #include <TidewellHAL/TWRegionGuard.h>
 #include <TidewellStream/TidewellMeterWriter.h>
 
@@ -236,6 +238,78 @@ TEST_F(RegionDamage, MeterRegionsCutUnderTheWriterAreTakenUpAgain) {
     const float before = ReadMeter(source).level;
     write(0.0f);
     EXPECT_LT(ReadMeter(source).level, before);
+}
+
+// The machine's region names are open to every user: a region another user made (or one
+// that others may write) is not read, as if it were missing, and the region the plug-in maps
+// is given up like a cut one should it stop being the user's own.
+TEST_F(RegionDamage, ARegionThatIsNotTheUsersOwnPublishesNothing) {
+    publish({mutedSlot(uid("own"))}, uid("own"));
+    ASSERT_EQ(mutedProperty(), 1u);
+
+    // Another user's region takes the name: none of its devices appears, the user's own keeps
+    // its last good controls.
+    region().recreate();
+    region().publish({{.uid = uid("foreign")}});
+    ASSERT_TRUE(regiontest::GiveRegionTo(region().name(), regiontest::kOtherUser));
+    TWReconcileNow();
+    TWReconcileNow();
+    EXPECT_EQ(DeviceForUID(uid("foreign")), 0u);
+    EXPECT_EQ(DeviceForUID(uid("own")), device_);
+    expectMutedControls(TWCurrentControlsForDevice(dev_));
+
+    // The user's own: followed.
+    ASSERT_TRUE(regiontest::GiveRegionTo(region().name(), geteuid()));
+    TWReconcileNow();
+    EXPECT_NE(DeviceForUID(uid("foreign")), 0u);
+    EXPECT_EQ(DeviceForUID(uid("own")), 0u);
+
+    // The mapped region opened to the writes of others: not read any more, its devices keep
+    // their controls; closed again, it is read again.
+    publish({mutedSlot(uid("open"))}, uid("open"));
+    ASSERT_EQ(mutedProperty(), 1u);
+    ASSERT_TRUE(regiontest::SetRegionOwnerAndMode(region().name(), geteuid(), 0666));
+    region().publish({{.uid = uid("open")}});
+    TWReconcileNow();
+    expectMutedControls(TWCurrentControlsForDevice(dev_));
+    EXPECT_EQ(mutedProperty(), 1u);
+    ASSERT_TRUE(regiontest::SetRegionOwnerAndMode(region().name(), geteuid(), 0644));
+    TWReconcileNow();
+    EXPECT_EQ(mutedProperty(), 0u);
+}
+
+// A device's meter region that another user holds is not written (nor resized); the other
+// side's region, the user's own, is.
+TEST_F(RegionDamage, AnotherUsersMeterRegionIsNotWritten) {
+    const std::string source = "tidewell.device." + uid("meters") + ".source";
+    const std::string output = "tidewell.device." + uid("meters") + ".output";
+    shm_unlink(MeterRegionName(source).c_str());
+    shm_unlink(MeterRegionName(output).c_str());
+    {
+        int fd = shm_open(MeterRegionName(source).c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, 100), 0);
+        close(fd);
+    }
+    ASSERT_TRUE(regiontest::GiveRegionTo(MeterRegionName(source), regiontest::kOtherUser));
+    regiontest::Refusals refusals;
+    publish({{.uid = uid("meters")}}, uid("meters"));
+    start(1);
+    readPeak(1);
+    for (int block = 0; block < 3; ++block) {
+        write(0.5f);
+        readPeak(1);
+    }
+    TWReconcileNow();
+    EXPECT_EQ(ReadMeter(source).size, 100);
+    EXPECT_EQ(ReadMeter(source).magic, 0u);
+    EXPECT_EQ(regiontest::RegionStatus(MeterRegionName(source)).st_uid, regiontest::kOtherUser);
+    EXPECT_EQ(ReadMeter(output).magic, TidewellMeterMagic);
+    EXPECT_GT(ReadMeter(output).level, 0.0f);
+    const std::vector<std::string> said = refusals.take();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find(MeterRegionName(source)), std::string::npos) << said[0];
+    shm_unlink(MeterRegionName(source).c_str());
 }
 
 // A fault past a region that is not the plug-in's ends the process as it would without

@@ -5,6 +5,8 @@
 
 #include "TWServerSupport.h"
 
+#include "RegionOwnerSupport.h"
+
 #include <AudioToolsCommon/Continuity.h>
 
 #include <sys/stat.h>
@@ -120,6 +122,26 @@ TEST_F(DamagedRegions, MeterRegionsCutUnderTheWriterAreTakenUpAgain) {
     ASSERT_EQ(AudioDeviceStop(dev, proc), 0);
     AudioDeviceDestroyIOProcID(dev, proc);
     EXPECT_GT(peak(from, from + 24000), 0.4f);
+    EXPECT_TRUE(ServerRunning(server_->pid()));
+}
+
+// Another user's service published the runtime region before this user's server started
+// (the names are the machine's): none of that user's devices becomes this user's, the server
+// shows the legacy device, and the region's devices appear once it is this user's own.
+TEST_F(HostedPlugIn, AnotherUsersRuntimeRegionPublishesNoDevice) {
+    server_.reset();
+    tidewell::RuntimeControlStoreV3::publish({Controls("tw.e2e.theirs", "Tidewell Demo", 2, {{1, 1}, {2, 2}})},
+                                             false);
+    ASSERT_TRUE(regiontest::GiveRegionTo(TidewellRuntimeRegionName, regiontest::kOtherUser));
+    server_ = std::make_unique<TestServer>();
+    ASSERT_TRUE(Within(2s, [] { return DeviceByUID(kLegacyUID) != 0; }));
+    // Several reconcile passes (0.5 s apart) go by.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(DeviceByUID("tw.e2e.theirs"), 0u);
+    EXPECT_NE(DeviceByUID(kLegacyUID), 0u);
+
+    ASSERT_TRUE(regiontest::GiveRegionTo(TidewellRuntimeRegionName, geteuid()));
+    EXPECT_TRUE(Within(2s, [] { return DeviceByUID("tw.e2e.theirs") != 0; }));
     EXPECT_TRUE(ServerRunning(server_->pid()));
 }
 

@@ -18,19 +18,71 @@
 // The system's runtime region unless a test points the plug-in at its own.
 static const char* gRuntimeSharedMemoryName = TidewellRuntimeRegionName;
 static char gRuntimeSharedMemoryNameOverride[64];
-std::atomic<const unsigned char*> gRuntime3{nullptr};
+// The current mapping, read through TWRuntimeReader only.
+static std::atomic<const unsigned char*> gRuntime3{nullptr};
 // Identity of the object behind gRuntime3, to notice a region that was recreated, and the
 // guard entry that covers its mapping.
 static dev_t gRuntime3Device = 0;
 static ino_t gRuntime3Inode = 0;
-static uint32_t gRuntime3Guard = kTWGuardRuntimeEntries - 1;
+static uint32_t gRuntime3Guard = 0;
+
+// Every mapping made and not yet unmapped, at the index of the guard entry that covers it:
+// the current one (gRuntime3) and those given up for a region created since. Touched only
+// by initialisation and the reconcile pass.
+static const unsigned char* gRuntimeMappings[kTWGuardRuntimeEntries];
+
+// Readers of the mappings other than the reconcile pass (the IO path, property calls) count
+// themselves in here for as long as they hold a pointer into one. They count in before they
+// load gRuntime3, so a given-up mapping that a reader could still hold keeps the count above
+// zero: the pass unmaps given-up mappings only when it finds the count at zero.
+static std::atomic<uint32_t> gRuntimeReaders{0};
+
+namespace {
+
+// One reader's hold on the current mapping (null when there is none). No system call, no
+// lock: two atomic additions.
+class TWRuntimeReader {
+public:
+    TWRuntimeReader() {
+        gRuntimeReaders.fetch_add(1, std::memory_order_seq_cst);
+        base_ = gRuntime3.load(std::memory_order_seq_cst);
+    }
+    ~TWRuntimeReader() { gRuntimeReaders.fetch_sub(1, std::memory_order_release); }
+    TWRuntimeReader(const TWRuntimeReader&) = delete;
+    TWRuntimeReader& operator=(const TWRuntimeReader&) = delete;
+    const unsigned char* base() const { return base_; }
+
+private:
+    const unsigned char* base_;
+};
+
+}  // namespace
 
 // ---- the runtime region --------------------------------------------------------------------
+
+// Unmaps the mappings given up for newer regions, once no reader holds any: a reader that
+// loaded one of them counted itself in before, and counts itself out only when done with it
+// (the count's acquire load orders its reads before the unmap). A given-up mapping's guard
+// goes first, so its entry can cover the next region.
+static void TWFreeGivenUpRuntimeMappings() {
+    const unsigned char* current = gRuntime3.load(std::memory_order_seq_cst);
+    bool givenUp = false;
+    for (const unsigned char* mapping : gRuntimeMappings) givenUp |= mapping != nullptr && mapping != current;
+    if (!givenUp || gRuntimeReaders.load(std::memory_order_seq_cst) != 0) return;
+    for (uint32_t entry = 0; entry < kTWGuardRuntimeEntries; ++entry) {
+        const unsigned char* mapping = gRuntimeMappings[entry];
+        if (mapping == nullptr || mapping == current) continue;
+        TWRegionGuardClear(entry);
+        munmap(const_cast<unsigned char*>(mapping), TidewellRuntimeSize);
+        gRuntimeMappings[entry] = nullptr;
+    }
+}
 
 // Maps the runtime region, or follows it when a writer removed it and created it again:
 // the name is opened on every call and compared with the mapped object by device and
 // inode. Called only from initialisation and the reconcile pass, never from the IO path.
-// A mapping that has been published is never unmapped, since IO threads may be reading it.
+// A mapping that has been published is unmapped only once it has been given up for a newer
+// region and no reader holds it any longer.
 // A region cut below its size under the mapping is swapped for zero pages (the guard does
 // the same when a reader faults past the cut), so that every reader finds the header
 // unusable and devices keep their last good controls; once the region is whole again it
@@ -40,6 +92,7 @@ static uint32_t gRuntime3Guard = kTWGuardRuntimeEntries - 1;
 // that fails is treated as missing, and the mapped region, should it stop being the user's
 // own, as a cut one.
 void TWTryOpenRuntime3() {
+    TWFreeGivenUpRuntimeMappings();
     int fd = shm_open(gRuntimeSharedMemoryName, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) return;  // missing: keep reading what we have until a region appears
     struct stat st;
@@ -63,16 +116,23 @@ void TWTryOpenRuntime3() {
         close(fd);
         return;
     }
+    // A guard entry for the new mapping. With none free, readers have held on to every
+    // mapping given up so far: the region is taken up on a later pass.
+    uint32_t entry = 0;
+    while (entry < kTWGuardRuntimeEntries && gRuntimeMappings[entry] != nullptr) ++entry;
+    if (entry == kTWGuardRuntimeEntries) {
+        close(fd);
+        return;
+    }
     void* mapping = mmap(nullptr, TidewellRuntimeSize, PROT_READ, MAP_SHARED, fd, 0);
     close(fd);
     if (mapping == MAP_FAILED) return;
     gRuntime3Device = st.st_dev;
     gRuntime3Inode = st.st_ino;
-    // Entries are taken in turn; the one given up guarded a mapping that readers left
-    // several regions ago.
-    gRuntime3Guard = (gRuntime3Guard + 1) % kTWGuardRuntimeEntries;
-    TWRegionGuardSet(gRuntime3Guard, mapping, TidewellRuntimeSize, false);
-    gRuntime3.store(static_cast<const unsigned char*>(mapping), std::memory_order_release);
+    gRuntime3Guard = entry;
+    gRuntimeMappings[entry] = static_cast<const unsigned char*>(mapping);
+    TWRegionGuardSet(entry, mapping, TidewellRuntimeSize, false);
+    gRuntime3.store(static_cast<const unsigned char*>(mapping), std::memory_order_seq_cst);
     // A new region starts its own sequence: its generations say nothing about the old one's.
     gHasReconciled.store(false, std::memory_order_release);
 }
@@ -82,13 +142,17 @@ static bool TWHeaderValid(const unsigned char* base) {
            TidewellRegionHeaderMatches(base, TidewellRuntimeMagic, TidewellRuntimeVersion, TidewellRuntimeSize);
 }
 
-bool TWRuntime3HeaderValid() { return TWHeaderValid(gRuntime3.load(std::memory_order_acquire)); }
+bool TWRuntime3HeaderValid() {
+    TWRuntimeReader reader;
+    return TWHeaderValid(reader.base());
+}
 
 TWRuntimeSnapshot TWSnapshotRegion() {
     TWRuntimeSnapshot snapshot;
     std::memset(&snapshot, 0, sizeof snapshot);
     TWTryOpenRuntime3();
-    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
+    TWRuntimeReader reader;
+    const unsigned char* base = reader.base();
     if (!TWHeaderValid(base)) return snapshot;
     for (int attempt = 0; attempt < 4; ++attempt) {
         uint32_t begin = TidewellSequenceReadBegin(base);
@@ -154,9 +218,9 @@ static bool TWSlotHoldsUID(const unsigned char* base, size_t slot, const char* u
 // slot must be present, within the region's count and hold that uid, else the device has
 // moved (or left): kTWControlsMoved. No mapping, or a header of another version or layout
 // (another build's writer, a region cut or being refilled): kTWControlsUnreadable.
-static TWControlsRead TWReadSlotControls(int32_t slotIndex, const char* uid, TWDeviceControls* out) {
+static TWControlsRead TWReadSlotControls(const unsigned char* base, int32_t slotIndex, const char* uid,
+                                         TWDeviceControls* out) {
     if (slotIndex < 0 || slotIndex >= static_cast<int32_t>(TidewellRuntimeMaxDevices)) return kTWControlsAbsent;
-    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
     if (!TWHeaderValid(base)) return kTWControlsUnreadable;
     size_t slot = TidewellRuntimeSlotOffset(static_cast<uint32_t>(slotIndex));
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -195,8 +259,7 @@ static constexpr int32_t kTWSlotNotFound = -1;
 static constexpr int32_t kTWSlotTorn = -2;
 
 // The present slot that holds the uid now, by one sequence-checked scan of the slots.
-static int32_t TWFindSlotForUID(const char* uid) {
-    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
+static int32_t TWFindSlotForUID(const unsigned char* base, const char* uid) {
     if (!TWHeaderValid(base)) return kTWSlotNotFound;
     for (int attempt = 0; attempt < 3; ++attempt) {
         uint32_t begin = TidewellSequenceReadBegin(base);
@@ -216,7 +279,8 @@ static int32_t TWFindSlotForUID(const char* uid) {
 
 TWDeviceControls TWCurrentControls(int32_t slotIndex, uint32_t channelCount) {
     TWDeviceControls c;
-    if (TWReadSlotControls(slotIndex, nullptr, &c) == kTWControlsRead) return c;
+    TWRuntimeReader reader;
+    if (TWReadSlotControls(reader.base(), slotIndex, nullptr, &c) == kTWControlsRead) return c;
     return TWDefaultControls(channelCount);
 }
 
@@ -250,10 +314,12 @@ TWDeviceControls TWCurrentControlsForDevice(TWDevice* device) {
     // slots, and a pass notices only up to half a second later.
     char uid[sizeof device->uid];
     TWLoadText(uid, device->uid, sizeof uid);
-    TWControlsRead read = TWReadSlotControls(device->runtimeSlotIndex.load(std::memory_order_relaxed), uid, &c);
+    TWRuntimeReader reader;
+    TWControlsRead read =
+        TWReadSlotControls(reader.base(), device->runtimeSlotIndex.load(std::memory_order_relaxed), uid, &c);
     if (read == kTWControlsMoved) {
-        int32_t slot = TWFindSlotForUID(uid);
-        if (slot >= 0) read = TWReadSlotControls(slot, uid, &c);
+        int32_t slot = TWFindSlotForUID(reader.base(), uid);
+        if (slot >= 0) read = TWReadSlotControls(reader.base(), slot, uid, &c);
     }
     switch (read) {
         case kTWControlsRead:
@@ -275,7 +341,8 @@ TWDeviceControls TWCurrentControlsForDevice(TWDevice* device) {
 }
 
 bool TWCushionDisabled() {
-    const unsigned char* base = gRuntime3.load(std::memory_order_acquire);
+    TWRuntimeReader reader;
+    const unsigned char* base = reader.base();
     if (!TWHeaderValid(base)) return false;
     uint32_t flags = TidewellRegionLoadWord(base, offsetof(TidewellRuntimeRegion, flags));
     return (flags & TidewellRuntimeFlagCushionDisabled) != 0;
@@ -284,8 +351,8 @@ bool TWCushionDisabled() {
 void TWSetRuntimeSharedMemoryName(const char* name) {
     TWCopyBounded(gRuntimeSharedMemoryNameOverride, name, sizeof gRuntimeSharedMemoryNameOverride);
     gRuntimeSharedMemoryName = gRuntimeSharedMemoryNameOverride;
-    // The old mapping is left in place (an IO thread may hold it) but no longer used.
-    gRuntime3.store(nullptr, std::memory_order_release);
+    // The old mapping is given up, and unmapped by a later pass once no reader holds it.
+    gRuntime3.store(nullptr, std::memory_order_seq_cst);
     gRuntime3Device = 0;
     gRuntime3Inode = 0;
 }

@@ -14,9 +14,12 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <thread>
 
 using namespace twtest;
 
@@ -310,6 +313,64 @@ TEST_F(RegionDamage, AnotherUsersMeterRegionIsNotWritten) {
     ASSERT_EQ(said.size(), 1u);
     EXPECT_NE(said[0].find(MeterRegionName(source)), std::string::npos) << said[0];
     shm_unlink(MeterRegionName(source).c_str());
+}
+
+// The lines of this process's memory map that map the region `name`.
+size_t MappingsOf(const std::string& name) {
+    std::ifstream maps("/proc/self/maps");
+    size_t count = 0;
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find("/dev/shm" + name) != std::string::npos) ++count;
+    }
+    return count;
+}
+
+// Each region a writer creates anew gets a mapping of its own; the one it replaces is
+// unmapped once no reader holds it, instead of staying for the life of the server.
+TEST_F(RegionDamage, AReplacedRegionsMappingIsFreed) {
+    publish({mutedSlot(uid("remap"))}, uid("remap"));
+    for (int generation = 0; generation < 3 * static_cast<int>(kTWGuardRuntimeEntries); ++generation) {
+        region().recreate();
+        region().publish({mutedSlot(uid("remap"))});
+        TWReconcileNow();
+        expectMutedControls(TWCurrentControlsForDevice(dev_));
+    }
+    TWReconcileNow();
+    // The test's own mapping and the driver's current one.
+    EXPECT_EQ(MappingsOf(region().name()), 2u);
+    region().publish({{.uid = uid("remap")}});
+    EXPECT_EQ(mutedProperty(), 0u);
+}
+
+// The IO path reads the region while passes follow it from one region to the next and free
+// what they left: every read finds the device's controls, none touches a freed mapping.
+TEST_F(RegionDamage, ReadersOnOtherThreadsKeepTheMappingTheyHoldWhilePassesFreeTheRest) {
+    publish({mutedSlot(uid("race"))}, uid("race"));
+    std::atomic<bool> done{false};
+    std::atomic<uint32_t> wrong{0};
+    std::atomic<uint64_t> reads{0};
+    std::thread reader([&] {
+        while (!done.load(std::memory_order_relaxed)) {
+            const TWDeviceControls c = TWCurrentControlsForDevice(dev_);
+            if (!c.muted || c.deviceGain != 0.25f) wrong.fetch_add(1, std::memory_order_relaxed);
+            (void)TWCushionDisabled();
+            reads.fetch_add(1, std::memory_order_relaxed);
+        }
+    });
+    for (int generation = 0; generation < 200; ++generation) {
+        region().recreate();
+        region().publish({mutedSlot(uid("race"))});
+        TWReconcileNow();
+    }
+    done.store(true);
+    reader.join();
+    EXPECT_GT(reads.load(), 0u);
+    EXPECT_EQ(wrong.load(), 0u);
+    // A reader that never paused may have held back the freeing (and with it the newest
+    // region): two quiet passes take the newest up and free the rest.
+    TWReconcileNow();
+    TWReconcileNow();
+    EXPECT_EQ(MappingsOf(region().name()), 2u);
 }
 
 // A fault past a region that is not the plug-in's ends the process as it would without

@@ -169,7 +169,6 @@ struct TWRuntimeSnapshot {
 
 extern TWDevice gDevices[TidewellRuntimeMaxDevices];
 extern std::atomic<AudioServerPlugInHostRef> gHost;
-extern std::atomic<const unsigned char*> gRuntime3;
 // Cleared when a new region is mapped: its generations say nothing about the old one's.
 extern std::atomic<bool> gHasReconciled;
 

@@ -12,8 +12,8 @@
 #include <cstdint>
 
 // The table's entries: a few for the runtime region's mappings (each region the plug-in
-// follows gets a fresh mapping, and old ones are never unmapped) and two for the meter
-// writers of each device record.
+// follows gets a fresh mapping; one given up stays mapped, and guarded, until no reader
+// holds it) and two for the meter writers of each device record.
 inline constexpr uint32_t kTWGuardRuntimeEntries = 8;
 inline constexpr uint32_t kTWGuardMeterFirst = kTWGuardRuntimeEntries;
 uint32_t TWGuardMeterEntry(uint32_t deviceIndex, bool output);

@@ -21,12 +21,19 @@
 #include "TidewellCore/TidewellConstants.h"
 #include "TidewellRuntimeSupport/TidewellRegions.h"
 #include "TidewellRuntimeSupport/TidewellShm.h"
+#include "TidewellRuntimeSupport/TidewellShmTrust.h"
 
 namespace tidewell {
 namespace {
 
 class SystemServicePlatform final : public ServicePlatform {
  public:
+  // A region the service will not write over (another user's) is said once, in its log.
+  SystemServicePlatform() {
+    TidewellShmSetReporter([](const char* words) { TidewellServiceLog::write(words); });
+  }
+  ~SystemServicePlatform() override { TidewellShmSetReporter(nullptr); }
+
   ServiceSingleInstance::Outcome acquireInstanceLock(
       double gracefulWait, double forcedWait,
       const std::function<void(const std::string&)>& log) override {

@@ -221,6 +221,8 @@ void TidewellService::runPass() {
   try {
     snapshot = platform_->loadOrCreateEmpty(configFile_);
     publish(*snapshot);
+  } catch (const RegionRefusedError&) {
+    return;  // another user's region: said once where it was refused, and tried again next pass
   } catch (const std::exception& error) {
     TidewellServiceLog::write(std::string("Reconcile failed: ") + error.what());
     return;

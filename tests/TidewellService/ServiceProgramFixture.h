@@ -160,6 +160,18 @@ class ServiceProgramTest : public ::testing::Test {
     return finish();
   }
 
+  // Waits until the running program has made `count` more passes (each beats the heartbeat).
+  void waitForPasses(int count) {
+    auto heartbeat = home.path() / ".local/share/Tidewell/service-heartbeat";
+    for (int pass = 0; pass < count; ++pass) {
+      auto before = std::filesystem::exists(heartbeat) ? std::filesystem::last_write_time(heartbeat)
+                                                       : std::filesystem::file_time_type{};
+      ASSERT_TRUE(eventuallyTrue([&] {
+        return std::filesystem::exists(heartbeat) && std::filesystem::last_write_time(heartbeat) != before;
+      }));
+    }
+  }
+
   std::vector<pid_t> starts(const std::string& id) {
     std::vector<pid_t> pids;
     for (const auto& line : lines(readFile(marks / (id + ".pids")))) pids.push_back(std::stoi(line));

@@ -3,6 +3,9 @@
 
 #include "ServiceProgramFixture.h"
 
+#include "RegionOwnerSupport.h"
+#include "TidewellCore/SourceControlStore.h"
+
 namespace tidewell::testing {
 namespace {
 
@@ -57,14 +60,7 @@ TEST_F(ServiceProgramTest, LogsOnceThatNoAudioServerAnswersAndHowToStartOne) {
   start();
   ASSERT_TRUE(eventuallyTrue([&] { return contains(messages(logFile), said); })) << readFile(logFile);
   // Passes come every 0.1 s; each beats the heartbeat. Let several go by.
-  auto heartbeat = home.path() / ".local/share/Tidewell/service-heartbeat";
-  for (int pass = 0; pass < 5; ++pass) {
-    auto before = std::filesystem::exists(heartbeat) ? std::filesystem::last_write_time(heartbeat)
-                                                     : std::filesystem::file_time_type{};
-    ASSERT_TRUE(eventuallyTrue([&] {
-      return std::filesystem::exists(heartbeat) && std::filesystem::last_write_time(heartbeat) != before;
-    }));
-  }
+  waitForPasses(5);
   auto log = messages(logFile);
   EXPECT_EQ(std::count(log.begin(), log.end(), said), 1) << readFile(logFile);
 }
@@ -182,6 +178,57 @@ TEST_F(ServiceProgramTest, LiveEditsOfTheApplicationAreNotUndoneByThePasses) {
   EXPECT_TRUE(eventuallyTrue([&] { return runtimeSequence() != 0; }));
   ::kill(servicePid, SIGTERM);
   EXPECT_EQ(finish(), 0);
+}
+
+// The log's lines that begin with `start`.
+long linesStartingWith(const std::vector<std::string>& log, const std::string& start) {
+  return std::count_if(log.begin(), log.end(), [&](const std::string& line) { return line.rfind(start, 0) == 0; });
+}
+
+// Another user's service published first (the names are the machine's): this one writes
+// nothing over that user's regions, says so once for each, and publishes once the region is
+// its user's own.
+TEST_F(ServiceProgramTest, AnotherUsersRegionsAreNotWrittenAndEachRefusalIsLoggedOnce) {
+  ConfigSnapshot theirs = systemCapture();
+  theirs.devices[0].name = "Tidewell Demo";
+  RuntimeControlStoreV3::publish(theirs, false);
+  const std::string control = SourceControlStore::sharedMemoryName("S");
+  SourceControlStore::write(SourceControlStore::Values(true, 0.5f, {}, 2), "S");
+  for (const std::string& name : {std::string(TidewellRuntimeRegionName), control}) {
+    ASSERT_TRUE(regiontest::GiveRegionTo(name, regiontest::kOtherUser)) << name;
+  }
+  const auto runtimeBefore = regiontest::RegionBytes(TidewellRuntimeRegionName, TidewellRuntimeSize);
+  const auto controlBefore = regiontest::RegionBytes(control, TidewellControlSize);
+  ASSERT_FALSE(runtimeBefore.empty());
+
+  ConfigSnapshot mine = systemCapture();
+  mine.devices[0].sources[0].gain = 0.25;
+  save(mine);
+  start();
+  waitForPasses(8);
+  const std::string runtimeRefusal = "Not using shared memory \"/twruntime3\": it belongs to ";
+  auto log = messages(logFile);
+  EXPECT_EQ(linesStartingWith(log, runtimeRefusal), 1) << readFile(logFile);
+  EXPECT_EQ(linesStartingWith(log, "Reconcile failed"), 0) << readFile(logFile);
+  EXPECT_EQ(regiontest::RegionBytes(TidewellRuntimeRegionName, TidewellRuntimeSize), runtimeBefore);
+  EXPECT_EQ(regiontest::RegionStatus(TidewellRuntimeRegionName).st_uid, regiontest::kOtherUser);
+
+  // The runtime region becomes the user's own: published; the other user's control region
+  // still is not written, and said once too.
+  ASSERT_TRUE(regiontest::GiveRegionTo(TidewellRuntimeRegionName, geteuid()));
+  ASSERT_TRUE(eventuallyTrue([&] {
+    return regiontest::RegionBytes(TidewellRuntimeRegionName, TidewellRuntimeSize) != runtimeBefore;
+  }));
+  waitForPasses(8);
+  log = messages(logFile);
+  EXPECT_EQ(linesStartingWith(log, "Not using shared memory \"" + control + "\": it belongs to "), 1)
+      << readFile(logFile);
+  EXPECT_EQ(linesStartingWith(log, runtimeRefusal), 1) << readFile(logFile);
+  EXPECT_EQ(regiontest::RegionBytes(control, TidewellControlSize), controlBefore);
+  EXPECT_EQ(regiontest::RegionStatus(control).st_uid, regiontest::kOtherUser);
+  ::kill(servicePid, SIGTERM);
+  EXPECT_EQ(finish(), 0);
+  TidewellShmUnlink(control.c_str());
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 // The service's real surroundings: its files in the per-user data folder, POSIX shared memory,
 // the audio server and child processes.
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <condition_variable>
 #include <mutex>
 #include <unistd.h>
@@ -19,8 +16,6 @@
 #include "TidewellCore/HelperProcessRecord.h"
 #include "TidewellCore/SourceControlStore.h"
 #include "TidewellCore/TidewellConstants.h"
-#include "TidewellRuntimeSupport/TidewellRegions.h"
-#include "TidewellRuntimeSupport/TidewellShm.h"
 #include "TidewellRuntimeSupport/TidewellShmTrust.h"
 
 namespace tidewell {
@@ -58,22 +53,7 @@ class SystemServicePlatform final : public ServicePlatform {
     return snapshot;
   }
 
-  bool runtimeRegionIsValid() override {
-    int fd = TidewellShmOpen(TidewellRuntimeRegionName, O_RDONLY, 0);
-    if (fd < 0) return false;
-    bool valid = false;
-    struct stat status {};
-    if (::fstat(fd, &status) == 0 && status.st_size >= static_cast<off_t>(TidewellRuntimeSize)) {
-      void* mapping = ::mmap(nullptr, TidewellRuntimeSize, PROT_READ, MAP_SHARED, fd, 0);
-      if (mapping != MAP_FAILED) {
-        valid = TidewellRegionHeaderMatches(mapping, TidewellRuntimeMagic, TidewellRuntimeVersion,
-                                            TidewellRuntimeSize);
-        ::munmap(mapping, TidewellRuntimeSize);
-      }
-    }
-    ::close(fd);
-    return valid;
-  }
+  bool runtimeRegionIsValid() override { return RuntimeControlStoreV3::regionIsIntact(); }
 
   void writeRuntimeRegion(const std::vector<RuntimeDeviceControls>& controls) override {
     RuntimeControlStoreV3::publish(controls, false);

@@ -231,5 +231,36 @@ TEST_F(ServiceProgramTest, AnotherUsersRegionsAreNotWrittenAndEachRefusalIsLogge
   TidewellShmUnlink(control.c_str());
 }
 
+// A writer killed between its two counter stores leaves the counter odd, and every reader
+// then keeps what it had for good. The service puts the region right on its next pass, as it
+// does a region with another build's header, though its own values have not changed.
+TEST_F(ServiceProgramTest, ARegionLeftHalfWrittenOrWithAnotherHeaderIsRepairedOnTheNextPass) {
+  save(systemCapture());
+  start();
+  ASSERT_TRUE(eventuallyTrue([&] { return runtimeSequence() != 0; }));
+  waitForPasses(2);
+  const std::uint32_t published = runtimeSequence();
+  ASSERT_EQ(published % 2, 0u);
+
+  int fd = TidewellShmOpen(TidewellRuntimeRegionName, O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  void* region = ::mmap(nullptr, TidewellRuntimeSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ::close(fd);
+  ASSERT_NE(region, MAP_FAILED);
+  const std::uint32_t odd = TidewellSequenceBeginWrite(region);  // and never ended
+  EXPECT_TRUE(eventuallyTrue([&] { return runtimeSequence() % 2 == 0; })) << "still odd";
+  EXPECT_GT(runtimeSequence(), odd);
+  EXPECT_TRUE(TidewellRegionHeaderMatches(region, TidewellRuntimeMagic, TidewellRuntimeVersion,
+                                          TidewellRuntimeSize));
+
+  TidewellRegionStoreWord(region, TidewellRegionVersionOffset, TidewellRuntimeVersion + 1);
+  EXPECT_TRUE(eventuallyTrue([&] {
+    return TidewellRegionLoadWord(region, TidewellRegionVersionOffset) == TidewellRuntimeVersion;
+  }));
+  ::munmap(region, TidewellRuntimeSize);
+  ::kill(servicePid, SIGTERM);
+  EXPECT_EQ(finish(), 0);
+}
+
 }  // namespace
 }  // namespace tidewell::testing

@@ -108,6 +108,11 @@ std::vector<RuntimeDeviceControls> controls(const ConfigSnapshot &snapshot);
 void publish(const std::vector<RuntimeDeviceControls> &controls, bool cushionDisabled);
 void publish(const ConfigSnapshot &snapshot, bool cushionDisabled);
 
+// True when the region exists as this user's own, whole, with the header of this layout and
+// no write left half-done: a counter found odd while no writer holds the region belongs to a
+// writer that died between its two counter stores, and readers would never trust it again.
+bool regionIsIntact();
+
 } // namespace RuntimeControlStoreV3
 
 namespace RuntimePublisher {

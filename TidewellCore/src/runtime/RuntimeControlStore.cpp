@@ -338,6 +338,12 @@ void publish(const ConfigSnapshot &snapshot, bool cushionDisabled)
     publish(controls(snapshot), cushionDisabled);
 }
 
+bool regionIsIntact()
+{
+    return runtime_region::regionIsIntact(std::string(sharedMemoryName).c_str(), TidewellRuntimeSize,
+                                          TidewellRuntimeMagic, TidewellRuntimeVersion);
+}
+
 } // namespace RuntimeControlStoreV3
 
 namespace RuntimePublisher {

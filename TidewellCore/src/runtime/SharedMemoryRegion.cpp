@@ -1,6 +1,7 @@
 #include "runtime/SharedMemoryRegion.h"
 
 #include "TidewellCore/RuntimeControlStore.h"
+#include "TidewellRuntimeSupport/TidewellRegions.h"
 #include "TidewellRuntimeSupport/TidewellShm.h"
 #include "TidewellRuntimeSupport/TidewellShmTrust.h"
 
@@ -178,6 +179,36 @@ WritableRegion::~WritableRegion()
     if (fd_ >= 0) {
         close(fd_); // also releases the writers' lock
     }
+}
+
+bool regionIsIntact(const char *name, size_t size, uint32_t magic, uint32_t version)
+{
+    const SystemCalls &sys = systemCalls();
+    const int fd = sys.open(name, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    bool intact = sys.status(fd, &st) == 0 && TidewellShmTrustOf(&st) == TidewellShmTrusted &&
+                  st.st_size >= static_cast<off_t>(size);
+    void *mapping = intact ? sys.map(nullptr, size, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
+    if (mapping != MAP_FAILED) {
+        intact = TidewellRegionHeaderMatches(mapping, magic, version, static_cast<uint32_t>(size));
+        if (intact && (TidewellSequenceReadBegin(mapping) & 1u) != 0) {
+            // Odd: a write in progress holds the lock until its even store; without a holder
+            // the counter stays odd for good. Holding the lock shared keeps writers out while
+            // the counter is read again.
+            if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+                intact = (TidewellSequenceReadBegin(mapping) & 1u) == 0;
+                flock(fd, LOCK_UN);
+            }
+        }
+        munmap(mapping, size);
+    } else {
+        intact = false;
+    }
+    close(fd);
+    return intact;
 }
 
 } // namespace tidewell::runtime_region

@@ -60,4 +60,10 @@ private:
     size_t size_ = 0;
 };
 
+// True when the region `name` is the user's own, at least `size` bytes long, begins with this
+// magic, version and size, and holds no write left half-done: a counter found odd while no
+// writer holds the writers' lock was left by a writer that died mid-write (one found odd while
+// a writer holds the lock belongs to a write in progress, over within microseconds).
+bool regionIsIntact(const char *name, size_t size, uint32_t magic, uint32_t version);
+
 } // namespace tidewell::runtime_region

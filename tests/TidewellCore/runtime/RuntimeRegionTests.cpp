@@ -661,4 +661,60 @@ TEST_F(RuntimeRegionTest, AWriterThatMayNotEvenOpenTheRegionNamesItsOwner)
     EXPECT_EQ(Published(), before);
 }
 
+// A read-write mapping of the region under test, for leaving it as a dead writer would.
+struct WritableMapping {
+    explicit WritableMapping(const std::string &name)
+    {
+        int fd = shm_open(name.c_str(), O_RDWR, 0);
+        if (fd >= 0) {
+            void *m = mmap(nullptr, TidewellRuntimeSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            bytes = m == MAP_FAILED ? nullptr : m;
+            close(fd);
+        }
+    }
+    ~WritableMapping()
+    {
+        if (bytes != nullptr) {
+            munmap(bytes, TidewellRuntimeSize);
+        }
+    }
+    void *bytes = nullptr;
+};
+
+TEST_F(RuntimeRegionTest, ARegionIsIntactWhenItIsTheUsersOwnWithItsHeaderAndNoWriteLeftHalfDone)
+{
+    EXPECT_FALSE(RuntimeControlStoreV3::regionIsIntact()) << "missing";
+    RuntimeControlStoreV3::publish(makeSnapshot({makeDevice("intact")}), false);
+    EXPECT_TRUE(RuntimeControlStoreV3::regionIsIntact());
+
+    WritableMapping region(kRegion);
+    ASSERT_NE(region.bytes, nullptr);
+    // A writer killed between its two counter stores.
+    const uint32_t odd = TidewellSequenceBeginWrite(region.bytes);
+    EXPECT_FALSE(RuntimeControlStoreV3::regionIsIntact());
+    // The same counter while a writer holds the region: a write in progress.
+    int holder = shm_open(kRegion.c_str(), O_RDWR, 0);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    EXPECT_TRUE(RuntimeControlStoreV3::regionIsIntact());
+    close(holder);
+    EXPECT_FALSE(RuntimeControlStoreV3::regionIsIntact());
+    TidewellSequenceEndWrite(region.bytes, odd);
+    EXPECT_TRUE(RuntimeControlStoreV3::regionIsIntact());
+
+    // A header of another layout or build.
+    TidewellRegionStoreWord(region.bytes, TidewellRegionVersionOffset, TidewellRuntimeVersion + 1);
+    EXPECT_FALSE(RuntimeControlStoreV3::regionIsIntact());
+    TidewellRegionStoreWord(region.bytes, TidewellRegionVersionOffset, TidewellRuntimeVersion);
+    EXPECT_TRUE(RuntimeControlStoreV3::regionIsIntact());
+
+    // Not the user's own, or open to the writes of others.
+    ASSERT_TRUE(regiontest::GiveRegionTo(kRegion, kOtherUser));
+    EXPECT_FALSE(RuntimeControlStoreV3::regionIsIntact());
+    ASSERT_TRUE(regiontest::SetRegionOwnerAndMode(kRegion, geteuid(), 0664));
+    EXPECT_FALSE(RuntimeControlStoreV3::regionIsIntact());
+    ASSERT_TRUE(regiontest::SetRegionOwnerAndMode(kRegion, geteuid(), 0644));
+    EXPECT_TRUE(RuntimeControlStoreV3::regionIsIntact());
+}
+
 } // namespace

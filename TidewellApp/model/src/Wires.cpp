@@ -9,7 +9,8 @@ namespace tidewell {
 namespace {
 
 // Runs a wire edit on a copy of the configuration: refused, it sets `failed` and saves
-// nothing; made, it saves with `done` and restarts the helpers that play the routes.
+// nothing; made, it saves with `done` and, once saved, restarts the helpers that play the
+// routes. True only when the edit is in the file.
 bool editWires(TidewellAppModel& model, const std::function<void(ConfigSnapshot&)>& edit,
                const QString& done, const QString& failed) {
   // A gain changed a moment ago is already playing but not yet saved: save it first, or the
@@ -22,7 +23,8 @@ bool editWires(TidewellAppModel& model, const std::function<void(ConfigSnapshot&
     model.setStatusMessage(failed);
     return false;
   }
-  model.saveEditedSnapshot(edited, done);
+  // A refused save (invalid, unwritable, conflicting) has said why; nothing plays the edit.
+  if (!model.saveEditedSnapshot(edited, done)) return false;
   model.restartRuntimeHelpersAfterRouteChange();
   return true;
 }

@@ -92,6 +92,36 @@ TEST_F(WireEditTest, DeletingRemovesTheWireAndAWireAlreadyGoneIsReported) {
   EXPECT_THAT(launcher->calls, IsEmpty());
 }
 
+// Fault mended: a wire edit whose save was refused reported the edit as made and restarted
+// the helpers that play the routes. Refused because another copy removed the device
+// meanwhile, or because the configuration does not validate: false, the refusal's own status,
+// nothing saved and no helper restarted.
+TEST_F(WireEditTest, AWireEditWhoseSaveIsRefusedReportsFailureAndRestartsNothing) {
+  ConfigSnapshot other = savedConfig();
+  other.devices = {makeDevice("E", "Elsewhere")};
+  store->save(other);
+  EXPECT_FALSE(model->connectWire("D", end(EndpointKind::source, "S", 1),
+                                  end(EndpointKind::deviceOutput, "D", 2)));
+  EXPECT_EQ(model->statusMessage(), "Not saved: the configuration changed on disk meanwhile; reloaded it");
+  EXPECT_EQ(savedConfig(), other);
+  EXPECT_THAT(launcher->calls, IsEmpty());
+
+  // Two devices sharing an id: the file loads, but no save validates.
+  ConfigSnapshot invalid = other;
+  invalid.devices = {device, makeDevice("D", "Desk twin")};
+  store->save(invalid);
+  model->reload();
+  ASSERT_FALSE(model->validation().isValid());
+  const auto saved = readFile(configFile);
+  EXPECT_FALSE(model->deleteWire("D", invalid.devices[0].wires.at(0).id));
+  EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
+  EXPECT_FALSE(model->connectWire("D", end(EndpointKind::deviceOutput, "D", 1),
+                                  end(EndpointKind::monitor, "M", 2)));
+  EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
+  EXPECT_EQ(readFile(configFile), saved);
+  EXPECT_THAT(launcher->calls, IsEmpty());
+}
+
 // A gain moved a moment before a wire edit is already playing; the wire edit must not put the
 // saved gain back, neither in the file nor in what is published.
 TEST_F(WireEditTest, AWireEditKeepsAGainChangedJustBefore) {

@@ -304,10 +304,12 @@ class TidewellAppModel : public QObject {
   // Joins two channel ends of the device (source to device output, or device output to
   // monitor) and saves with "Connected wire"; a pair already joined keeps its one wire. A
   // pending live edit is committed first, so the edit starts from what the window shows. A
-  // refused edit sets "Could not connect wire" and saves nothing. True when the edit was made.
+  // refused edit sets "Could not connect wire" and saves nothing; a refused save shows its own
+  // reason. True when the edit was saved; only then are the running helpers restarted.
   bool connectWire(const std::string& deviceID, const WireEndpoint& from, const WireEndpoint& to);
   // Removes a wire of the device and saves with "Deleted wire", or sets "Could not delete wire"
-  // when the device or the wire is gone. A pending live edit is committed first.
+  // when the device or the wire is gone. A pending live edit is committed first. True, and
+  // the helpers restarted, only when the edit was saved.
   bool deleteWire(const std::string& deviceID, const std::string& wireID);
 
  signals:

@@ -122,9 +122,7 @@ bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& statu
       std::optional<ConfigSnapshot> merged = ConfigMerge::applyEdit(snapshot_, edited, *current);
       if (merged) mergedResult = validator_.validate(*merged);
       if (!merged || !mergedResult->isValid()) {
-        reload();
-        setStatusMessage(
-            QStringLiteral("Not saved: the configuration changed on disk meanwhile; reloaded it"));
+        reloadAfterConflict();
         return false;
       }
       saved = std::move(*merged);
@@ -156,6 +154,23 @@ bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& statu
     setStatusMessage(QStringLiteral("Saved config, but runtime control update failed"));
   }
   return true;
+}
+
+void TidewellAppModel::reloadAfterConflict() {
+  const QString refused =
+      QStringLiteral("Not saved: the configuration changed on disk meanwhile; reloaded it");
+  setStatusMessage(refused);
+  // The edit's caller is still running: a switch in a row, a port that was dragged. The reload
+  // may replace the editor those belong to, so it waits until they have returned to the event
+  // loop. Edits refused before then share the one reload.
+  if (reloadAfterConflictPending_) return;
+  reloadAfterConflictPending_ = true;
+  QTimer::singleShot(0, this, [this, refused] {
+    reloadAfterConflictPending_ = false;
+    if (isUninstalling_) return;
+    reload();
+    setStatusMessage(refused);
+  });
 }
 
 void TidewellAppModel::refuseCommit(CommitOrigin origin) {

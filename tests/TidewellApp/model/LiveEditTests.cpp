@@ -1,5 +1,7 @@
 // The binding family, the live copy and its debounced commit, and the commit path.
 
+#include <QSignalSpy>
+
 #include "ModelTestSupport.h"
 #include "TidewellApp/Bindings.h"
 
@@ -303,6 +305,36 @@ TEST_F(LiveEditTest, AnEditOfAnItemAnotherCopyDeletedIsRefusedWithTheReason) {
   ASSERT_TRUE(waitFor([&] { return !b.liveSnapshot(); }));
   EXPECT_EQ(b.statusMessage(), "Saved");
   EXPECT_EQ(savedConfig().devices[0].name, "Desk 2");
+}
+
+// Fault mended: the reload after an edit that could not be carried over ran inside the save,
+// so the editor whose switch or port made the edit was deleted under its caller. The refusal
+// is said at once; the file is reloaded once control is back in the event loop, one reload
+// for every edit refused meanwhile.
+TEST_F(LiveEditTest, AnEditThatCannotBeCarriedOverReloadsOnlyOnceItsCallerHasReturned) {
+  TidewellAppModel& b = *model;
+  auto a = makeModel();
+  a->deleteSource("D", "S");
+  const ConfigSnapshot file = savedConfig();
+  const ConfigSnapshot shown = b.snapshot();
+  ASSERT_NE(shown, file);
+  QSignalSpy snapshots(&b, &TidewellAppModel::snapshotChanged);
+
+  // Both switches commit at once; both edits are of the source the other copy removed.
+  sourceBinding(b, "D", "S", &SourceConfig::enabled, true).set(false);
+  EXPECT_EQ(b.statusMessage(), "Not saved: the configuration changed on disk meanwhile; reloaded it");
+  EXPECT_EQ(b.snapshot(), shown) << "nothing the caller holds is replaced under it";
+  sourceBinding(b, "D", "S", &SourceConfig::muteWhenCapturing, false).set(true);
+  EXPECT_EQ(b.snapshot(), shown);
+  EXPECT_EQ(snapshots.count(), 0);
+
+  ASSERT_TRUE(waitFor([&] { return b.snapshot() == file; }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(snapshots.count(), 1) << "one reload for both";
+  EXPECT_FALSE(b.liveSnapshot());
+  EXPECT_EQ(b.statusMessage(), "Not saved: the configuration changed on disk meanwhile; reloaded it");
+  EXPECT_EQ(savedConfig(), file);
+  EXPECT_EQ(publisher->published.back(), file);
 }
 
 }  // namespace

@@ -385,6 +385,9 @@ class TidewellAppModel : public QObject {
   enum class CommitOrigin { liveCopy, other };
   bool commit(const ConfigSnapshot& snapshot, const QString& status, CommitOrigin origin);
   void refuseCommit(CommitOrigin origin);
+  // An edit that cannot be carried over onto another writer's file: refused, and the file
+  // reloaded once the edit's caller has returned.
+  void reloadAfterConflict();
   // The file's document when it differs from the committed one this window last loaded or
   // saved: another writer saved meanwhile. Nothing when it is the same, missing or unreadable
   // (which the save then moves aside).
@@ -477,6 +480,8 @@ class TidewellAppModel : public QObject {
   // A structural edit was refused while a live edit stayed pending: the status line and the
   // validation show the refusal until the next edit, also once the live edit has committed.
   bool refusalShown_ = false;
+  // A reload after a refused edit is scheduled.
+  bool reloadAfterConflictPending_ = false;
 
   std::unique_ptr<DeviceRegistry::ListenerRegistration> deviceListeners_;
   QTimer* audioDeviceRefreshTimer_ = nullptr;

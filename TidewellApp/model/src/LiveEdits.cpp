@@ -113,19 +113,27 @@ bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& statu
     return false;
   }
   std::optional<std::string> movedAside;
+  bool restoredDevices = false;
   ConfigSnapshot saved = edited;
   std::optional<ValidationResult> mergedResult;
   try {
     // Another writer (a second copy of the application, a text editor) may have saved since
     // this window loaded or saved: carry the edit over onto its document instead of over it.
     if (std::optional<ConfigSnapshot> current = changedOnDisk()) {
-      std::optional<ConfigSnapshot> merged = ConfigMerge::applyEdit(snapshot_, edited, *current);
-      if (merged) mergedResult = validator_.validate(*merged);
-      if (!merged || !mergedResult->isValid()) {
-        reloadAfterConflict();
-        return false;
+      if (current->devices.empty() && !snapshot_.devices.empty()) {
+        // Not a writer's edit: the service recreates a missing file without devices. Merged,
+        // it would take away every device the window holds, and the window's copy is the
+        // only one left; the edit is saved whole instead.
+        restoredDevices = true;
+      } else {
+        std::optional<ConfigSnapshot> merged = ConfigMerge::applyEdit(snapshot_, edited, *current);
+        if (merged) mergedResult = validator_.validate(*merged);
+        if (!merged || !mergedResult->isValid()) {
+          reloadAfterConflict();
+          return false;
+        }
+        saved = std::move(*merged);
       }
-      saved = std::move(*merged);
     }
     movedAside = moveUnreadableConfigurationAside();
     store().save(saved);
@@ -145,6 +153,10 @@ bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& statu
   if (publish(snapshot_)) {
     if (keepRefusal) return true;
     QString shown = status;
+    if (restoredDevices) {
+      shown += QStringLiteral(" (the configuration file had lost every device; the window's "
+                              "devices were saved to it again)");
+    }
     if (movedAside) {
       shown += QStringLiteral(" (the unreadable configuration was kept as ") + text(*movedAside) +
                QStringLiteral(")");

@@ -337,5 +337,39 @@ TEST_F(LiveEditTest, AnEditThatCannotBeCarriedOverReloadsOnlyOnceItsCallerHasRet
   EXPECT_EQ(publisher->published.back(), file);
 }
 
+// Fault mended: when the file lost every device (the service writes such a document when the
+// file is missing), the next edit was carried over onto it as another writer's removal of
+// every device, and the window's devices, the only copy left, were gone. The window's devices
+// are saved back with the edit, and the status says so.
+TEST_F(LiveEditTest, AFileThatLostEveryDeviceGetsTheWindowsDevicesBackWithTheEdit) {
+  const QString restored = QStringLiteral(
+      " (the configuration file had lost every device; the window's devices were saved to it again)");
+  store->save(ConfigSnapshot::empty());
+  sourceBinding(*model, "D", "S", &SourceConfig::gain, 1.0).set(0.5);
+  ASSERT_TRUE(waitFor([&] { return !model->liveSnapshot(); }));
+  ConfigSnapshot file = savedConfig();
+  ASSERT_EQ(file.devices.size(), 1u);
+  EXPECT_EQ(file.devices[0].id, "D");
+  EXPECT_EQ(file.devices[0].monitors.size(), 1u);
+  EXPECT_DOUBLE_EQ(file.devices[0].sources.at(1).gain, 0.5);
+  EXPECT_EQ(model->snapshot(), file);
+  EXPECT_EQ(model->statusMessage(), "Saved" + restored);
+
+  // A structural edit alike: the new device joins the window's, it does not replace them.
+  store->save(ConfigSnapshot::empty());
+  model->createDevice();
+  file = savedConfig();
+  ASSERT_EQ(file.devices.size(), 2u);
+  EXPECT_EQ(file.devices[0].id, "D");
+  EXPECT_EQ(file.devices[1].name, "Tidewell Device 2");
+  EXPECT_EQ(model->statusMessage(), "Created Tidewell Device 2" + restored);
+
+  // The next edit, on a file that has its devices again, says nothing more.
+  deviceBinding(*model, "D", &DeviceConfig::name, std::string()).set("Desk 2");
+  ASSERT_TRUE(waitFor([&] { return !model->liveSnapshot(); }));
+  EXPECT_EQ(model->statusMessage(), "Saved");
+  EXPECT_EQ(savedConfig().devices.size(), 2u);
+}
+
 }  // namespace
 }  // namespace tidewell::testing

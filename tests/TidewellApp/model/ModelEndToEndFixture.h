@@ -9,6 +9,7 @@
 
 #include "ModelTestSupport.h"
 #include "ServiceProcess.h"
+#include "TidewellCore/TidewellConstants.h"
 
 namespace tidewell::testing {
 
@@ -44,6 +45,17 @@ class ModelEndToEndTest : public ModelTest {
     env.registry = makeAudioServerDeviceRegistry();
     env.publisher = makeRuntimeConfigPublisher();
     return std::make_unique<TidewellAppModel>(env);
+  }
+
+  // Device "V" saved, the service started on it, a live model over them, and the audio server
+  // showing the device.
+  void runOneDevice(DeviceConfig& device, std::unique_ptr<TidewellAppModel>& model) {
+    device = makeDevice("V", "Virtual");
+    device.uid = TidewellCore::derivedDeviceUID("V");
+    writeConfig({device});
+    startService();
+    model = makeLiveModel();
+    ASSERT_TRUE(eventually([&] { return CoreAudioDeviceRegistry::containsDevice(device.uid); }));
   }
 
   bool serviceLogHas(const std::string& text) {

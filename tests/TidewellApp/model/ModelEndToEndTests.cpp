@@ -82,13 +82,10 @@ class BlockRecorder {
 double seconds(std::uint64_t nanoseconds) { return double(nanoseconds) / 1e9; }
 
 TEST_F(ModelEndToEndTest, ALiveGainIsHeardAtOnceSavedAfterThePauseAndNotPutBack) {
-  DeviceConfig device = makeDevice("V", "Virtual");
-  device.uid = TidewellCore::derivedDeviceUID("V");
-  writeConfig({device});
-  startService();
-  auto liveModel = makeLiveModel();
+  DeviceConfig device;
+  std::unique_ptr<TidewellAppModel> liveModel;
+  ASSERT_NO_FATAL_FAILURE(runOneDevice(device, liveModel));
   TidewellAppModel& model = *liveModel;
-  ASSERT_TRUE(eventually([&] { return CoreAudioDeviceRegistry::containsDevice(device.uid); }));
   ASSERT_TRUE(eventually([&] { return readFile(serviceLog).find("Starting") != std::string::npos; }))
       << readFile(serviceLog);
 
@@ -151,6 +148,46 @@ TEST_F(ModelEndToEndTest, ALiveGainIsHeardAtOnceSavedAfterThePauseAndNotPutBack)
   }
   EXPECT_EQ(putBack, 0u) << "of " << blocks.size() - *first << " blocks; off the new level:" << levels;
   EXPECT_GT(blocks.size() - *first, 40u);
+}
+
+// Fault mended: the service recreates a missing configuration file, empty, and the window's
+// next edit was carried over onto it as another writer's removal of every device, so the
+// window's devices, the only copy left, were gone. The edit saves them back, the service plays
+// them again, and the status says what happened.
+TEST_F(ModelEndToEndTest, AFileDeletedUnderTheWindowAndTheServiceGetsTheWindowsDevicesBack) {
+  DeviceConfig device;
+  std::unique_ptr<TidewellAppModel> liveModel;
+  ASSERT_NO_FATAL_FAILURE(runOneDevice(device, liveModel));
+  TidewellAppModel& model = *liveModel;
+
+  std::filesystem::remove(configFile);
+  auto fileWithoutDevices = [&] {
+    try {
+      return savedConfig().devices.empty();
+    } catch (const std::exception&) {
+      return false;  // not there yet
+    }
+  };
+  ASSERT_TRUE(eventually(fileWithoutDevices)) << readFile(serviceLog);
+  ASSERT_TRUE(eventually([&] { return !CoreAudioDeviceRegistry::containsDevice(device.uid); }));
+
+  sourceBinding(model, "V", "V-pt", &SourceConfig::gain, 1.0).set(0.5);
+  ASSERT_TRUE(waitFor([&] { return !model.liveSnapshot(); }, 10000));
+  const ConfigSnapshot file = savedConfig();
+  ASSERT_EQ(file.devices.size(), 1u);
+  EXPECT_EQ(file.devices[0].id, "V");
+  EXPECT_EQ(file.devices[0].uid, device.uid);
+  EXPECT_DOUBLE_EQ(file.devices[0].sources.at(0).gain, 0.5);
+  EXPECT_EQ(model.snapshot(), file);
+  EXPECT_EQ(model.statusMessage(),
+            "Saved (the configuration file had lost every device; the window's devices were saved "
+            "to it again)");
+
+  // The service plays the device again and leaves the file as the window saved it.
+  ASSERT_TRUE(eventually([&] { return CoreAudioDeviceRegistry::containsDevice(device.uid); }));
+  const auto pass = lastServicePass();
+  ASSERT_TRUE(eventually([&] { return lastServicePass() > pass; }));
+  EXPECT_EQ(savedConfig(), file);
 }
 
 }  // namespace

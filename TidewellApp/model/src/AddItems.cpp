@@ -68,18 +68,24 @@ QString pidText(const std::optional<std::int32_t>& pid) { return QString::number
 
 // ---- picks -----------------------------------------------------------------------------------
 
-std::optional<AudioDeviceInfo> TidewellAppModel::selectedOutputForNewMonitor() const {
-  return pick(selectedMonitorOutputUID_, monitorOutputDevices(), defaultMonitorOutput());
+std::optional<AudioDeviceInfo> TidewellAppModel::selectedOutputForNewMonitor(
+    const std::optional<QString>& picked) const {
+  return pick(picked.value_or(selectedMonitorOutputUID_), monitorOutputDevices(),
+              defaultMonitorOutput());
 }
 
-std::optional<AudioDeviceInfo> TidewellAppModel::selectedInputForNewSource() const {
-  return pick(selectedHardwareInputUID_, hardwareInputDevices(), defaultHardwareInput());
+std::optional<AudioDeviceInfo> TidewellAppModel::selectedInputForNewSource(
+    const std::optional<QString>& picked) const {
+  return pick(picked.value_or(selectedHardwareInputUID_), hardwareInputDevices(),
+              defaultHardwareInput());
 }
 
-std::optional<ApplicationSourceCandidate> TidewellAppModel::selectedApplicationCandidate() const {
-  if (selectedApplicationPID_.isEmpty()) return std::nullopt;
+std::optional<ApplicationSourceCandidate> TidewellAppModel::selectedApplicationCandidate(
+    const std::optional<QString>& picked) const {
+  const QString wanted = picked.value_or(selectedApplicationPID_);
+  if (wanted.isEmpty()) return std::nullopt;
   for (const auto& candidate : applicationSourceCandidates_) {
-    if (pidText(candidate.pid) == selectedApplicationPID_) return candidate;
+    if (pidText(candidate.pid) == wanted) return candidate;
   }
   return std::nullopt;
 }
@@ -106,7 +112,7 @@ bool TidewellAppModel::addToDevice(
   }
   if (std::optional<QString> unchanged = add(*device)) {
     setStatusMessage(QStringLiteral("Nothing was added: ") + *unchanged);
-    return false;
+    return true;  // the device already has it: the pick is in use
   }
   return saveEditedSnapshot(edited, status);
 }
@@ -122,46 +128,51 @@ void TidewellAppModel::addStereoSourceWires(const std::string& sourceID, DeviceC
 
 // ---- the adds --------------------------------------------------------------------------------
 
-void TidewellAppModel::addMonitor(const std::string& deviceID) {
+void TidewellAppModel::addMonitor(const std::string& deviceID,
+                                  const std::optional<QString>& picked) {
   refreshInventoryForPick();
-  const std::optional<AudioDeviceInfo> output = selectedOutputForNewMonitor();
+  const std::optional<AudioDeviceInfo> output = selectedOutputForNewMonitor(picked);
   if (!output) {
     setStatusMessage(QStringLiteral("No monitor output is available"));
     return;
   }
-  addToDevice(deviceID, QStringLiteral("Added monitor"),
-              [&](DeviceConfig& device) -> std::optional<QString> {
-                for (const auto& monitor : device.monitors) {
-                  if (monitor.deviceUID == output->uid) {
-                    return QStringLiteral("the device already plays to ") + text(output->name);
-                  }
-                }
-                MonitorConfig monitor;
-                monitor.id = newItemID();
-                monitor.name = output->name;
-                monitor.channelCount = streamChannels(output->channelCount);
-                monitor.deviceUID = output->uid;
-                device.monitors.push_back(monitor);
-                const auto channels =
-                    generated(std::min(output->channelCount, device.channelCount));
-                for (std::int64_t i = 1; i <= channels; ++i) {
-                  device.wires.push_back(wire(newItemID(), EndpointKind::deviceOutput, device.id, i,
-                                              EndpointKind::monitor, monitor.id, i));
-                }
-                return std::nullopt;
-              });
+  const bool inPlace = addToDevice(
+      deviceID, QStringLiteral("Added monitor"),
+      [&](DeviceConfig& device) -> std::optional<QString> {
+        for (const auto& monitor : device.monitors) {
+          if (monitor.deviceUID == output->uid) {
+            return QStringLiteral("the device already plays to ") + text(output->name);
+          }
+        }
+        MonitorConfig monitor;
+        monitor.id = newItemID();
+        monitor.name = output->name;
+        monitor.channelCount = streamChannels(output->channelCount);
+        monitor.deviceUID = output->uid;
+        device.monitors.push_back(monitor);
+        const auto channels =
+            generated(std::min(output->channelCount, device.channelCount));
+        for (std::int64_t i = 1; i <= channels; ++i) {
+          device.wires.push_back(wire(newItemID(), EndpointKind::deviceOutput, device.id, i,
+                                      EndpointKind::monitor, monitor.id, i));
+        }
+        return std::nullopt;
+      });
+  // A refused save has said why; the pick is not remembered and no helper follows it.
+  if (!inPlace) return;
   rememberMonitorOutput(text(output->uid));
   if (monitorRunning_) environment_.helperLauncher->restartMonitor(*this);
 }
 
-void TidewellAppModel::addHardwareInputSource(const std::string& deviceID) {
+void TidewellAppModel::addHardwareInputSource(const std::string& deviceID,
+                                              const std::optional<QString>& picked) {
   refreshInventoryForPick();
-  const std::optional<AudioDeviceInfo> input = selectedInputForNewSource();
+  const std::optional<AudioDeviceInfo> input = selectedInputForNewSource(picked);
   if (!input) {
     setStatusMessage(QStringLiteral("No hardware input is available"));
     return;
   }
-  addToDevice(
+  const bool inPlace = addToDevice(
       deviceID, QStringLiteral("Added hardware input"),
       [&](DeviceConfig& device) -> std::optional<QString> {
         for (const auto& source : device.sources) {
@@ -183,6 +194,7 @@ void TidewellAppModel::addHardwareInputSource(const std::string& deviceID) {
         }
         return std::nullopt;
       });
+  if (!inPlace) return;
   rememberHardwareInput(text(input->uid));
   if (hardwareSourceRunning_) environment_.helperLauncher->restartHardwareSource(*this);
 }
@@ -205,28 +217,31 @@ void TidewellAppModel::addPassThruSource(const std::string& deviceID) {
 }
 
 void TidewellAppModel::addSystemAudioSource(const std::string& deviceID) {
-  addToDevice(deviceID, QStringLiteral("Added system audio"),
-              [&](DeviceConfig& device) -> std::optional<QString> {
-                if (hasSourceOfType(device, SourceType::system)) {
-                  return QStringLiteral("the device already has a system audio source");
-                }
-                SourceConfig source = newSource(newItemID(), SourceType::system, "System Audio", 2);
-                device.sources.push_back(source);
-                addStereoSourceWires(source.id, device);
-                return std::nullopt;
-              });
-  useSystemAudioSource();
+  const bool inPlace = addToDevice(
+      deviceID, QStringLiteral("Added system audio"),
+      [&](DeviceConfig& device) -> std::optional<QString> {
+        if (hasSourceOfType(device, SourceType::system)) {
+          return QStringLiteral("the device already has a system audio source");
+        }
+        SourceConfig source = newSource(newItemID(), SourceType::system, "System Audio", 2);
+        device.sources.push_back(source);
+        addStereoSourceWires(source.id, device);
+        return std::nullopt;
+      });
+  if (inPlace) useSystemAudioSource();
 }
 
-void TidewellAppModel::addApplicationSource(const std::string& deviceID) {
+void TidewellAppModel::addApplicationSource(const std::string& deviceID,
+                                            const std::optional<QString>& picked) {
   // Reads the candidates afresh and re-points relaunched applications (which may save).
   refreshApplicationSourceCandidates();
-  const std::optional<ApplicationSourceCandidate> candidate = selectedApplicationCandidate();
+  const std::optional<ApplicationSourceCandidate> candidate =
+      selectedApplicationCandidate(picked);
   if (!candidate) {
     setStatusMessage(QStringLiteral("Select an application that is playing audio"));
     return;
   }
-  addToDevice(
+  const bool inPlace = addToDevice(
       deviceID, QStringLiteral("Added application source"),
       [&](DeviceConfig& device) -> std::optional<QString> {
         auto captured = [&](auto matches) {
@@ -257,6 +272,7 @@ void TidewellAppModel::addApplicationSource(const std::string& deviceID) {
         addStereoSourceWires(source.id, device);
         return std::nullopt;
       });
+  if (!inPlace) return;
   const QString target = pidText(candidate->pid);
   rememberApplication(target);
   if (processTapRunning_) environment_.helperLauncher->restartProcessTap(*this);

@@ -26,12 +26,11 @@ void MonitorAddMenu::choose(const AddMenuEntry& entry) {
         case Action::systemDefaultOutput:
         case Action::output: {
             // An empty choice means "the default output": the model picks it after re-reading the
-            // inventory and then remembers that output.
+            // inventory. It remembers the output, and restarts a running diagnostic monitor,
+            // once the monitor is in place; a refused add leaves the remembered pick alone.
             const QString uid =
                 entry.action == Action::output ? QString::fromStdString(entry.target) : QString();
-            model_.rememberMonitorOutput(uid);
-            // The add restarts a running diagnostic monitor itself, once the monitor is in place.
-            model_.addMonitor(device_.id);
+            model_.addMonitor(device_.id, uid);
             break;
         }
         case Action::refreshOutputs:

@@ -35,10 +35,9 @@ void SourceAddMenu::choose(const AddMenuEntry& entry) {
     const std::string deviceID = device_.id;
     switch (entry.action) {
         case Action::hardwareInput: {
-            const QString uid = QString::fromStdString(entry.target);
-            model_.rememberHardwareInput(uid);
-            // The add restarts a running diagnostic helper itself, once the source is in place.
-            model_.addHardwareInputSource(deviceID);
+            // The add remembers the input, and restarts a running diagnostic helper, once the
+            // source is in place.
+            model_.addHardwareInputSource(deviceID, QString::fromStdString(entry.target));
             break;
         }
         case Action::systemAudio:
@@ -53,9 +52,7 @@ void SourceAddMenu::choose(const AddMenuEntry& entry) {
             break;
         case Action::application: {
             if (!entry.candidate || !entry.candidate->pid) return;
-            const QString pid = QString::number(*entry.candidate->pid);
-            model_.rememberApplication(pid);
-            model_.addApplicationSource(deviceID);
+            model_.addApplicationSource(deviceID, QString::number(*entry.candidate->pid));
             break;
         }
         case Action::refreshSources:

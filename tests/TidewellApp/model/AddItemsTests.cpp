@@ -102,6 +102,47 @@ TEST_F(AddMonitorTest, AnOutputTheDeviceAlreadyPlaysToIsNotAddedAndNotReportedAs
   EXPECT_EQ(savedConfig(), before);
 }
 
+// Fault mended: the adds remembered the pick and restarted the running helper whatever became
+// of the save. An add whose save fails is not in the file: the pick given with it is not
+// remembered, the one remembered before stays, and no helper restarts.
+TEST_F(AddMonitorTest, AnAddWhoseSaveFailsRemembersNothingAndRestartsNoHelper) {
+  registry->candidates = {candidate("com.example.player", 42, 420)};
+  start();
+  model->rememberMonitorOutput("out-builtin");
+  model->setMonitorRunning(true);
+  model->setHardwareSourceRunning(true);
+  model->setProcessTapRunning(true);
+  model->setSelectedApplicationPID("42");
+  const ConfigSnapshot before = savedConfig();
+  files->failing = true;
+
+  model->addMonitor("D", QString("out-usb"));
+  EXPECT_EQ(model->statusMessage(), "Save failed");
+  model->addHardwareInputSource("D", QString("in-usb"));
+  EXPECT_EQ(model->statusMessage(), "Save failed");
+  model->addApplicationSource("D", QString("42"));
+  EXPECT_EQ(model->statusMessage(), "Save failed");
+  model->addSystemAudioSource("D");
+  EXPECT_EQ(model->statusMessage(), "Save failed");
+
+  EXPECT_EQ(savedConfig(), before);
+  EXPECT_EQ(model->selectedMonitorOutputUID(), "out-builtin");
+  EXPECT_EQ(preference(PreferenceKeys::monitorOutputUID), "out-builtin");
+  EXPECT_EQ(model->selectedHardwareInputUID(), "");
+  EXPECT_EQ(preference(PreferenceKeys::hardwareInputUID), "(absent)");
+  EXPECT_EQ(model->selectedApplicationPID(), "42") << "system audio did not become the target";
+  EXPECT_EQ(preference(PreferenceKeys::applicationPID), "(absent)");
+  EXPECT_THAT(launcher->calls, IsEmpty());
+
+  // Saved, the pick given with the add is remembered and the helper follows it.
+  files->failing = false;
+  model->addMonitor("D", QString("out-usb"));
+  EXPECT_EQ(model->statusMessage(), "Added monitor");
+  EXPECT_EQ(saved().monitors.back().deviceUID, "out-usb");
+  EXPECT_EQ(preference(PreferenceKeys::monitorOutputUID), "out-usb");
+  EXPECT_THAT(launcher->calls, ElementsAre("restart monitor"));
+}
+
 // A device that reports thousands of channels is taken by the 64 a stream carries: the add is
 // saved (a wider source or monitor would be refused by validation) and wired as usual.
 TEST_F(AddMonitorTest, ADeviceReportingThousandsOfChannelsIsAddedWithSixtyFour) {

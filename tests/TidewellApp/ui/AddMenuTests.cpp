@@ -202,13 +202,13 @@ TEST_F(AddMenuTest, ChoosingAnOutputOrTheSystemDefaultAddsAMonitorAndRemembersTh
     EXPECT_EQ(launcher->calls, std::vector<std::string>{"restart monitor"});
     EXPECT_EQ(model->statusMessage(), "Added monitor");
 
-    // The system default: the empty choice first, the default output's uid once added.
+    // The system default: the default output's uid, once the monitor is in the file.
     QStringList written;
     QObject::connect(model.get(), &TidewellAppModel::selectedMonitorOutputUIDChanged,
                      [&] { written << model->selectedMonitorOutputUID(); });
     menu.setDevice(shown());
     choose(menu, "systemDefault");
-    EXPECT_EQ(written, (QStringList{"", "out-builtin"}));
+    EXPECT_EQ(written, (QStringList{"out-builtin"}));
     ASSERT_EQ(saved().monitors.size(), 2u);
     EXPECT_EQ(saved().monitors[1].deviceUID, "out-builtin");
     EXPECT_EQ(preference(PreferenceKeys::monitorOutputUID), "out-builtin");
@@ -217,6 +217,42 @@ TEST_F(AddMenuTest, ChoosingAnOutputOrTheSystemDefaultAddsAMonitorAndRemembersTh
     EXPECT_FALSE(menu.actionForKey("systemDefault")->isEnabled());
     EXPECT_FALSE(menu.actionForKey("output:out-builtin")->isEnabled());
     EXPECT_FALSE(menu.actionForKey("output:out-usb")->isEnabled());
+}
+
+// Fault mended: the menus remembered the pick before the add, and the adds restarted the
+// running helper whatever became of the save. A save that is refused (here the configuration
+// is invalid: two devices share an id) leaves the remembered picks and the helpers alone.
+TEST_F(AddMenuTest, AnAddWhoseSaveIsRefusedRemembersNoPickAndRestartsNothing) {
+    ConfigSnapshot invalid = savedConfig();
+    invalid.devices.push_back(makeDevice("D", "Desk twin"));
+    store->save(invalid);
+    model->reload();
+    ASSERT_FALSE(model->validation().isValid());
+    model->setApplicationSourceCandidates(registry->candidates);
+    model->setMonitorRunning(true);
+    model->setHardwareSourceRunning(true);
+    model->setProcessTapRunning(true);
+    const auto file = readFile(configFile);
+
+    MonitorAddMenu monitors(*model, shown());
+    choose(monitors, "output:out-usb");
+    EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
+    SourceAddMenu sources(*model, shown());
+    choose(sources, "input:in-usb");
+    EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
+    choose(sources, applicationEntryKey(registry->candidates[0], 0));
+    EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
+    choose(sources, "system");
+    EXPECT_EQ(model->statusMessage(), "Fix validation errors before saving");
+
+    EXPECT_EQ(readFile(configFile), file);
+    for (const char* key : {PreferenceKeys::monitorOutputUID, PreferenceKeys::hardwareInputUID,
+                            PreferenceKeys::applicationPID})
+        EXPECT_EQ(preference(key), "") << key;
+    EXPECT_EQ(model->selectedMonitorOutputUID(), "");
+    EXPECT_EQ(model->selectedHardwareInputUID(), "");
+    EXPECT_EQ(model->selectedApplicationPID(), "");
+    EXPECT_THAT(launcher->calls, ::testing::IsEmpty());
 }
 
 TEST_F(AddMenuTest, RefreshOutputsReReadsTheInventoryOnly) {

@@ -246,12 +246,18 @@ class TidewellAppModel : public QObject {
   // ---- end of service installation and health ---------------------------------------------
   // ---- structural edits (AddItems.cpp, DeleteItems.cpp, ChannelCount.cpp) ------------------
   // Each changes the working copy and saves it at once. The adds that pick a hardware device
-  // or an application remember the pick and restart that kind's running in-application helper.
-  void addMonitor(const std::string& deviceID);
-  void addHardwareInputSource(const std::string& deviceID);
+  // or an application take the menu's pick (an output or input uid, "" for the default one;
+  // an application's pid), or the remembered pick when given none. Once the item is in the
+  // saved configuration (added, or there already) they remember the pick and restart that
+  // kind's running in-application helper; a refused save does neither.
+  void addMonitor(const std::string& deviceID,
+                  const std::optional<QString>& picked = std::nullopt);
+  void addHardwareInputSource(const std::string& deviceID,
+                              const std::optional<QString>& picked = std::nullopt);
   void addPassThruSource(const std::string& deviceID);
   void addSystemAudioSource(const std::string& deviceID);
-  void addApplicationSource(const std::string& deviceID);
+  void addApplicationSource(const std::string& deviceID,
+                            const std::optional<QString>& picked = std::nullopt);
   void addVirtualDeviceSource(const std::string& deviceID, const std::string& sourceDeviceID);
   // Makes system audio the capture target of the in-application capture helper.
   void useSystemAudioSource();
@@ -402,11 +408,16 @@ class TidewellAppModel : public QObject {
   void scheduleAudioDeviceRefresh();
   void audioDeviceRefreshDue();
   // Structural edits: the picks for new items, and the steps shared by the adds.
-  std::optional<AudioDeviceInfo> selectedOutputForNewMonitor() const;
-  std::optional<AudioDeviceInfo> selectedInputForNewSource() const;
-  std::optional<ApplicationSourceCandidate> selectedApplicationCandidate() const;
+  std::optional<AudioDeviceInfo> selectedOutputForNewMonitor(
+      const std::optional<QString>& picked) const;
+  std::optional<AudioDeviceInfo> selectedInputForNewSource(
+      const std::optional<QString>& picked) const;
+  std::optional<ApplicationSourceCandidate> selectedApplicationCandidate(
+      const std::optional<QString>& picked) const;
   void addStereoSourceWires(const std::string& sourceID, DeviceConfig& device);
   void refreshInventoryForPick();
+  // True when the device holds the item in the saved configuration: added and saved, or
+  // there already (the status says so). False when the device is gone or the save refused.
   bool addToDevice(const std::string& deviceID, const QString& status,
                    const std::function<std::optional<QString>(DeviceConfig&)>& add);
   // Says why a delete removed nothing: "Nothing was deleted: " and the reason.

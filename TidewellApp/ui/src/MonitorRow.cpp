@@ -165,9 +165,9 @@ std::optional<QColor> MonitorRow::monitorTint() const {
 bool MonitorRow::outputIsAvailable() const { return model_.monitorIsAvailable(monitor_); }
 
 QString MonitorRow::statusText() const {
-    return tr("%1  %2ch")
-        .arg(QString::fromStdString(model_.monitorOutputName(monitor_)))
-        .arg(monitor_.channelCount);
+    // One call: a "%1" or "%2" in the output's name is text, not a place for the count.
+    return tr("%1  %2ch").arg(QString::fromStdString(model_.monitorOutputName(monitor_)),
+                              QString::number(monitor_.channelCount));
 }
 
 QString MonitorRow::stateSymbol() const {

@@ -225,6 +225,15 @@ TEST_F(MonitorsColumnTest, TheHeaderShowsNameOutputAndStateAndAnAbsentOutputInOr
     EXPECT_TRUE(present->nameLabel()->isElided());
 }
 
+// Fault mended: the output's name went through a second substitution, so a "%1" in it took
+// the channel count's place. The name is shown as the output calls itself.
+TEST_F(MonitorsColumnTest, AnOutputsNameIsShownAsWrittenEvenWithPlaceMarkersInIt) {
+    registry->inventory.outputs = {output("out-odd", "Dock %1 %2 100%", true)};
+    device.monitors = {monitorOn("A", "Speakers", "out-odd")};
+    start();
+    EXPECT_EQ(card("A")->statusLabel()->text(), "Dock %1 %2 100%  2ch");
+}
+
 TEST_F(MonitorsColumnTest, TheEnableSwitchCommitsAtOnceAndRestartsOnlyThroughTheModelsRule) {
     device.monitors = {monitorOn("A", "Speakers", "out-builtin")};
     start();

@@ -149,6 +149,8 @@ bool TidewellAppModel::commit(const ConfigSnapshot& edited, const QString& statu
   discardLiveEdits();
   snapshotIsCommitted_ = true;
   setSnapshot(saved);
+  // Another writer may have removed the device the window shows.
+  if (selectedDeviceID_) selectSavedDevice(selectedDeviceID_);
   if (mergedResult) setValidation(*mergedResult);
   if (publish(snapshot_)) {
     if (keepRefusal) return true;

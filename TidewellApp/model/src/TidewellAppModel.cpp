@@ -6,6 +6,7 @@
 
 #include <QProcess>
 #include <QTimer>
+#include <algorithm>
 
 #include "TidewellCore/Branding.h"
 #include "TidewellCore/TidewellConstants.h"
@@ -190,6 +191,17 @@ std::optional<DeviceConfig> TidewellAppModel::selectedDevice() const {
   return std::nullopt;
 }
 
+void TidewellAppModel::selectSavedDevice(const std::optional<std::string>& wanted) {
+  // A stale choice (a file's selection of a removed device, a device another writer removed)
+  // would show the empty state beside a sidebar full of devices: the first one is shown.
+  const auto& devices = snapshot_.devices;
+  const bool saved =
+      wanted && std::any_of(devices.begin(), devices.end(),
+                            [&](const DeviceConfig& device) { return device.id == *wanted; });
+  if (saved) return setSelectedDeviceID(wanted);
+  setSelectedDeviceID(devices.empty() ? std::nullopt : std::optional(devices.front().id));
+}
+
 // ---- reload ----------------------------------------------------------------------------------
 
 void TidewellAppModel::reload() {
@@ -224,13 +236,7 @@ void TidewellAppModel::reload() {
 
   setSnapshot(loaded);
   setValidation(validator_.validate(snapshot_));
-  if (snapshot_.ui.selectedDeviceID) {
-    setSelectedDeviceID(snapshot_.ui.selectedDeviceID);
-  } else if (!snapshot_.devices.empty()) {
-    setSelectedDeviceID(snapshot_.devices.front().id);
-  } else {
-    setSelectedDeviceID(std::nullopt);
-  }
+  selectSavedDevice(snapshot_.ui.selectedDeviceID);
   refreshDriverAndInventory();
 
   if (publish(snapshot_)) {

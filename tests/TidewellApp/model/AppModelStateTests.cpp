@@ -95,19 +95,37 @@ TEST_F(AppModelStateTest, FirstStartCreatesAndSavesTheDefaultDevice) {
   EXPECT_EQ(model->statusMessage(), "Created default device");
 }
 
-TEST_F(AppModelStateTest, ReloadOfAnExistingFileKeepsItsSelectionEvenAStaleOne) {
+// Fault mended: a selection that named no device left the editor at "No Devices" beside a
+// sidebar full of devices. The file's selection holds while it names a device; a stale one, in
+// the file or left by another writer's removal, shows the first device. The file keeps its
+// field, and the validation still points at it.
+TEST_F(AppModelStateTest, ReloadKeepsTheFilesSelectionAndAStaleOneShowsTheFirstDevice) {
   writeConfig({makeDevice("A", "Alpha"), makeDevice("B", "Beta")}, "B");
   auto model = makeModel();
   EXPECT_EQ(model->statusMessage(), "Loaded");
   EXPECT_EQ(model->selectedDevice()->name, "Beta");
   EXPECT_FALSE(model->runtimePublishFailed());
 
-  writeConfig({makeDevice("A", "Alpha")}, "B");
+  writeConfig({makeDevice("A", "Alpha"), makeDevice("C", "Gamma")}, "B");
   model->reload();
-  EXPECT_EQ(model->selectedDeviceID(), "B");
-  EXPECT_FALSE(model->selectedDevice());
+  EXPECT_EQ(model->selectedDeviceID(), "A");
+  ASSERT_TRUE(model->selectedDevice());
+  EXPECT_EQ(model->selectedDevice()->name, "Alpha");
+  EXPECT_EQ(savedConfig().ui.selectedDeviceID, "B");
   ASSERT_EQ(model->validation().warnings.size(), 1u);
   EXPECT_EQ(model->validation().warnings[0].code, "ui.selectedDeviceMissing");
+
+  // Another writer removes the device the window shows; the window's next edit is carried
+  // over onto that file, and the window shows the first device the file still has.
+  model->setSelectedDeviceID(std::string("C"));
+  writeConfig({makeDevice("A", "Alpha")}, "B");
+  model->updateDevice("A", "Saved", true, [](DeviceConfig& device) { device.name = "Alpha 2"; });
+  model->flushLiveEdits();
+  ASSERT_EQ(model->statusMessage(), "Saved");
+  EXPECT_EQ(model->snapshot().devices.size(), 1u);
+  EXPECT_EQ(model->selectedDeviceID(), "A");
+  ASSERT_TRUE(model->selectedDevice());
+  EXPECT_EQ(model->selectedDevice()->name, "Alpha 2");
 
   // A failed publish keeps the loaded configuration and says so.
   publisher->failing = true;

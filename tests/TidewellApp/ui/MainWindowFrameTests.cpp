@@ -175,6 +175,23 @@ TEST_F(RootViewTest, AClickOnARowSavesTheSelectionAndTheKeyboardOnlySelects) {
   EXPECT_EQ(savedConfig().ui.selectedDeviceID, std::optional<std::string>("desk"));
 }
 
+// Fault mended: a file whose selection names no device (removed by hand, or by another copy)
+// opened on "No Devices" while the sidebar listed the file's devices. The first device is
+// shown and highlighted.
+TEST_F(RootViewTest, ASelectionThatNamesNoDeviceShowsTheFirstDevice) {
+  writeThreeDevices("gone");
+  build();
+  ASSERT_NE(root->editor(), nullptr);
+  EXPECT_TRUE(root->editor()->isVisible());
+  EXPECT_FALSE(root->emptyState()->isVisible());
+  EXPECT_EQ(root->editor()->deviceID(), "desk");
+  ASSERT_NE(root->editor()->header(), nullptr);
+  EXPECT_EQ(root->sidebar()->deviceList()->currentIndex().row(), 0);
+  EXPECT_TRUE(root->sidebar()->deviceList()->selectionModel()->isSelected(
+      root->sidebar()->deviceList()->model()->index(0, 0)));
+  EXPECT_TRUE(root->sidebar()->deleteDeviceButton()->isEnabled());
+}
+
 TEST_F(RootViewTest, TheTitleRowCreatesAndDeletesDevices) {
   writeThreeDevices();
   build();

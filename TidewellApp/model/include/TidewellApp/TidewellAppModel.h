@@ -383,6 +383,9 @@ class TidewellAppModel : public QObject {
   void selectionInputsChanged();
   void inventoryInputsChanged();
 
+  // Selects `wanted` when the committed configuration has that device, else its first
+  // device, else none.
+  void selectSavedDevice(const std::optional<std::string>& wanted);
   void loadFailed(const std::string& description);
   void refreshDriverAndInventory();
   void discardLiveEdits();

@@ -181,7 +181,10 @@ class FakePublisher : public ConfigPublisher {
 class FakeMeters : public MeterSource {
  public:
   std::map<std::string, RuntimeMeterStore::Reading, std::less<>> readings;
+  // Called on every read, before it answers: a test looks at its reader from inside a pass.
+  std::function<void()> whileRead;
   std::optional<RuntimeMeterStore::Reading> reading(std::string_view owner) override {
+    if (whileRead) whileRead();
     auto found = readings.find(owner);
     if (found == readings.end()) return std::nullopt;
     return found->second;

@@ -139,6 +139,29 @@ TEST(RoutingCanvasStateTest, WhereGrownFramesOverlapTheDropGoesToTheNearestCentr
     }
 }
 
+// A release exactly between two rows is as near to one port as to the other: the port with the
+// smaller id takes it, whatever order the frame table holds them in, so the same gesture
+// always makes the same wire.
+TEST(RoutingCanvasStateTest, ADropExactlyBetweenTwoPortsAlwaysGoesToTheSameOne) {
+    for (const bool descending : {false, true}) {
+        for (const std::size_t buckets : {std::size_t(0), std::size_t(7), std::size_t(64)}) {
+            RoutingPortFrames frames;
+            frames.reserve(buckets);
+            for (std::int64_t step = 0; step < 8; ++step) {
+                const std::int64_t channel = descending ? 8 - step : step + 1;
+                frames[leftPort("D", channel)] = frameAt(300, 20.0 * double(channel - 1));
+            }
+            RoutingCanvasState state;
+            state.setPortFrames(frames);
+            for (std::int64_t channel = 1; channel < 8; ++channel) {
+                const double between = 7 + 20.0 * double(channel - 1) + 10;
+                EXPECT_EQ(state.destinationPort(sourcePort("S", 1), {307, between}), leftPort("D", channel))
+                    << channel << (descending ? " descending" : " ascending") << " buckets " << buckets;
+            }
+        }
+    }
+}
+
 // The connect flow, as the canvas runs it against the application model.
 class CanvasConnectTest : public ModelTest {
 protected:

@@ -134,15 +134,27 @@ TEST_F(SingleInstanceTest, APeerThatSendsSomethingElseIsDroppedAndRaisesNothing)
   EXPECT_EQ(raised.count(), 0);
 }
 
-TEST_F(SingleInstanceTest, BringingForwardRestoresAMinimizedWindow) {
+// Brought forward, the window the user minimised comes back as it was before (maximised
+// here) and becomes the active window, in front of another window that was active.
+TEST_F(SingleInstanceTest, BringingForwardRestoresAMinimizedWindowAndActivatesIt) {
   QWidget window;
   window.resize(300, 200);
+  window.showMaximized();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
   window.showMinimized();
-  QCoreApplication::processEvents();
+  QWidget other;
+  other.resize(300, 200);
+  other.show();
+  other.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+  ASSERT_TRUE(window.isMinimized());
+
   bringForward(window);
-  QCoreApplication::processEvents();
-  EXPECT_TRUE(window.isVisible());
+  EXPECT_TRUE(QTest::qWaitForWindowActive(&window));
+  EXPECT_EQ(QApplication::activeWindow(), &window);
   EXPECT_FALSE(window.isMinimized());
+  EXPECT_TRUE(window.isMaximized()) << "it comes back as it was";
+  EXPECT_TRUE(window.isVisible());
 }
 
 }  // namespace

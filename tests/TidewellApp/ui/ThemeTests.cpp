@@ -20,39 +20,71 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <climits>
+#include <cmath>
 
 using namespace tidewell;
 using tidewell::test::useScheme;
 
 namespace {
 
-struct Rgba {
-    double r, g, b, a;
-};
+int luminance(QRgb p) { return qRed(p) * 30 + qGreen(p) * 59 + qBlue(p) * 11; }
 
-void expectColour(const QColor& actual, Rgba expected, const char* what) {
-    SCOPED_TRACE(what);
-    EXPECT_NEAR(actual.redF(), expected.r, 1e-4);
-    EXPECT_NEAR(actual.greenF(), expected.g, 1e-4);
-    EXPECT_NEAR(actual.blueF(), expected.b, 1e-4);
-    EXPECT_NEAR(actual.alphaF(), expected.a, 1e-4);
+// `top` painted over the opaque `under`.
+QColor over(const QColor& top, const QColor& under) {
+    const double a = top.alphaF();
+    return QColor::fromRgbF(float(top.redF() * a + under.redF() * (1 - a)),
+                            float(top.greenF() * a + under.greenF() * (1 - a)),
+                            float(top.blueF() * a + under.blueF() * (1 - a)));
 }
 
-int luminance(QRgb p) { return qRed(p) * 30 + qGreen(p) * 59 + qBlue(p) * 11; }
+double linear(double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); }
+
+// WCAG's relative luminance and contrast ratio of opaque sRGB colours.
+double relativeLuminance(const QColor& c) {
+    return 0.2126 * linear(c.redF()) + 0.7152 * linear(c.greenF()) + 0.0722 * linear(c.blueF());
+}
+double contrast(const QColor& a, const QColor& b) {
+    const double la = relativeLuminance(a), lb = relativeLuminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// CIE76 colour difference (Euclidean distance in CIE L*a*b*, D65) of opaque sRGB colours: about
+// 2.3 is just noticeable, over 10 plainly different.
+double colourDifference(const QColor& a, const QColor& b) {
+    auto lab = [](const QColor& c) {
+        const double r = linear(c.redF()), g = linear(c.greenF()), bl = linear(c.blueF());
+        const double x = (0.4124 * r + 0.3576 * g + 0.1805 * bl) / 0.95047;
+        const double y = 0.2126 * r + 0.7152 * g + 0.0722 * bl;
+        const double z = (0.0193 * r + 0.1192 * g + 0.9505 * bl) / 1.08883;
+        auto f = [](double t) { return t > 0.008856 ? std::cbrt(t) : 7.787 * t + 16.0 / 116.0; };
+        return std::array<double, 3>{116 * f(y) - 16, 500 * (f(x) - f(y)), 200 * (f(y) - f(z))};
+    };
+    const auto p = lab(a), q = lab(b);
+    return std::hypot(p[0] - q[0], p[1] - q[1], p[2] - q[2]);
+}
 
 }  // namespace
 
-TEST(WirePalette, HoldsTheSixColoursOfEachScheme) {
-    const Rgba dark[6] = {{0.5, 0.47, 0.87, 1},  {0.11, 0.62, 0.46, 1}, {0.85, 0.35, 0.19, 1},
-                          {0.83, 0.33, 0.49, 1}, {0.94, 0.62, 0.15, 1}, {0.22, 0.54, 0.87, 1}};
-    const Rgba light[6] = {{0.36, 0.32, 0.76, 1}, {0.04, 0.47, 0.34, 1}, {0.72, 0.24, 0.09, 1},
-                           {0.72, 0.18, 0.36, 1}, {0.66, 0.38, 0.0, 1},  {0.09, 0.4, 0.72, 1}};
-    for (int i = 0; i < 6; ++i) {
-        expectColour(ZVTheme::wirePalette()[size_t(i)], dark[i], "dark palette");
-        expectColour(ZVTheme::wirePaletteLight()[size_t(i)], light[i], "light palette");
-        EXPECT_EQ(ZVTheme::wireColor(i, ColorScheme::dark), ZVTheme::wirePalette()[size_t(i)]);
-        EXPECT_EQ(ZVTheme::wireColor(i, ColorScheme::light), ZVTheme::wirePaletteLight()[size_t(i)]);
+// Each scheme's wires show on that scheme's window, also under the glow at its top, by at least
+// the 3:1 contrast that graphical objects need; they are opaque; and no two of them look alike
+// (CIE76 colour difference over 10, beyond any glance's doubt). Each scheme has its own.
+TEST(WirePalette, EachSchemesWiresShowOnItsWindowAndStandApart) {
+    for (const ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
+        SCOPED_TRACE(test::schemeName(scheme).toStdString());
+        const QColor base = Theme::backgroundBase(scheme);
+        const QColor glow = over(Theme::backgroundGlow(scheme), base);
+        for (int i = 0; i < 6; ++i) {
+            const QColor colour = ZVTheme::wireColor(i, scheme);
+            EXPECT_EQ(colour.alphaF(), 1.0) << i;
+            EXPECT_GE(contrast(colour, base), 3.0) << i;
+            EXPECT_GE(contrast(colour, glow), 3.0) << i;
+            for (int j = 0; j < i; ++j) EXPECT_GT(colourDifference(colour, ZVTheme::wireColor(j, scheme)), 10) << i << " " << j;
+            const ColorScheme other = scheme == ColorScheme::dark ? ColorScheme::light : ColorScheme::dark;
+            EXPECT_NE(colour, ZVTheme::wireColor(i, other)) << i;
+        }
     }
 }
 
@@ -67,22 +99,24 @@ TEST(WirePalette, AnyIndexWrapsAround) {
     EXPECT_EQ(ZVTheme::wireColor(INT_MAX, ColorScheme::light), ZVTheme::wirePaletteLight()[size_t(INT_MAX % 6)]);
 }
 
-TEST(ThemeColours, BackgroundAndGlassFollowTheScheme) {
-    const auto d = ColorScheme::dark, l = ColorScheme::light;
-    expectColour(Theme::backgroundBase(d), {0.051, 0.055, 0.07, 1}, "dark base");
-    expectColour(Theme::backgroundBase(l), {0.965, 0.965, 0.975, 1}, "light base");
-    expectColour(Theme::backgroundGlow(d), {0.09, 0.098, 0.125, 0.9}, "dark glow");
-    expectColour(Theme::backgroundGlow(l), {0.88, 0.91, 0.98, 0.6}, "light glow");
-    expectColour(Theme::dotColor(d), {1, 1, 1, 0.07}, "dark dot");
-    expectColour(Theme::dotColor(l), {0, 0, 0, 0.06}, "light dot");
-    expectColour(Theme::glassTint(d), {1, 1, 1, 0.03}, "dark tint");
-    EXPECT_EQ(Theme::glassTint(l).alpha(), 0) << "light tint is clear";
-    expectColour(Theme::hairlineStart(d), {1, 1, 1, 0.28}, "dark hairline start");
-    expectColour(Theme::hairlineEnd(d), {1, 1, 1, 0.04}, "dark hairline end");
-    expectColour(Theme::hairlineStart(l), {0, 0, 0, 0.08}, "light hairline start");
-    expectColour(Theme::hairlineEnd(l), {0, 0, 0, 0.14}, "light hairline end");
-    expectColour(Theme::shadowColor(d), {0, 0, 0, 0.45}, "dark shadow");
-    expectColour(Theme::shadowColor(l), {0, 0, 0, 0.12}, "light shadow");
+// Text reads on what it is drawn over in its scheme: the window's background, under the glow
+// too, and a glass card on it. Primary text reaches the 4.5:1 of body text; secondary text the
+// 3:1 of a label beside it. Both ends of the card's hairline show on the card (a difference
+// over the 2.3 that is just noticeable), and its shadow darkens the window.
+TEST(ThemeColours, TextReadsOnTheWindowAndOnTheGlassOfItsScheme) {
+    for (const ColorScheme scheme : {ColorScheme::light, ColorScheme::dark}) {
+        SCOPED_TRACE(test::schemeName(scheme).toStdString());
+        const QColor window = Theme::backgroundBase(scheme);
+        const QColor card = over(Theme::glassTint(scheme), over(Theme::glassMaterial(scheme), window));
+        EXPECT_EQ(window.alphaF(), 1.0) << "the window is opaque";
+        for (const QColor& under : {window, over(Theme::backgroundGlow(scheme), window), card}) {
+            EXPECT_GE(contrast(over(Theme::primaryText(scheme), under), under), 4.5);
+            EXPECT_GE(contrast(over(Theme::secondaryText(scheme), under), under), 3.0);
+        }
+        EXPECT_GT(colourDifference(over(Theme::hairlineStart(scheme), card), card), 2.3);
+        EXPECT_GT(colourDifference(over(Theme::hairlineEnd(scheme), card), card), 2.3);
+        EXPECT_LT(luminance(over(Theme::shadowColor(scheme), window).rgb()), luminance(window.rgb()));
+    }
 }
 
 TEST(ColorSchemeSourceTest, FollowsThePaletteUnlessForced) {

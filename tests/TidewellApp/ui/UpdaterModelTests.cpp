@@ -31,12 +31,24 @@ private:
 
 }  // namespace
 
-TEST(UpdaterModelTest, LinuxBuildHasNoControllerAndCannotCheck) {
-    UpdaterModel model;
-    EXPECT_EQ(model.controller(), nullptr);
-    EXPECT_FALSE(model.canCheckForUpdates());
-    model.checkForUpdates();  // does nothing, and does not crash
-    EXPECT_FALSE(model.canCheckForUpdates());
+// The application's own identifier, but no framework: the model the application builds on
+// Linux (no factory at all) and one whose factory makes no controller. Neither has a
+// controller, neither can check, and the menu command's check does nothing.
+TEST(UpdaterModelTest, UnderTheOwnIdentifierWithoutAFrameworkNothingRuns) {
+    int made = 0;
+    auto none = [&](FeedParametersDelegate&) -> std::unique_ptr<UpdateController> {
+        ++made;
+        return nullptr;
+    };
+    UpdaterModel application;
+    UpdaterModel empty(UpdaterModel::ownBundleIdentifier(), none);
+    EXPECT_EQ(made, 1) << "the factory was asked";
+    for (UpdaterModel* model : {&application, &empty}) {
+        EXPECT_EQ(model->controller(), nullptr);
+        EXPECT_FALSE(model->canCheckForUpdates());
+        model->checkForUpdates();
+        EXPECT_FALSE(model->canCheckForUpdates());
+    }
 }
 
 TEST(UpdaterModelTest, ControllerOnlyUnderTheOwnBundleIdentifier) {

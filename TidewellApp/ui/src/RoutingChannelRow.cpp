@@ -10,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPropertyAnimation>
+#include <QRegularExpression>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -22,6 +23,15 @@ ElidingLabel* nameLabel(const QString& text, qreal points, QFont::Weight weight,
     label->setFont(Theme::font(points, weight));
     label->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     return label;
+}
+
+// How much of a channel's name stays whole when the name is cut: the number and side it ends
+// in (" 1 (L)" of "Channel 1 (L)", " 12" of "Channel 12"), which tell the rows of a card
+// apart. A name that starts with its number ("1 · Front Left") keeps its start anyway.
+int numberAndSideLength(const QString& title) {
+    static const QRegularExpression end(QStringLiteral("\\s\\d+( \\([A-Z]\\))?$"));
+    const QRegularExpressionMatch match = end.match(title);
+    return match.hasMatch() ? int(title.size() - match.capturedStart()) : 0;
 }
 
 }  // namespace
@@ -47,6 +57,7 @@ RoutingChannelRow::RoutingChannelRow(const QString& title, const std::optional<Q
     names->setContentsMargins(0, 0, 0, 0);
     names->setSpacing(1);
     title_ = nameLabel(title, 11, QFont::DemiBold, nameBlock_);
+    title_->setKeptEnd(numberAndSideLength(title));
     names->addWidget(title_);
     if (subtitle) {
         subtitle_ = nameLabel(*subtitle, 9, QFont::Normal, nameBlock_);
@@ -122,7 +133,10 @@ QWidget* RoutingChannelRow::slot(QWidget* view) {
 
 QString RoutingChannelRow::title() const { return title_->text(); }
 
-void RoutingChannelRow::setTitle(const QString& title) { title_->setText(title); }
+void RoutingChannelRow::setTitle(const QString& title) {
+    title_->setText(title);
+    title_->setKeptEnd(numberAndSideLength(title));
+}
 
 std::optional<QString> RoutingChannelRow::subtitle() const {
     if (!subtitle_) return std::nullopt;

@@ -1,8 +1,11 @@
 // The routing editor in the application's window fits it: the demonstration device whole at
-// the window's opening size and on a large screen, in both schemes, and the picture that
+// the window's minimum size and on a large screen, in both schemes, and the picture that
 // `Tidewell --screenshot` writes for scripts/run.sh.
 
+#include <QRegularExpression>
+#include <QSet>
 #include <algorithm>
+#include <map>
 
 #include "EditorWindowFixture.h"
 #include "TidewellApp/DeviceHeaderView.h"
@@ -11,6 +14,7 @@
 #include "TidewellApp/MonitorRow.h"
 #include "TidewellApp/MonitorsColumn.h"
 #include "TidewellApp/OutputChannelsColumn.h"
+#include "TidewellApp/RoutingChannelRow.h"
 #include "TidewellApp/RoutingMeterView.h"
 #include "TidewellApp/SourceRow.h"
 #include "TidewellApp/SourcesColumn.h"
@@ -20,11 +24,22 @@
 namespace tidewell::testing {
 namespace {
 
-// The demonstration device at the window's opening size and on a large screen, in both
+// The card a channel row belongs to: its source's or its monitor's, or the output channels'.
+QWidget* cardOf(QWidget* row) {
+  for (QWidget* widget = row; widget; widget = widget->parentWidget()) {
+    if (qobject_cast<SourceRow*>(widget) || qobject_cast<MonitorRow*>(widget) ||
+        qobject_cast<OutputChannelsColumn*>(widget))
+      return widget;
+  }
+  return nullptr;
+}
+
+// The demonstration device at the window's minimum size and on a large screen, in both
 // schemes, its meters live: the header and the three columns are whole without a sideways
 // scroll bar, the columns share the width 14 apart and line up with the header, every card
-// spans its column, and names are whole wherever their column has room for them.
-TEST_F(EditorWindowTest, TheEditorFitsTheWindowItOpensIn) {
+// spans its column, names are whole wherever their column has room for them, and the channel
+// rows of a card never read the same.
+TEST_F(EditorWindowTest, TheEditorFitsTheWindowFromItsMinimumSizeUp) {
   play();
 
   for (const QSize size : {QSize(1080, 680), QSize(1600, 1000)}) {
@@ -79,7 +94,7 @@ TEST_F(EditorWindowTest, TheEditorFitsTheWindowItOpensIn) {
       ASSERT_EQ(monitors->rows().size(), 1);
       spans(monitors->rows()[0], monitors->rows()[0]->rect(), 2);
 
-      // Names: at the opening size a third of the editor is about 240 wide, room for the
+      // Names: at the minimum size a third of the editor is about 240 wide, room for the
       // monitor's and the device's names but not for the longer source names or the channel
       // names beside the meters; on the large screen nothing is cut.
       QStringList cut;
@@ -92,6 +107,21 @@ TEST_F(EditorWindowTest, TheEditorFitsTheWindowItOpensIn) {
                                    "Output Channels", "Monitors"})
           EXPECT_FALSE(cut.contains(name)) << name.toStdString();
       }
+
+      // However narrow their names, the channel rows of a card read differently: a name that
+      // is cut keeps the channel's number and side.
+      std::map<QWidget*, QStringList> shownByCard;
+      for (RoutingChannelRow* row : editor()->findChildren<RoutingChannelRow*>()) {
+        if (!row->isVisible()) continue;
+        const QString shown = row->titleLabel()->displayedText();
+        const QRegularExpressionMatch numberAndSide = QRegularExpression("\\d+( \\([LR]\\))?$").match(row->title());
+        ASSERT_TRUE(numberAndSide.hasMatch()) << row->title().toStdString();
+        EXPECT_TRUE(shown.endsWith(numberAndSide.captured())) << shown.toStdString() << " for " << row->title().toStdString();
+        shownByCard[cardOf(row)] << shown;
+      }
+      EXPECT_EQ(shownByCard.size(), 3u + 1u + 1u) << "three sources, the outputs, the monitor";
+      for (const auto& [card, shown] : shownByCard)
+        EXPECT_EQ(QSet<QString>(shown.begin(), shown.end()).size(), shown.size()) << shown.join(", ").toStdString();
 
       // Live meters in the picture.
       ASSERT_TRUE(waitFor([&] {

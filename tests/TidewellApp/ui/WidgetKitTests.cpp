@@ -37,6 +37,41 @@ TEST(ElidingLabelTest, EndsInAnEllipsisOnlyWhenTooNarrow) {
     EXPECT_EQ(label.displayedText(), QStringLiteral("<b>x</b>"));
 }
 
+// A channel's name keeps its number and side however narrow it gets: the word before them is
+// cut first, then left out; only a width too narrow for the number and side alone cuts them.
+TEST(ElidingLabelTest, AKeptEndStaysWholeWhileTheRestIsCut) {
+    ElidingLabel label(QStringLiteral("Channel 1 (L)"));
+    label.setFont(Theme::font(11, QFont::DemiBold));
+    label.setKeptEnd(6);
+    const QFontMetrics fm = label.fontMetrics();
+    const int height = label.sizeHint().height();
+    label.resize(label.sizeHint().width(), height);
+    EXPECT_EQ(label.displayedText(), "Channel 1 (L)");
+    QStringList seen;
+    for (int width = label.sizeHint().width() - 1; width >= fm.horizontalAdvance("1 (L)"); --width) {
+        label.resize(width, height);
+        const QString shown = label.displayedText();
+        EXPECT_TRUE(shown.endsWith(" 1 (L)") || shown == "1 (L)") << shown.toStdString() << " at " << width;
+        EXPECT_LE(fm.horizontalAdvance(shown), width) << shown.toStdString();
+        if (seen.isEmpty() || seen.last() != shown) seen << shown;
+    }
+    // "Chann… 1 (L)" and so on down to "C… 1 (L)", then the number and side alone.
+    ASSERT_GE(seen.size(), 2);
+    EXPECT_TRUE(seen.first().startsWith("Chann")) << seen.first().toStdString();
+    EXPECT_TRUE(seen.contains(QStringLiteral("C\u2026 1 (L)"))) << seen.join(" | ").toStdString();
+    EXPECT_EQ(seen.last(), "1 (L)");
+    EXPECT_FALSE(seen.contains(QStringLiteral("\u2026 1 (L)"))) << "a lone ellipsis says nothing";
+    // Narrower than that, the number and side are cut at their end, as any text is.
+    label.resize(fm.horizontalAdvance("1 (L)") - 1, height);
+    EXPECT_TRUE(label.displayedText().startsWith("1")) << label.displayedText().toStdString();
+    // The layout is asked for room for them; without a kept end, for the ellipsis only.
+    EXPECT_EQ(label.minimumSizeHint().width(), fm.horizontalAdvance("1 (L)"));
+    label.setKeptEnd(0);
+    EXPECT_EQ(label.minimumSizeHint().width(), fm.horizontalAdvance(QStringLiteral("\u2026")));
+    label.resize(fm.horizontalAdvance("Channel"), height);
+    EXPECT_TRUE(label.displayedText().startsWith("Cha")) << "cut at its end";
+}
+
 TEST(ElidingLabelTest, ColourFollowsTheSchemeUnlessFixed) {
     ElidingLabel label(QStringLiteral("x"));
     label.setForeground(Theme::Foreground::secondary);

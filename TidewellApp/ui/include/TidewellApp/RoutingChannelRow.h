@@ -56,6 +56,8 @@ public:
     QWidget* meter() const { return meter_; }
     QWidget* trailing() const { return trailing_; }
     QWidget* nameBlock() const { return nameBlock_; }
+    // The channel's name as drawn: cut to its width, its number and side kept whole.
+    ElidingLabel* titleLabel() const { return title_; }
     // The volume toggle, the volume line and its parts; nullptr when there is no gain binding.
     QToolButton* volumeToggle() const { return toggle_; }
     QColor volumeToggleColor() const { return toggleColor_; }

@@ -104,6 +104,11 @@ void DeviceEditorView::setDeviceID(std::string deviceID) {
   rebuild();
 }
 
+QSize DeviceEditorView::fittingSize() const {
+  // The scroll area has no frame, and the editor no margins around it.
+  return scroll_ && scroll_->widget() ? scroll_->widget()->sizeHint() : QSize();
+}
+
 void DeviceEditorView::setSidebarVisible(bool visible, bool animated) {
   sidebarVisible_ = visible;
   if (header_) header_->setSidebarVisible(visible, animated);

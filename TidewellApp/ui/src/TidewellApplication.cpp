@@ -6,11 +6,13 @@
 #include <QGuiApplication>
 #include <QLayout>
 #include <QMenuBar>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include "TidewellApp/DriverInstaller.h"
 #include "TidewellApp/HealthBanner.h"
 #include "TidewellApp/HealthBannerOverlay.h"
+#include "TidewellApp/MainWindowSize.h"
 #include "TidewellApp/OnboardingView.h"
 #include "TidewellApp/SidebarVisibility.h"
 #include "TidewellApp/TidewellAppModel.h"
@@ -57,6 +59,7 @@ TidewellApplication::TidewellApplication(AppEnvironment environment, Components 
                                              : std::make_unique<DriverInstaller>()),
       updater_(components.updater ? std::move(components.updater) : std::make_unique<UpdaterModel>()),
       sidebar_(std::make_unique<SidebarVisibility>(environment.preferences)),
+      windowSize_(std::make_unique<MainWindowSize>(environment.preferences)),
       service_(components.serviceEntries ? std::move(*components.serviceEntries)
                                     : ShellServiceEntries::of(*model_)),
       mainWindow_(std::make_unique<TidewellMainWindow>()) {
@@ -91,6 +94,21 @@ TidewellApplication::TidewellApplication(AppEnvironment environment, Components 
 
   buildOnboardingSheet();
   buildMenus();
+  sizeMainWindowForOpening();
+  connect(mainWindow_.get(), &TidewellMainWindow::closing, this,
+          [this](QSize size) { windowSize_->remember(size); });
+  connect(model_.get(), &TidewellAppModel::isUninstallingChanged, this, [this] {
+    if (model_->isUninstalling()) windowSize_->stopStoring();
+  });
+}
+
+void TidewellApplication::sizeMainWindowForOpening() {
+  TidewellMainWindow& window = *mainWindow_;
+  // The size hints of a widget not yet shown follow its style once it is polished.
+  window.ensurePolished();
+  const QScreen* screen = window.screen();
+  const QSize available = screen ? screen->availableGeometry().size() : QSize();
+  window.resize(windowSize_->openingSize(window.fittingSize(), available, window.minimumSize()));
 }
 
 TidewellApplication::~TidewellApplication() {

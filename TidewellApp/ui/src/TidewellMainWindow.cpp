@@ -1,5 +1,6 @@
 #include "TidewellApp/TidewellMainWindow.h"
 
+#include <QCloseEvent>
 #include <QEvent>
 #include <QGridLayout>
 #include <QShowEvent>
@@ -31,9 +32,24 @@ void TidewellMainWindow::setContent(QWidget* content) {
   if (content) layout_->addWidget(content, 0, 0);
 }
 
+QSize TidewellMainWindow::fittingSize() const {
+  if (!content_) return minimumSize();
+  const QWidget* bar = menuWidget();
+  const int barHeight = bar && !bar->isHidden() ? bar->sizeHint().height() : 0;
+  return (content_->sizeHint() + QSize(0, barHeight)).expandedTo(minimumSize());
+}
+
 void TidewellMainWindow::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   if (!event->spontaneous()) emit contentShown();
+}
+
+void TidewellMainWindow::closeEvent(QCloseEvent* event) {
+  QMainWindow::closeEvent(event);
+  if (!event->isAccepted()) return;
+  const bool normal = !(isMaximized() || isFullScreen());
+  const QSize size = normal ? this->size() : normalGeometry().size();
+  if (!size.isEmpty()) emit closing(size);
 }
 
 bool TidewellMainWindow::eventFilter(QObject* watched, QEvent* event) {

@@ -133,6 +133,16 @@ TidewellRootView::TidewellRootView(TidewellAppModel& model, TidewellMeterModel* 
   setProgress(progress_);
 }
 
+QSize TidewellRootView::sizeHint() const {
+  const QSize least = minimumSize();
+  if (!editor_ || detailStack_->currentWidget() != editor_) return least;
+  const QSize editor = editor_->fittingSize();
+  if (editor.isEmpty()) return least;
+  // The stack gives the editor the whole detail column (it lays out no margins).
+  const int slot = sidebarVisible_ ? slotWidth : 0;
+  return QSize(slot + editor.width(), editor.height()).expandedTo(least);
+}
+
 qreal TidewellRootView::sidebarOpacity() const { return std::clamp(progress_, 0.0, 1.0); }
 
 bool TidewellRootView::sidebarAnimating() const { return spring_->state() == QAbstractAnimation::Running; }

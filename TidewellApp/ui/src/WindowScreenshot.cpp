@@ -3,6 +3,7 @@
 #include "TidewellApp/DeviceEditorView.h"
 #include "TidewellApp/HealthBanner.h"
 #include "TidewellApp/HealthBannerOverlay.h"
+#include "TidewellApp/MainWindowSize.h"
 #include "TidewellApp/RoutingMeterView.h"
 #include "TidewellApp/TidewellApplication.h"
 #include "TidewellApp/TidewellMainWindow.h"
@@ -10,8 +11,6 @@
 
 #include <QApplication>
 #include <QImage>
-#include <QScrollArea>
-#include <QScrollBar>
 
 #include <algorithm>
 
@@ -26,6 +25,8 @@ constexpr int pollMilliseconds = 50;
 WindowScreenshot::WindowScreenshot(TidewellApplication& application, QString file, QObject* parent)
     : QObject(parent), application_(application), file_(std::move(file)) {
     application_.healthBanner().setAnimated(false);
+    // The window grows for the picture: that size is not one the user left it at.
+    application_.mainWindowSize().stopStoring();
     poll_.setInterval(pollMilliseconds);
     connect(&poll_, &QTimer::timeout, this, &WindowScreenshot::checkMeters);
     connect(&application_.mainWindow(), &TidewellMainWindow::firstFramePainted, this, [this] {
@@ -36,15 +37,10 @@ WindowScreenshot::WindowScreenshot(TidewellApplication& application, QString fil
 
 void WindowScreenshot::growToTheEditor() {
     TidewellMainWindow& window = application_.mainWindow();
-    DeviceEditorView* editor = application_.rootView().editor();
-    QScrollArea* scroll = editor ? editor->scrollArea() : nullptr;
-    if (!scroll || !scroll->widget()) return;
-    // What the editor's content asks for beyond what its view shows, scroll bars gone.
-    const QSize wanted = scroll->widget()->sizeHint();
-    const QSize shown = scroll->maximumViewportSize();
-    const QSize grow(std::max(0, wanted.width() - shown.width()), std::max(0, wanted.height() - shown.height()));
-    // Not bounded by the screen: the picture is drawn offscreen, whatever the screen's size.
-    if (grow != QSize(0, 0)) window.resize(window.size() + grow);
+    // What the window asks for to show the editor whole, scroll bars gone. Not bounded by the
+    // screen: the picture is drawn offscreen, whatever the screen's size.
+    const QSize wanted = window.size().expandedTo(window.fittingSize());
+    if (wanted != window.size()) window.resize(wanted);
 }
 
 QList<RoutingMeterView*> WindowScreenshot::activeMeters() const {

@@ -48,6 +48,10 @@ class DeviceEditorView : public QWidget {
   void setDeviceID(std::string deviceID);
   void setSidebarVisible(bool visible, bool animated = true);
 
+  // What the editor asks for to show everything without scrolling and every name whole:
+  // its content's preferred size. Empty while no device is shown.
+  QSize fittingSize() const;
+
   // Present while the device is in the saved configuration.
   QScrollArea* scrollArea() const { return scroll_; }
   DeviceHeaderView* header() const { return header_; }

@@ -22,6 +22,7 @@ namespace tidewell {
 
 class AppUninstaller;
 class HealthBannerOverlay;
+class MainWindowSize;
 class SidebarVisibility;
 class TidewellAppModel;
 class TidewellMainWindow;
@@ -52,7 +53,8 @@ class TidewellApplication : public QObject {
   };
 
   // Builds the model from `environment` at once (it loads the configuration and starts its
-  // health checks), then the other objects and the main window, not yet shown.
+  // health checks), then the other objects and the main window, not yet shown but sized for
+  // its opening.
   explicit TidewellApplication(AppEnvironment environment = AppEnvironment::shared(),
                                Components components = {}, QObject* parent = nullptr);
   ~TidewellApplication() override;
@@ -62,6 +64,8 @@ class TidewellApplication : public QObject {
   DriverInstaller& driverInstaller() const { return *driverInstaller_; }
   UpdaterModel& updater() const { return *updater_; }
   SidebarVisibility& sidebar() const { return *sidebar_; }
+  // The main window's size across runs: it opens at it, and keeps the size it closes at.
+  MainWindowSize& mainWindowSize() const { return *windowSize_; }
   TidewellMainWindow& mainWindow() const { return *mainWindow_; }
   // The main window's content: the sidebar and the selected device's editor.
   TidewellRootView& rootView() const { return *rootView_; }
@@ -89,6 +93,7 @@ class TidewellApplication : public QObject {
   void showOnboardingChanged(bool show);
 
  private:
+  void sizeMainWindowForOpening();
   void buildMenus();
   void buildOnboardingSheet();
   void decideAtStartup();
@@ -100,6 +105,7 @@ class TidewellApplication : public QObject {
   std::unique_ptr<DriverInstaller> driverInstaller_;
   std::unique_ptr<UpdaterModel> updater_;
   std::unique_ptr<SidebarVisibility> sidebar_;
+  std::unique_ptr<MainWindowSize> windowSize_;
   ShellServiceEntries service_;
   bool showOnboarding_ = false;
   bool startupStepRan_ = false;

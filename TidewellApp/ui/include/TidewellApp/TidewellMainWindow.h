@@ -1,7 +1,8 @@
 #pragma once
 // The main window: at least 1080 × 680, its content over the dot-grid background. It tells
 // when its content is put on screen (at launch, and again when it is shown anew after being
-// closed; not when it comes back from being minimised) and when it has painted its first frame.
+// closed; not when it comes back from being minimised), when it has painted its first frame,
+// and when it closes (also when the application quits).
 
 #include <QMainWindow>
 #include <QPointer>
@@ -27,13 +28,20 @@ class TidewellMainWindow : public QMainWindow {
   // Replaces the content (the previous one is deleted).
   void setContent(QWidget* content);
   QWidget* content() const { return content_; }
+  // The size at which the content shows whole: its preferred size under the menu bar, read
+  // afresh (the content's own preference changes with what it shows).
+  QSize fittingSize() const;
 
  signals:
   void contentShown();
   void firstFramePainted();
+  // Closing, at `size`: the size the user left it at (a maximised or full-screen window's
+  // size before that).
+  void closing(QSize size);
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:

@@ -79,6 +79,10 @@ class TidewellRootView : public QWidget {
   DeviceEditorView* editor() const { return editor_; }
   SidebarToggleButton* floatingToggle() const { return floating_; }
 
+  // The size at which the shown editor needs no scrolling and cuts no name, beside the
+  // sidebar's slot while the sidebar is shown; the minimum size when no editor is shown.
+  QSize sizeHint() const override;
+
  protected:
   void resizeEvent(QResizeEvent* event) override;
 

@@ -1,5 +1,5 @@
 // Tidewell: the desktop application. Runs until the user quits, closes the main window or
-// sends SIGTERM/SIGINT; each of those ends normally, so a pending edit is saved.
+// sends SIGTERM/SIGINT/SIGHUP; each of those ends normally, so a pending edit is saved.
 //
 //   Tidewell [--screenshot FILE | --install-service]
 //
@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
   }
 
   if (!tidewell::QuitSignals::install())
-    std::fprintf(stderr, "Tidewell: SIGTERM and SIGINT will end the application without saving\n");
+    std::fprintf(stderr, "Tidewell: SIGTERM, SIGINT and SIGHUP will end the application without saving\n");
 
   tidewell::AppEnvironment::install(tidewell::AppEnvironment::live());
   tidewell::TidewellApplication application;

@@ -36,8 +36,9 @@ bool install() {
   action.sa_handler = handleSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  bool installed = ::sigaction(SIGTERM, &action, nullptr) == 0;
-  installed = ::sigaction(SIGINT, &action, nullptr) == 0 && installed;
+  bool installed = true;
+  // SIGHUP: the terminal the application was started from has closed.
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) installed = ::sigaction(signal, &action, nullptr) == 0 && installed;
   return installed;
 }
 

@@ -1,4 +1,5 @@
-// A pending live edit survives the end of the application: a normal quit, SIGTERM and SIGINT.
+// A pending live edit survives the end of the application: a normal quit, SIGTERM, SIGINT and
+// SIGHUP.
 
 #include <csignal>
 
@@ -34,10 +35,12 @@ TEST_F(QuitTest, QuittingFlushesAPendingEditBeforeTheLoopEnds) {
   editThenEnd(0.4, [] { QCoreApplication::quit(); });
 }
 
-TEST_F(QuitTest, SigtermAndSigintQuitNormallyAndSoFlushToo) {
+TEST_F(QuitTest, SigtermSigintAndSighupQuitNormallyAndSoFlushToo) {
   ASSERT_TRUE(QuitSignals::install());
   editThenEnd(0.6, [] { ::raise(SIGTERM); });
   editThenEnd(0.7, [] { ::raise(SIGINT); });
+  // The terminal the application was started from closes.
+  editThenEnd(0.8, [] { ::raise(SIGHUP); });
 }
 
 }  // namespace

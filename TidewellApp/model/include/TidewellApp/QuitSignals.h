@@ -1,7 +1,8 @@
 #pragma once
-// Turns SIGTERM and SIGINT into a normal quit of the application's event loop, so that
+// Turns SIGTERM, SIGINT and SIGHUP into a normal quit of the application's event loop, so that
 // everything that runs when the application is about to quit (the flush of a pending edit
-// among it) also runs on a logout, a `kill` or Ctrl+C.
+// among it) also runs on a logout, a `kill`, Ctrl+C or the close of the terminal it was started
+// from.
 
 namespace tidewell::QuitSignals {
 

@@ -1,8 +1,11 @@
 #include "ChildProcess.h"
 
+#include <QDeadlineTimer>
 #include <QTimer>
 
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "TidewellCore/ProcessSpawn.h"
 
@@ -51,6 +54,30 @@ void stop(QProcess* child, std::chrono::milliseconds grace) {
   QTimer::singleShot(grace, child, [child] {
     if (child->state() != QProcess::NotRunning) child->kill();
   });
+}
+
+void endAll(std::vector<QPointer<QProcess>>& children, std::chrono::milliseconds grace) {
+  std::vector<QProcess*> running;
+  for (const QPointer<QProcess>& child : children) {
+    if (!child) continue;
+    // Nothing may report to an owner that is going away.
+    QObject::disconnect(child, nullptr, nullptr, nullptr);
+    if (child->state() != QProcess::NotRunning) child->terminate();
+    running.push_back(child);
+  }
+  children.clear();
+  const QDeadlineTimer deadline(grace);
+  for (QProcess* child : running) {
+    if (child->state() != QProcess::NotRunning)
+      child->waitForFinished(int(std::max<qint64>(deadline.remainingTime(), 0)));
+  }
+  for (QProcess* child : running) {
+    if (child->state() != QProcess::NotRunning) {
+      child->kill();
+      child->waitForFinished(1000);
+    }
+    delete child;
+  }
 }
 
 }  // namespace tidewell::ChildProcess

@@ -3,11 +3,13 @@
 // output collected, so that it cannot outlive the application.
 
 #include <QProcess>
+#include <QPointer>
 #include <QProcessEnvironment>
 #include <QString>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "TidewellApp/HelperProcessOutput.h"
 
@@ -34,5 +36,12 @@ inline constexpr std::chrono::milliseconds stopGrace{3000};
 // later, so one that ignores the request never runs on. Works on a child that the caller has
 // already let go of: the kill is the child's own, and goes with its process object.
 void stop(QProcess* child, std::chrono::milliseconds grace = stopGrace);
+
+// The end of the application: asks every child in `children` that still runs to end, waits for
+// them together at most `grace`, kills the rest and deletes every process object. It blocks:
+// the delayed kill of stop() needs an event loop, which has ended by now, and the children's
+// parent-death signal is SIGTERM too, which a child may ignore. The children's end handlers do
+// not run. `children` is empty afterwards.
+void endAll(std::vector<QPointer<QProcess>>& children, std::chrono::milliseconds grace = stopGrace);
 
 }  // namespace tidewell::ChildProcess

@@ -185,6 +185,7 @@ void TidewellAppModel::startHelper(HelperKind kind) {
   QString error;
   QProcess* child = ChildProcess::start(*program, environment, false, ended, error);
   if (!child) return setHelperStatus(kind, texts.launchFailed + error);
+  adoptChild(child);
   helperProcess(kind) = child;
   setHelperRunning(kind, true);
   setHelperStatus(kind, (muted ? texts.startedMuted : texts.started) + name);

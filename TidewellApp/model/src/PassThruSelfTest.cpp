@@ -36,6 +36,7 @@ void TidewellAppModel::runPassThruSelfTest() {
   QProcess* child =
       ChildProcess::start(*program, QProcessEnvironment::systemEnvironment(), true, ended, error);
   if (!child) return setStatusMessage(QStringLiteral("Could not run pass-thru test: ") + error);
+  adoptChild(child);
   passThruTestProcess_ = child;
   setPassThruTestRunning(true);
   setStatusMessage(QStringLiteral("Running pass-thru test"));

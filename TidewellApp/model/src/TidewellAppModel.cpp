@@ -54,10 +54,13 @@ TidewellAppModel::TidewellAppModel(AppEnvironment environment, QObject* parent)
 TidewellAppModel::~TidewellAppModel() {
   deviceListeners_.reset();
   inventoryReads_.waitForDone();
-  for (QProcess* process : {monitorProcess_.data(), hardwareSourceProcess_.data(),
-                            processTapProcess_.data(), passThruTestProcess_.data()}) {
-    ChildProcess::stop(process);
-  }
+  // No event loop runs any more to carry out a delayed kill: this waits for the children.
+  ChildProcess::endAll(children_);
+}
+
+void TidewellAppModel::adoptChild(QProcess* child) {
+  std::erase_if(children_, [](const QPointer<QProcess>& ended) { return ended.isNull(); });
+  children_.emplace_back(child);
 }
 
 // ---- field writers ---------------------------------------------------------------------------

@@ -1,16 +1,18 @@
-// A process that holds an application model with a running diagnostic helper, for the test that
-// kills it with SIGKILL: it starts the monitor, prints the helper's pid and waits to be killed.
-// Everything it reaches comes from its environment (audio server socket, data folders).
+// A process that holds an application model with a running diagnostic helper, for the tests
+// that end it: it starts the monitor, prints the helper's pid and runs until it is killed, or
+// until SIGTERM makes it quit normally, as the application does. Everything it reaches comes
+// from its environment (audio server socket, data folders).
 
 #include <QCoreApplication>
 #include <cstdio>
 
 #include "TidewellApp/AppEnvironment.h"
+#include "TidewellApp/QuitSignals.h"
 #include "TidewellApp/TidewellAppModel.h"
 
 int main(int argc, char** argv) {
   QCoreApplication application(argc, argv);
-  if (argc < 2) return 2;
+  if (argc < 2 || !tidewell::QuitSignals::install()) return 2;
   tidewell::AppEnvironment environment = tidewell::AppEnvironment::live();
   environment.helperLauncher =
       std::make_shared<tidewell::ProcessHelperLauncher>(QStringList{QString::fromLocal8Bit(argv[1])});

@@ -243,10 +243,14 @@ TEST(HelperServerWithoutPlugIn, TheSelfTestAsksForTheDriver) {
   EXPECT_FALSE(model.passThruTestRunning());
 }
 
-// A process holding a model with a running helper, killed with SIGKILL; the helper's pid.
-pid_t startHolderAndKillIt(const QString& helperFolder, const std::string& home) {
+// A process holding a model with a running helper: its pid and the helper's.
+struct Holder {
+  pid_t holder = -1;
+  pid_t helper = -1;
+};
+Holder startHolder(const QString& helperFolder, const std::string& home) {
   int out[2];
-  if (::pipe(out) != 0) return -1;
+  if (::pipe(out) != 0) return {};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
@@ -269,12 +273,28 @@ pid_t startHolderAndKillIt(const QString& helperFolder, const std::string& home)
   char byte;
   while (spawned == 0 && ::read(out[0], &byte, 1) == 1 && byte != '\n') line += byte;
   ::close(out[0]);
-  if (spawned != 0) return -1;
+  if (spawned != 0) return {};
   const pid_t helper = pid_t(std::atoi(line.c_str()));
   EXPECT_GT(helper, 0) << line;
-  ::kill(holder, SIGKILL);
-  ::waitpid(holder, nullptr, 0);
-  return helper;
+  return {holder, helper};
+}
+
+// The same, killed with SIGKILL; the helper's pid.
+pid_t startHolderAndKillIt(const QString& helperFolder, const std::string& home) {
+  const Holder started = startHolder(helperFolder, home);
+  if (started.holder <= 0) return -1;
+  ::kill(started.holder, SIGKILL);
+  ::waitpid(started.holder, nullptr, 0);
+  return started.helper;
+}
+
+// A stand-in monitor in a folder of its own.
+void writeMonitor(const QTemporaryDir& tools, const char* body) {
+  QFile script(tools.path() + "/tidewell-monitor");
+  ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+  script.write(QByteArray("#!/bin/sh\n") + body + "\n");
+  script.close();
+  script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 TEST(HelperServerKill, AKilledApplicationLeavesNoHelperBehind) {
@@ -288,15 +308,32 @@ TEST(HelperServerKill, AKilledApplicationLeavesNoHelperBehind) {
 
   // One that writes nothing, so that no broken pipe ends it either.
   QTemporaryDir tools;
-  QFile script(tools.path() + "/tidewell-monitor");
-  ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-  script.write("#!/bin/sh\nexec sleep 600\n");
-  script.close();
-  script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  writeMonitor(tools, "exec sleep 600");
   helper = startHolderAndKillIt(tools.path(), home.path().toStdString());
   ASSERT_GT(helper, 0);
   EXPECT_TRUE(eventually([&] { return processGone(helper); }, std::chrono::seconds(10)));
   if (!processGone(helper)) ::kill(helper, SIGKILL);
+}
+
+// Fault mended: at the end the delayed kill of a stopping helper never came (its timer needs
+// the event loop, which has ended), and the parent-death signal is SIGTERM too, so a helper
+// that ignores SIGTERM ran on after the application had quit.
+TEST(HelperServerKill, AHelperThatIgnoresSigtermIsGoneSoonAfterTheApplicationQuits) {
+  PrivateAudioServer server{true};
+  QTemporaryDir home;
+  QTemporaryDir tools;
+  // An ignored signal stays ignored across exec.
+  writeMonitor(tools, "trap '' TERM\necho > \"$0.ready\"\nexec sleep 600");
+  const Holder started = startHolder(tools.path(), home.path().toStdString());
+  ASSERT_GT(started.holder, 0);
+  ASSERT_GT(started.helper, 0);
+  ASSERT_TRUE(eventually([&] { return QFile::exists(tools.path() + "/tidewell-monitor.ready"); }));
+  ::kill(started.holder, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(started.holder, &status, 0), started.holder);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the application quits normally";
+  EXPECT_TRUE(eventually([&] { return processGone(started.helper); }, std::chrono::seconds(4)));
+  if (!processGone(started.helper)) ::kill(started.helper, SIGKILL);
 }
 
 }  // namespace

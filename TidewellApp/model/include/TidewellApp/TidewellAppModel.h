@@ -472,6 +472,10 @@ class TidewellAppModel : public QObject {
   QPointer<QProcess> hardwareSourceProcess_;
   QPointer<QProcess> processTapProcess_;
   QPointer<QProcess> passThruTestProcess_;
+  // Every child this model started that has not ended yet, also those it has let go of (a
+  // replaced helper on its way out): ended, at the latest, when the model goes.
+  std::vector<QPointer<QProcess>> children_;
+  void adoptChild(QProcess* child);
   bool audioDeviceRefreshScheduled_ = false;
   bool isUninstalling_ = false;
   std::optional<ConfigSnapshot> liveSnapshot_;

@@ -10,6 +10,8 @@
 #include <QThread>
 #include <QWidget>
 
+#include "TidewellApp/LaunchAgentLocations.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +19,8 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tidewell {
@@ -30,12 +34,45 @@ constexpr qint64 longestRequest = 64;
 // Room for the socket's path in a sockaddr_un, with its terminating NUL.
 constexpr qsizetype longestSocketPath = 100;
 
+// A folder nobody but this user can enter or change: a folder itself (not a link to one),
+// owned by this user, with no access for group or others. Another user could otherwise plant
+// the lock (a start that hands over to nobody) or a link in its place (a file destroyed).
+bool isPrivateFolder(const QString& path) {
+  struct stat st {};
+  return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+}
+
+// Creates the folder (mode 0700, its parents as needed) unless it exists; whether it is a
+// private folder of this user's afterwards.
+bool makePrivateFolder(const QString& path) {
+  QDir().mkpath(QFileInfo(path).path());
+  if (::mkdir(QFile::encodeName(path).constData(), 0700) != 0 && errno != EEXIST) return false;
+  return isPrivateFolder(path);
+}
+
+bool fits(const QString& folder, const QString& name) {
+  return (folder + QLatin1Char('/') + name).toLocal8Bit().size() <= longestSocketPath;
+}
+
+// $XDG_RUNTIME_DIR when it is this user's private folder; else a private folder of the
+// user's own in the temporary folder, else in the cache folder. Empty when there is none.
 QString folderFor(const QString& name) {
   const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && QFileInfo(runtime).isDir() &&
-      (runtime + QLatin1Char('/') + name).toLocal8Bit().size() <= longestSocketPath)
-    return runtime;
-  return QDir::tempPath();
+  if (QDir::isAbsolutePath(runtime) && isPrivateFolder(runtime) && fits(runtime, name)) return runtime;
+  const QString own = QStringLiteral("tidewell-%1").arg(::geteuid());
+  for (const QString& base : {QDir::tempPath(), xdgFolder("XDG_CACHE_HOME", ".cache")}) {
+    const QString folder = QDir::cleanPath(base + QLatin1Char('/') + own);
+    if (QDir::isAbsolutePath(folder) && fits(folder, name) && makePrivateFolder(folder)) return folder;
+  }
+  return {};
+}
+
+// Whether the other end of a connected local socket runs as this user.
+bool peerIsThisUser(qintptr descriptor) {
+  ucred peer {};
+  socklen_t size = sizeof peer;
+  return ::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::geteuid();
 }
 
 }  // namespace
@@ -51,7 +88,8 @@ SingleInstance::SingleInstance(const std::filesystem::path& configFile, QObject*
       QCryptographicHash::hash(QByteArray::fromStdString(absolute.string()), QCryptographicHash::Sha256);
   const QString name =
       QStringLiteral("tidewell-%1-%2").arg(::getuid()).arg(QString::fromLatin1(digest.left(8).toHex()));
-  base_ = folderFor(name) + QLatin1Char('/') + name;
+  const QString folder = folderFor(name);
+  if (!folder.isEmpty()) base_ = folder + QLatin1Char('/') + name;
 }
 
 SingleInstance::~SingleInstance() {
@@ -60,11 +98,20 @@ SingleInstance::~SingleInstance() {
 }
 
 SingleInstance::Role SingleInstance::start(int waitMilliseconds) {
+  if (base_.isEmpty()) {
+    std::fprintf(stderr, "Tidewell: no private folder for the window's lock; a second window is not prevented\n");
+    return Role::alone;
+  }
   // Close-on-exec: a helper the window starts must not hold the lock after the window ends.
-  lockFd_ = ::open(QFile::encodeName(lockPath()).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lockFd_ < 0) {
+  // Never through a link, and never truncated: whatever is found there stays as it is.
+  lockFd_ = ::open(QFile::encodeName(lockPath()).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  struct stat st {};
+  const bool ownFile = lockFd_ >= 0 && ::fstat(lockFd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+  if (!ownFile) {
     std::fprintf(stderr, "Tidewell: cannot open %s (%s); a second window is not prevented\n",
-                 qPrintable(lockPath()), std::strerror(errno));
+                 qPrintable(lockPath()), lockFd_ < 0 ? std::strerror(errno) : "not a file of this user's");
+    if (lockFd_ >= 0) ::close(lockFd_);
+    lockFd_ = -1;
     return Role::alone;
   }
   QDeadlineTimer deadline(waitMilliseconds);
@@ -84,11 +131,11 @@ bool SingleInstance::tryLock() {
   while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
     if (errno != EINTR) return false;
   }
-  // For a person looking: the holder's process id.
-  const std::string pid = std::to_string(::getpid()) + "\n";
-  if (::ftruncate(lockFd_, 0) == 0) {
-    [[maybe_unused]] const ssize_t written = ::pwrite(lockFd_, pid.data(), pid.size(), 0);
-  }
+  // For a person looking: the holder's process id, in a field of fixed width that covers
+  // whatever an earlier holder wrote, so the file is never truncated.
+  char pid[16];
+  const int length = std::snprintf(pid, sizeof pid, "%-10d\n", int(::getpid()));
+  [[maybe_unused]] const ssize_t written = ::pwrite(lockFd_, pid, std::size_t(length), 0);
   return true;
 }
 
@@ -106,6 +153,10 @@ void SingleInstance::listen() {
   connect(server_, &QLocalServer::newConnection, this, [this] {
     while (QLocalSocket* peer = server_->nextPendingConnection()) {
       connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+      if (!peerIsThisUser(peer->socketDescriptor())) {
+        peer->abort();
+        continue;
+      }
       connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
         while (peer->canReadLine()) {
           if (peer->readLine() != raiseRequest) continue;
@@ -124,17 +175,16 @@ bool SingleInstance::askFirstToRaise(int waitMilliseconds) {
   socket.connectToServer(socketPath());
   QDeadlineTimer deadline(waitMilliseconds);
   if (!socket.waitForConnected(int(std::min<qint64>(deadline.remainingTime(), 1000)))) return false;
+  // Only a window of this user's own takes the request; anyone else's answer means nothing.
+  if (!peerIsThisUser(socket.socketDescriptor())) return false;
   socket.write(raiseRequest);
   if (!socket.waitForBytesWritten(int(std::max<qint64>(deadline.remainingTime(), 1)))) return false;
   QByteArray answer;
   while (!answer.endsWith('\n') && answer.size() <= longestRequest) {
     const int wait = int(std::max<qint64>(deadline.remainingTime(), 1));
-    if (!socket.bytesAvailable() && !socket.waitForReadyRead(wait)) {
-      // Still connected: the window is busy, and reads the request once it is free again.
-      if (socket.state() != QLocalSocket::ConnectedState) return false;
-      std::fprintf(stderr, "Tidewell: the running window is busy; it comes forward when it is free\n");
-      return true;
-    }
+    // A window that has not answered within the wait may be hung: this start reports it rather
+    // than ending as if it had been handed over (a busy window still comes forward once free).
+    if (!socket.bytesAvailable() && !socket.waitForReadyRead(wait)) return false;
     answer += socket.readAll();
   }
   return answer == raiseAnswer;

@@ -162,8 +162,11 @@ TEST_F(ExecutableSmokeTest, ASecondStartBringsTheFirstWindowForwardAndExitsZero)
   auto holds = [&](pid_t pid) {
     for (const auto& entry : fs::directory_iterator(home / "runtime")) {
       const std::string name = entry.path().filename().string();
-      if (name.rfind("tidewell-", 0) == 0 && entry.path().extension() == ".lock")
-        return readFile(entry.path()) == std::to_string(pid) + "\n";
+      if (name.rfind("tidewell-", 0) == 0 && entry.path().extension() == ".lock") {
+        std::istringstream text(readFile(entry.path()));
+        pid_t holder = 0;
+        return text >> holder && holder == pid;
+      }
     }
     return false;
   };

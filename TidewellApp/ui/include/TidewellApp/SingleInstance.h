@@ -21,20 +21,24 @@ class SingleInstance : public QObject {
     first,       // this process holds the lock: it runs the window
     handedOver,  // the first one was asked to come forward: this process ends
     unanswered,  // the lock is held, but its holder took no request within the wait
-    alone,       // no lock could be had (an unwritable folder): runs without the check
+    alone,       // no lock could be had (no private folder, an unusable lock file): runs without the check
   };
 
   // The key is the configuration file: two windows on one file would overwrite each other's
   // saves, while a start with another HOME (a test, another user) edits another file. The lock
-  // and the socket lie in $XDG_RUNTIME_DIR, else in the temporary folder.
+  // and the socket lie in $XDG_RUNTIME_DIR when that is this user's private folder, else in a
+  // folder "tidewell-<uid>" of the user's own (mode 0700) in the temporary folder, else in the
+  // cache folder.
   explicit SingleInstance(const std::filesystem::path& configFile, QObject* parent = nullptr);
   ~SingleInstance() override;
 
-  // Takes the lock, or hands over to its holder, waiting up to `waitMilliseconds` for it. A
-  // holder that took the request but is too busy to answer within the wait still has it.
-  Role start(int waitMilliseconds = 10000);
+  // Takes the lock, or hands over to its holder, waiting up to `waitMilliseconds` for its
+  // answer; only a holder running as this user is asked. A holder that has not answered within
+  // the wait is reported (unanswered); it still comes forward once it reads the request.
+  Role start(int waitMilliseconds = 5000);
 
-  QString lockPath() const { return base_ + QStringLiteral(".lock"); }
+  // Both empty when no private folder could be had.
+  QString lockPath() const { return base_.isEmpty() ? QString() : base_ + QStringLiteral(".lock"); }
   QString socketPath() const { return base_; }
 
  signals:

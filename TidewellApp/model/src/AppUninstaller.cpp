@@ -94,13 +94,7 @@ AppUninstallerSetup AppUninstallerSetup::standard() {
   s.plugInFolderProblem = &DriverInstaller::plugInFolderProblem;
   s.runAsAdministrator = &DriverInstaller::runAsAdministrator;
   s.restartAudioServer = [audioctl = audioctlPath()] { tidewell::restartAudioServer(audioctl); };
-  s.launchctl = [program = launchctlPath()](const QStringList& arguments) {
-    try {
-      runCommand(program, arguments);
-    } catch (const CommandError&) {
-      // An agent that cannot be stopped this way is left to the deletion of its definition.
-    }
-  };
+  s.launchctl = [program = launchctlPath()](const QStringList& arguments) { return runCommand(program, arguments); };
   // Only a self-contained application image is the user's own file to remove, and only the one
   // this program runs from; a package manager's or an install tree's files stay.
   std::error_code ec;
@@ -323,11 +317,29 @@ void AppUninstaller::afterDriverStep(TidewellAppModel& model) {
   const ServiceLocations locations = ServiceLocations::fromEnvironment();
   const QString domain = QStringLiteral("gui/") + QString::number(getuid());
   if (setup_.launchctl) {
-    setup_.launchctl({QStringLiteral("bootout"), domain, locations.servicePlist});
-    setup_.launchctl({QStringLiteral("bootout"), domain + QLatin1Char('/') + QString(LaunchAgent::serviceLabel)});
-    setup_.launchctl({QStringLiteral("bootout"), domain, locations.legacyServicePlist});
-    setup_.launchctl(
-        {QStringLiteral("bootout"), domain + QLatin1Char('/') + QString(LaunchAgent::legacyServiceLabel)});
+    // The boot-outs by definition file may fail on a file that is gone; those by label tell
+    // whether each agent is stopped. One still loaded keeps its definition and the user's data:
+    // removing the program under a job that launchd keeps alive would leave it retrying for ever.
+    std::optional<QString> stillLoaded;
+    auto bootout = [&](const QStringList& arguments, bool decides) {
+      std::optional<QString> problem;
+      try {
+        const CommandResult result = setup_.launchctl(arguments);
+        if (result.status != 0 && result.status != LaunchAgent::notLoadedStatus)
+          problem = result.output.isEmpty() ? QStringLiteral("launchctl ") + arguments.join(QLatin1Char(' ')) +
+                                                  QStringLiteral(" ended with status ") + QString::number(result.status)
+                                            : result.output;
+      } catch (const CommandError& error) {
+        problem = QString::fromUtf8(error.what());
+      }
+      if (decides && problem && !stillLoaded) stillLoaded = problem;
+    };
+    bootout({QStringLiteral("bootout"), domain, locations.servicePlist}, false);
+    bootout({QStringLiteral("bootout"), domain + QLatin1Char('/') + QString(LaunchAgent::serviceLabel)}, true);
+    bootout({QStringLiteral("bootout"), domain, locations.legacyServicePlist}, false);
+    bootout({QStringLiteral("bootout"), domain + QLatin1Char('/') + QString(LaunchAgent::legacyServiceLabel)}, true);
+    if (stillLoaded)
+      return setPhase(AppUninstallPhase::failed(QStringLiteral("Could not stop the background service: ") + *stillLoaded));
   }
   QFile::remove(locations.servicePlist);
   QFile::remove(locations.legacyServicePlist);

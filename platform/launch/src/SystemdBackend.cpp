@@ -1,6 +1,7 @@
 // Agents as systemd user units: bootstrap writes the unit into the user's unit folder and
-// starts it; bootout stops, disables and removes it. systemd keeps the job alive, appends its
-// output to the log paths and kills what is left of it when it stops.
+// starts it; bootout stops, disables and removes it (and fails, keeping it, when it cannot stop
+// or disable it). systemd keeps the job alive, appends its output to the log paths and kills
+// what is left of it when it stops.
 #include <pwd.h>
 #include <unistd.h>
 
@@ -79,8 +80,11 @@ class SystemdBackend final : public Backend {
     fs::path file = unitPath(label);
     if (!fs::exists(file)) throw LaunchError(kExitNoSuchProcess, "Boot-out failed: 3: No such process");
     std::string unit = unitName(label);
-    systemctl({"stop", unit});
-    systemctl({"disable", unit});
+    // The unit stays, and the boot-out fails, until it is stopped and disabled: one left
+    // running or enabled is started again and again (at the next login, after every exit),
+    // whatever has become of its program; its file lets the next boot-out try again.
+    check(systemctl({"stop", unit}), "Boot-out failed: 5: ");
+    check(systemctl({"disable", unit}), "Boot-out failed: 5: ");
     std::error_code ec;
     fs::remove(file, ec);
     systemctl({"daemon-reload"});

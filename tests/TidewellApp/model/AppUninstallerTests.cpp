@@ -16,6 +16,7 @@
 #include <atomic>
 
 #include "ModelTestSupport.h"
+#include "TidewellApp/LaunchAgent.h"
 #include "TidewellApp/LaunchAgentLocations.h"
 #include "TidewellApp/Preferences.h"
 #include "TidewellApp/PrivilegedCommand.h"
@@ -44,6 +45,10 @@ class AppUninstallerTest : public ModelTest {
   // What the administrator command does: nothing (success) unless replaced.
   std::function<void(const QString&)> admin = [](const QString&) {};
   std::vector<QStringList> launchctlCalls;
+  // What launchctl answers: an agent that was loaded and is stopped now, unless replaced.
+  std::function<CommandResult(const QStringList&)> launchctlAnswer = [](const QStringList&) {
+    return CommandResult{0, {}};
+  };
   std::map<QString, QString> failingRemovals;
   int terminations = 0;
   // For each removal of the shared-memory regions: how many launchctl calls came before it.
@@ -67,7 +72,10 @@ class AppUninstallerTest : public ModelTest {
       admin(command);
     };
     s.restartAudioServer = [this] { ++restarts; };
-    s.launchctl = [this](const QStringList& arguments) { launchctlCalls.push_back(arguments); };
+    s.launchctl = [this](const QStringList& arguments) {
+      launchctlCalls.push_back(arguments);
+      return launchctlAnswer(arguments);
+    };
     s.removeItem = [this](const QString& path) -> std::optional<QString> {
       auto failing = failingRemovals.find(path);
       if (failing != failingRemovals.end()) return failing->second;
@@ -274,6 +282,55 @@ TEST_F(AppUninstallerTest, FullRunStopsAgentsRemovesUserDataAndQuitsWithThePacka
   // Nothing writes the preferences again once uninstalling has begun.
   model->setDeveloperMode(true);
   EXPECT_FALSE(QFileInfo::exists(preferencesFile));
+}
+
+// Fault mended: the boot-outs' outcome was ignored, so a launchctl that could not run, or an
+// agent that could not be stopped, was reported removed; its definition and program were
+// deleted under a job that launchd (or systemd) went on restarting.
+TEST_F(AppUninstallerTest, AServiceThatCannotBeStoppedKeepsItsDefinitionAndTheDataAndSaysWhy) {
+  auto files = createUserData();
+  const ServiceLocations l = ServiceLocations::fromEnvironment();
+  auto model = makeModel();
+  struct Case {
+    std::function<CommandResult(const QStringList&)> answer;
+    QString message;
+  };
+  const std::vector<Case> cases{
+      {[](const QStringList&) -> CommandResult { throw CommandError("/usr/bin/launchctl: No such file or directory"); },
+       "Could not stop the background service: /usr/bin/launchctl: No such file or directory"},
+      // The service's own agent fails; the earlier product's is not loaded.
+      {[](const QStringList& arguments) {
+         if (arguments.last().endsWith("/app.tidewell.service"))
+           return CommandResult{5, "Boot-out failed: 5: Job for agent-app.tidewell.service.service failed."};
+         return CommandResult{LaunchAgent::notLoadedStatus, "Boot-out failed: 3: No such process"};
+       },
+       "Could not stop the background service: Boot-out failed: 5: Job for agent-app.tidewell.service.service failed."},
+      {[](const QStringList& arguments) {
+         return arguments.last().endsWith("/app.zellvane.audioagent") ? CommandResult{1, {}} : CommandResult{0, {}};
+       },
+       "Could not stop the background service: launchctl bootout gui/" + QString::number(getuid()) +
+           "/app.zellvane.audioagent ended with status 1"}};
+  for (const Case& c : cases) {
+    launchctlAnswer = c.answer;
+    auto uninstaller = makeUninstaller(setup());
+    uninstaller->uninstall(*model);
+    ASSERT_TRUE(waitFor([&] { return !uninstaller->phase().isRunning(); }, 20000));
+    EXPECT_EQ(uninstaller->phase(), Phase::failed(c.message));
+    for (const QString& file : files) EXPECT_TRUE(QFileInfo::exists(file)) << file.toStdString();
+    EXPECT_TRUE(sharedMemoryRemovals.empty());
+    EXPECT_EQ(terminations, 0);
+  }
+
+  // Agents that are not loaded, and definition files that are gone, are what a removal leaves.
+  launchctlAnswer = [](const QStringList& arguments) {
+    return arguments.size() == 3 ? CommandResult{5, "cannot read the definition"}
+                                 : CommandResult{LaunchAgent::notLoadedStatus, "Boot-out failed: 3: No such process"};
+  };
+  auto uninstaller = makeUninstaller(setup());
+  uninstaller->uninstall(*model);
+  ASSERT_TRUE(waitFor([&] { return terminations == 1; }, 20000));
+  EXPECT_FALSE(QFileInfo::exists(l.servicePlist));
+  EXPECT_FALSE(QFileInfo::exists(l.appSupport));
 }
 
 TEST_F(AppUninstallerTest, UserDataFailuresAreListedOnePerLineAndDoNotStopLaterItems) {

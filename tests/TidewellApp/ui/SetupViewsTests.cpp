@@ -376,7 +376,7 @@ class UninstallViewTest : public SetupViewsTest {
     AppUninstallerSetup s;
     s.plugInFolder = "/usr/local/lib/audioserver/Plug-Ins/HAL";
     s.runAsAdministrator = [this](const QString&, const QString&) { adminAction(); };
-    s.launchctl = [](const QStringList&) {};
+    s.launchctl = [](const QStringList&) { return CommandResult{}; };
     s.removeItem = [](const QString&) -> std::optional<QString> { return std::nullopt; };
     s.moveToTrash = [](const QString&, QString& error) {
       error = "Could not move /opt/Tidewell.AppImage to the Trash.";

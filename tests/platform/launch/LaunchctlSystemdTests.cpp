@@ -94,6 +94,23 @@ TEST_F(LaunchctlSystemd, EachVerbDrivesTheUserUnit) {
   EXPECT_EQ(run({"bootout", "gui/" + uid_, plist_.string()}).status, 3);
 }
 
+// Fault mended: a boot-out whose stop or disable failed removed the unit's file and reported
+// success, leaving a unit that systemd kept running, or started again at the next login.
+TEST_F(LaunchctlSystemd, ABootoutThatCannotStopOrDisableTheUnitFailsAndKeepsIt) {
+  const fs::path unit = root_ / "config/systemd/user/agent-test.job.service";
+  ASSERT_EQ(run({"bootstrap", "gui/" + uid_, plist_.string()}).status, 0);
+  for (const char* failing : {"stop", "disable"}) {
+    Result bootout = run({"bootout", "gui/" + uid_ + "/test.job"}, failing);
+    EXPECT_EQ(bootout.status, 5) << failing;
+    EXPECT_NE(bootout.output.find("Boot-out failed: 5: Job for agent-test.job.service failed."), std::string::npos)
+        << bootout.output;
+    EXPECT_TRUE(fs::exists(unit)) << "a later boot-out finds the unit again";
+  }
+  calls();
+  EXPECT_EQ(run({"bootout", "gui/" + uid_ + "/test.job"}).status, 0);
+  EXPECT_FALSE(fs::exists(unit));
+}
+
 TEST_F(LaunchctlSystemd, AUnitThatDoesNotStartFailsTheBootstrapWithSystemdsMessage) {
   Result boot = run({"bootstrap", "gui/" + uid_, plist_.string()}, "start");
   EXPECT_EQ(boot.status, 5);

@@ -18,6 +18,7 @@
 #include <optional>
 #include <vector>
 
+#include "TidewellApp/RunCommand.h"
 #include "TidewellApp/TidewellAppModel.h"
 
 class QTimer;
@@ -64,8 +65,10 @@ struct AppUninstallerSetup {
   std::function<void(const QString& command, const QString& prompt)> runAsAdministrator;
   // Restarts the audio server so that it drops the removed plug-in; failures are tolerated.
   std::function<void()> restartAudioServer;
-  // Runs launchctl to its end; result and errors are ignored.
-  std::function<void(const QStringList& arguments)> launchctl;
+  // Runs launchctl to its end (runCommand); throws CommandError when it cannot be run. The
+  // run goes on only when the agents are stopped: each boot-out by label ended with status 0 or
+  // LaunchAgent::notLoadedStatus.
+  std::function<CommandResult(const QStringList& arguments)> launchctl;
   // The running application's removable file (an AppImage), empty when the application was
   // installed by a package manager or runs from a build or install tree: those stay in place.
   // standard() takes it from runningImage().

@@ -21,6 +21,9 @@ inline constexpr char serviceLabel[] = "app.tidewell.service";
 // The agent of the earlier product, removed on every install.
 inline constexpr char legacyServiceLabel[] = "app.zellvane.audioagent";
 
+// launchctl's exit status for a boot-out of an agent that is not loaded.
+inline constexpr int notLoadedStatus = 3;
+
 // The service and its three helpers, in the order they are installed and checked.
 QStringList serviceExecutableNames();
 

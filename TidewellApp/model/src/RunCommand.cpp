@@ -1,6 +1,8 @@
 #include "TidewellApp/RunCommand.h"
 
+#include <QProcess>
 #include <QStringDecoder>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 extern char** environ;
@@ -128,6 +131,55 @@ CommandResult runCommand(const QString& executablePath, const QStringList& argum
                        " s and was stopped");
   }
   return {terminationStatus(status), (decoded(outBytes) + decoded(errBytes)).trimmed()};
+}
+
+QProcess* startCommand(const QString& executablePath, const QStringList& arguments, QObject* owner,
+                       std::function<void(const std::optional<CommandResult>& result)> done,
+                       std::chrono::milliseconds timeout) {
+  auto* child = new QProcess(owner);
+  child->setProgram(executablePath);
+  child->setArguments(arguments);
+  child->setStandardInputFile(QProcess::nullDevice());
+  // As runCommand's child: every signal at its default and none blocked.
+  child->setChildProcessModifier([] {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int signal = 1; signal < NSIG; ++signal) ::signal(signal, SIG_DFL);
+  });
+  // Runs `done` once, whichever way the child ends first.
+  auto pending = std::make_shared<std::function<void(const std::optional<CommandResult>&)>>(std::move(done));
+  auto finish = [child, pending](const std::optional<CommandResult>& result) {
+    if (!*pending) return;
+    const auto call = std::move(*pending);
+    *pending = nullptr;
+    child->deleteLater();
+    call(result);
+  };
+  auto timer = new QTimer(child);
+  timer->setSingleShot(true);
+  QObject::connect(timer, &QTimer::timeout, child, [child, finish] {
+    finish(std::nullopt);
+    child->kill();
+  });
+  QObject::connect(child, &QProcess::errorOccurred, child, [finish](QProcess::ProcessError error) {
+    if (error == QProcess::FailedToStart) finish(std::nullopt);
+  });
+  QObject::connect(child, &QProcess::finished, child, [child, finish](int code, QProcess::ExitStatus) {
+    const QString output = (decoded(child->readAllStandardOutput()) + decoded(child->readAllStandardError())).trimmed();
+    finish(CommandResult{code, output});
+  });
+  // The owner's end comes before its children's: nothing reports to it any more, and the
+  // program goes with it.
+  QObject::connect(owner, &QObject::destroyed, child, [child, pending] {
+    *pending = nullptr;
+    QObject::disconnect(child, nullptr, nullptr, nullptr);
+    child->kill();
+    child->waitForFinished(1000);
+  });
+  timer->start(timeout);
+  child->start(QIODevice::ReadOnly);
+  return child;
 }
 
 }  // namespace tidewell

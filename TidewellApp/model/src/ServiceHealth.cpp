@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <memory>
+
 #include "TidewellApp/LaunchAgent.h"
 #include "TidewellApp/RunCommand.h"
 #include "TidewellApp/ServiceInstallation.h"
@@ -32,6 +34,20 @@ std::chrono::duration<double> distance(Clock::TimePoint a, Clock::TimePoint b) {
 
 void TidewellAppModel::refreshServiceStatus() {
   environment_.serviceController->refreshServiceStatus(*this);
+}
+
+void TidewellAppModel::whenServiceSettled(QObject* context, std::function<void()> then) {
+  if (!serviceActionRunning_ && !serviceStatusPending_) return then();
+  // One connection for both signals, dropped after the one call.
+  auto connections = std::make_shared<std::pair<QMetaObject::Connection, QMetaObject::Connection>>();
+  auto check = [this, connections, then = std::move(then)] {
+    if (serviceActionRunning_ || serviceStatusPending_) return;
+    disconnect(connections->first);
+    disconnect(connections->second);
+    then();
+  };
+  connections->first = connect(this, &TidewellAppModel::serviceActionRunningChanged, context, check);
+  connections->second = connect(this, &TidewellAppModel::serviceStatusPendingChanged, context, check);
 }
 
 void TidewellAppModel::healthTick() {
@@ -75,7 +91,7 @@ void TidewellAppModel::healthInputsChanged(const HealthView& before) {
 
 // ---- the launch agent's view ---------------------------------------------------------------
 
-void LaunchAgentServiceController::refreshServiceStatus(TidewellAppModel& model) {
+bool LaunchAgentServiceController::readServiceFiles(TidewellAppModel& model) {
   const ServiceLocations& at = settings_.locations;
   const bool installed = QFileInfo::exists(at.servicePlist);
   model.setServiceInstalled(installed);
@@ -90,30 +106,59 @@ void LaunchAgentServiceController::refreshServiceStatus(TidewellAppModel& model)
     }
   }
   model.setServiceBinariesInstalled(binaries);
+  if (!installed) return false;
+  const auto beat = ServiceHeartbeat::lastBeat(heartbeatFile().toStdString());
+  const Clock::TimePoint now = model.environment().clock->now();
+  // A beat far in the future (a clock stepped back, a bogus date) says nothing about a
+  // service alive now; the stamp left from before the last install is the previous instance's.
+  const bool previousInstances = previousInstanceBeatKnown_ && beat == previousInstanceBeat_;
+  if (!beat || distance(now, *beat) > heartbeatFreshness || previousInstances) return false;
+  model.setHeartbeatStaleSince(std::nullopt);
+  model.setServiceRunning(true);
+  model.setServiceResponsive(true);
+  model.setServiceStatusMessage(QStringLiteral("Service running"));
+  return true;
+}
 
-  Clock& clock = *model.environment().clock;
-  if (installed) {
-    const auto beat = ServiceHeartbeat::lastBeat(heartbeatFile().toStdString());
-    const Clock::TimePoint now = clock.now();
-    // A beat far in the future (a clock stepped back, a bogus date) says nothing about a
-    // service alive now; the stamp left from before the last install is the previous instance's.
-    const bool previousInstances = previousInstanceBeatKnown_ && beat == previousInstanceBeat_;
-    if (beat && distance(now, *beat) <= heartbeatFreshness && !previousInstances) {
-      model.setHeartbeatStaleSince(std::nullopt);
-      model.setServiceRunning(true);
-      model.setServiceResponsive(true);
-      model.setServiceStatusMessage(QStringLiteral("Service running"));
-      return;
-    }
+void LaunchAgentServiceController::refreshServiceStatus(TidewellAppModel& model) {
+  StatusQuery& query = statusQueries_[&model];
+  if (readServiceFiles(model)) {
+    // An answer still on its way finds the fresh heartbeat too and changes nothing.
+    if (!query.process) model.setServiceStatusPending(false);
+    return;
   }
+  // One question at a time; one asked before this refresh may describe an older state, so
+  // its answer is followed by a new question.
+  if (query.process) {
+    query.askAgain = true;
+    return;
+  }
+  model.setServiceStatusPending(true);
+  query.askAgain = false;
+  TidewellAppModel* asker = &model;
+  query.process = startCommand(settings_.launchctl, {"print", serviceTarget()}, &model,
+                               [this, asker](const std::optional<CommandResult>& result) {
+    // The process belongs to the model: this runs only while the model exists.
+    StatusQuery& answered = statusQueries_[asker];
+    answered.process = nullptr;
+    const bool again = answered.askAgain;
+    // A launchctl that cannot be started, hangs or fails counts as not running.
+    const bool running = result && result->status == 0 && result->output.contains(QStringLiteral("state = running"));
+    if (!readServiceFiles(*asker)) applyLaunchdAnswer(*asker, running);
+    // Shown all the same, so frequent refreshes never keep every answer from view; the newer
+    // question still follows, and the status is pending until it is answered.
+    if (again) return refreshServiceStatus(*asker);
+    asker->setServiceStatusPending(false);
+  });
+}
 
-  const bool running = launchdReportsRunning();
+void LaunchAgentServiceController::applyLaunchdAnswer(TidewellAppModel& model, bool running) {
   model.setServiceRunning(running);
   bool responsive = true;
   if (!running) {
     model.setHeartbeatStaleSince(std::nullopt);
   } else {
-    const Clock::TimePoint now = clock.now();
+    const Clock::TimePoint now = model.environment().clock->now();
     if (!model.heartbeatStaleSince()) {
       model.setHeartbeatStaleSince(QDateTime::fromMSecsSinceEpoch(
           std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count(),
@@ -128,17 +173,8 @@ void LaunchAgentServiceController::refreshServiceStatus(TidewellAppModel& model)
     model.setServiceStatusMessage(responsive ? QStringLiteral("Service running")
                                              : QStringLiteral("Service running but not responding"));
   } else {
-    model.setServiceStatusMessage(installed ? QStringLiteral("Service installed, stopped")
-                                            : QStringLiteral("Service not installed"));
-  }
-}
-
-bool LaunchAgentServiceController::launchdReportsRunning() {
-  try {
-    const CommandResult result = runCommand(settings_.launchctl, {"print", serviceTarget()});
-    return result.status == 0 && result.output.contains(QStringLiteral("state = running"));
-  } catch (const CommandError&) {
-    return false;
+    model.setServiceStatusMessage(model.serviceInstalled() ? QStringLiteral("Service installed, stopped")
+                                                           : QStringLiteral("Service not installed"));
   }
 }
 

@@ -9,6 +9,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFuture>
+#include <QPromise>
+#include <QThreadPool>
 
 #include <cerrno>
 #include <cstring>
@@ -156,7 +159,7 @@ std::optional<QString> LaunchAgentServiceController::serviceResourceURL(const QS
   return std::nullopt;
 }
 
-void LaunchAgentServiceController::copyBundledServiceResource(const QString& name) {
+void LaunchAgentServiceController::copyBundledServiceResource(const QString& name) const {
   const auto source = serviceResourceURL(name);
   if (!source) throw ServiceInstallError::missingBundledResource(name);
   // The running service may start a helper at any moment: it must find the old file or the
@@ -164,7 +167,7 @@ void LaunchAgentServiceController::copyBundledServiceResource(const QString& nam
   replaceExecutableAtomically(*source, QDir(settings_.locations.serviceBin).filePath(name));
 }
 
-void LaunchAgentServiceController::writeServicePlist() {
+void LaunchAgentServiceController::writeServicePlist() const {
   try {
     writeFileAtomically(settings_.locations.servicePlist,
                         propertyListText(serviceAgentDefinition(settings_.locations,
@@ -174,7 +177,7 @@ void LaunchAgentServiceController::writeServicePlist() {
   }
 }
 
-void LaunchAgentServiceController::launchctl(const QStringList& arguments, bool checked) {
+void LaunchAgentServiceController::launchctl(const QStringList& arguments, bool checked) const {
   try {
     const CommandResult result = runCommand(settings_.launchctl, arguments);
     if (checked && result.status != 0) throw ServiceInstallError::launchctlFailed(result.output);
@@ -183,7 +186,7 @@ void LaunchAgentServiceController::launchctl(const QStringList& arguments, bool 
   }
 }
 
-void LaunchAgentServiceController::removeLegacyServiceInstall() {
+void LaunchAgentServiceController::removeLegacyServiceInstall() const {
   const ServiceLocations& at = settings_.locations;
   launchctl({"bootout", domainTarget(), at.legacyServicePlist}, false);
   launchctl({"bootout", LaunchAgent::legacyServiceTarget(settings_.uid)}, false);
@@ -191,32 +194,66 @@ void LaunchAgentServiceController::removeLegacyServiceInstall() {
   QDir(at.legacyServiceBin).removeRecursively();
 }
 
-void LaunchAgentServiceController::installService() {
-  const ServiceLocations& at = settings_.locations;
-  makeFolder(at.serviceBin);
-  makeFolder(at.serviceLog);
-  makeFolder(QFileInfo(at.servicePlist).path());
-  for (const QString& name : LaunchAgent::serviceExecutableNames()) copyBundledServiceResource(name);
-  writeServicePlist();
-  removeLegacyServiceInstall();
-  // The agent may not be loaded: whatever this says is fine.
-  launchctl({"bootout", domainTarget(), at.servicePlist}, false);
-  // The previous instance is gone: from now on only a beat of the new one says "running". A
-  // new beat is told by a changed stamp, not by a later one: the wall clock may be stepped back.
-  previousInstanceBeat_ = ServiceHeartbeat::lastBeat(heartbeatFile().toStdString());
-  previousInstanceBeatKnown_ = true;
-  launchctl({"bootstrap", domainTarget(), at.servicePlist}, true);
-  launchctl({"enable", serviceTarget()}, true);
-  launchctl({"kickstart", serviceTarget()}, true);
-  if (settings_.bundle.buildNumber) {
-    try {
-      ServiceInstallMarker::write(settings_.bundle.buildNumber->toStdString(),
-                                  installMarkerFile().toStdString());
-    } catch (const std::exception& error) {
-      throw ServiceInstallError(error.what());
+LaunchAgentServiceController::InstallOutcome LaunchAgentServiceController::runInstall() const {
+  InstallOutcome outcome;
+  try {
+    const ServiceLocations& at = settings_.locations;
+    makeFolder(at.serviceBin);
+    makeFolder(at.serviceLog);
+    makeFolder(QFileInfo(at.servicePlist).path());
+    for (const QString& name : LaunchAgent::serviceExecutableNames()) copyBundledServiceResource(name);
+    writeServicePlist();
+    removeLegacyServiceInstall();
+    // The agent may not be loaded: whatever this says is fine.
+    launchctl({"bootout", domainTarget(), at.servicePlist}, false);
+    // The previous instance is gone: from now on only a beat of the new one says "running". A
+    // new beat is told by a changed stamp, not by a later one: the wall clock may be stepped back.
+    outcome.previousInstanceBeat = ServiceHeartbeat::lastBeat(heartbeatFile().toStdString());
+    launchctl({"bootstrap", domainTarget(), at.servicePlist}, true);
+    launchctl({"enable", serviceTarget()}, true);
+    launchctl({"kickstart", serviceTarget()}, true);
+    if (settings_.bundle.buildNumber) {
+      try {
+        ServiceInstallMarker::write(settings_.bundle.buildNumber->toStdString(),
+                                    installMarkerFile().toStdString());
+      } catch (const std::exception& error) {
+        throw ServiceInstallError(error.what());
+      }
     }
+  } catch (const ServiceInstallError& error) {
+    outcome.failure = QString::fromUtf8(error.what());
   }
+  return outcome;
 }
+
+void LaunchAgentServiceController::adopt(const InstallOutcome& outcome) {
+  if (!outcome.previousInstanceBeat) return;
+  previousInstanceBeat_ = *outcome.previousInstanceBeat;
+  previousInstanceBeatKnown_ = true;
+}
+
+void LaunchAgentServiceController::installService() {
+  const InstallOutcome outcome = runInstall();
+  adopt(outcome);
+  if (outcome.failure) throw ServiceInstallError(outcome.failure->toStdString());
+}
+
+namespace {
+
+// Runs `work` on a thread of the shared pool and hands its result to `then` on the main thread,
+// unless `context` has gone by then. The work gets nothing of the caller's but what it carries.
+template <class T>
+void inBackground(QObject* context, std::function<T()> work, std::function<void(T)> then) {
+  auto promise = std::make_shared<QPromise<T>>();
+  promise->future().then(context, [then = std::move(then)](T result) { then(std::move(result)); });
+  promise->start();
+  QThreadPool::globalInstance()->start([promise, work = std::move(work)] {
+    promise->addResult(work());
+    promise->finish();
+  });
+}
+
+}  // namespace
 
 void LaunchAgentServiceController::installOrRestartService(TidewellAppModel& model) {
   if (model.serviceActionRunning()) return;
@@ -224,22 +261,28 @@ void LaunchAgentServiceController::installOrRestartService(TidewellAppModel& mod
   model.setServiceStatusMessage(model.serviceInstalled() ? QStringLiteral("Restarting service")
                                                          : QStringLiteral("Installing service"));
   // The application's own helpers would play into the same regions as the service's. They go
-  // through the stop path: its "Stopping ..." text, and its end with the kill after the grace.
+  // through the stop path: its "Stopping ..." text, and its end with the kill after the grace,
+  // which the event loop carries out while the install runs on a worker thread.
   if (model.monitorRunning()) model.stopMonitor();
   if (model.hardwareSourceRunning()) model.stopHardwareSource();
   if (model.processTapRunning()) model.stopProcessTap();
-  try {
-    installService();
-    model.setServiceStatusMessage(QStringLiteral("Service running"));
-  } catch (const std::exception& error) {
-    const QString description = QString::fromUtf8(error.what());
-    model.setServiceStatusMessage("Service install failed: " + description);
-    if (settings_.log) settings_.log(ServiceLogLevel::error, "Service install failed: " + description);
-  }
-  // A stale clock of the previous instance must not mark the new one unresponsive.
-  model.setHeartbeatStaleSince(std::nullopt);
-  model.setServiceActionRunning(false);
-  refreshServiceStatus(model);
+  // The worker has a controller of its own with the same settings: nothing of this one is
+  // touched off the main thread.
+  inBackground<InstallOutcome>(
+      &model, [settings = settings_] { return LaunchAgentServiceController(settings).runInstall(); },
+      [this, model = &model](InstallOutcome outcome) {
+        adopt(outcome);
+        if (!outcome.failure) {
+          model->setServiceStatusMessage(QStringLiteral("Service running"));
+        } else {
+          model->setServiceStatusMessage("Service install failed: " + *outcome.failure);
+          if (settings_.log) settings_.log(ServiceLogLevel::error, "Service install failed: " + *outcome.failure);
+        }
+        // A stale clock of the previous instance must not mark the new one unresponsive.
+        model->setHeartbeatStaleSince(std::nullopt);
+        model->setServiceActionRunning(false);
+        refreshServiceStatus(*model);
+      });
 }
 
 void LaunchAgentServiceController::reinstallServiceIfStale(TidewellAppModel& model) {
@@ -257,21 +300,26 @@ void LaunchAgentServiceController::reinstallServiceIfStale(TidewellAppModel& mod
   installOrRestartService(model);
 }
 
+std::optional<QString> LaunchAgentServiceController::runRemoval() const {
+  const QString plist = settings_.locations.servicePlist;
+  launchctl({"bootout", domainTarget(), plist}, false);
+  QFile file(plist);
+  if (file.exists() && !file.remove()) return plist + ": " + file.errorString();
+  ServiceInstallMarker::remove(installMarkerFile().toStdString());
+  return std::nullopt;
+}
+
 void LaunchAgentServiceController::uninstallService(TidewellAppModel& model) {
   if (model.serviceActionRunning()) return;
   model.setServiceActionRunning(true);
   model.setServiceStatusMessage(QStringLiteral("Stopping service"));
-  const QString plist = settings_.locations.servicePlist;
-  launchctl({"bootout", domainTarget(), plist}, false);
-  QFile file(plist);
-  if (file.exists() && !file.remove()) {
-    model.setServiceStatusMessage("Service stop failed: " + plist + ": " + file.errorString());
-  } else {
-    ServiceInstallMarker::remove(installMarkerFile().toStdString());
-    model.setServiceStatusMessage(QStringLiteral("Service stopped"));
-  }
-  model.setServiceActionRunning(false);
-  refreshServiceStatus(model);
+  inBackground<std::optional<QString>>(
+      &model, [settings = settings_] { return LaunchAgentServiceController(settings).runRemoval(); },
+      [this, model = &model](std::optional<QString> failure) {
+        model->setServiceStatusMessage(failure ? "Service stop failed: " + *failure : QStringLiteral("Service stopped"));
+        model->setServiceActionRunning(false);
+        refreshServiceStatus(*model);
+      });
 }
 
 // ---- the model's entries ---------------------------------------------------------------------

@@ -104,6 +104,9 @@ void TidewellAppModel::setServiceActionRunning(bool value) {
 void TidewellAppModel::setServiceStatusMessage(const QString& value) {
   assign(serviceStatusMessage_, value, &TidewellAppModel::serviceStatusMessageChanged);
 }
+void TidewellAppModel::setServiceStatusPending(bool value) {
+  assign(serviceStatusPending_, value, &TidewellAppModel::serviceStatusPendingChanged);
+}
 void TidewellAppModel::setPassThruTestRunning(bool value) {
   assign(passThruTestRunning_, value, &TidewellAppModel::passThruTestRunningChanged);
 }

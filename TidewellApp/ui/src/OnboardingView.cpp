@@ -219,11 +219,19 @@ void OnboardingView::runSetup() {
 void OnboardingView::finishRun() {
     if (!model_ || !installer_) return setSettingUp(false);
     if (!model_->serviceRunning()) model_->installOrRestartService();
-    recheckDriver();
-    model_->refreshServiceStatus();
-    installer_->refresh();
-    if (setupComplete()) requestClose();
-    setSettingUp(false);
+    // The install runs off the main thread and launchd answers later: the run goes on once both
+    // are done, so that it judges the service as it now is.
+    model_->whenServiceSettled(this, [this] {
+        if (!model_ || !installer_) return setSettingUp(false);
+        recheckDriver();
+        model_->refreshServiceStatus();
+        model_->whenServiceSettled(this, [this] {
+            if (!model_ || !installer_) return setSettingUp(false);
+            installer_->refresh();
+            if (setupComplete()) requestClose();
+            setSettingUp(false);
+        });
+    });
 }
 
 void OnboardingView::refresh() {

@@ -129,9 +129,12 @@ bool TidewellApplication::bundleMissing() const {
 }
 
 void TidewellApplication::runStartupStep() {
-  startupStepRan_ = true;
   decideAtStartup();
-  refreshBanner();
+  // The banner waits for the same answer as the onboarding decision.
+  model_->whenServiceSettled(this, [this] {
+    startupStepRan_ = true;
+    refreshBanner();
+  });
 }
 
 void TidewellApplication::decideAtStartup() {
@@ -149,8 +152,12 @@ void TidewellApplication::decideAtStartup() {
       break;
     case Kind::unknown:
     case Kind::upToDate:
-      if (!(model_->halDriverLoaded() && model_->serviceInstalled() && model_->serviceRunning()))
-        setShowOnboarding(true);
+      // Whether the service runs may still be on its way from launchd (or a reinstall may run):
+      // the sheet is decided once it is known, not on the state before.
+      model_->whenServiceSettled(this, [this] {
+        if (!(model_->halDriverLoaded() && model_->serviceInstalled() && model_->serviceRunning()))
+          setShowOnboarding(true);
+      });
       break;
     case Kind::bundleMissing:
       break;

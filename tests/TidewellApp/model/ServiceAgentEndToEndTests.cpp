@@ -88,6 +88,8 @@ class ServiceAgentEndToEndTest : public ModelTest {
     env.clock = makeSystemClock();
     env.serviceController = controller;
     model = std::make_unique<TidewellAppModel>(env);
+    // Its first status question has its answer: no launchctl of its own runs any more.
+    ServiceControllerTest::settle(*model);
     QObject::connect(model.get(), &TidewellAppModel::compactHealthSummaryChanged, model.get(),
                      [this] { summaries.push_back(model->compactHealthSummary()); });
   }
@@ -126,7 +128,7 @@ TEST_F(ServiceAgentEndToEndTest, InstalledRunsComesBackAfterAKillIsReinstalledFo
   const auto before = filesUnderHome();
   ASSERT_TRUE(processesInOurHome().empty());
   const auto installStart = std::chrono::system_clock::now();
-  model->installOrRestartService();
+  ServiceControllerTest::install(*model);
   ASSERT_EQ(model->serviceStatusMessage(), "Service running") << model->serviceStatusMessage().toStdString();
 
   // The four executables and the agent definition are in place.
@@ -187,7 +189,7 @@ TEST_F(ServiceAgentEndToEndTest, InstalledRunsComesBackAfterAKillIsReinstalledFo
   const int secondPid = *servicePid();
   ServiceInstallMarker::write("41", controller->installMarkerFile().toStdString());
   const auto reinstallStart = std::chrono::system_clock::now();
-  model->reinstallServiceIfStale();
+  ServiceControllerTest::reinstallIfStale(*model);
   EXPECT_EQ(ServiceControllerTest::contents(controller->installMarkerFile()), "42\n");
   ASSERT_TRUE(eventually([&] { auto pid = servicePid(); return pid && *pid != secondPid; }, 10s))
       << print().output.toStdString();
@@ -195,7 +197,7 @@ TEST_F(ServiceAgentEndToEndTest, InstalledRunsComesBackAfterAKillIsReinstalledFo
 
   // Uninstalled: no agent, no process; the agent definition and the marker are gone, and
   // only the executables, the logs and the service's own data files stay.
-  model->uninstallService();
+  ServiceControllerTest::uninstall(*model);
   EXPECT_EQ(model->serviceStatusMessage(), "Service not installed");
   EXPECT_FALSE(print().output.contains("state = running"));
   EXPECT_TRUE(eventually([] { return processesInOurHome().empty(); }, 15s))

@@ -21,6 +21,18 @@ class ServiceInstallationTest : public ServiceControllerTest {
                      [this, m = &model] { statusTexts.push_back(m->serviceStatusMessage()); });
   }
   QString marker() { return QString::fromUtf8(contents(controller->installMarkerFile())); }
+  // A model whose in-application monitor runs the stand-in `script`, started; no real
+  // service's lock counts here.
+  std::unique_ptr<TidewellAppModel> modelWithAMonitor(const QString& script) {
+    qputenv("XDG_DATA_HOME", root.filePath("xdg-data").toUtf8());
+    const QString tools = root.filePath("tools");
+    QDir().mkpath(tools);
+    writeExecutable(QDir(tools).filePath("tidewell-monitor"), script);
+    auto model = makeServiceModel(tools);
+    model->startMonitor();
+    EXPECT_TRUE(model->monitorRunning()) << model->monitorStatusMessage().toStdString();
+    return model;
+  }
   static mode_t mode(const QString& path) {
     struct stat info {};
     ::stat(QFile::encodeName(path).constData(), &info);
@@ -42,7 +54,7 @@ TEST_F(ServiceInstallationTest, InstallCopiesWritesRemovesTheEarlierAgentAndStar
   auto model = makeServiceModel();
   recordStatus(*model);
   takeCalls();
-  model->installOrRestartService();
+  install(*model);
 
   for (const QString& name : LaunchAgent::serviceExecutableNames()) {
     const QString installed = QDir(at().serviceBin).filePath(name);
@@ -70,7 +82,7 @@ TEST_F(ServiceInstallationTest, InstallCopiesWritesRemovesTheEarlierAgentAndStar
 
   // Again: the agent is booted out and in again and kick-started.
   statusTexts.clear();
-  model->installOrRestartService();
+  install(*model);
   EXPECT_EQ(statusTexts.front(), "Restarting service");
   EXPECT_EQ(takeCalls().filter("kickstart").size(), 1);
 }
@@ -83,7 +95,7 @@ TEST_F(ServiceInstallationTest, FailuresShowInTheStatusAndTheLogAndKeepThePrevio
 
   // A helper missing from the bundle: stopped before the agent definition is written.
   QFile::remove(QDir(bundleFolder).filePath("tidewell-hardware-source"));
-  model->installOrRestartService();
+  install(*model);
   const QString missing =
       "Service install failed: Bundled resource 'tidewell-hardware-source' is missing or is not executable.";
   EXPECT_EQ(statusTexts, (std::vector<QString>{"Installing service", missing, "Service not installed"}));
@@ -97,7 +109,7 @@ TEST_F(ServiceInstallationTest, FailuresShowInTheStatusAndTheLogAndKeepThePrevio
   writeExecutable(QDir(bundleFolder).filePath("tidewell-hardware-source"), "#!/bin/sh\n");
   launchctlFails("bootstrap", "Bootstrap failed: 5: Input/output error\n");
   statusTexts.clear();
-  model->installOrRestartService();
+  install(*model);
   EXPECT_EQ(statusTexts.at(1), "Service install failed: Bootstrap failed: 5: Input/output error");
   EXPECT_EQ(model->serviceStatusMessage(), "Service installed, stopped")
       << "the status line ends on what was found";
@@ -105,7 +117,7 @@ TEST_F(ServiceInstallationTest, FailuresShowInTheStatusAndTheLogAndKeepThePrevio
   QFile::remove(QDir(scriptFolder).filePath("fail-bootstrap"));
   launchctlFails("kickstart", "");
   statusTexts.clear();
-  model->installOrRestartService();
+  install(*model);
   EXPECT_EQ(statusTexts.at(1), "Service install failed: launchctl failed without output.");
   EXPECT_EQ(marker(), "41\n");
 
@@ -115,7 +127,7 @@ TEST_F(ServiceInstallationTest, FailuresShowInTheStatusAndTheLogAndKeepThePrevio
   controller = std::make_shared<LaunchAgentServiceController>(settings);
   auto other = makeServiceModel();
   EXPECT_FALSE(other->serviceRunning()) << "an unstartable launchctl counts as not running";
-  other->installOrRestartService();
+  install(*other);
   EXPECT_TRUE(other->serviceStatusMessage() == "Service installed, stopped");
   EXPECT_TRUE(logLines.back().second.startsWith("Service install failed: ")) << logLines.back().second.toStdString();
 }
@@ -124,46 +136,46 @@ TEST_F(ServiceInstallationTest, AnotherBuildReinstallsOnceAndNoBuildNumberNeverD
   launchdSays("running");
   makeController(QStringLiteral("41"));
   auto first = makeServiceModel();
-  first->installOrRestartService();
+  install(*first);
   ASSERT_EQ(marker(), "41\n");
 
   makeController(QStringLiteral("42"));
   auto model = makeServiceModel();
   takeCalls();
-  model->reinstallServiceIfStale();
+  reinstallIfStale(*model);
   EXPECT_EQ(takeCalls().filter("bootstrap").size(), 1);
   EXPECT_EQ(marker(), "42\n");
   ASSERT_FALSE(logLines.empty());
   EXPECT_EQ(logLines.back().first, ServiceLogLevel::standard);
   EXPECT_EQ(logLines.back().second,
             "Service binaries were installed by build 41; reinstalling from build 42");
-  model->reinstallServiceIfStale();
+  reinstallIfStale(*model);
   EXPECT_TRUE(takeCalls().filter("bootstrap").isEmpty()) << "the same build does nothing";
 
   // A marker that is gone reads as "none".
   QFile::remove(controller->installMarkerFile());
-  model->reinstallServiceIfStale();
+  reinstallIfStale(*model);
   EXPECT_EQ(logLines.back().second, "Service binaries were installed by build none; reinstalling from build 42");
 
   // Without a build number: installed without a marker, and never reinstalled.
   makeController(std::nullopt);
   QFile::remove(controller->installMarkerFile());
   auto unnumbered = makeServiceModel();
-  unnumbered->installOrRestartService();
+  install(*unnumbered);
   EXPECT_FALSE(QFileInfo::exists(controller->installMarkerFile()));
   takeCalls();
-  unnumbered->reinstallServiceIfStale();
+  reinstallIfStale(*unnumbered);
   EXPECT_TRUE(takeCalls().isEmpty());
 }
 
 TEST_F(ServiceInstallationTest, UninstallBootsOutRemovesDefinitionAndMarkerAndKeepsTheRest) {
   launchdSays("running");
   auto model = makeServiceModel();
-  model->installOrRestartService();
+  install(*model);
   launchdSays("not running");
   recordStatus(*model);
   takeCalls();
-  model->uninstallService();
+  uninstall(*model);
   EXPECT_EQ(takeCalls(), (QStringList{"bootout gui/501 " + at().servicePlist,
                                       "print gui/501/app.tidewell.service"}));
   EXPECT_FALSE(QFileInfo::exists(at().servicePlist));
@@ -173,7 +185,7 @@ TEST_F(ServiceInstallationTest, UninstallBootsOutRemovesDefinitionAndMarkerAndKe
 
   // With nothing installed it still boots out and says so.
   statusTexts.clear();
-  model->uninstallService();
+  uninstall(*model);
   EXPECT_EQ(takeCalls().first(), "bootout gui/501 " + at().servicePlist);
   EXPECT_EQ(statusTexts, (std::vector<QString>{"Stopping service", "Service stopped", "Service not installed"}));
 }
@@ -195,13 +207,13 @@ TEST_F(ServiceInstallationTest, OnlyABeatOfTheNewInstanceSaysItRuns) {
   beatAt(secondsFromNow(-1));
   launchdSays("not running");
   auto model = makeServiceModel();
-  model->installOrRestartService();
+  install(*model);
   EXPECT_FALSE(model->serviceRunning());
   EXPECT_EQ(model->serviceStatusMessage(), "Service installed, stopped");
   // Started late but fine: its first beat counts.
   clock->advance(2);
   beatAt(clock->time);
-  model->refreshServiceStatus();
+  refresh(*model);
   EXPECT_EQ(model->serviceStatusMessage(), "Service running");
 }
 
@@ -211,14 +223,14 @@ TEST_F(ServiceInstallationTest, ANewInstanceCountsAfterTheWallClockSteppedBack) 
   beatAt(secondsFromNow(-1));
   launchdSays("not running");  // the new job is still starting when the install looks
   auto model = makeServiceModel();
-  model->installOrRestartService();
+  install(*model);
   launchdSays("running");
   clock->advance(-3600);
-  for (int tick = 0; tick < 5; ++tick) {
+  for (int pass = 0; pass < 5; ++pass) {
     beatAt(clock->time);
-    model->healthTick();
-    EXPECT_EQ(model->serviceStatusMessage(), "Service running") << "tick " << tick;
-    EXPECT_FALSE(model->heartbeatStaleSince()) << "tick " << tick;
+    tick(*model);
+    EXPECT_EQ(model->serviceStatusMessage(), "Service running") << "pass " << pass;
+    EXPECT_FALSE(model->heartbeatStaleSince()) << "pass " << pass;
     clock->advance(5);
   }
   EXPECT_EQ(model->primaryHealthIssue(), std::nullopt);
@@ -227,18 +239,9 @@ TEST_F(ServiceInstallationTest, ANewInstanceCountsAfterTheWallClockSteppedBack) 
 // Fault mended: an install sent the application's own helpers SIGTERM behind the stop path's
 // back, so a helper ended that way showed "Monitor failed: signal 15".
 TEST_F(ServiceInstallationTest, InstallingStopsTheApplicationsOwnHelpersThroughTheStopPath) {
-  qputenv("XDG_DATA_HOME", root.filePath("xdg-data").toUtf8());  // no lock of a real service
   launchdSays("not running");
-  const QString tools = root.filePath("tools");
-  QDir().mkpath(tools);
-  writeExecutable(QDir(tools).filePath("tidewell-monitor"),
-                  "#!/bin/sh\ntrap 'exit 0' TERM\nwhile :; do sleep 0.05; done\n");
-  AppEnvironment env = environment();
-  env.serviceController = controller;
-  env.helperLauncher = std::make_shared<ProcessHelperLauncher>(QStringList{tools});
-  auto model = std::make_unique<TidewellAppModel>(env);
-  model->startMonitor();
-  ASSERT_TRUE(model->monitorRunning()) << model->monitorStatusMessage().toStdString();
+  auto model = modelWithAMonitor("#!/bin/sh\ntrap 'exit 0' TERM\nwhile :; do sleep 0.05; done\n");
+  ASSERT_TRUE(model->monitorRunning());
   std::vector<QString> shown;
   QObject::connect(model.get(), &TidewellAppModel::monitorStatusMessageChanged, model.get(),
                    [&] { shown.push_back(model->monitorStatusMessage()); });
@@ -246,6 +249,31 @@ TEST_F(ServiceInstallationTest, InstallingStopsTheApplicationsOwnHelpersThroughT
   EXPECT_EQ(shown, std::vector<QString>{"Stopping monitor"});
   ASSERT_TRUE(waitFor([&] { return !model->monitorRunning(); }, 10000));
   EXPECT_EQ(model->monitorStatusMessage(), "Monitor stopped");
+  settle(*model);
+}
+
+// Fault mended: the install waited for launchctl on the main thread, so the delayed kill of a
+// stopping helper that ignores the request could not come while launchctl took its time.
+TEST_F(ServiceInstallationTest, AHelperThatIgnoresTheStopIsKilledWhileTheInstallStillRuns) {
+  launchdSays("not running");
+  // A bootstrap that takes longer than the helper's grace.
+  writeExecutable(root.filePath("launchctl"),
+                  "#!/bin/sh\n"
+                  "d='" + scriptFolder + "'\n"
+                  "echo \"$*\" >> \"$d/calls\"\n"
+                  "if [ \"$1\" = bootstrap ]; then sleep 6; fi\n"
+                  "exit 0\n");
+  auto model = modelWithAMonitor("#!/bin/sh\ntrap '' TERM\necho > \"$0.ready\"\nwhile :; do sleep 0.05; done\n");
+  ASSERT_TRUE(model->monitorRunning());
+  ASSERT_TRUE(waitFor([&] { return QFileInfo::exists(root.filePath("tools/tidewell-monitor.ready")); }));
+  model->installOrRestartService();
+  EXPECT_TRUE(model->serviceActionRunning()) << "the install goes on without the window";
+  EXPECT_EQ(model->monitorStatusMessage(), "Stopping monitor");
+  ASSERT_TRUE(waitFor([&] { return !model->monitorRunning(); }, 10000));
+  EXPECT_EQ(model->monitorStatusMessage(), "Monitor failed: signal 9");
+  EXPECT_TRUE(model->serviceActionRunning()) << "killed after its grace, while launchctl still ran";
+  settle(*model);
+  EXPECT_EQ(takeCalls().filter("bootstrap").size(), 1);
 }
 
 TEST(ServiceExecutableReplacement, AWatcherNeverSeesTheFileMissingOrPartial) {

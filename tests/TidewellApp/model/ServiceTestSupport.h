@@ -54,13 +54,33 @@ class ServiceControllerTest : public ModelTest {
     controller = std::make_shared<LaunchAgentServiceController>(settings);
   }
 
-  std::unique_ptr<TidewellAppModel> makeServiceModel() {
+  // The model, once its first status check has its answer; its diagnostic helpers are the
+  // stand-ins in `helperFolder` when one is given.
+  std::unique_ptr<TidewellAppModel> makeServiceModel(const QString& helperFolder = {}) {
     AppEnvironment env = environment();
     env.serviceController = controller;
-    return std::make_unique<TidewellAppModel>(env);
+    if (!helperFolder.isEmpty()) env.helperLauncher = std::make_shared<ProcessHelperLauncher>(QStringList{helperFolder});
+    auto model = std::make_unique<TidewellAppModel>(env);
+    settle(*model);
+    return model;
   }
 
 public:
+  // Runs the event loop until no service install or removal runs and launchd's answer is in.
+  static void settle(TidewellAppModel& model) {
+    EXPECT_TRUE(waitFor([&] { return !model.serviceActionRunning() && !model.serviceStatusPending(); }, 30000));
+  }
+  // The model's service operations, each followed to its end.
+  static void settled(TidewellAppModel& model, void (TidewellAppModel::*operation)()) {
+    (model.*operation)();
+    settle(model);
+  }
+  static void tick(TidewellAppModel& model) { settled(model, &TidewellAppModel::healthTick); }
+  static void refresh(TidewellAppModel& model) { settled(model, &TidewellAppModel::refreshServiceStatus); }
+  static void install(TidewellAppModel& model) { settled(model, &TidewellAppModel::installOrRestartService); }
+  static void reinstallIfStale(TidewellAppModel& model) { settled(model, &TidewellAppModel::reinstallServiceIfStale); }
+  static void uninstall(TidewellAppModel& model) { settled(model, &TidewellAppModel::uninstallService); }
+
   static void writeExecutable(const QString& path, const QString& content) {
     QFile file(path);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);

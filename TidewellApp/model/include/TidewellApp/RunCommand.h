@@ -1,14 +1,19 @@
 #pragma once
-// Runs a program to its end on the calling thread and collects its termination status and
-// output (launchctl, the uninstaller's commands). Both pipes are read at once, so a child
-// that fills one of them never stalls, and a child that does not finish in time is killed,
-// so the window never hangs on it.
+// Runs a program to its end and collects its termination status and output (launchctl, the
+// uninstaller's commands): on the calling thread, or without waiting through the event loop.
+// Both pipes are read at once, so a child that fills one of them never stalls, and a child
+// that does not finish in time is killed.
 
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <stdexcept>
+
+class QObject;
+class QProcess;
 
 namespace tidewell {
 
@@ -35,5 +40,14 @@ inline constexpr std::chrono::milliseconds commandTimeout{15000};
 // after the child itself has ended is not waited for. Throws CommandError.
 CommandResult runCommand(const QString& executablePath, const QStringList& arguments,
                          std::chrono::milliseconds timeout = commandTimeout);
+
+// The same without waiting, for the main thread: `done` runs later from the calling thread's
+// event loop with the result, or with nothing when the program could not be started or did not
+// finish in time (it is then killed). The running program belongs to `owner`: when the owner
+// goes first, the program is killed and `done` never runs. Returns the process object, a child
+// of `owner` that deletes itself after `done`.
+QProcess* startCommand(const QString& executablePath, const QStringList& arguments, QObject* owner,
+                       std::function<void(const std::optional<CommandResult>& result)> done,
+                       std::chrono::milliseconds timeout = commandTimeout);
 
 }  // namespace tidewell

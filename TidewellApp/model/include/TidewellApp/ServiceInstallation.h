@@ -2,13 +2,17 @@
 // The routing service as the application installs and watches it: a per-user launch agent
 // whose four executables are copied out of the application's bundle, loaded, enabled and
 // started through launchctl, and whose health is read from its heartbeat file and launchctl's
-// view of the job. Everything runs on the main thread and blocks it while launchctl runs.
+// view of the job. It lives on the main thread, which never waits for launchctl: the status
+// question is answered through the event loop, installs and removals run on a worker thread.
 
+#include <QPointer>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <sys/types.h>
@@ -86,18 +90,40 @@ class LaunchAgentServiceController final : public ServiceController {
   std::optional<QString> serviceResourceURL(const QString& name) const;
   // The install itself, without a model to report to (the application's command line uses
   // it): copies the executables, writes the agent definition, (re)loads and starts the agent
-  // and records the build. Throws ServiceInstallError.
+  // and records the build. Blocks; throws ServiceInstallError.
   void installService();
 
  private:
-  void copyBundledServiceResource(const QString& name);
-  void writeServicePlist();
-  void removeLegacyServiceInstall();
+  struct InstallOutcome {
+    std::optional<QString> failure;
+    // The heartbeat's stamp once the previous instance was booted out (nothing inside when it
+    // had none); nothing when the install stopped before.
+    std::optional<std::optional<Clock::TimePoint>> previousInstanceBeat;
+  };
+  // The install's and the removal's steps; they read the settings and nothing else, so they
+  // may run on any thread.
+  InstallOutcome runInstall() const;
+  // Why the agent's definition could not be removed, or nothing.
+  std::optional<QString> runRemoval() const;
+  void adopt(const InstallOutcome& outcome);
+  void copyBundledServiceResource(const QString& name) const;
+  void writeServicePlist() const;
+  void removeLegacyServiceInstall() const;
   // Runs launchctl; a start failure or a non-zero status is thrown when `checked`.
-  void launchctl(const QStringList& arguments, bool checked);
-  bool launchdReportsRunning();
+  void launchctl(const QStringList& arguments, bool checked) const;
+  // The agent definition, the executables and the heartbeat into the model's fields; true when
+  // a fresh heartbeat settles the status (launchd need not be asked).
+  bool readServiceFiles(TidewellAppModel& model);
+  // The rest of the status from launchd's answer.
+  void applyLaunchdAnswer(TidewellAppModel& model, bool running);
 
   Settings settings_;
+  // The "launchctl print" under way for a model; a refresh meanwhile asks again on its answer.
+  struct StatusQuery {
+    QPointer<QProcess> process;
+    bool askAgain = false;
+  };
+  std::map<const TidewellAppModel*, StatusQuery> statusQueries_;
   // The heartbeat's stamp when the last install booted the previous instance out (nothing when
   // it had none): until the stamp changes, the beat is that instance's, not the new one's.
   std::optional<Clock::TimePoint> previousInstanceBeat_;

@@ -41,6 +41,7 @@ class TidewellAppModel : public QObject {
   Q_PROPERTY(bool runtimePublishFailed READ runtimePublishFailed NOTIFY runtimePublishFailedChanged)
   Q_PROPERTY(bool serviceActionRunning READ serviceActionRunning NOTIFY serviceActionRunningChanged)
   Q_PROPERTY(QString serviceStatusMessage READ serviceStatusMessage NOTIFY serviceStatusMessageChanged)
+  Q_PROPERTY(bool serviceStatusPending READ serviceStatusPending NOTIFY serviceStatusPendingChanged)
   Q_PROPERTY(bool passThruTestRunning READ passThruTestRunning NOTIFY passThruTestRunningChanged)
   Q_PROPERTY(bool monitorRunning READ monitorRunning NOTIFY monitorRunningChanged)
   Q_PROPERTY(QString monitorStatusMessage READ monitorStatusMessage NOTIFY monitorStatusMessageChanged)
@@ -96,6 +97,9 @@ class TidewellAppModel : public QObject {
   bool runtimePublishFailed() const { return runtimePublishFailed_; }
   bool serviceActionRunning() const { return serviceActionRunning_; }
   const QString& serviceStatusMessage() const { return serviceStatusMessage_; }
+  // True while launchd has been asked about the service and has not answered yet: the service
+  // fields then still show what the last answer said.
+  bool serviceStatusPending() const { return serviceStatusPending_; }
   bool passThruTestRunning() const { return passThruTestRunning_; }
   bool monitorRunning() const { return monitorRunning_; }
   const QString& monitorStatusMessage() const { return monitorStatusMessage_; }
@@ -135,6 +139,7 @@ class TidewellAppModel : public QObject {
   void setRuntimePublishFailed(bool value);
   void setServiceActionRunning(bool value);
   void setServiceStatusMessage(const QString& value);
+  void setServiceStatusPending(bool value);
   void setPassThruTestRunning(bool value);
   void setMonitorRunning(bool value);
   void setMonitorStatusMessage(const QString& value);
@@ -218,7 +223,12 @@ class TidewellAppModel : public QObject {
   // Unloads the agent and removes its definition and the install marker.
   void uninstallService();
   // Reads the agent definition, the executables, the heartbeat and launchd's view of the job.
+  // What launchd says arrives later (serviceStatusPending meanwhile): the window never waits
+  // for launchctl.
   void refreshServiceStatus();
+  // Runs `then` once no service install or removal runs and no status answer is pending: at
+  // once when that is so, else when it becomes so (while `context` lives).
+  void whenServiceSettled(QObject* context, std::function<void()> then);
   // One pass of the health check (every 5 s and on activation): the plug-in, the service, and
   // a retry of a failed runtime publish. Skipped while installing or uninstalling.
   void healthTick();
@@ -330,6 +340,7 @@ class TidewellAppModel : public QObject {
   void runtimePublishFailedChanged();
   void serviceActionRunningChanged();
   void serviceStatusMessageChanged();
+  void serviceStatusPendingChanged();
   void passThruTestRunningChanged();
   void monitorRunningChanged();
   void monitorStatusMessageChanged();
@@ -452,6 +463,7 @@ class TidewellAppModel : public QObject {
   bool runtimePublishFailed_ = false;
   bool serviceActionRunning_ = false;
   QString serviceStatusMessage_ = QStringLiteral("Service not installed");
+  bool serviceStatusPending_ = false;
   bool passThruTestRunning_ = false;
   bool monitorRunning_ = false;
   QString monitorStatusMessage_ = QStringLiteral("Monitor stopped");

@@ -29,6 +29,7 @@
 #include "TidewellApp/LaunchAgentLocations.h"
 #include "TidewellApp/Preferences.h"
 #include "TidewellApp/RunCommand.h"
+#include "TidewellApp/SetupActivity.h"
 #include "TidewellApp/TidewellAppModel.h"
 
 namespace tidewell {
@@ -126,12 +127,22 @@ AppUninstaller::AppUninstaller(AppUninstallerSetup setup, QObject* parent)
   connect(outcomePoll_, &QTimer::timeout, this, &AppUninstaller::collectOutcome);
 }
 
-AppUninstaller::~AppUninstaller() = default;
+AppUninstaller::~AppUninstaller() { release(); }
 
 void AppUninstaller::setPhase(const AppUninstallPhase& phase) {
+  if (!phase.isRunning()) release();
   if (phase_ == phase) return;
   phase_ = phase;
   emit phaseChanged();
+}
+
+void AppUninstaller::release() {
+  disconnect(waitForActivity_);
+  disconnect(waitForService_);
+  if (holdsUninstall_) SetupActivity::shared().uninstallEnded();
+  holdsUninstall_ = false;
+  if (holdsServiceActions_ && model_) model_->setServiceActionRunning(false);
+  holdsServiceActions_ = false;
 }
 
 QString AppUninstaller::administratorPrompt() {
@@ -265,6 +276,32 @@ void AppUninstaller::uninstall(TidewellAppModel& model) {
   }
   // Running from this moment, so a second start before the command begins does nothing.
   setPhase(AppUninstallPhase::running(AppUninstallStep::driver));
+  // No plug-in install starts from now on.
+  SetupActivity::shared().uninstallStarted();
+  holdsUninstall_ = true;
+  startWhenFree();
+}
+
+void AppUninstaller::startWhenFree() {
+  TidewellAppModel* model = model_.data();
+  if (model == nullptr) return setPhase(AppUninstallPhase::failed(QStringLiteral("The application closed.")));
+  SetupActivity& activity = SetupActivity::shared();
+  if (activity.driverInstallRunning() || model->serviceActionRunning()) {
+    // Asked again at each change until both have ended.
+    if (!waitForActivity_) waitForActivity_ = connect(&activity, &SetupActivity::changed, this, &AppUninstaller::startWhenFree);
+    if (!waitForService_)
+      waitForService_ = connect(model, &TidewellAppModel::serviceActionRunningChanged, this, &AppUninstaller::startWhenFree);
+    return;
+  }
+  disconnect(waitForActivity_);
+  disconnect(waitForService_);
+  // No service install or removal starts from now on either.
+  model->setServiceActionRunning(true);
+  holdsServiceActions_ = true;
+  startDriverStep(*model);
+}
+
+void AppUninstaller::startDriverStep(TidewellAppModel&) {
   const QString command = adminRemovalCommand(setup_.plugInFolder);
   const QString prompt = administratorPrompt();
   auto outcome = std::make_shared<CommandOutcome>();
@@ -359,6 +396,7 @@ void AppUninstaller::afterDriverStep(TidewellAppModel& model) {
     if (!setup_.moveToTrash || !setup_.moveToTrash(setup_.runningBundle, error))
       return setPhase(AppUninstallPhase::trashFailed(error));
   }
+  release();
   if (setup_.terminate) setup_.terminate();
 }
 

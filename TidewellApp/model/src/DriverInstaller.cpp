@@ -6,6 +6,8 @@
 
 #include <TidewellCore/Branding.h>
 
+#include "TidewellApp/SetupActivity.h"
+
 #include <mutex>
 #include <thread>
 
@@ -62,7 +64,15 @@ void DriverInstaller::setStatus(const DriverInstallStatus& status) {
   emit statusChanged();
 }
 
+DriverInstaller::~DriverInstaller() {
+  if (installing_) SetupActivity::shared().driverInstallEnded();
+}
+
 void DriverInstaller::setInstalling(bool installing) {
+  if (installing != installing_) {
+    if (installing) SetupActivity::shared().driverInstallStarted();
+    else SetupActivity::shared().driverInstallEnded();
+  }
   installing_ = installing;
   emit installingChanged();
 }
@@ -102,6 +112,12 @@ void DriverInstaller::installOrUpdate(std::function<void(bool)> done) {
   if (installing_) return endAtOnce();
   auto carried = bundledURL();
   if (!carried) return endAtOnce();
+  // The uninstall would report the plug-in removed while this put it back.
+  if (SetupActivity::shared().uninstallRunning()) {
+    setLastError(QStringLiteral("The driver cannot be installed while ") + productName() +
+                 QStringLiteral(" is being uninstalled."));
+    return endAtOnce();
+  }
   setInstalling(true);
   setLastError(std::nullopt);
   done_ = std::move(done);

@@ -102,7 +102,9 @@ class AppUninstaller : public QObject {
   const AppUninstallerSetup& setup() const { return setup_; }
 
   // Starts a run unless one is running; the phase is running(driver) when this returns, so a
-  // second call right after does nothing.
+  // second call right after does nothing. A plug-in install or a service install or removal
+  // that runs meanwhile is waited for before anyone is asked; from then on until the run ends
+  // none starts: the run holds the model's serviceActionRunning and SetupActivity's uninstall.
   void uninstall(TidewellAppModel& model);
 
   // The sentence the driver step asks the administrator with; the window shows it during that
@@ -148,6 +150,11 @@ class AppUninstaller : public QObject {
  private:
   struct CommandOutcome;
   void setPhase(const AppUninstallPhase& phase);
+  // Runs the driver step once no other setup action runs.
+  void startWhenFree();
+  void startDriverStep(TidewellAppModel& model);
+  // Gives up what the run holds, once it has ended without the application ending.
+  void release();
   void collectOutcome();
   void afterDriverStep(TidewellAppModel& model);
   void removeUserData(QStringList& errors);
@@ -157,6 +164,10 @@ class AppUninstaller : public QObject {
   QPointer<TidewellAppModel> model_;
   std::shared_ptr<CommandOutcome> outcome_;
   QTimer* outcomePoll_ = nullptr;
+  bool holdsUninstall_ = false;
+  bool holdsServiceActions_ = false;
+  QMetaObject::Connection waitForActivity_;
+  QMetaObject::Connection waitForService_;
 };
 
 }  // namespace tidewell

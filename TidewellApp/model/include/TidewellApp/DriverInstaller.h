@@ -90,6 +90,7 @@ class DriverInstaller : public QObject {
  public:
   explicit DriverInstaller(QObject* parent = nullptr);
   explicit DriverInstaller(DriverInstallerSetup setup, QObject* parent = nullptr);
+  ~DriverInstaller() override;
 
   DriverInstallStatus status() const { return status_; }
   bool installing() const { return installing_; }
@@ -108,7 +109,8 @@ class DriverInstaller : public QObject {
   void refresh();
   // Installs or updates the plug-in and waits until it is loaded; `done` (and installFinished)
   // get true when it is. A call while an install runs, or without a carried bundle, ends at
-  // once with false.
+  // once with false; so does one while the product is being uninstalled (SetupActivity), with
+  // lastError saying so.
   void installOrUpdate(std::function<void(bool loaded)> done = {});
 
   // Runs the command as administrator on the calling thread (see PrivilegedCommand).

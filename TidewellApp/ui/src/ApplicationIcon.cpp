@@ -1,14 +1,17 @@
 #include "TidewellApp/ApplicationIcon.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStandardPaths>
 
 #include <cmath>
+#include <vector>
 
 namespace tidewell {
 
@@ -56,32 +59,100 @@ QIcon iconForKey(const QString& key) {
     return {};
 }
 
-QIcon iconOfDesktopEntry(const QString& path) {
-    if (path.isEmpty() || !QFileInfo(path).isFile()) return {};
-    return iconForKey(iconKeyOfDesktopEntry(path));
-}
+// The desktop entries of the applications folders, read once: which entry names a program (by
+// its "Exec=" program or its "StartupWMClass="), and each entry's icon. Read again only when
+// the folders change: another set of folders (other XDG variables), or a folder walked whose
+// modification time moved (an entry installed, removed or replaced). Menus and rows look up
+// icons on the main thread every time they are built; the files are read only after a change.
+class DesktopEntryIndex {
+public:
+    QString entryForProgram(const QString& program) {
+        refreshIfChanged();
+        return byProgram_.value(program);
+    }
+    QIcon iconOfEntry(const QString& path) {
+        if (path.isEmpty() || !QFileInfo(path).isFile()) return {};
+        refreshIfChanged();
+        auto cached = icons_.constFind(path);
+        if (cached != icons_.constEnd()) return *cached;
+        // Also entries outside the folders (a launcher's hint): read once until the next change.
+        const QIcon icon = iconForKey(iconKeyOfDesktopEntry(path));
+        icons_.insert(path, icon);
+        return icon;
+    }
 
-// A desktop entry whose "Exec=" program (or "StartupWMClass=") is this program name.
-QString desktopEntryForProgram(const QString& program) {
-    if (program.isEmpty()) return {};
-    for (const QString& folder : QStandardPaths::standardLocations(QStandardPaths::ApplicationsLocation)) {
-        QDirIterator it(folder, {QStringLiteral("*.desktop")}, QDir::Files, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            QFile file(path);
-            if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) continue;
-            while (!file.atEnd()) {
-                const QString line = QString::fromUtf8(file.readLine()).trimmed();
-                if (line.startsWith(QLatin1String("Exec="))) {
-                    const QString command = line.mid(5).section(QLatin1Char(' '), 0, 0);
-                    if (QFileInfo(command).fileName() == program) return path;
-                } else if (line.startsWith(QLatin1String("StartupWMClass="))) {
-                    if (line.mid(15).trimmed() == program) return path;
+private:
+    struct Folder {
+        QString path;
+        QDateTime modified;  // invalid when the folder does not exist
+        bool operator==(const Folder&) const = default;
+    };
+
+    static QDateTime modifiedTime(const QString& path) {
+        const QFileInfo info(path);
+        return info.isDir() ? info.lastModified() : QDateTime();
+    }
+
+    bool changed() const {
+        if (bases_ != QStandardPaths::standardLocations(QStandardPaths::ApplicationsLocation)) return true;
+        for (const Folder& folder : folders_) {
+            if (modifiedTime(folder.path) != folder.modified) return true;
+        }
+        return false;
+    }
+
+    void refreshIfChanged() {
+        if (read_ && !changed()) return;
+        read_ = true;
+        bases_ = QStandardPaths::standardLocations(QStandardPaths::ApplicationsLocation);
+        folders_.clear();
+        byProgram_.clear();
+        icons_.clear();
+        for (const QString& base : bases_) {
+            folders_.push_back({base, modifiedTime(base)});
+            QDirIterator folders(base, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+            while (folders.hasNext()) {
+                const QString folder = folders.next();
+                folders_.push_back({folder, modifiedTime(folder)});
+            }
+            // The first entry that names a program keeps it, in the folders' order of precedence.
+            QDirIterator it(base, {QStringLiteral("*.desktop")}, QDir::Files, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                const QString path = it.next();
+                QFile file(path);
+                if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) continue;
+                while (!file.atEnd()) {
+                    const QString line = QString::fromUtf8(file.readLine()).trimmed();
+                    QString program;
+                    if (line.startsWith(QLatin1String("Exec=")))
+                        program = QFileInfo(line.mid(5).section(QLatin1Char(' '), 0, 0)).fileName();
+                    else if (line.startsWith(QLatin1String("StartupWMClass=")))
+                        program = line.mid(15).trimmed();
+                    if (!program.isEmpty() && !byProgram_.contains(program)) byProgram_.insert(program, path);
                 }
             }
         }
     }
-    return {};
+
+    bool read_ = false;
+    QStringList bases_;
+    std::vector<Folder> folders_;
+    QHash<QString, QString> byProgram_;
+    QHash<QString, QIcon> icons_;
+};
+
+// Main thread only, as every view.
+DesktopEntryIndex& desktopEntries() {
+    static DesktopEntryIndex index;
+    return index;
+}
+
+QIcon iconOfDesktopEntry(const QString& path) { return desktopEntries().iconOfEntry(path); }
+
+// A desktop entry whose "Exec=" program (or "StartupWMClass=") is this program name.
+QString desktopEntryForProgram(const QString& program) {
+    if (program.isEmpty()) return {};
+    return desktopEntries().entryForProgram(program);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -51,6 +53,36 @@ TEST_F(ApplicationIconTest, AProcessIsFoundByItsProgramWhenNoLauncherNamedTheEnt
     desktopEntry(system.path() + "/applications/sleeper.desktop", blue, "/usr/bin/sleep %U");
     auto child = runningChild(QString());
     EXPECT_EQ(centre(ApplicationIconResolver::iconOfProcess(std::int32_t(child->processId()))), QColor(Qt::blue));
+    child->kill();
+    child->waitForFinished(5000);
+}
+
+// Fault mended: every lookup read every desktop entry of every applications folder, so each
+// opening of the add-source menu read them all again for each running application, on the
+// main thread. They are read once now, and again only once a folder has changed.
+TEST_F(ApplicationIconTest, TheEntriesAreReadOnceAndAgainWhenAFolderChanges) {
+    const QString blue = picture(system.path() + "/blue.png", Qt::blue);
+    const QString green = picture(system.path() + "/green.png", Qt::green);
+    const QString entry = desktopEntry(system.path() + "/applications/sleeper.desktop", blue, "/usr/bin/sleep %U");
+    auto child = runningChild(QString());
+    const std::int32_t pid = std::int32_t(child->processId());
+    EXPECT_EQ(centre(ApplicationIconResolver::iconOfProcess(pid)), QColor(Qt::blue));
+
+    // Rewritten in place, the folder unchanged: nothing is read again.
+    desktopEntry(entry, green, "/usr/bin/sleep %U");
+    EXPECT_EQ(centre(ApplicationIconResolver::iconOfProcess(pid)), QColor(Qt::blue));
+
+    // An entry installed beside it changes the folder: everything is read again.
+    desktopEntry(system.path() + "/applications/other.desktop", green, "other");
+    // (A file system may stamp the folder with the clock's coarse tick of the first read.)
+    const std::filesystem::path folder = (system.path() + "/applications").toStdString();
+    std::filesystem::last_write_time(folder, std::filesystem::last_write_time(folder) + std::chrono::seconds(5));
+    EXPECT_EQ(centre(ApplicationIconResolver::iconOfProcess(pid)), QColor(Qt::green));
+    // So is another set of folders.
+    QTemporaryDir elsewhere;
+    QDir(elsewhere.path()).mkpath("applications");
+    qputenv("XDG_DATA_DIRS", elsewhere.path().toLocal8Bit());
+    EXPECT_TRUE(ApplicationIconResolver::iconOfProcess(pid).isNull());
     child->kill();
     child->waitForFinished(5000);
 }

@@ -1,8 +1,9 @@
 #pragma once
-// The icon of a running application, wherever the window names one as an audio source. Found
-// afresh at every call (nothing is cached): the running process's desktop entry first, then the
-// installed application's desktop entry (the bundle identifier read as a desktop-file id), then
-// a generic application icon, which always exists.
+// The icon of a running application, wherever the window names one as an audio source: the
+// running process's desktop entry first, then the installed application's desktop entry (the
+// bundle identifier read as a desktop-file id), then a generic application icon, which always
+// exists. The process is looked at afresh at every call; the desktop entries are read once and
+// again only after the applications folders have changed, so opening a menu reads no file.
 
 #include <QIcon>
 #include <QPixmap>

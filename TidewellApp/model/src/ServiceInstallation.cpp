@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -191,7 +192,10 @@ void LaunchAgentServiceController::removeLegacyServiceInstall() const {
   launchctl({"bootout", domainTarget(), at.legacyServicePlist}, false);
   launchctl({"bootout", LaunchAgent::legacyServiceTarget(settings_.uid)}, false);
   QFile::remove(at.legacyServicePlist);
-  QDir(at.legacyServiceBin).removeRecursively();
+  // Never through a link: one in the folder's place (or in it) goes itself, and what it names
+  // stays as it is.
+  std::error_code ignored;
+  std::filesystem::remove_all(QFile::encodeName(at.legacyServiceBin).toStdString(), ignored);
 }
 
 LaunchAgentServiceController::InstallOutcome LaunchAgentServiceController::runInstall() const {

@@ -132,6 +132,33 @@ TEST_F(ServiceInstallationTest, FailuresShowInTheStatusAndTheLogAndKeepThePrevio
   EXPECT_TRUE(logLines.back().second.startsWith("Service install failed: ")) << logLines.back().second.toStdString();
 }
 
+// Fault mended: the earlier product's program folder was removed following a symbolic link in
+// its place, so every install emptied the folder the link named.
+TEST_F(ServiceInstallationTest, ALinkInTheEarlierProgramFoldersPlaceGoesAndWhatItNamesStays) {
+  launchdSays("running");
+  const QString kept = root.filePath("someone-elses");
+  QDir().mkpath(kept + "/inner");
+  writeExecutable(kept + "/keep-me", "mine");
+  writeExecutable(kept + "/inner/keep-me-too", "mine");
+  QDir().mkpath(QFileInfo(at().legacyServiceBin).path());
+  ASSERT_TRUE(QFile::link(kept, at().legacyServiceBin));
+  auto model = makeServiceModel();
+  install(*model);
+  ASSERT_EQ(model->serviceStatusMessage(), "Service running");
+  EXPECT_FALSE(QFileInfo(at().legacyServiceBin).isSymLink());
+  EXPECT_FALSE(QFileInfo::exists(at().legacyServiceBin));
+  EXPECT_EQ(contents(kept + "/keep-me"), "mine");
+  EXPECT_EQ(contents(kept + "/inner/keep-me-too"), "mine");
+
+  // A real folder goes with what is in it; a link inside goes, not what it names.
+  QDir().mkpath(at().legacyServiceBin);
+  writeExecutable(QDir(at().legacyServiceBin).filePath("old-agent"), "old");
+  ASSERT_TRUE(QFile::link(kept, QDir(at().legacyServiceBin).filePath("shortcut")));
+  install(*model);
+  EXPECT_FALSE(QFileInfo::exists(at().legacyServiceBin));
+  EXPECT_EQ(contents(kept + "/keep-me"), "mine");
+}
+
 TEST_F(ServiceInstallationTest, AnotherBuildReinstallsOnceAndNoBuildNumberNeverDoes) {
   launchdSays("running");
   makeController(QStringLiteral("41"));

@@ -238,27 +238,64 @@ DriverInstallerSetup DriverInstallerSetup::standard() {
   return s;
 }
 
+namespace {
+
+// A step that fails, saying why, unless `condition` (a shell test) holds.
+QString unless(const QString& condition, const QString& why) {
+  return QStringLiteral("{ ") + condition + QStringLiteral(" || { echo ") + shellQuoted(why) +
+         QStringLiteral(" >&2; false; }; }");
+}
+
+}  // namespace
+
 QString DriverInstaller::adminInstallCommand(const QString& bundledPath, const QString& plugInFolder) {
   const QString folder = QDir::cleanPath(plugInFolder);
   const QString destination = folder + QLatin1Char('/') + bundleName(Branding::driverBundleBasename);
-  // The copy is made in a folder of its own beside the bundles, where the audio server looks for
-  // none, and is renamed into place whole and owned by root, so that no server meets half a
-  // bundle and nothing is copied through a name someone else chose. "--" keeps every path an
-  // operand.
+  // The copy is made in a folder of root's alone beside the bundles, where the audio server
+  // looks for none, checked there, and renamed into place whole, so that no server meets half a
+  // bundle, nobody meets what the copy brought before it was checked, and nothing is copied
+  // through a name someone else chose. "--" keeps every path an operand.
   const QString staging = driverStagingFolder(folder);
   const QString copy = staging + QLatin1Char('/') + bundleName(Branding::driverBundleBasename);
+  const QString quotedCopy = shellQuoted(copy);
+  const QString bundle = QStringLiteral("The plug-in bundle ") + bundledPath;
   QStringList commands;
   for (std::string_view legacy : Branding::legacyDriverBundleBasenames)
     commands << QStringLiteral("rm -rf -- ") + shellQuoted(folder + QLatin1Char('/') + bundleName(legacy));
-  commands << QStringLiteral("rm -rf -- ") + shellQuoted(destination) + QLatin1Char(' ') + shellQuoted(staging);
-  commands << QStringLiteral("mkdir -p -- ") + shellQuoted(folder) + QLatin1Char(' ') + shellQuoted(staging);
-  commands << QStringLiteral("cp -R -- ") + shellQuoted(bundledPath) + QLatin1Char(' ') + shellQuoted(copy);
-  // Linux has no "wheel" group; the plug-in folder belongs to root alone.
-  commands << QStringLiteral("chown -R root:root -- ") + shellQuoted(copy);
-  commands << QStringLiteral("mv -T -- ") + shellQuoted(copy) + QLatin1Char(' ') + shellQuoted(destination);
+  commands << QStringLiteral("rm -rf -- ") + shellQuoted(staging);
+  commands << QStringLiteral("mkdir -p -- ") + shellQuoted(folder);
+  commands << QStringLiteral("mkdir -m 0700 -- ") + shellQuoted(staging);
+  commands << QStringLiteral("cp -R -- ") + shellQuoted(bundledPath) + QLatin1Char(' ') + quotedCopy;
+  // What the user's folder held is root's to load now: a folder, holding only files, folders
+  // and links that stay inside it (a device node, a pipe or a socket is refused, and so is a
+  // link that leads out: absolute, or resolving outside), owned by root and writable by root
+  // alone, without set-id bits. Checked before the rename.
+  commands << unless(QStringLiteral("[ -d ") + quotedCopy + QStringLiteral(" ] && [ ! -h ") + quotedCopy +
+                         QStringLiteral(" ]"),
+                     bundle + QStringLiteral(" is not a folder."));
+  commands << unless(QStringLiteral("[ -z \"$(find ") + quotedCopy +
+                         QStringLiteral(" ! -type f ! -type d ! -type l -print)\" ]"),
+                     bundle + QStringLiteral(" holds something other than files, folders and links."));
+  commands << unless(QStringLiteral("find ") + quotedCopy +
+                         QStringLiteral(" -type l -exec sh -c 'for l do case $(readlink -- \"$l\") in /*) exit 1;; "
+                                        "esac; case $(readlink -m -- \"$l\") in \"$0\"|\"$0\"/*) ;; *) exit 1;; esac; "
+                                        "done' \"$(readlink -f -- ") +
+                         quotedCopy + QStringLiteral(")\" {} +"),
+                     bundle + QStringLiteral(" holds a link that leads out of it."));
+  // Linux has no "wheel" group; the plug-in folder belongs to root alone. A link is changed
+  // itself, never what it names.
+  commands << QStringLiteral("chown -R -h root:root -- ") + quotedCopy;
+  commands << QStringLiteral("chmod -R go-w,ug-s -- ") + quotedCopy;
+  commands << unless(QStringLiteral("[ -z \"$(find ") + quotedCopy +
+                         QStringLiteral(" \\( ! -user 0 -o ! -group 0 -o \\( ! -type l -perm /6022 \\) \\) -print)\" ]"),
+                     QStringLiteral("The copy of the plug-in bundle ") + bundledPath +
+                         QStringLiteral(" is not root's alone."));
+  // The installed bundle goes only now: a copy that was refused leaves it in place.
+  commands << QStringLiteral("rm -rf -- ") + shellQuoted(destination);
+  commands << QStringLiteral("mv -T -- ") + quotedCopy + QLatin1Char(' ') + shellQuoted(destination);
   commands << QStringLiteral("rmdir -- ") + shellQuoted(staging);
-  // Every step must succeed: a failed copy ends the command with its error. The audio server is
-  // restarted afterwards by the installer itself, as the user whose server it is.
+  // Every step must succeed: a failed copy or check ends the command with its error. The audio
+  // server is restarted afterwards by the installer itself, as the user whose server it is.
   return commands.join(QStringLiteral(" && "));
 }
 

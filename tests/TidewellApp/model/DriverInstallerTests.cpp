@@ -9,6 +9,8 @@
 
 #include <gmock/gmock.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -105,20 +107,30 @@ TEST(DriverBundleInfo, ReadsTheXMLPropertyListAndRefusesOthers) {
   EXPECT_FALSE(DriverInstaller::version(bundle));
 }
 
-TEST(DriverInstallCommand, RemovesCopiesAndOwnsStepByStep) {
+TEST(DriverInstallCommand, RemovesCopiesChecksOwnsAndRenamesStepByStep) {
+  const QString staging = "'/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing'";
+  const QString copy = "'/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing/TidewellHAL.driver'";
+  const QString bundle = "The plug-in bundle /opt/Tidewell/share/tidewell/TidewellHAL.driver";
   EXPECT_EQ(DriverInstaller::adminInstallCommand("/opt/Tidewell/share/tidewell/TidewellHAL.driver",
                                                  "/usr/local/lib/audioserver/Plug-Ins/HAL"),
             "rm -rf -- '/usr/local/lib/audioserver/Plug-Ins/HAL/ZellvaneHAL.driver' && "
-            "rm -rf -- '/usr/local/lib/audioserver/Plug-Ins/HAL/TidewellHAL.driver' "
-            "'/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing' && "
-            "mkdir -p -- '/usr/local/lib/audioserver/Plug-Ins/HAL' "
-            "'/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing' && "
-            "cp -R -- '/opt/Tidewell/share/tidewell/TidewellHAL.driver' "
-            "'/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing/TidewellHAL.driver' && "
-            "chown -R root:root -- '/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing/TidewellHAL.driver' && "
-            "mv -T -- '/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing/TidewellHAL.driver' "
-            "'/usr/local/lib/audioserver/Plug-Ins/HAL/TidewellHAL.driver' && "
-            "rmdir -- '/usr/local/lib/audioserver/Plug-Ins/HAL/.TidewellHAL.installing'");
+            "rm -rf -- " + staging + " && "
+            "mkdir -p -- '/usr/local/lib/audioserver/Plug-Ins/HAL' && "
+            "mkdir -m 0700 -- " + staging + " && "
+            "cp -R -- '/opt/Tidewell/share/tidewell/TidewellHAL.driver' " + copy + " && "
+            "{ [ -d " + copy + " ] && [ ! -h " + copy + " ] || { echo '" + bundle + " is not a folder.' >&2; false; }; } && "
+            "{ [ -z \"$(find " + copy + " ! -type f ! -type d ! -type l -print)\" ] || { echo '" + bundle +
+            " holds something other than files, folders and links.' >&2; false; }; } && "
+            "{ find " + copy + " -type l -exec sh -c 'for l do case $(readlink -- \"$l\") in /*) exit 1;; esac; "
+            "case $(readlink -m -- \"$l\") in \"$0\"|\"$0\"/*) ;; *) exit 1;; esac; done' \"$(readlink -f -- " + copy +
+            ")\" {} + || { echo '" + bundle + " holds a link that leads out of it.' >&2; false; }; } && "
+            "chown -R -h root:root -- " + copy + " && "
+            "chmod -R go-w,ug-s -- " + copy + " && "
+            "{ [ -z \"$(find " + copy + " \\( ! -user 0 -o ! -group 0 -o \\( ! -type l -perm /6022 \\) \\) -print)\" ] || "
+            "{ echo 'The copy of the plug-in bundle /opt/Tidewell/share/tidewell/TidewellHAL.driver is not root'\\''s alone.' >&2; false; }; } && "
+            "rm -rf -- '/usr/local/lib/audioserver/Plug-Ins/HAL/TidewellHAL.driver' && "
+            "mv -T -- " + copy + " '/usr/local/lib/audioserver/Plug-Ins/HAL/TidewellHAL.driver' && "
+            "rmdir -- " + staging);
   // A quote in a path stays inside its word; a trailing slash of the folder is dropped.
   QString command = DriverInstaller::adminInstallCommand("/home/o'neil/T.driver", "/x/HAL/");
   EXPECT_TRUE(command.contains("cp -R -- '/home/o'\\''neil/T.driver' '/x/HAL/.TidewellHAL.installing/TidewellHAL.driver'"))
@@ -148,6 +160,95 @@ TEST(DriverInstallCommand, ReplacesTheBundleWholeAndLeavesNothingElse) {
   writeBundle(folder + "/.TidewellHAL.installing/TidewellHAL.driver/TidewellHAL.driver", bundleValues("0", "0"));
   ASSERT_NO_THROW(PrivilegedCommand::run(DriverInstaller::adminInstallCommand(carried, folder), "prompt", direct));
   EXPECT_EQ(DriverInstaller::contentHash(folder + "/TidewellHAL.driver"), QString("NEW"));
+  EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList{"TidewellHAL.driver"});
+}
+
+// Fault mended: root's cp -R copied whatever the bundle folder held, and re-created device
+// nodes: a user whose install an administrator approved could plant a world-readable raw-disk
+// node (or a link out of the bundle) in the system's plug-in folder.
+TEST(DriverInstallCommand, OnlyFilesFoldersAndLinksInsideTheBundleAreInstalledAndRootsAlone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the command changes ownership to root";
+  QTemporaryDir root;
+  const QString carried = root.filePath("share/TidewellHAL.driver");
+  const QString folder = root.filePath("HAL");
+  PrivilegedCommand::Environment direct;
+  direct.isRoot = true;
+  auto install = [&]() -> QString {
+    try {
+      PrivilegedCommand::run(DriverInstaller::adminInstallCommand(carried, folder), "prompt", direct);
+      return {};
+    } catch (const DriverInstallError& e) {
+      return e.text();
+    }
+  };
+  auto fresh = [&] {
+    QDir(carried).removeRecursively();
+    writeBundle(carried, bundleValues("1.5", "300", "NEW"));
+  };
+  const QString bundle = "The plug-in bundle " + carried;
+  writeBundle(folder + "/TidewellHAL.driver", bundleValues("1.4", "200", "OLD"));
+  struct Plant {
+    const char* what;
+    std::function<bool()> plant;
+    QString refusal;
+  };
+  const std::vector<Plant> plants{
+      {"a device node", [&] { return ::mknod(QFile::encodeName(carried + "/Contents/disk").constData(), S_IFCHR | 0666,
+                                             makedev(1, 3)) == 0; },
+       bundle + " holds something other than files, folders and links."},
+      {"a pipe", [&] { return ::mkfifo(QFile::encodeName(carried + "/Contents/pipe").constData(), 0666) == 0; },
+       bundle + " holds something other than files, folders and links."},
+      {"an absolute link", [&] { return QFile::link(carried + "/Contents/Info.plist", carried + "/Contents/abs"); },
+       bundle + " holds a link that leads out of it."},
+      {"a link out", [&] { return QFile::link("../../../secret", carried + "/Contents/out"); },
+       bundle + " holds a link that leads out of it."},
+      // The first stays inside (the bundle itself), the second leads out through it.
+      {"a link out through a link", [&] {
+         return QFile::link("..", carried + "/Contents/up") && QFile::link("up/..", carried + "/Contents/upup");
+       },
+       bundle + " holds a link that leads out of it."}};
+  for (const Plant& p : plants) {
+    fresh();
+    ASSERT_TRUE(p.plant()) << p.what;
+    EXPECT_EQ(install(), p.refusal) << p.what;
+    // Refused before the rename: the installed bundle is the one before.
+    EXPECT_EQ(DriverInstaller::contentHash(folder + "/TidewellHAL.driver"), QString("OLD")) << p.what;
+  }
+  // Nobody but root can reach what a refused copy left: its folder is root's alone.
+  struct stat st {};
+  ASSERT_EQ(::stat(QFile::encodeName(driverStagingFolder(folder)).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // A bundle that is itself a link is not a folder.
+  QDir(carried).removeRecursively();
+  writeBundle(root.filePath("elsewhere"), bundleValues("1.5", "300", "NEW"));
+  ASSERT_TRUE(QFile::link(root.filePath("elsewhere"), carried));
+  EXPECT_EQ(install(), bundle + " is not a folder.");
+  QFile::remove(carried);
+
+  // A link that stays inside, a file others may write, a set-id program: installed, root's
+  // alone, writable by root alone, without the set-id bits.
+  fresh();
+  ASSERT_TRUE(QFile::link("Info.plist", carried + "/Contents/same"));
+  QDir().mkpath(carried + "/Contents/MacOS");
+  ASSERT_TRUE(QFile::link("../Info.plist", carried + "/Contents/MacOS/up"));
+  QFile program(carried + "/Contents/MacOS/TidewellHAL");
+  ASSERT_TRUE(program.open(QIODevice::WriteOnly));
+  program.close();
+  ASSERT_EQ(::chmod(QFile::encodeName(program.fileName()).constData(), 06777), 0);
+  ASSERT_EQ(::chown(QFile::encodeName(carried).constData(), 65534, 65534), 0);
+  EXPECT_EQ(install(), QString());
+  const QString installed = folder + "/TidewellHAL.driver";
+  EXPECT_EQ(DriverInstaller::contentHash(installed), QString("NEW"));
+  EXPECT_EQ(QFile::symLinkTarget(installed + "/Contents/same"), installed + "/Contents/Info.plist");
+  for (const QString& path : {installed, installed + "/Contents/MacOS/TidewellHAL", installed + "/Contents/same"}) {
+    ASSERT_EQ(::lstat(QFile::encodeName(path).constData(), &st), 0) << path.toStdString();
+    EXPECT_EQ(st.st_uid, 0u) << path.toStdString();
+    EXPECT_EQ(st.st_gid, 0u) << path.toStdString();
+    if (!S_ISLNK(st.st_mode)) {
+      EXPECT_EQ(st.st_mode & 06022, 0u) << path.toStdString();
+    }
+  }
   EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
             QStringList{"TidewellHAL.driver"});
 }

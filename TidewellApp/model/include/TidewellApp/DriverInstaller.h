@@ -115,6 +115,10 @@ class DriverInstaller : public QObject {
 
   // Runs the command as administrator on the calling thread (see PrivilegedCommand).
   static void runAsAdministrator(const QString& command, const QString& prompt);
+  // The root shell's command: the earlier bundles go, the carried bundle is copied into a
+  // folder of root's alone, checked (only files, folders and links that stay inside it; root's,
+  // writable by root alone) and renamed over the installed one; a refused copy fails the command
+  // with the reason and leaves the installed bundle as it was.
   static QString adminInstallCommand(const QString& bundledPath, const QString& plugInFolder);
   // Why root's shell may not install into this folder, or none: the folder must be absolute, and
   // every folder on the way to it (symbolic links followed) must belong to root and be writable

@@ -28,6 +28,22 @@ std::string formatJobStatus(uid_t uid, const JobStatus& s) {
   return out;
 }
 
+std::vector<std::string> loginEnvironment(char** from) {
+  static const char* const kept[] = {"HOME", "USER", "LOGNAME", "SHELL", "PATH", "TMPDIR", "TZ", "LANG", "LANGUAGE",
+                                     "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME",
+                                     "XDG_RUNTIME_DIR", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS", "AUDIOSERVER_SOCKET",
+                                     "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"};
+  std::vector<std::string> environment;
+  for (char** entry = from; entry && *entry; ++entry) {
+    const std::string text = *entry;
+    const std::string name = text.substr(0, text.find('='));
+    bool keep = name.rfind("LC_", 0) == 0;
+    for (const char* k : kept) keep = keep || name == k;
+    if (keep && text.find('=') != std::string::npos) environment.push_back(text);
+  }
+  return environment;
+}
+
 bool systemdUserManagerAnswers() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime == nullptr || runtime[0] != '/') return false;

@@ -45,6 +45,13 @@ std::unique_ptr<Backend> makeSystemdBackend();
 // `self` is this program's path, run again as the supervisor.
 std::unique_ptr<Backend> makeSupervisorBackend(const std::string& self);
 
+// What a job (and its supervisor) gets of the environment launchctl was run with: the login's
+// basics (HOME, USER, LOGNAME, SHELL, PATH, TMPDIR, TZ, the locale), the XDG folders, the audio
+// server's socket and a sanitizer build's options, nothing else. A persistent job must not carry
+// what the program that loaded it happened to run with (LD_PRELOAD, a test's TIDEWELL_ settings);
+// its agent definition names what it needs. "NAME=value" entries, in the order of `from`.
+std::vector<std::string> loginEnvironment(char** from);
+
 // True when a systemd user manager listens on $XDG_RUNTIME_DIR/systemd/private.
 bool systemdUserManagerAnswers();
 

@@ -1,6 +1,6 @@
 // The supervisor of one agent. It runs the job in a session of its own with the agent's
-// environment over the one it was started with, appends the job's output to the log paths,
-// and starts it again 10 s after any exit while the agent is kept alive. When the job ends,
+// environment over the login's basics (loginEnvironment), appends the job's output to the log
+// paths, and starts it again 10 s after any exit while the agent is kept alive. When the job ends,
 // what is left of its process group is stopped too, and as the child subreaper it adopts
 // whatever the job leaves behind, so bootout can end all of it. It ends after bootout or
 // SIGTERM, and nothing it started outlives it.
@@ -220,10 +220,11 @@ class Supervisor {
 
   void startJob() {
     restartAt_.reset();
+    // The agent's environment over the login's basics, never over whatever the program that
+    // loaded it ran with.
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      std::string entry = *e;
-      if (!agent_.environment.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
+    for (std::string& entry : loginEnvironment(environ)) {
+      if (!agent_.environment.count(entry.substr(0, entry.find('=')))) env.push_back(std::move(entry));
     }
     for (const auto& [name, value] : agent_.environment) env.push_back(name + "=" + value);
     std::vector<char*> envp, argv;

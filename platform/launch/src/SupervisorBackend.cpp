@@ -15,8 +15,11 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "Backend.h"
+
+extern char** environ;
 
 namespace tidewell::launch {
 namespace {
@@ -177,7 +180,14 @@ class SupervisorBackend final : public Backend {
     dup2(high, 3);
     dup2(highReady, 4);
     close_range(5, ~0U, 0);
-    execl(self_.c_str(), self_.c_str(), "supervise", path.c_str(), "3", "4", static_cast<char*>(nullptr));
+    // The supervisor lives on after the caller: it keeps nothing of the caller's environment
+    // but the login's basics.
+    std::vector<std::string> environment = loginEnvironment(environ);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    execle(self_.c_str(), self_.c_str(), "supervise", path.c_str(), "3", "4", static_cast<char*>(nullptr),
+           envp.data());
     const char* why = "cannot run the supervisor\n";
     [[maybe_unused]] auto written = write(4, why, std::strlen(why));
     _exit(1);

@@ -1,5 +1,5 @@
 // launchctl with its own supervisor, end to end, in a private runtime folder and HOME. Every
-// process it starts carries a marker in its environment, so the test can tell what is left.
+// process it starts carries that HOME in its environment, so the test can tell what is left.
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -98,7 +99,7 @@ class LaunchctlSupervisor : public ::testing::Test {
     fs::create_directories(root_ / "run");
     fs::permissions(root_ / "run", fs::perms::owner_all);
     fs::create_directories(root_ / "logs");
-    marker_ = "TIDEWELL_LAUNCH_TEST_MARKER=" + root_.string();
+    marker_ = "HOME=" + (root_ / "home").string();
     uid_ = std::to_string(getuid());
   }
 
@@ -109,9 +110,14 @@ class LaunchctlSupervisor : public ::testing::Test {
   }
 
   Result run(const std::vector<std::string>& arguments) {
-    return launchtest::runLaunchctl(arguments, {"HOME=" + (root_ / "home").string(),
-                                                "XDG_RUNTIME_DIR=" + (root_ / "run").string(),
-                                                "TIDEWELL_LAUNCH_BACKEND=supervisor", "PATH=/usr/bin:/bin", marker_});
+    return run(arguments, {});
+  }
+  // The same, with more in launchctl's environment.
+  Result run(const std::vector<std::string>& arguments, const std::vector<std::string>& more) {
+    std::vector<std::string> environment = {marker_, "XDG_RUNTIME_DIR=" + (root_ / "run").string(),
+                                            "TIDEWELL_LAUNCH_BACKEND=supervisor", "PATH=/usr/bin:/bin"};
+    environment.insert(environment.end(), more.begin(), more.end());
+    return launchtest::runLaunchctl(arguments, environment);
   }
 
   fs::path writeAgent(const std::string& script, bool runAtLoad, bool keepAlive) {
@@ -207,6 +213,40 @@ TEST_F(LaunchctlSupervisor, KeepsTheJobAliveAndBootoutLeavesNothing) {
   EXPECT_NE(gone.output.find("Could not find service \"test.job\""), std::string::npos) << gone.output;
   EXPECT_FALSE(fs::exists(root_ / "run/tidewell-launch/test.job.sock"));
   EXPECT_EQ(run({"bootout", target()}).status, 3);
+}
+
+// Fault mended: the job inherited the whole environment of whatever ran the bootstrap (the
+// window that installed the service: LD_PRELOAD, TIDEWELL_CONFIG_PATH, ...), for as long as it
+// was kept alive.
+TEST_F(LaunchctlSupervisor, TheJobGetsItsDefinitionsEnvironmentAndTheLoginsBasicsOnly) {
+  fs::path agent = writeAgent("env > \"$HOME/job.env\"; exec sleep 1000", true, true);
+  Result boot = run({"bootstrap", "gui/" + uid_, agent.string()},
+                    {"LD_PRELOAD=", "TIDEWELL_CONFIG_PATH=/elsewhere/config.json", "GREETING=overridden",
+                     "XDG_DATA_HOME=" + (root_ / "home/data").string(), "AUDIOSERVER_SOCKET=/run/test/control",
+                     "LANG=C.UTF-8", "SOMETHING_ELSE=1"});
+  ASSERT_EQ(boot.status, 0) << boot.output;
+  const fs::path written = root_ / "home/job.env";
+  ASSERT_TRUE(eventually([&] { return readFile(written).find("SHLVL") != std::string::npos ||
+                                      readFile(written).find("PWD=") != std::string::npos; }, 5s));
+  std::set<std::string> names;
+  std::istringstream lines(readFile(written));
+  for (std::string line; std::getline(lines, line);) names.insert(line.substr(0, line.find('=')));
+  const std::string environment = readFile(written);
+  // The definition's own, over what the caller had.
+  EXPECT_NE(environment.find("GREETING=hello\n"), std::string::npos) << environment;
+  for (const std::string& kept : std::vector<std::string>{marker_, "PATH=/usr/bin:/bin",
+                                                          "XDG_RUNTIME_DIR=" + (root_ / "run").string(),
+                                                          "XDG_DATA_HOME=" + (root_ / "home/data").string(),
+                                                          "AUDIOSERVER_SOCKET=/run/test/control", "LANG=C.UTF-8"})
+    EXPECT_NE(environment.find(kept + "\n"), std::string::npos) << kept << " missing from\n" << environment;
+  for (const char* dropped : {"LD_PRELOAD", "TIDEWELL_CONFIG_PATH", "TIDEWELL_LAUNCH_BACKEND", "SOMETHING_ELSE"})
+    EXPECT_EQ(names.count(dropped), 0u) << dropped << " reached the job:\n" << environment;
+  // The supervisor itself keeps none of it either.
+  for (pid_t pid : markedProcesses(marker_)) {
+    const std::string own = readFile("/proc/" + std::to_string(pid) + "/environ");
+    EXPECT_EQ(own.find("TIDEWELL_CONFIG_PATH"), std::string::npos) << pid;
+    EXPECT_EQ(own.find("LD_PRELOAD"), std::string::npos) << pid;
+  }
 }
 
 TEST_F(LaunchctlSupervisor, AJobThatIsNotKeptAliveRunsWhenKickstartedAndStaysEnded) {

@@ -5,7 +5,8 @@
 //
 // --screenshot renders the main window, grown to show the whole editor, once its meters are
 // live, writes it to FILE as a PNG and quits (for a machine without a display:
-// QT_QPA_PLATFORM=offscreen).
+// QT_QPA_PLATFORM=offscreen). It only looks: it publishes nothing, saves nothing to the user's
+// configuration, writes no preference and never installs the service.
 // --install-service installs (or restarts) the routing service as its launch agent, the same
 // install the window's setup runs, prints the outcome and quits without a window; it exits
 // non-zero when the install failed. scripts/run.sh brings the system up with it.
@@ -17,6 +18,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QImage>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
 
@@ -85,7 +87,19 @@ int main(int argc, char** argv) {
   if (!tidewell::QuitSignals::install())
     std::fprintf(stderr, "Tidewell: SIGTERM, SIGINT and SIGHUP will end the application without saving\n");
 
-  tidewell::AppEnvironment::install(tidewell::AppEnvironment::live());
+  // The render takes the part of no second window: it shows, and changes nothing.
+  std::unique_ptr<QTemporaryDir> scratch;
+  if (parser.isSet(screenshot)) {
+    scratch = std::make_unique<QTemporaryDir>();
+    if (!scratch->isValid()) {
+      std::fprintf(stderr, "Tidewell: no private folder for the render: %s\n", qPrintable(scratch->errorString()));
+      return 1;
+    }
+    tidewell::AppEnvironment::install(
+        tidewell::AppEnvironment::readOnly(tidewell::AppEnvironment::live(), scratch->path().toStdString()));
+  } else {
+    tidewell::AppEnvironment::install(tidewell::AppEnvironment::live());
+  }
   tidewell::TidewellApplication application;
   tidewell::TidewellMainWindow& window = application.mainWindow();
 

@@ -85,6 +85,37 @@ class SystemClock final : public Clock {
   TimePoint now() override { return std::chrono::system_clock::now(); }
 };
 
+class NoPublisher final : public ConfigPublisher {
+ public:
+  void publish(const ConfigSnapshot&) override {}
+};
+
+// Reads the service's state; installs, reinstalls and removes nothing.
+class ObservingServiceController final : public ServiceController {
+ public:
+  explicit ObservingServiceController(std::shared_ptr<ServiceController> real) : real_(std::move(real)) {}
+  void refreshServiceStatus(TidewellAppModel& model) override { real_->refreshServiceStatus(model); }
+  void startHealthMonitor(TidewellAppModel& model) override { real_->startHealthMonitor(model); }
+  void installOrRestartService(TidewellAppModel&) override {}
+  void reinstallServiceIfStale(TidewellAppModel&) override {}
+  void uninstallService(TidewellAppModel&) override {}
+
+ private:
+  std::shared_ptr<ServiceController> real_;
+};
+
+class ReadingPreferences final : public Preferences {
+ public:
+  explicit ReadingPreferences(std::shared_ptr<Preferences> real) : real_(std::move(real)) {}
+  std::optional<QString> string(const QString& key) const override { return real_->string(key); }
+  std::optional<bool> boolean(const QString& key) const override { return real_->boolean(key); }
+  void setString(const QString&, const QString&) override {}
+  void setBoolean(const QString&, bool) override {}
+
+ private:
+  std::shared_ptr<Preferences> real_;
+};
+
 std::mutex sharedLock;
 std::optional<AppEnvironment> sharedEnvironment;
 
@@ -113,6 +144,19 @@ AppEnvironment AppEnvironment::live() {
   environment.serviceController = std::make_shared<LaunchAgentServiceController>();
   environment.helperLauncher = std::make_shared<ProcessHelperLauncher>();
   return environment;
+}
+
+AppEnvironment AppEnvironment::readOnly(const AppEnvironment& environment, const std::filesystem::path& scratch) {
+  AppEnvironment view = environment;
+  const std::filesystem::path copy = scratch / environment.store->url.filename();
+  std::error_code ignored;
+  // A missing or unreadable file is shown as the window would show it; the copy stands in.
+  std::filesystem::copy_file(environment.store->url, copy, std::filesystem::copy_options::overwrite_existing, ignored);
+  view.store = std::make_shared<ConfigStore>(copy);
+  view.publisher = std::make_shared<NoPublisher>();
+  view.serviceController = std::make_shared<ObservingServiceController>(environment.serviceController);
+  view.preferences = std::make_shared<ReadingPreferences>(environment.preferences);
+  return view;
 }
 
 const AppEnvironment& AppEnvironment::shared() {

@@ -8,6 +8,7 @@
 
 #include "../../TidewellCore/registry/PrivateAudioServer.h"
 #include "XvfbSession.h"
+#include "TidewellCore/ConfigStore.h"
 
 namespace tidewell::testing {
 namespace {
@@ -211,6 +212,51 @@ TEST_F(ExecutableSmokeTest, ASecondStartBringsTheFirstWindowForwardAndExitsZero)
   EXPECT_TRUE(eventually([&] { return logSays(home / "app2.log", raised); }, 10s)) << readFile(home / "app2.log");
 
   endsNormallyOnSigterm();
+}
+
+// Fault mended: the render ran a full live model beside the user's window: it published its
+// reading of the file over the window's pending live values, saved (a configuration without
+// devices got the default one), and reinstalled a service of another build.
+TEST_F(ExecutableSmokeTest, TheRenderOnlyLooks) {
+  auto readFile = [](const fs::path& file) {
+    std::ifstream stream(file);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+  };
+  // A configuration the window would add its default device to and save.
+  const fs::path config = home / "data/Tidewell/config.json";
+  ConfigStore(config).save(ConfigSnapshot::empty());
+  const std::string saved = readFile(config);
+  // A service installed by another build, which the window would reinstall; a launchctl that
+  // writes down what it is asked and knows no job.
+  fs::create_directories(home / "config/launch-agents");
+  std::ofstream(home / "config/launch-agents/app.tidewell.service.plist") << "<plist/>\n";
+  std::ofstream(home / "data/Tidewell/service-build") << "other\n";
+  const fs::path launchctl = home / "launchctl";
+  std::ofstream(launchctl) << "#!/bin/sh\necho \"$*\" >> '" << (home / "launchctl.calls").string() << "'\nexit 113\n";
+  fs::permissions(launchctl, fs::perms::owner_all);
+  // The runtime region as a window left it.
+  const bool privateRegions = std::getenv("TIDEWELL_IN_PRIVATE_SHM") != nullptr;
+  if (privateRegions) fs::remove("/dev/shm/twruntime3");
+
+  std::vector<std::string> environment = userEnvironment();
+  environment.push_back("QT_QPA_PLATFORM=offscreen");
+  environment.push_back(std::string("AUDIOSERVER_PLUGIN_PATH=") + std::getenv("TIDEWELL_PLUGIN_DIR"));
+  environment.push_back("TIDEWELL_LAUNCHCTL=" + launchctl.string());
+  const fs::path picture = home / "window.png";
+  ASSERT_EQ(runWith({(binDirectory() / "Tidewell").string(), "--screenshot", picture.string()}, environment,
+                    home / "screenshot.log"),
+            0)
+      << readFile(home / "screenshot.log");
+  EXPECT_FALSE(QImage(QString::fromStdString(picture.string())).isNull());
+
+  EXPECT_EQ(readFile(config), saved) << "the user's configuration was saved over";
+  EXPECT_EQ(readFile(home / "data/Tidewell/service-build"), "other\n") << "the service was reinstalled";
+  const std::string calls = readFile(home / "launchctl.calls");
+  for (const char* verb : {"bootout", "bootstrap", "enable", "kickstart"})
+    EXPECT_EQ(calls.find(verb), std::string::npos) << calls;
+  if (privateRegions) {
+    EXPECT_FALSE(fs::exists("/dev/shm/twruntime3")) << "the render published the runtime region";
+  }
 }
 
 TEST_F(ExecutableSmokeTest, InstallsTheServiceAsALaunchAgentFromTheCommandLine) {

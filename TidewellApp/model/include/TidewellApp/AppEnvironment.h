@@ -6,6 +6,7 @@
 
 #include <QStringList>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -141,6 +142,13 @@ struct AppEnvironment {
   // shared-memory regions, the system clock, the preferences file in the user's configuration
   // folder, the launch-agent service controller and the process helper launcher.
   static AppEnvironment live();
+
+  // A view of `environment` that changes nothing outside the process, for a window that only
+  // shows (the --screenshot render beside the user's window): nothing is published to the
+  // runtime regions, the service is never installed, reinstalled or removed (its status is
+  // still read), no preference is written, and the configuration is a copy in `scratch` (a
+  // folder of the caller's), where the model's own saves land instead of the user's file.
+  static AppEnvironment readOnly(const AppEnvironment& environment, const std::filesystem::path& scratch);
 
   // The process's environment: the one last installed, else the live one (made on first use).
   static const AppEnvironment& shared();

@@ -20,17 +20,29 @@ agent=gui/$(id -u)/app.tidewell.service
 launchctl=${TIDEWELL_LAUNCHCTL:-$bin/launchctl}
 export TIDEWELL_LAUNCHCTL=$launchctl
 agent_running() { "$launchctl" print "$agent" 2>/dev/null | grep -q 'state = running'; }
-# The installed service (and a service an earlier run of this script started by itself).
-service_pids() { pgrep -f "^($data/bin|$bin)/tidewell-service" || true; }
-helper_pids() { pgrep -f "^($data/bin|$bin)/tidewell-(monitor|hardware-source|process-tap)" || true; }
+# The service's process while launchd runs it.
+service_pid() {
+  { "$launchctl" print "$agent" 2>/dev/null || true; } | sed -n 's/^[[:space:]]*pid = \([0-9]*\)$/\1/p' | head -n1
+}
+# This script signals only processes it started itself, by the ids it recorded, and only while
+# the recorded id is still that program of this user's: never by name or pattern, so not even
+# as root does it reach another user's processes, or another copy of the system.
 app_pidfile=$state/tidewell-app.pid
-# The application this script opened, while it still runs.
-app_pid() {
-  local pid
-  pid=$(cat "$app_pidfile" 2>/dev/null) || return 0
-  [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$bin/Tidewell" ] && echo "$pid"
+player_pidfile=$state/example-player.pid
+# The process recorded in the file, while it still runs `program` as this user.
+recorded() {
+  local file=$1 program=$2 pid
+  pid=$(cat "$file" 2>/dev/null) || return 0
+  case $pid in '' | *[!0-9]*) return 0 ;; esac
+  [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$program" ] || return 0
+  [ "$(stat -c %u "/proc/$pid" 2>/dev/null)" = "$(id -u)" ] && echo "$pid"
   return 0
 }
+# The application this script opened, and the example player it started, while they run.
+app_pid() { recorded "$app_pidfile" "$bin/Tidewell"; }
+player_pid() { recorded "$player_pidfile" "$bin/audio-play"; }
+# Ended: no such process, or one that only waits to be reaped.
+gone() { [ ! -e "/proc/$1" ] || [ "$(sed 's/^.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)" = Z ]; }
 
 if [ "${1:-}" = "stop" ]; then
   # The application saves a pending edit when it ends on SIGTERM.
@@ -42,10 +54,19 @@ if [ "${1:-}" = "stop" ]; then
   rm -f "$app_pidfile"
   # Unloading the agent stops the service, which stops its helpers before it exits; the agent
   # stays installed, so the window finds it stopped rather than missing.
-  [ -x "$launchctl" ] && "$launchctl" bootout "$agent" 2>/dev/null || true
-  for pid in $(service_pids); do kill -TERM "$pid" 2>/dev/null || true; done
-  pkill -f "^$bin/audio-play --bundle-id org.example.player" || true
-  for _ in $(seq 100); do [ -z "$(service_pids)$(helper_pids)" ] && break; sleep 0.1; done
+  if [ -x "$launchctl" ]; then
+    service=$(service_pid)
+    "$launchctl" bootout "$agent" 2>/dev/null || true
+    if [ -n "$service" ]; then
+      for _ in $(seq 100); do gone "$service" && break; sleep 0.1; done
+    fi
+  fi
+  pid=$(player_pid)
+  if [ -n "$pid" ]; then
+    kill -TERM "$pid"
+    for _ in $(seq 50); do gone "$pid" && break; sleep 0.1; done
+  fi
+  rm -f "$player_pidfile"
   [ -x "$bin/audioctl" ] && "$bin/audioctl" stop || true
   exit 0
 fi
@@ -59,10 +80,10 @@ mkdir -p "$state"
 
 # The example application the demonstration captures: a 997 Hz tone played to the built-in
 # output by a process whose bundle id is org.example.player.
-player_pid() { pgrep -o -f "^$bin/audio-play --bundle-id org.example.player" || true; }
 if [ -z "$(player_pid)" ]; then
   nohup "$bin/audio-play" --bundle-id org.example.player --sine 997 --level -12 --duration 86400 \
     >/dev/null 2>&1 </dev/null &
+  echo $! >"$player_pidfile"
   for _ in $(seq 50); do [ -n "$(player_pid)" ] && break; sleep 0.1; done
 fi
 
@@ -93,8 +114,6 @@ installed_current() {
   done
 }
 if ! agent_running || ! installed_current; then
-  # A service an earlier run of this script started by itself would publish beside it.
-  for pid in $(pgrep -f "^$bin/tidewell-service" || true); do kill -TERM "$pid" 2>/dev/null || true; done
   QT_QPA_PLATFORM=offscreen "$bin/Tidewell" --install-service
 fi
 # The devices appear within a second of the service's first pass; helpers that were quicker

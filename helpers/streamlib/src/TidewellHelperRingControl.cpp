@@ -111,12 +111,13 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
         } else {
             fill = SidePositionAt(other, time.hostNanos) - static_cast<double>(read) + static_cast<double>(ring->holdFrames);
         }
-        // The ring never holds less than nothing: silence beyond the target would be latency added,
-        // not fill made up.
-        const int64_t step = std::max<int64_t>(
-            TidewellFillControlUpdate(&ring->fillControl, fill, target,
-                                      frames / (writerControls ? ring->inputRate : ring->outputRate)),
-            -static_cast<int64_t>(target));
+        // A ring the reader has run dry stands below nothing at its low point: the reader's next
+        // cycle takes more than is there. The step makes up the whole shortfall. Cut to the target,
+        // it would leave the ring short by the rest, which the trim then makes up at its limit for
+        // minutes (a point that no longer moves, which would read as an ever deeper shortfall,
+        // takes no step at all: see above).
+        const int64_t step = TidewellFillControlUpdate(&ring->fillControl, fill, target,
+                                                       frames / (writerControls ? ring->inputRate : ring->outputRate));
         if (step != 0 && writerControls) {
             ring->pendingStep = step;   // applied to what the writer appends next
         } else if (step > 0) {

@@ -1,0 +1,154 @@
+// Both sides of a helper ring on one 48000 Hz clock, as the process tap's aggregate and a virtual
+// device are, or a virtual device and the output a monitor plays to. The ring starts dry, as a
+// helper's does: the reader's device runs before the writer's first cycle, so the ring's low point
+// is below nothing when it is first measured, and the first alignment has to make up the whole
+// shortfall.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "TidewellStream/TidewellHelperRing.h"
+#include "TidewellStream/TidewellOutputBridge.h"
+
+namespace {
+
+struct RingDeleter {
+    void operator()(TidewellHelperRing* r) const { TidewellHelperRingDestroy(r); }
+};
+using RingPtr = std::unique_ptr<TidewellHelperRing, RingDeleter>;
+
+constexpr double kRate = 48000.0;
+constexpr uint32_t kTarget = 224;
+constexpr double kSettleSeconds = 3.0;
+
+// A device's cycles on the host clock: each begins a whole number of nanoseconds after the start
+// (as a device's time stamps do), `frames` frames apart.
+struct Cycles {
+    uint32_t frames;
+    double startSeconds;
+    uint64_t index = 0;
+    uint64_t Nanos() const {
+        return static_cast<uint64_t>(std::llround((1.0 + startSeconds) * 1e9 + index * (frames / kRate) * 1e9));
+    }
+    double Seconds() const { return startSeconds + index * (frames / kRate); }
+    AudioTimeStamp Stamp() const {
+        AudioTimeStamp stamp{};
+        stamp.mHostTime = Nanos();
+        stamp.mSampleTime = static_cast<double>(index * frames);
+        stamp.mFlags = kAudioTimeStampSampleHostTimeValid;
+        return stamp;
+    }
+};
+
+struct EqualClocksRun {
+    TidewellHelperRingControl control = TidewellHelperRingWriterControls;
+    Cycles writer{192, 0.0025};
+    Cycles reader{512, 0.0};
+    // The reader's device cycle in the slices its output unit renders, all with the cycle's stamp.
+    std::vector<uint32_t> slices{192, 192, 128};
+    double seconds = 8;
+
+    std::vector<float> source;    // what the writer was given, frame by frame
+    std::vector<float> played;    // what the reader played, frame by frame
+    size_t settledFrom = 0;       // the first frame played after settling
+    double largestSettledTrim = 0;
+    uint64_t settledUnderrun = 0;
+
+    void Run() {
+        RingPtr ring(control == TidewellHelperRingWriterControls ? TidewellHelperRingCreate(1, 1, kRate)
+                                                                 : TidewellHelperRingCreateReaderControlled(1, 1));
+        ASSERT_NE(ring, nullptr);
+        if (control == TidewellHelperRingReaderControls) {
+            ring->routeCount = 1;
+            ring->routes[0][0] = 1;
+            ring->routes[0][1] = 1;
+            ASSERT_TRUE(TidewellHelperRingCreateOutputConverter(ring.get(), kRate));
+        }
+        ring->targetFill.store(kTarget);
+        TidewellDriftControllerInit(&ring->driftController, kTarget);
+        // Noise, so that every frame can be told from its neighbours and no period hides a shift.
+        std::mt19937 random(36);
+        std::uniform_real_distribution<float> noise(-0.5f, 0.5f);
+        std::vector<float> out(reader.frames);
+        uint64_t underrunAtSettling = 0;
+        while (writer.Seconds() < seconds || reader.Seconds() < seconds) {
+            if (writer.Seconds() <= reader.Seconds()) {
+                const AudioTimeStamp stamp = writer.Stamp();
+                const TidewellBlockTime time{stamp.mHostTime, stamp.mSampleTime, true, true};
+                for (uint32_t i = 0; i < writer.frames; ++i) {
+                    source.push_back(noise(random));
+                    ring->routedBlock[i] = source.back();
+                }
+                if (control == TidewellHelperRingWriterControls) {
+                    ResampleAndAppendAt(ring.get(), writer.frames, &time);
+                } else {
+                    RingWriterCycle(ring.get(), writer.frames, time);
+                    RingAppendRouted(ring.get(), writer.frames);
+                }
+                ++writer.index;
+                continue;
+            }
+            const bool settled = reader.Seconds() >= kSettleSeconds;
+            if (settled && settledFrom == 0) {
+                settledFrom = played.size();
+                underrunAtSettling = ring->underrun.load();
+            }
+            AudioTimeStamp stamp = reader.Stamp();
+            for (uint32_t slice : slices) {
+                const TidewellOutputBridgeRenderScope scope(&stamp);
+                OutputBridgeCallback(ring.get(), out.data(), slice, 1);
+                played.insert(played.end(), out.begin(), out.begin() + slice);
+                stamp.mSampleTime += slice;
+            }
+            if (settled) {
+                largestSettledTrim = std::max(largestSettledTrim, std::fabs(ring->fillControl.trim));
+            }
+            ++reader.index;
+        }
+        settledUnderrun = ring->underrun.load() - underrunAtSettling;
+    }
+};
+
+// The capture helpers' shape (a tap aggregate's 192-frame cycles into a virtual device's 512-frame
+// cycles, rendered in slices) or the monitor's (a virtual device's 512-frame cycles out to a
+// device's 192-frame cycles), with the writer's first cycle `writerStart` seconds after the
+// reader's.
+EqualClocksRun Shaped(TidewellHelperRingControl control, double writerStart = 0.0025) {
+    EqualClocksRun run;
+    run.control = control;
+    if (control == TidewellHelperRingReaderControls) {
+        run.writer = Cycles{512, writerStart};
+        run.reader = Cycles{192, 0.0};
+        run.slices = {192};
+    } else {
+        run.writer.startSeconds = writerStart;
+    }
+    return run;
+}
+
+const char* Name(TidewellHelperRingControl control) {
+    return control == TidewellHelperRingWriterControls ? "writer controls (capture helpers)"
+                                                       : "reader controls (monitor)";
+}
+
+const TidewellHelperRingControl kBothSides[] = {TidewellHelperRingWriterControls, TidewellHelperRingReaderControls};
+
+}  // namespace
+
+// The first alignment measures the ring below nothing (the reader has run it dry) and puts it at
+// the target, whatever the shortfall: left short, the fill trim would sit at its limit for
+// minutes, converting at a shifted rate to make up what one step makes up at the start.
+TEST(HelperRingEqualClocks, TheTrimSettlesToNothingWithinTheSettlingTime) {
+    for (const auto control : kBothSides) {
+        SCOPED_TRACE(Name(control));
+        EqualClocksRun run = Shaped(control);
+        run.Run();
+        EXPECT_EQ(run.largestSettledTrim, 0.0);
+        EXPECT_EQ(run.settledUnderrun, 0u);
+    }
+}

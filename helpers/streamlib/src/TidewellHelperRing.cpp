@@ -259,7 +259,8 @@ void RingRead(TidewellHelperRing* ring, float* destination, uint64_t count) {
     // Where the reader stands on its device's clock, for the writer's rate control.
     const TidewellBlockTime time = TidewellHelperRingRenderTime();
     TidewellStreamClockAddBlock(&ring->outputClock, static_cast<uint32_t>(count), time);
-    TidewellRingSidePublish(&ring->sidePoint, read + n, time.hostNanos, TidewellStreamClockRate(&ring->outputClock));
+    TidewellRingSidePublish(&ring->sidePoint, read + n, time.hostNanos, TidewellStreamClockRate(&ring->outputClock),
+                            ring->underrun.load(std::memory_order_relaxed));
 }
 
 void RingWriterCycle(TidewellHelperRing* ring, uint32_t frames, TidewellBlockTime time) {
@@ -279,7 +280,7 @@ void RingWriterCycle(TidewellHelperRing* ring, uint32_t frames, TidewellBlockTim
         TidewellHelperRingAppendSilence(ring, silence);
         write += silence;
     }
-    TidewellRingSidePublish(&ring->sidePoint, write, time.hostNanos, TidewellStreamClockRate(&ring->inputClock));
+    TidewellRingSidePublish(&ring->sidePoint, write, time.hostNanos, TidewellStreamClockRate(&ring->inputClock), 0);
 }
 
 bool TidewellHelperRingSetInputRate(TidewellHelperRing* ring, double inputRate) {

@@ -116,8 +116,11 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
         // it would leave the ring short by the rest, which the trim then makes up at its limit for
         // minutes (a point that no longer moves, which would read as an ever deeper shortfall,
         // takes no step at all: see above).
-        const int64_t step = TidewellFillControlUpdate(&ring->fillControl, fill, target,
-                                                       frames / (writerControls ? ring->inputRate : ring->outputRate));
+        // The reader's underruns as of this fill: its point's when the writer controls, its own when
+        // it controls (the reader is this side then).
+        const uint64_t underrun = writerControls ? other.underrun : ring->underrun.load(std::memory_order_relaxed);
+        const int64_t step = TidewellFillControlUpdate(
+            &ring->fillControl, fill, target, frames / (writerControls ? ring->inputRate : ring->outputRate), underrun);
         if (step != 0 && writerControls) {
             ring->pendingStep = step;   // applied to what the writer appends next
         } else if (step > 0) {

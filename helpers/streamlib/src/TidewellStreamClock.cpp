@@ -229,7 +229,8 @@ double TidewellUnitTimelineSlice(TidewellUnitTimeline* timeline, uint64_t hostNa
     return sampleTime + timeline->skippedFrames;
 }
 
-void TidewellRingSidePublish(TidewellRingSidePoint* point, uint64_t position, uint64_t hostNanos, double rate) {
+void TidewellRingSidePublish(TidewellRingSidePoint* point, uint64_t position, uint64_t hostNanos, double rate,
+                             uint64_t underrun) {
     const uint32_t sequence = point->sequence.load(std::memory_order_relaxed);
     point->sequence.store(sequence + 1, std::memory_order_relaxed);
     // Release stores keep the odd count ahead of every field: a reader that sees a new field
@@ -238,6 +239,7 @@ void TidewellRingSidePublish(TidewellRingSidePoint* point, uint64_t position, ui
     point->position.store(position, std::memory_order_release);
     point->hostNanos.store(hostNanos, std::memory_order_release);
     point->rate.store(rate, std::memory_order_release);
+    point->underrun.store(underrun, std::memory_order_release);
     point->sequence.store(sequence + 2, std::memory_order_release);
 }
 
@@ -250,12 +252,13 @@ TidewellRingSideSnapshot TidewellRingSideRead(const TidewellRingSidePoint* point
         // Acquire loads keep the second read of the count after every field.
         TidewellRingSideSnapshot copy{point->position.load(std::memory_order_acquire),
                                       point->hostNanos.load(std::memory_order_acquire),
-                                      point->rate.load(std::memory_order_acquire), true};
+                                      point->rate.load(std::memory_order_acquire),
+                                      point->underrun.load(std::memory_order_acquire), true};
         if ((before & 1) == 0 && point->sequence.load(std::memory_order_relaxed) == before) {
             return copy;
         }
     }
-    return TidewellRingSideSnapshot{0, 0, 0.0, false};
+    return TidewellRingSideSnapshot{0, 0, 0.0, 0, false};
 }
 
 void TidewellRingSideWithdraw(TidewellRingSidePoint* point) {
@@ -272,11 +275,16 @@ void TidewellFillControlRealign(TidewellFillControl* control) {
     control->measureSeconds = 0;
 }
 
-int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, double target, double elapsedSeconds) {
+int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, double target, double elapsedSeconds,
+                                  uint64_t underrun) {
     if (!std::isfinite(fill) || !(elapsedSeconds > 0) || !(target > 0)) {
         return 0;
     }
     if (!control->aligned) {
+        if (control->measureSeconds > 0 && underrun > control->measureUnderrun) {
+            control->measureSum += static_cast<double>(underrun - control->measureUnderrun) * control->measureSeconds;
+        }
+        control->measureUnderrun = underrun;
         control->measureSum += fill * elapsedSeconds;
         control->measureSeconds += elapsedSeconds;
         if (control->measureSeconds < kAlignSeconds) {

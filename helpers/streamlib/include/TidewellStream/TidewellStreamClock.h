@@ -110,17 +110,21 @@ struct TidewellRingSidePoint {
     std::atomic<uint64_t> position;
     std::atomic<uint64_t> hostNanos;
     std::atomic<double> rate;
+    std::atomic<uint64_t> underrun;
 };
 
 struct TidewellRingSideSnapshot {
     uint64_t position;
     uint64_t hostNanos;
     double rate;
+    uint64_t underrun;
     bool valid;
 };
 
-// The one storer of the point publishes its position at a host time, with its clock's rate.
-void TidewellRingSidePublish(TidewellRingSidePoint* point, uint64_t position, uint64_t hostNanos, double rate);
+// The one storer of the point publishes its position at a host time, with its clock's rate and,
+// for a reader, the frames it has played so far from an empty ring (a writer's point gives 0).
+void TidewellRingSidePublish(TidewellRingSidePoint* point, uint64_t position, uint64_t hostNanos, double rate,
+                             uint64_t underrun);
 // The other side reads a consistent copy (invalid before the first publish or while torn).
 TidewellRingSideSnapshot TidewellRingSideRead(const TidewellRingSidePoint* point);
 // Makes the point invalid until the next publish; only while its storer does not run (a side that
@@ -131,6 +135,7 @@ struct TidewellFillControl {
     bool aligned;
     double measureSum;         // fill x seconds while measuring
     double measureSeconds;
+    uint64_t measureUnderrun;  // the reader's underrun count at the latest fill measured
     double smoothedError;      // frames
     double settledSeconds;     // since the last alignment
     double trim;               // relative, applied on top of the clocks' ratio
@@ -140,10 +145,17 @@ struct TidewellFillControl {
 void TidewellFillControlInit(TidewellFillControl* control);
 // Measures again and aligns once that is done (after a resync).
 void TidewellFillControlRealign(TidewellFillControl* control);
-// One cycle: the low-envelope fill, the target and the cycle's length. Returns the frames the
-// controlling side must step the ring by at once: positive drops that many (the fill is too
-// high), negative inserts silence; 0 otherwise. control->trim is the ratio trim to apply.
-int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, double target, double elapsedSeconds);
+// One cycle: the low-envelope fill, the target, the cycle's length and the frames the reader has
+// played from an empty ring so far, as of that fill. Returns the frames the controlling side must
+// step the ring by at once: positive drops that many (the fill is too high), negative inserts
+// silence; 0 otherwise. control->trim is the ratio trim to apply.
+//
+// A ring starts dry, and the reader then runs it out at some of its cycles and not at others: each
+// time it falls behind its clock by what it could not take, and the ring's low point rises by as
+// much. The fills measured before such an underrun count as raised by it, so that the alignment
+// puts the ring as it stands at the end of the measurement at the target.
+int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, double target, double elapsedSeconds,
+                                  uint64_t underrun);
 
 // The resampler's rate scalar from the two clocks (input frames per output frame against the
 // nominal ratio) and the trim; 1 + trim while a clock has no rate yet.

@@ -31,6 +31,12 @@ constexpr double kTrimPerFrame = 1e-6;         // 1 ppm per frame of error beyon
 constexpr double kTrimDeadBand = 1.0;
 constexpr double kTrimLimit = 10e-6;           // the trim never moves the pitch audibly
 constexpr double kSettleSeconds = 0.5;         // after an alignment before a step is judged
+// Two clocks whose rates agree within 0.1 ppm are one clock (two devices paced by the same host
+// clock, as a virtual device and any device beside it are): what tells them apart is the noise of
+// their time stamps. Their ratio is taken as exactly 1, so that an equal-rate resampler keeps
+// copying. Two crystals never agree that closely for long, and what drift there is the fill trim
+// follows (10 ppm of it, a frame of fill error for each ppm).
+constexpr double kSameClock = 1e-7;
 
 }  // namespace
 
@@ -320,5 +326,6 @@ double TidewellClockRatioScalar(double inputClockRate, double inputNominal, doub
     if (!(inputClockRate > 0) || !(outputClockRate > 0) || !(inputNominal > 0) || !(outputNominal > 0)) {
         return 1.0 + trim;
     }
-    return (inputClockRate / inputNominal) / (outputClockRate / outputNominal) * (1.0 + trim);
+    const double clocks = (inputClockRate / inputNominal) / (outputClockRate / outputNominal);
+    return (std::fabs(clocks - 1.0) <= kSameClock ? 1.0 : clocks) * (1.0 + trim);
 }

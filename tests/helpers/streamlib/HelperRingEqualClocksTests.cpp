@@ -1,8 +1,8 @@
 // Both sides of a helper ring on one 48000 Hz clock, as the process tap's aggregate and a virtual
-// device are, or a virtual device and the output a monitor plays to. The ring starts dry, as a
-// helper's does: the reader's device runs before the writer's first cycle, so the ring's low point
-// is below nothing when it is first measured, and the first alignment has to make up the whole
-// shortfall.
+// device are, or a virtual device and the output a monitor plays to: the ring carries the source
+// as a delayed copy, sample for sample, once it has settled. The ring starts dry, as a helper's
+// does: the reader's device runs before the writer's first cycle, so the ring's low point is below
+// nothing when it is first measured, and the first alignment has to make up the whole shortfall.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -57,6 +57,7 @@ struct EqualClocksRun {
     std::vector<float> played;    // what the reader played, frame by frame
     size_t settledFrom = 0;       // the first frame played after settling
     double largestSettledTrim = 0;
+    bool filteredAfterSettling = false;
     uint64_t settledUnderrun = 0;
 
     void Run() {
@@ -107,6 +108,7 @@ struct EqualClocksRun {
             }
             if (settled) {
                 largestSettledTrim = std::max(largestSettledTrim, std::fabs(ring->fillControl.trim));
+                filteredAfterSettling = filteredAfterSettling || !TidewellResamplerIsIdentity(ring->resampler);
             }
             ++reader.index;
         }
@@ -136,6 +138,35 @@ const char* Name(TidewellHelperRingControl control) {
                                                        : "reader controls (monitor)";
 }
 
+// The settled part of what was played against the source: the delay of its first frame, then how
+// many frames differ from the source at that delay, and how many of those are silence.
+struct Comparison {
+    bool found = false;
+    size_t delay = 0;
+    size_t differing = 0;
+    size_t silent = 0;
+};
+
+Comparison CompareSettled(const EqualClocksRun& run) {
+    Comparison result;
+    if (run.settledFrom == 0) {
+        return result;
+    }
+    const auto first = std::find(run.source.begin(), run.source.end(), run.played[run.settledFrom]);
+    if (first == run.source.end()) {
+        return result;
+    }
+    result.found = true;
+    result.delay = run.settledFrom - static_cast<size_t>(first - run.source.begin());
+    for (size_t i = run.settledFrom; i < run.played.size(); ++i) {
+        if (run.played[i] != run.source[i - result.delay]) {
+            ++result.differing;
+            result.silent += run.played[i] == 0.0f ? 1 : 0;
+        }
+    }
+    return result;
+}
+
 const TidewellHelperRingControl kBothSides[] = {TidewellHelperRingWriterControls, TidewellHelperRingReaderControls};
 
 }  // namespace
@@ -154,5 +185,20 @@ TEST(HelperRingEqualClocks, TheTrimSettlesToNothingWithinTheSettlingTime) {
             EXPECT_EQ(run.largestSettledTrim, 0.0);
             EXPECT_EQ(run.settledUnderrun, 0u);
         }
+    }
+}
+
+// Settled, the ring is a delay line: the clocks' ratio is exactly 1 and the resampler copies, so
+// every frame played is the source's, a fixed number of frames late.
+TEST(HelperRingEqualClocks, TheSettledRingCarriesTheSourceSampleForSample) {
+    for (const auto control : kBothSides) {
+        SCOPED_TRACE(Name(control));
+        EqualClocksRun run = Shaped(control);
+        run.Run();
+        EXPECT_FALSE(run.filteredAfterSettling);
+        const Comparison copy = CompareSettled(run);
+        ASSERT_TRUE(copy.found) << "the first frame played after settling is no source frame";
+        EXPECT_EQ(copy.differing, 0u) << "of " << run.played.size() - run.settledFrom << " frames, " << copy.delay
+                                      << " frames late";
     }
 }

@@ -125,3 +125,16 @@ TEST(StreamClock, ScatteredStampsAreFittedNotTakenForJumps) {
     }
     EXPECT_NEAR(TidewellStreamClockRate(&clock) / rate - 1, 0, 20e-6);
 }
+
+// Two clocks the stamps cannot tell apart are one: their ratio is exactly 1, and an equal-rate
+// resampler keeps copying. A real drift, however small, is followed; so are nominal rates apart.
+TEST(ClockRatio, ClocksThatAgreeWithinTheirStampsNoiseAreOne) {
+    EXPECT_EQ(TidewellClockRatioScalar(48000.000001, 48000, 47999.999999, 48000, 0), 1.0);
+    EXPECT_EQ(TidewellClockRatioScalar(48000.00432, 48000, 48000, 48000, 0), 1.0);   // 0.09 ppm
+    EXPECT_EQ(TidewellClockRatioScalar(48000.000001, 48000, 47999.999999, 48000, 3e-6), 1.0 + 3e-6);
+    EXPECT_EQ(TidewellClockRatioScalar(44100.000001, 44100, 48000, 48000, 0), 1.0);
+    EXPECT_DOUBLE_EQ(TidewellClockRatioScalar(48000.024, 48000, 48000, 48000, 0), 1.0 + 0.5e-6);
+    EXPECT_DOUBLE_EQ(TidewellClockRatioScalar(48014.4, 48000, 48000, 48000, 0), 1.0003);
+    EXPECT_DOUBLE_EQ(TidewellClockRatioScalar(48000, 48000, 48014.4, 48000, 1e-6), (1.0 / 1.0003) * (1.0 + 1e-6));
+    EXPECT_EQ(TidewellClockRatioScalar(0, 48000, 48000, 48000, 2e-6), 1.0 + 2e-6);   // no rate yet
+}

@@ -7,10 +7,10 @@
 //   is not taken for drift.
 // - `TidewellRingSidePoint`: one side's position in the ring at the host time of its latest
 //   cycle, with its clock's rate, published for the other side (a sequence-counted pair).
-// - `TidewellFillControl`: the fill trim. The resampling ratio comes from the two clocks; the
-//   fill error only trims it, by a few ppm. At start, after a resync and after a step that a
-//   lost cycle or a new target brought, the fill is measured for a moment and then put right at
-//   once by one step, instead of by seconds at a shifted pitch.
+// - `TidewellFillControl`: the fill trim. The resampling ratio comes from the two clocks (exactly
+//   1 where they are one clock); the fill error only trims it, by a few ppm. At start, after a
+//   resync and after a step that a lost cycle or a new target brought, the fill is measured for a
+//   moment and then put right at once by one step, instead of by seconds at a shifted pitch.
 //
 // The fill the controlling side holds is the ring's low envelope: what the ring would hold just
 // before the writer's next block, from both sides' positions carried to the same instant along
@@ -158,6 +158,7 @@ int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, dou
                                   uint64_t underrun);
 
 // The resampler's rate scalar from the two clocks (input frames per output frame against the
-// nominal ratio) and the trim; 1 + trim while a clock has no rate yet.
+// nominal ratio) and the trim; 1 + trim while a clock has no rate yet, or while the two clocks
+// agree within 0.1 ppm (one clock, as far as their time stamps can tell).
 double TidewellClockRatioScalar(double inputClockRate, double inputNominal, double outputClockRate,
                                 double outputNominal, double trim);

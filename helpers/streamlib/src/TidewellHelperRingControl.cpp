@@ -107,7 +107,10 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
         const uint64_t read = ring->readPosition.load(std::memory_order_relaxed);
         double fill = 0;
         if (writerControls) {
-            fill = WriterFill(ring, time, other);
+            // With the step still to apply to what it appends next: the silence a lost capture
+            // cycle is owed (counted as written, or the low point would dip by it for this one
+            // cycle), or frames still to be dropped.
+            fill = WriterFill(ring, time, other) - static_cast<double>(ring->pendingStep);
         } else {
             fill = SidePositionAt(other, time.hostNanos) - static_cast<double>(read) + static_cast<double>(ring->holdFrames);
         }
@@ -122,7 +125,9 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
         const int64_t step = TidewellFillControlUpdate(
             &ring->fillControl, fill, target, frames / (writerControls ? ring->inputRate : ring->outputRate), underrun);
         if (step != 0 && writerControls) {
-            ring->pendingStep = step;   // applied to what the writer appends next
+            // Applied to what the writer appends next, on top of the step still to apply, which the
+            // fill counted.
+            ring->pendingStep += step;
         } else if (step > 0) {
             const uint64_t available = ring->writePosition.load(std::memory_order_acquire) - read;
             const uint64_t excess = std::min<uint64_t>(static_cast<uint64_t>(step), available);

@@ -52,6 +52,11 @@ struct EqualClocksRun {
     // The reader's device cycle in the slices its output unit renders, all with the cycle's stamp.
     std::vector<uint32_t> slices{192, 192, 128};
     double seconds = 8;
+    // Cycles the server passes by, as it does a late client's: the writer's capture of them is
+    // lost, the reader's device plays them without it (silence, here).
+    double missedWriterAt = -1;
+    int missedWriterCycles = 0;
+    double missedReaderAt = -1;
 
     std::vector<float> source;    // what the writer was given, frame by frame
     std::vector<float> played;    // what the reader played, frame by frame
@@ -85,7 +90,10 @@ struct EqualClocksRun {
                     source.push_back(noise(random));
                     ring->routedBlock[i] = source.back();
                 }
-                if (control == TidewellHelperRingWriterControls) {
+                const double lostFrom = std::floor(missedWriterAt / (writer.frames / kRate));
+                if (missedWriterAt >= 0 && writer.index >= lostFrom && writer.index < lostFrom + missedWriterCycles) {
+                    // Lost before the writer saw it.
+                } else if (control == TidewellHelperRingWriterControls) {
                     ResampleAndAppendAt(ring.get(), writer.frames, &time);
                 } else {
                     RingWriterCycle(ring.get(), writer.frames, time);
@@ -100,6 +108,11 @@ struct EqualClocksRun {
                 underrunAtSettling = ring->underrun.load();
             }
             AudioTimeStamp stamp = reader.Stamp();
+            if (missedReaderAt >= reader.Seconds() && missedReaderAt < reader.Seconds() + reader.frames / kRate) {
+                played.insert(played.end(), reader.frames, 0.0f);
+                ++reader.index;
+                continue;
+            }
             for (uint32_t slice : slices) {
                 const TidewellOutputBridgeRenderScope scope(&stamp);
                 OutputBridgeCallback(ring.get(), out.data(), slice, 1);
@@ -200,5 +213,35 @@ TEST(HelperRingEqualClocks, TheSettledRingCarriesTheSourceSampleForSample) {
         ASSERT_TRUE(copy.found) << "the first frame played after settling is no source frame";
         EXPECT_EQ(copy.differing, 0u) << "of " << run.played.size() - run.settledFrom << " frames, " << copy.delay
                                       << " frames late";
+    }
+}
+
+// A cycle either side misses costs that cycle's frames and nothing more: silence in their place,
+// the same delay before and after, no step, and the copy goes on without the trim (which would
+// make it a filtered copy for good).
+TEST(HelperRingEqualClocks, ALostCycleCostsItsFramesAndNothingMore) {
+    struct Loss {
+        TidewellHelperRingControl control;
+        bool writer;
+        int cycles;
+        size_t frames;
+    };
+    const Loss losses[] = {{TidewellHelperRingWriterControls, true, 2, 2 * 192},
+                           {TidewellHelperRingWriterControls, false, 1, 512},
+                           {TidewellHelperRingReaderControls, false, 1, 192}};
+    for (const Loss& loss : losses) {
+        SCOPED_TRACE(testing::Message() << Name(loss.control) << ", " << (loss.writer ? "writer" : "reader")
+                                        << " cycles lost");
+        EqualClocksRun run = Shaped(loss.control);
+        (loss.writer ? run.missedWriterAt : run.missedReaderAt) = 5.0;
+        run.missedWriterCycles = loss.cycles;
+        run.Run();
+        EXPECT_EQ(run.largestSettledTrim, 0.0);
+        EXPECT_FALSE(run.filteredAfterSettling);
+        EXPECT_EQ(run.settledUnderrun, 0u);
+        const Comparison copy = CompareSettled(run);
+        ASSERT_TRUE(copy.found);
+        EXPECT_EQ(copy.differing, loss.frames);
+        EXPECT_EQ(copy.silent, copy.differing);
     }
 }

@@ -286,6 +286,12 @@ int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, dou
     if (!std::isfinite(fill) || !(elapsedSeconds > 0) || !(target > 0)) {
         return 0;
     }
+    if (control->aligned && target != control->alignedTarget) {
+        // A new target (the adaptive fill's, after an underrun or a quiet spell) is reached by one
+        // step as well. Trimmed towards, a target a device cycle away would take minutes at the
+        // trim's limit, and the ring would run dry meanwhile as often as before it grew.
+        TidewellFillControlRealign(control);
+    }
     if (!control->aligned) {
         if (control->measureSeconds > 0 && underrun > control->measureUnderrun) {
             control->measureSum += static_cast<double>(underrun - control->measureUnderrun) * control->measureSeconds;
@@ -298,6 +304,7 @@ int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, dou
         }
         const auto step = static_cast<int64_t>(std::llround(control->measureSum / control->measureSeconds - target));
         control->aligned = true;
+        control->alignedTarget = target;
         control->smoothedError = 0;
         control->settledSeconds = 0;
         control->trim = 0;
@@ -309,8 +316,8 @@ int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, dou
     const double alpha = 1.0 - std::exp(-elapsedSeconds / kSmoothingSeconds);
     control->smoothedError += alpha * ((fill - target) - control->smoothedError);
     control->settledSeconds += elapsedSeconds;
-    // A step (a lost cycle, an underrun, a new target) is set right at once: trimmed away it
-    // would take minutes, or seconds at an audible pitch.
+    // A step (a lost cycle, an underrun) is set right at once: trimmed away it would take
+    // minutes, or seconds at an audible pitch.
     const double stepLimit = std::max(0.5 * target, 64.0);
     if (control->settledSeconds >= kSettleSeconds && std::fabs(control->smoothedError) > stepLimit) {
         TidewellFillControlRealign(control);

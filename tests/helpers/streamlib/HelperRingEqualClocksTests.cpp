@@ -57,6 +57,9 @@ struct EqualClocksRun {
     double missedWriterAt = -1;
     int missedWriterCycles = 0;
     double missedReaderAt = -1;
+    // A new target from then on, as the adaptive fill sets one after an underrun or a quiet spell.
+    double newTargetAt = -1;
+    uint32_t newTarget = kTarget;
 
     std::vector<float> source;    // what the writer was given, frame by frame
     std::vector<float> played;    // what the reader played, frame by frame
@@ -83,6 +86,9 @@ struct EqualClocksRun {
         std::vector<float> out(reader.frames);
         uint64_t underrunAtSettling = 0;
         while (writer.Seconds() < seconds || reader.Seconds() < seconds) {
+            if (newTargetAt >= 0 && std::min(writer.Seconds(), reader.Seconds()) >= newTargetAt) {
+                ring->targetFill.store(newTarget);
+            }
             if (writer.Seconds() <= reader.Seconds()) {
                 const AudioTimeStamp stamp = writer.Stamp();
                 const TidewellBlockTime time{stamp.mHostTime, stamp.mSampleTime, true, true};
@@ -151,8 +157,9 @@ const char* Name(TidewellHelperRingControl control) {
                                                        : "reader controls (monitor)";
 }
 
-// The settled part of what was played against the source: the delay of its first frame, then how
-// many frames differ from the source at that delay, and how many of those are silence.
+// The part of what was played from frame `from` on against the source: the delay of its first
+// frame, then how many frames differ from the source at that delay, and how many of those are
+// silence.
 struct Comparison {
     bool found = false;
     size_t delay = 0;
@@ -160,24 +167,28 @@ struct Comparison {
     size_t silent = 0;
 };
 
-Comparison CompareSettled(const EqualClocksRun& run) {
+Comparison ComparePlayed(const EqualClocksRun& run, size_t from) {
     Comparison result;
-    if (run.settledFrom == 0) {
+    if (from == 0 || from >= run.played.size()) {
         return result;
     }
-    const auto first = std::find(run.source.begin(), run.source.end(), run.played[run.settledFrom]);
+    const auto first = std::find(run.source.begin(), run.source.end(), run.played[from]);
     if (first == run.source.end()) {
         return result;
     }
     result.found = true;
-    result.delay = run.settledFrom - static_cast<size_t>(first - run.source.begin());
-    for (size_t i = run.settledFrom; i < run.played.size(); ++i) {
+    result.delay = from - static_cast<size_t>(first - run.source.begin());
+    for (size_t i = from; i < run.played.size(); ++i) {
         if (run.played[i] != run.source[i - result.delay]) {
             ++result.differing;
             result.silent += run.played[i] == 0.0f ? 1 : 0;
         }
     }
     return result;
+}
+
+Comparison CompareSettled(const EqualClocksRun& run) {
+    return ComparePlayed(run, run.settledFrom);
 }
 
 const TidewellHelperRingControl kBothSides[] = {TidewellHelperRingWriterControls, TidewellHelperRingReaderControls};
@@ -243,5 +254,33 @@ TEST(HelperRingEqualClocks, ALostCycleCostsItsFramesAndNothingMore) {
         ASSERT_TRUE(copy.found);
         EXPECT_EQ(copy.differing, loss.frames);
         EXPECT_EQ(copy.silent, copy.differing);
+    }
+}
+
+// A new target is set right at once, by one step of the difference: the ring goes on as a copy of
+// the source, that much later (a larger target) or earlier (a smaller one), without the trim.
+// Trimmed towards it, the ring would reach a target 192 frames higher only after minutes at the
+// trim's limit, running dry meanwhile as often as before the target grew.
+TEST(HelperRingEqualClocks, ANewTargetIsReachedByOneStep) {
+    for (const auto control : kBothSides) {
+        for (const uint32_t newTarget : {kTarget + 192, kTarget - 96}) {
+            SCOPED_TRACE(testing::Message() << Name(control) << ", a new target of " << newTarget);
+            EqualClocksRun run = Shaped(control);
+            run.newTargetAt = 5.0;
+            run.newTarget = newTarget;
+            run.Run();
+            EXPECT_EQ(run.largestSettledTrim, 0.0);
+            EXPECT_FALSE(run.filteredAfterSettling);
+            EXPECT_EQ(run.settledUnderrun, 0u);
+            const Comparison before = CompareSettled(run);
+            const Comparison after = ComparePlayed(run, static_cast<size_t>(7.0 * kRate));
+            if (!before.found || !after.found) {
+                ADD_FAILURE() << "what was played is no copy of the source";
+                continue;
+            }
+            EXPECT_EQ(static_cast<double>(after.delay) - static_cast<double>(before.delay),
+                      static_cast<double>(newTarget) - kTarget);
+            EXPECT_EQ(after.differing, 0u);
+        }
     }
 }

@@ -9,7 +9,7 @@
 //   cycle, with its clock's rate, published for the other side (a sequence-counted pair).
 // - `TidewellFillControl`: the fill trim. The resampling ratio comes from the two clocks (exactly
 //   1 where they are one clock); the fill error only trims it, by a few ppm. At start, after a
-//   resync and after a step that a lost cycle or a new target brought, the fill is measured for a
+//   resync, at a new target and after a step that a lost cycle brought, the fill is measured for a
 //   moment and then put right at once by one step, instead of by seconds at a shifted pitch.
 //
 // The fill the controlling side holds is the ring's low envelope: what the ring would hold just
@@ -133,6 +133,7 @@ void TidewellRingSideWithdraw(TidewellRingSidePoint* point);
 
 struct TidewellFillControl {
     bool aligned;
+    double alignedTarget;      // the target of the latest alignment
     double measureSum;         // fill x seconds while measuring
     double measureSeconds;
     uint64_t measureUnderrun;  // the reader's underrun count at the latest fill measured
@@ -143,7 +144,7 @@ struct TidewellFillControl {
 };
 
 void TidewellFillControlInit(TidewellFillControl* control);
-// Measures again and aligns once that is done (after a resync).
+// Measures again and aligns once that is done (after a resync; a new target does so by itself).
 void TidewellFillControlRealign(TidewellFillControl* control);
 // One cycle: the low-envelope fill, the target, the cycle's length and the frames the reader has
 // played from an empty ring so far, as of that fill. Returns the frames the controlling side must

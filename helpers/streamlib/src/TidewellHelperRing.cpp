@@ -260,7 +260,7 @@ void RingRead(TidewellHelperRing* ring, float* destination, uint64_t count) {
     const TidewellBlockTime time = TidewellHelperRingRenderTime();
     TidewellStreamClockAddBlock(&ring->outputClock, static_cast<uint32_t>(count), time);
     TidewellRingSidePublish(&ring->sidePoint, read + n, time.hostNanos, TidewellStreamClockRate(&ring->outputClock),
-                            ring->underrun.load(std::memory_order_relaxed));
+                            ring->underrun.load(std::memory_order_relaxed), 0);
 }
 
 void RingWriterCycle(TidewellHelperRing* ring, uint32_t frames, TidewellBlockTime time) {
@@ -274,13 +274,15 @@ void RingWriterCycle(TidewellHelperRing* ring, uint32_t frames, TidewellBlockTim
     // the silence the render side already played for want of it.
     const auto missed = static_cast<uint64_t>(
         TidewellCycleGapUpdate(&ring->writerGap, time, frames, kTidewellLargestCycleGap * frames));
-    if (const uint64_t owed = TidewellHelperRingSilenceForLoss(ring, missed); owed > 0) {
+    const uint64_t underrun = ring->underrun.load(std::memory_order_relaxed);
+    if (const uint64_t owed = TidewellHelperRingSilenceForLoss(ring, missed, underrun); owed > 0) {
         const uint64_t read = ring->readPosition.load(std::memory_order_acquire);
         const uint64_t silence = std::min(owed, ring->capacity - std::min(ring->capacity, write - read));
         TidewellHelperRingAppendSilence(ring, silence);
         write += silence;
     }
-    TidewellRingSidePublish(&ring->sidePoint, write, time.hostNanos, TidewellStreamClockRate(&ring->inputClock), 0);
+    TidewellRingSidePublish(&ring->sidePoint, write, time.hostNanos, TidewellStreamClockRate(&ring->inputClock),
+                            ring->writerUnderrunSeen, ring->explainedUnderrun.load(std::memory_order_relaxed));
 }
 
 bool TidewellHelperRingSetInputRate(TidewellHelperRing* ring, double inputRate) {

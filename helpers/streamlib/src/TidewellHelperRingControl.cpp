@@ -14,11 +14,14 @@
 namespace {
 
 // Writer controls: a capture cycle this side never got. Silence in its place keeps what follows
-// on time, less the silence the reader already played for want of it.
-void MakeUpMissedCapture(TidewellHelperRing* ring, uint32_t frames, const TidewellBlockTime& time) {
+// on time, less the silence the reader already played for want of it: its underruns up to the
+// point this cycle measures the fill against, so that the two agree.
+void MakeUpMissedCapture(TidewellHelperRing* ring, uint32_t frames, const TidewellBlockTime& time,
+                         const TidewellRingSideSnapshot& reader) {
     const double missed = TidewellCycleGapUpdate(&ring->writerGap, time, frames, kTidewellLargestCycleGap * frames);
     const auto lost = static_cast<uint64_t>(std::llround(missed * kTidewellHelperRingEngineRate / ring->inputRate));
-    ring->pendingStep -= static_cast<int64_t>(TidewellHelperRingSilenceForLoss(ring, lost));
+    const uint64_t underrun = reader.valid ? reader.underrun : ring->writerUnderrunSeen;
+    ring->pendingStep -= static_cast<int64_t>(TidewellHelperRingSilenceForLoss(ring, lost, underrun));
 }
 
 // The other side's position carried along its clock to a host time.
@@ -49,10 +52,9 @@ double WriterFill(TidewellHelperRing* ring, const TidewellBlockTime& time, const
 
 }  // namespace
 
-uint64_t TidewellHelperRingSilenceForLoss(TidewellHelperRing* ring, uint64_t lost) {
-    const uint64_t underrun = ring->underrun.load(std::memory_order_relaxed);
-    const uint64_t played = underrun - ring->writerUnderrunSeen;
-    ring->writerUnderrunSeen = underrun;
+uint64_t TidewellHelperRingSilenceForLoss(TidewellHelperRing* ring, uint64_t lost, uint64_t underrun) {
+    const uint64_t played = underrun > ring->writerUnderrunSeen ? underrun - ring->writerUnderrunSeen : 0;
+    ring->writerUnderrunSeen += played;
     if (lost == 0) {
         return 0;
     }
@@ -90,8 +92,9 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
         TidewellDriftControllerSetTarget(&ring->driftController, target);
     }
     TidewellStreamClockAddBlock(writerControls ? &ring->inputClock : &ring->outputClock, frames, time);
+    const TidewellRingSideSnapshot other = TidewellRingSideRead(&ring->sidePoint);
     if (writerControls) {
-        MakeUpMissedCapture(ring, frames, time);
+        MakeUpMissedCapture(ring, frames, time, other);
     }
     // The ring's low envelope at this cycle: the other side's position carried along its clock to
     // this cycle's host time, against this side's own position (before the writer's block; with
@@ -99,7 +102,6 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
     // A point the other side stopped publishing would be carried along its clock for ever: the fill
     // would read ever further off (ever emptier for the writer, whose steps would then insert
     // seconds of silence at every alignment). No step follows such a point.
-    const TidewellRingSideSnapshot other = TidewellRingSideRead(&ring->sidePoint);
     const bool current =
         other.valid && static_cast<int64_t>(time.hostNanos - other.hostNanos) <=
                            static_cast<int64_t>(kTidewellSidePointStaleNanos);
@@ -112,16 +114,24 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
             // cycle), or frames still to be dropped.
             fill = WriterFill(ring, time, other) - static_cast<double>(ring->pendingStep);
         } else {
-            fill = SidePositionAt(other, time.hostNanos) - static_cast<double>(read) + static_cast<double>(ring->holdFrames);
+            // With the silence still held back (latency like the ring's frames), and less what this
+            // side played from an empty ring since the writer's point: the writer may yet find it
+            // was a lost input cycle, and make it up with that much less silence.
+            const uint64_t unsettled = ring->underrun.load(std::memory_order_relaxed) - other.underrun;
+            fill = SidePositionAt(other, time.hostNanos) - static_cast<double>(read) +
+                   static_cast<double>(ring->holdFrames) - static_cast<double>(unsettled);
         }
         // A ring the reader has run dry stands below nothing at its low point: the reader's next
         // cycle takes more than is there. The step makes up the whole shortfall. Cut to the target,
         // it would leave the ring short by the rest, which the trim then makes up at its limit for
         // minutes (a point that no longer moves, which would read as an ever deeper shortfall,
         // takes no step at all: see above).
-        // The reader's underruns as of this fill: its point's when the writer controls, its own when
-        // it controls (the reader is this side then).
-        const uint64_t underrun = writerControls ? other.underrun : ring->underrun.load(std::memory_order_relaxed);
+        // The reader's underruns that stay in the ring (no lost input cycle explained them), as of
+        // this fill: as far as this side has accounted for them when it writes, as far as the
+        // writer's point has when it reads.
+        const uint64_t underrun =
+            writerControls ? ring->writerUnderrunSeen - ring->explainedUnderrun.load(std::memory_order_relaxed)
+                           : other.underrun - other.explained;
         const int64_t step = TidewellFillControlUpdate(
             &ring->fillControl, fill, target, frames / (writerControls ? ring->inputRate : ring->outputRate), underrun);
         if (step != 0 && writerControls) {

@@ -19,9 +19,10 @@ uint64_t TidewellHelperRingAppendFrames(TidewellHelperRing* ring, const float* f
 void TidewellHelperRingAppendSilence(TidewellHelperRing* ring, uint64_t count);
 
 // Writer side: `lost` ring frames of input never arrived. Takes the underrun the reader counted
-// since the writer's last cycle, marks as much of it as the loss explains, and returns the silence
-// still to write in the loss's place (the loss less what the reader already played).
-uint64_t TidewellHelperRingSilenceForLoss(TidewellHelperRing* ring, uint64_t lost);
+// since the writer's last cycle, up to `underrun` (the reader's count as this side knows it),
+// marks as much of it as the loss explains, and returns the silence still to write in the loss's
+// place (the loss less what the reader already played).
+uint64_t TidewellHelperRingSilenceForLoss(TidewellHelperRing* ring, uint64_t lost, uint64_t underrun);
 
 // A cycle's time as the rate control takes it: the given one when it has a host time; otherwise
 // now, with the given sample time when there is one.

@@ -236,7 +236,7 @@ double TidewellUnitTimelineSlice(TidewellUnitTimeline* timeline, uint64_t hostNa
 }
 
 void TidewellRingSidePublish(TidewellRingSidePoint* point, uint64_t position, uint64_t hostNanos, double rate,
-                             uint64_t underrun) {
+                             uint64_t underrun, uint64_t explained) {
     const uint32_t sequence = point->sequence.load(std::memory_order_relaxed);
     point->sequence.store(sequence + 1, std::memory_order_relaxed);
     // Release stores keep the odd count ahead of every field: a reader that sees a new field
@@ -246,6 +246,7 @@ void TidewellRingSidePublish(TidewellRingSidePoint* point, uint64_t position, ui
     point->hostNanos.store(hostNanos, std::memory_order_release);
     point->rate.store(rate, std::memory_order_release);
     point->underrun.store(underrun, std::memory_order_release);
+    point->explained.store(explained, std::memory_order_release);
     point->sequence.store(sequence + 2, std::memory_order_release);
 }
 
@@ -259,12 +260,13 @@ TidewellRingSideSnapshot TidewellRingSideRead(const TidewellRingSidePoint* point
         TidewellRingSideSnapshot copy{point->position.load(std::memory_order_acquire),
                                       point->hostNanos.load(std::memory_order_acquire),
                                       point->rate.load(std::memory_order_acquire),
-                                      point->underrun.load(std::memory_order_acquire), true};
+                                      point->underrun.load(std::memory_order_acquire),
+                                      point->explained.load(std::memory_order_acquire), true};
         if ((before & 1) == 0 && point->sequence.load(std::memory_order_relaxed) == before) {
             return copy;
         }
     }
-    return TidewellRingSideSnapshot{0, 0, 0.0, 0, false};
+    return TidewellRingSideSnapshot{0, 0, 0.0, 0, 0, false};
 }
 
 void TidewellRingSideWithdraw(TidewellRingSidePoint* point) {

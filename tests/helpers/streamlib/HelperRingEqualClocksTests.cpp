@@ -57,6 +57,11 @@ struct EqualClocksRun {
     double missedWriterAt = -1;
     int missedWriterCycles = 0;
     double missedReaderAt = -1;
+    // Both sides miss every cycle that begins in this stretch: the helper was held up as a whole.
+    // The writer's side comes back this much later (the reader's runs first after the stretch).
+    double heldFrom = -1;
+    double heldUntil = -1;
+    double writerBackLater = 0;
     // A new target from then on, as the adaptive fill sets one after an underrun or a quiet spell.
     double newTargetAt = -1;
     uint32_t newTarget = kTarget;
@@ -67,6 +72,11 @@ struct EqualClocksRun {
     double largestSettledTrim = 0;
     bool filteredAfterSettling = false;
     uint64_t settledUnderrun = 0;
+
+    bool Held(const Cycles& side) const {
+        const double until = heldUntil + (&side == &writer ? writerBackLater : 0.0);
+        return side.Seconds() >= heldFrom && side.Seconds() < until;
+    }
 
     void Run() {
         RingPtr ring(control == TidewellHelperRingWriterControls ? TidewellHelperRingCreate(1, 1, kRate)
@@ -97,7 +107,8 @@ struct EqualClocksRun {
                     ring->routedBlock[i] = source.back();
                 }
                 const double lostFrom = std::floor(missedWriterAt / (writer.frames / kRate));
-                if (missedWriterAt >= 0 && writer.index >= lostFrom && writer.index < lostFrom + missedWriterCycles) {
+                if ((missedWriterAt >= 0 && writer.index >= lostFrom && writer.index < lostFrom + missedWriterCycles) ||
+                    Held(writer)) {
                     // Lost before the writer saw it.
                 } else if (control == TidewellHelperRingWriterControls) {
                     ResampleAndAppendAt(ring.get(), writer.frames, &time);
@@ -114,7 +125,8 @@ struct EqualClocksRun {
                 underrunAtSettling = ring->underrun.load();
             }
             AudioTimeStamp stamp = reader.Stamp();
-            if (missedReaderAt >= reader.Seconds() && missedReaderAt < reader.Seconds() + reader.frames / kRate) {
+            if ((missedReaderAt >= reader.Seconds() && missedReaderAt < reader.Seconds() + reader.frames / kRate) ||
+                Held(reader)) {
                 played.insert(played.end(), reader.frames, 0.0f);
                 ++reader.index;
                 continue;
@@ -199,15 +211,23 @@ const TidewellHelperRingControl kBothSides[] = {TidewellHelperRingWriterControls
 // the target, whatever the shortfall: left short, the fill trim would sit at its limit for
 // minutes, converting at a shifted rate to make up what one step makes up at the start. Where the
 // two sides' cycles begin together now and then, the dry ring runs out at some of the reader's
-// cycles and not at others while it is measured.
+// cycles and not at others while it is measured; where a writer's cycle is lost meanwhile, the
+// reader runs dry for want of it, which the writer's silence then makes up for.
 TEST(HelperRingEqualClocks, TheTrimSettlesToNothingWithinTheSettlingTime) {
     for (const auto control : kBothSides) {
         for (const double writerStart : {0.0025, 0.0}) {
-            SCOPED_TRACE(testing::Message() << Name(control) << ", the writer starting " << writerStart << " s later");
-            EqualClocksRun run = Shaped(control, writerStart);
-            run.Run();
-            EXPECT_EQ(run.largestSettledTrim, 0.0);
-            EXPECT_EQ(run.settledUnderrun, 0u);
+            for (const bool lostWhileMeasured : {false, true}) {
+                SCOPED_TRACE(testing::Message() << Name(control) << ", the writer starting " << writerStart
+                                                << " s later" << (lostWhileMeasured ? ", a cycle lost at 0.3 s" : ""));
+                EqualClocksRun run = Shaped(control, writerStart);
+                if (lostWhileMeasured) {
+                    run.missedWriterAt = 0.3;
+                    run.missedWriterCycles = 2;
+                }
+                run.Run();
+                EXPECT_EQ(run.largestSettledTrim, 0.0);
+                EXPECT_EQ(run.settledUnderrun, 0u);
+            }
         }
     }
 }
@@ -239,6 +259,7 @@ TEST(HelperRingEqualClocks, ALostCycleCostsItsFramesAndNothingMore) {
     };
     const Loss losses[] = {{TidewellHelperRingWriterControls, true, 2, 2 * 192},
                            {TidewellHelperRingWriterControls, false, 1, 512},
+                           {TidewellHelperRingReaderControls, true, 1, 512},
                            {TidewellHelperRingReaderControls, false, 1, 192}};
     for (const Loss& loss : losses) {
         SCOPED_TRACE(testing::Message() << Name(loss.control) << ", " << (loss.writer ? "writer" : "reader")
@@ -249,7 +270,8 @@ TEST(HelperRingEqualClocks, ALostCycleCostsItsFramesAndNothingMore) {
         run.Run();
         EXPECT_EQ(run.largestSettledTrim, 0.0);
         EXPECT_FALSE(run.filteredAfterSettling);
-        EXPECT_EQ(run.settledUnderrun, 0u);
+        // A lost cycle longer than the ring's low point runs the reader dry for want of it.
+        EXPECT_LE(run.settledUnderrun, loss.writer ? loss.frames : 0u);
         const Comparison copy = CompareSettled(run);
         ASSERT_TRUE(copy.found);
         EXPECT_EQ(copy.differing, loss.frames);
@@ -281,6 +303,55 @@ TEST(HelperRingEqualClocks, ANewTargetIsReachedByOneStep) {
             EXPECT_EQ(static_cast<double>(after.delay) - static_cast<double>(before.delay),
                       static_cast<double>(newTarget) - kTarget);
             EXPECT_EQ(after.differing, 0u);
+        }
+    }
+}
+
+// A writer's cycle lost while the ring is measured for a new target runs the reader dry for want
+// of it; the writer's silence makes that up, less what the reader played meanwhile, so the ring
+// does not stand any fuller for it, and the measurement must not count it as if it did.
+TEST(HelperRingEqualClocks, ACycleLostWhileTheRingIsMeasuredLeavesItsAlignmentAlone) {
+    for (const auto control : kBothSides) {
+        for (const double lostAt : {5.05, 5.1, 5.15, 5.2}) {
+            SCOPED_TRACE(testing::Message() << Name(control) << ", writer cycles lost at " << lostAt << " s");
+            EqualClocksRun run = Shaped(control);
+            run.newTargetAt = 5.0;
+            run.newTarget = kTarget + 192;
+            run.missedWriterAt = lostAt;
+            run.missedWriterCycles = control == TidewellHelperRingWriterControls ? 3 : 2;
+            run.Run();
+            EXPECT_EQ(run.largestSettledTrim, 0.0);
+            EXPECT_FALSE(run.filteredAfterSettling);
+        }
+    }
+}
+
+// A helper held up as a whole (its process not run for a while) misses the cycles of both its
+// sides at once, and its reader comes back first: it runs dry for want of what the writer never
+// got, which the writer then makes up with that much less silence. The ring comes back at its
+// target, and the copy goes on at the same delay, without the trim.
+TEST(HelperRingEqualClocks, AHelperHeldUpAsAWholeComesBackAtTheSameDelay) {
+    for (const auto control : kBothSides) {
+        for (const double held : {0.012}) {
+            SCOPED_TRACE(testing::Message() << Name(control) << ", held up for " << held << " s");
+            EqualClocksRun run = Shaped(control);
+            run.heldFrom = 5.0;
+            run.heldUntil = 5.0 + held;
+            run.writerBackLater = run.writer.frames / kRate;
+            run.Run();
+            EXPECT_EQ(run.largestSettledTrim, 0.0);
+            EXPECT_FALSE(run.filteredAfterSettling);
+            const Comparison before = CompareSettled(run);
+            const Comparison after = ComparePlayed(run, static_cast<size_t>(6.0 * kRate));
+            if (!before.found || !after.found) {
+                ADD_FAILURE() << "what was played is no copy of the source";
+                continue;
+            }
+            EXPECT_EQ(after.delay, before.delay);
+            EXPECT_EQ(after.differing, 0u);
+            // Silence where the stretch was, and no more than it and a cycle of either side.
+            EXPECT_EQ(before.silent, before.differing);
+            EXPECT_LE(before.differing, static_cast<size_t>((held + run.writerBackLater) * kRate) + 512 + 192);
         }
     }
 }

@@ -111,6 +111,7 @@ struct TidewellRingSidePoint {
     std::atomic<uint64_t> hostNanos;
     std::atomic<double> rate;
     std::atomic<uint64_t> underrun;
+    std::atomic<uint64_t> explained;
 };
 
 struct TidewellRingSideSnapshot {
@@ -118,13 +119,16 @@ struct TidewellRingSideSnapshot {
     uint64_t hostNanos;
     double rate;
     uint64_t underrun;
+    uint64_t explained;
     bool valid;
 };
 
-// The one storer of the point publishes its position at a host time, with its clock's rate and,
-// for a reader, the frames it has played so far from an empty ring (a writer's point gives 0).
+// The one storer of the point publishes its position at a host time, with its clock's rate and
+// the ring's underruns so far: a reader gives the frames it has played from an empty ring (and 0
+// explained); a writer gives how many of those it has accounted for, and how many of them a lost
+// input cycle explained (what it never got, and so made up with less silence).
 void TidewellRingSidePublish(TidewellRingSidePoint* point, uint64_t position, uint64_t hostNanos, double rate,
-                             uint64_t underrun);
+                             uint64_t underrun, uint64_t explained);
 // The other side reads a consistent copy (invalid before the first publish or while torn).
 TidewellRingSideSnapshot TidewellRingSideRead(const TidewellRingSidePoint* point);
 // Makes the point invalid until the next publish; only while its storer does not run (a side that
@@ -147,14 +151,15 @@ void TidewellFillControlInit(TidewellFillControl* control);
 // Measures again and aligns once that is done (after a resync; a new target does so by itself).
 void TidewellFillControlRealign(TidewellFillControl* control);
 // One cycle: the low-envelope fill, the target, the cycle's length and the frames the reader has
-// played from an empty ring so far, as of that fill. Returns the frames the controlling side must
-// step the ring by at once: positive drops that many (the fill is too high), negative inserts
-// silence; 0 otherwise. control->trim is the ratio trim to apply.
+// played from an empty ring so far that no lost input cycle explains, as of that fill. Returns the
+// frames the controlling side must step the ring by at once: positive drops that many (the fill is
+// too high), negative inserts silence; 0 otherwise. control->trim is the ratio trim to apply.
 //
 // A ring starts dry, and the reader then runs it out at some of its cycles and not at others: each
 // time it falls behind its clock by what it could not take, and the ring's low point rises by as
 // much. The fills measured before such an underrun count as raised by it, so that the alignment
-// puts the ring as it stands at the end of the measurement at the target.
+// puts the ring as it stands at the end of the measurement at the target. (An underrun a lost
+// input cycle explains raises nothing: the writer makes up the loss with that much less silence.)
 int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, double target, double elapsedSeconds,
                                   uint64_t underrun);
 

@@ -226,6 +226,7 @@ void RingRead(TidewellHelperRing* ring, float* destination, uint64_t count) {
         // Far behind: jump to the newest target frames and let the controlling side restart.
         ring->dropped.fetch_add(fill - target, std::memory_order_relaxed);
         ring->resync.store(true, std::memory_order_release);
+        ring->readerSkipOwed = 0;
         read = write - target;
         fill = target;
     } else if (writerControls && target == 0 && fill > count) {

@@ -114,12 +114,14 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
             // cycle), or frames still to be dropped.
             fill = WriterFill(ring, time, other) - static_cast<double>(ring->pendingStep);
         } else {
-            // With the silence still held back (latency like the ring's frames), and less what this
-            // side played from an empty ring since the writer's point: the writer may yet find it
-            // was a lost input cycle, and make it up with that much less silence.
+            // With the silence still held back (latency like the ring's frames), and less the frames
+            // still to skip for what the device played without this side. Less, too, what this side
+            // played from an empty ring since the writer's point: the writer may yet find it was a
+            // lost input cycle, and make it up with that much less silence.
             const uint64_t unsettled = ring->underrun.load(std::memory_order_relaxed) - other.underrun;
             fill = SidePositionAt(other, time.hostNanos) - static_cast<double>(read) +
-                   static_cast<double>(ring->holdFrames) - static_cast<double>(unsettled);
+                   static_cast<double>(ring->holdFrames) - static_cast<double>(ring->readerSkipOwed) -
+                   static_cast<double>(unsettled);
         }
         // A ring the reader has run dry stands below nothing at its low point: the reader's next
         // cycle takes more than is there. The step makes up the whole shortfall. Cut to the target,
@@ -192,7 +194,8 @@ void AppendStepped(TidewellHelperRing* ring, const float* frames, uint64_t count
 
 // Reader controls: the output device played `missed` frames without this side. What was meant for
 // them is skipped: converted frames first, then silence still held back, then the ring's own
-// frames at 48000 Hz.
+// frames at 48000 Hz. What the ring does not hold yet (the writer was held up as well) is skipped
+// from what arrives next, with the frames still owed from before.
 void SkipMissedOutput(TidewellHelperRing* ring, uint32_t missed) {
     constexpr double kEngineRate = kTidewellHelperRingEngineRate;
     const uint32_t channels = ring->channels;
@@ -200,7 +203,8 @@ void SkipMissedOutput(TidewellHelperRing* ring, uint32_t missed) {
     ring->pendingFrames -= pending;
     std::memmove(ring->pendingBlock, ring->pendingBlock + uint64_t{pending} * channels,
                  uint64_t{ring->pendingFrames} * channels * sizeof(float));
-    auto rest = static_cast<uint64_t>(std::llround((missed - pending) * kEngineRate / ring->outputRate));
+    auto rest = static_cast<uint64_t>(std::llround((missed - pending) * kEngineRate / ring->outputRate)) +
+                ring->readerSkipOwed;
     const uint64_t held = std::min(rest, ring->holdFrames);
     ring->holdFrames -= held;
     rest -= held;
@@ -210,6 +214,7 @@ void SkipMissedOutput(TidewellHelperRing* ring, uint32_t missed) {
         ring->dropped.fetch_add(skipped, std::memory_order_relaxed);
         ring->readPosition.store(read + skipped, std::memory_order_release);
     }
+    ring->readerSkipOwed = rest - skipped;
 }
 
 // Reader controls: converted frames for one render call, then the control step. Skips what the
@@ -221,7 +226,7 @@ void RenderConverted(TidewellHelperRing* ring, float* destination, uint32_t fram
     TidewellOutputBridgeRenderTime(&stamp);
     const double missed =
         TidewellCycleGapUpdate(&ring->readerGap, stamp, frames, kTidewellLargestCycleGap * frames);
-    if (missed > 0) {
+    if (missed > 0 || ring->readerSkipOwed > 0) {
         SkipMissedOutput(ring, static_cast<uint32_t>(missed));
     }
     for (uint32_t pulls = 0; ring->pendingFrames < frames && pulls < kTidewellHelperRingMaximumPulls; ++pulls) {

@@ -97,6 +97,9 @@ struct TidewellHelperRing {
     // got, the reader skips the frames its device played without it (see TidewellCycleGap).
     TidewellCycleGap writerGap;
     TidewellCycleGap readerGap;
+    // Reader controls: frames the output device played without this side that the ring did not
+    // hold yet (the writer was held up with it), skipped from the first frames that arrive.
+    uint64_t readerSkipOwed;
     uint64_t writerUnderrunSeen;        // writer: the underrun count at its last block
     // Writer controls, blocks handed over well after their first frame (an input queue's): the
     // host time of the current delivery and the write position before its first block.

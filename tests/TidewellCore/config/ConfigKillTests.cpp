@@ -37,17 +37,32 @@ ConfigSnapshot document(int round) {
   return s;
 }
 
-// A child process that saves `snapshot` over and over until it is killed.
+// A child process that saves `snapshot` over and over until it is killed. It returns once the
+// child is about to begin its first save: on a loaded machine a child can take longer to be
+// scheduled than a few saves last, and a kill timed from the fork would then never land inside one.
 pid_t startSaving(const fs::path& url, const ConfigSnapshot& snapshot) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
   pid_t child = fork();
   if (child == 0) {
+    ::close(ready[0]);
     try {
       ConfigStore writer(url);
+      const char byte = 1;
+      if (::write(ready[1], &byte, 1) != 1) _exit(1);
       for (;;) writer.save(snapshot);
     } catch (...) {
       _exit(1);
     }
   }
+  ::close(ready[1]);
+  char byte = 0;
+  if (child > 0 && ::read(ready[0], &byte, 1) != 1) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    child = -1;
+  }
+  ::close(ready[0]);
   return child;
 }
 

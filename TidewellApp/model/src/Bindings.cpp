@@ -121,7 +121,8 @@ Binding<T> sourceBinding(TidewellAppModel& model, const std::string& deviceID,
   std::function<void(TidewellAppModel&)> afterEdit;
   if (!isLiveField(field)) {
     afterEdit = [sourceID](TidewellAppModel& target) {
-      target.flushLiveEdits();
+      // A refused save (invalid, unwritable, conflicting) has said why; nothing plays the edit.
+      if (!target.flushLiveEdits()) return;
       HelperLauncher& launcher = *target.environment().helperLauncher;
       launcher.restartHardwareSourceIfRunning(target, sourceID);
       launcher.restartProcessTapIfRunning(target, sourceID);
@@ -136,7 +137,7 @@ Binding<T> monitorBinding(TidewellAppModel& model, const std::string& deviceID,
   std::function<void(TidewellAppModel&)> afterEdit;
   if (!isLiveField(field)) {
     afterEdit = [monitorID](TidewellAppModel& target) {
-      target.flushLiveEdits();
+      if (!target.flushLiveEdits()) return;
       target.environment().helperLauncher->restartMonitorIfRunning(target, monitorID);
     };
   }

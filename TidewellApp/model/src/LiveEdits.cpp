@@ -82,13 +82,13 @@ void TidewellAppModel::installTerminationFlush() {
   }
 }
 
-void TidewellAppModel::flushLiveEdits() {
-  if (!liveCommitStatus_ || !liveSnapshot_) return;
+bool TidewellAppModel::flushLiveEdits() {
+  if (!liveCommitStatus_ || !liveSnapshot_) return false;
   const QString status = *liveCommitStatus_;
   setLiveCommitStatus(std::nullopt);
   cancelLiveCommit();
   const ConfigSnapshot edited = *liveSnapshot_;
-  commit(edited, status, CommitOrigin::liveCopy);
+  return commit(edited, status, CommitOrigin::liveCopy);
 }
 
 bool TidewellAppModel::saveEditedSnapshot(const ConfigSnapshot& snapshot, const QString& status) {

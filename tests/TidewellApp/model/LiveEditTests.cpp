@@ -9,6 +9,7 @@ namespace tidewell::testing {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 // Counts saves, and fails them on request.
 class CountingFileManager : public FileManager {
@@ -154,6 +155,28 @@ TEST_F(LiveEditTest, SwitchingASourceOrMonitorCommitsAtOnceAndRestartsItsHelpers
   EXPECT_THAT(launcher->calls, ElementsAre("hardware:S", "tap:S", "monitor:M"));
   QTest::qWait(400);
   EXPECT_EQ(files->saves, 2);
+}
+
+// Fault mended: a switch whose save failed still restarted the source's or monitor's helpers,
+// as if the edit were playing. A refused save says why and restarts nothing.
+TEST_F(LiveEditTest, ASwitchWhoseSaveFailsRestartsNoHelper) {
+  auto enabled = sourceBinding(*model, "D", "S", &SourceConfig::enabled, true);
+  auto monitorOn = monitorBinding(*model, "D", "M", &MonitorConfig::enabled, true);
+  const auto before = readFile(configFile);
+  files->failing = true;
+  enabled.set(false);
+  EXPECT_EQ(model->statusMessage(), "Save failed");
+  monitorOn.set(false);
+  EXPECT_EQ(model->statusMessage(), "Save failed");
+  EXPECT_THAT(launcher->calls, IsEmpty());
+  EXPECT_TRUE(enabled.get());
+  EXPECT_TRUE(monitorOn.get());
+  EXPECT_EQ(readFile(configFile), before);
+
+  // Saved again, the switch restarts its helpers as before.
+  files->failing = false;
+  enabled.set(false);
+  EXPECT_THAT(launcher->calls, ElementsAre("hardware:S", "tap:S"));
 }
 
 TEST_F(LiveEditTest, ARefusedLiveCommitIsDroppedAndTheCommittedConfigurationRepublished) {

@@ -208,8 +208,8 @@ class TidewellAppModel : public QObject {
                     const std::function<void(DeviceConfig&)>& mutate);
   // Applies a mutation to a copy of the working copy, publishes it and schedules its commit.
   void updateSnapshotLive(const QString& status, const std::function<void(ConfigSnapshot&)>& mutate);
-  // Commits a pending live edit now.
-  void flushLiveEdits();
+  // Commits a pending live edit now; true when one was pending and is now saved.
+  bool flushLiveEdits();
   // Validates, saves and publishes a whole configuration; true when it was saved. A pending
   // live edit is dropped only when the save succeeds.
   bool saveEditedSnapshot(const ConfigSnapshot& snapshot, const QString& status);

@@ -114,12 +114,13 @@ AudioObjectID ProcessObjectOf(pid_t pid, std::chrono::milliseconds wait = 20000m
 }
 
 // Records the first input buffer of a device (interleaved float) into preallocated storage,
-// with the host time of each cycle and how much had been written before it.
+// with the host and sample time of each cycle and how much had been written before it.
 struct Recorder {
     std::vector<float> samples = std::vector<float>(48000 * 2 * 10, 0.0f);
     std::atomic<size_t> written{0};
     std::atomic<uint32_t> channels{0};
     std::vector<uint64_t> cycleHost = std::vector<uint64_t>(8192);
+    std::vector<double> cycleSample = std::vector<double>(8192);
     std::vector<size_t> cycleWritten = std::vector<size_t>(8192);
     std::atomic<size_t> cycles{0};
 };
@@ -136,6 +137,7 @@ OSStatus RecordProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferL
     size_t c = r->cycles.load();
     if (c < r->cycleHost.size()) {
         r->cycleHost[c] = now->mHostTime;
+        r->cycleSample[c] = now->mSampleTime;
         r->cycleWritten[c] = at;
         r->cycles.store(c + 1);
     }
@@ -146,12 +148,14 @@ OSStatus RecordProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferL
 // A tap wrapped in a private aggregate and recorded by this process.
 struct TapRun {
     AudioObjectID tap = 0, aggregate = 0;
+    std::string aggregateUID;
     AudioDeviceIOProcID proc = nullptr;
     Recorder rec;
 
     OSStatus create(AudioTapDescription d, const std::string& clockUID = "BuiltInOutputDevice") {
         if (OSStatus st = AudioHardwareCreateProcessTap(&d, &tap)) return st;
-        CFDictionaryRef desc = AggregateDescription("tap-aggregate-" + d.uuid, clockUID, d.uuid);
+        aggregateUID = "tap-aggregate-" + d.uuid;
+        CFDictionaryRef desc = AggregateDescription(aggregateUID, clockUID, d.uuid);
         OSStatus st = AudioHardwareCreateAggregateDevice(desc, &aggregate);
         CFRelease(desc);
         return st;
@@ -172,19 +176,36 @@ struct TapRun {
             << "the tap delivered too little";
         size_t toCycle = rec.cycles.load();
         size_t to = rec.written.load();
-        // The rate it came at, by the cycles' own host times (not by when this thread woke).
+        // The rate it came at, by the cycles' own host times (not by when this thread woke), over
+        // the cycles that followed one another on the device's clock: a cycle the server gave up
+        // on (a loaded machine) delivered nothing in its time, and is counted, not measured.
         deliveredRate = 0;
-        if (toCycle > fromCycle + 1 && rec.cycleHost[toCycle - 1] > rec.cycleHost[fromCycle])
-            deliveredRate = double(rec.cycleWritten[toCycle - 1] - rec.cycleWritten[fromCycle]) /
-                            std::max(1u, rec.channels.load()) /
-                            (double(rec.cycleHost[toCycle - 1] - rec.cycleHost[fromCycle]) * 1e-9);
+        gapCycles = 0;
+        contiguousCycles = 0;
+        const uint32_t ch = std::max(1u, rec.channels.load());
+        double measured = 0, nanos = 0;
+        for (size_t c = fromCycle; c + 1 < toCycle; ++c) {
+            const double delivered = double(rec.cycleWritten[c + 1] - rec.cycleWritten[c]) / ch;
+            const double advanced = rec.cycleSample[c + 1] - rec.cycleSample[c];
+            if (delivered > 0 && advanced == delivered) {
+                measured += delivered;
+                nanos += double(AudioConvertHostTimeToNanos(rec.cycleHost[c + 1]) -
+                                AudioConvertHostTimeToNanos(rec.cycleHost[c]));
+                ++contiguousCycles;
+            } else {
+                ++gapCycles;
+            }
+        }
+        if (nanos > 0) deliveredRate = measured / (nanos * 1e-9);
         tools::AudioData a;
         a.channels = std::max(1u, rec.channels.load());
         a.sampleRate = 48000;
         a.samples.assign(rec.samples.begin() + long(from), rec.samples.begin() + long(to));
         return a;
     }
-    double deliveredRate = 0;  // frames per second of the last record()
+    double deliveredRate = 0;  // frames per second of the last record(), over its contiguous cycles
+    size_t contiguousCycles = 0;  // cycles whose frames matched the advance of the device's sample time
+    size_t gapCycles = 0;         // cycles after which the sample time jumped (or that matched nothing)
     void stop() {
         if (proc) {
             AudioDeviceStop(aggregate, proc);
@@ -487,8 +508,14 @@ TEST_F(Taps, ATapCanBeMadeToDeliverAnotherRateThanItsFormatSays) {
     ASSERT_EQ(AudioObjectGetPropertyData(run.tap, &fa, 0, nullptr, &size, &f), 0);
     EXPECT_EQ(f.mSampleRate, 48000.0);
     run.start();
+    const uint64_t lostBefore = CyclesOf(server, run.aggregateUID).late;
     auto rec = run.record(2000ms);
+    const uint64_t lost = CyclesOf(server, run.aggregateUID).late - lostBefore;
     EXPECT_NEAR(run.deliveredRate, 44100, 44100 * 0.01);
+    // Every break in the device's sample time is a cycle the server counted as lost; most of the
+    // two seconds is measured.
+    EXPECT_LE(run.gapCycles, lost) << "of " << run.contiguousCycles + run.gapCycles << " cycles";
+    EXPECT_GT(run.contiguousCycles, 4 * run.gapCycles);
     EXPECT_NEAR(Hz(rec, 0, 44100), 440, 1.5);
 }
 

@@ -3,6 +3,7 @@
 // and channel count; a buffer it has finished with goes through a lock-free ring to the
 // queue's own thread, which hands it back to the user's callback. The IO thread takes no
 // lock and allocates nothing; its only system call is the wake-up of the queue thread.
+#include "InputHold.h"
 #include "ToolboxSupport.h"
 
 #include <AudioProtocol/Protocol.h>
@@ -18,6 +19,7 @@
 
 using audioclient::DeviceLayout;
 using audioclient::InjectedFault;
+using audioclient::InputHold;
 using audioclient::PointerRing;
 using audioclient::RateConverter;
 using audioclient::SampleKind;
@@ -28,6 +30,10 @@ constexpr uint32_t kMaxBuffers = 64;
 constexpr uint32_t kMaxBufferBytes = 16u << 20;
 constexpr uint32_t kMaxDeviceFrames = audioproto::kMaxIOFrames;
 constexpr uint32_t kPullFrames = 512;  // output: queue frames converted per step when rates differ
+// Input: how long the queue's thread (or its user) may be late giving buffers back before
+// recorded frames are lost, and the device cycles that may come in that time.
+constexpr double kHoldSeconds = 0.5;
+constexpr uint32_t kHoldCycles = 2048;
 
 struct QueueBuffer {
     AudioQueueBuffer pub{};  // first: the user's AudioQueueBufferRef points here
@@ -83,6 +89,10 @@ struct OpaqueAudioQueue {
     // Input: the device sample time the next cycle starts at, to see cycles the server left
     // this queue out of (it was late); negative before the first cycle.
     Float64 nextDeviceSampleTime = -1;
+    // Input: what was recorded and found no buffer yet; and whether frames were lost since the
+    // last span kept there (the hold was full).
+    InputHold hold;
+    bool lostSinceHeld = false;
     bool handedBack = false;
 };
 
@@ -154,6 +164,79 @@ OSStatus OutputIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferLis
     return 0;
 }
 
+void FinishInputBuffer(AudioQueueRef q) {
+    q->current->pub.mAudioDataByteSize = q->offset;
+    HandBack(q, q->current);
+    q->current = nullptr;
+    q->offset = 0;
+}
+
+// Input: the held frames into the enqueued buffers, oldest first, for as long as there are
+// buffers; the rest stays held for the next cycle. A buffer's start is its first frame's time;
+// a buffer being filled ends where frames before a span were lost, so that no buffer runs
+// across a gap its start time would not show.
+void FillBuffersFromHold(AudioQueueRef q) {
+    InputHold& hold = q->hold;
+    const uint32_t bpf = q->bytesPerFrame;
+    while (!hold.Empty()) {
+        InputHold::Span& span = hold.Front();
+        if (span.afterGap) {
+            if (q->current && q->offset > 0) FinishInputBuffer(q);
+            span.afterGap = false;
+        }
+        if (!q->current) {
+            q->current = q->pending.pop();
+            q->offset = 0;
+            if (!q->current) return;  // held until the user gives a buffer back
+            q->current->start = AudioTimeStamp{};
+            q->current->start.mSampleTime = span.sampleTime;
+            q->current->start.mFlags = kAudioTimeStampSampleTimeValid;
+            if (span.hasHostTime) {
+                // The span's cycle's time, and as far into the cycle as the buffer's first frame lies.
+                q->current->start.mHostTime =
+                    span.hostTime + static_cast<UInt64>(std::llround(span.taken * 1e9 / q->format.mSampleRate));
+                q->current->start.mFlags |= kAudioTimeStampHostTimeValid;
+            }
+        }
+        const uint32_t capacity = q->current->pub.mAudioDataBytesCapacity;
+        const uint32_t room = (capacity - std::min(capacity, q->offset)) / bpf;
+        const uint32_t n = std::min(room, span.frames);
+        uint8_t* dst = q->current->storage.get() + q->offset;
+        for (uint32_t i = 0; i < n; ++i) std::memcpy(dst + size_t(i) * bpf, hold.FrontFrame(i), bpf);
+        q->offset += n * bpf;
+        hold.Take(n);
+        if (q->offset + bpf > capacity) FinishInputBuffer(q);
+    }
+}
+
+// Input: n frames (float, the device's channels) as the queue's channels in its sample format,
+// held as one span until a buffer takes them, at the queue's sample time, which they advance.
+// What finds no room is lost, and the span after it starts after a gap.
+void HoldFrames(AudioQueueRef q, const float* src, uint32_t n, bool afterGap, bool hasHost, UInt64 hostTime) {
+    if (n == 0) return;
+    afterGap = afterGap || q->lostSinceHeld;
+    const uint32_t D = q->layout.channels;
+    const uint32_t C = q->channels;
+    const uint32_t bps = audioclient::BytesPerSample(q->kind);
+    const uint32_t kept = std::min(n, q->hold.Room());
+    for (uint32_t i = 0; i < kept; ++i) {
+        uint8_t* dst = q->hold.NextFrame(i);
+        for (uint32_t c = 0; c < C; ++c)
+            audioclient::WriteSample(dst + size_t(c) * bps, q->kind, c < D ? src[size_t(i) * D + c] : 0.0f);
+    }
+    if (kept > 0) {
+        InputHold::Span span;
+        span.sampleTime = q->sampleTime;
+        span.frames = kept;
+        span.afterGap = afterGap;
+        span.hostTime = hostTime;
+        span.hasHostTime = hasHost;
+        q->hold.Append(span);
+    }
+    q->lostSinceHeld = (kept == 0 && afterGap) || kept < n;
+    q->sampleTime += n;
+}
+
 OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp* inTime,
                      AudioBufferList*, const AudioTimeStamp*, void* data) {
     auto* q = static_cast<AudioQueueRef>(data);
@@ -173,12 +256,30 @@ OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList
     if (!any || frames == 0) return 0;
 
     // Device cycles this queue never got (the server gave up on it as late) are frames lost,
-    // like those that found no buffer: the next buffer's sample time says so. A gap beyond
-    // 64 cycles, or a step back, is a new timeline of the device, not a loss.
+    // like those the hold had no room for: the next buffer's sample time says so, and the buffer
+    // being filled ends before them. A gap beyond 64 cycles, or a step back, is a new timeline
+    // of the device, not a loss.
+    bool afterGap = false;
     if (inTime && (inTime->mFlags & kAudioTimeStampSampleTimeValid)) {
         const Float64 missed = inTime->mSampleTime - q->nextDeviceSampleTime;
         if (q->nextDeviceSampleTime >= 0 && missed >= 1 && missed <= 64.0 * frames) {
-            q->sampleTime += std::round(missed * q->format.mSampleRate / q->layout.rate);
+            if (q->identity) {
+                q->sampleTime += missed;
+            } else {
+                // The converter gives out what it still owes for the frames before the loss, and
+                // starts afresh after it, so that no frame mixes the two sides.
+                double spanned = 0;
+                const Float64 before = q->sampleTime;
+                const uint32_t owed = q->converter.Break(missed, q->b.data(),
+                                                         static_cast<uint32_t>(q->b.size() / q->layout.channels), &spanned);
+                const bool hasHost = (inTime->mFlags & kAudioTimeStampHostTimeValid) != 0;
+                const UInt64 host = hasHost ? inTime->mHostTime - static_cast<UInt64>(std::llround(
+                                                                      spanned * 1e9 / q->format.mSampleRate))
+                                            : 0;
+                HoldFrames(q, q->b.data(), owed, false, hasHost, host);
+                q->sampleTime = before + std::round(spanned);
+            }
+            afterGap = true;
         }
         q->nextDeviceSampleTime = inTime->mSampleTime + frames;
     }
@@ -207,42 +308,11 @@ OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList
         src = q->b.data();
     }
 
-    // Write the queue's channels in its sample format into the enqueued buffers.
+    const bool hasHost = inTime && (inTime->mFlags & kAudioTimeStampHostTimeValid);
+    HoldFrames(q, src, produced, afterGap, hasHost, hasHost ? inTime->mHostTime : 0);
+
     q->handedBack = false;
-    const uint32_t C = q->channels;
-    const uint32_t bps = audioclient::BytesPerSample(q->kind);
-    for (uint32_t i = 0; i < produced; ++i) {
-        if (!q->current) {
-            q->current = q->pending.pop();
-            q->offset = 0;
-            if (!q->current) {
-                // No buffer to record into: the rest of this cycle is lost, and the next buffer's
-                // sample time says so.
-                q->sampleTime += produced - i;
-                break;
-            }
-            q->current->start = AudioTimeStamp{};
-            q->current->start.mSampleTime = q->sampleTime;
-            q->current->start.mFlags = kAudioTimeStampSampleTimeValid;
-            if (inTime && (inTime->mFlags & kAudioTimeStampHostTimeValid)) {
-                // The time of the buffer's first frame: the cycle's, and as far into the cycle as
-                // that frame lies.
-                q->current->start.mHostTime =
-                    inTime->mHostTime + static_cast<UInt64>(std::llround(i * 1e9 / q->format.mSampleRate));
-                q->current->start.mFlags |= kAudioTimeStampHostTimeValid;
-            }
-        }
-        uint8_t* dst = q->current->storage.get() + q->offset;
-        for (uint32_t c = 0; c < C; ++c)
-            audioclient::WriteSample(dst + size_t(c) * bps, q->kind, c < D ? src[size_t(i) * D + c] : 0.0f);
-        q->offset += q->bytesPerFrame;
-        q->sampleTime += 1;
-        if (q->offset + q->bytesPerFrame > q->current->pub.mAudioDataBytesCapacity) {
-            q->current->pub.mAudioDataByteSize = q->offset;
-            HandBack(q, q->current);
-            q->current = nullptr;
-        }
-    }
+    FillBuffersFromHold(q);
     if (q->handedBack) WakeQueueThread(q);
     return 0;
 }
@@ -306,6 +376,8 @@ void ResetBuffersLocked(AudioQueueRef q) {
     q->done.clear();
     q->current = nullptr;
     q->offset = 0;
+    q->hold.Clear();
+    q->lostSinceHeld = false;
     for (auto& b : q->buffers) b->enqueued.store(false);
 }
 
@@ -428,9 +500,12 @@ OSStatus AudioQueueStart(AudioQueueRef inAQ, const AudioTimeStamp* inStartTime) 
     q->sampleTime = 0;
     q->nextDeviceSampleTime = -1;
     q->fifoFrames = 0;
+    q->lostSinceHeld = false;
     if (q->input) {
         const uint32_t D = q->layout.channels;
         q->a.assign(size_t(kMaxDeviceFrames) * D, 0.0f);
+        q->hold.Configure(q->bytesPerFrame, static_cast<uint32_t>(std::ceil(q->format.mSampleRate * kHoldSeconds)),
+                          kHoldCycles);
         if (!q->identity) {
             q->converter.Configure(q->layout.rate, q->format.mSampleRate, D, kMaxDeviceFrames);
             q->b.assign(size_t(q->converter.MaxOutputFor(kMaxDeviceFrames)) * D, 0.0f);

@@ -204,21 +204,63 @@ void RateConverter::Configure(double inRate, double outRate, uint32_t channels, 
     maxInput_ = maxInputFrames;
     work_.assign(size_t(3 + maxInputFrames) * channels, 0.0f);
     position_ = 0;
+    restart_ = false;
 }
 
 void RateConverter::Reset() {
     std::fill(work_.begin(), work_.end(), 0.0f);
     position_ = 0;
+    restart_ = false;
 }
 
 uint32_t RateConverter::MaxOutputFor(uint32_t n) const {
     return static_cast<uint32_t>(std::ceil(static_cast<double>(n) / step_)) + 2;
 }
 
+uint32_t RateConverter::Break(double missed, float* out, uint32_t outCapacity, double* spanned) {
+    const uint32_t C = channels_;
+    const double first = position_;
+    uint32_t produced = 0;
+    if (maxInput_ >= 2) {
+        // Past the last frame (w[-1]), that frame held: output frames up to the break need no more.
+        float* w = work_.data() + size_t(3) * C;
+        for (uint32_t k = 0; k < 2; ++k) std::memcpy(w + size_t(k) * C, w - C, C * sizeof(float));
+        while (position_ < 0) {
+            double fl = std::floor(position_);
+            auto i = static_cast<int64_t>(fl);
+            auto f = static_cast<float>(position_ - fl);
+            if (produced < outCapacity) {
+                const float* y0 = w + (i - 1) * int64_t(C);
+                const float* y1 = y0 + C;
+                const float* y2 = y1 + C;
+                const float* y3 = y2 + C;
+                float* o = out + size_t(produced) * C;
+                for (uint32_t c = 0; c < C; ++c) {
+                    float c1 = 0.5f * (y2[c] - y0[c]);
+                    float c2 = y0[c] - 2.5f * y1[c] + 2.0f * y2[c] - 0.5f * y3[c];
+                    float c3 = 0.5f * (y3[c] - y0[c]) + 1.5f * (y1[c] - y2[c]);
+                    o[c] = ((c3 * f + c2) * f + c1) * f + y1[c];
+                }
+                ++produced;
+            }
+            position_ += step_;
+        }
+    }
+    *spanned = (missed - first) / step_;
+    position_ = 0;
+    restart_ = true;
+    return produced;
+}
+
 uint32_t RateConverter::Process(const float* in, uint32_t frames, float* out, uint32_t outCapacity) {
     frames = std::min(frames, maxInput_);
     const uint32_t C = channels_;
     std::memcpy(work_.data() + size_t(3) * C, in, size_t(frames) * C * sizeof(float));
+    if (restart_ && frames > 0) {
+        // After a break: the first frame stands for what came before it.
+        for (uint32_t k = 0; k < 3; ++k) std::memcpy(work_.data() + size_t(k) * C, in, C * sizeof(float));
+        restart_ = false;
+    }
     const float* w = work_.data() + size_t(3) * C;  // w[-3 * C] is the oldest history frame
     uint32_t produced = 0;
     // An output frame at t needs input frames floor(t) - 1 to floor(t) + 2.

@@ -55,6 +55,12 @@ public:
     uint32_t MaxOutputFor(uint32_t n) const;
     // Returns the frames written to out (at most outCapacity; extra ones are lost).
     uint32_t Process(const float* in, uint32_t frames, float* out, uint32_t outCapacity);
+    // The input broke off after what was given, and goes on `missed` input frames later: writes
+    // the output frames still owed for the input before the break (its last frame held past it)
+    // and starts afresh, so that no output frame mixes frames from both sides. Returns the frames
+    // written; *spanned is how many output frames lie from the first of them to the first frame
+    // the input after the break gives.
+    uint32_t Break(double missed, float* out, uint32_t outCapacity, double* spanned);
 
 private:
     double step_ = 1.0;  // input frames per output frame
@@ -62,6 +68,7 @@ private:
     uint32_t channels_ = 0;
     uint32_t maxInput_ = 0;
     std::vector<float> work_;  // 3 frames of history, then the new input
+    bool restart_ = false;     // the next input's first frame is its own history
 };
 
 // Spreads interleaved source frames over a device's buffers in order: device channel k of

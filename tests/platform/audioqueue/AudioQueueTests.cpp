@@ -8,6 +8,7 @@
 #include <AudioToolsCommon/Wav.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -67,6 +68,10 @@ struct Recorder {
     std::thread::id creator = std::this_thread::get_id();
     std::atomic<bool> wrongThread{false};
     std::vector<AudioTimeStamp> starts;   // each buffer's start time
+    std::vector<uint32_t> frames;         // and how many frames it brought
+    // Once, the callback of this number holds the queue's thread for `holdFor`.
+    uint64_t holdAt = ~uint64_t(0);
+    std::chrono::milliseconds holdFor{0};
 };
 
 void RecorderCallback(void* user, AudioQueueRef q, AudioQueueBufferRef buf, const AudioTimeStamp* start, UInt32 packets,
@@ -74,9 +79,11 @@ void RecorderCallback(void* user, AudioQueueRef q, AudioQueueBufferRef buf, cons
     auto* r = static_cast<Recorder*>(user);
     if (std::this_thread::get_id() == r->creator) r->wrongThread.store(true);
     if (packets * 4 * r->channels != buf->mAudioDataByteSize) r->badPackets.store(true);
+    if (r->callbacks.load() == r->holdAt) std::this_thread::sleep_for(r->holdFor);
     {
         std::lock_guard<std::mutex> lock(r->mutex);
         if (start != nullptr) r->starts.push_back(*start);
+        r->frames.push_back(packets);
         auto* f = static_cast<float*>(buf->mAudioData);
         r->samples.insert(r->samples.end(), f, f + buf->mAudioDataByteSize / 4);
     }
@@ -95,6 +102,66 @@ void ExpectStartsFollowTheHostClock(const std::vector<AudioTimeStamp>& starts) {
         const double byHost =
             double(AudioConvertHostTimeToNanos(t.mHostTime) - AudioConvertHostTimeToNanos(first.mHostTime)) * 48000e-9;
         EXPECT_NEAR(byHost, t.mSampleTime - first.mSampleTime, 3.0) << "at sample time " << t.mSampleTime;
+    }
+}
+
+// Frames the buffers' start times say were lost: how far each start lies past the end of the
+// buffer before it.
+double FramesMissingBetweenBuffers(const Recorder& rec) {
+    double missing = 0;
+    for (size_t i = 1; i < rec.starts.size(); ++i)
+        missing += rec.starts[i].mSampleTime - (rec.starts[i - 1].mSampleTime + rec.frames[i - 1]);
+    return missing;
+}
+
+// A rising ramp on every channel of the USB input, so slow that from one frame to the next it
+// climbs by a few millionths: a frame lost anywhere shows as a jump in what was recorded.
+constexpr double kRampSeconds = 4.0;
+constexpr double kRampHeight = 0.5;  // from -0.25 to 0.25
+
+void PlayRampOnUsbInput(TestServer& server, const std::string& dir) {
+    tools::AudioData ramp;
+    ramp.sampleRate = 44100;
+    ramp.channels = 1;
+    const size_t n = size_t(kRampSeconds * 44100);
+    ramp.samples.resize(n);
+    for (size_t i = 0; i < n; ++i) ramp.samples[i] = float(kRampHeight * (double(i) / double(n) - 0.5));
+    const std::string path = dir + "/ramp.wav";
+    tools::writeWav(path, ramp);
+    auto r = server.control({{"op", "signal"}, {"uid", "USBAudioInterface"}, {"type", "wav"}, {"path", path}});
+    ASSERT_TRUE(r && r->value("ok", false)) << (r ? r->dump() : "no answer");
+}
+
+// Where the recorded ramp (channel 0, at 48000 Hz) breaks: the frames, counted over all
+// buffers, at which it jumps forward (the ramp starting again, a fall, is no break). The first
+// quarter second, the converter starting, is left out.
+std::vector<size_t> RampBreaks(const Recorder& rec) {
+    const double step = kRampHeight / (kRampSeconds * 48000);
+    std::vector<size_t> breaks;
+    const size_t frames = rec.samples.size() / rec.channels;
+    for (size_t i = 12000; i < frames; ++i) {
+        const double d = double(rec.samples[i * rec.channels]) - double(rec.samples[(i - 1) * rec.channels]);
+        if (d > 20 * step) breaks.push_back(i);
+    }
+    return breaks;
+}
+
+// Every break in the recorded ramp is the first frame of a buffer whose start time shows frames
+// missing before it: no buffer runs across a loss its start does not tell.
+void ExpectBreaksOnlyWhereStartsShowALoss(const Recorder& rec) {
+    std::vector<size_t> firstFrames;
+    size_t at = 0;
+    for (uint32_t f : rec.frames) {
+        firstFrames.push_back(at);
+        at += f;
+    }
+    for (size_t b : RampBreaks(rec)) {
+        const auto it = std::find(firstFrames.begin(), firstFrames.end(), b);
+        ASSERT_NE(it, firstFrames.end()) << "the audio breaks at frame " << b << ", inside a buffer";
+        const size_t i = size_t(it - firstFrames.begin());
+        ASSERT_GT(i, 0u);
+        EXPECT_GT(rec.starts[i].mSampleTime, rec.starts[i - 1].mSampleTime + rec.frames[i - 1])
+            << "the audio breaks at buffer " << i << ", whose start shows no loss";
     }
 }
 
@@ -234,6 +301,83 @@ TEST_F(Queue, AnInputQueueThatMissesDeviceCyclesShowsTheLostFramesInItsSampleTim
     double lost = 0;
     for (size_t i = 1; i < rec.starts.size(); ++i) lost += rec.starts[i].mSampleTime - rec.starts[i - 1].mSampleTime - 1024;
     EXPECT_GE(lost, 48000 * 0.02);
+}
+
+// Where the server gave up on a cycle while a buffer was being filled, that buffer ends there:
+// the frames after the loss start the next buffer, whose start time shows the loss. Run on, the
+// buffer would carry them as though they followed on, and its reader would place them too early.
+TEST_F(Queue, AnInputQueueBufferEndsWhereTheDeviceCyclesWereLost) {
+    PlayRampOnUsbInput(server, files.path());
+    if (HasFatalFailure()) return;
+    Recorder rec;
+    AudioQueueRef q = nullptr;
+    StartUsbInputQueue(rec, &q);
+    if (HasFatalFailure()) return;
+    // Twice, a second proc sharing the client's IO thread holds it for a few device cycles.
+    struct Staller {
+        std::atomic<int> cycles{0};
+        std::atomic<int> stalls{0};
+    } staller;
+    AudioDeviceIOProc stall = [](AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                                 AudioBufferList*, const AudioTimeStamp*, void* data) -> OSStatus {
+        auto* s = static_cast<Staller*>(data);
+        const int c = s->cycles.fetch_add(1);
+        if (c == 40 || c == 90) {
+            std::this_thread::sleep_for(40ms);
+            s->stalls.fetch_add(1);
+        }
+        return 0;
+    };
+    const AudioObjectID usb = DeviceByUID("USBAudioInterface");
+    ASSERT_NE(usb, 0u);
+    AudioDeviceIOProcID stallProc = nullptr;
+    ASSERT_EQ(AudioDeviceCreateIOProcID(usb, stall, &staller, &stallProc), 0);
+    ASSERT_EQ(AudioDeviceStart(usb, stallProc), 0);
+    auto until = std::chrono::steady_clock::now() + 20s;
+    while ((staller.stalls.load() < 2 || rec.callbacks.load() < 120) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(10ms);
+    AudioDeviceStop(usb, stallProc);
+    AudioDeviceDestroyIOProcID(usb, stallProc);
+    ASSERT_EQ(AudioQueueDispose(q, true), 0);
+    ASSERT_EQ(staller.stalls.load(), 2);
+
+    std::lock_guard<std::mutex> lock(rec.mutex);
+    EXPECT_GE(FramesMissingBetweenBuffers(rec), 48000 * 0.02) << "the stalls lost no frames";
+    EXPECT_FALSE(RampBreaks(rec).empty()) << "the recorded ramp shows no loss";
+    ExpectBreaksOnlyWhereStartsShowALoss(rec);
+    ExpectStartsFollowTheHostClock(rec.starts);
+}
+
+// The queue's thread held up for 200 ms (its user's callback, or a loaded machine) gives no buffer
+// back for that long: the device's cycles go on, and the queue holds what they recorded until
+// buffers come back. Nothing is lost but the cycles the server counted as lost.
+TEST_F(Queue, AnInputQueueWhoseThreadIsHeldUpHoldsTheFramesUntilBuffersComeBack) {
+    PlayRampOnUsbInput(server, files.path());
+    if (HasFatalFailure()) return;
+    const AudioObjectID usb = DeviceByUID("USBAudioInterface");
+    ASSERT_NE(usb, 0u);
+    const uint32_t cycleFrames = U32Property(usb, Address(kAudioDevicePropertyBufferFrameSize));
+    ASSERT_GT(cycleFrames, 0u);
+    Recorder rec;
+    rec.holdAt = 30;
+    rec.holdFor = 200ms;  // four buffers of 1024 frames last 85 ms
+    const uint64_t lostBefore = CyclesOf(server, "USBAudioInterface").late;
+    AudioQueueRef q = nullptr;
+    StartUsbInputQueue(rec, &q);
+    if (HasFatalFailure()) return;
+    auto until = std::chrono::steady_clock::now() + 20s;
+    while (rec.callbacks.load() < 100 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(AudioQueueDispose(q, true), 0);
+    const uint64_t lost = CyclesOf(server, "USBAudioInterface").late - lostBefore;
+
+    std::lock_guard<std::mutex> lock(rec.mutex);
+    ASSERT_GE(rec.callbacks.load(), 100u);
+    // A lost cycle is a cycle's frames at 48000 Hz, give or take the converter's rounding.
+    const double allowed = double(lost) * (cycleFrames * 48000.0 / 44100.0 + 1);
+    EXPECT_LE(FramesMissingBetweenBuffers(rec), allowed) << lost << " cycles lost on the device";
+    EXPECT_LE(RampBreaks(rec).size(), lost);
+    ExpectBreaksOnlyWhereStartsShowALoss(rec);
+    ExpectStartsFollowTheHostClock(rec.starts);
 }
 
 TEST_F(Queue, AnInputQueueWithMoreChannelsThanTheDeviceGetsSilenceOnTheRest) {

@@ -198,6 +198,28 @@ AudioObjectID DeviceForUID(const std::string& uid) {
 
 OSStatus InjectedFault(const char* call) { return AudioClientConsumeInjectedFault(call); }
 
+namespace {
+
+// The output frame at `position` (in frames of w, which must hold frames floor(position) - 1 to
+// floor(position) + 2): cubic interpolation between its neighbours.
+void InterpolateFrame(const float* w, double position, uint32_t C, float* o) {
+    const double fl = std::floor(position);
+    const auto i = static_cast<int64_t>(fl);
+    const auto f = static_cast<float>(position - fl);
+    const float* y0 = w + (i - 1) * int64_t(C);
+    const float* y1 = y0 + C;
+    const float* y2 = y1 + C;
+    const float* y3 = y2 + C;
+    for (uint32_t c = 0; c < C; ++c) {
+        float c1 = 0.5f * (y2[c] - y0[c]);
+        float c2 = y0[c] - 2.5f * y1[c] + 2.0f * y2[c] - 0.5f * y3[c];
+        float c3 = 0.5f * (y3[c] - y0[c]) + 1.5f * (y1[c] - y2[c]);
+        o[c] = ((c3 * f + c2) * f + c1) * f + y1[c];
+    }
+}
+
+}  // namespace
+
 void RateConverter::Configure(double inRate, double outRate, uint32_t channels, uint32_t maxInputFrames) {
     step_ = inRate / outRate;
     channels_ = channels;
@@ -226,23 +248,7 @@ uint32_t RateConverter::Break(double missed, float* out, uint32_t outCapacity, d
         float* w = work_.data() + size_t(3) * C;
         for (uint32_t k = 0; k < 2; ++k) std::memcpy(w + size_t(k) * C, w - C, C * sizeof(float));
         while (position_ < 0) {
-            double fl = std::floor(position_);
-            auto i = static_cast<int64_t>(fl);
-            auto f = static_cast<float>(position_ - fl);
-            if (produced < outCapacity) {
-                const float* y0 = w + (i - 1) * int64_t(C);
-                const float* y1 = y0 + C;
-                const float* y2 = y1 + C;
-                const float* y3 = y2 + C;
-                float* o = out + size_t(produced) * C;
-                for (uint32_t c = 0; c < C; ++c) {
-                    float c1 = 0.5f * (y2[c] - y0[c]);
-                    float c2 = y0[c] - 2.5f * y1[c] + 2.0f * y2[c] - 0.5f * y3[c];
-                    float c3 = 0.5f * (y3[c] - y0[c]) + 1.5f * (y1[c] - y2[c]);
-                    o[c] = ((c3 * f + c2) * f + c1) * f + y1[c];
-                }
-                ++produced;
-            }
+            if (produced < outCapacity) InterpolateFrame(w, position_, C, out + size_t(produced++) * C);
             position_ += step_;
         }
     }
@@ -265,23 +271,7 @@ uint32_t RateConverter::Process(const float* in, uint32_t frames, float* out, ui
     uint32_t produced = 0;
     // An output frame at t needs input frames floor(t) - 1 to floor(t) + 2.
     while (position_ < static_cast<double>(frames) - 2.0) {
-        double fl = std::floor(position_);
-        auto i = static_cast<int64_t>(fl);
-        auto f = static_cast<float>(position_ - fl);
-        if (produced < outCapacity) {
-            const float* y0 = w + (i - 1) * int64_t(C);
-            const float* y1 = y0 + C;
-            const float* y2 = y1 + C;
-            const float* y3 = y2 + C;
-            float* o = out + size_t(produced) * C;
-            for (uint32_t c = 0; c < C; ++c) {
-                float c1 = 0.5f * (y2[c] - y0[c]);
-                float c2 = y0[c] - 2.5f * y1[c] + 2.0f * y2[c] - 0.5f * y3[c];
-                float c3 = 0.5f * (y3[c] - y0[c]) + 1.5f * (y1[c] - y2[c]);
-                o[c] = ((c3 * f + c2) * f + c1) * f + y1[c];
-            }
-            ++produced;
-        }
+        if (produced < outCapacity) InterpolateFrame(w, position_, C, out + size_t(produced++) * C);
         position_ += step_;
     }
     position_ -= frames;

@@ -303,13 +303,17 @@ OSStatus InputIOProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList
     }
     const float* src = gathered;
     uint32_t produced = frames;
+    // The first frame given out this cycle stands for the device's input this far from the cycle's
+    // first frame: its host time is that far from the cycle's.
+    const double lead = q->identity ? 0.0 : q->converter.NextPosition();
     if (!q->identity) {
         produced = q->converter.Process(gathered, frames, q->b.data(), static_cast<uint32_t>(q->b.size() / D));
         src = q->b.data();
     }
 
     const bool hasHost = inTime && (inTime->mFlags & kAudioTimeStampHostTimeValid);
-    HoldFrames(q, src, produced, afterGap, hasHost, hasHost ? inTime->mHostTime : 0);
+    const UInt64 host = hasHost ? inTime->mHostTime + static_cast<UInt64>(std::llround(lead * 1e9 / q->layout.rate)) : 0;
+    HoldFrames(q, src, produced, afterGap, hasHost, host);
 
     q->handedBack = false;
     FillBuffersFromHold(q);

@@ -61,6 +61,9 @@ public:
     // written; *spanned is how many output frames lie from the first of them to the first frame
     // the input after the break gives.
     uint32_t Break(double missed, float* out, uint32_t outCapacity, double* spanned);
+    // Where the next output frame lies, in input frames from the next input's first (-2 to 0:
+    // it waits for frames after it; 0 after a break).
+    double NextPosition() const { return position_; }
 
 private:
     double step_ = 1.0;  // input frames per output frame

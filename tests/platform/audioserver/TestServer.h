@@ -8,7 +8,9 @@
 
 #include <AudioToolsCommon/Wav.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -111,6 +113,47 @@ private:
 // prevent.
 inline uint64_t LostCyclesIn(const nlohmann::json& device) {
     return device.value("lateClientCycles", uint64_t(0)) + device.value("stalledCycles", uint64_t(0));
+}
+
+// The longest stretch of one channel in which a clean tone of `hz` runs on unbroken, and how
+// many breaks the channel has. A sine keeps x[n] = 2 cos(w) x[n-1] - x[n-2]; a cycle the server
+// lost (silence, or a jump in phase) breaks that where it happened. Breaks closer than a cycle
+// are one break. A judgment of frequency or level over the stretch is then the tone's own,
+// while the breaks are held to the cycles the server counted as lost.
+struct ToneStretch {
+    size_t begin = 0;
+    size_t frames = 0;
+    size_t breaks = 0;
+};
+
+inline ToneStretch LongestUnbrokenTone(const float* x, size_t frames, unsigned channels, unsigned channel, double hz,
+                                      double rate) {
+    ToneStretch best;
+    if (frames < 3 || channel >= channels) return best;
+    double peak = 0;
+    for (size_t i = 0; i < frames; ++i) peak = std::max(peak, std::fabs(double(x[i * channels + channel])));
+    const double c = 2 * std::cos(2 * 3.14159265358979323846 * hz / rate);
+    const double limit = 0.05 * peak;
+    constexpr size_t kOneBreak = 512;
+    size_t start = 0, lastBreak = 0;
+    bool broken = false;
+    auto close = [&](size_t end) {
+        if (end > start && end - start > best.frames) {
+            best.begin = start;
+            best.frames = end - start;
+        }
+    };
+    for (size_t n = 2; n < frames; ++n) {
+        const double r = x[n * channels + channel] - c * x[(n - 1) * channels + channel] + x[(n - 2) * channels + channel];
+        if (std::fabs(r) <= limit) continue;
+        close(n - 2);
+        if (!broken || n - lastBreak > kOneBreak) ++best.breaks;
+        broken = true;
+        lastBreak = n;
+        start = n + 1;
+    }
+    close(frames);
+    return best;
 }
 
 // Those cycles over every device.

@@ -67,7 +67,8 @@ TEST(AnalysisTest, TheSteadyLevelIsTheTonesDespiteAFewHoles) {
         ASSERT_EQ(r.size(), 2u);
         EXPECT_LT(r[1].rmsDbfs, dbfs - 0.35) << dbfs;
         EXPECT_NEAR(r[1].steadyDbfs, dbfs, 0.02) << dbfs;
-        EXPECT_NEAR(steadyRmsDbfs(a.samples.data(), a.frames(), 2, 0, 480), dbfs, 0.02) << dbfs;
+        // 10 ms hold 4.4 periods of the tone: each window's level is off by up to a few hundredths.
+        EXPECT_NEAR(steadyRmsDbfs(a.samples.data(), a.frames(), 2, 0, 480), dbfs, 0.05) << dbfs;
     }
     // Too short for two windows: the plain RMS.
     AudioData shortTone = sine(997, -6, 48000, 0.015);

@@ -23,7 +23,7 @@ TEST_F(AudioServerKillTest, EveryHelperComesBackOnceWithinFiveSeconds) {
   ASSERT_TRUE(eventuallyTrue([&] { return oneHelperPerRoute(); }, 30s)) << helperReport() << readFile(logFile);
   std::this_thread::sleep_for(2s);
   ASSERT_TRUE(carriesOnce({-12, -12}, 1.5)) << described();
-  const std::vector<double> reference = {heard[0].rmsDbfs, heard[1].rmsDbfs};
+  const std::vector<double> reference = {heard[0].steadyDbfs, heard[1].steadyDbfs};
   std::vector<pid_t> before;
   for (const auto& [name, pids] : helpersOfServer(server.socket())) before.insert(before.end(), pids.begin(), pids.end());
 

@@ -18,7 +18,7 @@ TEST_F(ServiceCrashTest, AServiceKilledAtRandomMomentsLeavesOneHelperPerRoute) {
   std::this_thread::sleep_for(2s);  // the helpers settle their fill
   // The level each source has with its single helper.
   ASSERT_TRUE(carriesOnce({-12, -12}, 1.5)) << described();
-  const std::vector<double> reference = {heard[0].rmsDbfs, heard[1].rmsDbfs};
+  const std::vector<double> reference = {heard[0].steadyDbfs, heard[1].steadyDbfs};
 
   const unsigned seed = std::random_device{}();
   std::mt19937 random(seed);

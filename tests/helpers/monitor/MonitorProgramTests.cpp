@@ -33,7 +33,7 @@ TEST(MonitorProgram, PlaysTheRecordedDeviceWithItsGains) {
     const auto channels = tidewell::tools::analyse(steady);
     ASSERT_EQ(channels.size(), 2u);
     EXPECT_NEAR(channels[0].dominantHz, 500, 2);
-    EXPECT_NEAR(channels[0].rmsDbfs, -20.02, 0.5);
+    EXPECT_NEAR(channels[0].steadyDbfs, -20.02, 0.5);
     EXPECT_LT(channels[1].rmsDbfs, -90);   // channel gain 0
     child.signal(SIGINT);
     EXPECT_EQ(child.wait(20s), 0) << child.output();
@@ -96,7 +96,7 @@ TEST(MonitorProgram, OutputAtAnotherRateIsConverted) {
     EXPECT_EQ(steady.sampleRate, 44100u);
     for (const auto& channel : tidewell::tools::analyse(steady)) {
         EXPECT_NEAR(channel.dominantHz, 700, 2);
-        EXPECT_NEAR(channel.rmsDbfs, -10, 0.5);
+        EXPECT_NEAR(channel.steadyDbfs, -10, 0.5);
     }
     child.signal(SIGTERM);
     EXPECT_EQ(child.wait(20s), 0) << child.output();

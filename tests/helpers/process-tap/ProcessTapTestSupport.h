@@ -51,6 +51,12 @@ inline double Level(const tools::AudioData& a, unsigned channel, size_t from, si
     return tools::rmsDbfs(a.samples.data() + from * a.channels, frames, a.channels, channel);
 }
 
+// The level a tone holds at over `frames` from `from`: the median of its 10 ms windows, which
+// a hole of a few lost cycles does not decide, while a wrong gain, in every window, does.
+inline double SteadyLevel(const tools::AudioData& a, unsigned channel, size_t from, size_t frames) {
+    return tools::steadyRmsDbfs(a.samples.data() + from * a.channels, frames, a.channels, channel, a.sampleRate / 100);
+}
+
 // The level of the loudest 0.2 s of a channel: a cycle missed under load does not decide it.
 inline double BestLevel(const tools::AudioData& a, unsigned channel) {
     const size_t window = a.sampleRate / 5;

@@ -44,6 +44,16 @@ double rmsDbfs(const float* x, size_t frames, unsigned channels, unsigned channe
     return amplitudeToDbfs(std::sqrt(sum / static_cast<double>(frames)) * std::sqrt(2.0));
 }
 
+double steadyRmsDbfs(const float* x, size_t frames, unsigned channels, unsigned channel, size_t windowFrames) {
+    if (windowFrames == 0 || frames < 2 * windowFrames) return rmsDbfs(x, frames, channels, channel);
+    std::vector<double> levels;
+    for (size_t at = 0; at + windowFrames <= frames; at += windowFrames)
+        levels.push_back(rmsDbfs(x + at * channels, windowFrames, channels, channel));
+    std::sort(levels.begin(), levels.end());
+    const size_t middle = levels.size() / 2;
+    return levels.size() % 2 ? levels[middle] : (levels[middle - 1] + levels[middle]) / 2;
+}
+
 double peakAmplitude(const float* x, size_t frames, unsigned channels, unsigned channel) {
     double peak = 0;
     if (channel >= channels) return 0;
@@ -108,6 +118,7 @@ std::vector<ChannelReport> analyse(const AudioData& audio) {
     for (unsigned c = 0; c < audio.channels; ++c) {
         ChannelReport r;
         r.rmsDbfs = rmsDbfs(audio.samples.data(), frames, audio.channels, c);
+        r.steadyDbfs = steadyRmsDbfs(audio.samples.data(), frames, audio.channels, c, audio.sampleRate / 20);
         r.peakDbfs = amplitudeToDbfs(peakAmplitude(audio.samples.data(), frames, audio.channels, c));
         r.dominantHz = dominantFrequency(audio.samples.data(), frames, audio.channels, c, audio.sampleRate);
         out.push_back(r);

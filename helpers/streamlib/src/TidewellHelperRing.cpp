@@ -318,6 +318,8 @@ void TidewellHelperRingRestartSide(TidewellHelperRing* ring, TidewellHelperRingS
         if (controls) {
             ring->pendingFrames = 0;
             ring->holdFrames = 0;
+            // Owed to what the old device played; the new one has played nothing yet.
+            ring->readerSkipOwed = 0;
         }
     } else {
         // The time it was away is no cycle it missed: the reader has played silence for it.

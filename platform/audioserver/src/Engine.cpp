@@ -485,6 +485,11 @@ void DeviceEngine::run(bool resuming) {
             sampleTime += static_cast<double>(missed) * frames;
             if (!device_.inputs.empty() && !device_.backend && !tapInput_.load())
                 skipInput(missed * frames, rate, signals_.load());
+            // A tap hears the device's output on the device's clock: nothing for the lost
+            // cycles, and an aggregate presenting it passes over as much on its own clock.
+            if (const TapFeedSet* taps = taps_.load(); taps && outChannels > 0) TapsSkipFeed(*taps, missed * frames);
+            if (TapInputSet* tapInput = tapInput_.load())
+                TapsSkipInput(*tapInput, missed * frames, rate, effRate);
         }
         timespec ts{};
         auto target = static_cast<uint64_t>(nextBoundary);

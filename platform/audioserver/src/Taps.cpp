@@ -105,6 +105,45 @@ void TapsFeed(const TapFeedSet& set, const std::vector<EngineClient*>& clients, 
     }
 }
 
+void TapsSkipFeed(const TapFeedSet& set, uint64_t frames) {
+    for (const TapFeed& f : set.taps) {
+        if (!f.tap->running()) continue;
+        TapRing& ring = *f.ring;
+        const uint64_t w = ring.writePos.load(std::memory_order_relaxed);
+        const uint64_t r = ring.readPos.load(std::memory_order_acquire);
+        const uint64_t n = std::min<uint64_t>(frames, TapRing::kFrames - std::min<uint64_t>(w - r, TapRing::kFrames));
+        for (uint64_t i = 0; i < n; ++i)
+            std::fill_n(ring.data.get() + size_t((w + i) % TapRing::kFrames) * ring.channels, ring.channels, 0.0f);
+        ring.writePos.store(w + n, std::memory_order_release);
+    }
+}
+
+namespace {
+
+// Cycles a reader waits for the producer's silence for a stall before it gives up on it.
+constexpr uint32_t kOwingCyclesLimit = 64;
+
+// The ring frames `frames` frames of this device stand for.
+double ProducerFrames(const TapRing& ring, uint64_t frames, double rate, double effRate, bool compensate) {
+    const double srcRate = compensate ? ring.effectiveRate.load(std::memory_order_relaxed)
+                                      : ring.rate.load(std::memory_order_relaxed);
+    if (compensate) rate = effRate;
+    return srcRate > 0 && rate > 0 ? static_cast<double>(frames) * srcRate / rate : 0.0;
+}
+
+}  // namespace
+
+void TapsSkipInput(TapInputSet& set, uint64_t frames, double rate, double effRate) {
+    for (auto& stream : set.streams) {
+        for (const auto& ring : stream.rings) {
+            // A ring not yet primed starts from the priming fill anyway.
+            if (!ring->primed) continue;
+            ring->skipOwed += static_cast<uint64_t>(
+                std::llround(ProducerFrames(*ring, frames, rate, effRate, stream.driftCompensation)));
+        }
+    }
+}
+
 namespace {
 
 // Adds `frames` frames at `rate` (really running at `effRate`) from one ring into out
@@ -117,9 +156,8 @@ void Pull(TapRing& ring, float* out, uint32_t outCh, uint32_t frames, double rat
     if (compensate) rate = effRate;
     if (!(srcRate > 0) || !(rate > 0)) return;
     const uint32_t block = ring.blockFrames.load(std::memory_order_relaxed);
-    const uint64_t r = ring.readPos.load(std::memory_order_relaxed);
+    uint64_t r = ring.readPos.load(std::memory_order_relaxed);
     const uint64_t w = ring.writePos.load(std::memory_order_acquire);
-    const uint64_t avail = w - r;
     const double step = srcRate / rate;
     // Frames the interpolation touches this cycle: up to one beyond the last position.
     const auto need = static_cast<uint64_t>(ring.fraction + (frames - 1) * step) + 2;
@@ -128,7 +166,7 @@ void Pull(TapRing& ring, float* out, uint32_t outCh, uint32_t frames, double rat
     const uint64_t prime = need + block + kTapMarginFrames;
     const uint64_t ceiling = std::min<uint64_t>(4 * prime + 1024, TapRing::kFrames / 2);
     if (!ring.primed) {
-        if (avail < prime) return;
+        if (w - r < prime) return;
         ring.primed = true;
         ring.fraction = 0.0;
         // Start at the priming fill, whatever waited before.
@@ -136,6 +174,29 @@ void Pull(TapRing& ring, float* out, uint32_t outCh, uint32_t frames, double rat
         Pull(ring, out, outCh, frames, rate, effRate, compensate);
         return;
     }
+    uint64_t avail = w - r;
+    if (ring.skipOwed > 0) {
+        const uint64_t skipped = std::min(ring.skipOwed, avail);
+        ring.skipOwed -= skipped;
+        r += skipped;
+        avail -= skipped;
+        ring.readPos.store(r, std::memory_order_release);
+        if (ring.skipOwed > 0) {
+            // The producer's silence for the same time has not come yet: this cycle is owed too,
+            // and plays nothing meanwhile. A producer that never brings it has stopped; the
+            // ring then waits for a new priming fill.
+            const double want = ring.fraction + frames * step;
+            const auto whole = static_cast<uint64_t>(std::floor(want));
+            ring.fraction = want - static_cast<double>(whole);
+            ring.skipOwed += whole;
+            if (++ring.owingCycles > kOwingCyclesLimit) {
+                ring.skipOwed = 0;
+                ring.primed = false;
+            }
+            return;
+        }
+    }
+    ring.owingCycles = 0;
     const double want = ring.fraction + frames * step;
     if (avail < need) {
         ring.primed = false;  // ran dry: wait for the fill again
@@ -177,7 +238,10 @@ void TapsProduceInput(TapInputSet& set, std::vector<std::vector<uint8_t>>& strea
         const uint32_t ch = set.streams[s].tap->channels;
         std::fill(out, out + size_t(frames) * ch, 0.0f);
         for (const auto& ring : set.streams[s].rings) {
-            if (restart) ring->primed = false;
+            if (restart) {
+                ring->primed = false;
+                ring->skipOwed = 0;
+            }
             Pull(*ring, out, ch, frames, rate, effRate, set.streams[s].driftCompensation);
         }
     }

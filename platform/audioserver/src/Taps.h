@@ -60,6 +60,10 @@ struct TapRing {
     // Reader side only.
     double fraction = 0.0;
     bool primed = false;
+    // Frames of the producer's clock the reader still has to pass over for cycles its own device
+    // lost (the producer puts silence in their place), and its cycles that found none yet.
+    uint64_t skipOwed = 0;
+    uint32_t owingCycles = 0;
 };
 
 // A device engine's view of the taps.
@@ -94,6 +98,14 @@ bool TapsMute(const TapFeedSet& set, pid_t pid);
 // `rate` is the device's nominal rate, `effRate` the rate its clock really runs at.
 void TapsFeed(const TapFeedSet& set, const std::vector<EngineClient*>& clients, uint32_t frames, double rate,
               double effRate, float* scratch);
+// IO thread, a device whose clock went on past `frames` frames it never served (its IO thread
+// was held up): every running tap gets silence for them, so that its audio stays where the
+// device's clock puts it. What does not fit is left out.
+void TapsSkipFeed(const TapFeedSet& set, uint64_t frames);
+// IO thread, an aggregate whose clock went on past `frames` frames it never served: each ring is
+// passed over by as much, on its producer's clock, from what the ring holds now or, where it
+// holds too little, from what the producer puts in next (its silence for the same time).
+void TapsSkipInput(TapInputSet& set, uint64_t frames, double rate, double effRate);
 // IO thread: fills each input stream (interleaved float, the stream's channels) with its
 // tap's audio for this cycle.
 void TapsProduceInput(TapInputSet& set, std::vector<std::vector<uint8_t>>& streams, uint32_t frames, double rate,

@@ -357,3 +357,88 @@ TEST(HelperRingEqualClocks, AHelperHeldUpAsAWholeComesBackAtTheSameDelay) {
         }
     }
 }
+
+// The monitor held up for longer than its ring holds, while its output device went away: the
+// render side's last cycle before the stop skipped all the ring held and still owed the rest of
+// what that device played without it. Both devices then start again. The owed frames belong to
+// the old output's stream: the new one plays what is written from then on, from its first frame.
+TEST(HelperRingEqualClocks, AReaderStartedAgainOwesTheOldStreamNoSkip) {
+    RingPtr ring(TidewellHelperRingCreateReaderControlled(1, 1));
+    ASSERT_NE(ring, nullptr);
+    ring->routeCount = 1;
+    ring->routes[0][0] = 1;
+    ring->routes[0][1] = 1;
+    ASSERT_TRUE(TidewellHelperRingCreateOutputConverter(ring.get(), kRate));
+    ring->targetFill.store(kTarget);
+    TidewellDriftControllerInit(&ring->driftController, kTarget);
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> noise(-0.5f, 0.5f);
+    Cycles writer{512, 0.0025};
+    Cycles reader{192, 0.0};
+    std::vector<float> source;
+    std::vector<float> played;
+    std::vector<float> out(reader.frames);
+    constexpr double kHeldFrom = 2.0;
+    constexpr double kHeldFor = 0.2;      // 50 of the output's cycles: far more than the ring holds
+    constexpr double kEnd = 4.0;
+    bool restarted = false;
+    size_t sourceAtRestart = 0;
+    size_t playedAtRestart = 0;
+    uint64_t droppedAtRestart = 0;
+    while (writer.Seconds() < kEnd || reader.Seconds() < kEnd) {
+        if (writer.Seconds() <= reader.Seconds()) {
+            if (writer.Seconds() >= kHeldFrom && writer.Seconds() < kHeldFrom + kHeldFor + writer.frames / kRate) {
+                ++writer.index;
+                continue;
+            }
+            const AudioTimeStamp stamp = writer.Stamp();
+            const TidewellBlockTime time{stamp.mHostTime, stamp.mSampleTime, true, true};
+            for (uint32_t i = 0; i < writer.frames; ++i) {
+                source.push_back(noise(random));
+                ring->routedBlock[i] = source.back();
+            }
+            RingWriterCycle(ring.get(), writer.frames, time);
+            RingAppendRouted(ring.get(), writer.frames);
+            ++writer.index;
+            continue;
+        }
+        if (reader.Seconds() >= kHeldFrom && reader.Seconds() < kHeldFrom + kHeldFor) {
+            ++reader.index;
+            continue;
+        }
+        if (!restarted && reader.Seconds() >= kHeldFrom + kHeldFor + 0.003) {
+            // One cycle after it came back, before the writer did, the output device went away;
+            // then both devices came back under new ids: each side starts again on its new clock.
+            TidewellHelperRingRestartSide(ring.get(), TidewellHelperRingReaderSide);
+            TidewellHelperRingRestartSide(ring.get(), TidewellHelperRingWriterSide);
+            restarted = true;
+            sourceAtRestart = source.size();
+            playedAtRestart = played.size();
+            droppedAtRestart = ring->dropped.load();
+        }
+        AudioTimeStamp stamp = reader.Stamp();
+        const TidewellOutputBridgeRenderScope scope(&stamp);
+        OutputBridgeCallback(ring.get(), out.data(), reader.frames, 1);
+        played.insert(played.end(), out.begin(), out.end());
+        ++reader.index;
+    }
+    ASSERT_TRUE(restarted);
+    // The first frame written after the restart is played, after the new output's silence.
+    const auto first = std::find(played.begin() + static_cast<std::ptrdiff_t>(playedAtRestart), played.end(),
+                                 source[sourceAtRestart]);
+    ASSERT_NE(first, played.end()) << "the first frame written after the restart was never played";
+    const auto firstDelay = static_cast<size_t>(first - played.begin()) - sourceAtRestart;
+    // The fresh alignment then sets the ring to its target by one step; from then on the output is
+    // the source at one delay.
+    const size_t settledFrom = playedAtRestart + static_cast<size_t>(1.0 * kRate);
+    const auto settled = std::find(source.begin(), source.end(), played[settledFrom]);
+    ASSERT_NE(settled, source.end()) << "what is played after the restart is no copy of the source";
+    const size_t delay = settledFrom - static_cast<size_t>(settled - source.begin());
+    size_t differing = 0;
+    for (size_t i = settledFrom; i < played.size(); ++i) {
+        differing += played[i] != source[i - delay] ? 1 : 0;
+    }
+    EXPECT_EQ(differing, 0u);
+    // Silence held back only delays the copy; frames are dropped only where the delay shrank.
+    EXPECT_EQ(ring->dropped.load() - droppedAtRestart, firstDelay > delay ? firstDelay - delay : 0u);
+}

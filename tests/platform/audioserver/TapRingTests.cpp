@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 
 using namespace audioserver;
 
@@ -232,4 +233,86 @@ TEST(TapInput, ANewRunStartsFromFreshAudio) {
     auto out = r.consume(64);
     const float newest = r.next - 1;
     EXPECT_EQ(out[0], newest - (64 + 1 + 1024 + kTapMarginFrames) + 1);
+}
+
+// A server held up past several cycles: the producing device and the aggregate both lose the
+// cycles of the stall on their own clocks, and resume in either order. The producer writes its
+// device's sample time (plus one), so that every frame the aggregate reads tells how late it is:
+// the tap keeps one latency across the stall, with silence for what the device never played.
+TEST(TapInput, AStallOfBothDevicesKeepsTheTapOnTheDevicesClock) {
+    for (const bool readerFirst : {false, true}) {
+        SCOPED_TRACE(readerFirst ? "the aggregate resumes first" : "the producing device resumes first");
+        Reader r(48000);
+        TapFeedSet feed;
+        auto tap = Tap({}, true, 1);
+        tap->runCount = 1;
+        feed.taps.push_back({tap, r.ring});
+        constexpr uint64_t kProducerFrames = 512, kReaderFrames = 192, kReaderPhase = 100;
+        constexpr uint64_t kStallFrom = 48000, kStallUntil = 48000 + 9600;   // 200 ms
+        std::set<int64_t> before, after;
+        uint64_t silent = 0, producerCycle = 0, readerCycle = 0;
+        auto produce = [&] {
+            const uint64_t at = producerCycle++ * kProducerFrames;
+            r.next = static_cast<float>(at + 1);
+            r.produce(kProducerFrames);
+        };
+        auto consume = [&] {
+            const uint64_t at = readerCycle++ * kReaderFrames + kReaderPhase;
+            const auto out = r.consume(kReaderFrames);
+            for (uint64_t i = 0; i < kReaderFrames; ++i) {
+                if (out[i] == 0.0f) {
+                    silent += at >= kStallUntil ? 1 : 0;
+                    continue;
+                }
+                const auto late = static_cast<int64_t>(at + i) - static_cast<int64_t>(out[i] - 1);
+                (at < kStallFrom ? before : after).insert(late);
+            }
+        };
+        // Each side's cycles that begin within the stall are lost; a side skips them on its grid.
+        auto lost = [&](uint64_t cycle, uint64_t frames, uint64_t phase) {
+            uint64_t n = 0;
+            while ((cycle + n) * frames + phase >= kStallFrom && (cycle + n) * frames + phase < kStallUntil) ++n;
+            return n;
+        };
+        bool stalled = false;
+        while (readerCycle * kReaderFrames + kReaderPhase < 2 * 48000) {
+            const uint64_t producerAt = producerCycle * kProducerFrames;
+            const uint64_t readerAt = readerCycle * kReaderFrames + kReaderPhase;
+            if (!stalled && producerAt >= kStallFrom && readerAt >= kStallFrom) {
+                stalled = true;
+                const uint64_t producerLost = lost(producerCycle, kProducerFrames, 0);
+                const uint64_t readerLost = lost(readerCycle, kReaderFrames, kReaderPhase);
+                auto resumeProducer = [&] {
+                    producerCycle += producerLost;
+                    TapsSkipFeed(feed, producerLost * kProducerFrames);
+                    produce();
+                };
+                auto resumeReader = [&] {
+                    readerCycle += readerLost;
+                    TapsSkipInput(r.set, readerLost * kReaderFrames, 48000, 48000);
+                    consume();
+                };
+                if (readerFirst) {
+                    resumeReader();
+                    resumeProducer();
+                } else {
+                    resumeProducer();
+                    resumeReader();
+                }
+                continue;
+            }
+            if (!stalled && (producerAt >= kStallFrom || readerAt >= kStallFrom)) {
+                // One side has reached the stall: the other goes on up to it.
+                if (producerAt < kStallFrom) produce();
+                else consume();
+                continue;
+            }
+            if (producerAt <= readerAt) produce();
+            else consume();
+        }
+        ASSERT_EQ(before.size(), 1u) << "the tap's latency before the stall varies";
+        EXPECT_EQ(after, before) << "after the stall";
+        // Silence where the device played nothing, and no more than the stall and a cycle.
+        EXPECT_LE(silent, kStallUntil - kStallFrom + kProducerFrames);
+    }
 }

@@ -114,6 +114,17 @@ TEST_F(Audioctl, CaptureOfAnIdleOutputIsSilenceOfTheRequestedLength) {
 
 // The late cycles of `audioctl counters`, per client line: "client N: pid P "NAME": late
 // cycles L". -1 when no line names that pid.
+// Every device's cycles the server gave up on a client or never served ("late client cycles N,
+// stalled cycles N" per device in the counters).
+unsigned long long LostCyclesIn(const std::string& counters) {
+    unsigned long long lost = 0;
+    for (const std::string key : {"late client cycles ", "stalled cycles "}) {
+        for (size_t at = counters.find(key); at != std::string::npos; at = counters.find(key, at + 1))
+            lost += std::strtoull(counters.c_str() + at + key.size(), nullptr, 10);
+    }
+    return lost;
+}
+
 long long LateCyclesOf(const std::string& counters, pid_t pid, const std::string& name) {
     std::string key = ": pid " + std::to_string(pid) + " \"" + name + "\": late cycles ";
     size_t at = counters.find(key);
@@ -174,9 +185,13 @@ TEST_F(Audioctl, CaptureStartedOnAnIdleOutputHoldsWhatIsPlayedLater) {
     Child capture({BinDir() + "/audioctl", "capture", "BuiltInOutputDevice", file, "--seconds", "5"});
     ASSERT_TRUE(capture.waitFor("audioctl: capturing BuiltInOutputDevice into " + file + " for 5 s", 20s))
         << capture.output();
+    const unsigned long long lostBefore = LostCyclesIn(Ctl({"counters"}));
     Child player({BinDir() + "/audio-play", "--sine", "997", "--level", "-12", "--duration", "1"});
     ASSERT_EQ(player.wait(20s), 0) << player.output();
     ASSERT_EQ(capture.wait(20s), 0) << capture.output();
+    // A loaded machine may make the server give up on the player's cycles: each costs at most
+    // its 1024 frames of silence, counted; the tone is then judged where it runs unbroken.
+    const unsigned long long lost = LostCyclesIn(Ctl({"counters"})) - lostBefore;
 
     auto a = tidewell::tools::readWav(file);
     ASSERT_EQ(a.channels, 2u);
@@ -193,10 +208,15 @@ TEST_F(Audioctl, CaptureStartedOnAnIdleOutputHoldsWhatIsPlayedLater) {
         run = a.samples[i * 2] == 0.0f && a.samples[i * 2 + 1] == 0.0f ? run + 1 : 0;
         longestSilence = std::max(longestSilence, run);
     }
-    EXPECT_LT(longestSilence, 4u) << "a sine has no run of zeros: a cycle was lost";
+    if (lost == 0) EXPECT_LT(longestSilence, 4u) << "a sine has no run of zeros: a cycle was lost";
+    else EXPECT_LE(longestSilence, lost * 1024) << lost << " cycles lost";
     for (unsigned ch = 0; ch < 2; ++ch) {
-        EXPECT_NEAR(tidewell::tools::dominantFrequency(a.samples.data() + first * 2, toneFrames, 2, ch, 48000), 997.0, 0.5);
-        EXPECT_NEAR(tidewell::tools::rmsDbfs(a.samples.data() + first * 2, toneFrames, 2, ch), -12.0, 0.5);
+        const ToneStretch s = LongestUnbrokenTone(a.samples.data() + first * 2, toneFrames, 2, ch, 997.0, 48000);
+        EXPECT_LE(s.breaks, lost) << ch;
+        ASSERT_GE(s.frames, toneFrames / 3) << ch;
+        const float* from = a.samples.data() + (first + s.begin) * 2;
+        EXPECT_NEAR(tidewell::tools::dominantFrequency(from, s.frames, 2, ch, 48000), 997.0, 0.5);
+        EXPECT_NEAR(tidewell::tools::rmsDbfs(from, s.frames, 2, ch), -12.0, 0.5);
     }
 }
 

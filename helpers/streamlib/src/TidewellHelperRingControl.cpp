@@ -102,6 +102,11 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
     // A point the other side stopped publishing would be carried along its clock for ever: the fill
     // would read ever further off (ever emptier for the writer, whose steps would then insert
     // seconds of silence at every alignment). No step follows such a point.
+    const double writerRate =
+        writerControls ? TidewellStreamClockRate(&ring->inputClock) : (other.valid ? other.rate : 0.0);
+    const double readerRate = TidewellStreamClockRate(&ring->outputClock);
+    ring->fillControl.exactCopy = ring->inputRate == ring->outputRate &&
+                                  TidewellClocksAgree(writerRate, ring->inputRate, readerRate, ring->outputRate);
     const bool current =
         other.valid && static_cast<int64_t>(time.hostNanos - other.hostNanos) <=
                            static_cast<int64_t>(kTidewellSidePointStaleNanos);
@@ -155,10 +160,8 @@ void TidewellHelperRingControlCycle(TidewellHelperRing* ring, uint32_t frames, c
         }
         ring->startAligned = ring->startAligned || ring->fillControl.aligned;
     }
-    const double writerRate =
-        writerControls ? TidewellStreamClockRate(&ring->inputClock) : (other.valid ? other.rate : 0.0);
-    double scalar = TidewellClockRatioScalar(writerRate, ring->inputRate, TidewellStreamClockRate(&ring->outputClock),
-                                             ring->outputRate, ring->fillControl.trim);
+    double scalar = TidewellClockRatioScalar(writerRate, ring->inputRate, readerRate, ring->outputRate,
+                                             ring->fillControl.trim);
     // Leaving the identity copy delays the stream by the filter's half-width; going back to it
     // would jump by as much, so once filtering the scalar never returns to exactly 1.
     if (scalar == 1.0 && ring->filtering) {

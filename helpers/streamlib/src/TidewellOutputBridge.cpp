@@ -184,6 +184,7 @@ OSStatus BridgeRenderCallback(void* refCon, AudioUnitRenderActionFlags*, const A
     // sample time carried over the device cycles the unit never rendered.
     auto* bridge = static_cast<TidewellOutputBridge*>(refCon);
     AudioTimeStamp running{};
+    bool moved = false;
     if (time != nullptr) {
         running = *time;
         if ((time->mFlags & kAudioTimeStampSampleHostTimeValid) == kAudioTimeStampSampleHostTimeValid) {
@@ -191,12 +192,13 @@ OSStatus BridgeRenderCallback(void* refCon, AudioUnitRenderActionFlags*, const A
             running.mSampleTime =
                 TidewellUnitTimelineSlice(&bridge->unitTimeline, stamp, time->mSampleTime, inNumberFrames, bridge->unitRate);
             running.mHostTime = AudioConvertNanosToHostTime(TidewellUnitTimelineCycleStart(&bridge->unitTimeline, stamp));
+            moved = bridge->unitTimeline.moved;
         } else {
             running.mHostTime = AudioGetCurrentHostTime();
         }
         running.mFlags |= kAudioTimeStampHostTimeValid;
     }
-    const TidewellOutputBridgeRenderScope scope(time != nullptr ? &running : nullptr);
+    const TidewellOutputBridgeRenderScope scope(time != nullptr ? &running : nullptr, moved);
     return static_cast<OSStatus>(TidewellOutputBridgeFillBufferList(bridge, ioData, inNumberFrames));
 }
 

@@ -13,6 +13,7 @@ namespace {
 
 // The cycle being rendered on this thread, for the render callback's rate control.
 thread_local const AudioTimeStamp* tRenderTime = nullptr;
+thread_local bool tRenderTimelineMoved = false;
 
 }  // namespace
 
@@ -134,15 +135,18 @@ bool TidewellOutputBridgeRenderTime(TidewellBlockTime* time) {
     const bool hasHost = (stamp->mFlags & kAudioTimeStampHostTimeValid) != 0;
     *time = TidewellBlockTime{hasHost ? AudioConvertHostTimeToNanos(stamp->mHostTime) : 0, stamp->mSampleTime, hasHost,
                               (stamp->mFlags & kAudioTimeStampSampleTimeValid) != 0};
+    time->timelineMoved = tRenderTimelineMoved;
     return true;
 }
 
-TidewellOutputBridgeRenderScope::TidewellOutputBridgeRenderScope(const AudioTimeStamp* time) {
+TidewellOutputBridgeRenderScope::TidewellOutputBridgeRenderScope(const AudioTimeStamp* time, bool timelineMoved) {
     tRenderTime = time;
+    tRenderTimelineMoved = timelineMoved;
 }
 
 TidewellOutputBridgeRenderScope::~TidewellOutputBridgeRenderScope() {
     tRenderTime = nullptr;
+    tRenderTimelineMoved = false;
 }
 
 #endif

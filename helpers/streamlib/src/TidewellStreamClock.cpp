@@ -113,7 +113,19 @@ void TidewellStreamClockAddBlock(TidewellStreamClock* clock, uint32_t frames, co
     // would bend the rate for seconds. Stamps that scatter (a queue's) are fitted as they come.
     double fitted = dt;
     const double measured = clock->rate.load(std::memory_order_relaxed);
-    if (measured > 0 && time.hasSampleTime && clock->lastHasSampleTime) {
+    if (time.timelineMoved) {
+        // The shift is no time the device took: fitted, a cycle's worth of it in the first
+        // moments bends the rate by hundreds of ppm for seconds, which the ring follows and so
+        // drifts off its fill. The history moves with it; without a rate yet, it starts again.
+        if (!(measured > 0)) {
+            TidewellStreamClockRestart(clock);
+            TidewellBlockTime next = time;
+            next.timelineMoved = false;
+            TidewellStreamClockAddBlock(clock, frames, next);
+            return;
+        }
+        fitted = advance / measured;
+    } else if (measured > 0 && time.hasSampleTime && clock->lastHasSampleTime) {
         const double cycle = clock->lastFrames / measured;
         const double residual = std::fabs(dt - advance / measured);
         if (residual > 0.25 * cycle && clock->scatter < kExactScatter * cycle) {
@@ -195,6 +207,7 @@ bool LearnUnitPeriod(TidewellUnitTimeline* timeline, uint64_t spacing) {
     timeline->unfitNanos = timeline->unfitRun == 0 ? spacing : std::min(timeline->unfitNanos, spacing);
     ++timeline->unfitRun;
     if (timeline->periodNanos == 0 || timeline->unfitRun >= kUnfitRun) {
+        timeline->moved = timeline->unfitNanos != timeline->periodNanos;
         timeline->periodNanos = timeline->unfitNanos;
         timeline->unfitRun = 0;
     }
@@ -209,6 +222,7 @@ uint64_t TidewellUnitTimelineCycleStart(const TidewellUnitTimeline* timeline, ui
 
 double TidewellUnitTimelineSlice(TidewellUnitTimeline* timeline, uint64_t hostNanos, double sampleTime,
                                  uint32_t frames, double rate) {
+    timeline->moved = false;
     if (timeline->cycleHostNanos == 0 || hostNanos == timeline->cycleHostNanos || !(rate > 0)) {
         if (timeline->cycleHostNanos == 0) {
             timeline->cycleHostNanos = hostNanos;
@@ -325,16 +339,27 @@ int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, dou
         TidewellFillControlRealign(control);
         return 0;
     }
+    if (control->exactCopy) {
+        control->trim = 0;
+        return 0;
+    }
     const double beyond = control->smoothedError - std::clamp(control->smoothedError, -kTrimDeadBand, kTrimDeadBand);
     control->trim = std::clamp(beyond * kTrimPerFrame, -kTrimLimit, kTrimLimit);
     return 0;
 }
 
-double TidewellClockRatioScalar(double inputClockRate, double inputNominal, double outputClockRate,
-                                double outputNominal, double trim) {
+bool TidewellClocksAgree(double inputClockRate, double inputNominal, double outputClockRate, double outputNominal) {
     if (!(inputClockRate > 0) || !(outputClockRate > 0) || !(inputNominal > 0) || !(outputNominal > 0)) {
-        return 1.0 + trim;
+        return true;
     }
     const double clocks = (inputClockRate / inputNominal) / (outputClockRate / outputNominal);
-    return (std::fabs(clocks - 1.0) <= kSameClock ? 1.0 : clocks) * (1.0 + trim);
+    return std::fabs(clocks - 1.0) <= kSameClock;
+}
+
+double TidewellClockRatioScalar(double inputClockRate, double inputNominal, double outputClockRate,
+                                double outputNominal, double trim) {
+    if (TidewellClocksAgree(inputClockRate, inputNominal, outputClockRate, outputNominal)) {
+        return 1.0 + trim;
+    }
+    return (inputClockRate / inputNominal) / (outputClockRate / outputNominal) * (1.0 + trim);
 }

@@ -62,6 +62,10 @@ struct EqualClocksRun {
     double heldFrom = -1;
     double heldUntil = -1;
     double writerBackLater = 0;
+    // The writer's cycles that begin in this stretch come late, all at its end (its thread was held
+    // up past them, but the server did not pass them by): the reader may run dry meanwhile.
+    double writerLateFrom = -1;
+    double writerLateUntil = -1;
     // A new target from then on, as the adaptive fill sets one after an underrun or a quiet spell.
     double newTargetAt = -1;
     uint32_t newTarget = kTarget;
@@ -99,7 +103,9 @@ struct EqualClocksRun {
             if (newTargetAt >= 0 && std::min(writer.Seconds(), reader.Seconds()) >= newTargetAt) {
                 ring->targetFill.store(newTarget);
             }
-            if (writer.Seconds() <= reader.Seconds()) {
+            const bool writerHeldUp = writer.Seconds() >= writerLateFrom && writer.Seconds() < writerLateUntil &&
+                                      reader.Seconds() <= writerLateUntil;
+            if (writer.Seconds() <= reader.Seconds() && !writerHeldUp) {
                 const AudioTimeStamp stamp = writer.Stamp();
                 const TidewellBlockTime time{stamp.mHostTime, stamp.mSampleTime, true, true};
                 for (uint32_t i = 0; i < writer.frames; ++i) {
@@ -354,6 +360,31 @@ TEST(HelperRingEqualClocks, AHelperHeldUpAsAWholeComesBackAtTheSameDelay) {
             // Silence where the stretch was, and no more than it and a cycle of either side.
             EXPECT_EQ(before.silent, before.differing);
             EXPECT_LE(before.differing, static_cast<size_t>((held + run.writerBackLater) * kRate) + 512 + 192);
+        }
+    }
+}
+
+// A writer held up past its cycle without losing it (its thread ran late, the server waited for
+// it) runs the reader dry: the reader falls behind by what it could not take, and the frames come
+// all the same, so the ring stands that much higher. Trimmed away, a few frames would take minutes
+// and leave the copy filtered for good: the ring stays a copy, at the new delay or, past the step
+// limit, at the target again after one step.
+TEST(HelperRingEqualClocks, AWriterHeldUpPastItsCycleLeavesTheCopyExact) {
+    for (const auto control : kBothSides) {
+        // Late by more than the ring's low point and the reader's next cycle: it runs dry by 104 to
+        // 808 frames.
+        for (const double late : {0.014, 0.016, 0.025}) {
+            SCOPED_TRACE(testing::Message() << Name(control) << ", the writer held up " << late << " s");
+            EqualClocksRun run = Shaped(control);
+            run.writerLateFrom = 5.0;
+            run.writerLateUntil = 5.0 + late;
+            run.Run();
+            EXPECT_GT(run.settledUnderrun, 0u) << "the reader never ran dry";
+            EXPECT_EQ(run.largestSettledTrim, 0.0);
+            EXPECT_FALSE(run.filteredAfterSettling);
+            const Comparison after = ComparePlayed(run, static_cast<size_t>(6.0 * kRate));
+            ASSERT_TRUE(after.found) << "what was played is no copy of the source";
+            EXPECT_EQ(after.differing, 0u);
         }
     }
 }

@@ -60,6 +60,39 @@ TEST(UnitTimeline, SkippedCyclesKeepTheLengthAndANewBufferSizeReplacesIt) {
     EXPECT_EQ(timeline.periodNanos, longer);
 }
 
+// A device's buffer made smaller just as an output unit starts on it (another client asked for
+// 192 frames): the record goes on taking the old 512-frame cycle off each stamp until the new
+// length is learned, so the first cycle starts lie 6.7 ms off the line of the rest. A clock
+// that fitted them read the device hundreds of ppm slow for seconds, and the ring that follows
+// it drained by a hundred frames until a step set it right, in the middle of the audio.
+TEST(StreamClock, ACycleLengthLearnedAnewAtStartLeavesTheRateExact) {
+    constexpr uint32_t kFrames = 192;
+    for (const double ppm : {0.0, 300.0}) {
+        SCOPED_TRACE(testing::Message() << ppm << " ppm");
+        const double rate = kRate * (1 + ppm * 1e-6);
+        TidewellUnitTimeline timeline{};
+        timeline.periodNanos = kPeriod;   // read off the device at start, before the change
+        TidewellStreamClock clock;
+        TidewellStreamClockInit(&clock, kRate);
+        bool moved = false;
+        for (int cycle = 0; cycle < 1000; ++cycle) {
+            // Each stamp is the time the cycle will be played, one cycle after it begins.
+            const auto stamp = uint64_t(1e9 + std::floor((cycle + 1) * kFrames / rate * 1e9));
+            const double sample =
+                TidewellUnitTimelineSlice(&timeline, stamp, cycle * double(kFrames), kFrames, kRate);
+            TidewellBlockTime time{TidewellUnitTimelineCycleStart(&timeline, stamp), sample, true, true};
+            time.timelineMoved = timeline.moved;
+            moved = moved || timeline.moved;
+            TidewellStreamClockAddBlock(&clock, kFrames, time);
+            if (cycle >= 125 && cycle % 25 == 0) {   // from half a second on
+                ASSERT_NEAR(TidewellStreamClockRate(&clock) / rate - 1, 0, 0.1e-6) << "cycle " << cycle;
+            }
+        }
+        EXPECT_TRUE(moved) << "the record never learned the new length";
+        EXPECT_NEAR(double(timeline.periodNanos), kFrames / rate * 1e9, 1.0);
+    }
+}
+
 // From exact device stamps the clock reads the device's rate to well under a ppm, drift included.
 TEST(StreamClock, ExactStampsGiveTheDevicesRate) {
     for (const double ppm : {0.0, 300.0, -250.0}) {

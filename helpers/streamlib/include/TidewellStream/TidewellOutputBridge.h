@@ -108,9 +108,10 @@ void TidewellOutputBridgeFormatStatus(int32_t status, char* text, size_t size);
 bool TidewellOutputBridgeRenderTime(TidewellBlockTime* time);
 
 // Makes `time` the render thread's cycle time until the scope ends (the back-ends use it around
-// each render; a simulation of a device's cycles can too).
+// each render; a simulation of a device's cycles can too). `timelineMoved`: the cycle starts
+// moved by a whole shift from this cycle on (see TidewellBlockTime).
 struct TidewellOutputBridgeRenderScope {
-    explicit TidewellOutputBridgeRenderScope(const AudioTimeStamp* time);
+    explicit TidewellOutputBridgeRenderScope(const AudioTimeStamp* time, bool timelineMoved = false);
     ~TidewellOutputBridgeRenderScope();
     TidewellOutputBridgeRenderScope(const TidewellOutputBridgeRenderScope&) = delete;
     TidewellOutputBridgeRenderScope& operator=(const TidewellOutputBridgeRenderScope&) = delete;

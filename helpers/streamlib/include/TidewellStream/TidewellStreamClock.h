@@ -31,6 +31,9 @@ struct TidewellBlockTime {
     // When the block reached the side that writes it, where that is well after its first frame
     // (an input queue hands a device cycle over in buffers, a cycle late); 0 when it came at once.
     uint64_t deliveredNanos = 0;
+    // From this block on the device's cycles are stamped on a line moved by a whole shift (an
+    // output unit learned the device's new cycle length, and every cycle start moved with it).
+    bool timelineMoved = false;
 };
 
 // The current host time, no sample time.
@@ -95,6 +98,9 @@ struct TidewellUnitTimeline {
     uint64_t periodNanos;      // one device cycle; 0 until known (a starter may set it)
     uint64_t unfitNanos;       // the shortest of the latest spacings that fit no whole cycle count
     uint32_t unfitRun;         // how many such spacings in a row
+    // The latest slice's cycle start lies off the line of the earlier ones: the cycle length was
+    // learned anew, and each start moved by the difference. The bridge passes it on to the clock.
+    bool moved;
 };
 
 // One slice of `frames` frames at the unit's stamp; `rate` is the unit's stream rate. Returns the
@@ -144,6 +150,11 @@ struct TidewellFillControl {
     double smoothedError;      // frames
     double settledSeconds;     // since the last alignment
     double trim;               // relative, applied on top of the clocks' ratio
+    // Set by the caller before each update: the two sides run at one rate on clocks that agree, so
+    // the ring is a copy sample for sample. No trim then: any trim leaves the copy for a filter,
+    // and going back would jump. With no drift to follow, the fill moves only by whole events (a
+    // lost cycle, a reader run dry), which the steps set right.
+    bool exactCopy;
     uint64_t steps;            // alignments that moved the ring
 };
 
@@ -168,3 +179,6 @@ int64_t TidewellFillControlUpdate(TidewellFillControl* control, double fill, dou
 // agree within 0.1 ppm (one clock, as far as their time stamps can tell).
 double TidewellClockRatioScalar(double inputClockRate, double inputNominal, double outputClockRate,
                                 double outputNominal, double trim);
+// Whether the two clocks agree as far as their time stamps can tell (within 0.1 ppm), or a clock
+// has no rate yet (nothing says they differ).
+bool TidewellClocksAgree(double inputClockRate, double inputNominal, double outputClockRate, double outputNominal);

@@ -51,11 +51,20 @@ class LauncherTest : public ModelTest {
   }
 
   // A stand-in program: records its environment and its pid beside itself, then runs `body`.
+  // The body's leading traps are set first: a test sends its stop as soon as the pid is on
+  // record, and before the trap the shell's default action would end the program instead.
   QString program(const QString& name, const QString& body) {
     const QString path = QDir(tools.path()).filePath(name);
+    QString traps;
+    QString rest = body;
+    while (rest.startsWith("trap ")) {
+      const qsizetype end = rest.indexOf('\n');
+      traps += (end < 0 ? rest : rest.left(end)) + "\n";
+      rest = end < 0 ? QString() : rest.mid(end + 1);
+    }
     QFile file(path);
     EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(("#!/bin/sh\nenv > \"$0.env.$$\"\necho $$ >> \"$0.pids\"\n" + body + "\n").toUtf8());
+    file.write(("#!/bin/sh\n" + traps + "env > \"$0.env.$$\"\necho $$ >> \"$0.pids\"\n" + rest + "\n").toUtf8());
     file.close();
     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return path;

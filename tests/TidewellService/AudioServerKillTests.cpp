@@ -20,8 +20,8 @@ TEST_F(AudioServerKillTest, EveryHelperComesBackOnceWithinFiveSeconds) {
   startSounds();
   save(configuration());
   start();
-  ASSERT_TRUE(eventuallyTrue([&] { return oneHelperPerRoute(); }, 30s)) << helperReport() << readFile(logFile);
-  std::this_thread::sleep_for(2s);
+  // The level each source has with its single helper, once the helpers run on.
+  ASSERT_TRUE(eventuallyTrue([&] { return settledHelpers(); }, 30s)) << helperReport() << readFile(logFile);
   ASSERT_TRUE(carriesOnce({-12, -12}, 1.5)) << described();
   const std::vector<double> reference = {heard[0].steadyDbfs, heard[1].steadyDbfs};
   std::vector<pid_t> before;
@@ -57,8 +57,9 @@ TEST_F(AudioServerKillTest, EveryHelperComesBackOnceWithinFiveSeconds) {
   }, 5s - (std::chrono::steady_clock::now() - restarted));
   EXPECT_TRUE(back) << helperReport() << "\n" << readFile(logFile);
   ASSERT_TRUE(eventuallyTrue([&] { return noDuplicate() && oneHelperPerRoute(); }, 20s)) << helperReport();
+  EXPECT_TRUE(eventuallyTrue([&] { return settledHelpers(); }, 20s)) << helperReport();
+  EXPECT_TRUE(noDuplicate());
   EXPECT_EQ(duplicate, "");
-  std::this_thread::sleep_for(2s);
   EXPECT_TRUE(carriesOnce(reference, 0.5))
       << described() << " against " << reference[0] << " and " << reference[1] << " dBFS";
   EXPECT_TRUE(oneHelperPerRoute()) << helperReport();

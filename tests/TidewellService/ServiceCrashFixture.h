@@ -34,6 +34,17 @@ class ServiceCrashTest : public ServiceApplicationEndToEndTest {
     return true;
   }
 
+  // One helper per route, and the same ones all through `window`. A helper started before the
+  // plug-in has made its device ends at once and comes back after its backoff; on a slow or
+  // loaded machine it is still there when the routes are counted, and what is recorded then
+  // has the restarts in it.
+  bool settledHelpers(std::chrono::milliseconds window = 2s) {
+    if (!oneHelperPerRoute()) return false;
+    const auto before = helpersOfServer(server.socket());
+    std::this_thread::sleep_for(window);
+    return oneHelperPerRoute() && helpersOfServer(server.socket()) == before;
+  }
+
   std::string helperReport() {
     std::string text = "helpers (service " + std::to_string(servicePid) + "):";
     for (const auto& [name, pids] : helpersOfServer(server.socket())) {

@@ -14,9 +14,8 @@ TEST_F(ServiceCrashTest, AServiceKilledAtRandomMomentsLeavesOneHelperPerRoute) {
   startSounds();
   save(configuration());
   start();
-  ASSERT_TRUE(eventuallyTrue([&] { return oneHelperPerRoute(); }, 30s)) << helperReport() << readFile(logFile);
-  std::this_thread::sleep_for(2s);  // the helpers settle their fill
-  // The level each source has with its single helper.
+  // The level each source has with its single helper, once the helpers run on.
+  ASSERT_TRUE(eventuallyTrue([&] { return settledHelpers(); }, 30s)) << helperReport() << readFile(logFile);
   ASSERT_TRUE(carriesOnce({-12, -12}, 1.5)) << described();
   const std::vector<double> reference = {heard[0].steadyDbfs, heard[1].steadyDbfs};
 
@@ -47,7 +46,7 @@ TEST_F(ServiceCrashTest, AServiceKilledAtRandomMomentsLeavesOneHelperPerRoute) {
     ASSERT_TRUE(oneHelperPerRoute()) << helperReport();
     ASSERT_TRUE(runtimeRegionIsWhole());
     if (round % listenEvery == 0) {
-      std::this_thread::sleep_for(2s);
+      ASSERT_TRUE(eventuallyTrue([&] { return settledHelpers(); }, 20s)) << helperReport();
       EXPECT_TRUE(carriesOnce(reference, 0.5))
           << described() << " against " << reference[0] << " and " << reference[1] << " dBFS";
     }

@@ -334,11 +334,14 @@ TEST_F(HostedPlugIn, RunningClientsFollowAChannelChangeOnTheirNextCycle) {
 
     // Before the change: the tone on channel 2 of 2.
     {
+        // Up to the last half second, so that a cycle a loaded machine lost leaves BestLevel a
+        // clean stretch to judge.
         const size_t frames = narrowAtGrow / 2;
         ASSERT_GE(frames, 9600u);
-        const float* s = follower->narrow.data();
-        EXPECT_NEAR(BestLevel(s + (frames - 9600) * 2, 9600, 2, 1), 20 * std::log10(0.5), 0.1);
-        EXPECT_EQ(Peak(s + (frames - 9600) * 2, 9600, 2, 0), 0.0f);
+        const size_t span = std::min<size_t>(frames, 24000);
+        const float* s = follower->narrow.data() + (frames - span) * 2;
+        EXPECT_NEAR(BestLevel(s, span, 2, 1), 20 * std::log10(0.5), 0.1);
+        EXPECT_EQ(Peak(s, span, 2, 0), 0.0f);
     }
     // Eight wide: 997 Hz on channel 7, 1500 Hz on channel 4, silence elsewhere.
     {

@@ -41,16 +41,21 @@ inline tidewell::RuntimeDeviceControls Controls(const std::string& uid, const st
                                            true, muted, 1.0, std::move(routes));
 }
 
-// The level of the loudest 0.2 s of one channel. A cycle that a loaded machine misses
-// drops one block of the player's audio; judging the level on a clean stretch keeps the
-// 0.1 dB tolerance meaningful.
-inline double BestLevel(const float* s, size_t frames, unsigned channels, unsigned ch) {
+// The best that `measure(start, frames)` finds over the 0.2 s windows of a recording. A cycle
+// that a loaded machine misses drops one block of the player's audio; judging a clean stretch
+// keeps a tight tolerance meaningful, and a fault that every window shows still fails.
+template <typename Measure>
+inline double BestWindow(const float* s, size_t frames, unsigned channels, Measure measure) {
     const size_t window = 9600;
     double best = -400;
-    for (size_t at = 0; at + window <= frames; at += 1200) {
-        best = std::max(best, tools::rmsDbfs(s + at * channels, window, channels, ch));
-    }
+    for (size_t at = 0; at + window <= frames; at += 1200) best = std::max(best, measure(s + at * channels, window));
     return best;
+}
+
+// The level of the loudest 0.2 s of one channel.
+inline double BestLevel(const float* s, size_t frames, unsigned channels, unsigned ch) {
+    return BestWindow(s, frames, channels,
+                      [&](const float* w, size_t n) { return tools::rmsDbfs(w, n, channels, ch); });
 }
 
 // Waits up to `limit` for the predicate.

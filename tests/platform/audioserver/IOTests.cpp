@@ -52,24 +52,47 @@ OSStatus PlayProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, 
     return 0;
 }
 
-// Copies the first input buffer (float) into a preallocated recording.
-// What a microphone's client records, each cycle at its own place on the device's timeline: a
-// cycle the server gave up on (a loaded machine) leaves its silence where it belongs, so a tone
-// keeps its phase; laid end to end, the cycles would shift its frequency by the holes.
-struct Recorder {
-    std::vector<float> samples = std::vector<float>(48000 * 4, 0.0f);
+// A client's recording with each cycle at its own place on the device's timeline: a cycle the
+// server gave up on (a loaded machine) leaves its silence where it belongs, so a tone keeps its
+// phase; laid end to end, the cycles would shift its frequency by the holes.
+struct PlacedRecording {
+    explicit PlacedRecording(size_t size) : samples(size, 0.0f), delivered(size, 0) {}
+    std::vector<float> samples;
+    std::vector<uint8_t> delivered;   // per sample
     std::atomic<size_t> written{0};   // samples, to the end of the latest cycle
     std::atomic<size_t> holes{0};     // samples of the cycles lost in between
-    std::atomic<uint32_t> channels{0};
     double firstSampleTime = -1;
-    std::vector<uint8_t> delivered = std::vector<uint8_t>(samples.size(), 0);   // per sample
+
+    // Where a cycle that starts at `sampleTime` goes, in samples of `channels` per frame; the
+    // end of the recording when it is full.
+    size_t PlaceAt(double sampleTime, uint32_t channels) {
+        if (firstSampleTime < 0) firstSampleTime = sampleTime;
+        const size_t before = written.load();
+        const auto frame = static_cast<size_t>(std::max(0.0, sampleTime - firstSampleTime));
+        const size_t at = std::min(std::max(before, frame * channels), samples.size());
+        holes.store(holes.load() + (at - before));
+        return at;
+    }
+    // The cycle's `count` samples from `at` are in.
+    void Delivered(size_t at, size_t count) {
+        std::fill_n(delivered.begin() + static_cast<std::ptrdiff_t>(at), count, uint8_t{1});
+        written.store(at + count);
+    }
     // The level over the frames the device delivered in the first `frames` (lost cycles left out).
-    double DeliveredRmsDbfs(size_t frames, uint32_t channel) const {
-        const uint32_t n = channels.load();
+    double DeliveredRmsDbfs(size_t frames, uint32_t channels, uint32_t channel) const {
         size_t count = 0;
-        for (size_t i = 0; i < frames; ++i) count += delivered[i * n + channel];
+        for (size_t i = 0; i < frames; ++i) count += delivered[i * channels + channel];
         if (count == 0) return -200.0;
-        return tools::rmsDbfs(samples.data(), frames, n, channel) + 10 * std::log10(double(frames) / double(count));
+        return tools::rmsDbfs(samples.data(), frames, channels, channel) + 10 * std::log10(double(frames) / double(count));
+    }
+};
+
+// What a microphone's client records of its first input buffer (float).
+struct Recorder : PlacedRecording {
+    Recorder() : PlacedRecording(48000 * 4) {}
+    std::atomic<uint32_t> channels{0};
+    double DeliveredRmsDbfs(size_t frames, uint32_t channel) const {
+        return PlacedRecording::DeliveredRmsDbfs(frames, channels.load(), channel);
     }
 };
 
@@ -79,16 +102,10 @@ OSStatus RecordProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*
     if (in->mNumberBuffers < 1) return 0;
     const AudioBuffer& b = in->mBuffers[0];
     r->channels.store(b.mNumberChannels);
-    if (r->firstSampleTime < 0) r->firstSampleTime = inputTime->mSampleTime;
-    const size_t before = r->written.load();
-    const auto frame = static_cast<size_t>(std::max(0.0, inputTime->mSampleTime - r->firstSampleTime));
-    const size_t at = std::max(before, frame * b.mNumberChannels);
-    if (at >= r->samples.size()) return 0;
+    const size_t at = r->PlaceAt(inputTime->mSampleTime, b.mNumberChannels);
     const size_t n = std::min<size_t>(b.mDataByteSize / 4, r->samples.size() - at);
     std::memcpy(r->samples.data() + at, b.mData, n * 4);
-    std::fill_n(r->delivered.begin() + static_cast<std::ptrdiff_t>(at), n, uint8_t{1});
-    r->holes.store(r->holes.load() + (at - before));
-    r->written.store(at + n);
+    r->Delivered(at, n);
     return 0;
 }
 
@@ -304,23 +321,12 @@ TEST_F(IO, TheMicrophonePlaysItsTestToneAndTheCycleTimesFollowTheHostClock) {
     EXPECT_NEAR(rec.DeliveredRmsDbfs(48000, 1), -30.0, 0.1) << rec.holes.load() << " samples lost";
 }
 
-// The second stream's first channel, each cycle at its place on the device's timeline (as the
-// microphone's Recorder does): a cycle the server lost leaves its hole and the tone its phase.
+// The second stream's first channel, placed on the device's timeline like the microphone's.
 struct UsbProbe {
     std::atomic<uint32_t> buffers{0}, ch0{0}, ch1{0}, bytes0{0}, frames{0};
-    std::vector<float> left = std::vector<float>(44100 * 2, 0.0f);
-    std::vector<uint8_t> delivered = std::vector<uint8_t>(left.size(), 0);
-    double firstSampleTime = -1;
-    std::atomic<size_t> written{0};
-    std::atomic<size_t> holes{0};
+    PlacedRecording left{44100 * 2};
     std::atomic<uint64_t> lastHost{0};
     std::atomic<int> badTimes{0};
-    double DeliveredRmsDbfs(size_t count) const {
-        size_t got = 0;
-        for (size_t i = 0; i < count; ++i) got += delivered[i];
-        if (got == 0) return -200.0;
-        return tools::rmsDbfs(left.data(), count, 1, 0) + 10 * std::log10(double(count) / double(got));
-    }
 };
 
 OSStatus UsbProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* in, const AudioTimeStamp* inputTime,
@@ -335,17 +341,13 @@ OSStatus UsbProc(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList
         const auto* b = static_cast<const uint8_t*>(in->mBuffers[1].mData);
         uint32_t frames = in->mBuffers[1].mDataByteSize / 6;
         p->frames.store(frames);
-        if (p->firstSampleTime < 0) p->firstSampleTime = inputTime->mSampleTime;
-        const size_t before = p->written.load();
-        const auto frame = static_cast<size_t>(std::max(0.0, inputTime->mSampleTime - p->firstSampleTime));
-        size_t at = std::max(before, frame);
-        if (at < p->left.size()) p->holes.store(p->holes.load() + (at - before));
-        for (uint32_t i = 0; i < frames && at < p->left.size(); ++i, ++at) {
+        const size_t at = p->left.PlaceAt(inputTime->mSampleTime, 1);
+        const size_t n = std::min<size_t>(frames, p->left.samples.size() - at);
+        for (size_t i = 0; i < n; ++i) {
             int32_t v = b[i * 6] | (b[i * 6 + 1] << 8) | (int32_t(int8_t(b[i * 6 + 2])) << 16);
-            p->left[at] = static_cast<float>(v / 8388607.0);
-            p->delivered[at] = 1;
+            p->left.samples[at + i] = static_cast<float>(v / 8388607.0);
         }
-        p->written.store(std::max(before, at));
+        p->left.Delivered(at, n);
     }
     if ((now->mFlags & kAudioTimeStampSampleHostTimeValid) != kAudioTimeStampSampleHostTimeValid ||
         now->mHostTime <= p->lastHost.load())
@@ -365,7 +367,7 @@ TEST_F(IO, TheUsbInputArrivesAsTwoBuffersOf24BitSamples) {
     ASSERT_EQ(AudioDeviceCreateIOProcID(usb, UsbProc, &probe, &proc), 0);
     ASSERT_EQ(AudioDeviceStart(usb, proc), 0);
     auto until = std::chrono::steady_clock::now() + 20s;
-    while (probe.written.load() < 44100 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
+    while (probe.left.written.load() < 44100 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
     AudioDeviceStop(usb, proc);
     AudioDeviceDestroyIOProcID(usb, proc);
     EXPECT_EQ(probe.buffers.load(), 2u);
@@ -373,10 +375,10 @@ TEST_F(IO, TheUsbInputArrivesAsTwoBuffersOf24BitSamples) {
     EXPECT_EQ(probe.ch1.load(), 2u);
     EXPECT_EQ(probe.bytes0.load(), 512u * 6);
     EXPECT_EQ(probe.badTimes.load(), 0);
-    ASSERT_GE(probe.written.load(), 44100u);
-    EXPECT_NEAR(tools::dominantFrequency(probe.left.data(), 44100, 1, 0, 44100), 1000.0, 0.5)
-        << probe.holes.load() << " frames lost";
-    EXPECT_NEAR(probe.DeliveredRmsDbfs(44100), -6.0, 0.1) << probe.holes.load() << " frames lost";
+    ASSERT_GE(probe.left.written.load(), 44100u);
+    EXPECT_NEAR(tools::dominantFrequency(probe.left.samples.data(), 44100, 1, 0, 44100), 1000.0, 0.5)
+        << probe.left.holes.load() << " frames lost";
+    EXPECT_NEAR(probe.left.DeliveredRmsDbfs(44100, 1, 0), -6.0, 0.1) << probe.left.holes.load() << " frames lost";
 }
 
 TEST_F(IO, StartingIOMakesAProcessAnAudioProcessObjectWithItsBundleID) {
